@@ -1,0 +1,47 @@
+#pragma once
+// Stateless helpers shared by the windows: video address recognition and normalisation,
+// file-name cleaning, the in-use test, number texts and the user's proxy settings.
+// All text is 8-bit; "case-insensitive" folds ASCII letters only.
+
+#include <cstdint>
+#include <string>
+
+namespace cw {
+
+// Site names: the sites' public domain names, without scheme or host prefix.
+extern const char* const YoutubeDomain;     // "youtube.com"
+extern const char* const MetacafeDomain;    // "metacafe.com"
+extern const char* const GoogleDomain;      // "video.google.com"
+extern const char* const VideoCacheHost;    // Google Video's direct-file cache host
+// "http://www.youtube.com/watch?v=": the canonical watch address without the identifier.
+extern const char* const YoutubeWatchPrefix;
+
+// ASCII helpers used throughout the program.
+std::string UpperCase(const std::string& s);
+std::string LowerCase(const std::string& s);
+// Position of the first case-insensitive occurrence of needle at or after from, or npos.
+std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from = 0);
+bool ContainsNoCase(const std::string& haystack, const std::string& needle);
+bool SameTextNoCase(const std::string& a, const std::string& b);
+
+bool IsVideoAddress(const std::string& text);
+std::string NormalizeVideoAddress(const std::string& address);
+// Removes * / : < > ? \ | and codes 0..31; everything else stays.
+std::string CleanFileName(const std::string& text);
+// False when no such file; else true when the file cannot be opened for exclusive use.
+bool IsFileInUse(const std::string& path);
+std::string TwoDigitText(int n);
+
+bool IsProxyEnabled();
+std::string GetSystemProxy();
+void GetProxyForProtocol(const std::string& protocol, std::string& host, int& port);
+
+// Kilobytes rounded up, digits grouped by "," from the right: 1263616 -> "1,234".
+std::string FormatKilobytes(std::int64_t bytes);
+
+// The folder chooser: folder is cleared first unless it names an existing folder; true and the
+// chosen path in folder when the user picked one. root is accepted for the caller's benefit but
+// the chooser starts at the user's default place.
+bool BrowseForFolder(const std::string& title, const std::string& root, std::string& folder);
+
+} // namespace cw

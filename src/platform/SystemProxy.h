@@ -1,0 +1,15 @@
+#pragma once
+// The user's system proxy setting. On this platform it comes from the environment: the proxy is
+// enabled when http_proxy (or HTTP_PROXY) is set and not empty, and the proxy list text is its
+// host:port ("http://user:pw@host:port/" gives "host:port").
+
+#include <string>
+
+namespace cw::SystemProxy {
+
+// True when a proxy is configured.
+bool IsEnabled();
+// "host:port", or "" when none is configured.
+std::string ProxyListText();
+
+} // namespace cw::SystemProxy
