@@ -8,6 +8,15 @@
 
 namespace cw {
 
+// Run mode, stored as RadioButton in settings.ini; order and values matter.
+enum JobMode { jmDownload = 0, jmDownloadConvert = 1, jmConvert = 2 };
+// Download quality: the Tag of the quality menu items, stored as Quality.
+enum VideoQuality { vqNormal = 0, vqHQ = 1, vqHD = 2, vqBestAvailable = 3 };
+
+// The product title (application title and caption of every box) and version text.
+extern const char* const ProductTitle;   // "Ostrelle Clipwarden"
+extern const char* const ProductVersion; // "1.2"
+
 // Site names: the sites' public domain names, without scheme or host prefix.
 extern const char* const YoutubeDomain;     // "youtube.com"
 extern const char* const MetacafeDomain;    // "metacafe.com"
