@@ -1,0 +1,138 @@
+#include "retrieval/DownloadText.h"
+
+#include <clocale>
+#include <cstdio>
+
+namespace cw {
+
+std::string KilobytesText(std::int64_t bytes)
+{
+    return FormatKilobytes(bytes) + " KB";
+}
+
+std::string ReceivedText(std::int64_t rcvdCount, const std::string& totalSizeText)
+{
+    return KilobytesText(rcvdCount) + " of " + totalSizeText + " " + "received";
+}
+
+std::optional<std::int64_t> FindContentLength(const std::vector<std::string>& header)
+{
+    static const std::string kMarker = "Content-Length:";
+    for (const std::string& line : header) {
+        if (line.compare(0, kMarker.size(), kMarker) != 0)
+            continue;
+        // Only the first such line counts, whatever it holds.
+        std::size_t begin = kMarker.size();
+        while (begin < line.size() && (line[begin] == ' ' || line[begin] == '\t'))
+            ++begin;
+        std::size_t end = line.size();
+        while (end > begin && (line[end - 1] == ' ' || line[end - 1] == '\t' || line[end - 1] == '\r'))
+            --end;
+        if (begin == end || end - begin > 18)
+            return std::nullopt;
+        std::int64_t value = 0;
+        for (std::size_t i = begin; i < end; ++i) {
+            if (line[i] < '0' || line[i] > '9')
+                return std::nullopt;
+            value = value * 10 + (line[i] - '0');
+        }
+        return value;
+    }
+    return std::nullopt;
+}
+
+char LocaleDecimalSeparator()
+{
+    const std::lconv* lc = std::localeconv();
+    if (lc && lc->decimal_point && lc->decimal_point[0])
+        return lc->decimal_point[0];
+    return '.';
+}
+
+std::string SpeedText(double kilobytesPerSecond, char decimalSeparator)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", kilobytesPerSecond);
+    std::string text = buf;
+    // snprintf follows the C locale of the moment; put in the separator asked for.
+    for (char& c : text)
+        if (c == '.' || c == ',')
+            c = decimalSeparator;
+    return text + " KB/S";
+}
+
+std::string ClockText(std::int64_t seconds)
+{
+    if (seconds < 0)
+        seconds = 0;
+    const std::int64_t hours = seconds / 3600;
+    const int minutes = static_cast<int>((seconds % 3600) / 60);
+    const int secs = static_cast<int>(seconds % 60);
+    std::string h = hours < 10 ? "0" + std::to_string(hours) : std::to_string(hours);
+    return h + ":" + TwoDigitText(minutes) + ":" + TwoDigitText(secs);
+}
+
+std::optional<RateTexts> RateUpdate(std::int64_t maximum, std::int64_t rcvdCount, std::int64_t rateCount,
+                                    std::uint32_t elapsedMs, char decimalSeparator)
+{
+    const std::int64_t delta = rcvdCount - rateCount;
+    if (elapsedMs == 0 || delta <= 0)
+        return std::nullopt;
+    RateTexts texts;
+    const double speed = static_cast<double>(delta) / (static_cast<double>(elapsedMs) / 1000.0) / 1024.0;
+    texts.Speed = SpeedText(speed, decimalSeparator);
+    const std::int64_t remaining = ((maximum - rcvdCount) * static_cast<std::int64_t>(elapsedMs)) / (delta * 1000);
+    texts.Remaining = ClockText(remaining);
+    return texts;
+}
+
+std::string IncludeTrailingPathDelimiter(const std::string& folder)
+{
+    if (!folder.empty() && folder.back() == '/')
+        return folder;
+    return folder + "/";
+}
+
+std::string ExtractFileName(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ChangeFileExt(const std::string& path, const std::string& ext)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < nameStart)
+        return path + ext;
+    return path.substr(0, dot) + ext;
+}
+
+std::string TransferOutputPath(const std::string& folder, const std::string& fileName, int quality)
+{
+    std::string path = IncludeTrailingPathDelimiter(folder) + CleanFileName(fileName);
+    if (quality > vqNormal)
+        path = ChangeFileExt(path, ".mp4");
+    return path;
+}
+
+std::string QualityAddress(const std::string& downloadUrl, int quality, bool hdAvailable)
+{
+    switch (quality) {
+    case vqHQ:
+        return downloadUrl + "&fmt=18";
+    case vqHD:
+    case vqBestAvailable:
+        return downloadUrl + (hdAvailable ? "&fmt=22" : "&fmt=18");
+    default:
+        return downloadUrl;
+    }
+}
+
+std::string RunCaption(const std::string& title, int itemIndex, int count)
+{
+    return title + " (" + std::to_string(itemIndex + 1) + "/" + std::to_string(count) + ")";
+}
+
+} // namespace cw
