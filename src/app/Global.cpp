@@ -1,0 +1,279 @@
+#include "app/Global.h"
+
+#include "platform/Shell.h"
+#include "platform/Streams.h"
+#include "platform/SystemProxy.h"
+
+#include <charconv>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace cw {
+
+const char* const ProductTitle = "Ostrelle Clipwarden";
+const char* const ProductVersion = "1.2";
+
+const char* const YoutubeDomain = "youtube.com";
+const char* const MetacafeDomain = "metacafe.com";
+const char* const GoogleDomain = "video.google.com";
+const char* const VideoCacheHost = "vp.video.l.google.com";
+const char* const YoutubeWatchPrefix = "http://www.youtube.com/watch?v=";
+
+namespace {
+
+constexpr auto npos = std::string::npos;
+
+char UpperChar(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+char LowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// A whole text that is a decimal integer (optionally signed) and fits an int; else def.
+int StrToIntDef(const std::string& s, int def)
+{
+    if (s.empty())
+        return def;
+    const char* first = s.data();
+    const char* last = s.data() + s.size();
+    if (*first == '+' && s.size() > 1 && first[1] != '-')
+        ++first;
+    int value = 0;
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc() || end != last)
+        return def;
+    return value;
+}
+
+} // namespace
+
+std::string UpperCase(const std::string& s)
+{
+    std::string r(s);
+    for (char& c : r)
+        c = UpperChar(c);
+    return r;
+}
+
+std::string LowerCase(const std::string& s)
+{
+    std::string r(s);
+    for (char& c : r)
+        c = LowerChar(c);
+    return r;
+}
+
+std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from)
+{
+    if (needle.size() > haystack.size() || from > haystack.size() - needle.size())
+        return npos;
+    const std::size_t last = haystack.size() - needle.size();
+    for (std::size_t i = from; i <= last; ++i) {
+        std::size_t k = 0;
+        while (k < needle.size() && UpperChar(haystack[i + k]) == UpperChar(needle[k]))
+            ++k;
+        if (k == needle.size())
+            return i;
+    }
+    return npos;
+}
+
+bool ContainsNoCase(const std::string& haystack, const std::string& needle)
+{
+    return PosNoCase(haystack, needle) != npos;
+}
+
+bool SameTextNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (UpperChar(a[i]) != UpperChar(b[i]))
+            return false;
+    return true;
+}
+
+bool IsVideoAddress(const std::string& text)
+{
+    if (ContainsNoCase(text, YoutubeDomain))
+        return ContainsNoCase(text, "watch");
+    if (ContainsNoCase(text, MetacafeDomain))
+        return ContainsNoCase(text, "watch");
+    return ContainsNoCase(text, GoogleDomain);
+}
+
+namespace {
+
+// A playlist address ("/watch_videos?video_ids=a%2Cb%2Cc&index=1") names its videos in one
+// list; the watch address is built for the one the index selects.
+std::string PlaylistVideoId(const std::string& address)
+{
+    static const std::string kIds = "video_ids=";
+    static const std::string kIndex = "index=";
+    static const std::string kSeparator = "%2C";
+
+    std::size_t idsAt = PosNoCase(address, kIds);
+    std::size_t indexAt = PosNoCase(address, kIndex);
+    if (indexAt != npos) {
+        std::size_t start = indexAt + kIndex.size();
+        std::size_t amp = address.find('&', start);
+        int index = StrToIntDef(address.substr(start, amp == npos ? npos : amp - start), 0);
+
+        std::string list = idsAt == npos ? std::string() : address.substr(idsAt + kIds.size());
+        std::size_t entry = 0;
+        for (int skipped = 0; skipped < index; ++skipped) {
+            std::size_t sep = PosNoCase(list, kSeparator, entry);
+            if (sep == npos)
+                break; // fewer entries than the index: the last one reached
+            entry = sep + kSeparator.size();
+        }
+        std::size_t end = PosNoCase(list, kSeparator, entry);
+        if (end == npos)
+            end = list.find('&', entry);
+        return list.substr(entry, end == npos ? npos : end - entry);
+    }
+    if (idsAt != npos) {
+        std::string rest = address.substr(idsAt + kIds.size());
+        std::size_t sep = rest.find(kSeparator); // exactly "%2C" here
+        return sep == npos ? rest : rest.substr(0, sep);
+    }
+    return std::string();
+}
+
+} // namespace
+
+std::string NormalizeVideoAddress(const std::string& address)
+{
+    if (!ContainsNoCase(address, YoutubeDomain))
+        return address;
+    if (ContainsNoCase(address, "watch?v="))
+        return address;
+
+    const std::string domain = YoutubeDomain;
+    if (ContainsNoCase(address, domain + "/watch_videos"))
+        return YoutubeWatchPrefix + PlaylistVideoId(address);
+
+    std::size_t watchAt = PosNoCase(address, domain + "/watch");
+    if (watchAt != npos) {
+        // The identifier stands somewhere after "/watch" (after a fragment or other
+        // parameters): move it into the query.
+        std::size_t v = PosNoCase(address, "v=");
+        if (v == npos)
+            return address;
+        std::size_t watchEnd = watchAt + domain.size() + 6;
+        return address.substr(0, watchEnd) + "?" + address.substr(v);
+    }
+    return address;
+}
+
+std::string CleanFileName(const std::string& text)
+{
+    std::string r;
+    r.reserve(text.size());
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 32)
+            continue;
+        switch (c) {
+        case '*': case '/': case ':': case '<': case '>': case '?': case '\\': case '|':
+            continue;
+        default:
+            r += c;
+        }
+    }
+    return r;
+}
+
+bool IsFileInUse(const std::string& path)
+{
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return false;
+    // Opened for reading and writing and locked the way an exclusive TFileStream locks: if
+    // either fails, someone else has the file.
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return true;
+    bool inUse = !TryLockExclusive(fd);
+    ::close(fd); // also drops the lock if we took it
+    return inUse;
+}
+
+std::string TwoDigitText(int n)
+{
+    // Minutes and seconds: "05", "12", "123". Only 0..9 get the leading zero; a negative
+    // number is written as it is rather than as "0-5".
+    if (n >= 0 && n < 10)
+        return "0" + std::to_string(n);
+    return std::to_string(n);
+}
+
+bool IsProxyEnabled()
+{
+    return SystemProxy::IsEnabled();
+}
+
+std::string GetSystemProxy()
+{
+    return SystemProxy::ProxyListText();
+}
+
+void GetProxyForProtocol(const std::string& protocol, std::string& host, int& port)
+{
+    host.clear();
+    port = 0;
+    std::string s = GetSystemProxy();
+    if (s.empty())
+        return;
+    // Either one "host:port" for every protocol, or "ftp=h:p;http=h:p;https=h:p".
+    std::size_t at = s.find(protocol + "=");
+    if (at != npos) {
+        s.erase(0, at + protocol.size() + 1);
+        std::size_t semi = s.find(';');
+        if (semi != npos)
+            s.erase(semi);
+    }
+    std::size_t colon = s.find(':');
+    if (colon == npos)
+        return;
+    port = StrToIntDef(s.substr(colon + 1), 0);
+    host = s.substr(0, colon);
+}
+
+std::string FormatKilobytes(std::int64_t bytes)
+{
+    // Work on the magnitude so that the most negative value cannot overflow.
+    const bool negative = bytes < 0;
+    std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(bytes) : static_cast<std::uint64_t>(bytes);
+    std::uint64_t kilobytes = magnitude / 1024 + (magnitude % 1024 != 0 ? 1 : 0);
+
+    std::string digits = std::to_string(kilobytes);
+    std::string r;
+    r.reserve(digits.size() + digits.size() / 3 + 1);
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i != 0 && (digits.size() - i) % 3 == 0)
+            r += ',';
+        r += digits[i];
+    }
+    return negative ? "-" + r : r;
+}
+
+bool BrowseForFolder(const std::string& title, const std::string& root, std::string& folder)
+{
+    (void)root; // the chooser opens at the desktop's usual place
+    struct stat st {};
+    if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        folder.clear();
+    std::optional<std::string> chosen = Shell::ChooseFolder(title);
+    if (!chosen)
+        return false;
+    folder = *chosen;
+    return true;
+}
+
+} // namespace cw

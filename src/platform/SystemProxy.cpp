@@ -1,0 +1,59 @@
+#include "platform/SystemProxy.h"
+
+#include <cstdlib>
+
+namespace cw::SystemProxy {
+namespace {
+
+std::string Trimmed(const char* value)
+{
+    std::string s = value ? value : "";
+    std::size_t first = s.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return std::string();
+    std::size_t last = s.find_last_not_of(" \t\r\n");
+    return s.substr(first, last - first + 1);
+}
+
+// The lower-case name is the common convention and wins; the upper-case one is the fallback.
+std::string ProxyVariable()
+{
+    std::string v = Trimmed(std::getenv("http_proxy"));
+    if (v.empty())
+        v = Trimmed(std::getenv("HTTP_PROXY"));
+    return v;
+}
+
+} // namespace
+
+std::string ProxyListText()
+{
+    std::string v = ProxyVariable();
+    if (v.empty())
+        return std::string();
+    // [scheme://][user[:password]@]host[:port][/path]
+    std::size_t scheme = v.find("://");
+    if (scheme != std::string::npos)
+        v.erase(0, scheme + 3);
+    std::size_t slash = v.find('/');
+    if (slash != std::string::npos)
+        v.erase(slash);
+    std::size_t at = v.rfind('@');
+    if (at != std::string::npos)
+        v.erase(0, at + 1);
+    if (v.empty() || v[0] == ':')
+        return std::string(); // no host: nothing usable
+    // A proxy given without a port listens on the HTTP port.
+    std::size_t colon = v.rfind(':');
+    std::size_t bracket = v.rfind(']');
+    if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
+        v += ":80";
+    return v;
+}
+
+bool IsEnabled()
+{
+    return !ProxyListText().empty();
+}
+
+} // namespace cw::SystemProxy
