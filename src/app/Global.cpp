@@ -225,9 +225,14 @@ std::string GetSystemProxy()
 
 void GetProxyForProtocol(const std::string& protocol, std::string& host, int& port)
 {
+    ProxyFromList(GetSystemProxy(), protocol, host, port);
+}
+
+void ProxyFromList(const std::string& list, const std::string& protocol, std::string& host, int& port)
+{
     host.clear();
     port = 0;
-    std::string s = GetSystemProxy();
+    std::string s = list;
     if (s.empty())
         return;
     // Either one "host:port" for every protocol, or "ftp=h:p;http=h:p;https=h:p".

@@ -21,7 +21,7 @@ extern const char* const ProductVersion; // "1.2"
 extern const char* const YoutubeDomain;     // "youtube.com"
 extern const char* const MetacafeDomain;    // "metacafe.com"
 extern const char* const GoogleDomain;      // "video.google.com"
-extern const char* const VideoCacheHost;    // Google Video's direct-file cache host
+extern const char* const VideoCacheHost;    // "vp.video.l.google.com": Google Video's file cache
 // "http://www.youtube.com/watch?v=": the canonical watch address without the identifier.
 extern const char* const YoutubeWatchPrefix;
 
@@ -44,6 +44,9 @@ std::string TwoDigitText(int n);
 bool IsProxyEnabled();
 std::string GetSystemProxy();
 void GetProxyForProtocol(const std::string& protocol, std::string& host, int& port);
+// The rule of GetProxyForProtocol on a given proxy list text: "host:port" for every protocol,
+// or "ftp=h:p;http=h:p;https=h:p". Empty host and port 0 when nothing is named.
+void ProxyFromList(const std::string& list, const std::string& protocol, std::string& host, int& port);
 
 // Kilobytes rounded up, digits grouped by "," from the right: 1263616 -> "1,234".
 std::string FormatKilobytes(std::int64_t bytes);
