@@ -1,0 +1,283 @@
+#include "platform/gui/SingleInstance.h"
+
+#include "platform/MessageWindow.h"
+#include "platform/gui/QtGlue.h"
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace cw {
+namespace {
+
+constexpr char kRequest[] = "show\n";
+constexpr char kAnswer[] = "ok\n";
+// A later copy that connects and then says nothing is dropped after this long.
+constexpr int kClientTimeoutMs = 5000;
+constexpr int kMaxClients = 16;
+
+std::string ErrnoText(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
+
+bool UsableDir(const std::string& dir)
+{
+    struct stat st{};
+    return !dir.empty() && dir[0] == '/' && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// A folder only this user can reach. An existing one that is not ours (someone else made it
+// first in /tmp) is refused rather than trusted.
+std::string PrivateTmpDir()
+{
+    std::string dir = "/tmp/clipwarden-" + std::to_string(getuid());
+    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw Exception(ErrnoText("Cannot create " + dir));
+    struct stat st{};
+    if (lstat(dir.c_str(), &st) != 0)
+        throw Exception(ErrnoText("Cannot use " + dir));
+    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
+        throw Exception("Cannot use " + dir + ": not a private folder of this user");
+    return dir;
+}
+
+std::string SafeName(const std::string& className)
+{
+    std::string name;
+    for (unsigned char c : className)
+        name += std::isalnum(c) ? static_cast<char>(c) : '-';
+    return name.empty() ? std::string("instance") : name;
+}
+
+// FNV-1a, for a short stand-in name when the folder's path leaves no room for the long one.
+std::string ShortName(const std::string& className)
+{
+    std::uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : className) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "cw-%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+bool FillAddress(const std::string& path, sockaddr_un& addr)
+{
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+void CloseFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+// One accepted connection from a later copy: read its request, post the message, answer, close.
+class SingleInstance::Server : public QObject {
+public:
+    Server(int listenFd, HWND window) : FWindow(window), FListen(listenFd, QSocketNotifier::Read)
+    {
+        QObject::connect(&FListen, &QSocketNotifier::activated, this, Guarded([this, listenFd] { Accept(listenFd); }));
+    }
+
+private:
+    class Client : public QObject {
+    public:
+        Client(Server* server, int fd)
+            : QObject(server), FServer(server), FFd(fd), FNotifier(fd, QSocketNotifier::Read)
+        {
+            QObject::connect(&FNotifier, &QSocketNotifier::activated, this, Guarded([this] { Read(); }));
+            FTimer.setSingleShot(true);
+            QObject::connect(&FTimer, &QTimer::timeout, this, Guarded([this] { Finish(); }));
+            FTimer.start(kClientTimeoutMs);
+        }
+        ~Client() override { CloseFd(FFd); }
+
+    private:
+        void Read()
+        {
+            char buf[64];
+            ssize_t n = ::recv(FFd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                return;
+            if (n <= 0) {
+                Finish();
+                return;
+            }
+            FRequest.append(buf, static_cast<std::size_t>(n));
+            if (FRequest.find(kRequest) != std::string::npos) {
+                MessageWindow::PostMessage(FServer->FWindow, WM_SHOW_INSTANCE, 0, 0);
+                ::send(FFd, kAnswer, sizeof kAnswer - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+                Finish();
+            } else if (FRequest.size() > sizeof buf) {
+                Finish(); // not one of ours
+            }
+        }
+        void Finish()
+        {
+            FNotifier.setEnabled(false);
+            FTimer.stop();
+            CloseFd(FFd);
+            --FServer->FClients;
+            deleteLater();
+        }
+
+        Server* FServer;
+        int FFd;
+        QSocketNotifier FNotifier;
+        QTimer FTimer;
+        std::string FRequest;
+    };
+
+    void Accept(int listenFd)
+    {
+        while (true) {
+            int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0)
+                return; // EAGAIN: nothing more waiting; anything else: try again on the next wake
+            if (FClients >= kMaxClients) {
+                ::close(fd);
+                continue;
+            }
+            ++FClients;
+            new Client(this, fd); // a child of the server, gone with it at the latest
+        }
+    }
+
+    HWND FWindow;
+    QSocketNotifier FListen;
+    int FClients = 0;
+};
+
+SingleInstance::SingleInstance(const std::string& className, const std::string& runtimeDir)
+{
+    std::string dir = runtimeDir;
+    if (dir.empty()) {
+        const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+        dir = xdg && UsableDir(xdg) ? std::string(xdg) : PrivateTmpDir();
+    }
+    if (dir.back() != '/')
+        dir += '/';
+    std::string name = SafeName(className);
+    sockaddr_un probe{};
+    if (dir.size() + name.size() + 5 >= sizeof probe.sun_path)
+        name = ShortName(className);
+    FSocketPath = dir + name + ".sock";
+    FLockPath = dir + name + ".lock";
+}
+
+SingleInstance::~SingleInstance()
+{
+    FServer.reset();
+    if (FListenFd >= 0) {
+        CloseFd(FListenFd);
+        ::unlink(FSocketPath.c_str()); // only the owner ever binds, so this is ours
+    }
+    CloseFd(FLockFd); // releases the lock last, once the socket is gone
+}
+
+bool SingleInstance::Acquire()
+{
+    if (FLockFd >= 0)
+        return true;
+    int fd = ::open(FLockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw Exception(ErrnoText("Cannot open " + FLockPath));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        if (err == EWOULDBLOCK)
+            return false;
+        errno = err;
+        throw Exception(ErrnoText("Cannot lock " + FLockPath));
+    }
+    FLockFd = fd;
+
+    // We hold the lock, so any socket file still there was left by a copy that has ended.
+    ::unlink(FSocketPath.c_str());
+    sockaddr_un addr{};
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s >= 0 && FillAddress(FSocketPath, addr) &&
+        ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(s, kMaxClients) == 0) {
+        FListenFd = s;
+    } else {
+        // Still the one running copy; later copies just cannot bring it to the front.
+        std::fprintf(stderr, "%s\n", ErrnoText("Cannot listen on " + FSocketPath).c_str());
+        if (s >= 0)
+            ::close(s);
+    }
+    return true;
+}
+
+bool SingleInstance::ActivateRunning(int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    sockaddr_un addr{};
+    if (!FillAddress(FSocketPath, addr))
+        return false;
+
+    while (true) {
+        int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (s < 0)
+            return false;
+        if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+            if (left < 1000)
+                left = 1000;
+            timeval tv{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+            ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+            bool ok = false;
+            if (::send(s, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kRequest - 1)) {
+                std::string answer;
+                char buf[16];
+                ssize_t n;
+                while (answer.size() < 16 && (n = ::recv(s, buf, sizeof buf, 0)) > 0)
+                    answer.append(buf, static_cast<std::size_t>(n));
+                ok = answer.find(kAnswer) != std::string::npos;
+            }
+            ::close(s);
+            return ok;
+        }
+        ::close(s);
+        // The running copy holds the lock but may not be listening yet: it is still starting.
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+void SingleInstance::Serve(HWND window)
+{
+    FServer.reset();
+    if (FListenFd >= 0)
+        FServer = std::make_unique<Server>(FListenFd, window);
+}
+
+} // namespace cw
