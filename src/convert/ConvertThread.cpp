@@ -1,0 +1,578 @@
+#include "convert/ConvertThread.h"
+
+#include "app/Global.h"
+#include "platform/MessageBox.h"
+
+#include <QDateTime>
+#include <cerrno>
+#include <cmath>
+#include <mutex>
+#include <sys/stat.h>
+#include <unordered_map>
+
+namespace cw {
+
+// --- TProcessInfo and the undelivered-record safety net ---
+//
+// A posted record belongs to its receiver. If the receiving window is destroyed while the record
+// still waits in the queue, the queued message is dropped with the window and nobody would free
+// the record. Posted records are therefore remembered with their window until they are deleted;
+// a record whose window no longer exists can never be delivered (window handles are not reused)
+// and is deleted by the runner on its next post or when the runner goes.
+
+namespace {
+
+struct RecordBook {
+    std::mutex Lock;
+    std::unordered_map<TProcessInfo*, HWND> Posted;
+    int Live = 0;
+};
+
+RecordBook& Book()
+{
+    // Never destroyed: records may be deleted during static destruction.
+    static RecordBook* book = new RecordBook;
+    return *book;
+}
+
+void DeleteUndeliverable()
+{
+    std::vector<TProcessInfo*> orphans;
+    {
+        RecordBook& b = Book();
+        std::lock_guard<std::mutex> g(b.Lock);
+        for (auto it = b.Posted.begin(); it != b.Posted.end();) {
+            if (!MessageWindow::IsWindow(it->second)) {
+                orphans.push_back(it->first);
+                it = b.Posted.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (TProcessInfo* info : orphans)
+        delete info;
+}
+
+} // namespace
+
+TProcessInfo::TProcessInfo()
+{
+    RecordBook& b = Book();
+    std::lock_guard<std::mutex> g(b.Lock);
+    ++b.Live;
+}
+
+TProcessInfo::~TProcessInfo()
+{
+    RecordBook& b = Book();
+    std::lock_guard<std::mutex> g(b.Lock);
+    b.Posted.erase(this);
+    --b.Live;
+}
+
+int TProcessInfo::LiveCount()
+{
+    RecordBook& b = Book();
+    std::lock_guard<std::mutex> g(b.Lock);
+    return b.Live;
+}
+
+// --- TConvertThread ---
+
+TConvertThread::TConvertThread(TConvertProcess* owner, THandle stdOutRead, THandle stdErrRead, THandle waitHandle)
+    : FOwner(owner), FStdOut(stdOutRead), FStdErr(stdErrRead), FWait(waitHandle)
+{
+}
+
+TConvertThread::~TConvertThread()
+{
+    CloseHandle(FStdOut);
+    CloseHandle(FStdErr);
+    CloseHandle(FWait);
+}
+
+bool TConvertThread::ServePipe(THandle pipe, bool stdErr)
+{
+    std::int32_t count = 0;
+    if (BytesAvailable(pipe, count) != 0 || count <= 0)
+        return false; // a failed peek counts as no data
+    // The runner is only touched inside the call, on the user-interface thread, and only while
+    // this reader is still wanted: once asked to terminate it may belong to a stopped or
+    // destroyed runner. The byte count travels with the call for the same reason.
+    bool ran = Synchronize([this, count, stdErr] {
+        if (Terminated())
+            return;
+        FOwner->BytesAvailable = count;
+        if (stdErr)
+            FOwner->ReadStdErr();
+        else
+            FOwner->ReadStdOut();
+    });
+    // A call given up because of termination leaves the data unread; counting that pass as idle
+    // lets the reader end instead of peeking at the same bytes again and again.
+    return ran;
+}
+
+bool TConvertThread::Pass()
+{
+    bool out = ServePipe(FStdOut, false);
+    bool err = ServePipe(FStdErr, true);
+    return out || err;
+}
+
+void TConvertThread::Execute()
+{
+    SetFreeOnTerminate(true);
+    while (true) {
+        bool busy = Pass();
+        if (!busy) {
+            // Woken early only by termination; data arriving meanwhile waits for the next pass.
+            int w = WaitForChild(FWait, IdleWaitMs, TerminateHandle());
+            if (w == WAIT_OBJECT_0) {
+                while (Pass()) {
+                }
+                if (!Terminated())
+                    Synchronize([this] {
+                        if (!Terminated())
+                            FOwner->ProcessEnded();
+                    });
+                // The child is gone: nothing is left to serve. (ProcessEnded has asked this
+                // reader to terminate; leaving here also covers a call that could not run.)
+                break;
+            }
+        }
+        if (Terminated() && !busy)
+            break;
+    }
+}
+
+// --- TConvertProcess ---
+
+namespace {
+
+// Date-time as days since 1899-12-30. Taken from the UTC clock so that a change of daylight
+// saving time during a conversion does not make the elapsed time jump by an hour.
+double CurrentDateTime()
+{
+    return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 86400000.0 + 25569.0;
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool IsBlankOrControl(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+std::string Trim(const std::string& s)
+{
+    size_t b = 0, e = s.size();
+    while (b < e && IsBlankOrControl(s[b]))
+        ++b;
+    while (e > b && IsBlankOrControl(s[e - 1]))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A whole decimal number with optional leading blanks and sign; anything else gives fallback.
+std::int64_t IntOrDefault(const std::string& s, std::int64_t fallback)
+{
+    size_t i = 0;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+'))
+        negative = s[i++] == '-';
+    if (i == s.size())
+        return fallback;
+    std::int64_t v = 0;
+    for (; i < s.size(); ++i) {
+        if (!IsDigit(s[i]) || v > 100000000000000LL)
+            return fallback;
+        v = v * 10 + (s[i] - '0');
+    }
+    return negative ? -v : v;
+}
+
+// The value of the (up to) two characters just before position p.
+std::int64_t TwoBefore(const std::string& s, size_t p)
+{
+    size_t from = p >= 2 ? p - 2 : 0;
+    return IntOrDefault(s.substr(from, p - from), 0);
+}
+
+// "hh:mm:ss" (hours may have more digits) as seconds; -1 when the text has another form.
+std::int64_t ClockSeconds(const std::string& s)
+{
+    size_t i = 0;
+    while (i < s.size() && s[i] == ' ')
+        ++i;
+    std::int64_t parts[3] = {0, 0, 0};
+    for (int k = 0; k < 3; ++k) {
+        size_t start = i;
+        while (i < s.size() && IsDigit(s[i]) && i - start < 12)
+            parts[k] = parts[k] * 10 + (s[i++] - '0');
+        if (i == start || (k > 0 && i - start != 2))
+            return -1;
+        if (k < 2) {
+            if (i >= s.size() || s[i] != ':')
+                return -1;
+            ++i;
+        }
+    }
+    if (i != s.size() || parts[1] > 59 || parts[2] > 59)
+        return -1;
+    return parts[0] * 3600 + parts[1] * 60 + parts[2];
+}
+
+std::string LowerAscii(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+// "<number>kbit/s" -> "<number>k": today's converter no longer knows the unit.
+std::string ChildArgument(const std::string& token)
+{
+    static const std::string unit = "kbit/s";
+    if (token.size() <= unit.size() || token.compare(token.size() - unit.size(), unit.size(), unit) != 0)
+        return token;
+    std::string number = token.substr(0, token.size() - unit.size());
+    bool digits = false, dot = false;
+    for (char c : number) {
+        if (IsDigit(c))
+            digits = true;
+        else if (c == '.' && !dot)
+            dot = true;
+        else
+            return token;
+    }
+    return digits ? number + "k" : token;
+}
+
+std::string MinutesSeconds(std::int64_t seconds)
+{
+    return TwoDigitText(static_cast<int>(seconds / 60)) + ":" + TwoDigitText(static_cast<int>(seconds % 60));
+}
+
+} // namespace
+
+TConvertProcess::TConvertProcess() : Clock(CurrentDateTime) {}
+
+TConvertProcess::~TConvertProcess()
+{
+    std::shared_ptr<Thread::Control> reader = FReaderControl;
+    if (Active) {
+        TerminateReader();
+        Stop(0);
+    }
+    // Whatever the flag says, no child and no pipe outlives the runner.
+    TerminateReader();
+    ClosePipes();
+    EndChild();
+    // The reader was asked to end and wakes at once; waiting for it (briefly, and never from
+    // inside its own call) keeps it from outliving the program. It cannot be stuck in a call
+    // onto this thread: such a call is given up on termination, or served by the wait itself.
+    if (reader)
+        reader->WaitFor(2000);
+    DeleteUndeliverable();
+}
+
+std::string TConvertProcess::BuildCommandLine(const std::string& inputFile, const std::string& outputFile,
+                                              const std::string& arguments, bool overwrite)
+{
+    std::string line = "ffmpeg ";
+    if (overwrite)
+        line += "-y ";
+    line += "-i \"" + inputFile + "\" ";
+    line += arguments;
+    line += "\"" + outputFile + "\"";
+    return line;
+}
+
+std::vector<std::string> TConvertProcess::BuildArgumentVector(const std::string& inputFile,
+                                                              const std::string& outputFile,
+                                                              const std::string& arguments, bool overwrite)
+{
+    std::vector<std::string> args{"ffmpeg"};
+    if (overwrite)
+        args.push_back("-y");
+    args.push_back("-i");
+    args.push_back(inputFile);
+    size_t i = 0;
+    while (i < arguments.size()) {
+        while (i < arguments.size() && arguments[i] == ' ')
+            ++i;
+        size_t start = i;
+        while (i < arguments.size() && arguments[i] != ' ')
+            ++i;
+        if (i > start)
+            args.push_back(ChildArgument(arguments.substr(start, i - start)));
+    }
+    args.push_back(outputFile);
+    return args;
+}
+
+void TConvertProcess::Start()
+{
+    // A child still running from an earlier Start (its file never finished or stopped) is ended
+    // rather than left behind without a reader.
+    TerminateReader();
+    EndChild();
+    ClosePipes();
+    Reader = nullptr;
+    bool overwrite = false;
+
+    if (FileExists(OutputFile)) {
+        const unsigned stopsBefore = FStopCount;
+        int answer = MessageBox(OutputFile + " has existed,overite it?", ProductTitle, MB_YESNO | MB_ICONINFORMATION);
+        // The question is modal: the user may have stopped the run while it was open. Then the
+        // file is neither converted nor reported.
+        if (FStopCount != stopsBefore)
+            return;
+        if (answer != IDYES) {
+            PostFinished(0);
+            return;
+        }
+        if (IsFileInUse(OutputFile)) {
+            PostFinished(2);
+            return;
+        }
+        overwrite = true;
+    }
+
+    CreatePipes();
+    FCommandLine = BuildCommandLine(InputFile, OutputFile, Arguments, overwrite);
+    FCommandArguments = BuildArgumentVector(InputFile, OutputFile, Arguments, overwrite);
+    FCommandArguments[0] = ConverterName;
+    Duration = 0;
+
+    try {
+        int rc = ProcessInfo.Start(FCommandArguments, StdInRead, StdOutWrite, StdErrWrite);
+        if (rc != 0)
+            throw Exception("Error while creating convert process!" + std::to_string(rc));
+        THandle out = DuplicateHandle(StdOutRead);
+        THandle err = DuplicateHandle(StdErrRead);
+        THandle wait = ProcessInfo.DuplicateWaitHandle();
+        if (out < 0 || err < 0 || wait < 0) {
+            int e = errno;
+            CloseHandle(out);
+            CloseHandle(err);
+            CloseHandle(wait);
+            throw Exception("Error while creating convert process!" + std::to_string(e));
+        }
+        auto* reader = new TConvertThread(this, out, err, wait);
+        FReaderControl = reader->GetControl();
+        Reader = reader;
+        reader->Start();
+    } catch (...) {
+        ClosePipes();
+        EndChild();
+        throw;
+    }
+}
+
+void TConvertProcess::CreatePipes()
+{
+    struct Std {
+        THandle& Read;
+        THandle& Write;
+        bool ChildReads;
+        const char* Name;
+    };
+    Std pipes[3] = {{StdInRead, StdInWrite, true, "STDIN"},
+                    {StdOutRead, StdOutWrite, false, "STDOUT"},
+                    {StdErrRead, StdErrWrite, false, "STDERR"}};
+    for (Std& p : pipes) {
+        int rc = CreatePipe(p.Read, p.Write);
+        if (rc != 0) {
+            ClosePipes();
+            throw Exception(std::string("Error on ") + p.Name + " pipe creation : " + std::to_string(rc));
+        }
+        rc = MoveAboveStdHandles(p.ChildReads ? p.Read : p.Write);
+        if (rc != 0) {
+            ClosePipes();
+            throw Exception(std::string("Error on ") + p.Name + " pipe duplication : " + std::to_string(rc));
+        }
+        // The user-interface thread reads only what the reader saw waiting; should another
+        // party drain a pipe first, the read returns empty rather than blocking the program.
+        if (!p.ChildReads)
+            SetNonBlocking(p.Read);
+    }
+}
+
+void TConvertProcess::ClosePipes()
+{
+    CloseHandle(StdInRead);
+    CloseHandle(StdInWrite);
+    CloseHandle(StdOutRead);
+    CloseHandle(StdOutWrite);
+    CloseHandle(StdErrRead);
+    CloseHandle(StdErrWrite);
+}
+
+void TConvertProcess::TerminateReader()
+{
+    if (FReaderControl)
+        FReaderControl->Terminate();
+    FReaderControl.reset();
+    Reader = nullptr;
+}
+
+void TConvertProcess::EndChild()
+{
+    ProcessInfo.Kill();
+}
+
+void TConvertProcess::ReadPipe(THandle pipe, const char* errorText)
+{
+    if (BytesAvailable <= 0)
+        return;
+    std::string buffer(static_cast<size_t>(BytesAvailable), '\0');
+    int got = 0;
+    int rc = ReadHandle(pipe, buffer.data(), BytesAvailable, got);
+    if (rc != 0) {
+        TerminateReader();
+        throw Exception(errorText + std::to_string(rc));
+    }
+    buffer.resize(static_cast<size_t>(got));
+    ParseOutput(buffer);
+}
+
+void TConvertProcess::ReadStdOut()
+{
+    ReadPipe(StdOutRead, "Error reading STDOUT pipe : ");
+}
+
+void TConvertProcess::ReadStdErr()
+{
+    ReadPipe(StdErrRead, "Error reading STDERR pipe : ");
+}
+
+void TConvertProcess::ProcessEnded()
+{
+    TerminateReader();
+    ClosePipes();
+    int exitCode = ProcessInfo.Close();
+    PostFinished(0, exitCode < 0 ? 0 : exitCode);
+}
+
+void TConvertProcess::Stop(int exitCode)
+{
+    // The child is killed outright; an exit code cannot be imposed on it here, and nothing
+    // reads one after a stop.
+    (void)exitCode;
+    if (!Active)
+        return;
+    Active = false;
+    ++FStopCount;
+    TerminateReader();
+    ClosePipes();
+    EndChild();
+}
+
+void TConvertProcess::PostFinished(int status, int exitCode)
+{
+    auto* info = new TProcessInfo;
+    info->Percent = 1000;
+    info->Status = status;
+    info->ExitCode = exitCode;
+    Post(info);
+}
+
+void TConvertProcess::Post(TProcessInfo* info)
+{
+    {
+        RecordBook& b = Book();
+        std::lock_guard<std::mutex> g(b.Lock);
+        b.Posted[info] = Window;
+    }
+    if (!MessageWindow::PostMessage(Window, WM_CONVERT_PROGRESS, 0, reinterpret_cast<LPARAM>(info)))
+        delete info; // no such window: nobody else will
+    DeleteUndeliverable();
+}
+
+void TConvertProcess::ParseOutput(const std::string& chunk)
+{
+    std::int64_t hours = 0, minutes = 0, seconds = 0, time = 0;
+    size_t pos = 0;
+    while (pos < chunk.size()) {
+        // CR, LF and CR LF all end a line; the empty "line" between CR and LF is skipped below.
+        size_t end = chunk.find_first_of("\r\n", pos);
+        if (end == std::string::npos)
+            end = chunk.size();
+        const std::string line = chunk.substr(pos, end - pos);
+        pos = end + 1;
+        if (Trim(line).empty())
+            continue;
+        const std::string lower = LowerAscii(line);
+
+        size_t at = lower.find("duration:");
+        if (at != std::string::npos) {
+            std::string rest = Trim(line.substr(at + 9));
+            size_t colon = rest.find(':');
+            if (colon != std::string::npos) {
+                hours = TwoBefore(rest, colon);
+                rest = rest.substr(colon + 1);
+            }
+            colon = rest.find(':');
+            if (colon != std::string::npos) {
+                minutes = TwoBefore(rest, colon);
+                rest = rest.substr(colon + 1);
+            }
+            size_t dot = rest.find('.');
+            if (dot != std::string::npos)
+                seconds = TwoBefore(rest, dot);
+            Duration = hours * 3600 + minutes * 60 + seconds;
+            StartTime = Clock();
+        }
+
+        at = lower.find("time=");
+        if (at == std::string::npos)
+            continue;
+        const std::string rest = line.substr(at + 5);
+        size_t dot = rest.find('.');
+        if (dot != std::string::npos) {
+            const std::string head = rest.substr(0, dot);
+            // Seconds ("time=41.00") as well as the clock form today's converter writes
+            // ("time=00:01:02.34").
+            time = IntOrDefault(head, 0);
+            if (time == 0) {
+                std::int64_t clock = ClockSeconds(head);
+                time = clock > 0 ? clock : 0;
+            }
+        }
+        if (time <= 0 || Duration <= 0)
+            continue;
+        const std::int64_t percent = time * 100 / Duration;
+        if (percent < 1 || percent > 100)
+            continue;
+        double elapsedExact = (Clock() - StartTime) * 86400.0;
+        // Rounded to the nearest second, halves to the even neighbour (the default rounding).
+        std::int64_t elapsed = static_cast<std::int64_t>(std::nearbyint(elapsedExact));
+        if (elapsed < 0)
+            elapsed = 0; // the clock was set back
+        std::int64_t estimated =
+            static_cast<std::int64_t>(std::nearbyint(static_cast<double>(elapsed) * 100.0 / static_cast<double>(percent)));
+        auto* info = new TProcessInfo;
+        info->Percent = static_cast<std::int32_t>(percent);
+        info->Elapsed = MinutesSeconds(elapsed);
+        info->Estimated = MinutesSeconds(estimated);
+        info->Status = 0;
+        Post(info);
+    }
+}
+
+} // namespace cw
