@@ -1,0 +1,136 @@
+#include "platform/Shell.h"
+#include "platform/SystemProxy.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using namespace cw;
+
+namespace {
+
+// ---- Shell
+
+TEST(Shell, WithoutHandlersNothingOpensAndChoosersCancel)
+{
+    Shell::Handlers previous = Shell::SetHandlers({});
+    EXPECT_FALSE(Shell::Open("/tmp"));
+    EXPECT_FALSE(Shell::ChooseFolder("t").has_value());
+    EXPECT_TRUE(Shell::ChooseFiles("t", "All|*").empty());
+    Shell::SetHandlers(std::move(previous));
+}
+
+TEST(Shell, CallsGoToTheInstalledHandlersAndCanBePutBack)
+{
+    std::vector<std::string> calls;
+    Shell::Handlers h;
+    h.Open = [&](const std::string& target) {
+        calls.push_back("open " + target);
+        return true;
+    };
+    h.ChooseFolder = [&](const std::string& title) -> std::optional<std::string> {
+        calls.push_back("folder " + title);
+        return "/chosen";
+    };
+    h.ChooseFiles = [&](const std::string& title, const std::string& filter) {
+        calls.push_back("files " + title + " " + filter);
+        return std::vector<std::string>{"/a.flv", "/b.flv"};
+    };
+    Shell::Handlers original = Shell::SetHandlers(h);
+    EXPECT_TRUE(Shell::Open("http://example.com/"));
+    EXPECT_EQ(Shell::ChooseFolder("Pick"), std::optional<std::string>("/chosen"));
+    EXPECT_EQ(Shell::ChooseFiles("Add", "F|*.flv"), (std::vector<std::string>{"/a.flv", "/b.flv"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"open http://example.com/", "folder Pick", "files Add F|*.flv"}));
+
+    Shell::Handlers mine = Shell::SetHandlers(std::move(original));
+    EXPECT_TRUE(mine.Open != nullptr); // the set returned is the one installed
+    EXPECT_FALSE(Shell::Open("x"));    // the original (empty) set is back
+}
+
+TEST(Shell, FilterToQt)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"Flv files(*.flv)|*.flv| Any file(*.*)|*.*", "Flv files(*.flv) (*.flv);; Any file(*.*) (*.*)"},
+        {"Videos|*.flv;*.mp4", "Videos (*.flv *.mp4)"},
+        {"Videos|*.flv|", "Videos (*.flv)"},
+        {"Videos|*.flv|Lonely", "Videos (*.flv)"},
+        {"Empty||All|*", "All (*)"},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(Shell::FilterToQt(in), out) << in;
+}
+
+// ---- SystemProxy
+
+class SystemProxyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Save("http_proxy", FLower);
+        Save("HTTP_PROXY", FUpper);
+        ::unsetenv("http_proxy");
+        ::unsetenv("HTTP_PROXY");
+    }
+    void TearDown() override
+    {
+        Restore("http_proxy", FLower);
+        Restore("HTTP_PROXY", FUpper);
+    }
+
+private:
+    static void Save(const char* name, std::optional<std::string>& slot)
+    {
+        if (const char* v = std::getenv(name))
+            slot = v;
+    }
+    static void Restore(const char* name, const std::optional<std::string>& slot)
+    {
+        if (slot)
+            ::setenv(name, slot->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    std::optional<std::string> FLower, FUpper;
+};
+
+TEST_F(SystemProxyTest, NoVariableMeansNoProxy)
+{
+    EXPECT_FALSE(SystemProxy::IsEnabled());
+    EXPECT_EQ(SystemProxy::ProxyListText(), "");
+    ::setenv("http_proxy", "  ", 1);
+    EXPECT_FALSE(SystemProxy::IsEnabled());
+}
+
+TEST_F(SystemProxyTest, TheListTextIsHostAndPort)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"http://proxy:8080", "proxy:8080"},
+        {"proxy:3128", "proxy:3128"},
+        {"http://user:pa:ss@cache.lan:3128/", "cache.lan:3128"},
+        {"http://us@er:pw@cache.lan:1/", "cache.lan:1"},
+        {"http://proxy/", "proxy:80"},
+        {"http://[::1]:3128", "[::1]:3128"},
+        {"http://[::1]/", "[::1]:80"},
+        {" http://10.0.0.1:8000 \n", "10.0.0.1:8000"},
+        {"http://:8080", ""},
+        {"http://user@/", ""},
+    };
+    for (const auto& [value, list] : cases) {
+        ::setenv("http_proxy", value, 1);
+        EXPECT_EQ(SystemProxy::ProxyListText(), list) << value;
+        EXPECT_EQ(SystemProxy::IsEnabled(), *list != '\0') << value;
+    }
+}
+
+TEST_F(SystemProxyTest, LowerCaseVariableWinsUpperCaseIsTheFallback)
+{
+    ::setenv("HTTP_PROXY", "upper:1", 1);
+    EXPECT_EQ(SystemProxy::ProxyListText(), "upper:1");
+    ::setenv("http_proxy", "lower:2", 1);
+    EXPECT_EQ(SystemProxy::ProxyListText(), "lower:2");
+    ::setenv("http_proxy", "", 1);
+    EXPECT_EQ(SystemProxy::ProxyListText(), "upper:1");
+}
+
+} // namespace
