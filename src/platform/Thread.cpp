@@ -133,13 +133,21 @@ Thread::Thread() : FControl(std::make_shared<Control>()) {}
 
 Thread::~Thread()
 {
-    // A thread object that does not free itself must not vanish under its running body. When
-    // the body itself deletes the object (free-on-terminate), there is nothing to wait for.
+    // A thread object that does not free itself must not vanish under its running body.
+    EndThread();
+}
+
+void Thread::EndThread()
+{
     Control::Impl& c = *FControl->FImpl;
-    if (c.Started && !FControl->Finished() && std::this_thread::get_id() != c.Id) {
-        FControl->Terminate();
-        FControl->WaitFor(-1);
+    {
+        std::lock_guard<std::mutex> g(c.Lock);
+        // When the body itself deletes the object (free-on-terminate), there is nothing to wait for.
+        if (!c.Started || c.Finished || std::this_thread::get_id() == c.Id)
+            return;
     }
+    FControl->Terminate();
+    FControl->WaitFor(-1);
 }
 
 void Thread::Start()

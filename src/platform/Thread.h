@@ -3,8 +3,11 @@
 // and Synchronize: a blocking call that runs a function on the user-interface thread (the
 // thread of the QCoreApplication) and returns when it has run.
 //
-// Derive, override Execute, and call Start() at the end of the most derived constructor (a
-// thread started from the base constructor could run Execute before the object is complete).
+// Derive, override Execute, and call Start() when the object is complete (a thread started
+// from the base constructor could run Execute before the derived part exists). A derived class
+// whose Execute uses its own members and that is destroyed by its owner (not free-on-terminate)
+// calls EndThread() in its destructor, before those members go; the base destructor does the
+// same, but only after the derived part is already gone.
 //
 // No deadlock with a waiting user-interface thread. Synchronize queues the call to the
 // user-interface thread and waits for it, but it also gives up, without running the function,
@@ -12,7 +15,8 @@
 // user-interface thread may always do "Terminate(); WaitFor(...)" - also while the worker sits
 // in Synchronize - and the worker comes back at once. In addition, WaitFor called on the
 // user-interface thread runs a call the worker is waiting on itself, as the event loop would
-// have. The one thing that cannot work is waiting for a thread from inside that thread's own
+// have (unless the thread was asked to terminate: then the call is given up, never run).
+// The one thing that cannot work is waiting for a thread from inside that thread's own
 // synchronized call; WaitFor notices this and returns false at once instead of hanging.
 //
 // Lifetime. With FreeOnTerminate the object deletes itself on its own thread when Execute has
@@ -62,6 +66,10 @@ protected:
     // by fn is caught on the user-interface thread and thrown again here, in the worker. On the
     // user-interface thread itself fn simply runs.
     bool Synchronize(const std::function<void()>& fn);
+
+    // Terminate and wait until Execute has returned; does nothing when the thread never started
+    // or when called on the thread itself (a free-on-terminate object deleting itself).
+    void EndThread();
 
     // A descriptor that becomes readable when Terminate is called, for waits that should end at
     // once on termination (poll it beside whatever Execute waits for).
