@@ -1,0 +1,780 @@
+#include "net/http/HttpProt.h"
+
+#include "net/http/Base64.h"
+#include "net/http/HttpUrl.h"
+#include "platform/Application.h"
+
+#include <QTimer>
+#include <cmath>
+#include <cstdio>
+
+namespace cw {
+
+using namespace http_detail;
+
+std::string HttpStateName(int state)
+{
+    static const char* const names[] = {"httpReady",         "httpNotConnected", "httpConnected",
+                                        "httpDnsLookup",     "httpDnsLookupDone", "httpWaitingHeader",
+                                        "httpWaitingBody",   "httpBodyReceived", "httpWaitingProxyConnect",
+                                        "httpClosing",       "httpAborting"};
+    if (state < 0 || state >= static_cast<int>(sizeof names / sizeof names[0]))
+        return "INVALID STATE";
+    return names[state];
+}
+
+namespace {
+
+// "Mon, 07 Dec 2026 08:06:06" from a date-time taken as it stands (no zone conversion).
+std::string RFC1123Date(TDateTime dt)
+{
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    long long whole = static_cast<long long>(std::floor(dt));
+    long long secs = std::llround((dt - static_cast<double>(whole)) * 86400.0);
+    if (secs >= 86400) {
+        secs -= 86400;
+        ++whole;
+    }
+    // Day 0 is Saturday 30 December 1899; 1 January 1970 is day 25569.
+    long long z = whole - 25569 + 719468;
+    long long era = (z >= 0 ? z : z - 146096) / 146097;
+    long long doe = z - era * 146097;
+    long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    long long y = yoe + era * 400;
+    long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    long long mp = (5 * doy + 2) / 153;
+    long long d = doy - (153 * mp + 2) / 5 + 1;
+    long long m = mp < 10 ? mp + 3 : mp - 9;
+    if (m <= 2)
+        ++y;
+    int wd = static_cast<int>(((whole + 6) % 7 + 7) % 7);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %2.2d %s %4.4d %2.2d:%2.2d:%2.2d", days[wd], static_cast<int>(d),
+                  months[m - 1], static_cast<int>(y), static_cast<int>(secs / 3600),
+                  static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    return buf;
+}
+
+} // namespace
+
+// ---- construction ---------------------------------------------------------------------------
+
+THttpCli::THttpCli(TComponent* AOwner)
+    : TComponent(AOwner), FCtrlSocket(std::make_unique<TWSocket>(this)),
+      FWindow([this](TMessage& m) { WndProc(m); })
+{
+    TWSocket& s = *FCtrlSocket;
+    s.OnSessionClosed = [this](TObject*, std::uint16_t e) { Guarded([&] { ClosedDispatch(e); }); };
+    s.OnDataAvailable = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataAvailable(e); }); };
+    s.OnSessionConnected = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketSessionConnected(e); }); };
+    s.OnDataSent = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataSent(e); }); };
+    s.OnDnsLookupDone = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDNSLookupDone(e); }); };
+    s.OnSocksConnected = [this](TObject*, std::uint16_t e) {
+        if (OnSocksConnected)
+            OnSocksConnected(this, e);
+    };
+    s.OnSocksError = [this](TObject*, int error, const std::string& msg) {
+        if (OnSocksError)
+            OnSocksError(this, error, msg);
+    };
+    // Assigned so that socket errors come back as failed steps rather than exceptions thrown
+    // out of the middle of the state machine.
+    s.OnError = [this](TObject*) {
+        if (OnSocketError)
+            OnSocketError(this);
+    };
+}
+
+THttpCli::~THttpCli()
+{
+    StopBandwidthTimer();
+    // The socket fires nothing while it is destroyed, but drop our handlers first anyway: they
+    // point into this half-destroyed object.
+    TWSocket& s = *FCtrlSocket;
+    s.OnSessionClosed = nullptr;
+    s.OnDataAvailable = nullptr;
+    s.OnSessionConnected = nullptr;
+    s.OnDataSent = nullptr;
+    s.OnDnsLookupDone = nullptr;
+    s.OnSocksConnected = nullptr;
+    s.OnSocksError = nullptr;
+    s.OnError = nullptr;
+    s.OnDebugDisplay = nullptr;
+    FCtrlSocket.reset();
+}
+
+// ---- properties -----------------------------------------------------------------------------
+
+void THttpCli::SetMultiThreaded(bool v)
+{
+    FMultiThreaded = v;
+    FCtrlSocket->SetMultiThreaded(v);
+}
+
+void THttpCli::SetRequestVer(const std::string& v)
+{
+    if (v != "1.0" && v != "1.1")
+        throw EHttpException("Insupported HTTP version", httperrVersion);
+    FRequestVer = v;
+}
+
+THttpCliOptions THttpCli::Options() const
+{
+    THttpCliOptions o = FOptions;
+    o.Exclude(httpoEnableContentCoding).Exclude(httpoUseQuality);
+    if (FContentCodingHnd.Enabled())
+        o.Include(httpoEnableContentCoding);
+    if (FContentCodingHnd.UseQuality())
+        o.Include(httpoUseQuality);
+    return o;
+}
+
+void THttpCli::SetOptions(THttpCliOptions v)
+{
+    FOptions = v;
+    FContentCodingHnd.SetEnabled(v.Contains(httpoEnableContentCoding));
+    FContentCodingHnd.SetUseQuality(v.Contains(httpoUseQuality));
+}
+
+// ---- small helpers --------------------------------------------------------------------------
+
+void THttpCli::Trace(const std::string& Msg)
+{
+    if (OnDebugDisplay)
+        OnDebugDisplay(this, Msg);
+}
+
+std::string THttpCli::MethodName() const
+{
+    switch (FRequestType) {
+    case httpPOST:
+        return "POST";
+    case httpPUT:
+        return "PUT";
+    case httpHEAD:
+        return "HEAD";
+    default:
+        return "GET";
+    }
+}
+
+bool THttpCli::SameConnection() const
+{
+    return FConnHost == FHostName && FConnPort == FPort && FConnProto == FProtocol;
+}
+
+void THttpCli::PostLogin()
+{
+    FLoginPending = true;
+    FWindow.PostMessage(WM_HTTP_LOGIN);
+}
+
+void THttpCli::PostRequestDone()
+{
+    FDonePending = true;
+    FWindow.PostMessage(WM_HTTP_REQUEST_DONE);
+}
+
+void THttpCli::SetFailure(const std::string& Text)
+{
+    if (FFailureText.empty())
+        FFailureText = Text;
+    if (FRequestDoneError == 0)
+        FRequestDoneError = httperrBadResponse;
+}
+
+// Every entry from the socket goes through here. An exception from a handler or from the
+// caller's stream must not vanish inside the socket's receive loop (the rest of the document
+// would silently go missing), so the request is ended and the exception kept: a synchronous
+// caller gets it back from Get, an asynchronous one through the standard handler.
+template <class F> void THttpCli::Guarded(F&& f)
+{
+    try {
+        f();
+    } catch (...) {
+        HandleEventException(std::current_exception());
+    }
+}
+
+void THttpCli::HandleEventException(std::exception_ptr E)
+{
+    std::string text = "Unknown exception";
+    try {
+        std::rethrow_exception(E);
+    } catch (const std::exception& e) {
+        text = e.what();
+    } catch (...) {
+    }
+    if (FHandlingException)
+        return; // a second failure while ending the request after the first: the first counts
+    FHandlingException = true;
+    SetFailure(text);
+    bool keep = FSyncDepth > 0 && !FPendingException;
+    if (keep)
+        FPendingException = E;
+    try {
+        if (FState != httpReady && FState != httpAborting) {
+            if (FCtrlSocket->State() != wsClosed)
+                FCtrlSocket->Abort(); // runs the closed handler, which ends the request
+            if (FState != httpReady)
+                FWindow.PostMessage(WM_HTTP_SET_READY);
+        }
+    } catch (...) {
+        if (FState != httpReady)
+            FWindow.PostMessage(WM_HTTP_SET_READY);
+    }
+    FHandlingException = false;
+    if (!keep)
+        Application::HandleException(text);
+}
+
+void THttpCli::CutStreamsBack()
+{
+    if (FRcvdStream && FRcvdStreamStartValid) {
+        FRcvdStream->SetSize(FRcvdStreamStartSize);
+        FRcvdStream->Seek(FRcvdStreamStartSize, soBeginning);
+    }
+    FRcvdStreamStartValid = false;
+    if (FSendStream && FSentCount > 0)
+        FSendStream->Seek(-FSentCount, soCurrent);
+    FSentCount = 0;
+}
+
+// ---- state machine --------------------------------------------------------------------------
+
+void THttpCli::StateChange(THttpState NewState)
+{
+    if (FState == NewState)
+        return;
+    FState = NewState;
+    if (Tracing())
+        Trace("State = " + HttpStateName(NewState));
+    if (OnStateChange)
+        OnStateChange(this);
+    if (NewState == httpReady)
+        SetReady();
+}
+
+void THttpCli::SetReady()
+{
+    // The authentication decision either starts a retry (which posts the login itself) or
+    // ends the request.
+    if (AuthenticationDecision())
+        FRetryPending = true;
+}
+
+void THttpCli::WndProc(TMessage& Msg)
+{
+    try {
+        switch (Msg.Msg) {
+        case WM_HTTP_REQUEST_DONE:
+            FDonePending = false;
+            if (OnRequestDone)
+                OnRequestDone(this, FRequestType, FRequestDoneError);
+            break;
+        case WM_HTTP_SET_READY:
+            StateChange(httpReady);
+            break;
+        case WM_HTTP_LOGIN:
+            if (!FLoginPending)
+                break; // cancelled by Abort
+            FLoginPending = false;
+            FRetryPending = false;
+            Login();
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // A synchronous caller gets the exception back from Get; otherwise it goes on to the
+        // window's guard and the standard error box.
+        if (FSyncDepth > 0 && !FPendingException) {
+            FPendingException = std::current_exception();
+            FRetryPending = false;
+            if (FState != httpReady)
+                FWindow.PostMessage(WM_HTTP_SET_READY);
+            return;
+        }
+        throw;
+    }
+}
+
+void THttpCli::ResetResponseFields()
+{
+    FRcvdHeader.clear();
+    FRequestDoneError = 0;
+    FStatusCode = 0;
+    FRcvdCount = 0;
+    FSentCount = 0;
+    FHeaderLineCount = 0;
+    FBodyLineCount = 0;
+    FHeaderOpen = false;
+    FNoHeaderResponse = false;
+    FHeaderBytes = 0;
+    FContentLength = -1;
+    FContentType.clear();
+    FTransferEncoding.clear();
+    FContentEncoding.clear();
+    FDoAuthor.clear();
+    FCloseReq = FRequestVer == "1.0";
+}
+
+// ---- operations -----------------------------------------------------------------------------
+
+void THttpCli::Get()
+{
+    FLocationChangeCurCount = 0;
+    DoRequestSync(httpGET);
+}
+
+void THttpCli::DoRequestAsync(THttpRequest Rq)
+{
+    if (Rq != httpCLOSE && (FState != httpReady || FRetryPending))
+        throw EHttpException("HTTP component " + Name() + " is busy", httperrBusy);
+    if ((Rq == httpPOST || Rq == httpPUT) && !FSendStream)
+        throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
+
+    FFailureText.clear();
+    FPendingException = nullptr;
+    if (Rq == httpCLOSE) {
+        FRequestType = httpCLOSE;
+        FRequestDoneError = 0;
+        FStatusCode = 200;
+        FReasonPhrase = "OK";
+        StateChange(httpClosing);
+        if (FCtrlSocket->State() == wsClosed)
+            FWindow.PostMessage(WM_HTTP_SET_READY);
+        else
+            FCtrlSocket->PostClose();
+        return;
+    }
+
+    FRequestType = Rq;
+    ResetResponseFields();
+    FDocName.clear();
+    FLocation = FURL;
+    FRcvdStreamStartValid = false;
+    FLocationFlag = false;
+
+    FCurrUsername = FUsername;
+    FCurrPassword = FPassword;
+    FCurrConnection = FConnection;
+    FCurrProxyConnection = FProxyConnection;
+
+    TUrlParts u = ParseURL(FURL);
+    FTargetHost = u.Host;
+    FTargetPort = u.Port.empty() ? "80" : u.Port;
+    if (!u.User.empty())
+        FCurrUsername = u.User;
+    if (!u.Pass.empty())
+        FCurrPassword = u.Pass;
+    FProtocol = u.Proto;
+    // A query directly after the host ("http://h?x") still needs a path on the request line.
+    std::string path = (!u.Path.empty() && u.Path[0] == '?') ? "/" + u.Path : u.Path;
+    if (FProxy.empty()) {
+        FHostName = u.Host;
+        FPort = FTargetPort;
+        FPath = path;
+    } else {
+        FPath = (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + u.Host +
+                (u.Port.empty() ? std::string() : ":" + u.Port) + (path.empty() ? std::string("/") : path);
+        TUrlParts p = ParseURL(FProxy);
+        FHostName = p.Host;
+        FPort = p.Port.empty() ? FProxyPort : p.Port;
+    }
+    if (FProtocol.empty())
+        FProtocol = "http";
+    if (FPath.empty())
+        FPath = "/";
+    FDocName = DocNameFromPath(u.Path);
+
+    FAuthNTLMState = 0;
+    FProxyAuthNTLMState = 0;
+    FAuthBasicState = 0;
+    FProxyAuthBasicState = 0;
+    ApplyPresetAuth();
+
+    StateChange(httpNotConnected);
+    if (FCtrlSocket->State() == wsConnected && FConnected && SameConnection()) {
+        FClosedTarget = TClosedTarget::Normal;
+        SocketSessionConnected(0);
+        return;
+    }
+    if (FCtrlSocket->State() != wsClosed) {
+        // Another server: drop the old connection quietly; it belonged to an ended request.
+        FIgnoreClosed = true;
+        try {
+            FCtrlSocket->Abort();
+        } catch (...) {
+        }
+        FIgnoreClosed = false;
+    }
+    FConnected = false;
+    Login();
+}
+
+void THttpCli::DoRequestSync(THttpRequest Rq)
+{
+    DoRequestAsync(Rq);
+    ++FSyncDepth;
+    try {
+        while (FState != httpReady || FRetryPending || FDonePending) {
+            if (FMultiThreaded) {
+                FCtrlSocket->PumpMessages();
+                // Wait briefly instead of spinning a core while nothing happens.
+                if (FState != httpReady || FRetryPending || FDonePending)
+                    Application::WaitMessage(10);
+            } else {
+                Application::WaitMessage(FSyncWaitTimeout);
+            }
+            if (Application::Terminated()) {
+                if (FState != httpReady || FRetryPending)
+                    Abort();
+                break;
+            }
+        }
+    } catch (...) {
+        --FSyncDepth;
+        throw;
+    }
+    --FSyncDepth;
+
+    if (FPendingException) {
+        std::exception_ptr e = FPendingException;
+        FPendingException = nullptr;
+        std::rethrow_exception(e);
+    }
+    if (FStatusCode > 399 && FStatusCode != 401 && FStatusCode != 407)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+    if (!FFailureText.empty())
+        throw EHttpException(FFailureText, httperrBadResponse);
+    if (Rq != httpCLOSE && !FNoHeaderResponse && (FStatusCode < 100 || FStatusCode > 599))
+        throw EHttpException(FStatusCode == 0 ? "No valid HTTP response from the server"
+                                              : "Invalid HTTP status " + std::to_string(FStatusCode),
+                             httperrBadResponse);
+}
+
+void THttpCli::Abort()
+{
+    if (FState != httpReady || FRetryPending) {
+        bool lookup = FState == httpDnsLookup;
+        FLoginPending = false;
+        FRetryPending = false;
+        StateChange(httpAborting);
+        if (lookup) {
+            try {
+                FCtrlSocket->CancelLookup();
+            } catch (...) {
+            }
+        }
+        FStatusCode = 404;
+        FReasonPhrase = "Connection aborted on request";
+        FRequestDoneError = httperrAborted;
+        FLocationFlag = false;
+        FClosedTarget = TClosedTarget::Normal;
+        if (lookup || FCtrlSocket->State() == wsClosed)
+            SocketSessionClosed(httperrAborted);
+        else
+            FCtrlSocket->Close(); // the closed handler runs inside
+        FRequestDoneError = httperrAborted;
+        StateChange(httpReady);
+        return;
+    }
+    if (FCtrlSocket->State() != wsClosed)
+        FCtrlSocket->Abort();
+    FConnected = false;
+    FStatusCode = 200;
+    FReasonPhrase = "OK";
+    FRequestDoneError = 0;
+    if (OnStateChange)
+        OnStateChange(this);
+    if (OnRequestDone)
+        OnRequestDone(this, FRequestType, 0);
+}
+
+// ---- connection -----------------------------------------------------------------------------
+
+void THttpCli::Login()
+{
+    FClosedTarget = TClosedTarget::Normal;
+    FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
+    if (FCtrlSocket->State() == wsConnected && FConnected) {
+        SocketSessionConnected(0);
+        return;
+    }
+    if (FCtrlSocket->State() != wsClosed) {
+        FIgnoreClosed = true;
+        try {
+            FCtrlSocket->Abort();
+        } catch (...) {
+        }
+        FIgnoreClosed = false;
+    }
+    FConnected = false;
+    FReceiveLen = 0; // anything left over belonged to the old connection
+    StateChange(httpDnsLookup);
+    try {
+        FCtrlSocket->SetLocalAddr(FLocalAddr);
+        FCtrlSocket->DnsLookup(FHostName);
+    } catch (const std::exception& e) {
+        FStatusCode = 404;
+        FReasonPhrase = e.what();
+        StateChange(httpReady);
+    }
+}
+
+void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
+{
+    if (FState != httpDnsLookup)
+        return; // an answer for a request that has been aborted
+    if (ErrCode != 0) {
+        FRequestDoneError = ErrCode;
+        FStatusCode = 404;
+        FReasonPhrase = "can't resolve hostname to IP address";
+        SocketSessionClosed(ErrCode);
+        return;
+    }
+    StateChange(httpDnsLookupDone);
+    TWSocket& s = *FCtrlSocket;
+    s.SetAddr(s.DnsResult());
+    s.SetLocalAddr(FLocalAddr);
+    s.SetPort(FPort);
+    s.SetProto("tcp");
+    s.SetSocksServer(FSocksServer);
+    s.SetSocksLevel(FSocksLevel);
+    s.SetSocksPort(FSocksPort);
+    s.SetSocksUsercode(FSocksUsercode);
+    s.SetSocksPassword(FSocksPassword);
+    s.SetSocksAuthentication(FSocksAuthentication);
+    s.SetMultiThreaded(FMultiThreaded);
+    FConnHost = FHostName;
+    FConnPort = FPort;
+    FConnProto = FProtocol;
+
+    if (FProtocol != "http") {
+        FRequestDoneError = static_cast<std::uint16_t>(s.LastError());
+        FStatusCode = 501;
+        FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+        FIgnoreClosed = true;
+        s.Close();
+        FIgnoreClosed = false;
+        SocketSessionClosed(FRequestDoneError);
+        return;
+    }
+    try {
+        s.Connect();
+    } catch (...) {
+        FailConnect(s.LastError());
+        return;
+    }
+    // With OnError assigned the socket reports a refused connect (a bad port, no socket) by
+    // calling it and returning: without this check the request would wait for ever.
+    if (s.State() == wsClosed && FState == httpDnsLookupDone)
+        FailConnect(s.LastError());
+}
+
+void THttpCli::FailConnect(int Err)
+{
+    FRequestDoneError = static_cast<std::uint16_t>(Err);
+    FStatusCode = 404;
+    FReasonPhrase = "can't connect: " + SocketErrorText(Err) + " (Error #" + std::to_string(Err) + ")";
+    // The closed handler is run once, here, whatever Close does.
+    FIgnoreClosed = true;
+    try {
+        FCtrlSocket->Close();
+    } catch (...) {
+    }
+    FIgnoreClosed = false;
+    SocketSessionClosed(static_cast<std::uint16_t>(Err));
+}
+
+void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
+{
+    if (Tracing())
+        Trace("SessionConnected");
+    if (ErrCode != 0) {
+        FRequestDoneError = ErrCode;
+        FStatusCode = 404;
+        FReasonPhrase = SocketErrorText(ErrCode) + " (Error #" + std::to_string(ErrCode) + ")";
+        if (OnSessionConnected)
+            OnSessionConnected(this);
+        return; // the socket closes itself; the closed handler ends the request
+    }
+    FLocationFlag = false;
+    FConnected = true;
+    StateChange(httpConnected);
+    try {
+        if (OnSessionConnected)
+            OnSessionConnected(this);
+        FNext = TNextStep::Header;
+        StateChange(httpWaitingHeader);
+        SendRequest(MethodName(), FRequestVer);
+        if (FRequestType == httpPOST || FRequestType == httpPUT)
+            StartRequestBody();
+    } catch (const std::exception& e) {
+        // The request never went out whole: close, and make sure the caller hears of it.
+        SetFailure(std::string("Request not sent: ") + e.what());
+        FCtrlSocket->Close();
+        if (FState != httpReady)
+            FWindow.PostMessage(WM_HTTP_SET_READY);
+    }
+}
+
+void THttpCli::SendRequest(const std::string& Method, const std::string& Version)
+{
+    // Bandwidth counters.
+    FBandwidthCount = 0;
+    FBandwidthPaused = false;
+    TWSocketOptions sockOpts = FCtrlSocket->ComponentOptions();
+    if (FOptions.Contains(httpoBandwidthControl)) {
+        if (!FBandwidthTimer) {
+            FBandwidthTimer = std::make_unique<QTimer>();
+            QObject::connect(FBandwidthTimer.get(), &QTimer::timeout,
+                             [this] { Application::Guard([this] { BandwidthTimerTick(); }); });
+        }
+        FBandwidthTimer->setInterval(FBandwidthSampling);
+        FBandwidthTimer->start();
+        FBandwidthMaxCount = static_cast<std::int64_t>(FBandwidthLimit) * FBandwidthSampling / 1000;
+        sockOpts.Include(wsoNoReceiveLoop);
+    } else {
+        sockOpts.Exclude(wsoNoReceiveLoop);
+    }
+    FCtrlSocket->SetComponentOptions(sockOpts);
+
+    if (OnRequestHeaderBegin)
+        OnRequestHeaderBegin(this);
+
+    std::vector<std::string> lines;
+    lines.push_back(Method + " " + FPath + " HTTP/" + Version);
+    if (!FSender.empty())
+        lines.push_back("From: " + FSender);
+    if (!FAccept.empty())
+        lines.push_back("Accept: " + FAccept);
+    if (!FReference.empty())
+        lines.push_back("Referer: " + FReference);
+    if (!FCurrConnection.empty())
+        lines.push_back("Connection: " + FCurrConnection);
+    if (!FAcceptLanguage.empty())
+        lines.push_back("Accept-Language: " + FAcceptLanguage);
+    std::string codings = FContentCodingHnd.HeaderText();
+    if (!codings.empty() && FRequestType != httpHEAD)
+        lines.push_back("Accept-Encoding: " + codings);
+    bool withBody = FRequestType == httpPOST || FRequestType == httpPUT;
+    if (withBody && !FContentTypePost.empty())
+        lines.push_back("Content-Type: " + FContentTypePost);
+    if (!FAgent.empty())
+        lines.push_back("User-Agent: " + FAgent);
+    if (FTargetPort.empty() || FTargetPort == "80")
+        lines.push_back("Host: " + FTargetHost);
+    else
+        lines.push_back("Host: " + FTargetHost + ":" + FTargetPort);
+    if (FNoCache)
+        lines.push_back("Pragma: no-cache");
+    if (!FCurrProxyConnection.empty())
+        lines.push_back("Proxy-Connection: " + FCurrProxyConnection);
+    if (withBody) {
+        if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1)
+            lines.push_back("Content-Length: 0");
+        else
+            lines.push_back("Content-Length: " + std::to_string(FSendStream->Size() - FSendStream->Position()));
+    }
+    if (FModifiedSince != 0)
+        lines.push_back("If-Modified-Since: " + RFC1123Date(FModifiedSince) + " GMT");
+    std::string auth = AuthorizationLine();
+    if (!auth.empty())
+        lines.push_back(auth);
+    std::string proxyAuth = ProxyAuthorizationLine();
+    if (!proxyAuth.empty())
+        lines.push_back(proxyAuth);
+    if (!FCookie.empty())
+        lines.push_back("Cookie: " + FCookie);
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
+        lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
+        FContentRangeBegin.clear();
+        FContentRangeEnd.clear();
+    }
+
+    FAcceptRanges.clear();
+    if (Tracing()) {
+        std::string t = std::to_string(lines.size()) + " header lines to send\r\n";
+        for (const auto& l : lines)
+            t += l + "\r\n";
+        Trace(t);
+    }
+    if (OnBeforeHeaderSend)
+        OnBeforeHeaderSend(this, Method, lines);
+
+    std::string block;
+    for (auto& l : lines) {
+        if (OnCommand)
+            OnCommand(this, l);
+        if (!l.empty())
+            block += l;
+        block += "\r\n";
+    }
+    if (OnRequestHeaderEnd)
+        OnRequestHeaderEnd(this);
+    std::string empty;
+    if (OnCommand)
+        OnCommand(this, empty);
+    block += empty + "\r\n";
+
+    FCtrlSocket->QueueData(block.data(), static_cast<int>(block.size()));
+    FCtrlSocket->Send(nullptr, 0);
+    if (Tracing())
+        Trace("SendRequest Done");
+}
+
+void THttpCli::StartRequestBody()
+{
+    // The first step of an NTLM handshake carries no body: the server would throw it away.
+    if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1)
+        return;
+    if (OnSendBegin)
+        OnSendBegin(this);
+    FAllowedToSend = true;
+    SocketDataSent(0);
+}
+
+void THttpCli::SocketDataSent(std::uint16_t)
+{
+    if (!FAllowedToSend || !FSendStream)
+        return;
+    char buf[SendBufferSize];
+    std::int64_t n = FSendStream->Read(buf, sizeof buf);
+    if (n > 0) {
+        FSentCount += n;
+        if (OnSendData)
+            OnSendData(this, buf, static_cast<int>(n));
+        FCtrlSocket->Send(buf, static_cast<int>(n));
+    } else {
+        FAllowedToSend = false;
+        if (OnSendEnd)
+            OnSendEnd(this);
+    }
+}
+
+// ---- bandwidth control ----------------------------------------------------------------------
+
+void THttpCli::BandwidthTimerTick()
+{
+    if (!FBandwidthPaused)
+        return;
+    FBandwidthPaused = false;
+    FBandwidthCount -= FBandwidthMaxCount;
+    FCtrlSocket->Resume();
+}
+
+void THttpCli::StopBandwidthTimer()
+{
+    if (FBandwidthTimer)
+        FBandwidthTimer->stop();
+    if (FBandwidthPaused) {
+        FBandwidthPaused = false;
+        FCtrlSocket->Resume();
+    }
+}
+
+} // namespace cw

@@ -1,0 +1,471 @@
+#pragma once
+// THttpCli: an asynchronous HTTP/1.0 and 1.1 client component on top of TWSocket. One request
+// at a time over one connection; everything runs on the thread that created the component and
+// reports progress through events. Get is the synchronous form: it pumps messages until the
+// request is over and raises EHttpException when it failed.
+//
+// The component chains its own steps through three private messages posted to its hidden
+// window, so a step never runs inside the event handler that caused it.
+//
+// Files: HttpProt.cpp (properties, request engine, state machine), HttpProtResponse.cpp
+// (status line, header, body, end of a response), HttpAuth.cpp (relocation, Basic and NTLM
+// retries). Address parsing lives in HttpUrl, the chunk decoder in HttpChunk, the
+// content-coding stage in HttpContCod.
+
+#include "net/http/HttpChunk.h"
+#include "net/http/HttpContCod.h"
+#include "net/http/Ntlm.h"
+#include "net/socket/WSocket.h"
+#include "platform/MessageWindow.h"
+#include "platform/Streams.h"
+#include "platform/Types.h"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTimer;
+
+namespace cw {
+
+// Days since 30 December 1899, fraction = time of day.
+using TDateTime = double;
+
+constexpr unsigned WM_HTTP_REQUEST_DONE = WM_USER + 1; // 0x401
+constexpr unsigned WM_HTTP_SET_READY = WM_USER + 2;    // 0x402
+constexpr unsigned WM_HTTP_LOGIN = WM_USER + 3;        // 0x403
+
+// Codes of EHttpException and of OnRequestDone's error argument (besides socket errors).
+constexpr int httperrNoError = 0;
+constexpr int httperrBusy = 1;
+constexpr int httperrNoData = 2;
+constexpr int httperrAborted = 3;
+constexpr int httperrOverflow = 4;
+constexpr int httperrVersion = 5;
+constexpr int httperrInvalidAuthState = 6;
+// The server's answer could not be used: nothing or no HTTP at all came back, the connection
+// closed before the announced end of the document, the header was absurdly large, a relocation
+// named no host, or writing the document failed.
+constexpr int httperrBadResponse = 7;
+
+enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
+
+enum THttpState {
+    httpReady,
+    httpNotConnected,
+    httpConnected,
+    httpDnsLookup,
+    httpDnsLookupDone,
+    httpWaitingHeader,
+    httpWaitingBody,
+    httpBodyReceived,
+    httpWaitingProxyConnect,
+    httpClosing,
+    httpAborting
+};
+
+// "httpReady" ... "httpAborting", or "INVALID STATE".
+std::string HttpStateName(int state);
+
+enum THttpCliOption {
+    httpoNoBasicAuth,
+    httpoNoNTLMAuth,
+    httpoBandwidthControl,
+    httpoEnableContentCoding,
+    httpoUseQuality
+};
+
+class THttpCliOptions {
+public:
+    constexpr THttpCliOptions() = default;
+    constexpr THttpCliOptions(std::initializer_list<THttpCliOption> options)
+    {
+        for (THttpCliOption o : options)
+            FBits |= Bit(o);
+    }
+    constexpr bool Contains(THttpCliOption o) const { return (FBits & Bit(o)) != 0; }
+    constexpr THttpCliOptions& Include(THttpCliOption o)
+    {
+        FBits |= Bit(o);
+        return *this;
+    }
+    constexpr THttpCliOptions& Exclude(THttpCliOption o)
+    {
+        FBits &= ~Bit(o);
+        return *this;
+    }
+    constexpr bool Empty() const { return FBits == 0; }
+    constexpr bool operator==(const THttpCliOptions&) const = default;
+
+private:
+    static constexpr unsigned Bit(THttpCliOption o) { return 1u << static_cast<unsigned>(o); }
+    unsigned FBits = 0;
+};
+
+// Authentication scheme used before any challenge arrives.
+enum THttpAuthType { httpAuthNone, httpAuthBasic, httpAuthNtlm };
+
+class EHttpException : public Exception {
+public:
+    EHttpException(const std::string& msg, std::uint16_t errorCode) : Exception(msg), FErrorCode(errorCode) {}
+    std::uint16_t ErrorCode() const { return FErrorCode; }
+
+private:
+    std::uint16_t FErrorCode;
+};
+
+using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
+using TBeforeHeaderSendEvent =
+    std::function<void(TObject* Sender, const std::string& Method, std::vector<std::string>& Headers)>;
+using TDocDataEvent = std::function<void(TObject* Sender, const char* Buffer, int Len)>;
+using TCookieRcvdEvent = std::function<void(TObject* Sender, const std::string& Data, bool& Accept)>;
+using THttpRequestDone = std::function<void(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode)>;
+using TLocationChangeExceeded =
+    std::function<void(TObject* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
+using THttpDataPush = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
+
+class THttpCli : public TComponent {
+public:
+    explicit THttpCli(TComponent* AOwner = nullptr);
+    ~THttpCli() override;
+    THttpCli(const THttpCli&) = delete;
+    THttpCli& operator=(const THttpCli&) = delete;
+
+    // ---- operations -------------------------------------------------------------------------
+    // Synchronous GET of URL; raises EHttpException when the request failed.
+    void Get();
+    // End the request in progress at once; harmless while idle.
+    void Abort();
+    // Start a request and return; it ends with OnRequestDone.
+    virtual void DoRequestAsync(THttpRequest Rq);
+    // Start a request and pump messages until it is over; raises on failure.
+    virtual void DoRequestSync(THttpRequest Rq);
+
+    // ---- published properties ---------------------------------------------------------------
+    const std::string& URL() const { return FURL; }
+    void SetURL(const std::string& v) { FURL = v; }
+    const std::string& LocalAddr() const { return FLocalAddr; }
+    void SetLocalAddr(const std::string& v) { FLocalAddr = v; }
+    const std::string& Proxy() const { return FProxy; }
+    void SetProxy(const std::string& v) { FProxy = v; }
+    const std::string& ProxyPort() const { return FProxyPort; }
+    void SetProxyPort(const std::string& v) { FProxyPort = v; }
+    const std::string& Sender() const { return FSender; }
+    void SetSender(const std::string& v) { FSender = v; }
+    const std::string& Agent() const { return FAgent; }
+    void SetAgent(const std::string& v) { FAgent = v; }
+    const std::string& Accept() const { return FAccept; }
+    void SetAccept(const std::string& v) { FAccept = v; }
+    const std::string& AcceptLanguage() const { return FAcceptLanguage; }
+    void SetAcceptLanguage(const std::string& v) { FAcceptLanguage = v; }
+    const std::string& Reference() const { return FReference; }
+    void SetReference(const std::string& v) { FReference = v; }
+    const std::string& Connection() const { return FConnection; }
+    void SetConnection(const std::string& v) { FConnection = v; }
+    const std::string& ProxyConnection() const { return FProxyConnection; }
+    void SetProxyConnection(const std::string& v) { FProxyConnection = v; }
+    const std::string& Username() const { return FUsername; }
+    void SetUsername(const std::string& v) { FUsername = v; }
+    const std::string& Password() const { return FPassword; }
+    void SetPassword(const std::string& v) { FPassword = v; }
+    const std::string& ProxyUsername() const { return FProxyUsername; }
+    void SetProxyUsername(const std::string& v) { FProxyUsername = v; }
+    const std::string& ProxyPassword() const { return FProxyPassword; }
+    void SetProxyPassword(const std::string& v) { FProxyPassword = v; }
+    bool NoCache() const { return FNoCache; }
+    void SetNoCache(bool v) { FNoCache = v; }
+    TDateTime ModifiedSince() const { return FModifiedSince; }
+    void SetModifiedSince(TDateTime v) { FModifiedSince = v; }
+    const std::string& Cookie() const { return FCookie; }
+    void SetCookie(const std::string& v) { FCookie = v; }
+    const std::string& ContentTypePost() const { return FContentTypePost; }
+    void SetContentTypePost(const std::string& v) { FContentTypePost = v; }
+    const std::string& ContentRangeBegin() const { return FContentRangeBegin; }
+    void SetContentRangeBegin(const std::string& v) { FContentRangeBegin = v; }
+    const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
+    void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
+    const std::string& AcceptRanges() const { return FAcceptRanges; }
+    bool MultiThreaded() const { return FMultiThreaded; }
+    void SetMultiThreaded(bool v);
+    const std::string& RequestVer() const { return FRequestVer; }
+    // Only "1.0" and "1.1"; anything else raises "Insupported HTTP version" (code 5).
+    void SetRequestVer(const std::string& v);
+    bool FollowRelocation() const { return FFollowRelocation; }
+    void SetFollowRelocation(bool v) { FFollowRelocation = v; }
+    int LocationChangeMaxCount() const { return FLocationChangeMaxCount; }
+    void SetLocationChangeMaxCount(int v) { FLocationChangeMaxCount = v; }
+    int LocationChangeCurCount() const { return FLocationChangeCurCount; }
+    int BandwidthLimit() const { return FBandwidthLimit; }
+    void SetBandwidthLimit(int v) { FBandwidthLimit = v; }
+    int BandwidthSampling() const { return FBandwidthSampling; }
+    void SetBandwidthSampling(int v) { FBandwidthSampling = v; }
+    THttpCliOptions Options() const;
+    void SetOptions(THttpCliOptions v);
+    const std::string& SocksServer() const { return FSocksServer; }
+    void SetSocksServer(const std::string& v) { FSocksServer = v; }
+    const std::string& SocksLevel() const { return FSocksLevel; }
+    void SetSocksLevel(const std::string& v) { FSocksLevel = v; }
+    const std::string& SocksPort() const { return FSocksPort; }
+    void SetSocksPort(const std::string& v) { FSocksPort = v; }
+    const std::string& SocksUsercode() const { return FSocksUsercode; }
+    void SetSocksUsercode(const std::string& v) { FSocksUsercode = v; }
+    const std::string& SocksPassword() const { return FSocksPassword; }
+    void SetSocksPassword(const std::string& v) { FSocksPassword = v; }
+    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
+    void SetSocksAuthentication(TSocksAuthentication v) { FSocksAuthentication = v; }
+
+    // ---- run-time properties ----------------------------------------------------------------
+    THttpState State() const { return FState; }
+    THttpRequest RequestType() const { return FRequestType; }
+    int StatusCode() const { return FStatusCode; }
+    const std::string& ReasonPhrase() const { return FReasonPhrase; }
+    const std::string& ReplyVer() const { return FReplyVer; }
+    std::int64_t ContentLength() const { return FContentLength; } // -1 = not given
+    const std::string& ContentType() const { return FContentType; }
+    const std::string& TransferEncoding() const { return FTransferEncoding; }
+    const std::string& ContentEncoding() const { return FContentEncoding; }
+    const std::string& DocName() const { return FDocName; }
+    const std::string& Location() const { return FLocation; }
+    const std::vector<std::string>& RcvdHeader() const { return FRcvdHeader; }
+    std::int64_t RcvdCount() const { return FRcvdCount; }
+    TStream* RcvdStream() const { return FRcvdStream; }
+    void SetRcvdStream(TStream* s) { FRcvdStream = s; }
+    TStream* SendStream() const { return FSendStream; }
+    void SetSendStream(TStream* s) { FSendStream = s; }
+    THttpAuthType ServerAuth() const { return FServerAuth; }
+    void SetServerAuth(THttpAuthType v) { FServerAuth = v; }
+    THttpAuthType ProxyAuth() const { return FProxyAuth; }
+    void SetProxyAuth(THttpAuthType v) { FProxyAuth = v; }
+    // The authentication states (0 idle ... see HttpAuth.cpp); read-only, for tests and tracing.
+    int AuthNTLMState() const { return FAuthNTLMState; }
+    int ProxyAuthNTLMState() const { return FProxyAuthNTLMState; }
+    int AuthBasicState() const { return FAuthBasicState; }
+    int ProxyAuthBasicState() const { return FProxyAuthBasicState; }
+    // The socket the component owns.
+    TWSocket& CtrlSocket() { return *FCtrlSocket; }
+    // The content-coding stage (its registry can be extended).
+    THttpContCodHandler& ContentCodingHandler() { return FContentCodingHnd; }
+    // How long the synchronous wait waits for a message before it looks again (1000 ms).
+    int SyncWaitTimeout() const { return FSyncWaitTimeout; }
+    void SetSyncWaitTimeout(int ms) { FSyncWaitTimeout = ms; }
+
+    // ---- events -----------------------------------------------------------------------------
+    TNotifyEvent OnStateChange;
+    TNotifyEvent OnSessionConnected;
+    TNotifyEvent OnSessionClosed;
+    TNotifyEvent OnRequestHeaderBegin;
+    TBeforeHeaderSendEvent OnBeforeHeaderSend;
+    TOnCommand OnCommand;
+    TNotifyEvent OnRequestHeaderEnd;
+    TNotifyEvent OnSendBegin;
+    TDocDataEvent OnSendData;
+    TNotifyEvent OnSendEnd;
+    TNotifyEvent OnHeaderBegin;
+    TNotifyEvent OnHeaderData;
+    TNotifyEvent OnHeaderEnd;
+    TCookieRcvdEvent OnCookie;
+    TNotifyEvent OnDocBegin;
+    TDocDataEvent OnDocData;
+    TNotifyEvent OnDocEnd;
+    TNotifyEvent OnLocationChange;
+    TLocationChangeExceeded OnLocationChangeExceeded;
+    THttpRequestDone OnRequestDone;
+    THttpDataPush OnDataPush;
+    TNotifyEvent OnDataPush2;
+    TSessionConnected OnSocksConnected;
+    TSocksErrorEvent OnSocksError;
+    TNotifyEvent OnSocketError;
+    // Trace sink shared with the socket; with none attached no trace text is built.
+    TDebugDisplay OnDebugDisplay;
+
+    static constexpr int ReceiveBufferSize = 8190;
+    static constexpr int SendBufferSize = 8193;
+
+protected:
+    virtual void WndProc(TMessage& Msg);
+
+private:
+    enum class TNextStep { None, Header, Body };
+    enum class TClosedTarget { Normal, Relocate };
+
+    // HttpProt.cpp
+    void StateChange(THttpState NewState);
+    void SetReady();
+    void PostLogin();
+    void PostRequestDone();
+    void ResetResponseFields();
+    void Login();
+    void SocketDNSLookupDone(std::uint16_t ErrCode);
+    void SocketSessionConnected(std::uint16_t ErrCode);
+    void SendRequest(const std::string& Method, const std::string& Version);
+    void StartRequestBody();
+    void SocketDataSent(std::uint16_t ErrCode);
+    void FailConnect(int Err);
+    bool SameConnection() const;
+    std::string MethodName() const;
+    void BandwidthTimerTick();
+    void StopBandwidthTimer();
+    void Trace(const std::string& Msg);
+    bool Tracing() const { return static_cast<bool>(OnDebugDisplay); }
+    template <class F> void Guarded(F&& f);
+    void HandleEventException(std::exception_ptr E);
+    void SetFailure(const std::string& Text);
+    void CutStreamsBack();
+
+    // HttpProtResponse.cpp
+    void SocketDataAvailable(std::uint16_t ErrCode);
+    void ProcessLines(std::uint16_t ErrCode);
+    void RemoveFromBuffer(std::size_t n);
+    void HandBufferToBody();
+    void GetHeaderLineNext(const std::string& Line, const std::string& LineEnd);
+    void InterpretField(const std::string& Line);
+    void EndOfHeader();
+    void GetBodyLineNext(const char* Data, std::size_t Len);
+    bool PassOn(const char* Data, std::size_t Len);
+    void DocumentComplete(bool Plain);
+    void EndOfResponseNoBody();
+    void EndOfResponseWithBody();
+    void SocketSessionClosed(std::uint16_t ErrCode);
+    void ClosedDispatch(std::uint16_t ErrCode);
+    bool BodyIncomplete() const;
+
+    // HttpAuth.cpp
+    void LocationField(const std::string& Value);
+    void StartRelocation();
+    void RelocateAfterClose(std::uint16_t ErrCode);
+    bool LocationLimitReached();
+    bool AuthenticationDecision();
+    void ServerNtlmStep();
+    void ProxyNtlmStep();
+    void ServerBasicStep();
+    void ProxyBasicStep();
+    void ApplyPresetAuth();
+    bool KeepAliveForNtlm() const;
+    const std::string* FindChallenge(const std::string& Scheme) const;
+    std::string AuthorizationLine() const;
+    std::string ProxyAuthorizationLine() const;
+
+    std::unique_ptr<TWSocket> FCtrlSocket;
+    MessageWindow FWindow;
+
+    // Published properties.
+    std::string FURL;
+    std::string FLocalAddr = "0.0.0.0";
+    std::string FProxy;
+    std::string FProxyPort = "80";
+    std::string FSender;
+    std::string FAgent = "Mozilla/4.0 (compatible; Clipwarden)";
+    std::string FAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+    std::string FAcceptLanguage;
+    std::string FReference;
+    std::string FConnection;
+    std::string FProxyConnection;
+    std::string FUsername;
+    std::string FPassword;
+    std::string FProxyUsername;
+    std::string FProxyPassword;
+    bool FNoCache = false;
+    TDateTime FModifiedSince = 0;
+    std::string FCookie;
+    std::string FContentTypePost = "application/x-www-form-urlencoded";
+    std::string FContentRangeBegin;
+    std::string FContentRangeEnd;
+    std::string FAcceptRanges;
+    bool FMultiThreaded = false;
+    std::string FRequestVer = "1.0";
+    bool FFollowRelocation = true;
+    int FLocationChangeMaxCount = 5;
+    int FLocationChangeCurCount = 0;
+    int FBandwidthLimit = 10000;
+    int FBandwidthSampling = 1000;
+    THttpCliOptions FOptions;
+    std::string FSocksServer;
+    std::string FSocksLevel = "5";
+    std::string FSocksPort;
+    std::string FSocksUsercode;
+    std::string FSocksPassword;
+    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
+
+    // Run-time properties.
+    THttpState FState = httpReady;
+    THttpRequest FRequestType = httpABORT;
+    int FStatusCode = 0;
+    std::string FReasonPhrase;
+    std::string FReplyVer;
+    std::int64_t FContentLength = -1;
+    std::string FContentType;
+    std::string FTransferEncoding;
+    std::string FContentEncoding;
+    std::string FDocName;
+    std::string FLocation;
+    std::vector<std::string> FRcvdHeader;
+    std::int64_t FRcvdCount = 0;
+    TStream* FRcvdStream = nullptr;
+    TStream* FSendStream = nullptr;
+    THttpAuthType FServerAuth = httpAuthNone;
+    THttpAuthType FProxyAuth = httpAuthNone;
+    int FSyncWaitTimeout = 1000;
+
+    // Working state of the request.
+    std::string FHostName;    // connect host: the origin server or the proxy
+    std::string FPort;        // connect port
+    std::string FTargetHost;  // origin server, for the Host line
+    std::string FTargetPort;
+    std::string FPath;        // request path; through a proxy the absolute address
+    std::string FProtocol;    // scheme
+    std::string FCurrUsername;
+    std::string FCurrPassword;
+    std::string FCurrConnection;
+    std::string FCurrProxyConnection;
+    bool FConnected = false;  // the socket's connection is ours and was made for:
+    std::string FConnHost;
+    std::string FConnPort;
+    std::string FConnProto;
+    bool FCloseReq = false;
+    bool FLocationFlag = false;
+    int FHeaderLineCount = 0;
+    int FBodyLineCount = 0;
+    bool FHeaderOpen = false;
+    bool FNoHeaderResponse = false; // the answer began with <HTML>, no status line
+    std::size_t FHeaderBytes = 0;
+    char FReceiveBuffer[ReceiveBufferSize + 1] = {};
+    int FReceiveLen = 0;
+    char FBodyBuffer[ReceiveBufferSize] = {};
+    bool FInBodyDelivery = false;
+    TNextStep FNext = TNextStep::None;
+    TClosedTarget FClosedTarget = TClosedTarget::Normal;
+    bool FIgnoreClosed = false; // closing a connection we are done with: no closed handler
+    THttpChunkDecoder FChunk;
+    THttpContCodHandler FContentCodingHnd;
+    int FAuthNTLMState = 0;
+    int FProxyAuthNTLMState = 0;
+    int FAuthBasicState = 0;
+    int FProxyAuthBasicState = 0;
+    std::vector<std::string> FDoAuthor; // challenges of the last response
+    TNTLM_Msg2_Info FNTLMMsg2Info;
+    TNTLM_Msg2_Info FProxyNTLMMsg2Info;
+    std::int64_t FSentCount = 0;
+    std::int64_t FRcvdStreamStartSize = 0;
+    bool FRcvdStreamStartValid = false;
+    std::uint16_t FRequestDoneError = 0;
+    bool FAllowedToSend = false;
+    bool FLoginPending = false;
+    bool FRetryPending = false;
+    bool FDonePending = false;
+    int FSyncDepth = 0;
+    std::string FFailureText;
+    std::exception_ptr FPendingException;
+    bool FHandlingException = false;
+
+    // Bandwidth control.
+    std::unique_ptr<QTimer> FBandwidthTimer;
+    std::int64_t FBandwidthCount = 0;
+    std::int64_t FBandwidthMaxCount = 0;
+    bool FBandwidthPaused = false;
+};
+
+} // namespace cw

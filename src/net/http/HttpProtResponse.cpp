@@ -1,0 +1,545 @@
+// The receiving half of THttpCli: bytes from the socket become a status line, header lines and
+// a document body; the end of a response leads to the end of the request, a relocation or an
+// authentication retry.
+
+#include "net/http/HttpProt.h"
+
+#include "net/http/HttpUrl.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace cw {
+
+using namespace http_detail;
+
+namespace {
+
+// No real server sends a header anywhere near this; a peer that does is broken or hostile,
+// and holding its header lines would only eat memory.
+constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
+constexpr int kMaxHeaderLines = 10000;
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number of at most 18 digits; -1 for anything else (negative, empty, garbage).
+std::int64_t ParseContentLength(const std::string& text)
+{
+    std::string t = Trim(text);
+    if (t.empty() || t.size() > 18)
+        return -1;
+    std::int64_t v = 0;
+    for (char c : t) {
+        if (!IsDigit(c))
+            return -1;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+} // namespace
+
+// ---- data arrival ---------------------------------------------------------------------------
+
+void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
+{
+    // The document body, with nothing left over in the line buffer, is received straight into
+    // the body buffer and handed on from there. Never more than the announced length is read,
+    // so bytes of a following response stay in the socket.
+    if (FState == httpWaitingBody && FNext == TNextStep::Body && FReceiveLen == 0 && !FInBodyDelivery &&
+        FRequestType != httpHEAD) {
+        std::int64_t want = sizeof FBodyBuffer;
+        if (FTransferEncoding != "chunked" && FContentLength >= 0)
+            want = std::min(want, FContentLength - FRcvdCount);
+        if (want > 0) {
+            int len = FCtrlSocket->Receive(FBodyBuffer, static_cast<int>(want));
+            if (Tracing())
+                Trace((len > 0 ? "Data available. Len=" : "**data available. Len=") + std::to_string(len));
+            if (len <= 0)
+                return;
+            if (FOptions.Contains(httpoBandwidthControl)) {
+                FBandwidthCount += len;
+                if (FBandwidthCount > FBandwidthMaxCount && !FBandwidthPaused) {
+                    FBandwidthPaused = true;
+                    FCtrlSocket->Pause();
+                }
+            }
+            FInBodyDelivery = true;
+            try {
+                GetBodyLineNext(FBodyBuffer, static_cast<std::size_t>(len));
+            } catch (...) {
+                FInBodyDelivery = false;
+                throw;
+            }
+            FInBodyDelivery = false;
+            if (FNext != TNextStep::Body && FState == httpBodyReceived)
+                EndOfResponseWithBody();
+            return;
+        }
+    }
+
+    int len;
+    bool cutLongLine = false;
+    if (FReceiveLen < ReceiveBufferSize) {
+        len = FCtrlSocket->Receive(FReceiveBuffer + FReceiveLen, ReceiveBufferSize - FReceiveLen);
+    } else {
+        // The buffer is full of one line: read on in small pieces until its end turns up and
+        // cut the line there; what lies between is lost.
+        char scratch[25];
+        len = FCtrlSocket->Receive(scratch, sizeof scratch);
+        if (len <= 0)
+            return;
+        const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', static_cast<std::size_t>(len)));
+        if (!lf)
+            return;
+        int keep = static_cast<int>(scratch + len - lf);
+        std::memcpy(FReceiveBuffer + FReceiveLen - keep, lf, static_cast<std::size_t>(keep));
+        len = 0;
+        cutLongLine = true;
+    }
+    if (Tracing())
+        Trace((len > 0 || cutLongLine ? "Data available. Len=" : "**data available. Len=") +
+              std::to_string(cutLongLine ? 1 : len));
+    if (FRequestType == httpABORT)
+        return;
+    if (len > 0) {
+        if (FOptions.Contains(httpoBandwidthControl)) {
+            FBandwidthCount += len;
+            if (FBandwidthCount > FBandwidthMaxCount && !FBandwidthPaused) {
+                FBandwidthPaused = true;
+                FCtrlSocket->Pause();
+            }
+        }
+        FReceiveLen += len;
+        FReceiveBuffer[FReceiveLen] = 0;
+    } else if (!cutLongLine) {
+        return;
+    }
+
+    ProcessLines(ErrCode);
+
+    if (FState == httpWaitingBody && FReceiveLen > 0) {
+        if (FRequestType == httpHEAD) {
+            FReceiveLen = 0;
+            FCtrlSocket->Abort();
+            return;
+        }
+        if (FNext == TNextStep::Body) {
+            HandBufferToBody();
+            if (FNext != TNextStep::Body && FState == httpBodyReceived)
+                EndOfResponseWithBody();
+        }
+    }
+}
+
+void THttpCli::RemoveFromBuffer(std::size_t n)
+{
+    n = std::min<std::size_t>(n, static_cast<std::size_t>(FReceiveLen));
+    std::memmove(FReceiveBuffer, FReceiveBuffer + n, static_cast<std::size_t>(FReceiveLen) - n);
+    FReceiveLen -= static_cast<int>(n);
+    FReceiveBuffer[FReceiveLen] = 0;
+}
+
+void THttpCli::ProcessLines(std::uint16_t ErrCode)
+{
+    const THttpState st = FState;
+    if (st == httpWaitingBody)
+        return;
+    while (FReceiveLen > 0) {
+        const char* lf = static_cast<const char*>(std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FReceiveLen)));
+        if (!lf)
+            break;
+        std::size_t n = static_cast<std::size_t>(lf - FReceiveBuffer);
+        std::size_t lineLen = (n > 0 && FReceiveBuffer[n - 1] == '\r') ? n - 1 : n;
+        std::string line(FReceiveBuffer, lineLen);
+        std::string lineEnd(FReceiveBuffer + lineLen, n + 1 - lineLen);
+        RemoveFromBuffer(n + 1);
+        if (st == httpWaitingHeader) {
+            if (FNext == TNextStep::Header) {
+                GetHeaderLineNext(line, lineEnd);
+            } else {
+                FWindow.PostMessage(WM_HTTP_SET_READY);
+                break;
+            }
+            // Once the header is over, what is left in the buffer belongs to the body (handed
+            // on by the end of the header) or to whatever comes next: it is not cut into lines.
+            if (FState != httpWaitingHeader || FNext != TNextStep::Header)
+                break;
+        } else {
+            if (OnDataPush)
+                OnDataPush(this, ErrCode);
+        }
+    }
+}
+
+void THttpCli::HandBufferToBody()
+{
+    std::size_t n = static_cast<std::size_t>(FReceiveLen);
+    if (FTransferEncoding != "chunked" && FContentLength >= 0)
+        n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n),
+                                                             std::max<std::int64_t>(0, FContentLength - FRcvdCount)));
+    if (n == 0)
+        return;
+    // Take the block out of the line buffer first: a handler that pumps messages could
+    // otherwise see new bytes received over the block it is being handed.
+    char block[ReceiveBufferSize];
+    std::memcpy(block, FReceiveBuffer, n);
+    RemoveFromBuffer(n);
+    GetBodyLineNext(block, n);
+}
+
+// ---- header ---------------------------------------------------------------------------------
+
+void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& LineEnd)
+{
+    // Blank lines before the status line (a stray line end after the previous response on a
+    // kept connection) are skipped rather than taken as an empty header.
+    if (FHeaderLineCount <= 0 && Line.empty())
+        return;
+    if (FHeaderLineCount == 0) {
+        FHeaderOpen = true;
+        if (OnHeaderBegin)
+            OnHeaderBegin(this);
+        if (FState != httpWaitingHeader)
+            return;
+    } else if (FHeaderLineCount == -1) {
+        FHeaderLineCount = 0;
+    }
+    ++FHeaderLineCount;
+
+    if (Line.empty()) {
+        EndOfHeader();
+        return;
+    }
+
+    FHeaderBytes += Line.size() + 2;
+    if (FHeaderBytes > kMaxHeaderBytes || FHeaderLineCount > kMaxHeaderLines) {
+        SetFailure("Response header too large");
+        FNext = TNextStep::None;
+        FReceiveLen = 0;
+        FCtrlSocket->Abort(); // the closed handler ends the request
+        return;
+    }
+
+    if (FHeaderLineCount == 1 && UpperCase(Line.substr(0, 6)) == "<HTML>") {
+        // No header at all: the document starts right here.
+        FNoHeaderResponse = true;
+        if (FContentType.empty())
+            FContentType = "text/html";
+        StateChange(httpWaitingBody);
+        FNext = TNextStep::Body;
+        FHeaderOpen = false;
+        if (OnHeaderEnd)
+            OnHeaderEnd(this);
+        if (FState == httpWaitingBody && FNext == TNextStep::Body) {
+            // With its line end: the document is passed on as it came.
+            std::string first = Line + LineEnd;
+            GetBodyLineNext(first.data(), first.size());
+        }
+        return;
+    }
+
+    FRcvdHeader.push_back(Line);
+    if (FHeaderLineCount == 1) {
+        if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
+            if (OnDataPush2)
+                OnDataPush2(this);
+        } else {
+            FReplyVer = Line.substr(5, 3);
+            if (FRequestVer == "1.1" && FReplyVer == "1.0")
+                FCloseReq = true;
+            else if (FRequestVer == "1.0")
+                FCloseReq = true;
+            else
+                FCloseReq = false;
+            if (Tracing())
+                Trace(std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
+            std::size_t p = 9;
+            while (p < Line.size() && !IsDigit(Line[p]))
+                ++p;
+            FStatusCode = 0;
+            FReasonPhrase.clear();
+            if (p < Line.size()) {
+                std::string code = Line.substr(p, 3);
+                if (code.size() == 3 && IsDigit(code[0]) && IsDigit(code[1]) && IsDigit(code[2]))
+                    FStatusCode = std::stoi(code);
+                if (p + 4 < Line.size())
+                    FReasonPhrase = Line.substr(p + 4);
+            }
+        }
+    } else {
+        InterpretField(Line);
+    }
+    if (FState == httpWaitingHeader && OnHeaderData)
+        OnHeaderData(this);
+}
+
+void THttpCli::InterpretField(const std::string& Line)
+{
+    std::size_t colon = Line.find(':');
+    if (colon == std::string::npos)
+        return;
+    std::string name = LowerCase(Line.substr(0, colon));
+    std::size_t p = colon + 1;
+    while (p + 1 < Line.size() && (Line[p] == ' ' || Line[p] == '\t'))
+        ++p;
+    std::string value = p < Line.size() ? Line.substr(p) : std::string();
+
+    if (name == "location") {
+        LocationField(value);
+    } else if (name == "content-length") {
+        FContentLength = ParseContentLength(value);
+    } else if (name == "transfer-encoding") {
+        FTransferEncoding = LowerCase(value);
+    } else if (name == "content-range") {
+        std::size_t dash = value.find('-');
+        if (value.size() > 6 && dash != std::string::npos && dash >= 6) {
+            FContentRangeBegin = value.substr(6, dash - 6);
+            std::size_t slash = value.find('/', dash);
+            FContentRangeEnd = value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+        }
+    } else if (name == "accept-ranges") {
+        FAcceptRanges = value;
+    } else if (name == "content-type") {
+        FContentType = LowerCase(value);
+    } else if (name == "www-authenticate" || name == "proxy-authenticate") {
+        FDoAuthor.push_back(value);
+    } else if (name == "set-cookie") {
+        bool accept = true;
+        if (OnCookie)
+            OnCookie(this, value, accept);
+    } else if (name == "connection" || name == "proxy-connection") {
+        std::string v = LowerCase(Trim(value));
+        if (v == "close")
+            FCloseReq = true;
+        else if (v == "keep-alive")
+            FCloseReq = false;
+    } else if (name == "content-encoding") {
+        FContentEncoding = value;
+    }
+}
+
+void THttpCli::EndOfHeader()
+{
+    if (Tracing())
+        Trace("End of header");
+    // Interim responses (100 Continue and the other informational ones, except a switch of
+    // protocol) are dropped; the real response follows on the same connection.
+    if (FReplyVer == "1.1" && FStatusCode >= 100 && FStatusCode < 200 && FStatusCode != 101) {
+        FRcvdHeader.clear();
+        FHeaderLineCount = -1;
+        FHeaderBytes = 0;
+        return;
+    }
+    FHeaderOpen = false;
+    if (OnHeaderEnd)
+        OnHeaderEnd(this);
+    if (FState == httpReady) {
+        FReceiveLen = 0;
+        return;
+    }
+    if (FState != httpWaitingHeader)
+        return;
+
+    const bool chunked = FTransferEncoding == "chunked";
+    bool noBody = FRequestType == httpHEAD || FContentLength == 0;
+    if (FContentLength == -1 && !chunked &&
+        (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 || FStatusCode == 302 ||
+         FStatusCode == 304 || FStatusCode == 401 || FStatusCode == 407))
+        noBody = true;
+    // These never carry a body, whatever Content-Length says (it describes the document that
+    // was not sent); waiting for it would hang until the server gives up.
+    if ((FStatusCode >= 100 && FStatusCode < 200) || FStatusCode == 204 || FStatusCode == 304)
+        noBody = true;
+    if (noBody) {
+        EndOfResponseNoBody();
+        return;
+    }
+
+    std::size_t dot = FDocName.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : FDocName.substr(dot);
+    if ((LowerCase(ext) == ".exe" || ext.empty()) && FContentType == "text/html")
+        FDocName = dot == std::string::npos ? FDocName + ".htm" : FDocName.substr(0, dot + 1) + "htm";
+
+    StateChange(httpWaitingBody);
+    FNext = TNextStep::Body;
+    if (FReceiveLen > 0) {
+        HandBufferToBody();
+        if (FNext != TNextStep::Body && FState == httpBodyReceived)
+            EndOfResponseWithBody();
+    }
+}
+
+// ---- body -----------------------------------------------------------------------------------
+
+void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
+{
+    if (Tracing())
+        Trace("GetBodyLineNext begin");
+    if (FBodyLineCount == 0) {
+        FChunk.Reset();
+        if (OnDocBegin)
+            OnDocBegin(this);
+        if (FState != httpWaitingBody)
+            return;
+        FContentCodingHnd.Prepare(FContentEncoding, [this](const char* d, std::size_t n) {
+            // The caller's stream first, so a handler of OnDocData sees the bytes written.
+            if (FRcvdStream)
+                FRcvdStream->WriteBuffer(d, static_cast<std::int64_t>(n));
+            if (OnDocData)
+                OnDocData(this, d, static_cast<int>(n));
+        });
+        FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
+        FRcvdStreamStartValid = FRcvdStream != nullptr;
+    }
+    ++FBodyLineCount;
+
+    if (FTransferEncoding != "chunked") {
+        if (Len > 0) {
+            FRcvdCount += static_cast<std::int64_t>(Len);
+            if (!PassOn(Data, Len))
+                return;
+        }
+        if (FRcvdCount == FContentLength) {
+            if (Tracing())
+                Trace("End of document");
+            DocumentComplete(true);
+        }
+    } else {
+        FChunk.OnChunkLength = Tracing() ? std::function<void(std::uint64_t)>([this](std::uint64_t n) {
+            Trace("ChunkLength = " + std::to_string(n));
+        })
+                                         : nullptr;
+        FChunk.Decode(Data, Len, [this](const char* d, std::size_t n) {
+            FRcvdCount += static_cast<std::int64_t>(n);
+            return PassOn(d, n);
+        });
+        if (FState != httpWaitingBody)
+            return;
+        if (FChunk.State() == THttpChunkDecoder::httpChunkDone) {
+            if (Tracing())
+                Trace("httpChunkDone, end of document");
+            DocumentComplete(false);
+        }
+    }
+    if (Tracing())
+        Trace("GetBodyLineNext end");
+}
+
+bool THttpCli::PassOn(const char* Data, std::size_t Len)
+{
+    FContentCodingHnd.WriteBuffer(Data, Len);
+    // A handler may have ended the request (Abort): stop handing on what is left.
+    return FState == httpWaitingBody;
+}
+
+bool THttpCli::BodyIncomplete() const
+{
+    if (FTransferEncoding == "chunked")
+        return FChunk.State() != THttpChunkDecoder::httpChunkDone;
+    return FContentLength >= 0 && FRcvdCount < FContentLength;
+}
+
+void THttpCli::DocumentComplete(bool)
+{
+    FBodyLineCount = 0;
+    FNext = TNextStep::None;
+    StateChange(httpBodyReceived);
+    StopBandwidthTimer();
+    FContentCodingHnd.Complete();
+    if (OnDocEnd)
+        OnDocEnd(this);
+    if (FCloseReq && FState == httpBodyReceived)
+        FCtrlSocket->PostClose();
+}
+
+void THttpCli::EndOfResponseNoBody()
+{
+    FNext = TNextStep::None;
+    if (FLocationFlag) {
+        StartRelocation();
+        return;
+    }
+    if (!FCloseReq) {
+        FWindow.PostMessage(WM_HTTP_SET_READY);
+        return;
+    }
+    if (FRequestType == httpHEAD) {
+        FReceiveLen = 0;
+        StateChange(httpWaitingBody);
+    }
+    FCtrlSocket->PostClose(); // the closed handler ends the request
+}
+
+void THttpCli::EndOfResponseWithBody()
+{
+    if (FLocationFlag)
+        StartRelocation();
+    else
+        FWindow.PostMessage(WM_HTTP_SET_READY);
+}
+
+// ---- connection closed ----------------------------------------------------------------------
+
+void THttpCli::ClosedDispatch(std::uint16_t ErrCode)
+{
+    if (FIgnoreClosed)
+        return;
+    if (FClosedTarget == TClosedTarget::Relocate)
+        RelocateAfterClose(ErrCode);
+    else
+        SocketSessionClosed(ErrCode);
+}
+
+void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
+{
+    if (Tracing())
+        Trace("SessionClosed Error: " + std::to_string(ErrCode));
+    // An error on a connection whose response is already complete does not spoil that response.
+    if (ErrCode != 0 && FState != httpReady && FState != httpBodyReceived)
+        FRequestDoneError = ErrCode;
+    FConnected = false;
+    const bool aborting = FState == httpAborting;
+
+    if (FHeaderOpen) {
+        FHeaderOpen = false;
+        if (OnHeaderEnd)
+            OnHeaderEnd(this);
+        if (FLocationFlag && !aborting && FState != httpReady) {
+            RelocateAfterClose(ErrCode);
+            return;
+        }
+        if (!aborting && FState != httpReady)
+            SetFailure("Connection closed before the whole response header was received");
+    } else if (FBodyLineCount > 0) {
+        bool incomplete = BodyIncomplete() || ErrCode != 0;
+        FBodyLineCount = 0;
+        StopBandwidthTimer();
+        FContentCodingHnd.Complete();
+        if (OnDocEnd)
+            OnDocEnd(this);
+        if (FLocationFlag && !aborting && FState != httpReady) {
+            RelocateAfterClose(ErrCode);
+            return;
+        }
+        if (incomplete && !aborting && FState != httpReady)
+            SetFailure("Connection closed before the whole document was received (" + std::to_string(FRcvdCount) +
+                       (FContentLength >= 0 ? " of " + std::to_string(FContentLength) : std::string()) +
+                       " bytes)");
+    } else if (FState == httpWaitingBody && FNext == TNextStep::Body && BodyIncomplete() &&
+               (FTransferEncoding == "chunked" || FContentLength > 0)) {
+        SetFailure("Connection closed before the document was received");
+    } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FHeaderLineCount == 0) {
+        SetFailure("Connection closed by the server without a response");
+    }
+
+    if (OnSessionClosed)
+        OnSessionClosed(this);
+    if (FState != httpReady)
+        FWindow.PostMessage(WM_HTTP_SET_READY);
+}
+
+} // namespace cw
