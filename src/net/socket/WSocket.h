@@ -285,6 +285,9 @@ protected:
     virtual void TriggerError();
     virtual int DoRecv(void* Buffer, int BufferSize, int Flags); // the receive step
     virtual void HandleBackGroundException(const std::exception& E);
+    // The state a completed connect leads to (the SOCKS layer negotiates in wsSocksConnected).
+    virtual TSocketState StateAfterConnect() const { return wsConnected; }
+    bool IsConnectedState() const { return FState == wsConnected || FState == wsSocksConnected; }
 
     void ChangeState(TSocketState NewState);
     void InternalClose(bool bShut, std::uint16_t Error);
@@ -340,9 +343,9 @@ private:
     void LoadWinsock();
     void StartLookup(const std::string& Name, bool Reverse, std::uint32_t Addr);
     void HandleLookupAnswer(TMessage& Msg, bool Reverse);
-    void ApplyLinger();
-    void ApplyKeepAlive();
-    void BindSocket();
+    bool ApplyLinger();
+    bool ApplyKeepAlive();
+    bool BindSocket();
     void SocketClosedBySend(int Err);
     void ResolveForConnect();
 
@@ -426,14 +429,16 @@ protected:
     bool TriggerDataAvailable(std::uint16_t ErrCode) override;
     void TriggerSessionConnected(std::uint16_t ErrCode) override;
     void TriggerSessionClosed(std::uint16_t ErrCode) override;
+    void TriggerDataSent(std::uint16_t ErrCode) override;
+    void TriggerSendData(int BytesSent) override;
     int DoRecv(void* Buffer, int BufferSize, int Flags) override;
+    TSocketState StateAfterConnect() const override;
     bool SocksNegotiating() const { return FSocksState != SocksState::Data; }
 
 private:
     enum class SocksState { Data, NegociateMethods, Authenticate, Connecting, WaitReply };
     void SocksDoConnect();
     void SocksDoAuthenticate();
-    void SocksDoAuthenticationAnswer();
     void SocksConnectDone(std::uint16_t ErrCode);
     void SocksHandleReply();
     void SocksFailure(int Error, const std::string& Msg);
@@ -477,19 +482,25 @@ public:
     bool LineEdit() const { return FLineEdit; }
     void SetLineEdit(bool value) { FLineEdit = value; }
     // Bytes held in the line buffer.
-    int LineBufferCount() const { return static_cast<int>(FRcvdBuf.size()); }
+    int LineBufferCount() const { return Buffered(); }
 
     TLineLimitEvent OnLineLimitExceeded;
 
 protected:
     void WndProc(TMessage& Msg) override;
+    void AssignDefaultValue() override;
     bool TriggerDataAvailable(std::uint16_t ErrCode) override;
     void TriggerSessionClosed(std::uint16_t ErrCode) override;
     int DoRecv(void* Buffer, int BufferSize, int Flags) override;
 
 private:
+    int Buffered() const;
+    void Consume(int n);
+    void ClearLineBuffer();
     void ReadIntoLineBuffer();
     bool OfferLines(std::uint16_t ErrCode);
+    void OfferLine(int Length, std::uint16_t ErrCode);
+    void OfferPlain(std::uint16_t ErrCode);
     void EditLineBuffer(std::size_t From);
     void TriggerLineLimitExceeded(int Count, bool& ClearData);
     void LineReplay();
@@ -499,11 +510,11 @@ private:
     std::string FLineEnd = "\r\n";
     bool FLineEcho = false;
     bool FLineEdit = false;
-    std::string FRcvdBuf;  // received bytes not yet handed out
-    int FLineLength = 0;   // length of the line on offer (what Receive may still take)
+    std::string FRcvdBuf;     // received bytes; those before FRcvdPos are already handed out
+    std::size_t FRcvdPos = 0;
+    int FLineLength = 0;      // what Receive may still take of the line on offer
     bool FLineFound = false;
     bool FLineClearData = false;
-    std::size_t FEdited = 0; // bytes of FRcvdBuf already passed through LineEdit
 };
 
 class TCustomSyncWSocket : public TCustomLineWSocket {
