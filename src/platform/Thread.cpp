@@ -45,7 +45,17 @@ struct Thread::Control::Impl {
             std::lock_guard<std::mutex> g(Lock);
             if (call->St != Call::Pending)
                 return;
-            call->St = Call::Running;
+            if (Terminated) {
+                // Asked to end before the call started: the worker may not have noticed yet,
+                // but the call must not run (its target may be gone by now).
+                call->St = Call::Cancelled;
+            } else {
+                call->St = Call::Running;
+            }
+        }
+        if (call->St == Call::Cancelled) {
+            Changed.notify_all();
+            return;
         }
         try {
             call->Fn();
@@ -250,7 +260,9 @@ bool Thread::Synchronize(const std::function<void()>& fn)
         app, [control, call] { control->FImpl->RunCall(call); }, Qt::QueuedConnection);
 
     std::unique_lock<std::mutex> lock(c.Lock);
-    c.Changed.wait(lock, [&] { return call->St == Call::Done || (c.Terminated && call->St == Call::Pending); });
+    c.Changed.wait(lock, [&] {
+        return call->St == Call::Done || call->St == Call::Cancelled || (c.Terminated && call->St == Call::Pending);
+    });
     c.PendingCall.reset();
     if (call->St != Call::Done) {
         call->St = Call::Cancelled; // the queued event will find it cancelled and skip it

@@ -106,6 +106,14 @@ TEST(ProcessTest, OwnFolderIsSearchedBeforePathAndMissingProgramsGiveNotFound)
     WriteScript(elsewhere, "printf path");
     const std::string oldPath = std::getenv("PATH");
     ::setenv("PATH", (other.path().toStdString() + ":" + oldPath).c_str(), 1);
+    struct Restore {
+        std::string Own, Path;
+        ~Restore()
+        {
+            ::unlink(Own.c_str());
+            ::setenv("PATH", Path.c_str(), 1);
+        }
+    } restore{own, oldPath};
 
     EXPECT_EQ(FindProgram(name), elsewhere);
     WriteScript(own, "printf own");
