@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdint>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -176,15 +177,10 @@ std::string CleanFileName(const std::string& text)
 {
     std::string r;
     r.reserve(text.size());
+    static constexpr std::string_view kReserved = "*/:<>?\\|";
     for (char c : text) {
-        if (static_cast<unsigned char>(c) < 32)
-            continue;
-        switch (c) {
-        case '*': case '/': case ':': case '<': case '>': case '?': case '\\': case '|':
-            continue;
-        default:
+        if (static_cast<unsigned char>(c) >= 32 && kReserved.find(c) == std::string_view::npos)
             r += c;
-        }
     }
     return r;
 }

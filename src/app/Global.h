@@ -18,10 +18,10 @@ extern const char* const ProductTitle;   // "Ostrelle Clipwarden"
 extern const char* const ProductVersion; // "1.2"
 
 // Site names: the sites' public domain names, without scheme or host prefix.
-extern const char* const YoutubeDomain;     // "youtube.com"
-extern const char* const MetacafeDomain;    // "metacafe.com"
-extern const char* const GoogleDomain;      // "video.google.com"
-extern const char* const VideoCacheHost;    // "vp.video.l.google.com": Google Video's file cache
+extern const char* const YoutubeDomain;  // "youtube.com"
+extern const char* const MetacafeDomain; // "metacafe.com"
+extern const char* const GoogleDomain;   // "video.google.com"
+extern const char* const VideoCacheHost; // "vp.video.l.google.com": Google Video's file cache
 // "http://www.youtube.com/watch?v=": the canonical watch address without the identifier.
 extern const char* const YoutubeWatchPrefix;
 

@@ -230,8 +230,8 @@ TAnalysisResult AnalyseMetacafe(const PageText& page, TPageItemState& state)
 
     if (state.FileName.empty())
         state.FileName = videoName;
-    state.DownloadUrl = std::string("http://") + MetacafeFileHost + "/ItemFiles/%5BFrom%20" + MetacafeWwwHost +
-                        "%5D%20" + videoName;
+    state.DownloadUrl =
+        std::string("http://") + MetacafeFileHost + "/ItemFiles/%5BFrom%20" + MetacafeWwwHost + "%5D%20" + videoName;
     return arComplete;
 }
 

@@ -33,10 +33,10 @@ struct TPageItemState {
 };
 
 enum TAnalysisResult {
-    arIncomplete,     // read the page again and run another pass
-    arComplete,       // DownloadUrl is known
-    arAgeRestricted,  // the age message has been shown; the caller stops the run as Stop does
-    arUnavailable,    // the site says the function is unavailable; the attempt ends
+    arIncomplete,    // read the page again and run another pass
+    arComplete,      // DownloadUrl is known
+    arAgeRestricted, // the age message has been shown; the caller stops the run as Stop does
+    arUnavailable,   // the site says the function is unavailable; the attempt ends
 };
 
 // One analysis pass. The only effect besides changing state is the age message, which the pass

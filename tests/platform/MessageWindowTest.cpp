@@ -1,6 +1,6 @@
+#include "platform/MessageWindow.h"
 #include "platform/Application.h"
 #include "platform/MessageBox.h"
-#include "platform/MessageWindow.h"
 #include "platform/TickCount.h"
 #include "support/MessageBoxRecorder.h"
 
@@ -19,8 +19,7 @@ namespace {
 constexpr unsigned WM_TEST = WM_USER + 1;
 
 // Handle messages until pred holds; the deadline only keeps a broken build from hanging.
-template <typename Pred>
-bool PumpUntil(Pred pred)
+template <typename Pred> bool PumpUntil(Pred pred)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!pred()) {
@@ -251,9 +250,8 @@ TEST(Application, GuardRoutesEveryExceptionToTheStandardHandler)
 
 TEST(Application, AThrowingMessageBoxHandlerDoesNotEscapeTheStandardHandler)
 {
-    MessageBoxHandler previous = SetMessageBoxHandler([](const std::string&, const std::string&, unsigned) -> int {
-        throw std::runtime_error("no display");
-    });
+    MessageBoxHandler previous = SetMessageBoxHandler(
+        [](const std::string&, const std::string&, unsigned) -> int { throw std::runtime_error("no display"); });
     EXPECT_NO_THROW(Application::HandleException("message"));
     SetMessageBoxHandler(std::move(previous));
 }

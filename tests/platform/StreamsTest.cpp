@@ -131,7 +131,9 @@ TEST_F(FileStreamTest, CreateWriteReadSeekAndCutBack)
 TEST_F(FileStreamTest, CreateEmptiesAFreeFile)
 {
     WriteFile("old content");
-    { TFileStream f(Path, fmCreate); }
+    {
+        TFileStream f(Path, fmCreate);
+    }
     EXPECT_EQ(ReadAll(Path), "");
 }
 
@@ -185,8 +187,7 @@ TEST_F(FileStreamTest, SharedReadersExcludeOnlyExclusiveOpeners)
 }
 
 // Runs fn in a child process and returns its exit code.
-template <typename Fn>
-int InChild(Fn fn)
+template <typename Fn> int InChild(Fn fn)
 {
     pid_t child = ::fork();
     if (child == 0)

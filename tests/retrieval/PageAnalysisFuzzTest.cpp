@@ -22,11 +22,38 @@ const std::string kAddresses[] = {
 // Every marker the pass looks for, and pieces of them, so random pages hit the rules' edges:
 // markers at the very end, quotes never closed, cuts that run to the end of the text.
 const char* const kFragments[] = {
-    "<title>", "</title>", "/title>", "<title>YouTube - ", "meta name=\"title\" content=\"", "\"t\":", "\"",
-    "&t=", "&", "IS_HD_AVAILABLE", "true", "verify_age", "18", "confirm birth date",
-    "This functionality is not available right now", "- Video", ".flv", ".FLV", "%2520", "%25",
-    "href=\"http://vp.video.google.com", "\">this link", "&amp;", "&amp;amp;", "&nbsp;", "&copy;", "&lt;",
-    "&quot;", "\r\n", std::string("\0\x01\xff", 3).c_str(), "   ", "=",
+    "<title>",
+    "</title>",
+    "/title>",
+    "<title>YouTube - ",
+    "meta name=\"title\" content=\"",
+    "\"t\":",
+    "\"",
+    "&t=",
+    "&",
+    "IS_HD_AVAILABLE",
+    "true",
+    "verify_age",
+    "18",
+    "confirm birth date",
+    "This functionality is not available right now",
+    "- Video",
+    ".flv",
+    ".FLV",
+    "%2520",
+    "%25",
+    "href=\"http://vp.video.google.com",
+    "\">this link",
+    "&amp;",
+    "&amp;amp;",
+    "&nbsp;",
+    "&copy;",
+    "&lt;",
+    "&quot;",
+    "\r\n",
+    std::string("\0\x01\xff", 3).c_str(),
+    "   ",
+    "=",
 };
 
 // The pass's own guarantees, whatever the page holds.
@@ -125,9 +152,17 @@ TEST(PageAnalysisFuzz, LargeBinaryPagesWithMarkersAtTheVeryEnd)
     std::string noise(10 * 1024 * 1024, '\0');
     for (char& c : noise)
         c = static_cast<char>(random() % 256);
-    const char* const endings[] = {"\"t\":", "\"t\": \"", "&t=", "IS_HD_AVAILABLE", "<title>YouTube - ",
-                                   "meta name=\"title\" content=\"", "meta name=\"title\" content=\"x", "%2520a.flv",
-                                   "href=\"http://vp.video.google.com/x", "<title>", "verify_age"};
+    const char* const endings[] = {"\"t\":",
+                                   "\"t\": \"",
+                                   "&t=",
+                                   "IS_HD_AVAILABLE",
+                                   "<title>YouTube - ",
+                                   "meta name=\"title\" content=\"",
+                                   "meta name=\"title\" content=\"x",
+                                   "%2520a.flv",
+                                   "href=\"http://vp.video.google.com/x",
+                                   "<title>",
+                                   "verify_age"};
     for (const char* ending : endings) {
         std::string page = noise + ending;
         for (const std::string& address : kAddresses) {

@@ -36,7 +36,6 @@ struct PassCase {
     TPageItemState After;
 };
 
-
 TPageItemState State(std::string fileName = "", std::string url = "", bool hd = false, JobMode mode = jmDownloadConvert)
 {
     return TPageItemState{std::move(fileName), std::move(url), hd, mode};
@@ -69,23 +68,21 @@ TEST_F(PageAnalysisTest, YoutubeDirectAddress)
     const std::string hd = "'IS_HD_AVAILABLE': true";
     const std::string noHd = "'IS_HD_AVAILABLE': false";
     RunCases({
-        {"quoted token", kYoutube, "<p>\"t\": \"tok1\", " + hd, State(), arComplete,
-         State("", kYtUrlAbcTok1, true)},
-        {"quoted token wins even when the parameter form comes first", kYoutube,
-         "&t=tok2& ... \"t\": \"tok1\" " + hd, State(), arComplete, State("", kYtUrlAbcTok1, true)},
+        {"quoted token", kYoutube, "<p>\"t\": \"tok1\", " + hd, State(), arComplete, State("", kYtUrlAbcTok1, true)},
+        {"quoted token wins even when the parameter form comes first", kYoutube, "&t=tok2& ... \"t\": \"tok1\" " + hd,
+         State(), arComplete, State("", kYtUrlAbcTok1, true)},
         {"parameter token", kYoutube, "x&t=tok2&y " + noHd, State(), arComplete,
          State("", "http://www.youtube.com/get_video?asv=&video_id=abc&t=tok2")},
-        {"parameter token not closed by &", kYoutube, "x&t=tok2 " + hd, State(), arIncomplete,
+        {"parameter token not closed by &", kYoutube, "x&t=tok2 " + hd, State(), arIncomplete, State("", "", true)},
+        {"quoted token without its closing quote", kYoutube, "\"t\": \"tok1 &t=tok2& " + hd, State(), arIncomplete,
          State("", "", true)},
-        {"quoted token without its closing quote", kYoutube, "\"t\": \"tok1 &t=tok2& " + hd, State(),
-         arIncomplete, State("", "", true)},
         {"quoted token without any quote after it", kYoutube, hd + " \"t\":", State(), arIncomplete,
          State("", "", true)},
         {"no token", kYoutube, hd, State(), arIncomplete, State("", "", true)},
         {"address without =", "http://www.youtube.com/watch#abc", "\"t\": \"tok1\"" + hd, State(), arIncomplete,
          State("", "", true)},
-        {"&feature= is cut, in any case", "http://www.youtube.com/watch?v=abc&FeAture=related",
-         "\"t\": \"tok1\"" + hd, State(), arComplete, State("", kYtUrlAbcTok1, true)},
+        {"&feature= is cut, in any case", "http://www.youtube.com/watch?v=abc&FeAture=related", "\"t\": \"tok1\"" + hd,
+         State(), arComplete, State("", kYtUrlAbcTok1, true)},
         {"other parameters stay in the id", "http://www.youtube.com/watch?v=abc&list=xyz", "\"t\": \"tok1\"" + hd,
          State(), arComplete, State("", "http://www.youtube.com/get_video?asv=&video_id=abc&list=xyz&t=tok1", true)},
         {"an address already found is kept", kYoutube, "\"t\": \"other\"" + hd, State("", "kept"), arComplete,
@@ -178,10 +175,10 @@ TEST_F(PageAnalysisTest, AgeMessageTextCaptionAndIcon)
 TEST_F(PageAnalysisTest, YoutubeUnavailable)
 {
     RunCases({
-        {"any case", kYoutube, "\"t\": \"tok1\" IS_HD_AVAILABLE THIS FUNCTIONALITY is not available RIGHT NOW",
-         State(), arUnavailable, State()},
-        {"nothing else is looked at", kYoutube, "<title>YouTube - X</title> This functionality is not available right now",
-         State(), arUnavailable, State()},
+        {"any case", kYoutube, "\"t\": \"tok1\" IS_HD_AVAILABLE THIS FUNCTIONALITY is not available RIGHT NOW", State(),
+         arUnavailable, State()},
+        {"nothing else is looked at", kYoutube,
+         "<title>YouTube - X</title> This functionality is not available right now", State(), arUnavailable, State()},
     });
     EXPECT_EQ(Boxes.Count(), 0u);
 }
@@ -247,8 +244,8 @@ TEST_F(PageAnalysisTest, Metacafe)
         {"no .flv", kMetacafe, "<title>T - Video</title> %2520x", State("stale.flv"), arIncomplete, State("T.flv")},
         {"no %2520", kMetacafe, "x.flv", State("stale.flv"), arIncomplete, State()},
         {"%2520 right before .flv", kMetacafe, "%2520.flv", State(), arComplete, State(".flv", file + ".flv")},
-        {"the address decides, not the page", kMetacafe,
-         "<title>YouTube - T</title> \"t\": \"tok1\" IS_HD_AVAILABLE", State(), arIncomplete, State()},
+        {"the address decides, not the page", kMetacafe, "<title>YouTube - T</title> \"t\": \"tok1\" IS_HD_AVAILABLE",
+         State(), arIncomplete, State()},
     });
 }
 
