@@ -131,9 +131,9 @@ int main(int argc, char** argv)
     if (input.empty()) {
         input = dir.filePath("clip.flv").toStdString();
         std::string make = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=480x360:rate=25:duration=" +
-                           std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" +
-                           std::to_string(seconds) + " -shortest -c:v flv -c:a libmp3lame -ar 22050 " +
-                           ShellQuote(input) + " </dev/null";
+                           std::to_string(seconds) +
+                           " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
+                           " -shortest -c:v flv -c:a libmp3lame -ar 22050 " + ShellQuote(input) + " </dev/null";
         if (std::system(make.c_str()) != 0) {
             std::fprintf(stderr, "could not create the clip\n");
             return 1;

@@ -564,8 +564,8 @@ void TConvertProcess::ParseOutput(const std::string& chunk)
         std::int64_t elapsed = static_cast<std::int64_t>(std::nearbyint(elapsedExact));
         if (elapsed < 0)
             elapsed = 0; // the clock was set back
-        std::int64_t estimated =
-            static_cast<std::int64_t>(std::nearbyint(static_cast<double>(elapsed) * 100.0 / static_cast<double>(percent)));
+        std::int64_t estimated = static_cast<std::int64_t>(
+            std::nearbyint(static_cast<double>(elapsed) * 100.0 / static_cast<double>(percent)));
         auto* info = new TProcessInfo;
         info->Percent = static_cast<std::int32_t>(percent);
         info->Elapsed = MinutesSeconds(elapsed);

@@ -147,14 +147,14 @@ public:
     THandle StdOutRead = InvalidHandle, StdOutWrite = InvalidHandle;
     THandle StdErrRead = InvalidHandle, StdErrWrite = InvalidHandle;
     std::int32_t BytesAvailable = 0;
-    TProcess ProcessInfo;                 // the child; empty when it ended or the start failed
-    TConvertThread* Reader = nullptr;     // informational: never dereferenced by the runner
-    double StartTime = 0;                 // clock time at which the duration line was seen
-    std::int64_t Duration = 0;            // seconds, as announced by the converter
-    HWND Window = 0;                      // receiver of the records
+    TProcess ProcessInfo;             // the child; empty when it ended or the start failed
+    TConvertThread* Reader = nullptr; // informational: never dereferenced by the runner
+    double StartTime = 0;             // clock time at which the duration line was seen
+    std::int64_t Duration = 0;        // seconds, as announced by the converter
+    HWND Window = 0;                  // receiver of the records
     std::string InputFile;
     std::string OutputFile;
-    bool Active = false;                  // set by the caller before Start, cleared by Stop
+    bool Active = false; // set by the caller before Start, cleared by Stop
     std::string Arguments;
 
 protected:
@@ -165,7 +165,7 @@ private:
     friend class TConvertThread;
     void ReadPipe(THandle pipe, const char* errorText);
     void TerminateReader();
-    void EndChild();   // kill + reap whatever child is there
+    void EndChild(); // kill + reap whatever child is there
     void Post(TProcessInfo* info);
 
     std::shared_ptr<Thread::Control> FReaderControl;

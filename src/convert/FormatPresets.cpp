@@ -11,8 +11,7 @@ struct Preset {
 
 // Captions and argument rows stand in the same order; the extension comes from the caption.
 const Preset kPresets[FormatPresetCount] = {
-    {"Ipod Video (Apple QuickTime MOV)",
-     "-s 320x240 -qscale 15 -r 20 -b 500kbit/s -ar 22050 -ab 64kbit/s -ac 1 "},
+    {"Ipod Video (Apple QuickTime MOV)", "-s 320x240 -qscale 15 -r 20 -b 500kbit/s -ar 22050 -ab 64kbit/s -ac 1 "},
     {"Iphone Video (MPEG-4 MP4)",
      "-vcodec mpeg4 -qscale 15 -s 480x320 -r 29 -b 900kbit/s -ar 44100 -ab 96kbit/s -ac 2 "},
     {"PSP Video (H.264 MP4)", "-f psp -s 320x240 -qscale 15 -r 29 -b 768kbit/s -ar 24000 -ab 64kbit/s -ac 1 "},

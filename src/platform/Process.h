@@ -11,6 +11,9 @@
 // PATH. The child is never left behind: destroying a TProcess whose child is still running
 // kills it and reaps it, and on Linux the child is also killed if this program dies abruptly.
 //
+// On Linux the "die with the program" guard is tied to the thread that starts the child, so
+// start children from a thread that lives as long as they may run (the user-interface thread).
+//
 // Waiting is possible from another thread without touching the TProcess object: take a wait
 // handle with DuplicateWaitHandle() and give it to WaitForChild(). The handle stays valid (and
 // reports "ended") after the TProcess has closed or killed the child.
@@ -43,9 +46,9 @@ void CloseHandle(THandle& h);
 THandle DuplicateHandle(THandle h);
 
 // Results of WaitForChild.
-constexpr int WAIT_OBJECT_0 = 0;     // the child has ended
-constexpr int WAIT_CANCELLED = 1;    // the cancel handle became readable
-constexpr int WAIT_TIMEOUT = 0x102;  // time ran out
+constexpr int WAIT_OBJECT_0 = 0;    // the child has ended
+constexpr int WAIT_CANCELLED = 1;   // the cancel handle became readable
+constexpr int WAIT_TIMEOUT = 0x102; // time ran out
 constexpr int WAIT_FAILED = -1;
 
 // Waits up to timeoutMs for the child behind waitHandle to end. With a cancel handle (for

@@ -103,9 +103,9 @@ TEST_F(ParseOutputTest, ElapsedAndEstimatedTimes)
         {0.2, "time=1.00", "00:00", "00:00"},
         {9.4, "time=100.00", "00:09", "00:09"},
         // Estimated = elapsed * 100 / percent, halves to the even neighbour:
-        {1, "time=40.00", "00:01", "00:02"},  // 2.5 -> 2
-        {3, "time=40.00", "00:03", "00:08"},  // 7.5 -> 8
-        {1, "time=80.00", "00:01", "00:01"},  // 1.25 -> 1
+        {1, "time=40.00", "00:01", "00:02"}, // 2.5 -> 2
+        {3, "time=40.00", "00:03", "00:08"}, // 7.5 -> 8
+        {1, "time=80.00", "00:01", "00:01"}, // 1.25 -> 1
     };
     for (const Case& c : cases) {
         Now = Runner.StartTime + c.Seconds * kSecond;
@@ -141,10 +141,10 @@ TEST(CommandLineTest, BuiltAsWrittenWithOverwriteOnlyWhenAsked)
 TEST(CommandLineTest, ChildGetsPathsWholeAndRatesInUnitsItKnows)
 {
     const std::string in = "/in/x\" -f null \"y.flv";
-    auto v = TConvertProcess::BuildArgumentVector(in, "/out/o.3gp",
-                                                  "-vcodec h263 -b 30kbit/s -ab 12.2kbit/s -x kbit/s -y 5kbit/sx ", true);
-    std::vector<std::string> expected = {"ffmpeg", "-y", "-i", in, "-vcodec", "h263", "-b", "30k", "-ab", "12.2k",
-                                         "-x", "kbit/s", "-y", "5kbit/sx", "/out/o.3gp"};
+    auto v = TConvertProcess::BuildArgumentVector(
+        in, "/out/o.3gp", "-vcodec h263 -b 30kbit/s -ab 12.2kbit/s -x kbit/s -y 5kbit/sx ", true);
+    std::vector<std::string> expected = {"ffmpeg", "-y",    "-i", in,       "-vcodec", "h263",     "-b",        "30k",
+                                         "-ab",    "12.2k", "-x", "kbit/s", "-y",      "5kbit/sx", "/out/o.3gp"};
     EXPECT_EQ(v, expected);
 }
 

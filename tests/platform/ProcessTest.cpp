@@ -1,8 +1,8 @@
 // Child processes: standard handles through pipes, argument vectors, the program search order,
 // waiting, killing, and that no child outlives its owner.
 
-#include "platform/Application.h"
 #include "platform/Process.h"
+#include "platform/Application.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
 // Worker threads: blocking calls onto the user-interface thread, termination, freeing itself,
 // and the waits that must never deadlock.
 
-#include "platform/Application.h"
 #include "platform/Thread.h"
+#include "platform/Application.h"
 
 #include <QCoreApplication>
 #include <QThread>

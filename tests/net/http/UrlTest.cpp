@@ -1,0 +1,75 @@
+// Taking addresses apart: scheme rules, authority with user, password and port, relative forms,
+// and the document name.
+
+#include "net/http/HttpUrl.h"
+
+#include <gtest/gtest.h>
+
+using namespace cw;
+
+namespace {
+std::string Parts(const TUrlParts& p)
+{
+    return p.Proto + "|" + p.User + "|" + p.Pass + "|" + p.Host + "|" + p.Port + "|" + p.Path;
+}
+std::string P(const std::string& url, const std::string& base = "")
+{
+    return Parts(ParseURL(url, base));
+}
+} // namespace
+
+TEST(ParseURL, FullAddresses)
+{
+    EXPECT_EQ(P(""), "|||||");
+    EXPECT_EQ(P("http://www.youtube.com/get_video?video_id=x&t=y"), "http||||www.youtube.com||/get_video?video_id=x&t=y");
+    EXPECT_EQ(P("HTTP://Host:8080/a/b"), "http||||Host|8080|/a/b");
+    EXPECT_EQ(P("http://user:pw@host:81/p"), "http|user|pw|host|81|/p");
+    EXPECT_EQ(P("http://user@host/p"), "http|user||host||/p");
+    EXPECT_EQ(P("http://user:p:w@host"), "http|user|p:w|host||");
+    EXPECT_EQ(P("http://host:/x"), "http||||host||/x"); // empty port
+    EXPECT_EQ(P("http://host?q=1"), "http||||host||?q=1"); // query before any slash
+    EXPECT_EQ(P("https://secure.example/"), "https||||secure.example||/");
+    EXPECT_EQ(P("svn+ssh://h/r"), "svn+ssh||||h||/r");
+}
+
+TEST(ParseURL, AddressesWithoutScheme)
+{
+    EXPECT_EQ(P("www.example.com/watch?v=1"), "||||www.example.com||/watch?v=1");
+    EXPECT_EQ(P("example.com"), "||||example.com||");
+    EXPECT_EQ(P("/just/a/path?x"), "http|||||/just/a/path?x");
+    // Something before "://" that cannot be a scheme: read as an address without one.
+    EXPECT_EQ(P("www.x.com/r?to=http://y"), "http||||www.x.com||/r?to=http://y");
+    // "http:" without slashes.
+    EXPECT_EQ(P("http:/dir/file"), "http|||||/dir/file");
+}
+
+TEST(ParseURL, MailtoTakesTheRestAsAuthority)
+{
+    TUrlParts p = ParseURL("MAILTO:someone@example.com");
+    EXPECT_EQ(p.Proto, "mailto");
+    EXPECT_EQ(p.User, "someone");
+    EXPECT_EQ(p.Host, "example.com");
+}
+
+TEST(ParseURL, RelativeFormsUseTheBasePath)
+{
+    EXPECT_EQ(ParseURL("./x.flv", "/a/b/c.html").Path, "/a/b/x.flv");
+    EXPECT_EQ(ParseURL("./x.flv", "nodir").Path, "/x.flv");
+    EXPECT_EQ(ParseURL("../x", "/a/b/c.html").Path, "/a/x");
+    EXPECT_EQ(ParseURL("../../x", "/a/b/c.html").Path, "/x");
+    EXPECT_EQ(ParseURL("../../../../x", "/a/b/c.html").Path, "/x"); // never above the root
+    EXPECT_EQ(ParseURL("../x", "/a/b/").Path, "/a/x");
+    TUrlParts p = ParseURL("./y", "/d/");
+    EXPECT_EQ(p.Host, "");
+    EXPECT_EQ(p.Proto, "");
+}
+
+TEST(DocNameFromPath, LastSegmentBeforeTheQuery)
+{
+    EXPECT_EQ(DocNameFromPath("/videos/clip.flv?sig=1/2"), "clip.flv");
+    EXPECT_EQ(DocNameFromPath("/get_video?video_id=x"), "get_video");
+    EXPECT_EQ(DocNameFromPath("/dir/"), "document.htm");
+    EXPECT_EQ(DocNameFromPath(""), "document.htm");
+    EXPECT_EQ(DocNameFromPath("/?x=1"), "document.htm");
+    EXPECT_EQ(DocNameFromPath("/" + std::string(300, 'a')).size(), 255u);
+}

@@ -1,0 +1,98 @@
+#pragma once
+// Real servers we did not write, started by tests on free 127.0.0.1 ports with their own
+// configuration in a temporary folder, and stopped (and the folder removed) when the object
+// goes away: nginx as a web server and tinyproxy as an HTTP proxy. Both run in the foreground
+// as child processes of the test, so nothing is left running after it, also as root in a
+// container without systemd.
+//
+//   cwtest::NginxServer nginx(docRoot, "location /private/ { auth_basic \"x\"; "
+//                                      "auth_basic_user_file " + htpasswd + "; }");
+//   if (!nginx.Started()) GTEST_SKIP() << nginx.Error();
+//   client.SetURL(nginx.Url("/big.bin"));
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace cwtest {
+
+// A folder under $TMPDIR (or /tmp) removed with everything in it on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix = "cw-test");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& Path() const { return FPath; }
+    // Path + "/" + name.
+    std::string File(const std::string& name) const { return FPath + "/" + name; }
+    // Write a file (whole content) below the folder; returns its path.
+    std::string Write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string FPath;
+};
+
+// A child process with its output sent to a log file; stopped with SIGTERM (then SIGKILL).
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess() { Stop(); }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool Start(const std::vector<std::string>& argv, const std::string& logFile);
+    void Stop();
+    bool Running();
+    pid_t Pid() const { return FPid; }
+
+private:
+    pid_t FPid = -1;
+};
+
+// Full path of a program found on PATH (or in /usr/sbin, /sbin), or "".
+std::string FindProgram(const std::string& name);
+std::string ReadFile(const std::string& path);
+
+class NginxServer {
+public:
+    // Serves root on a free port; extraServerConfig is inserted into the server block (for
+    // locations with authentication, redirects, ...). Use Port() inside extraServerConfig by
+    // passing the port: NginxServer(root, config, port).
+    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "",
+                         std::uint16_t port = 0);
+    ~NginxServer();
+    bool Started() const { return FStarted; }
+    const std::string& Error() const { return FError; }
+    std::uint16_t Port() const { return FPort; }
+    std::string Url(const std::string& path) const;
+    const std::string& Dir() const { return FDir.Path(); }
+
+private:
+    TempDir FDir{"cw-nginx"};
+    ChildProcess FProcess;
+    std::uint16_t FPort = 0;
+    bool FStarted = false;
+    std::string FError;
+};
+
+class TinyproxyServer {
+public:
+    // With user and password, the proxy asks for Basic authentication (407).
+    explicit TinyproxyServer(const std::string& user = "", const std::string& password = "");
+    ~TinyproxyServer();
+    bool Started() const { return FStarted; }
+    const std::string& Error() const { return FError; }
+    std::uint16_t Port() const { return FPort; }
+    std::string PortText() const { return std::to_string(FPort); }
+    const std::string& Dir() const { return FDir.Path(); }
+
+private:
+    TempDir FDir{"cw-tinyproxy"};
+    ChildProcess FProcess;
+    std::uint16_t FPort = 0;
+    bool FStarted = false;
+    std::string FError;
+};
+
+} // namespace cwtest
