@@ -223,20 +223,6 @@ TEST(Application, WaitMessageHandlesWhatIsAlreadyPending)
     EXPECT_EQ(n, 2);
 }
 
-TEST(Application, TitleTerminationAndFolder)
-{
-    Application::SetTitle("Ostrelle Clipwarden");
-    EXPECT_EQ(Application::Title(), "Ostrelle Clipwarden");
-    EXPECT_FALSE(Application::Terminated());
-    Application::Terminate();
-    EXPECT_TRUE(Application::Terminated());
-    Application::ResetTerminated();
-    EXPECT_FALSE(Application::Terminated());
-    std::string dir = Application::ExeDir();
-    ASSERT_FALSE(dir.empty());
-    EXPECT_EQ(dir.back(), '/');
-}
-
 TEST(Application, GuardRoutesEveryExceptionToTheStandardHandler)
 {
     cwtest::MessageBoxRecorder boxes;
