@@ -610,6 +610,12 @@ int send(SOCKET s, const void* buf, int len, int flags)
         }
         return Fail(ErrnoToWSA(err));
     }
+    if (n < len && r->Type == SOCK_STREAM) {
+        // A short send means the system buffer is full: the rest would have blocked, so room
+        // becoming free is reported as for a send that failed with WSAEWOULDBLOCK.
+        r->WriteWanted = true;
+        UpdateNotifiers(*r);
+    }
     return static_cast<int>(n);
 }
 

@@ -191,7 +191,20 @@ ScriptedPeer::Script ScriptedPeer::Drain()
 
 ScriptedPeer::Script ScriptedPeer::Hold(int ms)
 {
-    return [ms](int) { SleepMs(ms); };
+    // Keeps the connection open for ms, or until the client closes it (then the peer's thread
+    // is free at once).
+    return [ms](int fd) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        char buf[4096];
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) > 0 && ::recv(fd, buf, sizeof(buf), 0) <= 0)
+                return;
+        }
+    };
 }
 
 std::uint16_t FreePort()

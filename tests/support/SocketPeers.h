@@ -48,7 +48,7 @@ public:
     static Script SendThenClose(std::string data);
     static Script Drip(std::string data, int delayMs);
     static Script Drain(); // reads until the client closes, records what came
-    static Script Hold(int ms); // accepts, then keeps the connection open for ms
+    static Script Hold(int ms); // keeps the connection open for ms or until the client closes
 
 private:
     void Run(Script script, int maxConnections);
