@@ -21,24 +21,24 @@ std::string P(const std::string& url, const std::string& base = "")
 TEST(ParseURL, FullAddresses)
 {
     EXPECT_EQ(P(""), "|||||");
-    EXPECT_EQ(P("http://www.youtube.com/get_video?video_id=x&t=y"), "http||||www.youtube.com||/get_video?video_id=x&t=y");
-    EXPECT_EQ(P("HTTP://Host:8080/a/b"), "http||||Host|8080|/a/b");
+    EXPECT_EQ(P("http://www.youtube.com/get_video?video_id=x&t=y"), "http|||www.youtube.com||/get_video?video_id=x&t=y");
+    EXPECT_EQ(P("HTTP://Host:8080/a/b"), "http|||Host|8080|/a/b");
     EXPECT_EQ(P("http://user:pw@host:81/p"), "http|user|pw|host|81|/p");
     EXPECT_EQ(P("http://user@host/p"), "http|user||host||/p");
     EXPECT_EQ(P("http://user:p:w@host"), "http|user|p:w|host||");
-    EXPECT_EQ(P("http://host:/x"), "http||||host||/x"); // empty port
-    EXPECT_EQ(P("http://host?q=1"), "http||||host||?q=1"); // query before any slash
-    EXPECT_EQ(P("https://secure.example/"), "https||||secure.example||/");
-    EXPECT_EQ(P("svn+ssh://h/r"), "svn+ssh||||h||/r");
+    EXPECT_EQ(P("http://host:/x"), "http|||host||/x"); // empty port
+    EXPECT_EQ(P("http://host?q=1"), "http|||host||?q=1"); // query before any slash
+    EXPECT_EQ(P("https://secure.example/"), "https|||secure.example||/");
+    EXPECT_EQ(P("svn+ssh://h/r"), "svn+ssh|||h||/r");
 }
 
 TEST(ParseURL, AddressesWithoutScheme)
 {
-    EXPECT_EQ(P("www.example.com/watch?v=1"), "||||www.example.com||/watch?v=1");
-    EXPECT_EQ(P("example.com"), "||||example.com||");
+    EXPECT_EQ(P("www.example.com/watch?v=1"), "|||www.example.com||/watch?v=1");
+    EXPECT_EQ(P("example.com"), "|||example.com||");
     EXPECT_EQ(P("/just/a/path?x"), "http|||||/just/a/path?x");
     // Something before "://" that cannot be a scheme: read as an address without one.
-    EXPECT_EQ(P("www.x.com/r?to=http://y"), "http||||www.x.com||/r?to=http://y");
+    EXPECT_EQ(P("www.x.com/r?to=http://y"), "http|||www.x.com||/r?to=http://y");
     // "http:" without slashes.
     EXPECT_EQ(P("http:/dir/file"), "http|||||/dir/file");
 }
