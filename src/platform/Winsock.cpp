@@ -779,10 +779,28 @@ int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events)
 
 std::uint32_t inet_addr(const char* text)
 {
-    in_addr a{};
-    if (!text || ::inet_pton(AF_INET, text, &a) != 1)
+    // Four decimal groups; a leading zero does not make a group octal.
+    if (!text)
         return INADDR_NONE;
-    return a.s_addr;
+    std::uint32_t host = 0;
+    const char* p = text;
+    for (int group = 0; group < 4; ++group) {
+        if (group > 0 && *p++ != '.')
+            return INADDR_NONE;
+        if (*p < '0' || *p > '9')
+            return INADDR_NONE;
+        unsigned value = 0;
+        int digits = 0;
+        while (*p >= '0' && *p <= '9') {
+            value = value * 10 + static_cast<unsigned>(*p++ - '0');
+            if (++digits > 3 || value > 255)
+                return INADDR_NONE;
+        }
+        host = (host << 8) | value;
+    }
+    if (*p != '\0')
+        return INADDR_NONE;
+    return htonl(host);
 }
 
 std::string inet_ntoa(std::uint32_t addr)
