@@ -1,0 +1,247 @@
+#include "browser/WebBrowser.h"
+
+#include "net/http/HttpProt.h"
+#include "platform/SystemProxy.h"
+
+#include <cstring>
+
+namespace cw {
+namespace {
+
+// Posted to the browser's own window: free the clients of dropped loads.
+constexpr unsigned WM_BROWSER_FREE_RETIRED = WM_USER + 0x301;
+// Posted when a page grew past the size limit: stop its load outside the client's own event.
+constexpr unsigned WM_BROWSER_STOP_LOAD = WM_USER + 0x302;
+
+bool IsBlank(const std::string& address)
+{
+    if (address.size() != 11)
+        return false;
+    static const char kBlank[] = "about:blank";
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        char c = address[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != kBlank[i])
+            return false;
+    }
+    return true;
+}
+
+std::string HtmlEscape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// A relocation follows when the response carries a Location field (the client follows it
+// whatever the status), so its header is not the page's header yet.
+bool HasLocationField(const std::vector<std::string>& header)
+{
+    for (std::size_t i = 1; i < header.size(); ++i) {
+        const std::string& line = header[i];
+        if (line.size() < 9)
+            continue;
+        bool match = true;
+        static const char kName[] = "location:";
+        for (std::size_t k = 0; k < 9 && match; ++k) {
+            char c = line[k];
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            match = c == kName[k];
+        }
+        if (match)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+const char* const TWebBrowser::UserAgent = "Mozilla/5.0 (X11; Linux x86_64) Clipwarden/1.2";
+
+std::string ErrorDocument(const std::string& address, const std::string& reason)
+{
+    return "<html><head><title>Cannot display the webpage</title></head><body>"
+           "<h1>Cannot display the webpage</h1><p>" +
+           HtmlEscape(address) + "</p><p>" + HtmlEscape(reason) + "</p></body></html>";
+}
+
+// ---- TWebDocument
+
+TWebDocument::TWebDocument(std::string address) : FAddress(std::move(address)) {}
+
+void TWebDocument::Save(TStream& stream) const
+{
+    if (FTooLarge)
+        throw EWebDocumentError("The document is too large to be kept");
+    const std::string& data = FBody.DataString();
+    stream.WriteBuffer(data.data(), static_cast<std::int64_t>(data.size()));
+}
+
+// ---- TWebBrowser
+
+TWebBrowser::TWebBrowser(TComponent* owner) : TComponent(owner), FWindow([this](TMessage& m) { WndProc(m); }) {}
+
+TWebBrowser::~TWebBrowser()
+{
+    // The clients' hidden windows go with them; nothing they posted is delivered afterwards.
+    DropRequest();
+    FRetired.clear();
+}
+
+void TWebBrowser::SetReadyState(int value)
+{
+    if (FReadyState == value)
+        return;
+    FReadyState = value;
+    if (OnReadyStateChange)
+        OnReadyStateChange(this);
+}
+
+void TWebBrowser::DropRequest()
+{
+    if (!FHttp)
+        return;
+    std::unique_ptr<THttpCli> old = std::move(FHttp);
+    // Silence it first: the abort must not report into the next document.
+    old->OnHeaderEnd = nullptr;
+    old->OnDocData = nullptr;
+    old->OnRequestDone = nullptr;
+    old->OnStateChange = nullptr;
+    try {
+        old->SetRcvdStream(nullptr);
+        old->Abort();
+    } catch (...) {
+        // A client that cannot abort cleanly is freed all the same.
+    }
+    FRetired.push_back(std::move(old));
+    FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
+}
+
+void TWebBrowser::Navigate(const std::string& address)
+{
+    // A stop still queued for the previous page must not reach the new one.
+    FWindow.RemovePostedMessages();
+    DropRequest();
+    if (!FRetired.empty())
+        FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
+    FDocument = std::make_unique<TWebDocument>(address);
+    FReadyState = READYSTATE_UNINITIALIZED;
+    if (IsBlank(address)) {
+        SetReadyState(READYSTATE_COMPLETE);
+        return;
+    }
+    FOffline = false;
+    SetReadyState(READYSTATE_LOADING);
+    StartRequest(address);
+}
+
+void TWebBrowser::Navigate2(const std::string& address)
+{
+    Navigate(address);
+}
+
+void TWebBrowser::StartRequest(const std::string& address)
+{
+    auto http = std::make_unique<THttpCli>(this);
+    http->SetName("WebBrowserHttp");
+    http->SetAgent(UserAgent);
+    http->SetAccept("text/html, application/xhtml+xml, */*");
+    http->SetRequestVer("1.0");
+    http->SetFollowRelocation(true);
+    // The user's proxy is read for every page, as a browser picks up a changed setting.
+    if (SystemProxy::IsEnabled())
+        http->SetProxy(SystemProxy::ProxyListText());
+    http->SetURL(address);
+    http->SetRcvdStream(&FDocument->FBody);
+    http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };
+    http->OnDocData = [this](TObject*, const char*, int) { DocData(); };
+    http->OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t errCode) { RequestDone(errCode); };
+    FHttp = std::move(http);
+    try {
+        FHttp->DoRequestAsync(httpGET);
+    } catch (const std::exception& e) {
+        FailLoad(e.what());
+    }
+}
+
+void TWebBrowser::HeaderEnd()
+{
+    if (!FHttp || FReadyState >= READYSTATE_INTERACTIVE)
+        return;
+    if (HasLocationField(FHttp->RcvdHeader()) && FHttp->FollowRelocation())
+        return;
+    SetReadyState(READYSTATE_INTERACTIVE);
+}
+
+void TWebBrowser::DocData()
+{
+    if (!FDocument || FDocument->FTooLarge)
+        return;
+    if (static_cast<std::size_t>(FDocument->FBody.Size()) > FMaxDocumentSize) {
+        FDocument->FTooLarge = true;
+        FDocument->FBody.Clear();
+        if (FHttp)
+            FHttp->SetRcvdStream(nullptr);
+        FWindow.PostMessage(WM_BROWSER_STOP_LOAD);
+    }
+}
+
+void TWebBrowser::RequestDone(std::uint16_t errCode)
+{
+    if (!FHttp)
+        return;
+    // No response at all (refused, unknown host, unsupported scheme, dropped connection before
+    // any header): show the failure as a page.
+    if (FHttp->RcvdHeader().empty() && FHttp->StatusCode() != 200) {
+        std::string reason = FHttp->ReasonPhrase();
+        if (reason.empty())
+            reason = "Error #" + std::to_string(errCode);
+        FailLoad(reason);
+        return;
+    }
+    FHttp->SetRcvdStream(nullptr);
+    SetReadyState(READYSTATE_COMPLETE);
+}
+
+void TWebBrowser::FailLoad(const std::string& reason)
+{
+    if (!FDocument)
+        return;
+    if (FHttp)
+        FHttp->SetRcvdStream(nullptr);
+    const std::string page = ErrorDocument(FDocument->Address(), reason);
+    FDocument->FBody.Clear();
+    FDocument->FBody.WriteBuffer(page.data(), static_cast<std::int64_t>(page.size()));
+    SetReadyState(READYSTATE_COMPLETE);
+}
+
+void TWebBrowser::WndProc(TMessage& msg)
+{
+    switch (msg.Msg) {
+    case WM_BROWSER_FREE_RETIRED:
+        FRetired.clear();
+        break;
+    case WM_BROWSER_STOP_LOAD:
+        if (FDocument && FDocument->FTooLarge && FReadyState != READYSTATE_COMPLETE) {
+            DropRequest();
+            SetReadyState(READYSTATE_COMPLETE);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace cw

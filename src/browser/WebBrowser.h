@@ -1,0 +1,128 @@
+#pragma once
+// The page engine the download window loads watch pages with. It behaves as the small part of
+// an embedded browser control the page stage relies on:
+//
+//  - Navigate(address) returns at once; the page is fetched in the background on the thread
+//    that owns the browser, with our own HTTP client in asynchronous mode, through the user's
+//    system proxy, following relocations.
+//  - ReadyState is 1 (loading) from Navigate on, 3 (interactive) once the final response's
+//    header is in, 4 (complete) when the request has ended.
+//  - Document() gives the current document; Save writes the HTML received so far (partial
+//    while the page loads), so the caller can read it again and again as it builds up.
+//  - Navigate2("about:blank") leaves the page: the running request is dropped and an empty
+//    document is complete at once. Offline is a flag the caller sets after that; the next
+//    navigation to a web address brings the engine back online.
+//  - A load that fails without any response (refused, unknown host, an address the engine
+//    cannot fetch) completes with a short error document, as a browser shows one. A response
+//    with an error status is a document like any other.
+//
+// Everything runs on the owning thread and is driven by posted messages: the caller pumps
+// messages (the page stage's polling pump does) and reads ReadyState between them.
+
+#include "platform/MessageWindow.h"
+#include "platform/Streams.h"
+#include "platform/Types.h"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cw {
+
+class THttpCli;
+
+constexpr int READYSTATE_UNINITIALIZED = 0;
+constexpr int READYSTATE_LOADING = 1;
+constexpr int READYSTATE_LOADED = 2;
+constexpr int READYSTATE_INTERACTIVE = 3;
+constexpr int READYSTATE_COMPLETE = 4;
+
+class EWebDocumentError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// One loaded (or loading) page. Owned by its browser; valid until the next navigation.
+class TWebDocument {
+public:
+    explicit TWebDocument(std::string address);
+
+    const std::string& Address() const { return FAddress; }
+    // Write the document's source, as received so far, into stream at its position. Raises
+    // EWebDocumentError when the document could not be kept (larger than the browser allows).
+    void Save(TStream& stream) const;
+    // The source received so far (empty for a document that could not be kept).
+    const std::string& Source() const { return FBody.DataString(); }
+    bool TooLarge() const { return FTooLarge; }
+
+private:
+    friend class TWebBrowser;
+    std::string FAddress;
+    TMemoryStream FBody; // the HTTP client writes the body straight into it
+    bool FTooLarge = false;
+};
+
+class TWebBrowser : public TComponent {
+public:
+    explicit TWebBrowser(TComponent* owner = nullptr);
+    ~TWebBrowser() override;
+    TWebBrowser(const TWebBrowser&) = delete;
+    TWebBrowser& operator=(const TWebBrowser&) = delete;
+
+    // Start loading address; returns at once. A running load is dropped first.
+    void Navigate(const std::string& address);
+    // As Navigate; "about:blank" completes at once with an empty document.
+    void Navigate2(const std::string& address);
+
+    int ReadyState() const { return FReadyState; }
+    // The current document, or nullptr before the first navigation.
+    TWebDocument* Document() { return FDocument.get(); }
+    // The address of the current document.
+    std::string LocationURL() const { return FDocument ? FDocument->Address() : std::string(); }
+
+    bool Offline() const { return FOffline; }
+    void SetOffline(bool value) { FOffline = value; }
+
+    // The control's width on its form; the download window keeps it at 0. Nothing is drawn.
+    int Width() const { return FWidth; }
+    void SetWidth(int value) { FWidth = value; }
+
+    // A page larger than this is not kept: loading stops and Save raises. Protects the
+    // program from an address that turns out to be a video file rather than a page.
+    std::size_t MaxDocumentSize() const { return FMaxDocumentSize; }
+    void SetMaxDocumentSize(std::size_t value) { FMaxDocumentSize = value; }
+    static constexpr std::size_t DefaultMaxDocumentSize = 32 * 1024 * 1024;
+
+    // The User-Agent the engine sends.
+    static const char* const UserAgent;
+
+    // Fires when ReadyState changes (after the change). Optional.
+    std::function<void(TObject* Sender)> OnReadyStateChange;
+
+private:
+    void SetReadyState(int value);
+    void DropRequest();
+    void StartRequest(const std::string& address);
+    void HeaderEnd();
+    void DocData();
+    void RequestDone(std::uint16_t errCode);
+    void FailLoad(const std::string& reason);
+    void WndProc(TMessage& msg);
+
+    MessageWindow FWindow;
+    std::unique_ptr<THttpCli> FHttp;
+    // Clients whose load was dropped; freed from a posted message, never inside their own events.
+    std::vector<std::unique_ptr<THttpCli>> FRetired;
+    std::unique_ptr<TWebDocument> FDocument;
+    int FReadyState = READYSTATE_UNINITIALIZED;
+    bool FOffline = false;
+    int FWidth = 0;
+    std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
+};
+
+// The short page shown for a load that got no response.
+std::string ErrorDocument(const std::string& address, const std::string& reason);
+
+} // namespace cw
