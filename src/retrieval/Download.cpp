@@ -1,0 +1,245 @@
+#include "retrieval/Download.h"
+
+#include "convert/ConvertThread.h"
+#include "platform/Application.h"
+#include "platform/MessageBox.h"
+#include "platform/gui/QtGlue.h"
+#include "retrieval/DownloadText.h"
+#include "ui_Download.h"
+
+#include <QCloseEvent>
+#include <climits>
+
+namespace cw {
+
+TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner)
+    : TForm(owner),
+      ui(std::make_unique<Ui::TfrmDownload>()),
+      FRunOwner(runOwner),
+      FWebBrowser1(this),
+      FWebBrowser2(this),
+      FHttpCli1(std::make_unique<THttpCli>(this))
+{
+    ui->setupUi(this);
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
+    setFixedSize(ui->Panel1->size());
+    SetPosition(poOwnerFormCenter);
+    SetName("frmDownload");
+    FWebBrowser1.SetName("WebBrowser_1");
+    FWebBrowser2.SetName("WebBrowser_2");
+
+    // The client keeps these settings for the life of the window.
+    THttpCli& http = *FHttpCli1;
+    http.SetName("HttpCli1");
+    http.SetAgent("Mozilla/3.0 (compatible)");
+    http.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    http.SetRequestVer("1.0");
+    http.SetFollowRelocation(true);
+    http.SetLocationChangeMaxCount(5);
+    http.SetProxyPort("80");
+    http.SetLocalAddr("0.0.0.0");
+    http.SetNoCache(false);
+    http.SetBandwidthLimit(10000);
+    http.SetBandwidthSampling(1000);
+    http.SetMultiThreaded(false);
+    http.OnHeaderData = [this](TObject* sender) { HttpCli1HeaderData(sender); };
+    http.OnDocData = [this](TObject* sender, const char* buffer, int len) { HttpCli1DocData(sender, buffer, len); };
+
+    AddressList = std::make_unique<std::vector<std::string>>(addressList);
+    FailureList = std::make_unique<std::vector<std::string>>();
+    ItemIndex = 0;
+    StopRequested = false;
+    // Set before anything can run Stop, also when the window is never shown.
+    ActiveBrowser = &FWebBrowser1;
+    FDecimalSeparator = LocaleDecimalSeparator();
+
+    for (QPushButton* button : {ui->bStop, ui->suiButton1, ui->suiButton2})
+        QObject::connect(button, &QPushButton::clicked, this, Guarded([this] { bStopClick(this); }));
+}
+
+TfrmDownload::~TfrmDownload()
+{
+    // A window that never closed normally (the program ended under it) still leaves no
+    // converter running.
+    if (!FClosed) {
+        if (TConvertProcess* runner = Runner(); runner && runner->Active)
+            runner->Stop(0);
+    }
+    // The client goes before the browsers and the widgets its handlers touch.
+    FHttpCli1->OnHeaderData = nullptr;
+    FHttpCli1->OnDocData = nullptr;
+    FHttpCli1.reset();
+}
+
+std::string TfrmDownload::FileNameText() const
+{
+    return FromQt(ui->eFileName->text());
+}
+
+std::string TfrmDownload::DownloadUrlText() const
+{
+    return FromQt(ui->eDownloadUrl->text());
+}
+
+void TfrmDownload::SetFileName(const std::string& text)
+{
+    ui->eFileName->setText(ToQt(text));
+}
+
+void TfrmDownload::SetDownloadUrl(const std::string& text)
+{
+    ui->eDownloadUrl->setText(ToQt(text));
+}
+
+std::string TfrmDownload::OutputFolder() const
+{
+    return FRunOwner ? FRunOwner->OutputFolderText() : std::string();
+}
+
+TConvertProcess* TfrmDownload::Runner() const
+{
+    return FRunOwner ? FRunOwner->ConvertRunner() : nullptr;
+}
+
+// The widget's range is an int; byte counts beyond it are scaled down together so the bar
+// still shows the right share.
+void TfrmDownload::SetBarMaximum(std::int64_t value)
+{
+    FBarMaximum = value;
+    SetBarPosition(FBarPosition);
+}
+
+void TfrmDownload::SetBarPosition(std::int64_t value)
+{
+    FBarPosition = value;
+    std::int64_t maximum = FBarMaximum > 0 ? FBarMaximum : 0;
+    std::int64_t position = value < 0 ? 0 : (value > maximum ? maximum : value);
+    int shift = 0;
+    while ((maximum >> shift) > INT_MAX)
+        ++shift;
+    const int widgetMax = static_cast<int>(maximum >> shift);
+    if (ui->suiProgressBar1->maximum() != widgetMax)
+        ui->suiProgressBar1->setMaximum(widgetMax);
+    ui->suiProgressBar1->setValue(static_cast<int>(position >> shift));
+}
+
+void TfrmDownload::ResetWindow()
+{
+    FWebBrowser1.SetWidth(0);
+    FWebBrowser2.SetWidth(0);
+    SetDownloadUrl("");
+    SetFileName("");
+    SetBarPosition(0);
+    ui->suiProgressBar2->setValue(0);
+    for (QFrame* panel : {ui->Panel1, ui->Panel2, ui->Panel3}) {
+        panel->move(0, 0);
+        panel->hide();
+    }
+    SetCaption(Application::Title());
+    ui->lFileName->clear();
+    ui->lFileName->setToolTip(QString());
+    ui->lReceiveData->clear();
+    ui->lEstimateTime->clear();
+    ui->lReceiveSpeed->clear();
+    QFrame* shown = JobMode == jmConvert ? ui->Panel3 : ui->Panel1;
+    shown->show();
+    SetClientWidth(shown->width());
+    SetClientHeight(shown->height());
+}
+
+void TfrmDownload::FormShow()
+{
+    ResetWindow();
+    ActiveBrowser = &FWebBrowser1;
+    if (AddressList->empty()) {
+        PostMessage(WM_CLOSE);
+    } else if (JobMode == jmConvert) {
+        StartLocalFile(0);
+    } else {
+        PostMessage(WM_FETCH_PAGE);
+    }
+    TForm::FormShow();
+}
+
+void TfrmDownload::AdvanceItem()
+{
+    ++ItemIndex;
+    if (ItemIndex == static_cast<std::int32_t>(AddressList->size()))
+        PostMessage(WM_CLOSE);
+    else
+        PostMessage(WM_FETCH_PAGE);
+}
+
+void TfrmDownload::AbortRunningWork()
+{
+    if (ActiveBrowser)
+        ResetBrowser(ActiveBrowser);
+    // Only a client that has been given an address has ever run a transfer.
+    if (!FHttpCli1->URL().empty()) {
+        StopRequested = true;
+        FHttpCli1->Abort();
+    }
+    if (TConvertProcess* runner = Runner(); runner && runner->Active)
+        runner->Stop(0);
+}
+
+void TfrmDownload::bStopClick(TObject*)
+{
+    AbortRunningWork();
+    SetModalResult(mrAbort);
+}
+
+void TfrmDownload::closeEvent(QCloseEvent* event)
+{
+    TForm::closeEvent(event);
+    // The title bar's close ends the run as Stop does; without this a transfer would run on to
+    // its end before the window could close.
+    if (Modal() && ModalResult() != mrNone && !FClosed)
+        Application::Guard([this] { AbortRunningWork(); });
+}
+
+void TfrmDownload::FormClose(TCloseAction& action)
+{
+    FClosed = true;
+    if (FailureList && !FailureList->empty()) {
+        std::string text;
+        for (const std::string& line : *FailureList)
+            text += line + "\r\n";
+        MessageBox(text, Application::Title(), MB_OK | MB_ICONINFORMATION);
+    }
+    AddressList.reset();
+    if (TConvertProcess* runner = Runner(); runner && runner->Active)
+        runner->Stop(0);
+    FailureList.reset();
+    TForm::FormClose(action);
+}
+
+void TfrmDownload::WndProc(TMessage& msg)
+{
+    switch (msg.Msg) {
+    case WM_CONVERT_PROGRESS:
+        // The record is ours whatever happens to it.
+        ConvertProgress(msg.LParam);
+        return;
+    case WM_FETCH_PAGE:
+        if (!FClosed)
+            FetchPage();
+        return;
+    case WM_START_DOWNLOAD:
+        if (!FClosed)
+            StartDownload();
+        return;
+    case WM_CONVERT_START:
+        if (!FClosed)
+            ConvertStart();
+        return;
+    case WM_CLOSE:
+        if (!FClosed)
+            Close();
+        return;
+    default:
+        TForm::WndProc(msg);
+    }
+}
+
+} // namespace cw

@@ -1,0 +1,153 @@
+#pragma once
+// TfrmDownload: the window that carries out one run. The main window hands it the list of item
+// addresses (local file paths in the convert mode), sets the mode and the converter preset, and
+// shows it modally; the window then walks the list by itself and closes when it is done or
+// stopped. Each stage is the handler of a message the window posts to itself, so every stage
+// starts from the modal loop after the previous handler has returned:
+//
+//   WM_FETCH_PAGE      page stage: skip non-video addresses, load the watch page, analyse it
+//   WM_START_DOWNLOAD  transfer stage: output path, HTTP GET into the file, progress
+//   WM_CONVERT_START   conversion stage: start the converter on the file just downloaded
+//   WM_CONVERT_PROGRESS a status record of the converter runner
+//
+// Failures of items are collected and shown in one box when the window closes.
+
+#include "app/Global.h"
+#include "browser/WebBrowser.h"
+#include "net/http/HttpProt.h"
+#include "platform/gui/Form.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QLabel;
+class QLineEdit;
+class QFrame;
+class QProgressBar;
+class QPushButton;
+
+namespace Ui {
+class TfrmDownload;
+}
+
+namespace cw {
+
+class TConvertProcess;
+
+constexpr unsigned WM_START_DOWNLOAD = 0x1601;
+constexpr unsigned WM_FETCH_PAGE = 0x1605;
+constexpr unsigned WM_CONVERT_START = 0x1607;
+
+// What the download window reads from the main window while a run goes on. The output folder
+// text and the quality level are read anew for every item, never copied at the start.
+class TRunOwner {
+public:
+    virtual ~TRunOwner() = default;
+    // The text of the output folder box, as typed.
+    virtual std::string OutputFolderText() const = 0;
+    // FQuality: a VideoQuality value.
+    virtual int Quality() const = 0;
+    // The program's single converter runner (nullptr when there is none).
+    virtual TConvertProcess* ConvertRunner() const = 0;
+};
+
+class TfrmDownload : public TForm {
+public:
+    // owner: the main window (the window centres on it). runOwner: where the folder, the
+    // quality and the runner are read from; it must outlive the window. The list is copied.
+    TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner);
+    ~TfrmDownload() override;
+
+    static constexpr unsigned WM_CLOSE = 0x0010;
+    // The page text that stands for "the document could not be read".
+    static const char* const ReadFailureText;
+    // How long a page is polled after it became interactive.
+    static constexpr std::uint32_t PollLimitMs = 30000;
+
+    // ---- run fields (set by the caller before the window is shown)
+    cw::JobMode JobMode = jmDownload;
+    std::string ConvertExtension;
+    std::string ConvertArguments;
+
+    // ---- state of the run
+    std::unique_ptr<std::vector<std::string>> AddressList;
+    std::unique_ptr<std::vector<std::string>> FailureList;
+    std::string TotalSizeText;
+    std::uint32_t RateTick = 0;
+    std::int64_t RateCount = 0;
+    TWebBrowser* ActiveBrowser = nullptr;
+    std::int32_t ItemIndex = 0;
+    bool HdAvailable = false;
+    bool StopRequested = false;
+
+    // ---- operations
+    void ResetWindow();
+    void AdvanceItem();
+    void bStopClick(TObject* Sender);
+    // The document of browser as 8-bit text; ReadFailureText when it cannot be read.
+    std::string ReadPageText(TWebBrowser* browser);
+    void ResetBrowser(TWebBrowser* browser);
+
+    void HttpCli1HeaderData(TObject* Sender);
+    void HttpCli1DocData(TObject* Sender, const char* Buffer, int Len);
+
+    // ---- parts, for the stages and for tests
+    TWebBrowser& WebBrowser_1() { return FWebBrowser1; }
+    TWebBrowser& WebBrowser_2() { return FWebBrowser2; }
+    THttpCli& HttpCli1() { return *FHttpCli1; }
+    // The transfer bar's range and position in bytes (the widget shows the percentage).
+    std::int64_t ProgressMaximum() const { return FBarMaximum; }
+    std::int64_t ProgressPosition() const { return FBarPosition; }
+    std::string FileNameText() const;    // eFileName
+    std::string DownloadUrlText() const; // eDownloadUrl
+
+    // Tests only: a shorter poll limit than PollLimitMs.
+    void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
+
+protected:
+    void WndProc(TMessage& msg) override;
+    void FormShow() override;
+    void FormClose(TCloseAction& action) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    // Stages.
+    void FetchPage();
+    void RetrievePage(const std::string& address);
+    void StartDownload();
+    void EndOfItem();
+    void ConvertStart();
+    void ConvertProgress(LPARAM lParam);
+    void FinishConversion();
+    void StartFile(const std::string& inputPath);
+    void StartLocalFile(int index);
+
+    // Handle what is pending, waiting briefly when nothing is; true when the run must stop.
+    bool PumpOnce();
+    bool Stopping() const;
+    // Stop's work without ending the modal loop (the title bar's close ends it itself).
+    void AbortRunningWork();
+    void SetBarMaximum(std::int64_t value);
+    void SetBarPosition(std::int64_t value);
+    void SetFileName(const std::string& text);
+    void SetDownloadUrl(const std::string& text);
+    std::string OutputFolder() const;
+    TConvertProcess* Runner() const;
+
+    std::unique_ptr<Ui::TfrmDownload> ui;
+    TRunOwner* FRunOwner;
+    TWebBrowser FWebBrowser1;
+    TWebBrowser FWebBrowser2;
+    std::unique_ptr<THttpCli> FHttpCli1;
+    std::int64_t FBarMaximum = 100;
+    std::int64_t FBarPosition = 0;
+    std::uint32_t FPollLimitMs = PollLimitMs;
+    char FDecimalSeparator = '.';
+    // The file the last transfer attempt of the current item wrote ("" when none was made).
+    std::string FTransferPath;
+    bool FClosed = false;
+};
+
+} // namespace cw

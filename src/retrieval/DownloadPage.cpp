@@ -1,0 +1,152 @@
+// The page stage: load the item's watch page in the active browser and analyse it again and
+// again while it builds up, until the title and the direct address are known.
+
+#include "platform/Application.h"
+#include "platform/TickCount.h"
+#include "platform/gui/QtGlue.h"
+#include "retrieval/Download.h"
+#include "retrieval/DownloadText.h"
+#include "retrieval/PageAnalysis.h"
+#include "ui_Download.h"
+
+#include <new>
+
+namespace cw {
+namespace {
+// How long the pump waits for the next message when none is pending. Short enough that the
+// page is read again soon after data arrives, long enough not to burn a core while waiting.
+constexpr int kPumpWaitMs = 20;
+// The first text block the document is saved into; the stream grows past it when needed.
+constexpr std::int64_t kInitialTextBuffer = 65536;
+} // namespace
+
+const char* const TfrmDownload::ReadFailureText = "Except-error-Clipwarden";
+
+bool TfrmDownload::Stopping() const
+{
+    // Stop sets abort; the title bar's close sets cancel: either ends the stage at once.
+    return ModalResult() != mrNone || Application::Terminated();
+}
+
+bool TfrmDownload::PumpOnce()
+{
+    Application::WaitMessage(kPumpWaitMs);
+    return Stopping();
+}
+
+std::string TfrmDownload::ReadPageText(TWebBrowser* browser)
+{
+    TWebDocument* document = browser->Document();
+    if (!document)
+        return std::string();
+    TMemoryStream stream;
+    try {
+        stream.SetSize(kInitialTextBuffer); // zero-filled
+        stream.SetPosition(0);
+    } catch (const std::bad_alloc&) {
+        ui->Label1->setText("Unable get html from the url. Please try again later!");
+        return ReadFailureText;
+    }
+    try {
+        document->Save(stream);
+        const std::string& data = stream.DataString();
+        const std::size_t end = data.find('\0');
+        return end == std::string::npos ? data : data.substr(0, end);
+    } catch (...) {
+        return ReadFailureText;
+    }
+}
+
+void TfrmDownload::ResetBrowser(TWebBrowser* browser)
+{
+    browser->Navigate2("about:blank");
+    browser->SetOffline(true);
+}
+
+void TfrmDownload::FetchPage()
+{
+    try {
+        ResetWindow();
+        SetCaption(RunCaption(Application::Title(), ItemIndex, static_cast<int>(AddressList->size())));
+        ui->lFileName->clear();
+        ui->lReceiveData->clear();
+        ui->lEstimateTime->clear();
+        ui->lReceiveSpeed->clear();
+        HdAvailable = false;
+        FTransferPath.clear();
+        if (ModalResult() == mrAbort)
+            return;
+        const std::string address = AddressList->at(static_cast<std::size_t>(ItemIndex));
+        ui->lUrl->setText(ToQt(address));
+        if (!IsVideoAddress(address)) {
+            AdvanceItem();
+            return;
+        }
+        RetrievePage(address);
+    } catch (...) {
+        // Whatever went wrong, the window waits on the page panel for Stop or close.
+    }
+}
+
+void TfrmDownload::RetrievePage(const std::string& address)
+{
+    for (int attempt = 1;; ++attempt) {
+        int switches = 0;
+        bool navigate = true;
+        while (navigate) {
+            navigate = false;
+            ActiveBrowser->Navigate(address);
+            while (ActiveBrowser->ReadyState() < READYSTATE_INTERACTIVE) {
+                if (PumpOnce())
+                    return;
+            }
+            const std::uint32_t pollStart = GetTickCount();
+            for (;;) {
+                if (Stopping())
+                    return;
+                if (GetTickCount() - pollStart > FPollLimitMs)
+                    break;
+                if (PumpOnce())
+                    return;
+                const std::string text = ReadPageText(ActiveBrowser);
+                if (text == ReadFailureText) {
+                    if (switches == 1) {
+                        PostMessage(WM_CLOSE);
+                        return;
+                    }
+                    // Load the page again in the other browser, which stays in use for the
+                    // rest of the run.
+                    ResetBrowser(ActiveBrowser);
+                    ActiveBrowser = &FWebBrowser2;
+                    switches = 1;
+                    navigate = true;
+                    break;
+                }
+                TPageItemState state;
+                state.FileName = FileNameText();
+                state.DownloadUrl = DownloadUrlText();
+                state.HdAvailable = HdAvailable;
+                state.Mode = JobMode;
+                const TAnalysisResult result = AnalysePage(address, text, state);
+                SetFileName(state.FileName);
+                SetDownloadUrl(state.DownloadUrl);
+                HdAvailable = state.HdAvailable;
+                JobMode = state.Mode;
+                if (result == arAgeRestricted) {
+                    bStopClick(this);
+                    return;
+                }
+                if (result != arIncomplete)
+                    break;
+            }
+        }
+        ResetBrowser(ActiveBrowser);
+        if (!DownloadUrlText().empty() || attempt >= 2)
+            break;
+    }
+    if (FileNameText().empty())
+        SetFileName("get_video.flv");
+    PostMessage(WM_START_DOWNLOAD);
+}
+
+} // namespace cw

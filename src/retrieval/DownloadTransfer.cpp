@@ -1,0 +1,146 @@
+// The transfer stage: the output path, the overwrite question, the proxy, the address for the
+// quality level, and the HTTP GET that writes the video straight into the file while the
+// header and data handlers keep the progress panel current.
+
+#include "convert/ConvertThread.h"
+#include "platform/Application.h"
+#include "platform/MessageBox.h"
+#include "platform/Streams.h"
+#include "platform/TickCount.h"
+#include "platform/gui/QtGlue.h"
+#include "retrieval/Download.h"
+#include "retrieval/DownloadText.h"
+#include "ui_Download.h"
+
+#include <sys/stat.h>
+
+namespace cw {
+namespace {
+
+bool FileExists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+// Detaches the file from the client on every way out of an attempt, before the file closes.
+struct ReceiveInto {
+    THttpCli& Http;
+    ReceiveInto(THttpCli& http, TStream* stream) : Http(http) { Http.SetRcvdStream(stream); }
+    ~ReceiveInto() { Http.SetRcvdStream(nullptr); }
+};
+
+} // namespace
+
+void TfrmDownload::StartDownload()
+{
+    const std::string address = AddressList->at(static_cast<std::size_t>(ItemIndex));
+    const std::string downloadUrl = DownloadUrlText();
+    if (downloadUrl.empty()) {
+        FailureList->push_back("Unable get html from " + address);
+        EndOfItem();
+        return;
+    }
+
+    ui->Panel1->hide();
+    ui->Panel2->show();
+    SetClientWidth(ui->Panel2->width());
+    SetClientHeight(ui->Panel2->height());
+    if (QWidget* main = parentWidget()) {
+        const QRect frame = main->window()->frameGeometry();
+        SetLeft(frame.left() + (frame.width() - Width()) / 2);
+        SetTop(frame.top() + (frame.height() - Height()) / 2);
+    }
+
+    RateTick = 0;
+    RateCount = 0;
+
+    const int quality = FRunOwner ? FRunOwner->Quality() : vqNormal;
+    std::string path = TransferOutputPath(OutputFolder(), FileNameText(), quality);
+
+    if (FileExists(path)) {
+        const int answer = MessageBox(path + " has existed,overite it?", Application::Title(),
+                                      MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2);
+        if (answer != IDYES) {
+            EndOfItem();
+            return;
+        }
+    }
+
+    THttpCli& http = *FHttpCli1;
+    // Once set, the proxy stays for the life of the window, as the user's setting did.
+    if (IsProxyEnabled()) {
+        std::string host;
+        int port = 0;
+        GetProxyForProtocol("http", host, port);
+        http.SetProxy(host);
+        http.SetProxyPort(std::to_string(port));
+    }
+    http.SetURL(QualityAddress(downloadUrl, quality, HdAvailable));
+
+    for (;;) {
+        bool failed = false;
+        {
+            TFileStream file(path, fmCreate | fmShareExclusive);
+            FTransferPath = path;
+            ReceiveInto into(http, &file);
+            const QString label = ToQt("Downloading: " + ExtractFileName(path) + " ...");
+            ui->lFileName->setText(label);
+            ui->lFileName->setToolTip(label);
+            try {
+                http.Get();
+            } catch (const EHttpException&) {
+                failed = true;
+            }
+        }
+        // The file stays as it is: complete, partial or holding an error page.
+        if (StopRequested)
+            return;
+        if (failed && quality == vqBestAvailable && http.URL() != downloadUrl) {
+            // The higher quality is not there: take the plain file once, without asking again.
+            http.SetURL(downloadUrl);
+            path = ChangeFileExt(path, ".flv");
+            continue;
+        }
+        break;
+    }
+    EndOfItem();
+}
+
+void TfrmDownload::EndOfItem()
+{
+    if (JobMode == jmDownload)
+        AdvanceItem();
+    else if (JobMode == jmDownloadConvert)
+        PostMessage(WM_CONVERT_START);
+}
+
+void TfrmDownload::HttpCli1HeaderData(TObject*)
+{
+    const std::optional<std::int64_t> size = FindContentLength(FHttpCli1->RcvdHeader());
+    if (!size)
+        return;
+    SetBarMaximum(*size);
+    TotalSizeText = KilobytesText(FBarMaximum);
+}
+
+void TfrmDownload::HttpCli1DocData(TObject*, const char*, int)
+{
+    const std::int64_t rcvd = FHttpCli1->RcvdCount();
+    ui->lReceiveData->setText(ToQt(ReceivedText(rcvd, TotalSizeText)));
+    SetBarPosition(rcvd);
+    const std::uint32_t now = GetTickCount();
+    if (RateTick == 0)
+        RateTick = now;
+    const std::uint32_t elapsed = now - RateTick;
+    if (elapsed >= 2000) {
+        if (auto texts = RateUpdate(FBarMaximum, rcvd, RateCount, elapsed, FDecimalSeparator)) {
+            ui->lReceiveSpeed->setText(ToQt(texts->Speed));
+            ui->lEstimateTime->setText(ToQt(texts->Remaining));
+        }
+        RateCount = rcvd;
+        RateTick = now;
+    }
+}
+
+} // namespace cw
