@@ -277,6 +277,20 @@ TEST_F(ConvertProcessTest, DestroyedRunnerDuringAConversionWithOutput)
     EXPECT_TRUE(Sink.Records.empty());
 }
 
+TEST_F(ConvertProcessTest, FailedReadRaisesWithItsCode)
+{
+    // Nothing to read from: the pipes are closed (as after a stop).
+    Runner->BytesAvailable = 16;
+    try {
+        Runner->ReadStdErr();
+        ADD_FAILURE() << "no error";
+    } catch (const cw::Exception& e) {
+        EXPECT_EQ(e.Message(), "Error reading STDERR pipe : " + std::to_string(EBADF));
+    }
+    EXPECT_THROW(Runner->ReadStdOut(), cw::Exception);
+    EXPECT_EQ(Runner->Reader, nullptr);
+}
+
 TEST_F(ConvertProcessTest, RecordsForAWindowThatIsGoneAreFreed)
 {
     const int before = cw::TProcessInfo::LiveCount();
