@@ -4,6 +4,7 @@
 #include "platform/gui/QtGlue.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
@@ -14,7 +15,21 @@ namespace cw {
 
 namespace {
 TForm* gMainForm = nullptr;
-}
+
+// Messages held back by a closing modal loop, handed back in one event. It is posted with a
+// higher priority than ordinary messages so that it overtakes the messages still queued behind
+// the held ones and the original order is kept.
+const QEvent::Type kHeldMessagesEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class HeldMessagesEvent : public QEvent {
+public:
+    explicit HeldMessagesEvent(std::vector<TMessage> messages)
+        : QEvent(kHeldMessagesEvent), Messages(std::move(messages))
+    {
+    }
+    std::vector<TMessage> Messages;
+};
+} // namespace
 
 // The form's hidden window. It marks the messages that come out of the event queue, so the
 // form can tell a posted message (which the modal loop may hold back) from a sent one (which is
@@ -26,6 +41,16 @@ public:
 protected:
     bool event(QEvent* e) override
     {
+        if (e->type() == kHeldMessagesEvent) {
+            // Each one as if it came from the queue now: a form that is closing again holds
+            // the rest once more, in order.
+            for (TMessage& m : static_cast<HeldMessagesEvent*>(e)->Messages) {
+                FForm->FPostedPending = true;
+                Application::Guard([&] { FForm->DispatchMessage(m); });
+                FForm->FPostedPending = false;
+            }
+            return true;
+        }
         FForm->FPostedPending = true;
         bool handled = MessageWindow::event(e);
         FForm->FPostedPending = false;
@@ -69,9 +94,9 @@ void TForm::DispatchMessage(TMessage& msg)
 
 void TForm::RepostHeldMessages()
 {
-    std::vector<TMessage> held = std::exchange(FHeld, {});
-    for (const TMessage& m : held)
-        FWindow->PostMessage(m.Msg, m.WParam, m.LParam);
+    if (FHeld.empty())
+        return;
+    QCoreApplication::postEvent(FWindow.get(), new HeldMessagesEvent(std::exchange(FHeld, {})), Qt::HighEventPriority);
 }
 
 int TForm::ShowModal()

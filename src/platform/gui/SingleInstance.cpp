@@ -183,10 +183,18 @@ SingleInstance::SingleInstance(const std::string& className, const std::string& 
     }
     if (dir.back() != '/')
         dir += '/';
+    // Socket paths are short (under 108 bytes): a deep folder gets a short name made from the
+    // folder and the class name, and a folder too deep even for that gives way to /tmp.
+    auto fits = [](const std::string& d, const std::string& n) {
+        return d.size() + n.size() + 5 < sizeof(sockaddr_un::sun_path);
+    };
     std::string name = SafeName(className);
-    sockaddr_un probe{};
-    if (dir.size() + name.size() + 5 >= sizeof probe.sun_path)
-        name = ShortName(className);
+    if (!fits(dir, name))
+        name = ShortName(dir + className);
+    if (!fits(dir, name)) {
+        dir = PrivateTmpDir() + "/";
+        name = ShortName(dir + className);
+    }
     FSocketPath = dir + name + ".sock";
     FLockPath = dir + name + ".lock";
 }
