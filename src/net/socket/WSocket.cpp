@@ -126,6 +126,7 @@ void TCustomWSocket::AssignDefaultValue()
     FPaused = false;
     FReadCount = 0;
     FCloseInvoked = false;
+    FWritePosted = false;
     FFlushTimeout = 60;
 }
 
@@ -418,9 +419,13 @@ void TCustomWSocket::WndProc(TMessage& Msg)
 
 void TCustomWSocket::WMASyncSelect(TMessage& Msg)
 {
-    if (FHSocket == INVALID_SOCKET || Msg.WParam != static_cast<WPARAM>(FHSocket) || FPaused)
+    if (FHSocket == INVALID_SOCKET || Msg.WParam != static_cast<WPARAM>(FHSocket))
         return;
     unsigned events = WSAGetSelectEvent(Msg.LParam);
+    if (events & FD_WRITE)
+        FWritePosted = false;
+    if (FPaused)
+        return;
     auto error = static_cast<std::uint16_t>(WSAGetSelectError(Msg.LParam));
     SOCKET s = FHSocket;
     // Fixed order; a handler that closes the socket ends the rest.
@@ -1001,10 +1006,14 @@ int TCustomWSocket::Send(const void* Data, int Len)
     if (queued > 0)
         QueueData(Data, queued);
     TryToSend();
-    // OnDataSent always comes later, from a notification, never from inside Send.
-    if (FAllSent && FWindow)
+    // OnDataSent always comes later, from a notification, never from inside Send. One such
+    // notice waiting is enough: a sender that calls Send many times before returning to the
+    // loop does not pile up a message per call.
+    if (FAllSent && FWindow && !FWritePosted) {
+        FWritePosted = true;
         FWindow->PostMessage(WM_SOCKET_EVENT, static_cast<WPARAM>(FHSocket),
                              WSAMakeSelectReply(static_cast<unsigned>(FD_WRITE), 0));
+    }
     return queued;
 }
 

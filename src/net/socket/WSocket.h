@@ -334,6 +334,7 @@ protected:
     bool FAllSent = true;
     bool FPaused = false;
     bool FCloseInvoked = false;
+    bool FWritePosted = false; // a write notice posted by Send is waiting
     bool FTerminated = false;
     int FReadCount = 0;
     int FLastError = 0;
