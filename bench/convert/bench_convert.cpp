@@ -28,10 +28,10 @@ double Now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-double CpuSeconds()
+double CpuSeconds(int who = RUSAGE_SELF)
 {
     rusage ru{};
-    ::getrusage(RUSAGE_SELF, &ru);
+    ::getrusage(who, &ru);
     return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
            static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
@@ -53,6 +53,7 @@ double Median(std::vector<double> v)
 struct RunnerResult {
     double Wall = 0;
     double Cpu = 0;
+    double ChildCpu = 0;
     int Progress = 0;
     int ExitCode = -1;
 };
@@ -79,25 +80,29 @@ RunnerResult ConvertWithRunner(cw::TConvertProcess& runner, const std::string& i
     runner.OutputFile = out;
     runner.Arguments = cw::FormatArguments(preset);
     const double cpu0 = CpuSeconds();
+    const double child0 = CpuSeconds(RUSAGE_CHILDREN);
     const double t0 = Now();
     runner.Start();
     while (!finished)
         cw::Application::HandleMessage();
     r.Wall = Now() - t0;
     r.Cpu = CpuSeconds() - cpu0;
+    r.ChildCpu = CpuSeconds(RUSAGE_CHILDREN) - child0;
     runner.Stop(0);
     return r;
 }
 
-double ConvertDirectly(const std::string& in, const std::string& out, int preset)
+double ConvertDirectly(const std::string& in, const std::string& out, int preset, double& childCpu)
 {
     std::string cmd;
     for (const std::string& a : cw::TConvertProcess::BuildArgumentVector(in, out, cw::FormatArguments(preset), true))
         cmd += ShellQuote(a) + " ";
     cmd += "</dev/null >/dev/null 2>&1";
+    const double child0 = CpuSeconds(RUSAGE_CHILDREN);
     const double t0 = Now();
     int rc = std::system(cmd.c_str());
     const double wall = Now() - t0;
+    childCpu = CpuSeconds(RUSAGE_CHILDREN) - child0;
     if (rc != 0)
         std::fprintf(stderr, "direct conversion failed (%d): %s\n", rc, cmd.c_str());
     return wall;
@@ -149,9 +154,11 @@ int main(int argc, char** argv)
     std::vector<double> runnerWall, directWall, cpu;
     for (int i = 0; i < rounds; ++i) {
         RunnerResult r = ConvertWithRunner(runner, input, outRunner, preset);
-        double d = ConvertDirectly(input, outDirect, preset);
-        std::printf("round %d: runner %.3f s (exit %d, %d progress records, own CPU %.3f s), direct %.3f s\n", i + 1,
-                    r.Wall, r.ExitCode, r.Progress, r.Cpu, d);
+        double directChildCpu = 0;
+        double d = ConvertDirectly(input, outDirect, preset, directChildCpu);
+        std::printf("round %d: runner %.3f s (exit %d, %d progress records, own CPU %.3f s, converter CPU %.3f s), "
+                    "direct %.3f s (converter CPU %.3f s)\n",
+                    i + 1, r.Wall, r.ExitCode, r.Progress, r.Cpu, r.ChildCpu, d, directChildCpu);
         runnerWall.push_back(r.Wall);
         directWall.push_back(d);
         cpu.push_back(r.Cpu);
