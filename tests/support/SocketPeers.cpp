@@ -251,8 +251,8 @@ Microsocks::Microsocks(const std::string& user, const std::string& password)
     if (!user.empty())
         args << "-u" << QString::fromStdString(user) << "-P" << QString::fromStdString(password);
     FProcess = new QProcess();
-    FProcess->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     FProcess->setStandardOutputFile(QProcess::nullDevice());
+    FProcess->setStandardErrorFile(QProcess::nullDevice());
     FProcess->start(Path(), args);
     if (!FProcess->waitForStarted(5000)) {
         FError = "microsocks did not start: " + FProcess->errorString().toStdString();

@@ -108,11 +108,18 @@ void TCustomSocksWSocket::Connect()
     }
     std::uint32_t proxyAddr = 0;
     std::uint16_t proxyPort = 0;
+    int proto = 0;
     try {
-        if (WSocketResolveProto(FProtoStr) != IPPROTO_TCP) {
-            ReportError("tcp is the only protocol supported thru socks server");
-            return;
-        }
+        proto = WSocketResolveProto(FProtoStr);
+    } catch (const ESocketException& E) {
+        ReportError("connect: " + E.Message());
+        return;
+    }
+    if (proto != IPPROTO_TCP) {
+        ReportError("tcp is the only protocol supported thru socks server");
+        return;
+    }
+    try {
         FTargetPortNum = WSocketResolvePort(FPortStr, "tcp");
         std::string host = Trim(FAddrStr);
         FTargetIsName = !WSocketIsDottedIP(host);
