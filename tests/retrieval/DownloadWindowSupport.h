@@ -1,0 +1,147 @@
+#pragma once
+// Running the download window in tests: an owner that answers the folder, quality and runner
+// questions, a modal run with a watchdog (a broken run fails the test instead of hanging it),
+// and a record of the captions the window showed.
+
+#include "convert/ConvertThread.h"
+#include "platform/Application.h"
+#include "platform/TickCount.h"
+#include "platform/gui/Form.h"
+#include "retrieval/Download.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace dltest {
+
+inline void EnsureApp()
+{
+    if (!QCoreApplication::instance()) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static int argc = 1;
+        static char name[] = "test_retrieval";
+        static char* argv[] = {name, nullptr};
+        auto* app = new QApplication(argc, argv); // lives as long as the process
+        QApplication::setQuitOnLastWindowClosed(false);
+        (void)app;
+    }
+    cw::Application::SetTitle("Ostrelle Clipwarden");
+}
+
+struct TestRunOwner : cw::TRunOwner {
+    std::string Folder;
+    int QualityLevel = cw::vqNormal;
+    cw::TConvertProcess* Runner = nullptr;
+    std::string OutputFolderText() const override { return Folder; }
+    int Quality() const override { return QualityLevel; }
+    cw::TConvertProcess* ConvertRunner() const override { return Runner; }
+};
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void WriteFile(const std::string& path, const std::string& data)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+// Records every caption the window shows.
+class CaptionRecorder : public QObject {
+public:
+    std::vector<std::string> Captions;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::WindowTitleChange) {
+            auto* w = static_cast<QWidget*>(watched);
+            std::string title = w->windowTitle().toStdString();
+            if (Captions.empty() || Captions.back() != title)
+                Captions.push_back(title);
+        }
+        return false;
+    }
+};
+
+class WindowRun {
+public:
+    WindowRun(const std::vector<std::string>& list, cw::JobMode mode, TestRunOwner& owner)
+    {
+        EnsureApp();
+        FMain = std::make_unique<cw::TForm>();
+        FMain->resize(486, 427);
+        FWindow = std::make_unique<cw::TfrmDownload>(FMain.get(), list, &owner);
+        FWindow->JobMode = mode;
+        FWindow->installEventFilter(&FCaptions);
+    }
+
+    cw::TfrmDownload& Window() { return *FWindow; }
+    const std::vector<std::string>& Captions() const { return FCaptions.Captions; }
+
+    // fn runs every 10 ms while the window is modal, until it returns true.
+    void During(std::function<bool()> fn) { FDuring.push_back(std::move(fn)); }
+
+    // Show the window modally; the watchdog presses Stop after limitMs.
+    int Run(int limitMs = 30000)
+    {
+        QTimer tick;
+        const std::uint32_t start = cw::GetTickCount();
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            if (!FWindow->Modal())
+                return;
+            for (auto it = FDuring.begin(); it != FDuring.end();) {
+                if ((*it)())
+                    it = FDuring.erase(it);
+                else
+                    ++it;
+            }
+            if (!WatchdogFired && cw::GetTickCount() - start > static_cast<std::uint32_t>(limitMs)) {
+                WatchdogFired = true;
+                FWindow->bStopClick(nullptr);
+            }
+        });
+        tick.start(10);
+        Result = FWindow->ShowModal();
+        tick.stop();
+        return Result;
+    }
+
+    template <class W>
+    W* Child(const char* name)
+    {
+        return FWindow->findChild<W*>(name);
+    }
+    std::string Text(const char* label) { return Child<QLabel>(label)->text().toStdString(); }
+    void Click(const char* button) { Child<QPushButton>(button)->click(); }
+
+    bool WatchdogFired = false;
+    int Result = 0;
+
+private:
+    CaptionRecorder FCaptions;
+    std::unique_ptr<cw::TForm> FMain;
+    std::unique_ptr<cw::TfrmDownload> FWindow;
+    std::vector<std::function<bool()>> FDuring;
+};
+
+} // namespace dltest
