@@ -259,6 +259,9 @@ void THttpCli::StateChange(THttpState NewState)
 
 void THttpCli::SetReady()
 {
+    // The request is over: a relocation still queued must not start it again.
+    FLoginPending = false;
+    FClosedTarget = TClosedTarget::Normal;
     // The authentication decision either starts a retry (which posts the login itself) or
     // ends the request.
     if (AuthenticationDecision())

@@ -160,6 +160,11 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
         if (st == httpWaitingHeader) {
             if (FNext == TNextStep::Header) {
                 GetHeaderLineNext(line, lineEnd);
+            } else if (FLocationFlag || FLoginPending || FClosedTarget == TClosedTarget::Relocate) {
+                // Stray bytes after a response that is being followed elsewhere: they belong
+                // to nothing, and must not end the request the relocation continues.
+                FReceiveLen = 0;
+                break;
             } else {
                 FWindow.PostMessage(WM_HTTP_SET_READY);
                 break;
