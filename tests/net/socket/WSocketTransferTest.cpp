@@ -131,10 +131,13 @@ TEST(WSocketSend, HandlerThatSendsAgainFromOnSendDataDoesNotDuplicateBytes)
 
 TEST(WSocketSend, LargeSendBlocksThenCompletesThroughWriteNotices)
 {
-    // 8 MiB is more than the system buffers hold: the queue must wait for write notices.
-    const size_t size = 8u << 20;
+    // 16 MiB is more than the system buffers hold while the peer does not read: the queue
+    // must wait for write notices.
+    const size_t size = 16u << 20;
+    std::atomic<bool> read{false};
     ScriptedPeer peer([&](int fd) {
-        SleepMs(200); // let the system buffers fill up first
+        while (!read)
+            SleepMs(2);
         std::string got = RecvExactly(fd, size);
         peer.Record(got == Pattern(size) ? "intact" : "damaged");
     });
@@ -148,6 +151,9 @@ TEST(WSocketSend, LargeSendBlocksThenCompletesThroughWriteNotices)
     EXPECT_EQ(s.Send(data.data(), static_cast<int>(size)), static_cast<int>(size));
     EXPECT_GT(s.BufferedByteCount(), 0);
     EXPECT_FALSE(s.AllSent());
+    PumpFor(50);
+    EXPECT_EQ(dataSent, 0) << "not everything has gone yet";
+    read = true;
     ASSERT_TRUE(WaitUntil([&] { return dataSent > 0; }, 30000));
     EXPECT_EQ(s.BufferedByteCount(), 0);
     EXPECT_EQ(s.SendQueueChunks(), 1);
