@@ -8,7 +8,6 @@
 #include "ui_Download.h"
 
 #include <QCloseEvent>
-#include <climits>
 
 namespace cw {
 
@@ -101,26 +100,24 @@ TConvertProcess* TfrmDownload::Runner() const
     return FRunOwner ? FRunOwner->ConvertRunner() : nullptr;
 }
 
-// The widget's range is an int; byte counts beyond it are scaled down together so the bar
-// still shows the right share.
 void TfrmDownload::SetBarMaximum(std::int64_t value)
 {
-    FBarMaximum = value;
-    SetBarPosition(FBarPosition);
+    ui->suiProgressBar1->SetMax(value);
 }
 
 void TfrmDownload::SetBarPosition(std::int64_t value)
 {
-    FBarPosition = value;
-    std::int64_t maximum = FBarMaximum > 0 ? FBarMaximum : 0;
-    std::int64_t position = value < 0 ? 0 : (value > maximum ? maximum : value);
-    int shift = 0;
-    while ((maximum >> shift) > INT_MAX)
-        ++shift;
-    const int widgetMax = static_cast<int>(maximum >> shift);
-    if (ui->suiProgressBar1->maximum() != widgetMax)
-        ui->suiProgressBar1->setMaximum(widgetMax);
-    ui->suiProgressBar1->setValue(static_cast<int>(position >> shift));
+    ui->suiProgressBar1->SetPosition(value);
+}
+
+std::int64_t TfrmDownload::ProgressMaximum() const
+{
+    return ui->suiProgressBar1->Max();
+}
+
+std::int64_t TfrmDownload::ProgressPosition() const
+{
+    return ui->suiProgressBar1->Position();
 }
 
 void TfrmDownload::ResetWindow()
@@ -130,7 +127,7 @@ void TfrmDownload::ResetWindow()
     SetDownloadUrl("");
     SetFileName("");
     SetBarPosition(0);
-    ui->suiProgressBar2->setValue(0);
+    ui->suiProgressBar2->SetPosition(0);
     for (QFrame* panel : {ui->Panel1, ui->Panel2, ui->Panel3}) {
         panel->move(0, 0);
         panel->hide();

@@ -25,7 +25,6 @@
 class QLabel;
 class QLineEdit;
 class QFrame;
-class QProgressBar;
 class QPushButton;
 
 namespace Ui {
@@ -98,8 +97,8 @@ public:
     TWebBrowser& WebBrowser_2() { return FWebBrowser2; }
     THttpCli& HttpCli1() { return *FHttpCli1; }
     // The transfer bar's range and position in bytes (the widget shows the percentage).
-    std::int64_t ProgressMaximum() const { return FBarMaximum; }
-    std::int64_t ProgressPosition() const { return FBarPosition; }
+    std::int64_t ProgressMaximum() const;
+    std::int64_t ProgressPosition() const;
     std::string FileNameText() const;    // eFileName
     std::string DownloadUrlText() const; // eDownloadUrl
 
@@ -141,8 +140,6 @@ private:
     TWebBrowser FWebBrowser1;
     TWebBrowser FWebBrowser2;
     std::unique_ptr<THttpCli> FHttpCli1;
-    std::int64_t FBarMaximum = 100;
-    std::int64_t FBarPosition = 0;
     std::uint32_t FPollLimitMs = PollLimitMs;
     char FDecimalSeparator = '.';
     // The file the last transfer attempt of the current item wrote ("" when none was made).

@@ -66,7 +66,7 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
     if (!record || FClosed)
         return;
     if (record->Percent != 1000) {
-        ui->suiProgressBar2->setValue(record->Percent);
+        ui->suiProgressBar2->SetPosition(record->Percent);
         ui->lTimeElapsed->setText(ToQt(record->Elapsed));
         ui->lTimeEstimated->setText(ToQt(record->Estimated));
         return;

@@ -117,11 +117,17 @@ void TfrmDownload::EndOfItem()
 
 void TfrmDownload::HttpCli1HeaderData(TObject*)
 {
+    // A relocating answer (the direct address usually sends the client to the server that
+    // holds the file) describes its own short body, not the video: its length must not become
+    // the size shown for the file.
+    const int status = FHttpCli1->StatusCode();
+    if (status >= 300 && status < 400)
+        return;
     const std::optional<std::int64_t> size = FindContentLength(FHttpCli1->RcvdHeader());
     if (!size)
         return;
     SetBarMaximum(*size);
-    TotalSizeText = KilobytesText(FBarMaximum);
+    TotalSizeText = KilobytesText(ProgressMaximum());
 }
 
 void TfrmDownload::HttpCli1DocData(TObject*, const char*, int)
@@ -134,7 +140,7 @@ void TfrmDownload::HttpCli1DocData(TObject*, const char*, int)
         RateTick = now;
     const std::uint32_t elapsed = now - RateTick;
     if (elapsed >= 2000) {
-        if (auto texts = RateUpdate(FBarMaximum, rcvd, RateCount, elapsed, FDecimalSeparator)) {
+        if (auto texts = RateUpdate(ProgressMaximum(), rcvd, RateCount, elapsed, FDecimalSeparator)) {
             ui->lReceiveSpeed->setText(ToQt(texts->Speed));
             ui->lEstimateTime->setText(ToQt(texts->Remaining));
         }

@@ -4,10 +4,7 @@
 
 #include "DownloadWindowSupport.h"
 #include "retrieval/PageAnalysis.h"
-#include "support/MessageBoxRecorder.h"
-#include "support/VideoSites.h"
 
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -16,46 +13,7 @@ using cwtest::VideoSites;
 
 namespace {
 
-class PageStage : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        dltest::EnsureApp();
-        ASSERT_TRUE(Dir.isValid());
-        Owner.Folder = Dir.path().toStdString();
-    }
-
-    std::string Out(const std::string& name) const { return Owner.Folder + "/" + name; }
-
-    // A YouTube video with a normal page and a file for the plain address.
-    void AddYoutube(const std::string& id, const std::string& title)
-    {
-        VideoSites::YoutubeVideo v;
-        v.Title = title;
-        v.Files[""] = VideoSites::FileBody(id, 3000);
-        Sites.Youtube(id, v);
-    }
-    void AddYoutubePage(const std::string& id, VideoSites::Handler page)
-    {
-        VideoSites::YoutubeVideo v;
-        v.Page = std::move(page);
-        Sites.Youtube(id, v);
-    }
-    int WatchRequests(const std::string& id)
-    {
-        int n = 0;
-        for (auto& rq : Sites.RequestsTo("www.youtube.com"))
-            n += rq.PathOnly() == "/watch" && rq.Query("v") == id;
-        return n;
-    }
-
-    QTemporaryDir Dir;
-    cwtest::HttpTestServer Server;
-    VideoSites Sites{Server};
-    cwtest::ScopedHttpProxy Proxy{"http://" + Server.Address() + "/"};
-    cwtest::MessageBoxRecorder Boxes;
-    dltest::TestRunOwner Owner;
-};
+using PageStage = dltest::SiteRunTest;
 
 void StaticPage(const std::string& html, cwtest::HttpTestConnection& c)
 {

@@ -8,12 +8,14 @@
 #include "platform/TickCount.h"
 #include "platform/gui/Form.h"
 #include "retrieval/Download.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/VideoSites.h"
 
 #include <QApplication>
 #include <QEvent>
 #include <QFrame>
 #include <QLabel>
-#include <QProgressBar>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -142,6 +144,49 @@ private:
     std::unique_ptr<cw::TForm> FMain;
     std::unique_ptr<cw::TfrmDownload> FWindow;
     std::vector<std::function<bool()>> FDuring;
+};
+
+// A run against the three sites served locally, with the system proxy pointed at them, message
+// boxes recorded and an empty output folder.
+class SiteRunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnsureApp();
+        ASSERT_TRUE(Dir.isValid());
+        Owner.Folder = Dir.path().toStdString();
+    }
+
+    std::string Out(const std::string& name) const { return Owner.Folder + "/" + name; }
+
+    // A YouTube video with a normal page and a 3000-byte file for the plain address.
+    void AddYoutube(const std::string& id, const std::string& title)
+    {
+        cwtest::VideoSites::YoutubeVideo v;
+        v.Title = title;
+        v.Files[""] = cwtest::VideoSites::FileBody(id, 3000);
+        Sites.Youtube(id, v);
+    }
+    void AddYoutubePage(const std::string& id, cwtest::VideoSites::Handler page)
+    {
+        cwtest::VideoSites::YoutubeVideo v;
+        v.Page = std::move(page);
+        Sites.Youtube(id, v);
+    }
+    int WatchRequests(const std::string& id)
+    {
+        int n = 0;
+        for (auto& rq : Sites.RequestsTo("www.youtube.com"))
+            n += rq.PathOnly() == "/watch" && rq.Query("v") == id;
+        return n;
+    }
+
+    QTemporaryDir Dir;
+    cwtest::HttpTestServer Server;
+    cwtest::VideoSites Sites{Server};
+    cwtest::ScopedHttpProxy Proxy{"http://" + Server.Address() + "/"};
+    cwtest::MessageBoxRecorder Boxes;
+    TestRunOwner Owner;
 };
 
 } // namespace dltest

@@ -137,7 +137,10 @@ void VideoSites::Install()
         std::string path = rq.PathOnly();
         if (path.compare(0, prefix.size(), prefix) != 0)
             return NotFound(c);
-        Relocate(c, std::string("http://") + FileHost + "/mc/" + path.substr(prefix.size()));
+        // A quality suffix lands on the path itself ("...My_Clip.flv&fmt=18"): the file host
+        // serves the same file.
+        std::string name = path.substr(prefix.size());
+        Relocate(c, std::string("http://") + FileHost + "/mc/" + name.substr(0, name.find('&')));
     });
     FServer.On("video.google.com", "/videoplay", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
         std::string docid = rq.Query("docid");

@@ -1,0 +1,307 @@
+// The transfer stage: file names and request addresses by site and quality level, the fallback
+// from MP4 to FLV, the overwrite question, progress texts, Stop in the middle of a file and an
+// output file that cannot be created.
+
+#include "DownloadWindowSupport.h"
+
+#include <QLabel>
+#include <chrono>
+#include <regex>
+#include <sys/stat.h>
+#include <thread>
+
+using cwtest::VideoSites;
+
+namespace {
+
+using Transfer = dltest::SiteRunTest;
+
+struct QualityCase {
+    const char* Site;
+    int Quality;
+    bool Hd;
+    const char* FileName;      // saved under
+    const char* RequestTarget; // the first request for the file, host + path
+    const char* Body;          // what the file holds
+};
+
+class TransferByQuality : public dltest::SiteRunTest, public ::testing::WithParamInterface<QualityCase> {};
+
+std::string Describe(const ::testing::TestParamInfo<QualityCase>& info)
+{
+    return std::string(info.param.Site) + "_q" + std::to_string(info.param.Quality) + (info.param.Hd ? "_hd" : "");
+}
+
+} // namespace
+
+TEST_P(TransferByQuality, SavesTheFileUnderTheRightNameFromTheRightAddress)
+{
+    const QualityCase& c = GetParam();
+    std::string address;
+    std::string site = c.Site;
+    if (site == "youtube") {
+        VideoSites::YoutubeVideo v;
+        v.Title = "My Clip";
+        v.Token = "tk";
+        v.Hd = c.Hd;
+        v.Files[""] = "flv file";
+        v.Files["18"] = "mp4 file";
+        v.Files["22"] = "hd file";
+        Sites.Youtube("yt1", v);
+        address = VideoSites::YoutubeAddress("yt1");
+    } else if (site == "metacafe") {
+        Sites.Metacafe("77", "My Clip", "My_Clip.flv", "metacafe file");
+        address = VideoSites::MetacafeAddress("77");
+    } else {
+        Sites.Google("42", "My Clip", "google file");
+        address = VideoSites::GoogleAddress("42");
+    }
+    Owner.QualityLevel = c.Quality;
+    dltest::WindowRun run({address}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+
+    EXPECT_EQ(c.Body, dltest::ReadFile(Out(c.FileName)));
+    // The direct address is asked for first; its relocation leads to the file host.
+    auto requests = Server.Requests();
+    ASSERT_GE(requests.size(), 3u);
+    const auto& rq = requests[requests.size() - 2];
+    EXPECT_EQ(c.RequestTarget, rq.Host + rq.Path);
+    EXPECT_EQ(VideoSites::FileHost, requests.back().Host);
+    EXPECT_EQ("Mozilla/3.0 (compatible)", rq.Header("User-Agent"));
+    EXPECT_EQ(std::string("Downloading: ") + c.FileName + " ...", run.Text("lFileName"));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllSites, TransferByQuality,
+    ::testing::Values(
+        QualityCase{"youtube", cw::vqNormal, true, "My Clip.flv", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk", "flv file"},
+        QualityCase{"youtube", cw::vqHQ, true, "My Clip.mp4", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
+        QualityCase{"youtube", cw::vqHD, false, "My Clip.mp4", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
+        QualityCase{"youtube", cw::vqHD, true, "My Clip.mp4", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=22", "hd file"},
+        QualityCase{"youtube", cw::vqBestAvailable, false, "My Clip.mp4", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
+        QualityCase{"youtube", cw::vqBestAvailable, true, "My Clip.mp4", "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=22", "hd file"},
+        QualityCase{"metacafe", cw::vqNormal, false, "My Clip.flv",
+                    "v.mccont.com/ItemFiles/%5BFrom%20www.metacafe.com%5D%20My_Clip.flv", "metacafe file"},
+        QualityCase{"metacafe", cw::vqHQ, false, "My Clip.mp4",
+                    "v.mccont.com/ItemFiles/%5BFrom%20www.metacafe.com%5D%20My_Clip.flv&fmt=18", "metacafe file"},
+        QualityCase{"google", cw::vqNormal, false, "My Clip.mp4", "vp.video.google.com/videodownload?docid=42", "google file"},
+        QualityCase{"google", cw::vqHD, false, "My Clip.mp4", "vp.video.google.com/videodownload?docid=42&fmt=18",
+                    "google file"}),
+    Describe);
+
+TEST_F(Transfer, GoogleVideoWithoutTitleGetsANumberedNameWithoutExtension)
+{
+    Sites.Google("9", "", "untitled file");
+    dltest::WindowRun run({VideoSites::GoogleAddress("9")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    const QStringList files = QDir(Dir.path()).entryList(QDir::Files);
+    ASSERT_EQ(1, files.size());
+    const std::string name = files[0].toStdString();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(name, m, std::regex("GoogleVideo([0-9]+)"))) << name;
+    EXPECT_LE(std::stoi(m[1]), 255);
+    EXPECT_EQ("untitled file", dltest::ReadFile(Out(name)));
+}
+
+TEST_F(Transfer, BestAvailableFallsBackToTheFlvFileOnceWhenHdIsMissing)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "My Clip";
+    v.Hd = true;
+    v.Files[""] = "plain flv";
+    Sites.Youtube("ba", v);
+    Owner.QualityLevel = cw::vqBestAvailable;
+    dltest::WindowRun run({VideoSites::YoutubeAddress("ba")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+
+    // The failed attempt's file stays, holding the error page it received.
+    EXPECT_EQ("<html><body>404 Not Found</body></html>", dltest::ReadFile(Out("My Clip.mp4")));
+    EXPECT_EQ("plain flv", dltest::ReadFile(Out("My Clip.flv")));
+    std::vector<std::string> videoRequests;
+    for (auto& rq : Sites.RequestsTo("www.youtube.com"))
+        if (rq.PathOnly() == "/get_video")
+            videoRequests.push_back(rq.Path);
+    EXPECT_EQ((std::vector<std::string>{"/get_video?asv=&video_id=ba&t=tok&fmt=22", "/get_video?asv=&video_id=ba&t=tok"}),
+              videoRequests);
+    // Neither a second overwrite question nor a failure line.
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(Transfer, OtherQualityLevelsDoNotRetryAFailedRequest)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Only Flv";
+    v.Files[""] = "plain flv";
+    Sites.Youtube("hq", v);
+    Owner.QualityLevel = cw::vqHQ;
+    dltest::WindowRun run({VideoSites::YoutubeAddress("hq")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("<html><body>404 Not Found</body></html>", dltest::ReadFile(Out("Only Flv.mp4")));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Only Flv.flv")));
+    EXPECT_EQ(1u, Sites.RequestsTo(VideoSites::FileHost).size());
+    // A failed transfer is not reported.
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(Transfer, ExistingFileIsKeptWhenTheAnswerIsNo)
+{
+    AddYoutube("ex", "Existing");
+    dltest::WriteFile(Out("Existing.flv"), "keep me");
+    Boxes.QueueAnswer(cw::IDNO);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("ex")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ(Out("Existing.flv") + " has existed,overite it?", Boxes.Boxes()[0].Text);
+    EXPECT_EQ(cw::MB_YESNO | cw::MB_ICONINFORMATION | cw::MB_DEFBUTTON2, Boxes.Boxes()[0].Flags);
+    EXPECT_EQ("keep me", dltest::ReadFile(Out("Existing.flv")));
+    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
+}
+
+TEST_F(Transfer, ExistingFileIsReplacedWhenTheAnswerIsYes)
+{
+    AddYoutube("ey", "Existing");
+    dltest::WriteFile(Out("Existing.flv"), std::string(10000, 'o')); // longer than the new file
+    Boxes.QueueAnswer(cw::IDYES);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("ey")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(1u, Boxes.Count());
+    EXPECT_EQ(VideoSites::FileBody("ey", 3000), dltest::ReadFile(Out("Existing.flv")));
+}
+
+TEST_F(Transfer, ResponseWithoutContentLengthKeepsThePreviousSize)
+{
+    AddYoutube("cl", "With Length");
+    VideoSites::YoutubeVideo v;
+    v.Title = "No Length";
+    Sites.Youtube("nl", v);
+    // The second item's file comes without a Content-Length, ended by the close.
+    Server.On(VideoSites::FileHost, "/yt/nl/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Type: video/x-flv\r\n\r\n" + std::string(2000, 'n'));
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("cl"), VideoSites::YoutubeAddress("nl")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(std::string(2000, 'n'), dltest::ReadFile(Out("No Length.flv")));
+    EXPECT_EQ(3000, run.Window().ProgressMaximum());
+    EXPECT_EQ("2 KB of 3 KB received", run.Text("lReceiveData"));
+}
+
+TEST_F(Transfer, FirstResponseWithoutContentLengthShowsTheStartingValues)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "No Length";
+    Sites.Youtube("n1", v);
+    Server.On(VideoSites::FileHost, "/yt/n1/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        // A length that is not a number counts as none and must not stall anything.
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: lots\r\n\r\n" + std::string(5000, 'n'));
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("n1")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(std::string(5000, 'n'), dltest::ReadFile(Out("No Length.flv")));
+    EXPECT_EQ(100, run.Window().ProgressMaximum());
+    EXPECT_EQ("5 KB of  received", run.Text("lReceiveData"));
+}
+
+TEST_F(Transfer, ProgressPanelShowsSizeSpeedAndTimeWhileTheFileArrives)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Slow";
+    Sites.Youtube("sl", v);
+    const std::string body = VideoSites::FileBody("sl", 60000);
+    Server.On(VideoSites::FileHost, "/yt/sl/", [&](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 60000\r\n\r\n");
+        c.SendSlowly(body, 2000, 100); // about 3 s
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("sl")}, cw::jmDownload, Owner);
+    std::string speed, remaining, received;
+    bool panel2 = false;
+    run.During([&] {
+        if (run.Text("lReceiveSpeed").empty())
+            return false;
+        speed = run.Text("lReceiveSpeed");
+        remaining = run.Text("lEstimateTime");
+        received = run.Text("lReceiveData");
+        panel2 = run.Child<QFrame>("Panel2")->isVisible() && !run.Child<QFrame>("Panel1")->isVisible();
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(panel2);
+    EXPECT_TRUE(std::regex_match(speed, std::regex("[0-9]+[.,][0-9] KB/S"))) << speed;
+    EXPECT_TRUE(std::regex_match(remaining, std::regex("00:00:0[0-9]"))) << remaining;
+    EXPECT_TRUE(std::regex_match(received, std::regex("[0-9]+ KB of 59 KB received"))) << received;
+    EXPECT_EQ(body, dltest::ReadFile(Out("Slow.flv")));
+    EXPECT_EQ(60000, run.Window().ProgressPosition());
+}
+
+TEST_F(Transfer, StopInTheMiddleOfAFileKeepsThePartAndEndsTheRun)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Half";
+    Sites.Youtube("hf", v);
+    AddYoutube("nx", "Next");
+    Server.On(VideoSites::FileHost, "/yt/hf/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100000, 'h'));
+        c.WaitForClientClose(20000);
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("hf"), VideoSites::YoutubeAddress("nx")}, cw::jmDownload, Owner);
+    run.During([&] {
+        if (run.Window().ProgressPosition() < 100000)
+            return false;
+        run.Click("suiButton1");
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(cw::mrAbort, run.Result);
+    EXPECT_TRUE(run.Window().StopRequested);
+    EXPECT_EQ(std::string(100000, 'h'), dltest::ReadFile(Out("Half.flv")));
+    EXPECT_EQ(0, WatchRequests("nx"));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(Transfer, OutputFileThatCannotBeCreatedShowsTheErrorAndWaits)
+{
+    AddYoutube("nw", "Nowhere");
+    AddYoutube("n2", "Next");
+    Owner.Folder = Dir.path().toStdString() + "/no/such/folder";
+    dltest::WindowRun run({VideoSites::YoutubeAddress("nw"), VideoSites::YoutubeAddress("n2")}, cw::jmDownload, Owner);
+    bool waitedOnPanel2 = false;
+    run.During([&] {
+        if (Boxes.Count() == 0)
+            return false;
+        waitedOnPanel2 = run.Child<QFrame>("Panel2")->isVisible();
+        run.Click("suiButton1");
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    const std::string prefix = "Cannot create file \"" + Owner.Folder + "/Nowhere.flv\". ";
+    EXPECT_EQ(prefix, Boxes.Boxes()[0].Text.substr(0, prefix.size()));
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    EXPECT_TRUE(waitedOnPanel2);
+    EXPECT_EQ(0, WatchRequests("n2"));
+}
+
+TEST_F(Transfer, SystemProxyIsGivenToTheClientAndStays)
+{
+    AddYoutube("px", "Proxied");
+    dltest::WindowRun run({VideoSites::YoutubeAddress("px")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("127.0.0.1", run.Window().HttpCli1().Proxy());
+    EXPECT_EQ(Server.PortText(), run.Window().HttpCli1().ProxyPort());
+    // Requests went through the proxy: absolute addresses on the request line.
+    for (auto& rq : Server.Requests())
+        EXPECT_TRUE(rq.Absolute) << rq.Target;
+}
