@@ -10,8 +10,8 @@
 
 #include <QCoreApplication>
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

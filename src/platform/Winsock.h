@@ -144,7 +144,7 @@ struct WSAData {
     std::string szDescription;
 };
 int WSAStartup(std::uint16_t versionRequested, WSAData* data); // 0 or an error code
-int WSACleanup();                                               // 0 or SOCKET_ERROR
+int WSACleanup();                                              // 0 or SOCKET_ERROR
 int WSAStartupCount();
 
 // The calling thread's last error.
@@ -176,8 +176,8 @@ int WSAIoctlKeepAlive(SOCKET s, bool on, unsigned timeMs, unsigned intervalMs);
 int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events);
 
 // Blocking helpers of the resolvers. Results in network byte order where an address or port.
-std::uint32_t inet_addr(const char* text); // INADDR_NONE when not a dotted address
-std::string inet_ntoa(std::uint32_t addr);  // "a.b.c.d"
+std::uint32_t inet_addr(const char* text);              // INADDR_NONE when not a dotted address
+std::string inet_ntoa(std::uint32_t addr);              // "a.b.c.d"
 int getservbyname(const char* name, const char* proto); // port (network order), -1 if unknown
 int getprotobyname(const char* name);                   // protocol number, -1 if unknown
 int gethostname(char* name, int len);

@@ -121,7 +121,7 @@ ScriptedPeer::~ScriptedPeer()
 
 void ScriptedPeer::Run(Script script, int maxConnections)
 {
-    for (int i = 0; i < maxConnections && !FStop; ) {
+    for (int i = 0; i < maxConnections && !FStop;) {
         pollfd p{FListenFd, POLLIN, 0};
         if (::poll(&p, 1, 50) <= 0)
             continue;

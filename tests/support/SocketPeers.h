@@ -21,7 +21,7 @@ namespace cwtest {
 
 // Blocking helpers for scripts (fd = a connected socket).
 bool SendAll(int fd, const std::string& data);
-std::string RecvExactly(int fd, size_t count);     // shorter when the connection ends first
+std::string RecvExactly(int fd, size_t count); // shorter when the connection ends first
 std::string RecvUntilClosed(int fd);
 std::string RecvUntil(int fd, const std::string& marker); // up to and including marker
 void SleepMs(int ms);
@@ -47,7 +47,7 @@ public:
     static Script Echo();
     static Script SendThenClose(std::string data);
     static Script Drip(std::string data, int delayMs);
-    static Script Drain(); // reads until the client closes, records what came
+    static Script Drain();      // reads until the client closes, records what came
     static Script Hold(int ms); // keeps the connection open for ms or until the client closes
 
 private:

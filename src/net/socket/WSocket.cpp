@@ -1,18 +1,18 @@
-// The core socket: hidden window, state, look-up, connect, send queue, receive loop, closing and
-// the error path. The SOCKS, line and waiting layers live in their own files.
+// The core socket: hidden window, state, events, notifications, receive loop, closing and the
+// error path. Look-up, connect and sending have their own files, as do the SOCKS, line and
+// waiting layers.
 
 #include "net/socket/WSocket.h"
+#include "net/socket/WSocketInternal.h"
 
 #include "platform/Application.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <mutex>
-#include <netinet/tcp.h>
 
 namespace cw {
 
@@ -20,32 +20,33 @@ using namespace ws;
 
 namespace {
 
-// The process-wide locks: library start-up with the live-socket count, and every send queue
-// (all sockets share one, as they share one thread; it never contends). The send lock is
-// recursive because OnSendData and OnSessionClosed handlers may send again from inside
-// TryToSend.
+// The process-wide lock around library start-up and the live-socket count.
 std::mutex gLibLock;
 int gSocketCount = 0;
 bool gWinsockLoaded = false;
-std::recursive_mutex gSendLock;
-
 const char* const kLibraryName = "wsock32.dll";
 
-std::string Format(const char* fmt, const std::string& s, int n)
+} // namespace
+
+std::recursive_mutex& SendLock()
+{
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+std::string FormatText(const char* fmt, const std::string& s, int n)
 {
     char buf[512];
     std::snprintf(buf, sizeof(buf), fmt, s.c_str(), n);
     return buf;
 }
 
-std::string Format(const char* fmt, int n)
+std::string FormatText(const char* fmt, int n)
 {
     char buf[256];
     std::snprintf(buf, sizeof(buf), fmt, n);
     return buf;
 }
-
-} // namespace
 
 // The hidden window: everything posted to it comes back to the socket's WndProc on the thread
 // that created the socket.
@@ -85,6 +86,10 @@ TCustomWSocket::~TCustomWSocket()
         if (FHSocket != INVALID_SOCKET)
             InternalClose(true, 0);
     } catch (...) {
+    }
+    if (FHSocket != INVALID_SOCKET) {
+        ws::closesocket(FHSocket); // whatever state a handler left behind, the handle goes
+        FHSocket = INVALID_SOCKET;
     }
     {
         std::lock_guard<std::mutex> lock(gLibLock);
@@ -144,7 +149,7 @@ void TCustomWSocket::LoadWinsock()
     std::uint16_t version = static_cast<std::uint16_t>(FReqVerLow | (FReqVerHigh << 8));
     int err = WSAStartup(version, &data);
     if (err != 0)
-        throw ESocketException(Format("%s: WSAStartup error #%d", kLibraryName, err));
+        throw ESocketException(FormatText("%s: WSAStartup error #%d", kLibraryName, err));
     gWinsockLoaded = true;
 }
 
@@ -354,14 +359,15 @@ void TCustomWSocket::ReportSocketError(const std::string& sockfunc)
     int n = WSAGetLastError();
     std::string line = "Error " + std::to_string(n) + " in function " + sockfunc + "\r\n" + SocketErrorText(n);
     if (n == WSAECONNRESET || n == WSAENOTCONN) {
-        // The connection is gone: close the handle and tell the user once.
+        // The connection is gone: close the handle and tell the user once. A socket that was
+        // never opened has no session to report closed.
         if (FHSocket != INVALID_SOCKET) {
             ws::closesocket(FHSocket);
             FHSocket = INVALID_SOCKET;
-        }
-        if (!FCloseInvoked && !FDestroying) {
-            FCloseInvoked = true;
-            TriggerSessionClosed(static_cast<std::uint16_t>(n));
+            if (!FCloseInvoked && !FDestroying) {
+                FCloseInvoked = true;
+                TriggerSessionClosed(static_cast<std::uint16_t>(n));
+            }
         }
         ChangeState(wsClosed);
     }
@@ -523,573 +529,6 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions MySocketOp
     }
 }
 
-// ---- look-up ---------------------------------------------------------------------------------
-
-void TCustomWSocket::DnsLookup(const std::string& HostName)
-{
-    if (HostName.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(WSAEINVAL);
-        return;
-    }
-    if (FDnsLookup) {
-        WSACancelAsyncRequest(*FDnsLookup);
-        FDnsLookup.reset();
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
-    LoadWinsock();
-
-    if (WSocketIsDottedIP(HostName)) {
-        std::string t = HostName;
-        t.erase(0, t.find_first_not_of(' '));
-        t.erase(t.find_last_not_of(' ') + 1);
-        std::uint32_t a = ws::inet_addr(t.c_str());
-        if (a != INADDR_NONE) {
-            FDnsResult = ws::inet_ntoa(a);
-            FDnsResultList.push_back(FDnsResult);
-            TriggerDnsLookupDone(0);
-            return;
-        }
-    }
-    StartLookup(HostName, false, 0);
-}
-
-void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
-{
-    if (HostAddr.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(WSAEINVAL);
-        return;
-    }
-    if (FDnsLookup) {
-        WSACancelAsyncRequest(*FDnsLookup);
-        FDnsLookup.reset();
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
-    LoadWinsock();
-    std::uint32_t a = WSocketIsDottedIP(HostAddr) ? WSocketResolveHost(HostAddr) : INADDR_NONE;
-    if (a == INADDR_NONE) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError("ReverseDnsLookup");
-        TriggerDnsLookupDone(WSAEINVAL);
-        return;
-    }
-    StartLookup(HostAddr, true, a);
-}
-
-void TCustomWSocket::StartLookup(const std::string& Name, bool Reverse, std::uint32_t Addr)
-{
-    if (!FWindow) {
-        ReportError("DnsLookup: Window not assigned");
-        return;
-    }
-    // The answer may come back before the request handle is known here; it is then kept and
-    // handled right after the handle has been stored.
-    FLookupStarting = true;
-    FEarlyAnswer = false;
-    std::shared_ptr<AsyncRequest> req;
-    try {
-        req = Reverse ? WSAAsyncGetHostByAddr(Handle(), WM_SOCKET_REVERSE_DONE, Addr)
-                      : WSAAsyncGetHostByName(Handle(), WM_SOCKET_LOOKUP_DONE, Name);
-    } catch (...) {
-        FLookupStarting = false;
-        throw;
-    }
-    FLookupStarting = false;
-    if (!req) {
-        FEarlyAnswer = false;
-        ReportError(Format("%s: can't start DNS lookup, error #%d", Name, WSAGetLastError()));
-        return;
-    }
-    FDnsLookup = std::move(req);
-    if (FEarlyAnswer) {
-        FEarlyAnswer = false;
-        TMessage m = FEarlyAnswerMsg;
-        HandleLookupAnswer(m, Reverse);
-    }
-}
-
-void TCustomWSocket::WMAsyncGetHostByName(TMessage& Msg)
-{
-    HandleLookupAnswer(Msg, false);
-}
-
-void TCustomWSocket::WMAsyncGetHostByAddr(TMessage& Msg)
-{
-    HandleLookupAnswer(Msg, true);
-}
-
-void TCustomWSocket::HandleLookupAnswer(TMessage& Msg, bool Reverse)
-{
-    if (FLookupStarting) {
-        FEarlyAnswerMsg = Msg;
-        FEarlyAnswer = true;
-        return;
-    }
-    if (!FDnsLookup || Msg.WParam != FDnsLookup->Handle())
-        return;
-    std::shared_ptr<AsyncRequest> req = std::move(FDnsLookup);
-    FDnsLookup.reset();
-    auto error = static_cast<std::uint16_t>(WSAGetAsyncError(Msg.LParam));
-    if (error == 0) {
-        const HostEnt& h = req->Result();
-        if (Reverse) {
-            FDnsResultList.push_back(h.Name);
-            for (const std::string& alias : h.Aliases)
-                FDnsResultList.push_back(alias);
-        } else {
-            for (std::uint32_t a : h.Addresses)
-                FDnsResultList.push_back(ws::inet_ntoa(a));
-        }
-        if (!FDnsResultList.empty())
-            FDnsResult = FDnsResultList.front();
-    }
-    TriggerDnsLookupDone(error);
-}
-
-void TCustomWSocket::CancelLookup()
-{
-    if (!FDnsLookup)
-        return;
-    std::shared_ptr<AsyncRequest> req = std::move(FDnsLookup);
-    FDnsLookup.reset();
-    if (WSACancelAsyncRequest(*req) == SOCKET_ERROR) {
-        ReportSocketError("WSACancelAsyncRequest");
-        return;
-    }
-    if (!FDestroying)
-        TriggerDnsLookupDone(WSAEINTR);
-}
-
-// ---- connect ---------------------------------------------------------------------------------
-
-void TCustomWSocket::ResolveForConnect()
-{
-    if (!FProtoResolved) {
-        FProto = WSocketResolveProto(FProtoStr);
-        FType = FProto == IPPROTO_TCP ? SOCK_STREAM : FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
-        FProtoResolved = true;
-    }
-    if (!FPortResolved) {
-        FPortNum = WSocketResolvePort(FPortStr, FProtoStr);
-        Fsin.sin_port = FPortNum;
-        FPortResolved = true;
-    }
-    if (!FLocalPortResolved) {
-        FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProtoStr);
-        FLocalPortResolved = true;
-    }
-    if (!FAddrResolved) {
-        Fsin.sin_addr.s_addr = WSocketResolveHost(FAddrStr);
-        FAddrResolved = true;
-    }
-}
-
-void TCustomWSocket::Connect()
-{
-    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
-        ReportError("Connect: Socket already in use");
-        return;
-    }
-    if (!FPortAssigned) {
-        ReportError("Connect: No Port Specified");
-        return;
-    }
-    if (!FAddrAssigned) {
-        ReportError("Connect: No IP Address Specified");
-        return;
-    }
-    if (!FProtoAssigned) {
-        ReportError("Connect: No Protocol Specified");
-        return;
-    }
-    LoadWinsock();
-    try {
-        ResolveForConnect();
-    } catch (const ESocketException& E) {
-        ReportError("connect: " + E.Message());
-        return;
-    }
-    Fsin.sin_family = AF_INET;
-
-    DeleteBufferedData();
-
-    FHSocket = ws::socket(AF_INET, FType, FProto);
-    if (FHSocket == INVALID_SOCKET) {
-        ReportSocketError("Connect (socket)");
-        return;
-    }
-    // A new connection: its close has not been reported yet, whatever happened to the last.
-    FCloseInvoked = false;
-    int optLen = sizeof(FSocketSndBufSize);
-    if (ws::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSocketSndBufSize, &optLen) == SOCKET_ERROR) {
-        ReportSocketError("ws::getsockopt(SO_SNDBUF)");
-        return;
-    }
-    optLen = sizeof(FSocketRcvBufSize);
-    if (ws::getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &FSocketRcvBufSize, &optLen) == SOCKET_ERROR) {
-        ReportSocketError("ws::getsockopt(SO_RCVBUF)");
-        return;
-    }
-
-    ChangeState(wsOpened);
-    if (FState != wsOpened) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError("Connect (Invalid operation in OnChangeState)");
-        return;
-    }
-
-    if (FType == SOCK_STREAM) {
-        int one = 1;
-        if (ws::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) == SOCKET_ERROR) {
-            ReportSocketError("ws::setsockopt(SO_REUSEADDR)");
-            return;
-        }
-        if (FComponentOptions.Contains(wsoTcpNoDelay) &&
-            ws::setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) == SOCKET_ERROR) {
-            ReportSocketError("ws::setsockopt(IPPROTO_TCP, TCP_NODELAY)");
-            return;
-        }
-        if (!ApplyLinger() || !ApplyKeepAlive())
-            return;
-        if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket())
-            return;
-    } else {
-        if (FReuseAddr) {
-            int one = 1;
-            ws::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        }
-        if ((FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") && !BindSocket())
-            return;
-        if (FMultiCast) {
-            unsigned char ttl = static_cast<unsigned char>(FMultiCastIpTTL);
-            if (ws::setsockopt(FHSocket, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof(ttl)) == SOCKET_ERROR) {
-                ReportSocketError("ws::setsockopt(IP_MULTICAST_TTL)");
-                return;
-            }
-        }
-        int one = 1;
-        if (Fsin.sin_addr.s_addr == INADDR_BROADCAST)
-            ws::setsockopt(FHSocket, SOL_SOCKET, SO_BROADCAST, &one, sizeof(one));
-    }
-
-    FSelectEvent = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-    if (WSAAsyncSelect(FHSocket, Handle(), WM_SOCKET_EVENT, FSelectEvent) == SOCKET_ERROR) {
-        ReportSocketError("WSAAsyncSelect");
-        return;
-    }
-
-    if (FType != SOCK_STREAM) {
-        // Datagrams: no handshake; the remote end only becomes the default destination.
-        if (ws::connect(FHSocket, Fsin) == SOCKET_ERROR) {
-            FLastError = WSAGetLastError();
-            ReportSocketError("Connect");
-            return;
-        }
-        ChangeState(wsConnected);
-        TriggerSessionConnected(0);
-        return;
-    }
-
-    if (HasDebugDisplay())
-        DebugDisplay("Connecting to " + ws::inet_ntoa(Fsin.sin_addr.s_addr) + ":" + std::to_string(ntohs(Fsin.sin_port)));
-    if (ws::connect(FHSocket, Fsin) == SOCKET_ERROR) {
-        int err = WSAGetLastError();
-        if (err != WSAEWOULDBLOCK) {
-            FLastError = err;
-            ReportSocketError("Connect");
-            return;
-        }
-    }
-    ChangeState(wsConnecting);
-}
-
-bool TCustomWSocket::ApplyLinger()
-{
-    if (FLingerOnOff == wsLingerNoSet)
-        return true;
-    if (FHSocket == INVALID_SOCKET) {
-        ReportError("Cannot set linger option at this time");
-        return false;
-    }
-    linger l{};
-    l.l_onoff = FLingerOnOff == wsLingerOn ? 1 : 0;
-    l.l_linger = FLingerTimeout;
-    if (ws::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &l, sizeof(l)) == SOCKET_ERROR) {
-        ReportSocketError("ws::setsockopt(SO_LINGER)");
-        return false;
-    }
-    return true;
-}
-
-bool TCustomWSocket::ApplyKeepAlive()
-{
-    if (FKeepAliveOnOff == wsKeepAliveOff)
-        return true;
-    int one = 1;
-    if (ws::setsockopt(FHSocket, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one)) == SOCKET_ERROR) {
-        ReportSocketError("ws::setsockopt(SO_KEEPALIVE)");
-        return false;
-    }
-    if (FKeepAliveOnOff == wsKeepAliveOnCustom &&
-        WSAIoctlKeepAlive(FHSocket, true, FKeepAliveTime, FKeepAliveInterval) == SOCKET_ERROR) {
-        ReportSocketError("WSocket_WSAIoctl(SIO_KEEPALIVE_VALS)");
-        return false;
-    }
-    return true;
-}
-
-bool TCustomWSocket::BindSocket()
-{
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = FLocalPortNum;
-    try {
-        local.sin_addr.s_addr = WSocketResolveHost(FLocalAddr);
-    } catch (const ESocketException& E) {
-        ReportError("connect: " + E.Message());
-        return false;
-    }
-    if (ws::bind(FHSocket, local) == SOCKET_ERROR) {
-        FLastError = WSAGetLastError();
-        ReportError(Format("winsock.bind failed, error #%d", FLastError));
-        return false;
-    }
-    sockaddr_in bound{};
-    if (ws::getsockname(FHSocket, &bound) == SOCKET_ERROR) {
-        FLastError = WSAGetLastError();
-        ReportError(Format("winsock.getsockname failed, error #%d", FLastError));
-        return false;
-    }
-    FLocalPortNum = bound.sin_port;
-    FLocalPortStr = std::to_string(ntohs(bound.sin_port));
-    return true;
-}
-
-// ---- listening side --------------------------------------------------------------------------
-
-void TCustomWSocket::Listen()
-{
-    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
-        ReportError("listen: socket is already in use");
-        return;
-    }
-    LoadWinsock();
-    try {
-        if (!FProtoResolved) {
-            FProto = WSocketResolveProto(FProtoStr);
-            FType = FProto == IPPROTO_TCP ? SOCK_STREAM : FProto == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
-            FProtoResolved = true;
-        }
-        if (!FLocalPortResolved) {
-            FLocalPortNum = WSocketResolvePort(FLocalPortStr, FProtoStr);
-            FLocalPortResolved = true;
-        }
-    } catch (const ESocketException& E) {
-        ReportError("listen: " + E.Message());
-        return;
-    }
-    FHSocket = ws::socket(AF_INET, FType, FProto);
-    if (FHSocket == INVALID_SOCKET) {
-        ReportSocketError("socket");
-        return;
-    }
-    FCloseInvoked = false;
-    ChangeState(wsOpened);
-    int one = 1;
-    if (FType == SOCK_STREAM)
-        ws::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    if (!BindSocket())
-        return;
-    ChangeState(wsBound);
-    if (FType == SOCK_STREAM) {
-        FSelectEvent = FD_ACCEPT | FD_CLOSE;
-        if (WSAAsyncSelect(FHSocket, Handle(), WM_SOCKET_EVENT, FSelectEvent) == SOCKET_ERROR) {
-            ReportSocketError("WSAASyncSelect");
-            return;
-        }
-        if (ws::listen(FHSocket, FListenBacklog) == SOCKET_ERROR) {
-            ReportSocketError("listen");
-            return;
-        }
-        ChangeState(wsListening);
-    } else {
-        FSelectEvent = FD_READ | FD_WRITE;
-        if (WSAAsyncSelect(FHSocket, Handle(), WM_SOCKET_EVENT, FSelectEvent) == SOCKET_ERROR) {
-            ReportSocketError("WSAASyncSelect");
-            return;
-        }
-        ChangeState(wsListening);
-        ChangeState(wsConnected);
-    }
-}
-
-SOCKET TCustomWSocket::Accept()
-{
-    if (FState != wsListening) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError("not a listening socket");
-        return INVALID_SOCKET;
-    }
-    sockaddr_in peer{};
-    SOCKET s = ws::accept(FHSocket, &peer);
-    if (s == INVALID_SOCKET) {
-        if (WSAGetLastError() == WSAEWOULDBLOCK)
-            return INVALID_SOCKET;
-        ReportSocketError("accept");
-    }
-    return s;
-}
-
-void TCustomWSocket::Dup(SOCKET NewHSocket)
-{
-    if (NewHSocket == INVALID_SOCKET) {
-        WSASetLastError(WSAEINVAL);
-        ReportSocketError("Dup");
-        return;
-    }
-    if (FHSocket != INVALID_SOCKET && FState != wsClosed) {
-        ReportError("Dup: socket already in use");
-        return;
-    }
-    DeleteBufferedData();
-    FHSocket = NewHSocket;
-    FType = SOCK_STREAM;
-    FProto = IPPROTO_TCP;
-    FCloseInvoked = false;
-    int optLen = sizeof(FSocketSndBufSize);
-    ws::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSocketSndBufSize, &optLen);
-    optLen = sizeof(FSocketRcvBufSize);
-    ws::getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &FSocketRcvBufSize, &optLen);
-    FSelectEvent = FD_READ | FD_WRITE | FD_CLOSE | FD_CONNECT;
-    if (WSAAsyncSelect(FHSocket, Handle(), WM_SOCKET_EVENT, FSelectEvent) == SOCKET_ERROR) {
-        ReportSocketError("WSAAsyncSelect");
-        return;
-    }
-    ChangeState(wsConnected);
-}
-
-// ---- sending ---------------------------------------------------------------------------------
-
-void TCustomWSocket::QueueData(const void* Data, int Len)
-{
-    if (Len <= 0 || !Data)
-        return;
-    std::lock_guard<std::recursive_mutex> lock(gSendLock);
-    if (FBufList.empty())
-        FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
-    const char* p = static_cast<const char*>(Data);
-    int left = Len;
-    for (;;) {
-        int n = FBufList.back()->Write(p, left);
-        p += n;
-        left -= n;
-        if (left == 0)
-            break;
-        FBufList.push_back(std::make_unique<TBuffer>(SendChunkSize));
-    }
-    FBufferedByteCount += Len;
-    FAllSent = false;
-}
-
-int TCustomWSocket::Send(const void* Data, int Len)
-{
-    if (!IsConnectedState()) {
-        WSASetLastError(WSAENOTCONN);
-        ReportSocketError("Send");
-        return -1;
-    }
-    FAllSent = false;
-    int queued = (Len > 0 && Data) ? Len : 0;
-    if (queued > 0)
-        QueueData(Data, queued);
-    TryToSend();
-    // OnDataSent always comes later, from a notification, never from inside Send. One such
-    // notice waiting is enough: a sender that calls Send many times before returning to the
-    // loop does not pile up a message per call.
-    if (FAllSent && FWindow && !FWritePosted) {
-        FWritePosted = true;
-        FWindow->PostMessage(WM_SOCKET_EVENT, static_cast<WPARAM>(FHSocket),
-                             WSAMakeSelectReply(static_cast<unsigned>(FD_WRITE), 0));
-    }
-    return queued;
-}
-
-int TCustomWSocket::SendStr(const std::string& Str)
-{
-    if (Str.empty())
-        return 0;
-    return Send(Str.data(), static_cast<int>(Str.size()));
-}
-
-void TCustomWSocket::TryToSend()
-{
-    std::lock_guard<std::recursive_mutex> lock(gSendLock);
-    if (FHSocket == INVALID_SOCKET || FBufList.empty()) {
-        FAllSent = true;
-        return;
-    }
-    for (;;) {
-        if (FBufList.empty() || FHSocket == INVALID_SOCKET) {
-            FAllSent = true;
-            return;
-        }
-        TBuffer* chunk = FBufList.front().get();
-        const char* data = nullptr;
-        int len = chunk->Peek(data);
-        if (len > 0) {
-            int flags = FSendFlags == wsSendUrgent ? MSG_OOB : 0;
-            int n = ws::send(FHSocket, data, len, flags);
-            if (n == SOCKET_ERROR) {
-                int err = WSAGetLastError();
-                if (err == WSAEWOULDBLOCK)
-                    return; // FD_WRITE follows when there is room again
-                if (err == WSAEINVAL || err == WSAENOTSOCK || err == WSAECONNABORTED || err == WSAECONNRESET ||
-                    err == WSAENOTCONN) {
-                    SocketClosedBySend(err);
-                    return;
-                }
-                ReportSocketError("TryToSend failed");
-                return;
-            }
-            // Consume before telling anyone: an OnSendData handler may send again, and must
-            // not see these bytes still queued.
-            chunk->Remove(n);
-            FBufferedByteCount = std::max(0, FBufferedByteCount - n);
-            if (n > 0)
-                TriggerSendData(n);
-            if (n < len)
-                return;
-            continue;
-        }
-        if (FBufList.size() > 1) {
-            FBufList.pop_front();
-            continue;
-        }
-        // The last chunk stays for reuse: a steady sender allocates nothing.
-        FAllSent = true;
-        return;
-    }
-}
-
-void TCustomWSocket::SocketClosedBySend(int Err)
-{
-    FCloseInvoked = true;
-    FLastError = Err;
-    Close();
-    if (!FDestroying)
-        TriggerSessionClosed(static_cast<std::uint16_t>(Err));
-}
-
-void TCustomWSocket::DeleteBufferedData()
-{
-    std::lock_guard<std::recursive_mutex> lock(gSendLock);
-    FBufList.clear();
-    FBufferedByteCount = 0;
-}
-
 // ---- receiving -------------------------------------------------------------------------------
 
 int TCustomWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
@@ -1215,19 +654,6 @@ void TCustomWSocket::Resume()
 }
 
 // ---- message pumps ---------------------------------------------------------------------------
-
-void TCustomWSocket::Flush()
-{
-    while (FHSocket != INVALID_SOCKET && !FAllSent) {
-        int before = FBufferedByteCount;
-        TryToSend();
-        PumpMessages();
-        // No progress: the system buffer is full. Wait for the write notification instead of
-        // spinning.
-        if (FHSocket != INVALID_SOCKET && !FAllSent && FBufferedByteCount == before)
-            Application::WaitMessage(50);
-    }
-}
 
 void TCustomWSocket::PumpMessages()
 {

@@ -273,7 +273,7 @@ public:
 protected:
     virtual void WndProc(TMessage& Msg);
     // Steps the layers override.
-    virtual void AssignDefaultValue(); // reset of the connection fields
+    virtual void AssignDefaultValue();                        // reset of the connection fields
     virtual bool TriggerDataAvailable(std::uint16_t ErrCode); // true when a handler ran
     virtual void TriggerSessionConnected(std::uint16_t ErrCode);
     virtual void TriggerSessionClosed(std::uint16_t ErrCode);
@@ -511,9 +511,9 @@ private:
     std::string FLineEnd = "\r\n";
     bool FLineEcho = false;
     bool FLineEdit = false;
-    std::string FRcvdBuf;     // received bytes; those before FRcvdPos are already handed out
+    std::string FRcvdBuf; // received bytes; those before FRcvdPos are already handed out
     std::size_t FRcvdPos = 0;
-    int FLineLength = 0;      // what Receive may still take of the line on offer
+    int FLineLength = 0; // what Receive may still take of the line on offer
     bool FLineFound = false;
     bool FLineClearData = false;
 };

@@ -100,8 +100,8 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value)
 
 void TCustomSocksWSocket::Connect()
 {
-    bool refusedByCore = (FHSocket != INVALID_SOCKET && FState != wsClosed) || !FPortAssigned || !FAddrAssigned ||
-                         !FProtoAssigned;
+    bool refusedByCore =
+        (FHSocket != INVALID_SOCKET && FState != wsClosed) || !FPortAssigned || !FAddrAssigned || !FProtoAssigned;
     if (!FSocksServerAssigned || refusedByCore) {
         TCustomWSocket::Connect();
         return;
@@ -383,14 +383,10 @@ void TCustomSocksWSocket::SocksHandleReply()
             }
             unsigned rep = byte(1);
             if (rep != 0) {
-                static const char* const texts[] = {"general SOCKS server failure",
-                                                    "connection not allowed by ruleset",
-                                                    "network unreachable",
-                                                    "host unreachable",
-                                                    "connection refused",
-                                                    "time to live expired",
-                                                    "command not supported",
-                                                    "address type not supported"};
+                static const char* const texts[] = {"general SOCKS server failure", "connection not allowed by ruleset",
+                                                    "network unreachable",          "host unreachable",
+                                                    "connection refused",           "time to live expired",
+                                                    "command not supported",        "address type not supported"};
                 if (rep >= 1 && rep <= 8)
                     SocksFailure(socksGeneralFailure + static_cast<int>(rep) - 1, texts[rep - 1]);
                 else
@@ -401,9 +397,15 @@ void TCustomSocksWSocket::SocksHandleReply()
                 return;
             size_t addrLen = 0;
             switch (byte(3)) {
-            case 1: addrLen = 4; break;
-            case 3: addrLen = 1 + byte(4); break;
-            case 4: addrLen = 16; break;
+            case 1:
+                addrLen = 4;
+                break;
+            case 3:
+                addrLen = 1 + byte(4);
+                break;
+            case 4:
+                addrLen = 16;
+                break;
             default:
                 SocksFailure(socksUnknownAddressType, "address type not supported");
                 return;

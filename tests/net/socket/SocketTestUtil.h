@@ -13,7 +13,7 @@ namespace cwtest {
 
 inline const char* StateName(cw::TSocketState s)
 {
-    static const char* const names[] = {"invalid", "opened",    "bound",     "connecting", "socksconnected",
+    static const char* const names[] = {"invalid",   "opened",    "bound",     "connecting", "socksconnected",
                                         "connected", "accepting", "listening", "closed"};
     return names[s];
 }
@@ -45,10 +45,7 @@ public:
 
     void Add(const std::string& line) { Lines.push_back(line); }
     bool Has(const std::string& line) const { return std::find(Lines.begin(), Lines.end(), line) != Lines.end(); }
-    int Count(const std::string& line) const
-    {
-        return static_cast<int>(std::count(Lines.begin(), Lines.end(), line));
-    }
+    int Count(const std::string& line) const { return static_cast<int>(std::count(Lines.begin(), Lines.end(), line)); }
     int IndexOf(const std::string& line) const
     {
         auto it = std::find(Lines.begin(), Lines.end(), line);

@@ -66,11 +66,8 @@ TEST(WSocketConnect, SuccessfulConnectionRunsTheStatesInOrder)
     Open(s, peer.Port());
     ASSERT_TRUE(WaitUntil([&] { return log.Has("closed 0"); })) << log.Text();
 
-    std::vector<std::string> expected{"dns 0",
-                                      "state closed->opened",
-                                      "state opened->connecting",
-                                      "state connecting->connected",
-                                      "connected 0"};
+    std::vector<std::string> expected{"dns 0", "state closed->opened", "state opened->connecting",
+                                      "state connecting->connected", "connected 0"};
     ASSERT_GE(log.Lines.size(), expected.size());
     EXPECT_EQ(std::vector<std::string>(log.Lines.begin(), log.Lines.begin() + 5), expected) << log.Text();
     // Data before the close, the state change before OnSessionClosed, the close once.
@@ -120,9 +117,8 @@ TEST(WSocketConnect, RefusedConnectReportsTheErrorThenClosesWithZero)
     EventLog log(s);
     Open(s, RefusedPort());
     ASSERT_TRUE(WaitUntil([&] { return log.Has("closed 0"); })) << log.Text();
-    std::vector<std::string> expected{"state closed->opened", "state opened->connecting",
-                                      "state connecting->connected", "connected 10061", "state connected->closed",
-                                      "closed 0"};
+    std::vector<std::string> expected{"state closed->opened", "state opened->connecting", "state connecting->connected",
+                                      "connected 10061",      "state connected->closed",  "closed 0"};
     EXPECT_EQ(log.Lines, expected) << log.Text();
     EXPECT_EQ(SocketErrorText(10061), "Connection refused");
 }

@@ -13,7 +13,10 @@ namespace {
 
 // Restores the system resolver when a test leaves.
 struct ResolverOverride {
-    ResolverOverride(ws::LookupResolver r, bool inlineAnswer) { ws::SetLookupResolverForTests(std::move(r), inlineAnswer); }
+    ResolverOverride(ws::LookupResolver r, bool inlineAnswer)
+    {
+        ws::SetLookupResolverForTests(std::move(r), inlineAnswer);
+    }
     ~ResolverOverride() { ws::SetLookupResolverForTests({}); }
 };
 

@@ -75,7 +75,7 @@ TEST(SocketErrorText, KnownAndUnknownCodes)
 TEST(WSocketLibrary, VersionIsFixedOnceTheLibraryIsInUse)
 {
     auto s = std::make_unique<TWSocket>();
-    s->SetReqVerHigh(1); // unchanged: always accepted
+    s->SetReqVerHigh(1);       // unchanged: always accepted
     s->DnsLookup("127.0.0.1"); // the first use starts the library
     ASSERT_GT(ws::WSAStartupCount(), 0);
     try {

@@ -108,9 +108,9 @@ TEST(WSocketSocks, Version5ThroughMicrosocksWithoutAuthentication)
         ASSERT_TRUE(WaitUntil([&] { return log.Has("connected 0"); })) << log.Text();
         EXPECT_EQ(socks.Lines, std::vector<std::string>{"socks 0"});
         std::vector<std::string> states(log.Lines.begin(), log.Lines.begin() + 4);
-        EXPECT_EQ(states, (std::vector<std::string>{"state closed->opened", "state opened->connecting",
-                                                    "state connecting->socksconnected",
-                                                    "state socksconnected->connected"}));
+        EXPECT_EQ(states,
+                  (std::vector<std::string>{"state closed->opened", "state opened->connecting",
+                                            "state connecting->socksconnected", "state socksconnected->connected"}));
         EXPECT_EQ(log.Count("connected 0"), 1);
         EXPECT_EQ(log.Count("sent 0"), 0) << "the proxy exchange is not the user's traffic";
         EXPECT_EQ(s.Addr(), target);
@@ -169,8 +169,7 @@ TEST(WSocketSocks, Version5ProxyRefusingUnauthenticatedClients)
     SocksJournal socks(s);
     Through(s, proxy.Port(), "127.0.0.1", 9);
     ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed && log.Has("closed 0"); })) << log.Text();
-    EXPECT_EQ(socks.Lines,
-              (std::vector<std::string>{"socks 0", "error 20003 authentification method not acceptable"}));
+    EXPECT_EQ(socks.Lines, (std::vector<std::string>{"socks 0", "error 20003 authentification method not acceptable"}));
     EXPECT_EQ(log.Count("connected 20003"), 1);
 }
 

@@ -179,6 +179,7 @@ TEST(WSocketSend, FlushPushesTheWholeQueue)
 TEST(WSocketSend, SendingToAResetConnectionClosesIt)
 {
     ScriptedPeer peer([](int fd) {
+        RecvExactly(fd, 2);
         linger l{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l)); // the close below is a reset
     });
@@ -186,7 +187,7 @@ TEST(WSocketSend, SendingToAResetConnectionClosesIt)
     EventLog log(s);
     s.OnDataAvailable = [](TObject*, std::uint16_t) {};
     OpenAndWait(s, peer.Port());
-    ASSERT_TRUE(WaitUntil([&] { return peer.Accepted() == 1; }));
+    s.SendStr("go");
     PumpFor(50);
     std::string data(100000, 'x');
     for (int i = 0; i < 50 && s.State() == wsConnected; ++i) {

@@ -204,8 +204,7 @@ TEST(WinsockLayer, WriteComesAgainOnlyAfterASendWouldBlock)
 
     std::string big(1 << 20, 'b');
     int rc = 0;
-    while ((rc = ws::send(s, big.data(), static_cast<int>(big.size()), 0)) > 0 &&
-           rc == static_cast<int>(big.size())) {
+    while ((rc = ws::send(s, big.data(), static_cast<int>(big.size()), 0)) > 0 && rc == static_cast<int>(big.size())) {
     }
     // The buffer is full now (a short send or a would-block).
     if (rc == ws::SOCKET_ERROR) {
