@@ -66,15 +66,15 @@ QImage Banner()
     p.setBrush(QColor(255, 255, 255, 18));
     for (int i = 0; i < 6; ++i)
         p.drawEllipse(QPointF(330 + i * 34, 25), 40 - i * 4, 40 - i * 4);
-    DrawMark(p, QRectF(8, 7, 36, 36));
+    // The mark itself stands at the right end of the banner as its own clickable logo.
     QFont title("DejaVu Sans", 17, QFont::Bold);
     p.setFont(title);
     p.setPen(Qt::white);
-    p.drawText(QRectF(54, 3, 330, 28), Qt::AlignLeft | Qt::AlignVCenter, "Ostrelle Clipwarden");
+    p.drawText(QRectF(12, 3, 330, 28), Qt::AlignLeft | Qt::AlignVCenter, "Ostrelle Clipwarden");
     QFont sub("DejaVu Sans", 8);
     p.setFont(sub);
     p.setPen(kFoam);
-    p.drawText(QRectF(55, 29, 330, 16), Qt::AlignLeft | Qt::AlignVCenter, "collect \u00b7 download \u00b7 convert");
+    p.drawText(QRectF(13, 29, 330, 16), Qt::AlignLeft | Qt::AlignVCenter, "collect \u00b7 download \u00b7 convert");
     return img;
 }
 

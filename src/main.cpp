@@ -1,2 +1,99 @@
-// Program entry. Replaced by the real start-up as the main window lands.
-int main() { return 0; }
+// Program entry. One running copy per user: a second start asks the running one to come to the
+// front and ends without making any window. Otherwise the application is set up with the real
+// message boxes and shell dialogs, and the main window runs until it is closed.
+//
+// A termination request from outside (SIGTERM, SIGINT, SIGHUP: the session ending, Ctrl+C)
+// closes the main window the ordinary way, so the settings are written as on Exit.
+//
+// Exit codes: 0 normally and after a hand-over the running copy confirmed; 2 when a running copy
+// holds the name but did not answer (nothing is shown then either).
+#include "app/Global.h"
+#include "app/Main.h"
+#include "platform/Application.h"
+#include "platform/gui/Form.h"
+#include "platform/gui/MessageBoxDialog.h"
+#include "platform/gui/QtGlue.h"
+#include "platform/gui/ShellDialogs.h"
+#include "platform/gui/SingleInstance.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+// Only what is safe in a signal handler: one byte into the pipe the event loop watches.
+void OnTerminationSignal(int)
+{
+    char c = 1;
+    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+}
+
+bool WatchTerminationSignals()
+{
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa{};
+    sa.sa_handler = OnTerminationSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace cw;
+
+    // Decided before the toolkit starts, so a second copy never opens anything on screen.
+    std::unique_ptr<SingleInstance> instance;
+    try {
+        instance = std::make_unique<SingleInstance>(TfrmMain::WindowClassName);
+        if (!instance->Acquire())
+            return instance->ActivateRunning() ? 0 : 2;
+    } catch (const std::exception& e) {
+        // Without a usable place for the lock the program still starts; it only cannot tell
+        // whether another copy runs.
+        std::fprintf(stderr, "%s\n", e.what());
+        instance.reset();
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false); // the main window's closing ends the program
+    Application::SetTitle(ProductTitle);
+    InstallMessageBoxDialog();
+    ShellDialogs::InstallHandlers();
+
+    int result = 1;
+    Application::Guard([&] {
+        TfrmMain form;
+        TForm::SetMainForm(&form);
+        if (instance)
+            instance->Serve(form.Handle());
+
+        std::unique_ptr<QSocketNotifier> terminationWatch;
+        if (WatchTerminationSignals()) {
+            terminationWatch = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+            QObject::connect(terminationWatch.get(), &QSocketNotifier::activated, &form, Guarded([&form] {
+                                 char buf[16];
+                                 while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
+                                 }
+                                 form.Close();
+                             }));
+        }
+
+        form.show();
+        result = QApplication::exec();
+        TForm::SetMainForm(nullptr);
+    });
+    return result;
+}

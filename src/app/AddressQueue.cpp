@@ -1,0 +1,76 @@
+#include "app/AddressQueue.h"
+
+#include "app/Global.h"
+
+namespace cw {
+
+CaptionSet::CaptionSet(const std::vector<std::string>& captions)
+{
+    FUpper.reserve(captions.size());
+    for (const std::string& c : captions)
+        Add(c);
+}
+
+bool CaptionSet::Contains(const std::string& caption) const
+{
+    return FUpper.count(UpperCase(caption)) != 0;
+}
+
+void CaptionSet::Add(const std::string& caption)
+{
+    FUpper.insert(UpperCase(caption));
+}
+
+std::string TrimControls(const std::string& text)
+{
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && static_cast<unsigned char>(text[begin]) <= 32)
+        ++begin;
+    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32)
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+std::vector<std::string> SplitClipboardAddresses(const std::string& text, const CaptionSet& list)
+{
+    std::vector<std::string> result;
+    CaptionSet taken;
+    auto consider = [&](std::string line) {
+        if (line.empty() || list.Contains(line) || !IsVideoAddress(line) || taken.Contains(line))
+            return;
+        taken.Add(line);
+        result.push_back(std::move(line));
+    };
+
+    std::size_t start = 0;
+    for (std::size_t lf = text.find('\n'); lf != std::string::npos; lf = text.find('\n', start)) {
+        std::size_t end = lf;
+        if (end > start && text[end - 1] == '\r')
+            --end;
+        consider(text.substr(start, end - start));
+        start = lf + 1;
+    }
+    consider(text.substr(start)); // the remainder keeps a carriage return it may end with
+    return result;
+}
+
+PreparedClipboard PrepareClipboardText(const std::string& clipboardText, const CaptionSet& list)
+{
+    PreparedClipboard prepared;
+    std::string text = TrimControls(clipboardText);
+    const std::string cacheAddress = std::string("http://") + VideoCacheHost;
+    if (SameTextNoCase(text.substr(0, cacheAddress.size()), cacheAddress)) {
+        prepared.Verdict = ClipboardVerdict::Ignored;
+        return prepared;
+    }
+    if (!ContainsNoCase(text, ".com")) {
+        prepared.Verdict = ClipboardVerdict::NoAddress;
+        return prepared;
+    }
+    prepared.Verdict = ClipboardVerdict::Addresses;
+    prepared.Addresses = SplitClipboardAddresses(text, list);
+    return prepared;
+}
+
+} // namespace cw

@@ -1,0 +1,149 @@
+#pragma once
+// TfrmMain: the program's main window and the only window made at start-up. It holds the
+// address list of the next run, the output folder, the run mode, the output format and the
+// download quality; reads settings.ini (next to the executable) when it is created and writes it
+// when it closes; is a member of the clipboard-viewer chain while it lives (automatic pick-up of
+// copied addresses); owns the program's single converter runner; and answers WM_SHOW_INSTANCE
+// from a second start of the program.
+//
+// The download window reads the output folder text, the quality and the converter runner through
+// TRunOwner, and the window's position and size through TForm. Handlers are public so that they
+// can be driven the way the user drives them.
+//
+// The address list's commands live in MainAddressList.cpp; the start of a run in MainStart.cpp.
+
+#include "platform/gui/ClipboardViewer.h"
+#include "platform/gui/Form.h"
+#include "retrieval/Download.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QMenu;
+
+namespace Ui {
+class TfrmMain;
+}
+
+namespace cw {
+
+class CaptionSet;
+class TConvertProcess;
+
+class TfrmMain : public TForm, public TRunOwner {
+public:
+    // A second start of the program finds the running one by this name (at most 63 characters).
+    static constexpr const char* WindowClassName = "Ostrelle Clipwarden Made by Ostrelle Software";
+    static const char* const HomePage;   // the product's home page
+    static const char* const MakerSite;  // the maker's web site
+    static const char* const ExampleUrl; // the example watch-page address shown to the user
+
+    // Runs FormCreate: joins the clipboard chain, creates the converter runner, reads settings.
+    TfrmMain();
+    ~TfrmMain() override;
+
+    // The settings file: settings.ini in the executable's folder.
+    static std::string SettingsFileName();
+    void LoadSettings();
+    void SaveSettings();
+
+    // ---- TRunOwner
+    std::string OutputFolderText() const override;
+    int Quality() const override { return FQuality; }
+    TConvertProcess* ConvertRunner() const override { return FConvertProcess.get(); }
+
+    // ---- fields
+    const std::string& OutputDirectory() const { return FOutputDirectory; }
+    int JobModeSetting() const { return FJobMode; }  // FJobMode, as last loaded or saved
+    int FormatIndexSetting() const { return FFormatIndex; }
+    bool AutoCopy() const { return FAutoCopy; }
+    bool AskAddUrl() const { return FAskAddUrl; }
+    void SetAskAddUrl(bool value) { FAskAddUrl = value; }
+    const std::string& AccountName() const { return FAccountName; }
+    const std::string& AccountPassword() const { return FAccountPassword; }
+    HWND NextViewer() const { return FNextViewer; }
+
+    // ---- window handlers
+    void rbDownloadClick();
+    void rbDownloadConvertClick();
+    void rbConvertClick();
+    void mi_QalityClick(QAction* Sender);
+    void bBrowserClick();
+    void bShowFilesClick();
+    void bExitClick();
+    void iAboutClick();
+    void Homepage1Click();
+    void lTitleClick();
+    void About1Click();
+    void miSetYouTubeaccountClick();
+    void bStartClick();
+
+    // The output format chosen in cbFormat: converter arguments by the item index, extension by
+    // the caption; both empty when nothing is selected.
+    std::string FormatArguments() const;
+    std::string FormatExtension() const;
+
+    // ---- the address list (MainAddressList.cpp)
+    void bPasteClick();
+    void cbAutoCopyClick();
+    void bSelectFileClick();
+    void bRemoveClick();
+    void miRemoveAllClick();
+    void lvMainChange();
+    // The new, valid, distinct addresses in text, judged against the list as it is now.
+    std::vector<std::string> SplitClipboardAddresses(const std::string& text) const;
+
+    int ItemCount() const;
+    std::string ItemCaption(int index) const;
+    std::vector<std::string> ItemCaptions() const;
+    // The selected item's index, -1 when none; setting -1 selects nothing.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    void AddItem(const std::string& caption);
+    // An item with this caption exists (compared case-insensitively).
+    bool HasItem(const std::string& caption) const;
+
+    QMenu* MainMenu() const { return suiPopupMenu1; }
+    QMenu* ListMenu() const { return suiPopupMenu2; }
+
+protected:
+    void WndProc(TMessage& msg) override;
+    void FormShow() override;
+    void FormClose(TCloseAction& action) override;
+
+private:
+    void FormCreate();
+    void ConnectHandlers();
+    void BuildMenus();
+    void LoadArtwork();
+    void ApplyMode(JobMode mode);
+    void PlaceExampleAddress();
+    void ShowInstance();
+    // WM_DRAWCLIPBOARD: pass it on, then pick up addresses when auto-copy is on.
+    void ClipboardChanged(TMessage& msg);
+    void AppendAddresses(const std::vector<std::string>& addresses);
+    CaptionSet ListCaptions() const;
+
+    std::unique_ptr<Ui::TfrmMain> ui;
+    QMenu* suiPopupMenu1 = nullptr;
+    QMenu* suiPopupMenu2 = nullptr;
+    ClipboardViewer FClipboardViewer;
+
+    HWND FNextViewer = 0;
+    std::string FOutputDirectory;
+    int FJobMode = jmDownload;
+    int FFormatIndex = 0;
+    bool FAutoCopy = false;
+    bool FAskAddUrl = false;
+    int FQuality = vqNormal;
+    std::string FAccountName;
+    std::string FAccountPassword;
+    std::unique_ptr<TConvertProcess> FConvertProcess;
+};
+
+// The main window while it exists; other windows reach it through this.
+extern TfrmMain* frmMain;
+
+} // namespace cw
