@@ -670,6 +670,13 @@ int WSAAsyncSelect(SOCKET s, HWND window, unsigned msg, long events)
     r->Window = window;
     r->Msg = msg;
     r->Mask = events;
+    if (window == 0) {
+        // Detached from its window (and maybe about to move to another thread): the watchers
+        // belong to this thread and go now; the next selection creates them where it runs.
+        r->ReadNotifier.reset();
+        r->WriteNotifier.reset();
+        return 0;
+    }
     if (events != 0) {
         CreateNotifiers(*r);
         // Asking again re-enables what may be reported: waiting data or a waiting connection

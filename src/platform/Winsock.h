@@ -17,7 +17,8 @@
 //     FD_CLOSE    once, when the peer has closed (error 0) or reset the connection, and only
 //                 after the data received before the close has been read;
 //     FD_ACCEPT   when a listening socket has a connection waiting; re-armed by accept.
-//   A mask of 0 stops all notifications (messages already posted may still arrive).
+//   A mask of 0 stops all notifications (messages already posted may still arrive). A window
+//   of 0 also drops the watchers, so the socket can be selected again from another thread.
 // - Name look-ups run on a worker thread and answer with a message posted to the window:
 //   wParam = the request handle, lParam = error in the high word. The answer lands in the
 //   request object, which the caller holds. A cancelled request never answers.

@@ -70,6 +70,7 @@ private:
 TCustomWSocket::TCustomWSocket(TComponent* AOwner) : TComponent(AOwner)
 {
     FWindow = std::make_unique<TSocketWindow>(this);
+    FThreadId = std::this_thread::get_id();
     AssignDefaultValue();
     std::lock_guard<std::mutex> lock(gLibLock);
     ++gSocketCount;
@@ -138,6 +139,33 @@ void TCustomWSocket::AssignDefaultValue()
 HWND TCustomWSocket::Handle() const
 {
     return FWindow ? FWindow->Handle() : 0;
+}
+
+void TCustomWSocket::ThreadDetach()
+{
+    if (std::this_thread::get_id() != FThreadId) {
+        ReportError("Cannot detach from other thread");
+        return;
+    }
+    if (!FWindow)
+        return;
+    if (FHSocket != INVALID_SOCKET)
+        ws::WSAAsyncSelect(FHSocket, 0, 0, 0);
+    FWindow.reset();
+    FThreadId = std::thread::id();
+}
+
+void TCustomWSocket::ThreadAttach()
+{
+    if (FWindow) {
+        ReportError("Cannot attach when not detached");
+        return;
+    }
+    FWindow = std::make_unique<TSocketWindow>(this);
+    FThreadId = std::this_thread::get_id();
+    if (FHSocket != INVALID_SOCKET && FSelectEvent != 0 && !FPaused &&
+        ws::WSAAsyncSelect(FHSocket, Handle(), WM_SOCKET_EVENT, FSelectEvent) == SOCKET_ERROR)
+        ReportSocketError("WSAAsyncSelect");
 }
 
 void TCustomWSocket::LoadWinsock()

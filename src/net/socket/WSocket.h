@@ -33,6 +33,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace cw {
@@ -184,6 +185,11 @@ public:
     // Spellings used elsewhere for the same two operations. ProcessMessages returns Terminated.
     bool ProcessMessages();
     void MessageLoop(); // pumps until Terminated or the application ends
+
+    // Move the component to another thread: ThreadDetach on the thread that owns it (the
+    // hidden window goes, notifications stop), then ThreadAttach on the new thread.
+    void ThreadDetach();
+    void ThreadAttach();
 
     // The error path.
     void ReportSocketError(const std::string& sockfunc);
@@ -351,6 +357,7 @@ private:
     void ResolveForConnect();
 
     std::unique_ptr<TSocketWindow> FWindow;
+    std::thread::id FThreadId; // the thread the hidden window belongs to
     std::list<std::unique_ptr<TBuffer>> FBufList;
     int FBufferedByteCount = 0;
     std::string FDnsResult;

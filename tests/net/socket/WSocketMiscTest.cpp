@@ -4,11 +4,16 @@
 
 #include "platform/Application.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace cw;
@@ -189,4 +194,57 @@ TEST(WSocketDatagram, UdpSocketIsConnectedAtOnceAndExchangesDatagrams)
     ASSERT_TRUE(WaitUntil([&] { return log.Received == "reply"; }));
     s.Close();
     ::close(peer);
+}
+
+TEST(WSocketThreads, DetachedSocketCarriesOnInAnotherThread)
+{
+    ScriptedPeer peer(ScriptedPeer::Echo());
+    TWSocket s;
+    EventLog log(s, true);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(peer.PortStr());
+    s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return s.State() == wsConnected; }));
+
+    try {
+        s.ThreadAttach();
+        FAIL() << "no exception";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Cannot attach when not detached");
+    }
+    std::string otherThreadError;
+    std::thread([&] {
+        try {
+            s.ThreadDetach();
+        } catch (const ESocketException& e) {
+            otherThreadError = e.what();
+        }
+    }).join();
+    EXPECT_EQ(otherThreadError, "Cannot detach from other thread");
+
+    s.ThreadDetach();
+    EXPECT_EQ(s.Handle(), 0u);
+    std::string received;
+    QThread* worker = QThread::create([&] {
+        s.ThreadAttach();
+        std::string got;
+        s.OnDataAvailable = [&](TObject*, std::uint16_t) { got += s.ReceiveStr(); };
+        s.SendStr("from the worker");
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.size() < 15 && std::chrono::steady_clock::now() < end)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+        received = got;
+        s.ThreadDetach();
+    });
+    worker->start();
+    worker->wait();
+    delete worker;
+    EXPECT_EQ(received, "from the worker");
+
+    // And back home.
+    s.ThreadAttach();
+    log.Received.clear();
+    s.OnDataAvailable = [&](TObject*, std::uint16_t) { log.Received += s.ReceiveStr(); };
+    s.SendStr("home");
+    ASSERT_TRUE(WaitUntil([&] { return log.Received == "home"; }));
 }
