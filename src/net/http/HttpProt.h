@@ -284,6 +284,9 @@ public:
 
     static constexpr int ReceiveBufferSize = 8190;
     static constexpr int SendBufferSize = 8193;
+    // Body bytes are received in larger blocks: a block per system call and per write to the
+    // caller's stream is what limits a large download, not the header's line buffer.
+    static constexpr int BodyBufferSize = 65536;
 
 protected:
     virtual void WndProc(TMessage& Msg);
@@ -434,7 +437,7 @@ private:
     std::size_t FHeaderBytes = 0;
     char FReceiveBuffer[ReceiveBufferSize + 1] = {};
     int FReceiveLen = 0;
-    char FBodyBuffer[ReceiveBufferSize] = {};
+    std::unique_ptr<char[]> FBodyBuffer{new char[BodyBufferSize]};
     bool FInBodyDelivery = false;
     TNextStep FNext = TNextStep::None;
     TClosedTarget FClosedTarget = TClosedTarget::Normal;

@@ -51,11 +51,11 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
     // so bytes of a following response stay in the socket.
     if (FState == httpWaitingBody && FNext == TNextStep::Body && FReceiveLen == 0 && !FInBodyDelivery &&
         FRequestType != httpHEAD) {
-        std::int64_t want = sizeof FBodyBuffer;
+        std::int64_t want = BodyBufferSize;
         if (FTransferEncoding != "chunked" && FContentLength >= 0)
             want = std::min(want, FContentLength - FRcvdCount);
         if (want > 0) {
-            int len = FCtrlSocket->Receive(FBodyBuffer, static_cast<int>(want));
+            int len = FCtrlSocket->Receive(FBodyBuffer.get(), static_cast<int>(want));
             if (Tracing())
                 Trace((len > 0 ? "Data available. Len=" : "**data available. Len=") + std::to_string(len));
             if (len <= 0)
@@ -69,7 +69,7 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
             }
             FInBodyDelivery = true;
             try {
-                GetBodyLineNext(FBodyBuffer, static_cast<std::size_t>(len));
+                GetBodyLineNext(FBodyBuffer.get(), static_cast<std::size_t>(len));
             } catch (...) {
                 FInBodyDelivery = false;
                 throw;
