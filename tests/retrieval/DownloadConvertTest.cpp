@@ -1,0 +1,302 @@
+// The conversion stage with the real converter: local files one after another, the overwrite
+// and in-use cases, a missing converter, Stop and close during a conversion, and conversions
+// after a download.
+
+#include "DownloadWindowSupport.h"
+#include "convert/FormatPresets.h"
+#include "platform/Streams.h"
+
+#include <QDir>
+#include <chrono>
+#include <cstdlib>
+#include <regex>
+#include <thread>
+
+using cwtest::VideoSites;
+
+namespace {
+
+std::string MakeClip(const std::string& path, int seconds = 1)
+{
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=" +
+                            std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
+                            " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
+    if (std::system(cmd.c_str()) != 0)
+        ADD_FAILURE() << "could not create the test clip: " << cmd;
+    return path;
+}
+
+class ConvertStage : public dltest::SiteRunTest {
+protected:
+    void SetUp() override
+    {
+        dltest::SiteRunTest::SetUp();
+        In = Dir.path().toStdString() + "/in";
+        QDir().mkpath(QString::fromStdString(In));
+        Owner.Runner = &Runner;
+    }
+    void TearDown() override
+    {
+        if (Runner.Active)
+            Runner.Stop(0);
+    }
+    // Preset 0 (QuickTime MOV) unless a test picks another.
+    void Prepare(dltest::WindowRun& run, int preset = 0)
+    {
+        run.Window().ConvertExtension = cw::FormatExtension(cw::FormatCaptions()[preset]);
+        run.Window().ConvertArguments = cw::FormatArguments(preset);
+    }
+    bool IsMedia(const std::string& path)
+    {
+        const std::string cmd = "ffprobe -v error '" + path + "' >/dev/null 2>&1 </dev/null";
+        return std::system(cmd.c_str()) == 0;
+    }
+
+    std::string In;
+    cw::TConvertProcess Runner;
+};
+
+// PATH without the converter for the life of the object.
+class PathWithoutConverter {
+public:
+    explicit PathWithoutConverter(const std::string& emptyFolder)
+    {
+        if (const char* p = std::getenv("PATH"))
+            FOld = p;
+        setenv("PATH", emptyFolder.c_str(), 1);
+    }
+    ~PathWithoutConverter() { setenv("PATH", FOld.c_str(), 1); }
+
+private:
+    std::string FOld;
+};
+
+} // namespace
+
+TEST_F(ConvertStage, LocalFilesAreConvertedOneAfterAnotherWithTheirCaptions)
+{
+    std::vector<std::string> files;
+    for (int i = 1; i <= 3; ++i)
+        files.push_back(MakeClip(In + "/clip" + std::to_string(i) + ".flv"));
+    dltest::WindowRun run(files, cw::jmConvert, Owner);
+    Prepare(run);
+    bool conversionPanelFirst = false;
+    run.During([&] {
+        conversionPanelFirst = run.Child<QFrame>("Panel3")->isVisible() && !run.Child<QFrame>("Panel1")->isVisible() &&
+                               !run.Child<QFrame>("Panel2")->isVisible();
+        return true;
+    });
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+
+    EXPECT_TRUE(conversionPanelFirst);
+    // The third finished file closes the window by itself.
+    EXPECT_EQ(cw::mrCancel, run.Result);
+    const auto& captions = run.Captions();
+    for (const char* caption : {"Ostrelle Clipwarden (1/3)", "Ostrelle Clipwarden (2/3)", "Ostrelle Clipwarden (3/3)"})
+        EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), caption)) << caption;
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_TRUE(IsMedia(Out("clip" + std::to_string(i) + ".mov"))) << i;
+    EXPECT_EQ("clip3.mov", run.Text("lConvertName"));
+    EXPECT_EQ("clip3.mov", run.Child<QLabel>("lConvertName")->toolTip().toStdString());
+    EXPECT_TRUE(std::regex_match(run.Text("lTimeElapsed"), std::regex("[0-9]{2,}:[0-9]{2}")));
+    EXPECT_EQ(0u, Server.RequestCount());
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(ConvertStage, DeclinedOverwriteMovesOnToTheNextFileAtOnce)
+{
+    const std::string first = MakeClip(In + "/first.flv");
+    const std::string second = MakeClip(In + "/second.flv");
+    dltest::WriteFile(Out("first.mov"), "keep");
+    Boxes.QueueAnswer(cw::IDNO);
+    dltest::WindowRun run({first, second}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ(Out("first.mov") + " has existed,overite it?", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("keep", dltest::ReadFile(Out("first.mov")));
+    EXPECT_TRUE(IsMedia(Out("second.mov")));
+}
+
+TEST_F(ConvertStage, OutputInUseShowsTheBoxAndTheRunGoesOn)
+{
+    const std::string first = MakeClip(In + "/busy.flv");
+    const std::string second = MakeClip(In + "/free.flv");
+    dltest::WriteFile(Out("busy.mov"), "in use");
+    cw::TFileStream holder(Out("busy.mov"), cw::fmOpenReadWrite | cw::fmShareExclusive);
+    Boxes.QueueAnswer(cw::IDYES);
+    dltest::WindowRun run({first, second}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ("Video file will be created may be used, convert process failed!", Boxes.Boxes()[1].Text);
+    EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[1].Caption);
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[1].Flags & cw::MB_ICONMASK);
+    EXPECT_EQ("in use", dltest::ReadFile(Out("busy.mov")));
+    EXPECT_TRUE(IsMedia(Out("free.mov")));
+}
+
+TEST_F(ConvertStage, MissingConverterShowsTheErrorAndWaitsForStop)
+{
+    const std::string clip = MakeClip(In + "/lonely.flv");
+    const std::string empty = Dir.path().toStdString() + "/emptybin";
+    QDir().mkpath(QString::fromStdString(empty));
+    PathWithoutConverter path(empty);
+    dltest::WindowRun run({clip}, cw::jmConvert, Owner);
+    Prepare(run);
+    bool waited = false;
+    run.During([&] {
+        if (Boxes.Count() == 0)
+            return false;
+        // Give the window the chance to do something it must not do (close, move on).
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        cw::Application::ProcessMessages();
+        waited = run.Window().Modal() && run.Child<QFrame>("Panel3")->isVisible();
+        run.Click("suiButton2");
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("Error while creating convert process!2", Boxes.Boxes()[0].Text);
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(cw::mrAbort, run.Result);
+}
+
+TEST_F(ConvertStage, StopEndsTheConverterAndTheRun)
+{
+    const std::string longClip = MakeClip(In + "/long.flv", 60);
+    const std::string next = MakeClip(In + "/next.flv");
+    dltest::WindowRun run({longClip, next}, cw::jmConvert, Owner);
+    Prepare(run, 1);
+    bool wasRunning = false;
+    run.During([&] {
+        if (run.Text("lTimeElapsed") == "00:00" && !Runner.Running())
+            return false;
+        wasRunning = Runner.Running();
+        run.Click("suiButton2");
+        return true;
+    });
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(wasRunning);
+    EXPECT_EQ(cw::mrAbort, run.Result);
+    EXPECT_FALSE(Runner.Running());
+    EXPECT_FALSE(Runner.Active);
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("next.mp4")));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(ConvertStage, ClosingTheWindowDuringAConversionLeavesNoConverter)
+{
+    const std::string longClip = MakeClip(In + "/closing.flv", 60);
+    dltest::WindowRun run({longClip}, cw::jmConvert, Owner);
+    Prepare(run, 1);
+    run.During([&] {
+        if (!Runner.Running())
+            return false;
+        run.Window().close();
+        return true;
+    });
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(cw::mrCancel, run.Result);
+    EXPECT_FALSE(Runner.Running());
+}
+
+TEST_F(ConvertStage, ConverterThatFailsAddsAFailureLineAndTheRunGoesOn)
+{
+    dltest::WriteFile(In + "/broken.flv", "this is not a video at all");
+    const std::string good = MakeClip(In + "/good.flv");
+    dltest::WindowRun run({In + "/broken.flv", good}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(IsMedia(Out("good.mov")));
+    ASSERT_EQ(1u, Boxes.Count());
+    const std::string text = Boxes.Boxes()[0].Text;
+    EXPECT_TRUE(std::regex_match(text, std::regex("Convert process failed on " + In + "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
+        << text;
+}
+
+TEST_F(ConvertStage, DownloadedFileIsConvertedUnderItsQualityName)
+{
+    const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
+    VideoSites::YoutubeVideo v;
+    v.Title = "My Clip";
+    v.Files["18"] = clip;
+    Sites.Youtube("dc", v);
+    Owner.QualityLevel = cw::vqHQ;
+    dltest::WindowRun run({VideoSites::YoutubeAddress("dc")}, cw::jmDownloadConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(clip, dltest::ReadFile(Out("My Clip.mp4")));
+    EXPECT_TRUE(IsMedia(Out("My Clip.mov")));
+    EXPECT_EQ(Out("My Clip.mp4"), Runner.InputFile);
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(ConvertStage, AfterTheFlvFallbackTheFileThatArrivedIsConverted)
+{
+    const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
+    VideoSites::YoutubeVideo v;
+    v.Title = "Fallback";
+    v.Hd = true;
+    v.Files[""] = clip;
+    Sites.Youtube("fb", v);
+    Owner.QualityLevel = cw::vqBestAvailable;
+    dltest::WindowRun run({VideoSites::YoutubeAddress("fb")}, cw::jmDownloadConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(Out("Fallback.flv"), Runner.InputFile);
+    EXPECT_TRUE(IsMedia(Out("Fallback.mov")));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(ConvertStage, GoogleVideoItemTurnsTheRestOfTheRunIntoDownloadOnly)
+{
+    const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
+    Sites.Google("5", "Google Clip", clip);
+    VideoSites::YoutubeVideo v;
+    v.Title = "Tube Clip";
+    v.Files[""] = clip;
+    Sites.Youtube("gt", v);
+    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(clip, dltest::ReadFile(Out("Google Clip.mp4")));
+    EXPECT_EQ(clip, dltest::ReadFile(Out("Tube Clip.flv")));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Google Clip.mov")));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Tube Clip.mov")));
+    EXPECT_TRUE(Runner.CommandLine().empty());
+    EXPECT_EQ(cw::jmDownload, run.Window().JobMode);
+}
+
+TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
+{
+    AddYoutubePage("na", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"}, "<html>no video here</html>");
+    });
+    const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
+    VideoSites::YoutubeVideo v;
+    v.Title = "After";
+    v.Files[""] = clip;
+    Sites.Youtube("af", v);
+    // A file from an earlier run lies where the failed item's default name points.
+    dltest::WriteFile(Out("get_video.flv"), "stale");
+    dltest::WindowRun run({VideoSites::YoutubeAddress("na"), VideoSites::YoutubeAddress("af")}, cw::jmDownloadConvert, Owner);
+    run.Window().SetPollLimit(100);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("na") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("get_video.mov")));
+    EXPECT_TRUE(IsMedia(Out("After.mov")));
+}
