@@ -642,13 +642,6 @@ void TCustomWSocket::Abort()
     InternalClose(false, 0);
 }
 
-void TCustomWSocket::InternalAbort(std::uint16_t ErrCode)
-{
-    CancelLookup();
-    DeleteBufferedData();
-    InternalClose(false, ErrCode);
-}
-
 void TCustomWSocket::PostClose()
 {
     if (FWindow)

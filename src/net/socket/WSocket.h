@@ -297,7 +297,6 @@ protected:
 
     void ChangeState(TSocketState NewState);
     void InternalClose(bool bShut, std::uint16_t Error);
-    void InternalAbort(std::uint16_t ErrCode);
     void ReceiveLoop(std::uint16_t Error, TWSocketOptions MySocketOptions);
     void DeleteBufferedData();
     bool IsDestroying() const { return FDestroying; }
@@ -444,7 +443,7 @@ protected:
     bool SocksNegotiating() const { return FSocksState != SocksState::Data; }
 
 private:
-    enum class SocksState { Data, NegociateMethods, Authenticate, Connecting, WaitReply };
+    enum class SocksState { Data, NegociateMethods, Authenticate, WaitReply };
     void SocksDoConnect();
     void SocksDoAuthenticate();
     void SocksConnectDone(std::uint16_t ErrCode);
@@ -521,8 +520,6 @@ private:
     std::string FRcvdBuf; // received bytes; those before FRcvdPos are already handed out
     std::size_t FRcvdPos = 0;
     int FLineLength = 0; // what Receive may still take of the line on offer
-    bool FLineFound = false;
-    bool FLineClearData = false;
 };
 
 class TCustomSyncWSocket : public TCustomLineWSocket {

@@ -46,7 +46,6 @@ void TCustomLineWSocket::ClearLineBuffer()
     FRcvdBuf.shrink_to_fit();
     FRcvdPos = 0;
     FLineLength = 0;
-    FLineFound = false;
 }
 
 // ---- line layer ------------------------------------------------------------------------------
@@ -65,7 +64,6 @@ void TCustomLineWSocket::AssignDefaultValue()
     TCustomSocksWSocket::AssignDefaultValue();
     // Bytes of a finished connection must never be handed out on the next one.
     ClearLineBuffer();
-    FLineClearData = false;
 }
 
 void TCustomLineWSocket::SetLineMode(bool value)
@@ -173,7 +171,6 @@ void TCustomLineWSocket::TriggerLineLimitExceeded(int Count, bool& ClearData)
 void TCustomLineWSocket::OfferLine(int Length, std::uint16_t ErrCode)
 {
     FLineLength = Length;
-    FLineFound = true;
     if (!OnDataAvailable) {
         Consume(FLineLength); // nobody listens: the line is dropped
     } else {
@@ -188,7 +185,6 @@ void TCustomLineWSocket::OfferLine(int Length, std::uint16_t ErrCode)
         }
     }
     FLineLength = 0;
-    FLineFound = false;
 }
 
 void TCustomLineWSocket::OfferPlain(std::uint16_t ErrCode)
@@ -214,7 +210,6 @@ bool TCustomLineWSocket::OfferLines(std::uint16_t ErrCode)
             if (FLineLimit > 0 && count > FLineLimit) {
                 bool clear = true;
                 TriggerLineLimitExceeded(count, clear);
-                FLineClearData = clear;
                 if (clear)
                     ClearLineBuffer();
             }

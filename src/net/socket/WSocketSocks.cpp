@@ -346,7 +346,6 @@ void TCustomSocksWSocket::SocksHandleReply()
             SocksDoConnect();
             break;
         }
-        case SocksState::Connecting:
         case SocksState::WaitReply: {
             if (FSocksLevel[0] == '4') {
                 if (FSocksReply.size() < 8)
