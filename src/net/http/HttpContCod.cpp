@@ -59,6 +59,7 @@ std::string THttpContCodHandler::HeaderText() const
 void THttpContCodHandler::Prepare(const std::string& contentEncoding, TContentSink sink)
 {
     FChain.clear();
+    FCompleted = false;
     FSink = std::move(sink);
     if (!FEnabled)
         return;
@@ -99,7 +100,7 @@ void THttpContCodHandler::Prepare(const std::string& contentEncoding, TContentSi
 
 void THttpContCodHandler::WriteBuffer(const char* data, std::size_t len)
 {
-    if (FChain.empty()) {
+    if (FChain.empty() || FCompleted) {
         if (FSink)
             FSink(data, len);
         return;
@@ -109,9 +110,13 @@ void THttpContCodHandler::WriteBuffer(const char* data, std::size_t len)
 
 void THttpContCodHandler::Complete()
 {
+    // The chain stays until the next body is prepared: Complete may be reached from a handler
+    // that runs inside one of the chain's own WriteBuffer calls (an abort from OnDocData).
+    if (FCompleted)
+        return;
+    FCompleted = true;
     for (size_t i = FChain.size(); i-- > 0;)
         FChain[i]->Complete();
-    FChain.clear();
 }
 
 } // namespace cw

@@ -54,6 +54,7 @@ public:
 private:
     bool FEnabled = false;
     bool FUseQuality = false;
+    bool FCompleted = false;
     std::vector<THttpContCodItem> FCodings;
     std::vector<std::unique_ptr<THttpContentCoding>> FChain; // FChain.front() receives the body
     TContentSink FSink;

@@ -420,3 +420,16 @@ TEST_F(ResponseTest, ContentCodingPassesKnownCodingsThrough)
     EXPECT_FALSE(Server.Requests().at(1).HasHeader("Accept-Encoding"));
     EXPECT_EQ(Rcvd.DataString(), "plainzzz"); // an unknown coding: the body passes unchanged
 }
+
+TEST_F(ResponseTest, AbortFromOnDocDataInsideTheCodingChain)
+{
+    Cli.SetOptions({httpoEnableContentCoding});
+    Cli.OnDocData = [&](TObject*, const char*, int) { Cli.Abort(); };
+    auto r = Fetch([](HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Encoding: identity, identity"}, std::string(50000, 'i'), "HTTP/1.0");
+    });
+    EXPECT_TRUE(r.Raised);
+    EXPECT_EQ(r.Message, "Connection aborted on request");
+    EXPECT_EQ(Cli.State(), httpReady);
+    EXPECT_GT(Rcvd.Size(), 0);
+}
