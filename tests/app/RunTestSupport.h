@@ -1,0 +1,197 @@
+#pragma once
+// Whole runs as the user starts them: a main window with its list, folder, mode, quality and
+// format set through its controls, the Start button pressed, and the modal download window
+// watched (and stopped by a watchdog if it runs too long) from a timer while Start waits in it.
+
+#include "app/Main.h"
+#include "convert/ConvertThread.h"
+#include "platform/Application.h"
+#include "platform/TickCount.h"
+#include "retrieval/Download.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/VideoSites.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace runtest {
+
+inline void EnsureApp()
+{
+    if (!QCoreApplication::instance()) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        std::signal(SIGPIPE, SIG_IGN);
+        static int argc = 1;
+        static char name[] = "test_app";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv); // lives as long as the process
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    cw::Application::SetTitle("Ostrelle Clipwarden");
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool Exists(const std::string& path)
+{
+    std::ifstream in(path);
+    return static_cast<bool>(in);
+}
+
+// A short clip with picture and sound that every preset's codecs accept.
+inline std::string MakeClip(const std::string& path, int seconds = 2, const std::string& size = "160x120")
+{
+    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
+                            ":rate=25:duration=" + std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" +
+                            std::to_string(seconds) + " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path +
+                            "' </dev/null";
+    if (std::system(cmd.c_str()) != 0)
+        ADD_FAILURE() << "could not create the test clip: " << cmd;
+    return path;
+}
+
+class MainRun {
+public:
+    MainRun()
+    {
+        EnsureApp();
+        Main = std::make_unique<cw::TfrmMain>();
+        Main->show();
+    }
+    ~MainRun()
+    {
+        // Leave no converter running behind a failed test.
+        if (cw::TConvertProcess* runner = Main->ConvertRunner(); runner && runner->Active)
+            runner->Stop(0);
+    }
+
+    template <class W>
+    W* Child(const char* name) const
+    {
+        return Main->findChild<W*>(name);
+    }
+
+    void SetFolder(const std::string& folder) { Child<QLineEdit>("eOutputFolder")->setText(QString::fromStdString(folder)); }
+    void SetMode(cw::JobMode mode)
+    {
+        const char* names[] = {"rbDownload", "rbDownloadConvert", "rbConvert"};
+        Child<QRadioButton>(names[mode])->click();
+    }
+    void SetQuality(int quality)
+    {
+        const char* names[] = {"Normal1", "HQ1", "HD1", "BestAvailable1"};
+        Child<QAction>(names[quality])->trigger();
+    }
+    void SetFormat(int index) { Child<QComboBox>("cbFormat")->setCurrentIndex(index); }
+    void Add(const std::string& caption) { Main->AddItem(caption); }
+
+    // The download window while one is open.
+    cw::TfrmDownload* Window() const
+    {
+        return dynamic_cast<cw::TfrmDownload*>(Main->findChild<QWidget*>("TfrmDownload"));
+    }
+
+    // fn runs every 10 ms while a download window is modal, until it returns true.
+    void During(std::function<bool(cw::TfrmDownload&)> fn) { FDuring.push_back(std::move(fn)); }
+
+    // Press Start; the watchdog presses Stop on a run that lasts longer than limitMs.
+    void Start(int limitMs = 30000)
+    {
+        QTimer tick;
+        const std::uint32_t start = cw::GetTickCount();
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            cw::TfrmDownload* w = Window();
+            if (!w || !w->Modal())
+                return;
+            WindowSeen = true;
+            for (auto it = FDuring.begin(); it != FDuring.end();) {
+                if ((*it)(*w))
+                    it = FDuring.erase(it);
+                else
+                    ++it;
+            }
+            if (!WatchdogFired && cw::GetTickCount() - start > static_cast<std::uint32_t>(limitMs)) {
+                WatchdogFired = true;
+                w->bStopClick(nullptr);
+            }
+        });
+        tick.start(10);
+        // Captions are caught application-wide: the first one is set before any timer tick.
+        qApp->installEventFilter(&FCaptions);
+        Child<QPushButton>("bStart")->click();
+        qApp->removeEventFilter(&FCaptions);
+        tick.stop();
+    }
+
+    const std::vector<std::string>& Captions() const { return FCaptions.Captions; }
+
+    std::unique_ptr<cw::TfrmMain> Main;
+    bool WindowSeen = false;
+    bool WatchdogFired = false;
+
+private:
+    class CaptionRecorder : public QObject {
+    public:
+        std::vector<std::string> Captions;
+
+    protected:
+        bool eventFilter(QObject* watched, QEvent* event) override
+        {
+            if (event->type() == QEvent::WindowTitleChange && watched->objectName() == "TfrmDownload") {
+                std::string title = static_cast<QWidget*>(watched)->windowTitle().toStdString();
+                if (Captions.empty() || Captions.back() != title)
+                    Captions.push_back(title);
+            }
+            return false;
+        }
+    };
+    CaptionRecorder FCaptions;
+    std::vector<std::function<bool(cw::TfrmDownload&)>> FDuring;
+};
+
+// The three sites on one local server, the system proxy pointed at it, boxes recorded, and an
+// empty output folder.
+class RunTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnsureApp();
+        ASSERT_TRUE(Dir.isValid());
+        Folder = Dir.path().toStdString();
+    }
+    std::string Out(const std::string& name) const { return Folder + "/" + name; }
+
+    QTemporaryDir Dir;
+    std::string Folder;
+    cwtest::HttpTestServer Server;
+    cwtest::VideoSites Sites{Server};
+    cwtest::ScopedHttpProxy Proxy{"http://" + Server.Address() + "/"};
+    cwtest::MessageBoxRecorder Boxes;
+};
+
+} // namespace runtest
