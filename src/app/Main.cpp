@@ -85,6 +85,9 @@ TfrmMain::TfrmMain() : TForm(nullptr), ui(std::make_unique<Ui::TfrmMain>())
 
 TfrmMain::~TfrmMain()
 {
+    // The list's model reports its own teardown; by then this window is half gone.
+    QObject::disconnect(ui->lvMain->model(), nullptr, this, nullptr);
+    QObject::disconnect(ui->lvMain, nullptr, this, nullptr);
     if (frmMain == this)
         frmMain = nullptr;
 }
