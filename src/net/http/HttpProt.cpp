@@ -399,9 +399,11 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     FProxyAuthBasicState = 0;
     ApplyPresetAuth();
 
+    FRetriedFresh = false;
     StateChange(httpNotConnected);
     if (FCtrlSocket->State() == wsConnected && FConnected && SameConnection()) {
         FClosedTarget = TClosedTarget::Normal;
+        FReusedConnection = true;
         SocketSessionConnected(0);
         return;
     }
@@ -504,9 +506,11 @@ void THttpCli::Login()
     FClosedTarget = TClosedTarget::Normal;
     FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
     if (FCtrlSocket->State() == wsConnected && FConnected) {
+        FReusedConnection = true;
         SocketSessionConnected(0);
         return;
     }
+    FReusedConnection = false;
     if (FCtrlSocket->State() != wsClosed) {
         FIgnoreClosed = true;
         try {

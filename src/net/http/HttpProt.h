@@ -457,6 +457,8 @@ private:
     std::uint16_t FRequestDoneError = 0;
     bool FAllowedToSend = false;
     bool FLoginPending = false;
+    bool FReusedConnection = false; // this request went out on a connection kept from before
+    bool FRetriedFresh = false;     // ... and was already sent again on a new one
     bool FRetryPending = false;
     bool FDonePending = false;
     int FSyncDepth = 0;

@@ -503,6 +503,23 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
 {
     if (Tracing())
         Trace("SessionClosed Error: " + std::to_string(ErrCode));
+    if (FState == httpWaitingHeader && FNext == TNextStep::Header && FHeaderLineCount == 0 && FReusedConnection &&
+        !FRetriedFresh && (FRequestType == httpGET || FRequestType == httpHEAD)) {
+        // A kept connection that the server had already given up: the request went out just
+        // as it closed, and not a byte came back. Send it once more on a new connection.
+        if (Tracing())
+            Trace("Kept connection closed before an answer: retrying on a new connection");
+        FRetriedFresh = true;
+        FConnected = false;
+        PostLogin();
+        return;
+    }
+    if (FLoginPending && FState != httpAborting) {
+        // The old connection went away while the next request of this one (a relocation or
+        // an authentication retry) waits to start: it will simply connect anew.
+        FConnected = false;
+        return;
+    }
     // An error on a connection whose response is already complete does not spoil that response.
     if (ErrCode != 0 && FState != httpReady && FState != httpBodyReceived)
         FRequestDoneError = ErrCode;

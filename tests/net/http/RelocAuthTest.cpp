@@ -435,3 +435,24 @@ TEST_F(RelocAuthTest, ARefusedOrMalformedNtlmChallengeEndsWith401)
     EXPECT_EQ(script.Connections.size(), 3u);
     EXPECT_EQ(Cli.AuthNTLMState(), 0);
 }
+
+TEST_F(RelocAuthTest, AServerThatClosesAfterARelocationOnAKeptConnection)
+{
+    // It promised keep-alive, then closed: the relocated request goes out on a new connection.
+    Server.On("/first", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(302, "Found", {"Location: /second", "Connection: keep-alive"}, "", "HTTP/1.0");
+        c.Close();
+    });
+    Server.On("/second", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {}, "second", "HTTP/1.0");
+    });
+    Cli.SetURL(Server.Url("/first"));
+    std::string trace;
+    Cli.OnDebugDisplay = [&](TObject*, const std::string& m) { trace += m + "\n"; };
+    auto r = RunGet(Cli);
+    ASSERT_FALSE(r.Raised) << r.Message << "\n" << trace;
+    EXPECT_EQ(Rcvd.DataString(), "second");
+    auto rq = Server.Requests();
+    ASSERT_EQ(rq.size(), 2u);
+    EXPECT_NE(rq[0].ConnectionId, rq[1].ConnectionId);
+}
