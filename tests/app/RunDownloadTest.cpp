@@ -1,0 +1,276 @@
+// Whole download runs started with the Start button, the three sites served locally under their
+// real names through the system proxy, and their files relocated to another host.
+
+#include "RunTestSupport.h"
+#include "retrieval/PageAnalysis.h"
+
+#include <QDir>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+using cwtest::VideoSites;
+using runtest::MainRun;
+
+namespace {
+
+using RunDownload = runtest::RunTest;
+
+void AddClip(VideoSites& sites, const std::string& id, const std::string& title)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = title;
+    v.Files[""] = VideoSites::FileBody(id, 4096);
+    v.Files["18"] = VideoSites::FileBody(id + "-18", 4096);
+    sites.Youtube(id, v);
+}
+
+int WatchRequests(VideoSites& sites, const std::string& id)
+{
+    int n = 0;
+    for (auto& rq : sites.RequestsTo("www.youtube.com"))
+        n += rq.PathOnly() == "/watch" && rq.Query("v") == id;
+    return n;
+}
+
+void PlainPage(const std::string& html, cwtest::HttpTestConnection& c)
+{
+    c.Reply(200, "OK", {"Content-Type: text/html"}, html);
+}
+
+} // namespace
+
+TEST_F(RunDownload, ThreeSitesSaveThreeFilesAndFailuresAreSummedUp)
+{
+    AddClip(Sites, "abc", "Tube Clip");
+    Sites.Metacafe("123", "Cafe Clip", "Cafe_Clip.flv", VideoSites::FileBody("mc", 5000));
+    Sites.Google("77", "Google Clip", VideoSites::FileBody("gv", 6000));
+    VideoSites::YoutubeVideo broken;
+    broken.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) { PlainPage("<html>oops</html>", c); };
+    Sites.Youtube("bad", broken);
+
+    MainRun run;
+    run.SetFolder(Folder);
+    run.SetMode(cw::jmDownload);
+    for (const std::string& a : {VideoSites::YoutubeAddress("abc"), VideoSites::MetacafeAddress("123"),
+                                 VideoSites::GoogleAddress("77"), VideoSites::YoutubeAddress("bad")})
+        run.Add(a);
+    run.During([](cw::TfrmDownload& w) {
+        w.SetPollLimit(200);
+        return true;
+    });
+    run.Start(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+
+    EXPECT_EQ(VideoSites::FileBody("abc", 4096), runtest::ReadFile(Out("Tube Clip.flv")));
+    EXPECT_EQ(VideoSites::FileBody("mc", 5000), runtest::ReadFile(Out("Cafe Clip.flv")));
+    EXPECT_EQ(VideoSites::FileBody("gv", 6000), runtest::ReadFile(Out("Google Clip.mp4")));
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("bad") + "\r\n", Boxes.Boxes()[0].Text);
+    // Every file came from the other host, after the relocation of its direct address.
+    EXPECT_EQ(3u, Sites.RequestsTo(VideoSites::FileHost).size());
+    const auto& captions = run.Captions();
+    EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), "Ostrelle Clipwarden (4/4)"));
+}
+
+TEST_F(RunDownload, QualityFromTheMenuChoosesTheAddressAndTheExtension)
+{
+    AddClip(Sites, "hq", "Quality Clip");
+    MainRun run;
+    run.SetFolder(Folder);
+    run.SetQuality(cw::vqHQ);
+    run.Add(VideoSites::YoutubeAddress("hq"));
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(VideoSites::FileBody("hq-18", 4096), runtest::ReadFile(Out("Quality Clip.mp4")));
+    auto tube = Sites.RequestsTo("www.youtube.com");
+    ASSERT_EQ(2u, tube.size());
+    EXPECT_EQ("/get_video?asv=&video_id=hq&t=tok&fmt=18", tube[1].Path);
+}
+
+TEST_F(RunDownload, BestAvailableFallsBackToFlvWithoutAskingAgain)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Best";
+    v.Hd = true;
+    v.Files[""] = "the flv";
+    Sites.Youtube("best", v);
+    MainRun run;
+    run.SetFolder(Folder);
+    run.SetQuality(cw::vqBestAvailable);
+    run.Add(VideoSites::YoutubeAddress("best"));
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("<html><body>404 Not Found</body></html>", runtest::ReadFile(Out("Best.mp4")));
+    EXPECT_EQ("the flv", runtest::ReadFile(Out("Best.flv")));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(RunDownload, ExistingFilesAskBeforeTheyAreReplaced)
+{
+    AddClip(Sites, "e1", "Kept");
+    AddClip(Sites, "e2", "Replaced");
+    {
+        std::ofstream(Out("Kept.flv")) << "old one";
+        std::ofstream(Out("Replaced.flv")) << "old two";
+    }
+    Boxes.QueueAnswer(cw::IDNO);
+    Boxes.QueueAnswer(cw::IDYES);
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("e1"));
+    run.Add(VideoSites::YoutubeAddress("e2"));
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ(Out("Kept.flv") + " has existed,overite it?", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("old one", runtest::ReadFile(Out("Kept.flv")));
+    EXPECT_EQ(VideoSites::FileBody("e2", 4096), runtest::ReadFile(Out("Replaced.flv")));
+}
+
+TEST_F(RunDownload, StopDuringThePageOfItemTwoOfFive)
+{
+    MainRun run;
+    run.SetFolder(Folder);
+    for (int i = 1; i <= 5; ++i) {
+        const std::string id = "p" + std::to_string(i);
+        if (i == 2) {
+            VideoSites::YoutubeVideo slow;
+            slow.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+                c.Send("HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n<html><head>");
+                c.WaitForClientClose(20000);
+            };
+            Sites.Youtube(id, slow);
+        } else {
+            AddClip(Sites, id, "Clip " + std::to_string(i));
+        }
+        run.Add(VideoSites::YoutubeAddress(id));
+    }
+    std::string caption;
+    run.During([&](cw::TfrmDownload& w) {
+        if (WatchRequests(Sites, "p2") == 0)
+            return false;
+        caption = w.Caption();
+        w.findChild<QPushButton*>("bStop")->click();
+        return true;
+    });
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("Ostrelle Clipwarden (2/5)", caption);
+    EXPECT_TRUE(runtest::Exists(Out("Clip 1.flv")));
+    for (const std::string id : {"p3", "p4", "p5"})
+        EXPECT_EQ(0, WatchRequests(Sites, id)) << id;
+    EXPECT_EQ(nullptr, run.Window());
+}
+
+TEST_F(RunDownload, AgeVerificationPageStopsTheRun)
+{
+    VideoSites::YoutubeVideo age;
+    age.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        PlainPage("<html><body><form action=\"/verify_age?next_url=/watch\">Sign in to confirm your 18th birthday</form>"
+                  "</body></html>",
+                  c);
+    };
+    Sites.Youtube("age", age);
+    AddClip(Sites, "after", "After");
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("age"));
+    run.Add(VideoSites::YoutubeAddress("after"));
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ(cw::AgeRestrictionMessage, Boxes.Boxes()[0].Text);
+    EXPECT_EQ(0, WatchRequests(Sites, "after"));
+}
+
+TEST_F(RunDownload, FailedDocumentReadUsesTheSecondBrowserForTheRestOfTheRun)
+{
+    // The first page answers after a moment, so the test can narrow the first browser first.
+    VideoSites::YoutubeVideo first;
+    first.Files[""] = "first file";
+    first.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        PlainPage(VideoSites::YoutubePage("First", "tok", true, false), c);
+    };
+    Sites.Youtube("b1", first);
+    VideoSites::YoutubeVideo second = first;
+    second.Files[""] = "second file";
+    second.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        PlainPage(VideoSites::YoutubePage("Second", "tok", true, false), c);
+    };
+    Sites.Youtube("b2", second);
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("b1"));
+    run.Add(VideoSites::YoutubeAddress("b2"));
+    bool secondActive = false;
+    run.During([](cw::TfrmDownload& w) {
+        w.WebBrowser_1().SetMaxDocumentSize(64);
+        return true;
+    });
+    run.During([&](cw::TfrmDownload& w) {
+        if (WatchRequests(Sites, "b2") == 0)
+            return false;
+        secondActive = w.ActiveBrowser == &w.WebBrowser_2();
+        return true;
+    });
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(2, WatchRequests(Sites, "b1"));
+    EXPECT_EQ(1, WatchRequests(Sites, "b2"));
+    EXPECT_TRUE(secondActive);
+    EXPECT_EQ("first file", runtest::ReadFile(Out("First.flv")));
+    EXPECT_EQ("second file", runtest::ReadFile(Out("Second.flv")));
+}
+
+TEST_F(RunDownload, StopInTheMiddleOfATransferKeepsThePartialFile)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Partial";
+    Sites.Youtube("part", v);
+    AddClip(Sites, "later", "Later");
+    Server.On(VideoSites::FileHost, "/yt/part/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10000000\r\n\r\n" + std::string(300000, 'p'));
+        c.WaitForClientClose(20000);
+    });
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("part"));
+    run.Add(VideoSites::YoutubeAddress("later"));
+    std::string received;
+    run.During([&](cw::TfrmDownload& w) {
+        if (w.ProgressPosition() < 300000)
+            return false;
+        received = w.findChild<QLabel*>("lReceiveData")->text().toStdString();
+        w.findChild<QPushButton*>("suiButton1")->click();
+        return true;
+    });
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("293 KB of 9,766 KB received", received);
+    EXPECT_EQ(std::string(300000, 'p'), runtest::ReadFile(Out("Partial.flv")));
+    EXPECT_EQ(0, WatchRequests(Sites, "later"));
+}
+
+TEST_F(RunDownload, OutputThatCannotBeCreatedShowsTheStandardErrorBox)
+{
+    AddClip(Sites, "dir", "Blocked");
+    QDir().mkpath(QString::fromStdString(Out("Blocked.flv"))); // a folder where the file should go
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("dir"));
+    run.During([&](cw::TfrmDownload& w) {
+        if (Boxes.Count() == 0)
+            return false;
+        w.findChild<QPushButton*>("suiButton1")->click();
+        return true;
+    });
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    const std::string prefix = "Cannot create file \"" + Out("Blocked.flv") + "\". ";
+    EXPECT_EQ(prefix, Boxes.Boxes()[0].Text.substr(0, prefix.size()));
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+}
