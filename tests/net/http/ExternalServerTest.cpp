@@ -226,3 +226,38 @@ TEST(TinyproxyTest, ProxyBasicAuthenticationAfter407)
     EXPECT_EQ(rcvd.DataString(), "through");
     EXPECT_EQ(origin.RequestCount(), 1u);
 }
+
+// ---- microsocks -----------------------------------------------------------------------------
+
+TEST(SocksTest, TheSocksSettingsReachTheSocket)
+{
+    std::string microsocks = cwtest::FindProgram("microsocks");
+    if (microsocks.empty())
+        GTEST_SKIP() << "microsocks is not installed";
+    cwtest::MessageBoxRecorder boxes;
+    cwtest::TempDir dir("cw-socks");
+    std::uint16_t port = cwtest::FreeLocalPort();
+    cwtest::ChildProcess socks;
+    ASSERT_TRUE(socks.Start({microsocks, "-i", "127.0.0.1", "-p", std::to_string(port)}, dir.File("socks.log")));
+    ASSERT_TRUE(cwtest::WaitForPort(port, 10000));
+
+    cwtest::HttpTestServer origin;
+    origin.On("/s", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {}, "via socks", "HTTP/1.0");
+    });
+    THttpCli cli;
+    TMemoryStream rcvd;
+    cli.SetRcvdStream(&rcvd);
+    cli.SetSocksServer("127.0.0.1");
+    cli.SetSocksPort(std::to_string(port));
+    int socksConnected = 0;
+    cli.OnSocksConnected = [&](TObject*, std::uint16_t e) {
+        EXPECT_EQ(e, 0);
+        ++socksConnected;
+    };
+    cli.SetURL(origin.Url("/s"));
+    auto r = RunGet(cli);
+    ASSERT_FALSE(r.Raised) << r.Message;
+    EXPECT_EQ(rcvd.DataString(), "via socks");
+    EXPECT_EQ(socksConnected, 1);
+}

@@ -414,3 +414,13 @@ TEST_F(RequestTest, CloseRequestClosesAKeptConnection)
     EXPECT_EQ(Cli.State(), httpReady);
     EXPECT_EQ(Cli.CtrlSocket().State(), wsClosed);
 }
+
+TEST_F(RequestTest, MultiThreadedWaitPumpsThroughTheSocket)
+{
+    Cli.SetMultiThreaded(true);
+    EXPECT_TRUE(Cli.CtrlSocket().MultiThreaded());
+    Cli.SetURL(Server.Url("/mt"));
+    auto r = RunGet(Cli);
+    ASSERT_FALSE(r.Raised) << r.Message;
+    EXPECT_EQ(Rcvd.DataString(), "body");
+}
