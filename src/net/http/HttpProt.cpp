@@ -211,8 +211,8 @@ void THttpCli::HandleEventException(std::exception_ptr E)
         return; // a second failure while ending the request after the first: the first counts
     FHandlingException = true;
     SetFailure(text);
-    bool keep = FSyncDepth > 0 && !FPendingException;
-    if (keep)
+    const bool sync = FSyncDepth > 0;
+    if (sync && !FPendingException)
         FPendingException = E;
     try {
         if (FState != httpReady && FState != httpAborting) {
@@ -226,7 +226,7 @@ void THttpCli::HandleEventException(std::exception_ptr E)
             FWindow.PostMessage(WM_HTTP_SET_READY);
     }
     FHandlingException = false;
-    if (!keep)
+    if (!sync)
         Application::HandleException(text);
 }
 
