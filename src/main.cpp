@@ -7,8 +7,8 @@
 //
 // Exit codes: 0 normally and after a hand-over the running copy confirmed; 2 when a running copy
 // holds the name but did not answer (nothing is shown then either).
-#include "app/Global.h"
 #include "app/Main.h"
+#include "app/Global.h"
 #include "platform/Application.h"
 #include "platform/gui/Form.h"
 #include "platform/gui/MessageBoxDialog.h"
@@ -39,7 +39,7 @@ bool WatchTerminationSignals()
 {
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnTerminationSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;

@@ -14,7 +14,8 @@ TfrmAddurl::TfrmAddurl(TfrmMain& owner) : TForm(&owner), FMain(owner), ui(std::m
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(size());
     SetPosition(poOwnerFormCenter);
-    ui->lPrompt->setText(QStringLiteral("Enter video URL (Example: ") + ToQt(TfrmMain::ExampleUrl) + QStringLiteral(")"));
+    ui->lPrompt->setText(QStringLiteral("Enter video URL (Example: ") + ToQt(TfrmMain::ExampleUrl) +
+                         QStringLiteral(")"));
     connect(ui->bOK, &QPushButton::clicked, this, Guarded([this] { bOKClick(); }));
     connect(ui->bCancel, &QPushButton::clicked, this, Guarded([this] { SetModalResult(mrCancel); }));
     connect(ui->cbAskAddurl, &QCheckBox::clicked, this, Guarded([this] { cbAskAddurlClick(); }));

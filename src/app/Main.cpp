@@ -66,7 +66,8 @@ TfrmMain::TfrmMain() : TForm(nullptr), ui(std::make_unique<Ui::TfrmMain>())
 
     // The list keeps showing its selection when another control has the focus.
     QPalette listPalette = ui->lvMain->palette();
-    listPalette.setColor(QPalette::Inactive, QPalette::Highlight, listPalette.color(QPalette::Active, QPalette::Highlight));
+    listPalette.setColor(QPalette::Inactive, QPalette::Highlight,
+                         listPalette.color(QPalette::Active, QPalette::Highlight));
     listPalette.setColor(QPalette::Inactive, QPalette::HighlightedText,
                          listPalette.color(QPalette::Active, QPalette::HighlightedText));
     ui->lvMain->setPalette(listPalette);
@@ -284,7 +285,8 @@ void TfrmMain::ApplyMode(JobMode mode)
     const bool convertOnly = mode == jmConvert;
     ui->lConvertTo->setEnabled(mode != jmDownload);
     ui->cbFormat->setEnabled(mode != jmDownload);
-    ui->lVideo->setText(convertOnly ? QStringLiteral("Select video file:") : QStringLiteral("Enter video URL (Example: "));
+    ui->lVideo->setText(convertOnly ? QStringLiteral("Select video file:")
+                                    : QStringLiteral("Enter video URL (Example: "));
     ui->lUrl->setVisible(!convertOnly);
     ui->lUrlEnd->setVisible(!convertOnly);
     ui->bPaste->setVisible(!convertOnly);

@@ -56,7 +56,7 @@ public:
 
     // ---- fields
     const std::string& OutputDirectory() const { return FOutputDirectory; }
-    int JobModeSetting() const { return FJobMode; }  // FJobMode, as last loaded or saved
+    int JobModeSetting() const { return FJobMode; } // FJobMode, as last loaded or saved
     int FormatIndexSetting() const { return FFormatIndex; }
     bool AutoCopy() const { return FAutoCopy; }
     bool AskAddUrl() const { return FAskAddUrl; }

@@ -99,9 +99,8 @@ void TfrmMain::bPasteClick()
     if (found)
         return;
 
-    if (!FAskAddUrl &&
-        MessageBox("There is no proper URL on the clipboard. Do you want to add URL manually?", ProductTitle,
-                   MB_YESNO | MB_ICONINFORMATION) != IDYES)
+    if (!FAskAddUrl && MessageBox("There is no proper URL on the clipboard. Do you want to add URL manually?",
+                                  ProductTitle, MB_YESNO | MB_ICONINFORMATION) != IDYES)
         return;
     TfrmAddurl dialog(*this);
     if (dialog.ShowModal() == mrOk) {

@@ -48,8 +48,8 @@ void TfrmMain::bStartClick()
 
         FOutputDirectory = OutputFolderText();
         if (!DirectoryExists(FOutputDirectory)) {
-            const std::string question = FOutputDirectory + "," + " the output directory does not exist." + "\r\n" +
-                                         "creates a new directory?";
+            const std::string question =
+                FOutputDirectory + "," + " the output directory does not exist." + "\r\n" + "creates a new directory?";
             if (MessageBox(question, ProductTitle, MB_YESNO | MB_ICONINFORMATION) != IDYES)
                 return;
             if (!ForceDirectories(FOutputDirectory))

@@ -46,8 +46,7 @@ inline void WriteFile(const std::string& path, const std::string& text)
 }
 
 // Run action on the first modal window of type T once it is showing (checked every 10 ms).
-template <class T>
-void WhenModal(std::function<void(T*)> action)
+template <class T> void WhenModal(std::function<void(T*)> action)
 {
     auto* timer = new QTimer;
     timer->setInterval(10);
@@ -107,8 +106,7 @@ protected:
     }
     void CloseWindow() { Form->Close(); }
 
-    template <class T = QWidget>
-    T* W(const char* name)
+    template <class T = QWidget> T* W(const char* name)
     {
         T* w = Form->findChild<T*>(name);
         EXPECT_NE(w, nullptr) << name;

@@ -66,7 +66,7 @@ TEST_F(Settings, WithoutASettingsFileTheWindowShowsTheDefaultsAndClosingWritesTh
     EXPECT_EQ(Form->ConvertRunner(), nullptr);
     std::string ini = ReadFile(SettingsPath());
     EXPECT_EQ(SettingLines(ini), (std::vector<std::string>{"OutputDirectory=" + exeDir, "RadioButton=0",
-                                                          "ConvertFormat=0", "AskAddUrl=0", "Quality=0", "Enable=0"}));
+                                                           "ConvertFormat=0", "AskAddUrl=0", "Quality=0", "Enable=0"}));
     EXPECT_NE(ini.find("[Copy]\nEnable=0"), std::string::npos) << ini;
     EXPECT_EQ(Boxes.Count(), 0u);
 }
@@ -103,10 +103,10 @@ TEST_F(Settings, OutOfRangeAndGarbageValuesFallBackWithoutValidatingTheRest)
     EXPECT_EQ(Form->Quality(), vqNormal);
     EXPECT_EQ(TickedQualities(), std::vector<std::string>{"Normal1"});
     EXPECT_TRUE(W<QRadioButton>("rbDownload")->isChecked()); // not a number: the default 0
-    EXPECT_EQ(W<QComboBox>("cbFormat")->currentIndex(), -1);  // outside the list: no selection
+    EXPECT_EQ(W<QComboBox>("cbFormat")->currentIndex(), -1); // outside the list: no selection
     EXPECT_EQ(Form->FormatArguments(), "");
     EXPECT_EQ(Form->FormatExtension(), "");
-    EXPECT_FALSE(Form->AskAddUrl());                     // not a number: false
+    EXPECT_FALSE(Form->AskAddUrl());                      // not a number: false
     EXPECT_TRUE(W<QCheckBox>("cbAutoCopy")->isChecked()); // any non-zero number is true
 
     CloseWindow();
@@ -158,10 +158,10 @@ TEST_F(Settings, UnwritableSettingsFileDoesNotStopTheWindowFromClosing)
     ASSERT_TRUE(Form->AutoCopy());
     CloseWindow();
     EXPECT_FALSE(Form->isVisible());
-    EXPECT_EQ(Boxes.Count(), 0u);                 // nothing reported
-    EXPECT_EQ(Form->ConvertRunner(), nullptr);     // the later closing steps still ran
+    EXPECT_EQ(Boxes.Count(), 0u);              // nothing reported
+    EXPECT_EQ(Form->ConvertRunner(), nullptr); // the later closing steps still ran
     ClipboardViewer::SetText("http://www.youtube.com/watch?v=after-close");
-    EXPECT_EQ(Form->ItemCount(), 0);               // out of the clipboard chain
+    EXPECT_EQ(Form->ItemCount(), 0); // out of the clipboard chain
 }
 
 TEST_F(Settings, TypedFolderIsSavedOnlyWhenItExistsOrWasTakenByShowFiles)
@@ -337,8 +337,8 @@ TEST_F(MainWindowTest, AboutBoxShowsTitleVersionAndLinksToTheHomePage)
         ASSERT_NE(link, nullptr);
         QMouseEvent press(QEvent::MouseButtonPress, QPointF(2, 2), link->mapToGlobal(QPointF(2, 2)), Qt::LeftButton,
                           Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(2, 2), link->mapToGlobal(QPointF(2, 2)),
-                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, QPointF(2, 2), link->mapToGlobal(QPointF(2, 2)), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
         QApplication::sendEvent(link, &press);
         QApplication::sendEvent(link, &release);
         about->findChild<QPushButton*>("bOK")->click();

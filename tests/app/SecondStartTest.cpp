@@ -92,8 +92,8 @@ TEST_F(SecondStart, HandsOverToTheRunningCopyAndEndsWithoutAWindow)
     QFile ini(QFileInfo(Exe).dir().filePath("settings.ini"));
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     QByteArray text = ini.readAll();
-    for (const char* key : {"OutputDirectory=", "RadioButton=0", "ConvertFormat=0", "Enable=0", "AskAddUrl=0",
-                            "Quality=0"})
+    for (const char* key :
+         {"OutputDirectory=", "RadioButton=0", "ConvertFormat=0", "Enable=0", "AskAddUrl=0", "Quality=0"})
         EXPECT_TRUE(text.contains(key)) << key << " in " << text.toStdString();
     EXPECT_NE(::access(Socket.c_str(), F_OK), 0); // cleaned up on the way out
 }

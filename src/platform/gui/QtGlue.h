@@ -27,8 +27,7 @@ inline std::string FromQt(const QString& text)
 // Wrap a handler for QObject::connect: the returned callable runs it under Application::Guard.
 // The signal's arguments are passed on when the handler takes them; a handler without
 // parameters may be connected to any signal.
-template <class F>
-auto Guarded(F handler)
+template <class F> auto Guarded(F handler)
 {
     return [handler = std::move(handler)](auto&&... args) mutable {
         Application::Guard([&] {

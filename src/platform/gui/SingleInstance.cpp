@@ -37,7 +37,7 @@ std::string ErrnoText(const std::string& what)
 
 bool UsableDir(const std::string& dir)
 {
-    struct stat st{};
+    struct stat st {};
     return !dir.empty() && dir[0] == '/' && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
            access(dir.c_str(), W_OK | X_OK) == 0;
 }
@@ -49,7 +49,7 @@ std::string PrivateTmpDir()
     std::string dir = "/tmp/clipwarden-" + std::to_string(getuid());
     if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
         throw Exception(ErrnoText("Cannot create " + dir));
-    struct stat st{};
+    struct stat st {};
     if (lstat(dir.c_str(), &st) != 0)
         throw Exception(ErrnoText("Cannot use " + dir));
     if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
@@ -108,8 +108,7 @@ public:
 private:
     class Client : public QObject {
     public:
-        Client(Server* server, int fd)
-            : QObject(server), FServer(server), FFd(fd), FNotifier(fd, QSocketNotifier::Read)
+        Client(Server* server, int fd) : QObject(server), FServer(server), FFd(fd), FNotifier(fd, QSocketNotifier::Read)
         {
             QObject::connect(&FNotifier, &QSocketNotifier::activated, this, Guarded([this] { Read(); }));
             FTimer.setSingleShot(true);
@@ -230,8 +229,8 @@ bool SingleInstance::Acquire()
     ::unlink(FSocketPath.c_str());
     sockaddr_un addr{};
     int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s >= 0 && FillAddress(FSocketPath, addr) &&
-        ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 && ::listen(s, kMaxClients) == 0) {
+    if (s >= 0 && FillAddress(FSocketPath, addr) && ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::listen(s, kMaxClients) == 0) {
         FListenFd = s;
     } else {
         // Still the one running copy; later copies just cannot bring it to the front.

@@ -1,5 +1,5 @@
-#include "platform/MessageWindow.h"
 #include "platform/gui/ClipboardViewer.h"
+#include "platform/MessageWindow.h"
 
 #include <QApplication>
 #include <QClipboard>

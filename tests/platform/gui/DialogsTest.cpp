@@ -10,9 +10,9 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileSystemModel>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileSystemModel>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -28,8 +28,7 @@ using namespace cw;
 namespace {
 
 // Run action on the first modal widget of type T once it is showing.
-template <class T>
-void WhenShown(std::function<void(T*)> action)
+template <class T> void WhenShown(std::function<void(T*)> action)
 {
     auto* timer = new QTimer;
     timer->setInterval(10);
@@ -72,8 +71,8 @@ TEST(MessageBoxDialog, ErrorBoxShowsIconCaptionAndPlainTextWithLineBreaks)
         seen = Inspect(box);
         box->button(QMessageBox::Ok)->click();
     });
-    int answer = ShowMessageBoxDialog("C:\\x, <b>not</b> there.\r\nSecond line", "Ostrelle Clipwarden",
-                                      MB_OK | MB_ICONERROR);
+    int answer =
+        ShowMessageBoxDialog("C:\\x, <b>not</b> there.\r\nSecond line", "Ostrelle Clipwarden", MB_OK | MB_ICONERROR);
     EXPECT_EQ(answer, IDOK);
     EXPECT_EQ(seen.Icon, QMessageBox::Critical);
     EXPECT_EQ(seen.Title, "Ostrelle Clipwarden");
@@ -194,7 +193,7 @@ TEST(ShellDialogs, FileChooserMapsTheFilterAndReturnsEveryChosenFile)
         EXPECT_EQ(model->rowCount(model->index(dir.path())), 3);
         auto* nameBox = dialog->findChild<QLineEdit*>("fileNameEdit");
         ASSERT_NE(nameBox, nullptr);
-        EXPECT_EQ(nameBox->text(), ""); // starts without a file name
+        EXPECT_EQ(nameBox->text(), "");          // starts without a file name
         nameBox->setText("\"a.flv\" \"notes\""); // typed, as the dialog writes several names
         QMetaObject::invokeMethod(dialog, "accept");
         // Anything still open now (a "file not found" box, the dialog itself) fails the test
@@ -208,8 +207,7 @@ TEST(ShellDialogs, FileChooserMapsTheFilterAndReturnsEveryChosenFile)
             }
         });
     });
-    std::vector<std::string> chosen =
-        ShellDialogs::ChooseFiles("Open", "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");
+    std::vector<std::string> chosen = ShellDialogs::ChooseFiles("Open", "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");
 
     ASSERT_EQ(filters.size(), 2);
     EXPECT_EQ(filters[0], "Flv files(*.flv) (*.flv)");

@@ -1,5 +1,5 @@
-#include "platform/Application.h"
 #include "platform/gui/Form.h"
+#include "platform/Application.h"
 #include "support/MessageBoxRecorder.h"
 
 #include <QApplication>
@@ -22,7 +22,7 @@ class ProbeForm : public TForm {
 public:
     using TForm::TForm;
     std::vector<std::string> Log;
-    int RefuseCloses = 0;       // FormClose answers caNone this many times
+    int RefuseCloses = 0; // FormClose answers caNone this many times
     TCloseAction Action = caHide;
 
 protected:
@@ -80,8 +80,8 @@ TEST_F(FormTest, ModalResultSetInAHandlerEndsTheLoopAfterTheHandlerAndHoldsLater
 
     // A form that is still alive gets the held messages afterwards, in their order.
     Application::ProcessMessages();
-    EXPECT_EQ(form.Log, (std::vector<std::string>{"show", "step 1", "finish handler done", "close 1", "step 2",
-                                                  "step 99"}));
+    EXPECT_EQ(form.Log,
+              (std::vector<std::string>{"show", "step 1", "finish handler done", "close 1", "step 2", "step 99"}));
 }
 
 TEST_F(FormTest, HeldMessagesOfADestroyedFormAreDropped)

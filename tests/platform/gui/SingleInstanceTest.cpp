@@ -1,6 +1,6 @@
+#include "platform/gui/SingleInstance.h"
 #include "platform/Application.h"
 #include "platform/MessageWindow.h"
-#include "platform/gui/SingleInstance.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,8 +28,7 @@ struct Recorder {
 
 // Run fn on a worker thread while this thread keeps handling messages, as the running copy's
 // event loop would.
-template <class F>
-void WhileLoopRuns(F fn)
+template <class F> void WhileLoopRuns(F fn)
 {
     std::atomic<bool> done{false};
     std::thread worker([&] {
