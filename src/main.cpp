@@ -68,6 +68,7 @@ int main(int argc, char** argv)
     }
 
     QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("clipwarden"));
     QApplication::setQuitOnLastWindowClosed(false); // the main window's closing ends the program
     Application::SetTitle(ProductTitle);
     InstallMessageBoxDialog();

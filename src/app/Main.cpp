@@ -62,7 +62,6 @@ TfrmMain::TfrmMain() : TForm(nullptr), ui(std::make_unique<Ui::TfrmMain>())
     setFixedSize(486, 427);
     SetPosition(poScreenCenter);
     setContextMenuPolicy(Qt::CustomContextMenu);
-    QApplication::setApplicationName(QStringLiteral("clipwarden"));
 
     // The list keeps showing its selection when another control has the focus.
     QPalette listPalette = ui->lvMain->palette();

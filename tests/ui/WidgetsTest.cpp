@@ -101,17 +101,6 @@ TEST(HoverImage, LightsUpUnderTheMouseAndClicksOnlyWhenReleasedInside)
     image.hide();
 }
 
-TEST(HoverImage, FailingClickHandlerShowsTheErrorInsteadOfEscaping)
-{
-    cwtest::MessageBoxRecorder boxes;
-    HoverImage image;
-    image.resize(10, 10);
-    image.OnClick = [] { throw Exception("menu failed"); };
-    Click(&image, {2, 2}, {2, 2});
-    ASSERT_EQ(boxes.Count(), 1u);
-    EXPECT_EQ(boxes.Boxes()[0].Text, "menu failed");
-}
-
 TEST(LinkLabel, ClickOpensItsAddressThroughTheShellUnlessAHandlerIsSet)
 {
     std::vector<std::string> opened;

@@ -131,14 +131,6 @@ TEST_F(FormTest, EndedApplicationEndsTheModalLoopWithCancel)
     EXPECT_EQ(form.Log, (std::vector<std::string>{"show"}));
 }
 
-TEST_F(FormTest, ShowModalRefusesAVisibleForm)
-{
-    ProbeForm form;
-    form.show();
-    EXPECT_THROW(form.ShowModal(), Exception);
-    form.hide();
-}
-
 TEST_F(FormTest, AModalFormInsideAModalFormReturnsToTheOuterLoop)
 {
     ProbeForm outer;
@@ -214,18 +206,6 @@ TEST_F(FormTest, ClientSizeOfAFixedFormStaysFixed)
     EXPECT_EQ(form.Top(), 20);
     EXPECT_EQ(form.Width(), 300);
     EXPECT_EQ(form.Height(), 150);
-}
-
-TEST_F(FormTest, ScreenCentredFormIsPlacedInTheMiddleWhenShown)
-{
-    TForm form;
-    form.resize(300, 200);
-    form.SetPosition(poScreenCenter);
-    form.show();
-    QRect area = form.screen()->availableGeometry();
-    EXPECT_EQ(form.Left(), area.left() + (area.width() - form.Width()) / 2);
-    EXPECT_EQ(form.Top(), area.top() + (area.height() - form.Height()) / 2);
-    form.hide();
 }
 
 } // namespace

@@ -93,35 +93,6 @@ TEST(SingleInstance, LaterCopyMakesTheRunningOnePostShowInstance)
     EXPECT_EQ(r.Messages, std::vector<unsigned>{WM_SHOW_INSTANCE});
 }
 
-TEST(SingleInstance, FilesLeftByACrashedCopyDoNotBlockTheNextStart)
-{
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    std::string d = dir.path().toStdString();
-    std::string socketPath = SingleInstance(kClass, d).SocketPath();
-    {
-        // A bound socket whose owner went away without cleaning up, and its lock file.
-        int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
-        ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        ::close(s);
-        std::string lock = socketPath.substr(0, socketPath.size() - 5) + ".lock";
-        int l = ::open(lock.c_str(), O_CREAT | O_RDWR, 0600);
-        ASSERT_GE(l, 0);
-        ::close(l);
-    }
-    Recorder r;
-    SingleInstance fresh(kClass, d);
-    ASSERT_TRUE(fresh.Acquire());
-    fresh.Serve(r.Window.Handle());
-    bool confirmed = false;
-    WhileLoopRuns([&] { confirmed = SingleInstance(kClass, d).ActivateRunning(5000); });
-    EXPECT_TRUE(confirmed);
-    EXPECT_EQ(r.Messages.size(), 1u);
-}
-
 TEST(SingleInstance, UnansweredRequestsGiveUpWithinTheTimeLimit)
 {
     QTemporaryDir dir;
