@@ -116,3 +116,30 @@ TEST_F(RunConvert, MissingConverterIsReportedAndStopEndsTheRun)
     EXPECT_EQ("Error while creating convert process!2", Boxes.Boxes()[0].Text);
     EXPECT_EQ(nullptr, run.Window());
 }
+
+TEST_F(RunConvert, EndingTheProgramDuringAConversionLeavesNoConverterBehind)
+{
+    const std::string longClip = runtest::MakeClip(Folder + "/long.flv", 60);
+    const std::string outFolder = Folder + "/out";
+    QDir().mkpath(QString::fromStdString(outFolder));
+    MainRun run;
+    run.SetFolder(outFolder);
+    run.SetMode(cw::jmConvert);
+    run.SetFormat(1);
+    run.Add(longClip);
+    bool converting = false;
+    run.During([&](cw::TfrmDownload&) {
+        if (!run.Main->ConvertRunner()->Running())
+            return false;
+        converting = true;
+        cw::Application::Terminate();
+        return true;
+    });
+    run.Start(60000);
+    cw::Application::ResetTerminated();
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(converting);
+    EXPECT_EQ(nullptr, run.Window());
+    EXPECT_FALSE(run.Main->ConvertRunner()->Running());
+    EXPECT_FALSE(run.Main->ConvertRunner()->Active);
+}

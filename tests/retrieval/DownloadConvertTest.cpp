@@ -300,3 +300,22 @@ TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("get_video.mov")));
     EXPECT_TRUE(IsMedia(Out("After.mov")));
 }
+
+TEST_F(ConvertStage, FileKeptAtTheOverwriteQuestionIsStillConverted)
+{
+    MakeClip(Out("Kept.flv"));
+    const std::string kept = dltest::ReadFile(Out("Kept.flv"));
+    VideoSites::YoutubeVideo v;
+    v.Title = "Kept";
+    v.Files[""] = "not fetched";
+    Sites.Youtube("kp", v);
+    Boxes.QueueAnswer(cw::IDNO);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("kp")}, cw::jmDownloadConvert, Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(kept, dltest::ReadFile(Out("Kept.flv")));
+    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
+    EXPECT_EQ(Out("Kept.flv"), Runner.InputFile);
+    EXPECT_TRUE(IsMedia(Out("Kept.mov")));
+}

@@ -305,3 +305,25 @@ TEST_F(Transfer, SystemProxyIsGivenToTheClientAndStays)
     for (auto& rq : Server.Requests())
         EXPECT_TRUE(rq.Absolute) << rq.Target;
 }
+
+TEST_F(Transfer, ClosingTheWindowDuringATransferEndsItAtOnce)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Closed";
+    Sites.Youtube("cl2", v);
+    Server.On(VideoSites::FileHost, "/yt/cl2/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(5000, 'c'));
+        c.WaitForClientClose(20000);
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("cl2")}, cw::jmDownload, Owner);
+    run.During([&] {
+        if (run.Window().ProgressPosition() < 5000)
+            return false;
+        run.Window().close(); // the title bar's close button
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(cw::mrCancel, run.Result);
+    EXPECT_EQ(std::string(5000, 'c'), dltest::ReadFile(Out("Closed.flv")));
+}
