@@ -96,5 +96,7 @@ int main(int argc, char** argv)
         result = QApplication::exec();
         TForm::SetMainForm(nullptr);
     });
+    if (instance)
+        instance->StopServing(); // its socket notifiers belong to this application's loop
     return result;
 }

@@ -280,6 +280,11 @@ bool SingleInstance::ActivateRunning(int timeoutMs)
     }
 }
 
+void SingleInstance::StopServing()
+{
+    FServer.reset();
+}
+
 void SingleInstance::Serve(HWND window)
 {
     FServer.reset();

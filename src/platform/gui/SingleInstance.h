@@ -42,6 +42,8 @@ public:
 
     // In the running copy: answer later copies by posting WM_SHOW_INSTANCE to window.
     void Serve(HWND window);
+    // Stop answering (before the event loop goes away); the name stays owned until destruction.
+    void StopServing();
 
     const std::string& SocketPath() const { return FSocketPath; }
 
