@@ -90,33 +90,6 @@ TEST_F(RunConvert, DownloadAndConvertWithTheChosenFormat)
     EXPECT_EQ(0u, Boxes.Count());
 }
 
-TEST_F(RunConvert, MissingConverterIsReportedAndStopEndsTheRun)
-{
-    const std::string clip = runtest::MakeClip(Folder + "/only.flv");
-    const std::string emptyBin = Folder + "/bin";
-    QDir().mkpath(QString::fromStdString(emptyBin));
-    const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
-    setenv("PATH", emptyBin.c_str(), 1);
-    const std::string outFolder = Folder + "/out";
-    QDir().mkpath(QString::fromStdString(outFolder));
-    MainRun run;
-    run.SetFolder(outFolder);
-    run.SetMode(cw::jmConvert);
-    run.Add(clip);
-    run.During([&](cw::TfrmDownload& w) {
-        if (Boxes.Count() == 0)
-            return false;
-        w.findChild<QPushButton*>("suiButton2")->click();
-        return true;
-    });
-    run.Start(20000);
-    setenv("PATH", oldPath.c_str(), 1);
-    ASSERT_FALSE(run.WatchdogFired);
-    ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Error while creating convert process!2", Boxes.Boxes()[0].Text);
-    EXPECT_EQ(nullptr, run.Window());
-}
-
 TEST_F(RunConvert, EndingTheProgramDuringAConversionLeavesNoConverterBehind)
 {
     const std::string longClip = runtest::MakeClip(Folder + "/long.flv", 60);

@@ -73,6 +73,58 @@ TEST_F(RunDownload, ThreeSitesSaveThreeFilesAndFailuresAreSummedUp)
     EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), "Ostrelle Clipwarden (4/4)"));
 }
 
+TEST_F(RunDownload, AddressThatIsNotAVideoIsSkippedWithoutAPageLoad)
+{
+    AddClip(Sites, "s1", "First");
+    AddClip(Sites, "s3", "Third");
+    MainRun run;
+    run.SetFolder(Folder);
+    run.Add(VideoSites::YoutubeAddress("s1"));
+    run.Add("http://www.example.com/channel/someone");
+    run.Add(VideoSites::YoutubeAddress("s3"));
+    run.Start(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(Sites.RequestsTo("www.example.com").empty());
+    EXPECT_EQ(VideoSites::FileBody("s1", 4096), runtest::ReadFile(Out("First.flv")));
+    EXPECT_EQ(VideoSites::FileBody("s3", 4096), runtest::ReadFile(Out("Third.flv")));
+    const auto& captions = run.Captions();
+    EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), "Ostrelle Clipwarden (3/3)"));
+    // Skipped silently: no failure line, so no box.
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+TEST_F(RunDownload, EveryPageFailingGivesOneBoxWithALinePerItem)
+{
+    MainRun run;
+    run.SetFolder(Folder);
+    std::vector<std::string> list;
+    for (const std::string id : {"n1", "n2", "n3"}) {
+        VideoSites::YoutubeVideo v;
+        v.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+            PlainPage("<html><head><title>Nothing to see</title></head><body>no player</body></html>", c);
+        };
+        Sites.Youtube(id, v);
+        list.push_back(VideoSites::YoutubeAddress(id));
+        run.Add(list.back());
+    }
+    run.During([](cw::TfrmDownload& w) {
+        w.SetPollLimit(150);
+        return true;
+    });
+    run.Start(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("Unable get html from " + list[0] + "\r\nUnable get html from " + list[1] + "\r\nUnable get html from " +
+                  list[2] + "\r\n",
+              Boxes.Boxes()[0].Text);
+    EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[0].Caption);
+    EXPECT_EQ(cw::MB_OK | cw::MB_ICONINFORMATION, Boxes.Boxes()[0].Flags);
+    // Two navigations per item before it is given up; no file requested.
+    for (const std::string id : {"n1", "n2", "n3"})
+        EXPECT_EQ(2, WatchRequests(Sites, id)) << id;
+    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
+}
+
 TEST_F(RunDownload, QualityFromTheMenuChoosesTheAddressAndTheExtension)
 {
     AddClip(Sites, "hq", "Quality Clip");
@@ -124,6 +176,7 @@ TEST_F(RunDownload, ExistingFilesAskBeforeTheyAreReplaced)
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(2u, Boxes.Count());
     EXPECT_EQ(Out("Kept.flv") + " has existed,overite it?", Boxes.Boxes()[0].Text);
+    EXPECT_EQ(cw::MB_YESNO | cw::MB_ICONINFORMATION | cw::MB_DEFBUTTON2, Boxes.Boxes()[0].Flags);
     EXPECT_EQ("old one", runtest::ReadFile(Out("Kept.flv")));
     EXPECT_EQ(VideoSites::FileBody("e2", 4096), runtest::ReadFile(Out("Replaced.flv")));
 }
@@ -261,14 +314,17 @@ TEST_F(RunDownload, OutputThatCannotBeCreatedShowsTheStandardErrorBox)
     MainRun run;
     run.SetFolder(Folder);
     run.Add(VideoSites::YoutubeAddress("dir"));
+    bool waitedOnPanel2 = false;
     run.During([&](cw::TfrmDownload& w) {
         if (Boxes.Count() == 0)
             return false;
+        waitedOnPanel2 = w.findChild<QFrame*>("Panel2")->isVisible();
         w.findChild<QPushButton*>("suiButton1")->click();
         return true;
     });
     run.Start(20000);
     ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_TRUE(waitedOnPanel2);
     ASSERT_EQ(1u, Boxes.Count());
     const std::string prefix = "Cannot create file \"" + Out("Blocked.flv") + "\". ";
     EXPECT_EQ(prefix, Boxes.Boxes()[0].Text.substr(0, prefix.size()));

@@ -29,84 +29,6 @@ void NeverCompletes(const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& 
 
 } // namespace
 
-TEST_F(PageStage, AddressThatIsNotAVideoIsSkippedWithoutAPageLoad)
-{
-    AddYoutube("a1", "First Clip");
-    Sites.Metacafe("m3", "Third Clip", "Third_Clip.flv", VideoSites::FileBody("m3", 2500));
-    dltest::WindowRun run({VideoSites::YoutubeAddress("a1"), "http://www.example.com/channel/x",
-                           VideoSites::MetacafeAddress("m3")},
-                          cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    EXPECT_EQ(0u, Sites.RequestsTo("www.example.com").size());
-    EXPECT_EQ(VideoSites::FileBody("a1", 3000), dltest::ReadFile(Out("First Clip.flv")));
-    EXPECT_EQ(VideoSites::FileBody("m3", 2500), dltest::ReadFile(Out("Third Clip.flv")));
-    const auto& captions = run.Captions();
-    EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), "Ostrelle Clipwarden (1/3)"));
-    EXPECT_NE(captions.end(), std::find(captions.begin(), captions.end(), "Ostrelle Clipwarden (3/3)"));
-    // The skipped item leaves no failure line behind: no box at the end.
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
-TEST_F(PageStage, EveryPageFailingGivesOneBoxWithOneLinePerItem)
-{
-    std::vector<std::string> list;
-    for (const std::string id : {"n1", "n2", "n3"}) {
-        AddYoutubePage(id, [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-            StaticPage("<html><head><title>Nothing to see</title></head><body>no player</body></html>", c);
-        });
-        list.push_back(VideoSites::YoutubeAddress(id));
-    }
-    dltest::WindowRun run(list, cw::jmDownload, Owner);
-    run.Window().SetPollLimit(150);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + list[0] + "\r\nUnable get html from " + list[1] +
-                  "\r\nUnable get html from " + list[2] + "\r\n",
-              Boxes.Boxes()[0].Text);
-    EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[0].Caption);
-    EXPECT_EQ(cw::MB_OK | cw::MB_ICONINFORMATION, Boxes.Boxes()[0].Flags);
-    // Two navigations per item before it is given up.
-    for (const std::string id : {"n1", "n2", "n3"})
-        EXPECT_EQ(2, WatchRequests(id)) << id;
-    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
-}
-
-TEST_F(PageStage, StopDuringThePageOfItemTwoOfFiveEndsTheRun)
-{
-    std::vector<std::string> list;
-    for (int i = 1; i <= 5; ++i) {
-        const std::string id = "s" + std::to_string(i);
-        if (i == 2)
-            AddYoutubePage(id, NeverCompletes);
-        else
-            AddYoutube(id, "Clip " + std::to_string(i));
-        list.push_back(VideoSites::YoutubeAddress(id));
-    }
-    dltest::WindowRun run(list, cw::jmDownload, Owner);
-    std::string captionAtStop;
-    run.During([&] {
-        if (WatchRequests("s2") == 0)
-            return false;
-        captionAtStop = run.Window().Caption();
-        run.Click("bStop");
-        return true;
-    });
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    EXPECT_EQ(cw::mrAbort, run.Result);
-    EXPECT_EQ("Ostrelle Clipwarden (2/5)", captionAtStop);
-    EXPECT_EQ("s1", dltest::ReadFile(Out("Clip 1.flv")).substr(1, 2));
-    for (const std::string id : {"s3", "s4", "s5"})
-        EXPECT_EQ(0, WatchRequests(id)) << id;
-    EXPECT_EQ(1u, Sites.RequestsTo(VideoSites::FileHost).size());
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
 TEST_F(PageStage, StopWhileThePageHasNotAnsweredYet)
 {
     AddYoutubePage("w1", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
@@ -127,25 +49,6 @@ TEST_F(PageStage, StopWhileThePageHasNotAnsweredYet)
     // Stop left the browser on a blank page, offline.
     EXPECT_EQ("about:blank", run.Window().ActiveBrowser->LocationURL());
     EXPECT_TRUE(run.Window().ActiveBrowser->Offline());
-}
-
-TEST_F(PageStage, AgeVerificationPageShowsTheMessageAndStopsTheRun)
-{
-    AddYoutubePage("g1", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-        StaticPage("<html><head><title>YouTube - Broadcast Yourself.</title></head><body>"
-                   "Please verify you are 18 or older to view this video.</body></html>",
-                   c);
-    });
-    AddYoutube("g2", "Second");
-    dltest::WindowRun run({VideoSites::YoutubeAddress("g1"), VideoSites::YoutubeAddress("g2")}, cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    EXPECT_EQ(cw::mrAbort, run.Result);
-    ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ(cw::AgeRestrictionMessage, Boxes.Boxes()[0].Text);
-    EXPECT_EQ(0, WatchRequests("g2"));
-    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
 }
 
 TEST_F(PageStage, PageThatShowsItsMarkersLaterCompletesInTheFirstAttempt)
@@ -199,24 +102,6 @@ TEST_F(PageStage, AddressFoundWithoutTheHdMarkerIsUsedAfterTheTimeLimit)
     // One attempt only: the address was known when the time ran out.
     EXPECT_EQ(1, WatchRequests("h1"));
     EXPECT_EQ("plain", dltest::ReadFile(Out("No Marker.flv")));
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
-TEST_F(PageStage, FailedReadSwitchesToTheSecondBrowserForTheRestOfTheRun)
-{
-    AddYoutube("r1", "Read One");
-    AddYoutube("r2", "Read Two");
-    dltest::WindowRun run({VideoSites::YoutubeAddress("r1"), VideoSites::YoutubeAddress("r2")}, cw::jmDownload, Owner);
-    // The first browser cannot keep pages of this size; the second can.
-    run.Window().WebBrowser_1().SetMaxDocumentSize(64);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    EXPECT_EQ(2, WatchRequests("r1"));
-    EXPECT_EQ(1, WatchRequests("r2"));
-    EXPECT_EQ(&run.Window().WebBrowser_2(), run.Window().ActiveBrowser);
-    EXPECT_EQ(VideoSites::FileBody("r1", 3000), dltest::ReadFile(Out("Read One.flv")));
-    EXPECT_EQ(VideoSites::FileBody("r2", 3000), dltest::ReadFile(Out("Read Two.flv")));
     EXPECT_EQ(0u, Boxes.Count());
 }
 

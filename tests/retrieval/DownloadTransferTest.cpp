@@ -106,31 +106,6 @@ TEST_F(Transfer, GoogleVideoWithoutTitleGetsANumberedNameWithoutExtension)
     EXPECT_EQ("untitled file", dltest::ReadFile(Out(name)));
 }
 
-TEST_F(Transfer, BestAvailableFallsBackToTheFlvFileOnceWhenHdIsMissing)
-{
-    VideoSites::YoutubeVideo v;
-    v.Title = "My Clip";
-    v.Hd = true;
-    v.Files[""] = "plain flv";
-    Sites.Youtube("ba", v);
-    Owner.QualityLevel = cw::vqBestAvailable;
-    dltest::WindowRun run({VideoSites::YoutubeAddress("ba")}, cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    // The failed attempt's file stays, holding the error page it received.
-    EXPECT_EQ("<html><body>404 Not Found</body></html>", dltest::ReadFile(Out("My Clip.mp4")));
-    EXPECT_EQ("plain flv", dltest::ReadFile(Out("My Clip.flv")));
-    std::vector<std::string> videoRequests;
-    for (auto& rq : Sites.RequestsTo("www.youtube.com"))
-        if (rq.PathOnly() == "/get_video")
-            videoRequests.push_back(rq.Path);
-    EXPECT_EQ((std::vector<std::string>{"/get_video?asv=&video_id=ba&t=tok&fmt=22", "/get_video?asv=&video_id=ba&t=tok"}),
-              videoRequests);
-    // Neither a second overwrite question nor a failure line.
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
 TEST_F(Transfer, OtherQualityLevelsDoNotRetryAFailedRequest)
 {
     VideoSites::YoutubeVideo v;
@@ -146,34 +121,6 @@ TEST_F(Transfer, OtherQualityLevelsDoNotRetryAFailedRequest)
     EXPECT_EQ(1u, Sites.RequestsTo(VideoSites::FileHost).size());
     // A failed transfer is not reported.
     EXPECT_EQ(0u, Boxes.Count());
-}
-
-TEST_F(Transfer, ExistingFileIsKeptWhenTheAnswerIsNo)
-{
-    AddYoutube("ex", "Existing");
-    dltest::WriteFile(Out("Existing.flv"), "keep me");
-    Boxes.QueueAnswer(cw::IDNO);
-    dltest::WindowRun run({VideoSites::YoutubeAddress("ex")}, cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ(Out("Existing.flv") + " has existed,overite it?", Boxes.Boxes()[0].Text);
-    EXPECT_EQ(cw::MB_YESNO | cw::MB_ICONINFORMATION | cw::MB_DEFBUTTON2, Boxes.Boxes()[0].Flags);
-    EXPECT_EQ("keep me", dltest::ReadFile(Out("Existing.flv")));
-    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
-}
-
-TEST_F(Transfer, ExistingFileIsReplacedWhenTheAnswerIsYes)
-{
-    AddYoutube("ey", "Existing");
-    dltest::WriteFile(Out("Existing.flv"), std::string(10000, 'o')); // longer than the new file
-    Boxes.QueueAnswer(cw::IDYES);
-    dltest::WindowRun run({VideoSites::YoutubeAddress("ey")}, cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_EQ(1u, Boxes.Count());
-    EXPECT_EQ(VideoSites::FileBody("ey", 3000), dltest::ReadFile(Out("Existing.flv")));
 }
 
 TEST_F(Transfer, ResponseWithoutContentLengthKeepsThePreviousSize)
@@ -241,56 +188,6 @@ TEST_F(Transfer, ProgressPanelShowsSizeSpeedAndTimeWhileTheFileArrives)
     EXPECT_TRUE(std::regex_match(received, std::regex("[0-9]+ KB of 59 KB received"))) << received;
     EXPECT_EQ(body, dltest::ReadFile(Out("Slow.flv")));
     EXPECT_EQ(60000, run.Window().ProgressPosition());
-}
-
-TEST_F(Transfer, StopInTheMiddleOfAFileKeepsThePartAndEndsTheRun)
-{
-    VideoSites::YoutubeVideo v;
-    v.Title = "Half";
-    Sites.Youtube("hf", v);
-    AddYoutube("nx", "Next");
-    Server.On(VideoSites::FileHost, "/yt/hf/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 1000000\r\n\r\n" + std::string(100000, 'h'));
-        c.WaitForClientClose(20000);
-    });
-    dltest::WindowRun run({VideoSites::YoutubeAddress("hf"), VideoSites::YoutubeAddress("nx")}, cw::jmDownload, Owner);
-    run.During([&] {
-        if (run.Window().ProgressPosition() < 100000)
-            return false;
-        run.Click("suiButton1");
-        return true;
-    });
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_EQ(cw::mrAbort, run.Result);
-    EXPECT_TRUE(run.Window().StopRequested);
-    EXPECT_EQ(std::string(100000, 'h'), dltest::ReadFile(Out("Half.flv")));
-    EXPECT_EQ(0, WatchRequests("nx"));
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
-TEST_F(Transfer, OutputFileThatCannotBeCreatedShowsTheErrorAndWaits)
-{
-    AddYoutube("nw", "Nowhere");
-    AddYoutube("n2", "Next");
-    Owner.Folder = Dir.path().toStdString() + "/no/such/folder";
-    dltest::WindowRun run({VideoSites::YoutubeAddress("nw"), VideoSites::YoutubeAddress("n2")}, cw::jmDownload, Owner);
-    bool waitedOnPanel2 = false;
-    run.During([&] {
-        if (Boxes.Count() == 0)
-            return false;
-        waitedOnPanel2 = run.Child<QFrame>("Panel2")->isVisible();
-        run.Click("suiButton1");
-        return true;
-    });
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-    ASSERT_EQ(1u, Boxes.Count());
-    const std::string prefix = "Cannot create file \"" + Owner.Folder + "/Nowhere.flv\". ";
-    EXPECT_EQ(prefix, Boxes.Boxes()[0].Text.substr(0, prefix.size()));
-    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
-    EXPECT_TRUE(waitedOnPanel2);
-    EXPECT_EQ(0, WatchRequests("n2"));
 }
 
 TEST_F(Transfer, SystemProxyIsGivenToTheClientAndStays)
