@@ -202,9 +202,10 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
 {
     if (!FHttp)
         return;
-    // No response at all (refused, unknown host, unsupported scheme, dropped connection before
-    // any header): show the failure as a page.
-    if (FHttp->RcvdHeader().empty() && FHttp->StatusCode() != 200) {
+    // No response at all (refused, unknown host, unsupported scheme, a connection dropped before
+    // anything came back): show the failure as a page. An old-style answer without a header
+    // still brought a body, and that body is the page.
+    if (FHttp->RcvdHeader().empty() && FHttp->RcvdCount() == 0) {
         std::string reason = FHttp->ReasonPhrase();
         if (reason.empty())
             reason = "Error #" + std::to_string(errCode);

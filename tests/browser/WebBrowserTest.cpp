@@ -133,6 +133,24 @@ TEST(WebBrowser, AnErrorStatusIsAPageLikeAnyOther)
     EXPECT_EQ("<html>This video is gone</html>", SavedText(browser));
 }
 
+TEST(WebBrowser, AnswerWithoutAHeaderIsThePage)
+{
+    ProxyVariable noProxy("");
+    cwtest::HttpTestServer server;
+    server.On("/old", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("<HTML><body>old style server</body></HTML>\r\n");
+    });
+    server.On("/silent", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection&) {});
+    TWebBrowser browser;
+    browser.Navigate(server.Url("/old"));
+    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
+    EXPECT_NE(std::string::npos, SavedText(browser).find("old style server")) << SavedText(browser);
+    // A server that closes without a word gives the error page.
+    browser.Navigate(server.Url("/silent"));
+    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
+    EXPECT_NE(std::string::npos, SavedText(browser).find("Cannot display the webpage")) << SavedText(browser);
+}
+
 TEST(WebBrowser, RefusedConnectionCompletesWithAnErrorDocument)
 {
     ProxyVariable noProxy("");
