@@ -214,7 +214,8 @@ int main(int argc, char** argv)
             ::unlink(windowFile.c_str());
 
             const std::string curlFile = owner.Folder + "/curl.flv";
-            const std::string cmd = "curl -s --noproxy '*' -o '" + curlFile + "' http://127.0.0.1:" + std::to_string(port) + "/file";
+            const std::string cmd =
+                "curl -s --noproxy '*' -o '" + curlFile + "' http://127.0.0.1:" + std::to_string(port) + "/file";
             const auto c0 = std::chrono::steady_clock::now();
             const int rc = std::system(cmd.c_str());
             const double curlSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - c0).count();

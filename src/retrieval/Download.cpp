@@ -12,12 +12,8 @@
 namespace cw {
 
 TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner)
-    : TForm(owner),
-      ui(std::make_unique<Ui::TfrmDownload>()),
-      FRunOwner(runOwner),
-      FWebBrowser1(this),
-      FWebBrowser2(this),
-      FHttpCli1(std::make_unique<THttpCli>(this))
+    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FRunOwner(runOwner), FWebBrowser1(this),
+      FWebBrowser2(this), FHttpCli1(std::make_unique<THttpCli>(this))
 {
     ui->setupUi(this);
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);

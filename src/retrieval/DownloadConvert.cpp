@@ -20,7 +20,8 @@ void TfrmDownload::StartFile(const std::string& inputPath)
         throw Exception("No convert process available");
     runner->Active = true;
     runner->InputFile = inputPath;
-    runner->OutputFile = IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
+    runner->OutputFile =
+        IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
     runner->Window = Handle();
     runner->Arguments = ConvertArguments;
     runner->Start();
@@ -77,7 +78,8 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
     if (record->Failed()) {
         TConvertProcess* runner = Runner();
         const std::string file = runner ? runner->InputFile : std::string();
-        FailureList->push_back("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) + ")");
+        FailureList->push_back("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) +
+                               ")");
     }
     FinishConversion();
 }

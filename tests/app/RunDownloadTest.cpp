@@ -46,7 +46,9 @@ TEST_F(RunDownload, ThreeSitesSaveThreeFilesAndFailuresAreSummedUp)
     Sites.Metacafe("123", "Cafe Clip", "Cafe_Clip.flv", VideoSites::FileBody("mc", 5000));
     Sites.Google("77", "Google Clip", VideoSites::FileBody("gv", 6000));
     VideoSites::YoutubeVideo broken;
-    broken.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) { PlainPage("<html>oops</html>", c); };
+    broken.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        PlainPage("<html>oops</html>", c);
+    };
     Sites.Youtube("bad", broken);
 
     MainRun run;
@@ -220,9 +222,10 @@ TEST_F(RunDownload, AgeVerificationPageStopsTheRun)
 {
     VideoSites::YoutubeVideo age;
     age.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-        PlainPage("<html><body><form action=\"/verify_age?next_url=/watch\">Sign in to confirm your 18th birthday</form>"
-                  "</body></html>",
-                  c);
+        PlainPage(
+            "<html><body><form action=\"/verify_age?next_url=/watch\">Sign in to confirm your 18th birthday</form>"
+            "</body></html>",
+            c);
     };
     Sites.Youtube("age", age);
     AddClip(Sites, "after", "After");

@@ -6,8 +6,8 @@
 #include <QTreeWidget>
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <filesystem>
+#include <thread>
 
 using cwtest::VideoSites;
 using runtest::MainRun;

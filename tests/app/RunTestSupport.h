@@ -67,9 +67,9 @@ inline bool Exists(const std::string& path)
 inline std::string MakeClip(const std::string& path, int seconds = 2, const std::string& size = "160x120")
 {
     const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
-                            ":rate=25:duration=" + std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" +
-                            std::to_string(seconds) + " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path +
-                            "' </dev/null";
+                            ":rate=25:duration=" + std::to_string(seconds) +
+                            " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
+                            " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
     if (std::system(cmd.c_str()) != 0)
         ADD_FAILURE() << "could not create the test clip: " << cmd;
     return path;
@@ -90,13 +90,12 @@ public:
             runner->Stop(0);
     }
 
-    template <class W>
-    W* Child(const char* name) const
-    {
-        return Main->findChild<W*>(name);
-    }
+    template <class W> W* Child(const char* name) const { return Main->findChild<W*>(name); }
 
-    void SetFolder(const std::string& folder) { Child<QLineEdit>("eOutputFolder")->setText(QString::fromStdString(folder)); }
+    void SetFolder(const std::string& folder)
+    {
+        Child<QLineEdit>("eOutputFolder")->setText(QString::fromStdString(folder));
+    }
     void SetMode(cw::JobMode mode)
     {
         const char* names[] = {"rbDownload", "rbDownloadConvert", "rbConvert"};

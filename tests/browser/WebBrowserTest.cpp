@@ -20,8 +20,7 @@ using namespace cw;
 namespace {
 
 // Pump until pred holds or limitMs passes; returns pred's final value.
-template <class Pred>
-bool PumpUntil(Pred pred, int limitMs = 10000)
+template <class Pred> bool PumpUntil(Pred pred, int limitMs = 10000)
 {
     const std::uint32_t start = GetTickCount();
     while (!pred() && GetTickCount() - start < static_cast<std::uint32_t>(limitMs))
@@ -86,7 +85,8 @@ TEST(WebBrowser, ReadyStateFollowsThePageAsItBuildsUp)
     // Navigate does not wait for anything.
     EXPECT_EQ(READYSTATE_LOADING, browser.ReadyState());
 
-    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() >= READYSTATE_INTERACTIVE && SavedText(browser) == head; }));
+    ASSERT_TRUE(
+        PumpUntil([&] { return browser.ReadyState() >= READYSTATE_INTERACTIVE && SavedText(browser) == head; }));
     EXPECT_EQ(READYSTATE_INTERACTIVE, browser.ReadyState());
     release = true;
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));

@@ -18,9 +18,10 @@ namespace {
 
 std::string MakeClip(const std::string& path, int seconds = 1)
 {
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=" +
-                            std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
-                            " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
+    const std::string cmd =
+        "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=" +
+        std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
+        " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
     if (std::system(cmd.c_str()) != 0)
         ADD_FAILURE() << "could not create the test clip: " << cmd;
     return path;
@@ -218,7 +219,8 @@ TEST_F(ConvertStage, ConverterThatFailsAddsAFailureLineAndTheRunGoesOn)
     EXPECT_TRUE(IsMedia(Out("good.mov")));
     ASSERT_EQ(1u, Boxes.Count());
     const std::string text = Boxes.Boxes()[0].Text;
-    EXPECT_TRUE(std::regex_match(text, std::regex("Convert process failed on " + In + "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex("Convert process failed on " + In + "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
         << text;
 }
 
@@ -266,7 +268,8 @@ TEST_F(ConvertStage, GoogleVideoItemTurnsTheRestOfTheRunIntoDownloadOnly)
     v.Title = "Tube Clip";
     v.Files[""] = clip;
     Sites.Youtube("gt", v);
-    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert, Owner);
+    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert,
+                          Owner);
     Prepare(run);
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
@@ -290,7 +293,8 @@ TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
     Sites.Youtube("af", v);
     // A file from an earlier run lies where the failed item's default name points.
     dltest::WriteFile(Out("get_video.flv"), "stale");
-    dltest::WindowRun run({VideoSites::YoutubeAddress("na"), VideoSites::YoutubeAddress("af")}, cw::jmDownloadConvert, Owner);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("na"), VideoSites::YoutubeAddress("af")}, cw::jmDownloadConvert,
+                          Owner);
     run.Window().SetPollLimit(100);
     Prepare(run);
     run.Run(60000);

@@ -76,7 +76,8 @@ TEST_F(PageStage, PageThatShowsItsMarkersLaterCompletesInTheFirstAttempt)
 TEST_F(PageStage, UnavailablePageEndsEachAttemptAtOnce)
 {
     AddYoutubePage("u1", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-        StaticPage("<html><body>This functionality is not available right now. Please try again later.</body></html>", c);
+        StaticPage("<html><body>This functionality is not available right now. Please try again later.</body></html>",
+                   c);
     });
     dltest::WindowRun run({VideoSites::YoutubeAddress("u1")}, cw::jmDownload, Owner);
     // With the full 30 s limit: only the early end of each attempt keeps this quick.

@@ -46,8 +46,8 @@ TEST(TransferProgressText, RemainingTimeTruncatesAndSplitsIntoClockParts)
 
 TEST(ContentLengthScan, FirstExactlySpelledLineCounts)
 {
-    EXPECT_EQ(5678, FindContentLength({"HTTP/1.0 200 OK", "Content-Type: video/x-flv", "Content-Length: 5678",
-                                       "Content-Length: 1"}));
+    EXPECT_EQ(5678, FindContentLength(
+                        {"HTTP/1.0 200 OK", "Content-Type: video/x-flv", "Content-Length: 5678", "Content-Length: 1"}));
     // The scan is case-sensitive: a lower-case field name is not seen.
     EXPECT_FALSE(FindContentLength({"HTTP/1.0 200 OK", "content-length: 5678"}));
     EXPECT_FALSE(FindContentLength({"HTTP/1.0 200 OK"}));

@@ -15,8 +15,8 @@
 #include <QEvent>
 #include <QFrame>
 #include <QLabel>
-#include <QTemporaryDir>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -128,11 +128,7 @@ public:
         return Result;
     }
 
-    template <class W>
-    W* Child(const char* name)
-    {
-        return FWindow->findChild<W*>(name);
-    }
+    template <class W> W* Child(const char* name) { return FWindow->findChild<W*>(name); }
     std::string Text(const char* label) { return Child<QLabel>(label)->text().toStdString(); }
     void Click(const char* button) { Child<QPushButton>(button)->click(); }
 

@@ -29,9 +29,10 @@ VideoSites::VideoSites(HttpTestServer& server) : FServer(server)
 
 std::string VideoSites::YoutubePage(const std::string& title, const std::string& token, bool hdMarker, bool hd)
 {
-    std::string page = "<html><head><title>YouTube - " + title +
-                       "</title>\n<meta name=\"title\" content=\"" + title + "\"></head><body>\n<script>\n"
-                       "var swfArgs = {\"video_id\": \"x\", \"t\": \"" + token + "\", \"hl\": \"en\"};\n";
+    std::string page = "<html><head><title>YouTube - " + title + "</title>\n<meta name=\"title\" content=\"" + title +
+                       "\"></head><body>\n<script>\n"
+                       "var swfArgs = {\"video_id\": \"x\", \"t\": \"" +
+                       token + "\", \"hl\": \"en\"};\n";
     if (hdMarker)
         page += std::string("var flags = {'IS_HD_AVAILABLE': ") + (hd ? "true" : "false") + ", 'SHOW': 1};\n";
     page += "</script></body></html>\n";
@@ -40,8 +41,10 @@ std::string VideoSites::YoutubePage(const std::string& title, const std::string&
 
 std::string VideoSites::MetacafePage(const std::string& title, const std::string& videoName)
 {
-    return "<html><head><title>" + title + " - Video</title></head><body>\n"
-           "<embed flashVars=\"mediaURL=http%3A%2F%2Fv.mccont.com%2FItemFiles%2F%255BFrom%2520www.metacafe.com%255D%2520" +
+    return "<html><head><title>" + title +
+           " - Video</title></head><body>\n"
+           "<embed "
+           "flashVars=\"mediaURL=http%3A%2F%2Fv.mccont.com%2FItemFiles%2F%255BFrom%2520www.metacafe.com%255D%2520" +
            videoName + "&amp;postRollContentURL=\"></body></html>\n";
 }
 

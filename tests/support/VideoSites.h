@@ -45,8 +45,14 @@ public:
     void Google(const std::string& docid, const std::string& title, const std::string& file, Handler page = {});
 
     static std::string YoutubeAddress(const std::string& id) { return "http://www.youtube.com/watch?v=" + id; }
-    static std::string MetacafeAddress(const std::string& id) { return "http://www.metacafe.com/watch/" + id + "/clip/"; }
-    static std::string GoogleAddress(const std::string& docid) { return "http://video.google.com/videoplay?docid=" + docid; }
+    static std::string MetacafeAddress(const std::string& id)
+    {
+        return "http://www.metacafe.com/watch/" + id + "/clip/";
+    }
+    static std::string GoogleAddress(const std::string& docid)
+    {
+        return "http://video.google.com/videoplay?docid=" + docid;
+    }
 
     static std::string YoutubePage(const std::string& title, const std::string& token, bool hdMarker, bool hd);
     static std::string MetacafePage(const std::string& title, const std::string& videoName);
