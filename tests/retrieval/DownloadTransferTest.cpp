@@ -1,6 +1,6 @@
-// The transfer stage: file names and request addresses by site and quality level, the fallback
-// from MP4 to FLV, the overwrite question, progress texts, Stop in the middle of a file and an
-// output file that cannot be created.
+// The transfer stage at the window's level: names without a title, no retry below Best
+// Available, responses without a usable length, the progress texts, the proxy, and closing the
+// window in the middle of a file.
 
 #include "DownloadWindowSupport.h"
 
@@ -16,88 +16,7 @@ namespace {
 
 using Transfer = dltest::SiteRunTest;
 
-struct QualityCase {
-    const char* Site;
-    int Quality;
-    bool Hd;
-    const char* FileName;      // saved under
-    const char* RequestTarget; // the first request for the file, host + path
-    const char* Body;          // what the file holds
-};
-
-class TransferByQuality : public dltest::SiteRunTest, public ::testing::WithParamInterface<QualityCase> {};
-
-std::string Describe(const ::testing::TestParamInfo<QualityCase>& info)
-{
-    return std::string(info.param.Site) + "_q" + std::to_string(info.param.Quality) + (info.param.Hd ? "_hd" : "");
-}
-
 } // namespace
-
-TEST_P(TransferByQuality, SavesTheFileUnderTheRightNameFromTheRightAddress)
-{
-    const QualityCase& c = GetParam();
-    std::string address;
-    std::string site = c.Site;
-    if (site == "youtube") {
-        VideoSites::YoutubeVideo v;
-        v.Title = "My Clip";
-        v.Token = "tk";
-        v.Hd = c.Hd;
-        v.Files[""] = "flv file";
-        v.Files["18"] = "mp4 file";
-        v.Files["22"] = "hd file";
-        Sites.Youtube("yt1", v);
-        address = VideoSites::YoutubeAddress("yt1");
-    } else if (site == "metacafe") {
-        Sites.Metacafe("77", "My Clip", "My_Clip.flv", "metacafe file");
-        address = VideoSites::MetacafeAddress("77");
-    } else {
-        Sites.Google("42", "My Clip", "google file");
-        address = VideoSites::GoogleAddress("42");
-    }
-    Owner.QualityLevel = c.Quality;
-    dltest::WindowRun run({address}, cw::jmDownload, Owner);
-    run.Run(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-
-    EXPECT_EQ(c.Body, dltest::ReadFile(Out(c.FileName)));
-    // The direct address is asked for first; its relocation leads to the file host.
-    auto requests = Server.Requests();
-    ASSERT_GE(requests.size(), 3u);
-    const auto& rq = requests[requests.size() - 2];
-    EXPECT_EQ(c.RequestTarget, rq.Host + rq.Path);
-    EXPECT_EQ(VideoSites::FileHost, requests.back().Host);
-    EXPECT_EQ("Mozilla/3.0 (compatible)", rq.Header("User-Agent"));
-    EXPECT_EQ(std::string("Downloading: ") + c.FileName + " ...", run.Text("lFileName"));
-    EXPECT_EQ(0u, Boxes.Count());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AllSites, TransferByQuality,
-    ::testing::Values(QualityCase{"youtube", cw::vqNormal, true, "My Clip.flv",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk", "flv file"},
-                      QualityCase{"youtube", cw::vqHQ, true, "My Clip.mp4",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
-                      QualityCase{"youtube", cw::vqHD, false, "My Clip.mp4",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
-                      QualityCase{"youtube", cw::vqHD, true, "My Clip.mp4",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=22", "hd file"},
-                      QualityCase{"youtube", cw::vqBestAvailable, false, "My Clip.mp4",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=18", "mp4 file"},
-                      QualityCase{"youtube", cw::vqBestAvailable, true, "My Clip.mp4",
-                                  "www.youtube.com/get_video?asv=&video_id=yt1&t=tk&fmt=22", "hd file"},
-                      QualityCase{"metacafe", cw::vqNormal, false, "My Clip.flv",
-                                  "v.mccont.com/ItemFiles/%5BFrom%20www.metacafe.com%5D%20My_Clip.flv",
-                                  "metacafe file"},
-                      QualityCase{"metacafe", cw::vqHQ, false, "My Clip.mp4",
-                                  "v.mccont.com/ItemFiles/%5BFrom%20www.metacafe.com%5D%20My_Clip.flv&fmt=18",
-                                  "metacafe file"},
-                      QualityCase{"google", cw::vqNormal, false, "My Clip.mp4",
-                                  "vp.video.google.com/videodownload?docid=42", "google file"},
-                      QualityCase{"google", cw::vqHD, false, "My Clip.mp4",
-                                  "vp.video.google.com/videodownload?docid=42&fmt=18", "google file"}),
-    Describe);
 
 TEST_F(Transfer, GoogleVideoWithoutTitleGetsANumberedNameWithoutExtension)
 {
@@ -177,7 +96,7 @@ TEST_F(Transfer, ProgressPanelShowsSizeSpeedAndTimeWhileTheFileArrives)
         c.SendSlowly(body, 2000, 100); // about 3 s
     });
     dltest::WindowRun run({VideoSites::YoutubeAddress("sl")}, cw::jmDownload, Owner);
-    std::string speed, remaining, received;
+    std::string speed, remaining, received, fileLabel, fileHint;
     bool panel2 = false;
     run.During([&] {
         if (run.Text("lReceiveSpeed").empty())
@@ -185,12 +104,16 @@ TEST_F(Transfer, ProgressPanelShowsSizeSpeedAndTimeWhileTheFileArrives)
         speed = run.Text("lReceiveSpeed");
         remaining = run.Text("lEstimateTime");
         received = run.Text("lReceiveData");
+        fileLabel = run.Text("lFileName");
+        fileHint = run.Child<QLabel>("lFileName")->toolTip().toStdString();
         panel2 = run.Child<QFrame>("Panel2")->isVisible() && !run.Child<QFrame>("Panel1")->isVisible();
         return true;
     });
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_TRUE(panel2);
+    EXPECT_EQ("Downloading: Slow.flv ...", fileLabel);
+    EXPECT_EQ(fileLabel, fileHint);
     EXPECT_TRUE(std::regex_match(speed, std::regex("[0-9]+[.,][0-9] KB/S"))) << speed;
     EXPECT_TRUE(std::regex_match(remaining, std::regex("00:00:0[0-9]"))) << remaining;
     EXPECT_TRUE(std::regex_match(received, std::regex("[0-9]+ KB of 59 KB received"))) << received;
