@@ -88,7 +88,18 @@ std::string ErrorDocument(const std::string& address, const std::string& reason)
 
 // ---- TWebDocument
 
-TWebDocument::TWebDocument(std::string address) : FAddress(std::move(address)) {}
+TWebDocument::TWebDocument(std::string address) : FAddress(std::move(address))
+{
+    Touch();
+}
+
+void TWebDocument::Touch()
+{
+    // One counter for every document: a version is never seen twice, not even on a new
+    // document that happens to live at the address of an old one.
+    static std::uint64_t counter = 0;
+    FVersion = ++counter;
+}
 
 void TWebDocument::Save(TStream& stream) const
 {
@@ -114,6 +125,8 @@ void TWebBrowser::SetReadyState(int value)
     if (FReadyState == value)
         return;
     FReadyState = value;
+    if (FDocument)
+        FDocument->Touch();
     if (OnReadyStateChange)
         OnReadyStateChange(this);
 }
@@ -127,6 +140,7 @@ void TWebBrowser::DropRequest()
     old->OnHeaderEnd = nullptr;
     old->OnDocData = nullptr;
     old->OnRequestDone = nullptr;
+    old->OnLocationChange = nullptr;
     old->OnStateChange = nullptr;
     try {
         old->SetRcvdStream(nullptr);
@@ -176,6 +190,11 @@ void TWebBrowser::StartRequest(const std::string& address)
     http->SetRcvdStream(&FDocument->FBody);
     http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };
     http->OnDocData = [this](TObject*, const char*, int) { DocData(); };
+    // A relocation cuts the body received so far back to nothing.
+    http->OnLocationChange = [this](TObject*) {
+        if (FDocument)
+            FDocument->Touch();
+    };
     http->OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t errCode) { RequestDone(errCode); };
     FHttp = std::move(http);
     try {
@@ -198,6 +217,7 @@ void TWebBrowser::DocData()
 {
     if (!FDocument || FDocument->FTooLarge)
         return;
+    FDocument->Touch();
     if (static_cast<std::size_t>(FDocument->FBody.Size()) > FMaxDocumentSize) {
         FDocument->FTooLarge = true;
         FDocument->FBody.Clear();
@@ -234,6 +254,7 @@ void TWebBrowser::FailLoad(const std::string& reason)
     const std::string page = ErrorDocument(FDocument->Address(), reason);
     FDocument->FBody.Clear();
     FDocument->FBody.WriteBuffer(page.data(), static_cast<std::int64_t>(page.size()));
+    FDocument->Touch();
     SetReadyState(READYSTATE_COMPLETE);
 }
 

@@ -24,6 +24,7 @@
 #include "platform/Types.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,10 +57,15 @@ public:
     // The source received so far (empty for a document that could not be kept).
     const std::string& Source() const { return FBody.DataString(); }
     bool TooLarge() const { return FTooLarge; }
+    // Changes whenever what Save would write may have changed; unique across documents, so a
+    // reader can tell "nothing new since I last looked" without copying the text again.
+    std::uint64_t Version() const { return FVersion; }
 
 private:
     friend class TWebBrowser;
+    void Touch();
     std::string FAddress;
+    std::uint64_t FVersion = 0;
     TMemoryStream FBody; // the HTTP client writes the body straight into it
     bool FTooLarge = false;
 };

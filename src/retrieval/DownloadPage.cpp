@@ -101,6 +101,7 @@ void TfrmDownload::RetrievePage(const std::string& address)
                     return;
             }
             const std::uint32_t pollStart = GetTickCount();
+            std::uint64_t lastVersion = 0;
             for (;;) {
                 if (Stopping())
                     return;
@@ -108,6 +109,12 @@ void TfrmDownload::RetrievePage(const std::string& address)
                     break;
                 if (PumpOnce())
                     return;
+                // The same text gives the same outcome: a pass on a page that has not changed
+                // since the last (incomplete) one is skipped rather than repeated.
+                const TWebDocument* document = ActiveBrowser->Document();
+                if (document && document->Version() == lastVersion)
+                    continue;
+                lastVersion = document ? document->Version() : 0;
                 const std::string text = ReadPageText(ActiveBrowser);
                 if (text == ReadFailureText) {
                     if (switches == 1) {
