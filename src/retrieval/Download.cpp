@@ -66,23 +66,28 @@ TfrmDownload::~TfrmDownload()
     FHttpCli1.reset();
 }
 
+// The item's name and address are kept as the bytes the page gave: a page in another 8-bit
+// encoding must not have its address or title rewritten by a round trip through the widget's
+// Unicode text. The hidden edit boxes show the same values.
 std::string TfrmDownload::FileNameText() const
 {
-    return FromQt(ui->eFileName->text());
+    return FFileName;
 }
 
 std::string TfrmDownload::DownloadUrlText() const
 {
-    return FromQt(ui->eDownloadUrl->text());
+    return FDownloadUrl;
 }
 
 void TfrmDownload::SetFileName(const std::string& text)
 {
+    FFileName = text;
     ui->eFileName->setText(ToQt(text));
 }
 
 void TfrmDownload::SetDownloadUrl(const std::string& text)
 {
+    FDownloadUrl = text;
     ui->eDownloadUrl->setText(ToQt(text));
 }
 

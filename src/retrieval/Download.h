@@ -144,6 +144,8 @@ private:
     char FDecimalSeparator = '.';
     // The file the last transfer attempt of the current item wrote ("" when none was made).
     std::string FTransferPath;
+    std::string FFileName;    // eFileName
+    std::string FDownloadUrl; // eDownloadUrl
     bool FClosed = false;
 };
 

@@ -155,3 +155,20 @@ TEST_F(Transfer, ClosingTheWindowDuringATransferEndsItAtOnce)
     EXPECT_EQ(cw::mrCancel, run.Result);
     EXPECT_EQ(std::string(5000, 'c'), dltest::ReadFile(Out("Closed.flv")));
 }
+
+TEST_F(Transfer, BytesOfAnotherEncodingReachTheNameAndTheAddressUnchanged)
+{
+    // A Latin-1 page: the title and the link carry a byte that is not valid UTF-8.
+    Sites.Google("8", "", "latin file", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html; charset=iso-8859-1"},
+                "<html><head><title>Caf\xe9</title></head><body><a href=\"http://vp.video.google.com/"
+                "videodownload?docid=8&n=\xe9\">this link</a></body></html>");
+    });
+    dltest::WindowRun run({VideoSites::GoogleAddress("8")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    auto requests = Sites.RequestsTo("vp.video.google.com");
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("/videodownload?docid=8&n=\xe9", requests[0].Path);
+    EXPECT_EQ("latin file", dltest::ReadFile(Out("Caf\xe9.mp4")));
+}
