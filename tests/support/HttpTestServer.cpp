@@ -122,7 +122,7 @@ std::string HttpTestRequest::Query(const std::string& name) const
 
 // ---- HttpTestConnection ---------------------------------------------------------------------
 
-bool HttpTestConnection::Send(const std::string& bytes)
+bool HttpTestConnection::Send(std::string bytes)
 {
     size_t done = 0;
     while (done < bytes.size()) {
@@ -144,7 +144,7 @@ bool HttpTestConnection::Send(const std::string& bytes)
     return true;
 }
 
-bool HttpTestConnection::SendSlowly(const std::string& bytes, std::size_t pieceSize, int delayMs)
+bool HttpTestConnection::SendSlowly(std::string bytes, std::size_t pieceSize, int delayMs)
 {
     if (pieceSize == 0)
         pieceSize = 1;

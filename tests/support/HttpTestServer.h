@@ -63,9 +63,11 @@ struct HttpTestRequest {
 class HttpTestConnection {
 public:
     // Raw bytes to the client; false once the client has gone.
-    bool Send(const std::string& bytes);
+    // Both take their bytes by value: a handler often passes a string that belongs to the test
+    // body, and the client may finish (ending the test) while the last write is still returning.
+    bool Send(std::string bytes);
     // The bytes in pieces of pieceSize with a pause of delayMs between them.
-    bool SendSlowly(const std::string& bytes, std::size_t pieceSize, int delayMs);
+    bool SendSlowly(std::string bytes, std::size_t pieceSize, int delayMs);
     // A whole response: status line (HTTP/1.1 unless version says otherwise), the header lines
     // given, a Content-Length line unless one of the given lines names Content-Length or
     // Transfer-Encoding, the empty line and the body.
