@@ -29,6 +29,20 @@ std::string WithoutFragment(const std::string& s)
     return s.substr(0, s.find('#'));
 }
 
+// The credentials line ("Authorization" or "Proxy-Authorization") one side's handshake sends
+// next, or "" when it has nothing to send.
+std::string CredentialsLine(const std::string& Field, int NTLMState, int BasicState, const std::string& User,
+                            const std::string& Pass, const TNTLM_Msg2_Info& Msg2Info)
+{
+    if (NTLMState == 1)
+        return Field + ": NTLM " + NtlmGetMessage1();
+    if (NTLMState == 3)
+        return Field + ": NTLM " + NtlmGetMessage3(NtlmLocalHostName(), "", User, Pass, Msg2Info.Challenge);
+    if (BasicState == 1)
+        return Field + ": Basic " + Base64Encode(User + ":" + Pass);
+    return "";
+}
+
 } // namespace
 
 // ---- relocation -----------------------------------------------------------------------------
@@ -204,26 +218,33 @@ bool THttpCli::KeepAliveForNtlm() const
     return FRequestVer == "1.0" || FReplyVer == "1.0" || FReplyVer.empty();
 }
 
+THttpCli::TAuthParty THttpCli::AuthParty(bool Proxy)
+{
+    if (Proxy)
+        return {true, FProxyAuthNTLMState, FProxyAuthBasicState, FProxyNTLMMsg2Info, FCurrProxyConnection};
+    return {false, FAuthNTLMState, FAuthBasicState, FNTLMMsg2Info, FCurrConnection};
+}
+
 void THttpCli::ApplyPresetAuth()
 {
     if (!FProxy.empty() && FProxyAuth != httpAuthNone && !FProxyUsername.empty() && !FProxyPassword.empty()) {
         bool sameProxy = FCtrlSocket->State() == wsConnected && FConnected && SameConnection();
-        if (FProxyAuth == httpAuthNtlm) {
-            FProxyAuthNTLMState = sameProxy ? 4 : 1;
-            if (KeepAliveForNtlm())
-                FCurrProxyConnection = "Keep-alive";
-        } else {
-            FProxyAuthBasicState = sameProxy ? 2 : 1;
-        }
+        PresetAuth(AuthParty(true), FProxyAuth, sameProxy);
     }
-    if (FServerAuth != httpAuthNone && !FCurrUsername.empty() && !FCurrPassword.empty()) {
-        if (FServerAuth == httpAuthNtlm) {
-            FAuthNTLMState = 1;
-            if (KeepAliveForNtlm())
-                FCurrConnection = "Keep-alive";
-        } else {
-            FAuthBasicState = 1;
-        }
+    if (FServerAuth != httpAuthNone && !FCurrUsername.empty() && !FCurrPassword.empty())
+        PresetAuth(AuthParty(false), FServerAuth, false);
+}
+
+// Credentials given beforehand go out with the first request, unless the connection they
+// would go out on has already accepted them.
+void THttpCli::PresetAuth(const TAuthParty& P, THttpAuthType Type, bool Accepted)
+{
+    if (Type == httpAuthNtlm) {
+        P.NTLMState = Accepted ? 4 : 1;
+        if (KeepAliveForNtlm())
+            P.Connection = "Keep-alive";
+    } else {
+        P.BasicState = Accepted ? 2 : 1;
     }
 }
 
@@ -232,26 +253,14 @@ std::string THttpCli::AuthorizationLine() const
     // While the proxy handshake opens, the server's credentials would only be wasted on it.
     if (FProxyAuthNTLMState == 1)
         return "";
-    if (FAuthNTLMState == 1)
-        return "Authorization: NTLM " + NtlmGetMessage1();
-    if (FAuthNTLMState == 3)
-        return "Authorization: NTLM " +
-               NtlmGetMessage3(NtlmLocalHostName(), "", FCurrUsername, FCurrPassword, FNTLMMsg2Info.Challenge);
-    if (FAuthBasicState == 1)
-        return "Authorization: Basic " + Base64Encode(FCurrUsername + ":" + FCurrPassword);
-    return "";
+    return CredentialsLine("Authorization", FAuthNTLMState, FAuthBasicState, FCurrUsername, FCurrPassword,
+                           FNTLMMsg2Info);
 }
 
 std::string THttpCli::ProxyAuthorizationLine() const
 {
-    if (FProxyAuthNTLMState == 1)
-        return "Proxy-Authorization: NTLM " + NtlmGetMessage1();
-    if (FProxyAuthNTLMState == 3)
-        return "Proxy-Authorization: NTLM " + NtlmGetMessage3(NtlmLocalHostName(), "", FProxyUsername, FProxyPassword,
-                                                              FProxyNTLMMsg2Info.Challenge);
-    if (FProxyAuthBasicState == 1)
-        return "Proxy-Authorization: Basic " + Base64Encode(FProxyUsername + ":" + FProxyPassword);
-    return "";
+    return CredentialsLine("Proxy-Authorization", FProxyAuthNTLMState, FProxyAuthBasicState, FProxyUsername,
+                           FProxyPassword, FProxyNTLMMsg2Info);
 }
 
 bool THttpCli::AuthenticationDecision()
@@ -285,24 +294,16 @@ bool THttpCli::AuthenticationDecision()
         const THttpAuthType preset = server ? FServerAuth : FProxyAuth;
         const bool ntlmAllowed = !FOptions.Contains(httpoNoNTLMAuth) || preset == httpAuthNtlm;
         const bool basicAllowed = !FOptions.Contains(httpoNoBasicAuth) || preset == httpAuthBasic;
-        const int basicState = server ? FAuthBasicState : FProxyAuthBasicState;
-        const int ntlmState = server ? FAuthNTLMState : FProxyAuthNTLMState;
+        const TAuthParty party = AuthParty(!server);
 
-        if (ntlmAllowed && !FDoAuthor.empty() && basicState == 0 && haveCreds && FindChallenge("NTLM")) {
+        if (ntlmAllowed && !FDoAuthor.empty() && party.BasicState == 0 && haveCreds && FindChallenge("NTLM")) {
             applied = true;
-            if (server)
-                ServerNtlmStep();
-            else
-                ProxyNtlmStep();
-            int s = server ? FAuthNTLMState : FProxyAuthNTLMState;
-            retry = s == 1 || s == 3;
-        } else if (basicAllowed && !FDoAuthor.empty() && ntlmState == 0 && haveCreds && FindChallenge("Basic")) {
+            NtlmStep(party);
+            retry = party.NTLMState == 1 || party.NTLMState == 3;
+        } else if (basicAllowed && !FDoAuthor.empty() && party.NTLMState == 0 && haveCreds && FindChallenge("Basic")) {
             applied = true;
-            if (server)
-                ServerBasicStep();
-            else
-                ProxyBasicStep();
-            retry = (server ? FAuthBasicState : FProxyAuthBasicState) == 1;
+            BasicStep(party);
+            retry = party.BasicState == 1;
         }
     }
 
@@ -337,16 +338,16 @@ bool THttpCli::AuthenticationDecision()
     return retry;
 }
 
-void THttpCli::ServerNtlmStep()
+void THttpCli::NtlmStep(const TAuthParty& P)
 {
-    switch (FAuthNTLMState) {
+    switch (P.NTLMState) {
     case 0:
         if (Tracing())
-            Trace("Starting NTLM authentication");
-        FAuthNTLMState = 1;
-        FAuthBasicState = 0;
+            Trace(P.Proxy ? "Starting Proxy NTLM authentication" : "Starting NTLM authentication");
+        P.NTLMState = 1;
+        P.BasicState = 0;
         if (KeepAliveForNtlm())
-            FCurrConnection = "Keep-alive";
+            P.Connection = "Keep-alive";
         PostLogin();
         break;
     case 1: {
@@ -355,102 +356,46 @@ void THttpCli::ServerNtlmStep()
         if (entry && entry->size() > 5)
             info = NtlmGetMessage2(entry->substr(5, 1000));
         if (!info.Valid) {
-            // No usable challenge: the server refused the negotiation. End with its answer.
+            // No usable challenge: the other side refused the negotiation. End with its answer.
             FDoAuthor.clear();
-            FAuthNTLMState = 0;
+            P.NTLMState = 0;
             PostRequestDone();
             break;
         }
-        FNTLMMsg2Info = info;
-        FAuthNTLMState = 3;
+        P.NTLMMsg2Info = info;
+        P.NTLMState = 3;
         PostLogin();
         break;
     }
     case 3:
         FDoAuthor.clear();
-        FAuthNTLMState = 0;
+        P.NTLMState = 0;
         PostRequestDone();
         break;
     default:
-        throw EHttpException("Unexpected AuthNTLMState", httperrInvalidAuthState);
+        throw EHttpException(P.Proxy ? "Unexpected ProxyAuthNTLMState" : "Unexpected AuthNTLMState",
+                             httperrInvalidAuthState);
     }
 }
 
-void THttpCli::ProxyNtlmStep()
+void THttpCli::BasicStep(const TAuthParty& P)
 {
-    switch (FProxyAuthNTLMState) {
+    switch (P.BasicState) {
     case 0:
         if (Tracing())
-            Trace("Starting Proxy NTLM authentication");
-        FProxyAuthNTLMState = 1;
-        FProxyAuthBasicState = 0;
-        if (KeepAliveForNtlm())
-            FCurrProxyConnection = "Keep-alive";
-        PostLogin();
-        break;
-    case 1: {
-        const std::string* entry = FindChallenge("NTLM");
-        TNTLM_Msg2_Info info;
-        if (entry && entry->size() > 5)
-            info = NtlmGetMessage2(entry->substr(5, 1000));
-        if (!info.Valid) {
-            FDoAuthor.clear();
-            FProxyAuthNTLMState = 0;
-            PostRequestDone();
-            break;
-        }
-        FProxyNTLMMsg2Info = info;
-        FProxyAuthNTLMState = 3;
-        PostLogin();
-        break;
-    }
-    case 3:
-        FDoAuthor.clear();
-        FProxyAuthNTLMState = 0;
-        PostRequestDone();
-        break;
-    default:
-        throw EHttpException("Unexpected ProxyAuthNTLMState", httperrInvalidAuthState);
-    }
-}
-
-void THttpCli::ServerBasicStep()
-{
-    switch (FAuthBasicState) {
-    case 0:
-        if (Tracing())
-            Trace("Starting Basic authentication");
-        FAuthBasicState = 1;
-        FAuthNTLMState = 0;
+            Trace(P.Proxy ? "Starting Proxy Basic authentication" : "Starting Basic authentication");
+        P.BasicState = 1;
+        P.NTLMState = 0;
         PostLogin();
         break;
     case 1:
         FDoAuthor.clear();
-        FAuthBasicState = 0;
+        P.BasicState = 0;
         PostRequestDone();
         break;
     default:
-        throw EHttpException("Unexpected AuthBasicState", httperrInvalidAuthState);
-    }
-}
-
-void THttpCli::ProxyBasicStep()
-{
-    switch (FProxyAuthBasicState) {
-    case 0:
-        if (Tracing())
-            Trace("Starting Proxy Basic authentication");
-        FProxyAuthBasicState = 1;
-        FProxyAuthNTLMState = 0;
-        PostLogin();
-        break;
-    case 1:
-        FDoAuthor.clear();
-        FProxyAuthBasicState = 0;
-        PostRequestDone();
-        break;
-    default:
-        throw EHttpException("Unexpected ProxyAuthBasicState", httperrInvalidAuthState);
+        throw EHttpException(P.Proxy ? "Unexpected ProxyAuthBasicState" : "Unexpected AuthBasicState",
+                             httperrInvalidAuthState);
     }
 }
 

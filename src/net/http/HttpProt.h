@@ -341,12 +341,21 @@ private:
     void StartRelocation();
     void RelocateAfterClose(std::uint16_t ErrCode);
     bool LocationLimitReached();
+    // One side of authentication: the origin server (401) or the proxy (407). Both run the
+    // same handshakes; only the state they keep and the words of their messages differ.
+    struct TAuthParty {
+        bool Proxy;
+        int& NTLMState;
+        int& BasicState;
+        TNTLM_Msg2_Info& NTLMMsg2Info;
+        std::string& Connection;
+    };
+    TAuthParty AuthParty(bool Proxy);
     bool AuthenticationDecision();
-    void ServerNtlmStep();
-    void ProxyNtlmStep();
-    void ServerBasicStep();
-    void ProxyBasicStep();
+    void NtlmStep(const TAuthParty& P);
+    void BasicStep(const TAuthParty& P);
     void ApplyPresetAuth();
+    void PresetAuth(const TAuthParty& P, THttpAuthType Type, bool Accepted);
     bool KeepAliveForNtlm() const;
     const std::string* FindChallenge(const std::string& Scheme) const;
     std::string AuthorizationLine() const;
