@@ -407,16 +407,8 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         SocketSessionConnected(0);
         return;
     }
-    if (FCtrlSocket->State() != wsClosed) {
-        // Another server: drop the old connection quietly; it belonged to an ended request.
-        FIgnoreClosed = true;
-        try {
-            FCtrlSocket->Abort();
-        } catch (...) {
-        }
-        FIgnoreClosed = false;
-    }
-    FConnected = false;
+    // Another server: the old connection goes.
+    DropOldConnection();
     Login();
 }
 
@@ -511,15 +503,7 @@ void THttpCli::Login()
         return;
     }
     FReusedConnection = false;
-    if (FCtrlSocket->State() != wsClosed) {
-        FIgnoreClosed = true;
-        try {
-            FCtrlSocket->Abort();
-        } catch (...) {
-        }
-        FIgnoreClosed = false;
-    }
-    FConnected = false;
+    DropOldConnection();
     FReceiveLen = 0; // anything left over belonged to the old connection
     StateChange(httpDnsLookup);
     try {
@@ -580,6 +564,21 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     // calling it and returning: without this check the request would wait for ever.
     if (s.State() == wsClosed && FState == httpDnsLookupDone)
         FailConnect(s.LastError());
+}
+
+// Drops the connection quietly: it belonged to an ended request, and its closed handler must
+// not end the request now starting.
+void THttpCli::DropOldConnection()
+{
+    if (FCtrlSocket->State() != wsClosed) {
+        FIgnoreClosed = true;
+        try {
+            FCtrlSocket->Abort();
+        } catch (...) {
+        }
+        FIgnoreClosed = false;
+    }
+    FConnected = false;
 }
 
 void THttpCli::FailConnect(int Err)

@@ -307,6 +307,7 @@ private:
     void SendRequest(const std::string& Method, const std::string& Version);
     void StartRequestBody();
     void SocketDataSent(std::uint16_t ErrCode);
+    void DropOldConnection();
     void FailConnect(int Err);
     bool SameConnection() const;
     std::string MethodName() const;
