@@ -347,6 +347,7 @@ protected:
 private:
     class TSocketWindow;
     void LoadWinsock();
+    bool PrepareLookup(const std::string& Name);
     void StartLookup(const std::string& Name, bool Reverse, std::uint32_t Addr);
     void HandleLookupAnswer(TMessage& Msg, bool Reverse);
     bool ApplyLinger();

@@ -11,18 +11,8 @@ using namespace ws;
 
 void TCustomWSocket::DnsLookup(const std::string& HostName)
 {
-    if (HostName.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(WSAEINVAL);
+    if (!PrepareLookup(HostName))
         return;
-    }
-    if (FDnsLookup) {
-        WSACancelAsyncRequest(*FDnsLookup);
-        FDnsLookup.reset();
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
-    LoadWinsock();
 
     if (WSocketIsDottedIP(HostName)) {
         std::string t = HostName;
@@ -41,18 +31,8 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
 
 void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
 {
-    if (HostAddr.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(WSAEINVAL);
+    if (!PrepareLookup(HostAddr))
         return;
-    }
-    if (FDnsLookup) {
-        WSACancelAsyncRequest(*FDnsLookup);
-        FDnsLookup.reset();
-    }
-    FDnsResult.clear();
-    FDnsResultList.clear();
-    LoadWinsock();
     std::uint32_t a = WSocketIsDottedIP(HostAddr) ? WSocketResolveHost(HostAddr) : INADDR_NONE;
     if (a == INADDR_NONE) {
         WSASetLastError(WSAEINVAL);
@@ -61,6 +41,25 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
         return;
     }
     StartLookup(HostAddr, true, a);
+}
+
+// Refuses an empty name; otherwise a look-up still running is cancelled, as its answer would
+// now be stale, and the results of the last one are forgotten.
+bool TCustomWSocket::PrepareLookup(const std::string& Name)
+{
+    if (Name.empty()) {
+        ReportError("DNS lookup: invalid host name.");
+        TriggerDnsLookupDone(WSAEINVAL);
+        return false;
+    }
+    if (FDnsLookup) {
+        WSACancelAsyncRequest(*FDnsLookup);
+        FDnsLookup.reset();
+    }
+    FDnsResult.clear();
+    FDnsResultList.clear();
+    LoadWinsock();
+    return true;
 }
 
 void TCustomWSocket::StartLookup(const std::string& Name, bool Reverse, std::uint32_t Addr)
