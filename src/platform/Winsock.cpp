@@ -203,6 +203,27 @@ void CreateNotifiers(SocketRecord& r)
                      [id] { Application::Guard([id] { OnWritable(id); }); });
 }
 
+// A receive, whatever it returned, lets the next waiting data (or the close) be reported again.
+void RearmRead(SocketRecord& r)
+{
+    if (!r.ReadArmed) {
+        r.ReadArmed = true;
+        UpdateNotifiers(r);
+    }
+}
+
+// getsockname and getpeername: the same query of one end of the connection.
+int QueryAddress(SOCKET s, sockaddr_in* addr, int (*query)(int, sockaddr*, socklen_t*))
+{
+    SocketRecord* r = Find(s);
+    if (!r)
+        return Fail(WSAENOTSOCK);
+    socklen_t len = sizeof(*addr);
+    if (query(r->Fd, reinterpret_cast<sockaddr*>(addr), &len) != 0)
+        return FailErrno();
+    return 0;
+}
+
 bool IsConnectOutcome(int err)
 {
     return err == ECONNREFUSED || err == ECONNRESET || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH;
@@ -535,10 +556,7 @@ int recv(SOCKET s, void* buf, int len, int flags)
         n = ::recv(r->Fd, buf, static_cast<size_t>(len), flags);
     } while (n < 0 && errno == EINTR);
     int err = errno;
-    if (!r->ReadArmed) {
-        r->ReadArmed = true;
-        UpdateNotifiers(*r);
-    }
+    RearmRead(*r);
     if (n < 0)
         return Fail(ErrnoToWSA(err));
     return static_cast<int>(n);
@@ -570,10 +588,7 @@ int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr_in* from)
     socklen_t sl = sizeof(sa);
     ssize_t n = ::recvfrom(r->Fd, buf, static_cast<size_t>(len), flags, reinterpret_cast<sockaddr*>(&sa), &sl);
     int err = errno;
-    if (!r->ReadArmed) {
-        r->ReadArmed = true;
-        UpdateNotifiers(*r);
-    }
+    RearmRead(*r);
     if (n < 0)
         return Fail(ErrnoToWSA(err));
     if (from)
@@ -622,24 +637,12 @@ int ioctlsocket(SOCKET s, unsigned long cmd, unsigned long* arg)
 
 int getsockname(SOCKET s, sockaddr_in* addr)
 {
-    SocketRecord* r = Find(s);
-    if (!r)
-        return Fail(WSAENOTSOCK);
-    socklen_t len = sizeof(*addr);
-    if (::getsockname(r->Fd, reinterpret_cast<sockaddr*>(addr), &len) != 0)
-        return FailErrno();
-    return 0;
+    return QueryAddress(s, addr, ::getsockname);
 }
 
 int getpeername(SOCKET s, sockaddr_in* addr)
 {
-    SocketRecord* r = Find(s);
-    if (!r)
-        return Fail(WSAENOTSOCK);
-    socklen_t len = sizeof(*addr);
-    if (::getpeername(r->Fd, reinterpret_cast<sockaddr*>(addr), &len) != 0)
-        return FailErrno();
-    return 0;
+    return QueryAddress(s, addr, ::getpeername);
 }
 
 int WSAIoctlKeepAlive(SOCKET s, bool on, unsigned timeMs, unsigned intervalMs)
