@@ -3,8 +3,8 @@
 #include "platform/Shell.h"
 #include "platform/Streams.h"
 #include "platform/SystemProxy.h"
+#include "platform/Text.h"
 
-#include <charconv>
 #include <cstdint>
 #include <fcntl.h>
 #include <string_view>
@@ -26,63 +26,21 @@ namespace {
 
 constexpr auto npos = std::string::npos;
 
-char UpperChar(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-char LowerChar(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// A whole text that is a decimal integer (optionally signed) and fits an int; else def.
-int StrToIntDef(const std::string& s, int def)
-{
-    if (s.empty())
-        return def;
-    const char* first = s.data();
-    const char* last = s.data() + s.size();
-    if (*first == '+' && s.size() > 1 && first[1] != '-')
-        ++first;
-    int value = 0;
-    auto [end, ec] = std::from_chars(first, last, value);
-    if (ec != std::errc() || end != last)
-        return def;
-    return value;
-}
-
 } // namespace
 
 std::string UpperCase(const std::string& s)
 {
-    std::string r(s);
-    for (char& c : r)
-        c = UpperChar(c);
-    return r;
+    return text::Upper(s);
 }
 
 std::string LowerCase(const std::string& s)
 {
-    std::string r(s);
-    for (char& c : r)
-        c = LowerChar(c);
-    return r;
+    return text::Lower(s);
 }
 
 std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from)
 {
-    if (needle.size() > haystack.size() || from > haystack.size() - needle.size())
-        return npos;
-    const std::size_t last = haystack.size() - needle.size();
-    for (std::size_t i = from; i <= last; ++i) {
-        std::size_t k = 0;
-        while (k < needle.size() && UpperChar(haystack[i + k]) == UpperChar(needle[k]))
-            ++k;
-        if (k == needle.size())
-            return i;
-    }
-    return npos;
+    return text::PosNoCase(haystack, needle, from);
 }
 
 bool ContainsNoCase(const std::string& haystack, const std::string& needle)
@@ -92,12 +50,7 @@ bool ContainsNoCase(const std::string& haystack, const std::string& needle)
 
 bool SameTextNoCase(const std::string& a, const std::string& b)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (UpperChar(a[i]) != UpperChar(b[i]))
-            return false;
-    return true;
+    return text::SameNoCase(a, b);
 }
 
 bool IsVideoAddress(const std::string& text)
@@ -124,7 +77,7 @@ std::string PlaylistVideoId(const std::string& address)
     if (indexAt != npos) {
         std::size_t start = indexAt + kIndex.size();
         std::size_t amp = address.find('&', start);
-        int index = StrToIntDef(address.substr(start, amp == npos ? npos : amp - start), 0);
+        int index = text::ToIntDef(address.substr(start, amp == npos ? npos : amp - start), 0);
 
         std::string list = idsAt == npos ? std::string() : address.substr(idsAt + kIds.size());
         std::size_t entry = 0;
@@ -242,7 +195,7 @@ void ProxyFromList(const std::string& list, const std::string& protocol, std::st
     std::size_t colon = s.find(':');
     if (colon == npos)
         return;
-    port = StrToIntDef(s.substr(colon + 1), 0);
+    port = text::ToIntDef(s.substr(colon + 1), 0);
     host = s.substr(0, colon);
 }
 

@@ -1,10 +1,11 @@
 #include "platform/IniFile.h"
 
+#include "platform/Text.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
-#include <charconv>
 #include <fstream>
 #include <sstream>
 #include <utility>
@@ -22,22 +23,6 @@ std::string Trim(const std::string& s)
         return std::string();
     std::size_t last = s.find_last_not_of(" \t");
     return s.substr(first, last - first + 1);
-}
-
-bool SameText(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z')
-            x = static_cast<char>(x - 32);
-        if (y >= 'a' && y <= 'z')
-            y = static_cast<char>(y - 32);
-        if (x != y)
-            return false;
-    }
-    return true;
 }
 
 // The file as lines, remembered with its line-ending style so a rewrite keeps it.
@@ -107,7 +92,7 @@ std::size_t FindSection(const IniLines& ini, const std::string& section)
 {
     std::string name;
     for (std::size_t i = 0; i < ini.Lines.size(); ++i)
-        if (SectionName(ini.Lines[i], name) && SameText(name, section))
+        if (SectionName(ini.Lines[i], name) && text::SameNoCase(name, section))
             return i;
     return npos;
 }
@@ -127,19 +112,6 @@ bool HasLineBreak(const std::string& s)
     return s.find_first_of("\r\n") != npos;
 }
 
-int ParseInteger(const std::string& s, int def)
-{
-    if (s.empty())
-        return def;
-    const char* first = s.data();
-    const char* last = s.data() + s.size();
-    if (*first == '+' && s.size() > 1 && first[1] != '-')
-        ++first;
-    int value = 0;
-    auto [end, ec] = std::from_chars(first, last, value);
-    return (ec == std::errc() && end == last) ? value : def;
-}
-
 } // namespace
 
 TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
@@ -153,14 +125,14 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
     std::size_t end = SectionEnd(ini, header);
     std::string k, v;
     for (std::size_t i = header + 1; i < end; ++i)
-        if (KeyValue(ini.Lines[i], k, v) && SameText(k, key))
+        if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key))
             return v;
     return def;
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const
 {
-    return ParseInteger(ReadString(section, key, std::string()), def);
+    return text::ToIntDef(ReadString(section, key, std::string()), def);
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const
@@ -190,7 +162,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         bool replaced = false;
         std::string k, v;
         for (std::size_t i = header + 1; i < end; ++i) {
-            if (KeyValue(ini.Lines[i], k, v) && SameText(k, key)) {
+            if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key)) {
                 ini.Lines[i] = entry;
                 replaced = true;
                 break;

@@ -1,0 +1,73 @@
+#include "platform/Text.h"
+
+#include <charconv>
+
+namespace cw::text {
+
+char UpperChar(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+char LowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string Upper(std::string s)
+{
+    for (char& c : s)
+        c = UpperChar(c);
+    return s;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        c = LowerChar(c);
+    return s;
+}
+
+std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from)
+{
+    constexpr auto npos = std::string::npos;
+    if (needle.size() > haystack.size() || from > haystack.size() - needle.size())
+        return npos;
+    const std::size_t last = haystack.size() - needle.size();
+    for (std::size_t i = from; i <= last; ++i) {
+        std::size_t k = 0;
+        while (k < needle.size() && UpperChar(haystack[i + k]) == UpperChar(needle[k]))
+            ++k;
+        if (k == needle.size())
+            return i;
+    }
+    return npos;
+}
+
+bool SameNoCase(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (UpperChar(a[i]) != UpperChar(b[i]))
+            return false;
+    return true;
+}
+
+int ToIntDef(const std::string& s, int def)
+{
+    if (s.empty())
+        return def;
+    const char* first = s.data();
+    const char* last = s.data() + s.size();
+    // from_chars takes no plus sign; "+-1" stays an error rather than becoming -1.
+    if (*first == '+' && s.size() > 1 && first[1] != '-')
+        ++first;
+    int value = 0;
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc() || end != last)
+        return def;
+    return value;
+}
+
+} // namespace cw::text

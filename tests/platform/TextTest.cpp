@@ -1,0 +1,39 @@
+#include "platform/Text.h"
+
+#include <gtest/gtest.h>
+
+namespace cw {
+namespace {
+
+TEST(Text, FoldsOnlyAsciiLetters)
+{
+    EXPECT_EQ(text::Upper("abz-AZ09\xe9"), "ABZ-AZ09\xe9");
+    EXPECT_EQ(text::Lower("ABZ-az09\xc9"), "abz-az09\xc9");
+    EXPECT_TRUE(text::SameNoCase("Settings", "sETTINGS"));
+    EXPECT_FALSE(text::SameNoCase("\xe9", "\xc9"));
+    EXPECT_FALSE(text::SameNoCase("abc", "abcd"));
+}
+
+TEST(Text, FindsFromTheGivenPositionIgnoringCase)
+{
+    EXPECT_EQ(text::PosNoCase("a Watch and a WATCH", "watch"), 2u);
+    EXPECT_EQ(text::PosNoCase("a Watch and a WATCH", "watch", 3), 14u);
+    EXPECT_EQ(text::PosNoCase("watch", "watch", 1), std::string::npos);
+    EXPECT_EQ(text::PosNoCase("ab", "abc"), std::string::npos);
+}
+
+TEST(Text, ReadsOnlyAWholeIntegerThatFits)
+{
+    EXPECT_EQ(text::ToIntDef("42", -1), 42);
+    EXPECT_EQ(text::ToIntDef("+7", -1), 7);
+    EXPECT_EQ(text::ToIntDef("-7", 0), -7);
+    EXPECT_EQ(text::ToIntDef("+-7", 5), 5);
+    EXPECT_EQ(text::ToIntDef("+", 5), 5);
+    EXPECT_EQ(text::ToIntDef("", 5), 5);
+    EXPECT_EQ(text::ToIntDef("12a", 5), 5);
+    EXPECT_EQ(text::ToIntDef(" 12", 5), 5);
+    EXPECT_EQ(text::ToIntDef("99999999999", 5), 5);
+}
+
+} // namespace
+} // namespace cw
