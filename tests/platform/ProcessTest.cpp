@@ -18,16 +18,6 @@ using namespace cw;
 
 namespace {
 
-void EnsureApp()
-{
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "test_platform";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-}
-
 bool ProcessGone(pid_t pid)
 {
     return ::kill(pid, 0) != 0 && errno == ESRCH;
@@ -98,7 +88,8 @@ TEST(ProcessTest, ArgumentsReachTheChildUnparsed)
 
 TEST(ProcessTest, OwnFolderIsSearchedBeforePathAndMissingProgramsGiveNotFound)
 {
-    EnsureApp();
+    // The program's own folder comes from the application object (CoreAppEnvironment.cpp).
+    ASSERT_NE(QCoreApplication::instance(), nullptr);
     const std::string name = "cw-search-probe-" + std::to_string(::getpid());
     const std::string own = Application::ExeDir() + name;
     QTemporaryDir other;

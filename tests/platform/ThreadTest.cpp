@@ -17,16 +17,6 @@ using namespace cw;
 
 namespace {
 
-void EnsureApp()
-{
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "test_platform";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv);
-    }
-}
-
 bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -61,7 +51,8 @@ private:
 
 class ThreadTest : public ::testing::Test {
 protected:
-    void SetUp() override { EnsureApp(); }
+    // Synchronize needs the application object's thread (CoreAppEnvironment.cpp).
+    void SetUp() override { ASSERT_NE(QCoreApplication::instance(), nullptr); }
 };
 
 TEST_F(ThreadTest, SynchronizeRunsOnTheUiThreadAndBlocksUntilDone)

@@ -1,0 +1,30 @@
+#pragma once
+// One application object for a whole test binary: made before the first test (unless the binary
+// has one already) and destroyed after the last. Each binary registers it once, from a
+// namespace-scope initialiser in one of its own files:
+//
+//     const bool kApplication = cwtest::AddCoreApplicationEnvironment("test_http", cwtest::SigPipe::Ignore);
+//
+// The call is what links this code in; a registration left alone in a library object would be
+// dropped by the linker. Widget tests use AddGuiApplicationEnvironment (support/gui).
+
+#include <functional>
+#include <memory>
+
+class QCoreApplication;
+
+namespace cwtest {
+
+// Whether writing to a closed pipe or socket may kill the test run. Binaries whose scripted
+// peers close while the other side writes ignore it; the rest keep the default, as the program
+// does, so a write that would kill the program also fails the tests loudly.
+enum class SigPipe { Default, Ignore };
+
+// A QCoreApplication, for code that runs on posted messages and socket notifications.
+bool AddCoreApplicationEnvironment(const char* name, SigPipe sigPipe = SigPipe::Default);
+
+// Any kind of application object, made by make(argc, argv); argc and argv outlive it.
+using ApplicationMaker = std::function<std::unique_ptr<QCoreApplication>(int& argc, char** argv)>;
+bool AddApplicationEnvironment(const char* name, SigPipe sigPipe, ApplicationMaker make);
+
+} // namespace cwtest
