@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -70,17 +71,8 @@ std::string RecvExactly(int fd, size_t count)
 
 std::string RecvUntilClosed(int fd)
 {
-    std::string out;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
+    // No count is ever reached: only the end of the connection stops the reading.
+    return RecvExactly(fd, std::numeric_limits<size_t>::max());
 }
 
 std::string RecvUntil(int fd, const std::string& marker)
