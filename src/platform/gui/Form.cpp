@@ -6,6 +6,8 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
@@ -196,6 +198,23 @@ void TForm::closeEvent(QCloseEvent* event)
         if (this == gMainForm)
             Application::Terminate();
     });
+}
+
+void TForm::keyPressEvent(QKeyEvent* event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        // Only buttons of this window: a form placed inside another keeps its own.
+        for (QPushButton* button : findChildren<QPushButton*>()) {
+            if (button->isDefault() && button->window() == this && button->isVisibleTo(this) &&
+                button->isEnabledTo(this)) {
+                event->accept();
+                Application::Guard([&] { button->click(); });
+                return;
+            }
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void TForm::showEvent(QShowEvent* event)

@@ -112,6 +112,9 @@ protected:
 
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    // Enter that no control of the form used presses the form's default button (a QPushButton
+    // marked default, visible and enabled), as it does in a dialog.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void DispatchMessage(TMessage& msg);

@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <string>
@@ -189,6 +192,64 @@ TEST_F(FormTest, ReleaseFreesTheFormOnceBackInTheLoop)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(form.isNull());
     EXPECT_FALSE(MessageWindow::IsWindow(handle));
+}
+
+// Enter typed into an edit box, as a user confirms a dialog.
+void PressEnterIn(QWidget* target, Qt::Key key = Qt::Key_Return)
+{
+    QKeyEvent press(QEvent::KeyPress, key, key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+    QApplication::sendEvent(target, &press);
+}
+
+TEST_F(FormTest, EnterInAnEditBoxPressesTheDefaultButton)
+{
+    ProbeForm form;
+    auto* edit = new QLineEdit(&form);
+    auto* other = new QPushButton("Cancel", &form);
+    auto* ok = new QPushButton("OK", &form);
+    ok->setDefault(true);
+    int okClicks = 0, otherClicks = 0;
+    QObject::connect(ok, &QPushButton::clicked, [&] {
+        ++okClicks;
+        form.SetModalResult(mrOk);
+    });
+    QObject::connect(other, &QPushButton::clicked, [&] { ++otherClicks; });
+    // A key that pressed nothing ends the loop with Abort instead of leaving it running.
+    auto enterThenGiveUp = [&](Qt::Key key) {
+        QTimer::singleShot(0, &form, [&form, edit, key] {
+            PressEnterIn(edit, key);
+            if (form.ModalResult() == mrNone)
+                form.SetModalResult(mrAbort);
+        });
+    };
+    enterThenGiveUp(Qt::Key_Return);
+    EXPECT_EQ(form.ShowModal(), mrOk);
+    EXPECT_EQ(okClicks, 1);
+    EXPECT_EQ(otherClicks, 0);
+
+    // The Enter key of the number pad does the same.
+    enterThenGiveUp(Qt::Key_Enter);
+    EXPECT_EQ(form.ShowModal(), mrOk);
+    EXPECT_EQ(okClicks, 2);
+}
+
+TEST_F(FormTest, EnterPressesNothingWhenTheDefaultButtonIsDisabledOrThereIsNone)
+{
+    ProbeForm form;
+    auto* edit = new QLineEdit(&form);
+    auto* ok = new QPushButton("OK", &form);
+    ok->setDefault(true);
+    ok->setEnabled(false);
+    auto* plain = new QPushButton("Other", &form);
+    int clicks = 0;
+    QObject::connect(ok, &QPushButton::clicked, [&] { ++clicks; });
+    QObject::connect(plain, &QPushButton::clicked, [&] { ++clicks; });
+    QTimer::singleShot(0, &form, [&] {
+        PressEnterIn(edit);
+        form.SetModalResult(mrCancel);
+    });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_EQ(clicks, 0);
 }
 
 TEST_F(FormTest, ClientSizeOfAFixedFormStaysFixed)
