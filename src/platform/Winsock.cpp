@@ -60,6 +60,7 @@ struct SocketRecord {
     bool AcceptArmed = true;    // an FD_ACCEPT may be posted
     bool WriteWanted = false;   // a send would have blocked: FD_WRITE when room is free
     bool CloseReported = false; // FD_CLOSE has been posted (or the end has been seen)
+    int ResetError = 0;         // a reset taken from SO_ERROR at connect time, for the close
 };
 
 std::mutex gSocketsLock;
@@ -144,7 +145,7 @@ void OnReadable(SOCKET s)
         if (n > 0)
             data = true;
         else if (n == 0)
-            closeError = 0;
+            closeError = r->ResetError; // 0 unless the reset was already read at connect time
         else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             closeError = ErrnoToWSA(errno);
         else if (r->Type != SOCK_STREAM)
@@ -171,6 +172,13 @@ void OnWritable(SOCKET s)
         socklen_t len = sizeof(err);
         if (::getsockopt(r->Fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
             err = errno;
+        if (err == ECONNRESET || err == EPIPE) {
+            // The handshake completed and the peer reset the connection before this notice ran.
+            // Reading SO_ERROR cleared the reset, so keep it: the connection is reported as made,
+            // then closed with the reset once the read side sees the end.
+            r->ResetError = ErrnoToWSA(err);
+            err = 0;
+        }
         int wsaErr = ErrnoToWSA(err);
         Post(*r, FD_CONNECT, wsaErr);
         if (wsaErr == 0)

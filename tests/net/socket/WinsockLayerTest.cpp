@@ -185,6 +185,23 @@ TEST(WinsockLayer, ResetIsReportedAsCloseWithItsError)
     ws::closesocket(s);
 }
 
+// The peer accepts and resets before the program looks at the connect at all: the handshake was
+// made, so the connection still counts as made and the reset comes with the close.
+TEST(WinsockLayer, ResetBeforeTheConnectNoticeRunsIsAConnectThenACloseWithItsError)
+{
+    Started st;
+    ScriptedPeer peer([](int fd) {
+        linger l{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    });
+    Recorder rec;
+    ws::SOCKET s = ConnectAsync(rec, peer.Port());
+    SleepMs(300); // no pumping: accept and reset happen before the first notice is handled
+    ASSERT_TRUE(WaitUntil([&] { return rec.Count("close 10054") == 1; })) << ::testing::PrintToString(rec.Events);
+    EXPECT_EQ(rec.Count("connect 0"), 1) << ::testing::PrintToString(rec.Events);
+    ws::closesocket(s);
+}
+
 TEST(WinsockLayer, WriteComesAgainOnlyAfterASendWouldBlock)
 {
     Started st;
