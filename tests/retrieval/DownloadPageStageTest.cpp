@@ -97,7 +97,7 @@ TEST_F(PageStage, AddressFoundWithoutTheHdMarkerIsUsedAfterTheTimeLimit)
     v.Files[""] = "plain";
     Sites.Youtube("h1", v);
     dltest::WindowRun run({VideoSites::YoutubeAddress("h1")}, cw::jmDownload, Owner);
-    run.Window().SetPollLimit(300);
+    run.Window().SetPollLimit(1500); // roomy: the page must arrive within the first attempt
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
     // One attempt only: the address was known when the time ran out.
