@@ -60,6 +60,13 @@ ws::SOCKET ConnectAsync(Recorder& rec, std::uint16_t port)
     return s;
 }
 
+// A peer whose close is a reset (linger on, timeout 0).
+void ResetOnClose(int fd)
+{
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+}
+
 } // namespace
 
 TEST(WinsockLayer, StartupIsCountedAndRequiredForSockets)
@@ -175,10 +182,7 @@ TEST(WinsockLayer, CloseComesOnceAndOnlyAfterTheDataIsRead)
 TEST(WinsockLayer, ResetIsReportedAsCloseWithItsError)
 {
     Started st;
-    ScriptedPeer peer([](int fd) {
-        linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    });
+    ScriptedPeer peer(ResetOnClose);
     Recorder rec;
     ws::SOCKET s = ConnectAsync(rec, peer.Port());
     ASSERT_TRUE(WaitUntil([&] { return rec.Count("close 10054") == 1; })) << ::testing::PrintToString(rec.Events);
@@ -190,10 +194,7 @@ TEST(WinsockLayer, ResetIsReportedAsCloseWithItsError)
 TEST(WinsockLayer, ResetBeforeTheConnectNoticeRunsIsAConnectThenACloseWithItsError)
 {
     Started st;
-    ScriptedPeer peer([](int fd) {
-        linger l{1, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    });
+    ScriptedPeer peer(ResetOnClose);
     Recorder rec;
     ws::SOCKET s = ConnectAsync(rec, peer.Port());
     SleepMs(300); // no pumping: accept and reset happen before the first notice is handled
