@@ -30,19 +30,29 @@ void TfrmDownload::StartFile(const std::string& inputPath)
     ui->lConvertName->setToolTip(name);
 }
 
-void TfrmDownload::StartLocalFile(int index)
+bool TfrmDownload::TryStartFile(const std::string& inputPath)
 {
-    StartFile(AddressList->at(static_cast<std::size_t>(index)));
-    SetCaption(RunCaption("Ostrelle Clipwarden", index, static_cast<int>(AddressList->size())));
+    try {
+        StartFile(inputPath);
+        return true;
+    } catch (const std::exception& e) {
+        // The error is shown once; the item fails and the caller moves on, rather than
+        // leaving the window on the conversion panel until Stop.
+        Application::HandleException(e.what());
+        FModel.Fail("Unable to convert " + inputPath + ": " + e.what(), e.what());
+        return false;
+    }
+}
+
+bool TfrmDownload::StartLocalFile()
+{
+    SetCaption(FModel.Caption(Application::Title()));
+    return TryStartFile(FModel.Address());
 }
 
 void TfrmDownload::ConvertStart()
 {
-    ui->Panel2->hide();
-    ui->Panel1->hide();
-    ui->Panel3->show();
-    SetClientWidth(ui->Panel3->width());
-    SetClientHeight(ui->Panel3->height());
+    ShowPanel(ui->Panel3);
     if (FTransferPath.empty()) {
         // No transfer ran for this item. Without a direct address there is no file of this
         // item at all, and whatever lies under its name in the output folder belongs to
@@ -50,15 +60,17 @@ void TfrmDownload::ConvertStart()
         // there). A file kept by answering No to the overwrite question is the user's choice
         // and is converted.
         if (DownloadUrlText().empty()) {
-            FinishConversion();
+            NextItem();
             return;
         }
-        StartFile(TransferOutputPath(OutputFolder(), FileNameText(), FRunOwner ? FRunOwner->Quality() : vqNormal));
+        if (!TryStartFile(TransferOutputPath(OutputFolder(), FileNameText(), ItemQuality())))
+            NextItem();
         return;
     }
     // After the fallback to the plain file, the file of the attempt that completed is the one
     // converted.
-    StartFile(FTransferPath);
+    if (!TryStartFile(FTransferPath))
+        NextItem();
 }
 
 void TfrmDownload::ConvertProgress(LPARAM lParam)
@@ -73,28 +85,14 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
         return;
     }
     if (record->Status == 2)
-        MessageBox("Video file will be created may be used, convert process failed!", "Ostrelle Clipwarden",
+        MessageBox("Video file will be created may be used, convert process failed!", Application::Title(),
                    MB_OK | MB_ICONERROR);
     if (record->Failed()) {
         TConvertProcess* runner = Runner();
         const std::string file = runner ? runner->InputFile : std::string();
-        FailureList->push_back("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) +
-                               ")");
+        FModel.Fail("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) + ")");
     }
-    FinishConversion();
-}
-
-void TfrmDownload::FinishConversion()
-{
-    ++ItemIndex;
-    if (ItemIndex == static_cast<std::int32_t>(AddressList->size())) {
-        Close();
-        return;
-    }
-    if (JobMode == jmConvert)
-        StartLocalFile(ItemIndex);
-    else
-        PostMessage(WM_FETCH_PAGE);
+    NextItem();
 }
 
 } // namespace cw

@@ -66,7 +66,8 @@ public:
             FOld = p;
         setenv("PATH", emptyFolder.c_str(), 1);
     }
-    ~PathWithoutConverter() { setenv("PATH", FOld.c_str(), 1); }
+    ~PathWithoutConverter() { Restore(); }
+    void Restore() { setenv("PATH", FOld.c_str(), 1); }
 
 private:
     std::string FOld;
@@ -140,31 +141,30 @@ TEST_F(ConvertStage, OutputInUseShowsTheBoxAndTheRunGoesOn)
     EXPECT_TRUE(IsMedia(Out("free.mov")));
 }
 
-TEST_F(ConvertStage, MissingConverterShowsTheErrorAndWaitsForStop)
+TEST_F(ConvertStage, MissingConverterShowsTheErrorOnceAndTheRunGoesOn)
 {
-    const std::string clip = MakeClip(In + "/lonely.flv");
+    const std::string lonely = MakeClip(In + "/lonely.flv");
+    const std::string next = MakeClip(In + "/next.flv");
     const std::string empty = Dir.path().toStdString() + "/emptybin";
     QDir().mkpath(QString::fromStdString(empty));
     PathWithoutConverter path(empty);
-    dltest::WindowRun run({clip}, cw::jmConvert, Owner);
-    Prepare(run);
-    bool waited = false;
-    run.During([&] {
-        if (Boxes.Count() == 0)
-            return false;
-        // Give the window the chance to do something it must not do (close, move on).
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        cw::Application::ProcessMessages();
-        waited = run.Window().Modal() && run.Child<QFrame>("Panel3")->isVisible();
-        run.Click("suiButton2");
-        return true;
+    // The converter is back as soon as the first error has been shown.
+    auto recorder = cw::SetMessageBoxHandler(nullptr);
+    cw::SetMessageBoxHandler([&](const std::string& text, const std::string& caption, unsigned flags) {
+        path.Restore();
+        return recorder(text, caption, flags);
     });
-    run.Run(20000);
+    dltest::WindowRun run({lonely, next}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(30000);
+    cw::SetMessageBoxHandler(recorder);
     ASSERT_FALSE(run.WatchdogFired);
-    ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Error while creating convert process!2", Boxes.Boxes()[0].Text);
-    EXPECT_TRUE(waited);
-    EXPECT_EQ(cw::mrAbort, run.Result);
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    const std::string line = "Unable to convert " + lonely + ": " + Boxes.Boxes()[0].Text + "\r\n";
+    EXPECT_EQ("1 of 2 items failed:\r\n" + line, Boxes.Boxes()[1].Text);
+    EXPECT_TRUE(IsMedia(Out("next.mov")));
+    EXPECT_NE(cw::mrAbort, run.Result);
 }
 
 TEST_F(ConvertStage, StopEndsTheConverterAndTheRun)
@@ -260,25 +260,28 @@ TEST_F(ConvertStage, AfterTheFlvFallbackTheFileThatArrivedIsConverted)
     EXPECT_EQ(0u, Boxes.Count());
 }
 
-TEST_F(ConvertStage, GoogleVideoItemTurnsTheRestOfTheRunIntoDownloadOnly)
+TEST_F(ConvertStage, GoogleVideoItemIsOnlyDownloadedAndTheItemsAroundItAreConverted)
 {
     const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
     Sites.Google("5", "Google Clip", clip);
-    VideoSites::YoutubeVideo v;
-    v.Title = "Tube Clip";
-    v.Files[""] = clip;
-    Sites.Youtube("gt", v);
-    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert,
-                          Owner);
+    for (const std::string id : {"g1", "g2"}) {
+        VideoSites::YoutubeVideo v;
+        v.Title = "Tube " + id;
+        v.Files[""] = clip;
+        Sites.Youtube(id, v);
+    }
+    dltest::WindowRun run(
+        {VideoSites::YoutubeAddress("g1"), VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("g2")},
+        cw::jmDownloadConvert, Owner);
     Prepare(run);
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(clip, dltest::ReadFile(Out("Google Clip.mp4")));
-    EXPECT_EQ(clip, dltest::ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("Google Clip.mov")));
-    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Tube Clip.mov")));
-    EXPECT_TRUE(Runner.CommandLine().empty());
-    EXPECT_EQ(cw::jmDownload, run.Window().JobMode);
+    EXPECT_TRUE(IsMedia(Out("Tube g1.mov")));
+    EXPECT_TRUE(IsMedia(Out("Tube g2.mov")));
+    EXPECT_EQ(cw::jmDownloadConvert, run.Window().JobMode);
+    EXPECT_EQ(0u, Boxes.Count());
 }
 
 TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
@@ -300,7 +303,9 @@ TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("na") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("1 of 2 items failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("na") +
+                  ": no video found on the page\r\n",
+              Boxes.Boxes()[0].Text);
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("get_video.mov")));
     EXPECT_TRUE(IsMedia(Out("After.mov")));
 }
