@@ -220,7 +220,8 @@ TEST_F(ConvertStage, ConverterThatFailsAddsAFailureLineAndTheRunGoesOn)
     ASSERT_EQ(1u, Boxes.Count());
     const std::string text = Boxes.Boxes()[0].Text;
     EXPECT_TRUE(std::regex_match(
-        text, std::regex("Convert process failed on " + In + "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
+        text, std::regex("1 of 2 items failed:\r\nConvert process failed on " + In +
+                         "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
         << text;
 }
 
