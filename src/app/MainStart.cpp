@@ -20,14 +20,19 @@ bool DirectoryExists(const std::string& folder)
     return !folder.empty() && std::filesystem::is_directory(folder, ec);
 }
 
-// The folder together with every missing parent; false when that is not possible.
-bool ForceDirectories(const std::string& folder)
+// The folder together with every missing parent. Empty when it is there afterwards, else the
+// system's reason.
+std::string ForceDirectories(const std::string& folder)
 {
     if (folder.empty())
-        return false;
+        return "no folder name was given";
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    return DirectoryExists(folder);
+    if (DirectoryExists(folder))
+        return std::string();
+    if (!ec)
+        ec = std::make_error_code(std::errc::not_a_directory);
+    return ec.message();
 }
 
 } // namespace
@@ -52,8 +57,11 @@ void TfrmMain::bStartClick()
                 FOutputDirectory + "," + " the output directory does not exist." + "\r\n" + "creates a new directory?";
             if (MessageBox(question, ProductTitle, MB_YESNO | MB_ICONINFORMATION) != IDYES)
                 return;
-            if (!ForceDirectories(FOutputDirectory))
-                throw Exception("Cannot create " + FOutputDirectory);
+            // Said to the user: a run into a folder that is not there cannot save anything.
+            if (const std::string reason = ForceDirectories(FOutputDirectory); !reason.empty()) {
+                MessageBox("Cannot create " + FOutputDirectory + ": " + reason, ProductTitle, MB_OK | MB_ICONERROR);
+                return;
+            }
         }
 
         auto addressList = std::make_unique<std::vector<std::string>>();

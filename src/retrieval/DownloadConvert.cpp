@@ -42,7 +42,7 @@ bool TfrmDownload::StartFile(const std::string& inputPath)
     } catch (const std::exception& e) {
         // The item fails and the run goes on; the box tells why once, whatever follows (a missing
         // converter would otherwise ask for the same answer for every file).
-        FailureList->push_back("Convert process failed on " + inputPath + ": " + e.what());
+        FModel.Fail("Convert process failed on " + inputPath + ": " + e.what(), e.what());
         if (!FConvertStartReported) {
             FConvertStartReported = true;
             MessageBox(e.what(), Application::Title(), MB_OK | MB_ICONERROR);
@@ -55,35 +55,20 @@ bool TfrmDownload::StartFile(const std::string& inputPath)
     return true;
 }
 
-void TfrmDownload::StartLocalFile(int index)
+bool TfrmDownload::StartLocalFile()
 {
-    // Entries that cannot be converted are passed over here, in a loop rather than through
-    // the finished-record path, so a long list of them needs no deep recursion.
-    const auto count = static_cast<std::int32_t>(AddressList->size());
-    for (ItemIndex = index; ItemIndex < count; ++ItemIndex) {
-        const std::string entry = (*AddressList)[static_cast<std::size_t>(ItemIndex)];
-        if (!IsLocalFile(entry)) {
-            FailureList->push_back("Not a local file: " + entry);
-            continue;
-        }
-        const bool started = StartFile(entry);
-        if (Stopping())
-            return; // stopped while the error box was open
-        if (started) {
-            SetCaption(RunCaption("Ostrelle Clipwarden", ItemIndex, count));
-            return;
-        }
+    SetCaption(FModel.Caption(Application::Title()));
+    const std::string& entry = FModel.Address();
+    if (!IsLocalFile(entry)) {
+        FModel.Fail("Not a local file: " + entry, "not a local file");
+        return false;
     }
-    PostMessage(WM_CLOSE);
+    return StartFile(entry);
 }
 
 void TfrmDownload::ConvertStart()
 {
-    ui->Panel2->hide();
-    ui->Panel1->hide();
-    ui->Panel3->show();
-    SetClientWidth(ui->Panel3->width());
-    SetClientHeight(ui->Panel3->height());
+    ShowPanel(ui->Panel3);
     if (FTransferPath.empty()) {
         // No transfer ran for this item. Without a direct address there is no file of this
         // item at all, and whatever lies under its name in the output folder belongs to
@@ -91,19 +76,17 @@ void TfrmDownload::ConvertStart()
         // there). A file kept by answering No to the overwrite question is the user's choice
         // and is converted.
         if (DownloadUrlText().empty()) {
-            FinishConversion();
+            NextItem();
             return;
         }
-        if (!StartFile(
-                TransferOutputPath(OutputFolder(), FileNameText(), FRunOwner ? FRunOwner->Quality() : vqNormal)) &&
-            !Stopping())
-            FinishConversion();
+        if (!StartFile(TransferOutputPath(OutputFolder(), FileNameText(), ItemQuality())) && !Stopping())
+            NextItem();
         return;
     }
     // After the fallback to the plain file, the file of the attempt that completed is the one
     // converted.
     if (!StartFile(FTransferPath) && !Stopping())
-        FinishConversion();
+        NextItem();
 }
 
 void TfrmDownload::ConvertProgress(LPARAM lParam)
@@ -118,7 +101,7 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
         return;
     }
     if (record->Status == 2)
-        MessageBox("Video file will be created may be used, convert process failed!", "Ostrelle Clipwarden",
+        MessageBox("Video file will be created may be used, convert process failed!", Application::Title(),
                    MB_OK | MB_ICONERROR);
     if (record->Failed()) {
         TConvertProcess* runner = Runner();
@@ -128,22 +111,9 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
             line += " (exit code " + std::to_string(record->ExitCode) + ")";
         if (!record->ErrorText.empty())
             line += ": " + record->ErrorText;
-        FailureList->push_back(line);
+        FModel.Fail(line, record->ErrorText);
     }
-    FinishConversion();
-}
-
-void TfrmDownload::FinishConversion()
-{
-    ++ItemIndex;
-    if (ItemIndex == static_cast<std::int32_t>(AddressList->size())) {
-        Close();
-        return;
-    }
-    if (JobMode == jmConvert)
-        StartLocalFile(ItemIndex);
-    else
-        PostMessage(WM_FETCH_PAGE);
+    NextItem();
 }
 
 } // namespace cw

@@ -71,7 +71,8 @@ public:
             FOld = p;
         setenv("PATH", emptyFolder.c_str(), 1);
     }
-    ~PathWithoutConverter() { setenv("PATH", FOld.c_str(), 1); }
+    ~PathWithoutConverter() { Restore(); }
+    void Restore() { setenv("PATH", FOld.c_str(), 1); }
 
 private:
     std::string FOld;
@@ -163,7 +164,8 @@ TEST_F(ConvertStage, MissingConverterIsToldOnceAndEveryFileGetsItsLine)
     ASSERT_EQ(2u, Boxes.Count());
     EXPECT_EQ(error, Boxes.Boxes()[0].Text);
     EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
-    EXPECT_EQ("Convert process failed on " + first + ": " + error + "\r\n" + "Convert process failed on " + second +
+    EXPECT_EQ("2 of 2 items failed:\r\nConvert process failed on " + first + ": " + error + "\r\n" +
+                  "Convert process failed on " + second +
                   ": " + error + "\r\n",
               Boxes.Boxes()[1].Text);
     EXPECT_TRUE(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
@@ -206,7 +208,33 @@ TEST_F(ConvertStage, EntriesThatAreNotLocalFilesAreNeverOpened)
     for (const std::string& entry : hostile)
         lines += "Not a local file: " + entry + "\r\n";
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ(lines, Boxes.Boxes()[0].Text);
+    EXPECT_EQ("5 of 6 items failed:\r\n" + lines, Boxes.Boxes()[0].Text);
+}
+
+TEST_F(ConvertStage, MissingConverterShowsTheErrorOnceAndTheRunGoesOn)
+{
+    const std::string lonely = MakeClip(In + "/lonely.flv");
+    const std::string next = MakeClip(In + "/next.flv");
+    const std::string empty = Dir.path().toStdString() + "/emptybin";
+    QDir().mkpath(QString::fromStdString(empty));
+    PathWithoutConverter path(empty);
+    // The converter is back as soon as the first error has been shown.
+    auto recorder = cw::SetMessageBoxHandler(nullptr);
+    cw::SetMessageBoxHandler([&](const std::string& text, const std::string& caption, unsigned flags) {
+        path.Restore();
+        return recorder(text, caption, flags);
+    });
+    dltest::WindowRun run({lonely, next}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(30000);
+    cw::SetMessageBoxHandler(recorder);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    const std::string line = "Convert process failed on " + lonely + ": " + Boxes.Boxes()[0].Text + "\r\n";
+    EXPECT_EQ("1 of 2 items failed:\r\n" + line, Boxes.Boxes()[1].Text);
+    EXPECT_TRUE(IsMedia(Out("next.mov")));
+    EXPECT_NE(cw::mrAbort, run.Result);
 }
 
 TEST_F(ConvertStage, StopEndsTheConverterAndTheRun)
@@ -265,7 +293,7 @@ TEST_F(ConvertStage, ConverterThatFailsAddsAFailureLineAndTheRunGoesOn)
     ASSERT_EQ(1u, Boxes.Count());
     const std::string text = Boxes.Boxes()[0].Text;
     // The converter's own last word on the file says why.
-    EXPECT_EQ("Convert process failed on " + In + "/broken.flv (exit code 1): file:" + In +
+    EXPECT_EQ("1 of 2 items failed:\r\nConvert process failed on " + In + "/broken.flv (exit code 1): file:" + In +
                   "/broken.flv: Invalid data found when processing input\r\n",
               text);
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("broken.mov")));
@@ -307,25 +335,28 @@ TEST_F(ConvertStage, AfterTheFlvFallbackTheFileThatArrivedIsConverted)
     EXPECT_EQ(0u, Boxes.Count());
 }
 
-TEST_F(ConvertStage, GoogleVideoItemTurnsTheRestOfTheRunIntoDownloadOnly)
+TEST_F(ConvertStage, GoogleVideoItemIsOnlyDownloadedAndTheItemsAroundItAreConverted)
 {
     const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
     Sites.Google("5", "Google Clip", clip);
-    VideoSites::YoutubeVideo v;
-    v.Title = "Tube Clip";
-    v.Files[""] = clip;
-    Sites.Youtube("gt", v);
-    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert,
-                          Owner);
+    for (const std::string id : {"g1", "g2"}) {
+        VideoSites::YoutubeVideo v;
+        v.Title = "Tube " + id;
+        v.Files[""] = clip;
+        Sites.Youtube(id, v);
+    }
+    dltest::WindowRun run(
+        {VideoSites::YoutubeAddress("g1"), VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("g2")},
+        cw::jmDownloadConvert, Owner);
     Prepare(run);
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(clip, dltest::ReadFile(Out("Google Clip.mp4")));
-    EXPECT_EQ(clip, dltest::ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("Google Clip.mov")));
-    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Tube Clip.mov")));
-    EXPECT_TRUE(Runner.CommandLine().empty());
-    EXPECT_EQ(cw::jmDownload, run.Window().JobMode);
+    EXPECT_TRUE(IsMedia(Out("Tube g1.mov")));
+    EXPECT_TRUE(IsMedia(Out("Tube g2.mov")));
+    EXPECT_EQ(cw::jmDownloadConvert, run.Window().JobMode);
+    EXPECT_EQ(0u, Boxes.Count());
 }
 
 TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
@@ -347,7 +378,9 @@ TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("na") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("1 of 2 items failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("na") +
+                  ": no video found on the page\r\n",
+              Boxes.Boxes()[0].Text);
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("get_video.mov")));
     EXPECT_TRUE(IsMedia(Out("After.mov")));
 }
