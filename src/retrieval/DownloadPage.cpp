@@ -2,6 +2,7 @@
 // again while it builds up, until the title and the direct address are known.
 
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/TickCount.h"
 #include "platform/gui/QtGlue.h"
 #include "retrieval/Download.h"
@@ -53,6 +54,7 @@ std::string TfrmDownload::ReadPageText(TWebBrowser* browser)
         const std::size_t end = data.find('\0');
         return end == std::string::npos ? data : data.substr(0, end);
     } catch (...) {
+        LogCaught("download window", "reading the page's text");
         return ReadFailureText;
     }
 }
@@ -85,6 +87,7 @@ void TfrmDownload::FetchPage()
         RetrievePage(address);
     } catch (...) {
         // Whatever went wrong, the window waits on the page panel for Stop or close.
+        LogCaught("download window", "page stage of item " + std::to_string(ItemIndex + 1));
     }
 }
 
