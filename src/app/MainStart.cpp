@@ -3,6 +3,7 @@
 // run is over. The list itself is never changed by a run.
 #include "app/Global.h"
 #include "app/Main.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "retrieval/Download.h"
 #include "ui_Main.h"
@@ -90,6 +91,7 @@ void TfrmMain::bStartClick()
         if (ItemCount() > 0)
             SetItemIndex(0);
     } catch (...) {
+        LogCaught("main window", "the run ended early");
     }
 }
 

@@ -1,6 +1,7 @@
 #include "browser/WebBrowser.h"
 
 #include "net/http/HttpProt.h"
+#include "platform/Log.h"
 #include "platform/SystemProxy.h"
 
 #include "platform/Winsock.h"
@@ -171,6 +172,7 @@ void TWebBrowser::DropRequest()
         old->Abort();
     } catch (...) {
         // A client that cannot abort cleanly is freed all the same.
+        LogCaught("browser", "aborting the previous page's client");
     }
     FRetired.push_back(std::move(old));
     FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);

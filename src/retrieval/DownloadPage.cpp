@@ -2,6 +2,7 @@
 // again while it builds up, until the title and the direct address are known.
 
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/TickCount.h"
 #include "platform/gui/QtGlue.h"
 #include "retrieval/Download.h"
@@ -53,6 +54,7 @@ std::string TfrmDownload::ReadPageText(TWebBrowser* browser)
         const std::size_t end = data.find('\0');
         return end == std::string::npos ? data : data.substr(0, end);
     } catch (...) {
+        LogCaught("download window", "reading the page's text");
         return ReadFailureText;
     }
 }
@@ -88,6 +90,11 @@ void TfrmDownload::FetchPage()
             NextItem();
         }
     } catch (...) {
+        LogCaught("download window", "page stage of item " + std::to_string(FModel.Index() + 1));
+        if (!Stopping()) {
+            FModel.Fail("Unable get html from " + FModel.Address() + ": unexpected error", "unexpected error");
+            NextItem();
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "convert/ConvertThread.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/Streams.h"
 #include "platform/TickCount.h"
@@ -101,7 +102,8 @@ void TfrmDownload::StartDownload()
             ui->lFileName->setToolTip(label);
             try {
                 http.Get();
-            } catch (const EHttpException&) {
+            } catch (const EHttpException& e) {
+                LogLine("download window", "transfer of " + http.URL() + " failed: " + e.Message());
                 failed = true;
             }
         }

@@ -10,6 +10,7 @@
 #include "convert/FormatPresets.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/SingleInstance.h"
+#include "support/LogRecorder.h"
 #include "ui/LinkLabel.h"
 
 #include <QKeyEvent>
@@ -155,12 +156,14 @@ TEST_F(Settings, BinaryJunkAndAFolderInPlaceOfTheFileReadAsDefaults)
 TEST_F(Settings, UnwritableSettingsFileDoesNotStopTheWindowFromClosing)
 {
     std::filesystem::create_directory(SettingsPath()); // rename onto a folder fails, also for root
+    LogRecorder log;
     Open();
     W<QCheckBox>("cbAutoCopy")->click();
     ASSERT_TRUE(Form->AutoCopy());
     CloseWindow();
     EXPECT_FALSE(Form->isVisible());
-    EXPECT_EQ(Boxes.Count(), 0u);              // nothing reported
+    EXPECT_EQ(Boxes.Count(), 0u); // no box, but the reason is not lost either
+    EXPECT_EQ(log.Count("main window", {"settings not saved", "Cannot write", SettingsPath()}), 1) << log.Text();
     EXPECT_EQ(Form->ConvertRunner(), nullptr); // the later closing steps still ran
     ClipboardViewer::SetText("http://www.youtube.com/watch?v=after-close");
     EXPECT_EQ(Form->ItemCount(), 0); // out of the clipboard chain
