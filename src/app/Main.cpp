@@ -8,6 +8,7 @@
 #include "platform/Application.h"
 #include "platform/IniFile.h"
 #include "platform/MessageBox.h"
+#include "platform/SettingsLocation.h"
 #include "platform/Shell.h"
 #include "platform/gui/QtGlue.h"
 #include "platform/gui/SingleInstance.h"
@@ -176,6 +177,7 @@ void TfrmMain::ConnectHandlers()
     connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(model, &QAbstractItemModel::modelReset, this, changed);
     connect(ui->lvMain, &QTreeWidget::itemSelectionChanged, this, changed);
+    SetUpListInput();
 }
 
 void TfrmMain::FormCreate()
@@ -237,13 +239,14 @@ void TfrmMain::FormClose(TCloseAction&)
 
 std::string TfrmMain::SettingsFileName()
 {
-    return Application::ExeDir() + "settings.ini";
+    return SettingsLocation::FileName(Application::ExeDir(), "settings.ini");
 }
 
 void TfrmMain::LoadSettings()
 {
     TIniFile ini(SettingsFileName());
-    FOutputDirectory = ini.ReadString(kOptions, "OutputDirectory", Application::ExeDir());
+    FOutputDirectory =
+        ini.ReadString(kOptions, "OutputDirectory", SettingsLocation::DefaultOutputFolder(Application::ExeDir()));
     FJobMode = ini.ReadInteger(kOptions, "RadioButton", jmDownload);
     FFormatIndex = ini.ReadInteger(kOptions, "ConvertFormat", 0);
     FAutoCopy = ini.ReadBool(kCopy, "Enable", false);
@@ -255,7 +258,9 @@ void TfrmMain::LoadSettings()
 
 void TfrmMain::SaveSettings()
 {
-    TIniFile ini(SettingsFileName());
+    const std::string fileName = SettingsFileName();
+    SettingsLocation::PrepareFolder(fileName);
+    TIniFile ini(fileName);
     std::string typed = OutputFolderText();
     if (DirectoryExists(typed))
         FOutputDirectory = typed;
