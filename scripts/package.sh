@@ -13,7 +13,7 @@ try=false
 build=build/package
 # shellcheck disable=SC2086 # CW_CMAKE_FLAGS (e.g. a compiler cache) is a list of words
 cmake -S . -B "$build" ${CW_CMAKE_FLAGS:--G Ninja} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF >/dev/null
-ninja -C "$build" clipwarden
+ninja -C "$build" -j"$(nproc)" clipwarden
 rm -f "$build"/clipwarden_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=("$build"/clipwarden_*.deb)
@@ -27,6 +27,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 id=net.ostrelle.Clipwarden
 expected="./usr/bin/clipwarden
 ./usr/share/applications/$id.desktop
+./usr/share/doc/clipwarden/copyright
 ./usr/share/icons/hicolor/128x128/apps/$id.png
 ./usr/share/icons/hicolor/256x256/apps/$id.png
 ./usr/share/icons/hicolor/48x48/apps/$id.png
