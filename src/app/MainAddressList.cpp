@@ -80,20 +80,20 @@ std::vector<std::string> LocalFiles(const QList<QUrl>& urls)
     return files;
 }
 
-// The text a drop offers to the address rules: its links one per line when it carries links
-// that are not local files, else its plain text.
+// The text a drop offers to the address rules: its links that are not local files, one per
+// line, when it carries links; else its plain text. A drop of local files offers nothing (its
+// plain text would only be the files' own addresses).
 std::string DroppedText(const QMimeData& data)
 {
+    if (!data.hasUrls())
+        return data.hasText() ? FromQt(data.text()) : std::string();
     std::string text;
-    if (data.hasUrls())
-        for (const QUrl& url : data.urls())
-            if (!url.isLocalFile() && url.isValid()) {
-                if (!text.empty())
-                    text += '\n';
-                text += url.toEncoded().toStdString();
-            }
-    if (text.empty() && data.hasText())
-        text = FromQt(data.text());
+    for (const QUrl& url : data.urls())
+        if (!url.isLocalFile() && url.isValid()) {
+            if (!text.empty())
+                text += '\n';
+            text += url.toEncoded().toStdString();
+        }
     return text;
 }
 

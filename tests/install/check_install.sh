@@ -46,23 +46,32 @@ grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$prefix/shar
   fail "the AppStream file does not name the desktop entry"
 
 # ---- running it
-# run <user> <executable> <config home> <runtime dir>: starts the program offscreen, waits until
-# it listens for a second start (its socket appears), then ends it with SIGTERM, which closes the
+# run <executable> <config home> <runtime dir>: starts the program offscreen, waits until its
+# window is up (a second start is answered by then), then ends it with SIGTERM, which closes the
 # window the ordinary way and writes the settings.
 as_user=()
-run() {
-  local exe=$1 config=$2 runtime=$3
-  env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$config" XDG_RUNTIME_DIR="$runtime" \
+start() { # exec: the caller's background pid is the program's own
+  exec env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$2" XDG_RUNTIME_DIR="$3" \
       QT_QPA_PLATFORM=offscreen ${ASAN_OPTIONS:+ASAN_OPTIONS=$ASAN_OPTIONS} \
-      ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} "${as_user[@]}" "$exe" >"$work/out.txt" 2>&1 &
+      ${LSAN_OPTIONS:+LSAN_OPTIONS=$LSAN_OPTIONS} "${as_user[@]}" "$1"
+}
+run() {
+  local exe=$1 config=$2 runtime=$3 up=false
+  start "$exe" "$config" "$runtime" >"$work/out.txt" 2>&1 &
   local pid=$!
   pids+=("$pid")
+  # First its lock (a second start made before it would become the first), then its answer.
   for _ in $(seq 1 300); do
     compgen -G "$runtime/*.sock" >/dev/null && break
     kill -0 "$pid" 2>/dev/null || { cat "$work/out.txt" >&2; fail "$exe ended by itself"; }
     sleep 0.1
   done
-  compgen -G "$runtime/*.sock" >/dev/null || fail "$exe did not come up"
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null || { cat "$work/out.txt" >&2; fail "$exe ended by itself"; }
+    if (start "$exe" "$config" "$runtime" >/dev/null 2>&1); then up=true; break; fi
+    sleep 0.2
+  done
+  $up || fail "$exe did not come up"
   kill -TERM "$pid"
   for _ in $(seq 1 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   kill -0 "$pid" 2>/dev/null && fail "$exe did not end on SIGTERM"
