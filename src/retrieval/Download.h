@@ -120,7 +120,8 @@ private:
     void ConvertStart();
     void ConvertProgress(LPARAM lParam);
     void FinishConversion();
-    void StartFile(const std::string& inputPath);
+    // False when the converter could not be started (the item has its failure line then).
+    bool StartFile(const std::string& inputPath);
     void StartLocalFile(int index);
 
     // Handle what is pending, waiting briefly when nothing is; true when the run must stop.
@@ -147,6 +148,8 @@ private:
     std::string FFileName;    // eFileName
     std::string FDownloadUrl; // eDownloadUrl
     bool FClosed = false;
+    // The box for a converter that could not be started has been shown in this run.
+    bool FConvertStartReported = false;
 };
 
 } // namespace cw

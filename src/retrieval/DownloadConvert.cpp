@@ -10,30 +10,71 @@
 #include "ui_Download.h"
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace cw {
 
-void TfrmDownload::StartFile(const std::string& inputPath)
+namespace {
+
+// Only a file on this machine is converted: the converter would open an entry that names an
+// address, a pipe or a device as such (listen on a port, wait for input, fetch from a server).
+bool IsLocalFile(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+bool TfrmDownload::StartFile(const std::string& inputPath)
 {
     TConvertProcess* runner = Runner();
-    if (!runner)
-        throw Exception("No convert process available");
-    runner->Active = true;
-    runner->InputFile = inputPath;
-    runner->OutputFile =
-        IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
-    runner->Window = Handle();
-    runner->Arguments = ConvertArguments;
-    runner->Start();
+    try {
+        if (!runner)
+            throw Exception("No convert process available");
+        runner->Active = true;
+        runner->InputFile = inputPath;
+        runner->OutputFile =
+            IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
+        runner->Window = Handle();
+        runner->Arguments = ConvertArguments;
+        runner->Start();
+    } catch (const std::exception& e) {
+        // The item fails and the run goes on; the box tells why once, whatever follows (a missing
+        // converter would otherwise ask for the same answer for every file).
+        FailureList->push_back("Convert process failed on " + inputPath + ": " + e.what());
+        if (!FConvertStartReported) {
+            FConvertStartReported = true;
+            MessageBox(e.what(), Application::Title(), MB_OK | MB_ICONERROR);
+        }
+        return false;
+    }
     const QString name = ToQt(ExtractFileName(runner->OutputFile));
     ui->lConvertName->setText(name);
     ui->lConvertName->setToolTip(name);
+    return true;
 }
 
 void TfrmDownload::StartLocalFile(int index)
 {
-    StartFile(AddressList->at(static_cast<std::size_t>(index)));
-    SetCaption(RunCaption("Ostrelle Clipwarden", index, static_cast<int>(AddressList->size())));
+    // Entries that cannot be converted are passed over here, in a loop rather than through
+    // the finished-record path, so a long list of them needs no deep recursion.
+    const auto count = static_cast<std::int32_t>(AddressList->size());
+    for (ItemIndex = index; ItemIndex < count; ++ItemIndex) {
+        const std::string entry = (*AddressList)[static_cast<std::size_t>(ItemIndex)];
+        if (!IsLocalFile(entry)) {
+            FailureList->push_back("Not a local file: " + entry);
+            continue;
+        }
+        const bool started = StartFile(entry);
+        if (Stopping())
+            return; // stopped while the error box was open
+        if (started) {
+            SetCaption(RunCaption("Ostrelle Clipwarden", ItemIndex, count));
+            return;
+        }
+    }
+    PostMessage(WM_CLOSE);
 }
 
 void TfrmDownload::ConvertStart()
@@ -53,12 +94,16 @@ void TfrmDownload::ConvertStart()
             FinishConversion();
             return;
         }
-        StartFile(TransferOutputPath(OutputFolder(), FileNameText(), FRunOwner ? FRunOwner->Quality() : vqNormal));
+        if (!StartFile(
+                TransferOutputPath(OutputFolder(), FileNameText(), FRunOwner ? FRunOwner->Quality() : vqNormal)) &&
+            !Stopping())
+            FinishConversion();
         return;
     }
     // After the fallback to the plain file, the file of the attempt that completed is the one
     // converted.
-    StartFile(FTransferPath);
+    if (!StartFile(FTransferPath) && !Stopping())
+        FinishConversion();
 }
 
 void TfrmDownload::ConvertProgress(LPARAM lParam)
@@ -78,8 +123,12 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
     if (record->Failed()) {
         TConvertProcess* runner = Runner();
         const std::string file = runner ? runner->InputFile : std::string();
-        FailureList->push_back("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) +
-                               ")");
+        std::string line = "Convert process failed on " + file;
+        if (record->ExitCode != 0)
+            line += " (exit code " + std::to_string(record->ExitCode) + ")";
+        if (!record->ErrorText.empty())
+            line += ": " + record->ErrorText;
+        FailureList->push_back(line);
     }
     FinishConversion();
 }
