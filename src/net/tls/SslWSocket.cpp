@@ -352,8 +352,9 @@ void TSslWSocket::Decrypt()
         ERR_clear_error();
         int r = SSL_read(FSsl, buf, sizeof buf);
         if (r > 0) {
-            if (FPlainPos > 0 && FPlainPos == FPlainIn.size()) {
-                FPlainIn.clear();
+            // A reader that never quite empties the buffer must not make it grow without end.
+            if (FPlainPos >= kPlainAhead || (FPlainPos > 0 && FPlainPos == FPlainIn.size())) {
+                FPlainIn.erase(0, FPlainPos);
                 FPlainPos = 0;
             }
             FPlainIn.append(buf, static_cast<std::size_t>(r));
@@ -522,8 +523,8 @@ int TSslWSocket::FlushCiphertext()
             int n = BIO_read(FNetOut, buf, sizeof buf);
             if (n <= 0)
                 break;
-            if (FCipherOutPos > 0 && FCipherOutPos == FCipherOut.size()) {
-                FCipherOut.clear();
+            if (FCipherOutPos > 0) {
+                FCipherOut.erase(0, FCipherOutPos);
                 FCipherOutPos = 0;
             }
             FCipherOut.append(buf, static_cast<std::size_t>(n));
