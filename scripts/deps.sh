@@ -3,6 +3,7 @@
 # Does nothing when all of them are present.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libjpeg-dev libgtest-dev libbenchmark-dev
+      libssl-dev openssl ca-certificates
       ffmpeg xvfb xauth nginx-light tinyproxy microsocks curl procps time
       desktop-file-utils appstream dpkg-dev util-linux)
 missing=()

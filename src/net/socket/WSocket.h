@@ -170,13 +170,15 @@ public:
     int Receive(void* Buffer, int BufferSize);
     std::string ReceiveStr();
 
-    void Close();
+    // Virtual so that a layer with its own closing handshake (TLS) runs it first.
+    virtual void Close();
     void Abort();
     void PostClose();
     void PostFree();
     void Shutdown(int How);
     void Pause();
-    void Resume();
+    // Virtual so that a layer holding received bytes of its own can announce them again.
+    virtual void Resume();
     void Flush();
     // One round of message handling: DrainMessages when MultiThreaded, else the application's.
     void PumpMessages();
@@ -290,6 +292,9 @@ protected:
     virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
     virtual void TriggerError();
     virtual int DoRecv(void* Buffer, int BufferSize, int Flags); // the receive step
+    // The send step of TryToSend: bytes taken (0 or more), or SOCKET_ERROR with the platform's
+    // last error set (10035: no room now, a write notification follows).
+    virtual int DoSend(const void* Data, int Len, int Flags);
     virtual void HandleBackGroundException(const std::exception& E);
     // The state a completed connect leads to (the SOCKS layer negotiates in wsSocksConnected).
     virtual TSocketState StateAfterConnect() const { return wsConnected; }
