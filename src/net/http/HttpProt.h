@@ -15,7 +15,7 @@
 #include "net/http/HttpChunk.h"
 #include "net/http/HttpContCod.h"
 #include "net/http/Ntlm.h"
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketComponent.h"
 #include "platform/MessageWindow.h"
 #include "platform/Streams.h"
 #include "platform/Types.h"
