@@ -304,15 +304,20 @@ private:
     // Where the current request goes and as whom. Set from URL by DoRequestAsync; a followed
     // relocation moves it.
     struct TRequestTarget {
-        std::string Protocol;    // scheme
-        std::string ConnectHost; // what the connection goes to: the origin server or the proxy
+        std::string Protocol; // scheme
+        // What the connection goes to: the origin server, or the proxy.
+        std::string ConnectHost;
         std::string ConnectPort;
-        std::string Host; // the origin server, for the Host line
+        // The origin server, for the Host line.
+        std::string Host;
         std::string Port;
-        std::string Path;     // request path; through a proxy the absolute address
-        std::string Location; // the current absolute address
+        // The request path; through a proxy the absolute address.
+        std::string Path;
+        // The current absolute address, and the document name taken from it.
+        std::string Location;
         std::string DocName;
-        std::string User; // working credentials: from Username/Password or the address
+        // Working credentials for the server: from Username/Password or from the address.
+        std::string User;
         std::string Pass;
     };
 
@@ -332,8 +337,8 @@ private:
         bool HeaderOpen = false;
         bool NoHeaderResponse = false; // the answer began with <HTML>, no status line
         std::size_t HeaderBytes = 0;
-        bool CloseReq = false; // close the connection after this response
-        std::uint16_t RequestDoneError = 0;
+        bool CloseReq = false;              // close the connection after this response
+        std::uint16_t RequestDoneError = 0; // for OnRequestDone
     };
 
     // One side of authentication: the origin server (401) or the proxy (407). Both run the
