@@ -3,10 +3,11 @@
 // Remove and Remove All empty it. Duplicates are skipped silently everywhere.
 #include "app/AddressQueue.h"
 #include "app/Addurl.h"
-#include "app/Global.h"
 #include "app/Main.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "platform/gui/QtGlue.h"
 #include "ui_Main.h"
 
@@ -66,7 +67,7 @@ void TfrmMain::AddItem(const std::string& caption)
 bool TfrmMain::HasItem(const std::string& caption) const
 {
     for (int i = 0; i < ItemCount(); ++i)
-        if (SameTextNoCase(ItemCaption(i), caption))
+        if (text::SameNoCase(ItemCaption(i), caption))
             return true;
     return false;
 }

@@ -1,13 +1,14 @@
 #include "convert/ConvertThread.h"
 
-#include "app/Global.h"
+#include "global/Global.h"
+#include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 
 #include <QDateTime>
 #include <cerrno>
 #include <cmath>
 #include <mutex>
-#include <sys/stat.h>
 #include <unordered_map>
 
 namespace cw {
@@ -158,12 +159,6 @@ double CurrentDateTime()
     return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 86400000.0 + 25569.0;
 }
 
-bool FileExists(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 bool IsBlankOrControl(char c)
 {
     return static_cast<unsigned char>(c) <= ' ';
@@ -233,14 +228,6 @@ std::int64_t ClockSeconds(const std::string& s)
     if (i != s.size() || parts[1] > 59 || parts[2] > 59)
         return -1;
     return parts[0] * 3600 + parts[1] * 60 + parts[2];
-}
-
-std::string LowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
 }
 
 // "<number>kbit/s" -> "<number>k": today's converter no longer knows the unit.
@@ -517,7 +504,7 @@ void TConvertProcess::ParseOutput(const std::string& chunk)
         pos = end + 1;
         if (Trim(line).empty())
             continue;
-        const std::string lower = LowerAscii(line);
+        const std::string lower = text::Lower(line);
 
         size_t at = lower.find("duration:");
         if (at != std::string::npos) {

@@ -12,8 +12,8 @@
 //
 // Failures of items are collected and shown in one box when the window closes.
 
-#include "app/Global.h"
 #include "browser/WebBrowser.h"
+#include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/gui/Form.h"
 

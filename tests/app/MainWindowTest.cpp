@@ -4,9 +4,9 @@
 #include "AppTestSupport.h"
 
 #include "app/About.h"
-#include "app/Global.h"
 #include "app/Login.h"
 #include "convert/FormatPresets.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/SingleInstance.h"
 #include "ui/LinkLabel.h"

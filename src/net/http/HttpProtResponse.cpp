@@ -5,6 +5,7 @@
 #include "net/http/HttpProt.h"
 
 #include "net/http/HttpUrl.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -229,7 +230,7 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     }
 
-    if (FHeaderLineCount == 1 && UpperCase(Line.substr(0, 6)) == "<HTML>") {
+    if (FHeaderLineCount == 1 && text::Upper(Line.substr(0, 6)) == "<HTML>") {
         // No header at all: the document starts right here.
         FNoHeaderResponse = true;
         if (FContentType.empty())
@@ -287,7 +288,7 @@ void THttpCli::InterpretField(const std::string& Line)
     std::size_t colon = Line.find(':');
     if (colon == std::string::npos)
         return;
-    std::string name = LowerCase(Line.substr(0, colon));
+    std::string name = text::Lower(Line.substr(0, colon));
     std::size_t p = colon + 1;
     while (p + 1 < Line.size() && (Line[p] == ' ' || Line[p] == '\t'))
         ++p;
@@ -298,7 +299,7 @@ void THttpCli::InterpretField(const std::string& Line)
     } else if (name == "content-length") {
         FContentLength = ParseContentLength(value);
     } else if (name == "transfer-encoding") {
-        FTransferEncoding = LowerCase(value);
+        FTransferEncoding = text::Lower(value);
     } else if (name == "content-range") {
         std::size_t dash = value.find('-');
         if (value.size() > 6 && dash != std::string::npos && dash >= 6) {
@@ -309,7 +310,7 @@ void THttpCli::InterpretField(const std::string& Line)
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
-        FContentType = LowerCase(value);
+        FContentType = text::Lower(value);
     } else if (name == "www-authenticate" || name == "proxy-authenticate") {
         FDoAuthor.push_back(value);
     } else if (name == "set-cookie") {
@@ -317,7 +318,7 @@ void THttpCli::InterpretField(const std::string& Line)
         if (OnCookie)
             OnCookie(this, value, accept);
     } else if (name == "connection" || name == "proxy-connection") {
-        std::string v = LowerCase(Trim(value));
+        std::string v = text::Lower(Trim(value));
         if (v == "close")
             FCloseReq = true;
         else if (v == "keep-alive")
@@ -366,7 +367,7 @@ void THttpCli::EndOfHeader()
 
     std::size_t dot = FDocName.rfind('.');
     std::string ext = dot == std::string::npos ? std::string() : FDocName.substr(dot);
-    if ((LowerCase(ext) == ".exe" || ext.empty()) && FContentType == "text/html")
+    if ((text::Lower(ext) == ".exe" || ext.empty()) && FContentType == "text/html")
         FDocName = dot == std::string::npos ? FDocName + ".htm" : FDocName.substr(0, dot + 1) + "htm";
 
     StateChange(httpWaitingBody);
