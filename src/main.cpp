@@ -10,6 +10,7 @@
 #include "app/Main.h"
 #include "global/Global.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/gui/Form.h"
 #include "platform/gui/MessageBoxDialog.h"
 #include "platform/gui/QtGlue.h"
@@ -17,9 +18,9 @@
 #include "platform/gui/SingleInstance.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -63,13 +64,20 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         // Without a usable place for the lock the program still starts; it only cannot tell
         // whether another copy runs.
-        std::fprintf(stderr, "%s\n", e.what());
+        LogLine("start-up", std::string("one-copy check unavailable: ") + e.what());
         instance.reset();
     }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("clipwarden"));
     QApplication::setQuitOnLastWindowClosed(false); // the main window's closing ends the program
+    // Every window, dialogs included, shows the program's icon; the desktop entry names the same
+    // artwork through the icon theme.
+    QIcon icon;
+    for (int size : {48, 128, 256})
+        icon.addFile(QStringLiteral(":/assets/icons/net.ostrelle.Clipwarden-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("net.ostrelle.Clipwarden"));
     Application::SetTitle(ProductTitle);
     InstallMessageBoxDialog();
     ShellDialogs::InstallHandlers();

@@ -8,7 +8,9 @@
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/IniFile.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
+#include "platform/SettingsLocation.h"
 #include "platform/Shell.h"
 #include "platform/gui/QtGlue.h"
 #include "platform/gui/SingleInstance.h"
@@ -165,6 +167,7 @@ void TfrmMain::ConnectHandlers()
     connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(model, &QAbstractItemModel::modelReset, this, changed);
     connect(ui->lvMain, &QTreeWidget::itemSelectionChanged, this, changed);
+    SetUpListInput();
 }
 
 void TfrmMain::FormCreate()
@@ -212,27 +215,31 @@ void TfrmMain::FormClose(TCloseAction&)
     try {
         SaveSettings();
     } catch (...) {
+        LogCaught("main window", "settings not saved");
     }
     try {
         FClipboardViewer.Leave(FNextViewer);
         MessageWindow::SendMessage(FNextViewer, WM_CHANGECBCHAIN, Handle(), static_cast<LPARAM>(FNextViewer));
     } catch (...) {
+        LogCaught("main window", "leaving the clipboard chain");
     }
     try {
         FConvertProcess.reset();
     } catch (...) {
+        LogCaught("main window", "freeing the converter runner");
     }
 }
 
 std::string TfrmMain::SettingsFileName()
 {
-    return Application::ExeDir() + "settings.ini";
+    return SettingsLocation::FileName(Application::ExeDir(), "settings.ini");
 }
 
 void TfrmMain::LoadSettings()
 {
     TIniFile ini(SettingsFileName());
-    FOutputDirectory = ini.ReadString(kOptions, "OutputDirectory", Application::ExeDir());
+    FOutputDirectory =
+        ini.ReadString(kOptions, "OutputDirectory", SettingsLocation::DefaultOutputFolder(Application::ExeDir()));
     FJobMode = ini.ReadInteger(kOptions, "RadioButton", jmDownload);
     FFormatIndex = ini.ReadInteger(kOptions, "ConvertFormat", 0);
     FAutoCopy = ini.ReadBool(kCopy, "Enable", false);
@@ -244,7 +251,9 @@ void TfrmMain::LoadSettings()
 
 void TfrmMain::SaveSettings()
 {
-    TIniFile ini(SettingsFileName());
+    const std::string fileName = SettingsFileName();
+    SettingsLocation::PrepareFolder(fileName);
+    TIniFile ini(fileName);
     std::string typed = OutputFolderText();
     if (DirectoryExists(typed))
         FOutputDirectory = typed;

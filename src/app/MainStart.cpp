@@ -4,6 +4,7 @@
 #include "app/Main.h"
 #include "global/Global.h"
 #include "platform/Files.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "retrieval/Download.h"
 
@@ -32,8 +33,11 @@ void TfrmMain::bStartClick()
                 FOutputDirectory + "," + " the output directory does not exist." + "\r\n" + "creates a new directory?";
             if (MessageBox(question, ProductTitle, MB_YESNO | MB_ICONINFORMATION) != IDYES)
                 return;
-            if (!ForceDirectories(FOutputDirectory))
-                throw Exception("Cannot create " + FOutputDirectory);
+            // Said to the user: a run into a folder that is not there cannot save anything.
+            if (const std::string reason = ForceDirectories(FOutputDirectory); !reason.empty()) {
+                MessageBox("Cannot create " + FOutputDirectory + ": " + reason, ProductTitle, MB_OK | MB_ICONERROR);
+                return;
+            }
         }
 
         auto addressList = std::make_unique<std::vector<std::string>>();
@@ -55,6 +59,7 @@ void TfrmMain::bStartClick()
         if (ItemCount() > 0)
             SetItemIndex(0);
     } catch (...) {
+        LogCaught("main window", "the run ended early");
     }
 }
 

@@ -71,6 +71,11 @@ bool StartsWithNoCase(const std::string& s, const std::string& prefix)
     return s.size() >= prefix.size() && EqualNoCase(s.data(), prefix.data(), prefix.size());
 }
 
+bool EndsWithNoCase(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && EqualNoCase(s.data() + s.size() - suffix.size(), suffix.data(), suffix.size());
+}
+
 int ToIntDef(const std::string& s, int def)
 {
     if (s.empty())

@@ -16,6 +16,7 @@ std::size_t PosNoCase(const std::string& haystack, const std::string& needle, st
 bool ContainsNoCase(const std::string& haystack, const std::string& needle);
 bool SameNoCase(const std::string& a, const std::string& b);
 bool StartsWithNoCase(const std::string& s, const std::string& prefix);
+bool EndsWithNoCase(const std::string& s, const std::string& suffix);
 // A whole text that is a decimal integer (optionally signed) and fits an int; else def.
 int ToIntDef(const std::string& s, int def);
 

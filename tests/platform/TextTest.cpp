@@ -15,6 +15,8 @@ TEST(Text, FoldsOnlyAsciiLetters)
     EXPECT_EQ(text::Lower("[\xc9]@"), "[\xc9]@"); // the neighbours of A..Z stay
     EXPECT_TRUE(text::StartsWithNoCase("Location: /x", "LOCATION:"));
     EXPECT_FALSE(text::StartsWithNoCase("Loc", "location:"));
+    EXPECT_TRUE(text::EndsWithNoCase("clip.3GP", ".3gp"));
+    EXPECT_FALSE(text::EndsWithNoCase("3gp", ".3gp"));
 }
 
 TEST(Text, FindsFromTheGivenPositionIgnoringCase)

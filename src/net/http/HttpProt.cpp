@@ -3,6 +3,7 @@
 #include "net/http/Base64.h"
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 
 #include <QTimer>
 #include <cmath>
@@ -221,6 +222,7 @@ void THttpCli::HandleEventException(std::exception_ptr E)
             if (FState != httpReady)
                 FWindow.PostMessage(WM_HTTP_SET_READY);
         }
+        LogCaught("http", "ending the request after \"" + text + "\" failed");
     } catch (...) {
         if (FState != httpReady)
             FWindow.PostMessage(WM_HTTP_SET_READY);
@@ -463,6 +465,7 @@ void THttpCli::Abort()
         if (lookup) {
             try {
                 FCtrlSocket->CancelLookup();
+                LogCaught("http", "cancelling the name look-up on abort");
             } catch (...) {
             }
         }
@@ -574,6 +577,7 @@ void THttpCli::DropOldConnection()
         FIgnoreClosed = true;
         try {
             FCtrlSocket->Abort();
+            LogCaught("http", "dropping the old connection");
         } catch (...) {
         }
         FIgnoreClosed = false;
@@ -590,6 +594,7 @@ void THttpCli::FailConnect(int Err)
     FIgnoreClosed = true;
     try {
         FCtrlSocket->Close();
+        LogCaught("http", "closing after a failed connect");
     } catch (...) {
     }
     FIgnoreClosed = false;
