@@ -14,10 +14,10 @@ using namespace http_detail;
 
 std::string HttpStateName(int state)
 {
-    static const char* const names[] = {"httpReady",         "httpNotConnected", "httpConnected",
-                                        "httpDnsLookup",     "httpDnsLookupDone", "httpWaitingHeader",
-                                        "httpWaitingBody",   "httpBodyReceived", "httpWaitingProxyConnect",
-                                        "httpClosing",       "httpAborting"};
+    static const char* const names[] = {"httpReady",       "httpNotConnected",  "httpConnected",
+                                        "httpDnsLookup",   "httpDnsLookupDone", "httpWaitingHeader",
+                                        "httpWaitingBody", "httpBodyReceived",  "httpWaitingProxyConnect",
+                                        "httpClosing",     "httpAborting"};
     if (state < 0 || state >= static_cast<int>(sizeof names / sizeof names[0]))
         return "INVALID STATE";
     return names[state];
@@ -51,9 +51,9 @@ std::string RFC1123Date(TDateTime dt)
         ++y;
     int wd = static_cast<int>(((whole + 6) % 7 + 7) % 7);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %2.2d %s %4.4d %2.2d:%2.2d:%2.2d", days[wd], static_cast<int>(d),
-                  months[m - 1], static_cast<int>(y), static_cast<int>(secs / 3600),
-                  static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60));
+    std::snprintf(buf, sizeof buf, "%s, %2.2d %s %4.4d %2.2d:%2.2d:%2.2d", days[wd], static_cast<int>(d), months[m - 1],
+                  static_cast<int>(y), static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                  static_cast<int>(secs % 60));
     return buf;
 }
 
@@ -62,8 +62,7 @@ std::string RFC1123Date(TDateTime dt)
 // ---- construction ---------------------------------------------------------------------------
 
 THttpCli::THttpCli(TComponent* AOwner)
-    : TComponent(AOwner), FCtrlSocket(std::make_unique<TWSocket>(this)),
-      FWindow([this](TMessage& m) { WndProc(m); })
+    : TComponent(AOwner), FCtrlSocket(std::make_unique<TWSocket>(this)), FWindow([this](TMessage& m) { WndProc(m); })
 {
     TWSocket& s = *FCtrlSocket;
     s.OnSessionClosed = [this](TObject*, std::uint16_t e) { Guarded([&] { ClosedDispatch(e); }); };
@@ -401,7 +400,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
 
     FRetriedFresh = false;
     StateChange(httpNotConnected);
-    if (FCtrlSocket->State() == wsConnected && FConnected && SameConnection()) {
+    if (FCtrlSocket->State() == wsConnected && FConnected && SameConnection() && RefusedTarget().empty()) {
         FClosedTarget = TClosedTarget::Normal;
         FReusedConnection = true;
         SocketSessionConnected(0);
@@ -497,7 +496,9 @@ void THttpCli::Login()
 {
     FClosedTarget = TClosedTarget::Normal;
     FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
-    if (FCtrlSocket->State() == wsConnected && FConnected) {
+    // A refused address never goes out, not even on a connection kept from before.
+    const bool refused = !RefusedTarget().empty();
+    if (!refused && FCtrlSocket->State() == wsConnected && FConnected) {
         FReusedConnection = true;
         SocketSessionConnected(0);
         return;
@@ -506,6 +507,11 @@ void THttpCli::Login()
     DropOldConnection();
     FReceiveLen = 0; // anything left over belonged to the old connection
     StateChange(httpDnsLookup);
+    if (refused) {
+        // Ended the way a look-up that completes at once ends (as for a dotted address).
+        SocketDNSLookupDone(0);
+        return;
+    }
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FHostName);
@@ -516,10 +522,36 @@ void THttpCli::Login()
     }
 }
 
+std::string THttpCli::RefusedTarget() const
+{
+    std::string why;
+    for (const std::string* host : {&FTargetHost, &FHostName}) {
+        why = RefusedHostText(*host);
+        if (!why.empty())
+            return why;
+    }
+    for (const std::string* port : {&FTargetPort, &FPort})
+        if (ParsePort(*port, why) == 0)
+            return why;
+    return std::string();
+}
+
 void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
 {
     if (FState != httpDnsLookup)
         return; // an answer for a request that has been aborted
+    // The address's own host and port, and the ones connected to (the proxy's, if any), are
+    // checked before anything is connected: a port like "18900abc" must not quietly become
+    // 18900, nor a name be looked up as a service.
+    std::string refused = RefusedTarget();
+    if (!refused.empty()) {
+        FRequestDoneError = httperrBadResponse;
+        FStatusCode = 404;
+        FReasonPhrase = "can't connect: " + refused;
+        SetFailure(FReasonPhrase);
+        SocketSessionClosed(FRequestDoneError);
+        return;
+    }
     if (ErrCode != 0) {
         FRequestDoneError = ErrCode;
         FStatusCode = 404;
