@@ -6,8 +6,10 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -25,86 +27,55 @@ std::string Trim(const std::string& s)
     return s.substr(first, last - first + 1);
 }
 
-// The file as lines, remembered with its line-ending style so a rewrite keeps it.
-struct IniLines {
-    std::vector<std::string> Lines;
-    std::string Eol = "\n";
-};
-
-IniLines Load(const std::string& fileName)
+std::string_view TrimView(std::string_view s)
 {
-    IniLines ini;
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return ini; // missing or unreadable: an empty file
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
-    std::size_t start = 0;
-    bool eolSeen = false;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        std::string line = text.substr(start, lf == npos ? npos : lf - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-            if (!eolSeen)
-                ini.Eol = "\r\n";
-        }
-        if (lf != npos)
-            eolSeen = true;
-        ini.Lines.push_back(std::move(line));
-        if (lf == npos)
-            break;
-        start = lf + 1;
-    }
-    return ini;
+    std::size_t first = s.find_first_not_of(" \t");
+    if (first == npos)
+        return {};
+    std::size_t last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
 }
 
 // "[name]" gives true and the name.
-bool SectionName(const std::string& line, std::string& name)
+bool SectionName(std::string_view line, std::string_view& name)
 {
-    std::string t = Trim(line);
+    std::string_view t = TrimView(line);
     if (t.size() < 2 || t[0] != '[')
         return false;
     std::size_t close = t.find(']');
     if (close == npos)
         return false;
-    name = Trim(t.substr(1, close - 1));
+    name = TrimView(t.substr(1, close - 1));
     return true;
 }
 
 // "key=value" gives true, the key and the value; comments never match.
-bool KeyValue(const std::string& line, std::string& key, std::string& value)
+bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value)
 {
-    std::string t = Trim(line);
+    std::string_view t = TrimView(line);
     if (t.empty() || t[0] == ';' || t[0] == '[')
         return false;
     std::size_t eq = t.find('=');
     if (eq == npos)
         return false;
-    key = Trim(t.substr(0, eq));
-    value = Trim(t.substr(eq + 1));
+    key = TrimView(t.substr(0, eq));
+    value = TrimView(t.substr(eq + 1));
     return true;
 }
 
-// Index of the section's header line, or npos.
-std::size_t FindSection(const IniLines& ini, const std::string& section)
+std::string LowerKey(std::string_view s)
 {
-    std::string name;
-    for (std::size_t i = 0; i < ini.Lines.size(); ++i)
-        if (SectionName(ini.Lines[i], name) && text::SameNoCase(name, section))
-            return i;
-    return npos;
+    return text::Lower(std::string(s));
 }
 
-// The end of the section that starts at header: the next header or the end of the file.
-std::size_t SectionEnd(const IniLines& ini, std::size_t header)
+std::string ReadWholeFile(const std::string& fileName)
 {
-    std::string name;
-    for (std::size_t i = header + 1; i < ini.Lines.size(); ++i)
-        if (SectionName(ini.Lines[i], name))
-            return i;
-    return ini.Lines.size();
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in)
+        return std::string(); // missing or unreadable: an empty file
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    return std::move(buffer).str();
 }
 
 bool HasLineBreak(const std::string& s)
@@ -114,20 +85,66 @@ bool HasLineBreak(const std::string& s)
 
 } // namespace
 
-TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
+TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName))
+{
+    FSections.emplace_back(); // the lines before the first header
+    const std::string text = ReadWholeFile(FFileName);
+    std::string_view rest = text;
+    bool eolSeen = false;
+    while (!rest.empty()) {
+        std::size_t lf = rest.find('\n');
+        std::string_view line = rest.substr(0, lf);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+            if (!eolSeen)
+                FEol = "\r\n"; // the first line's ending is kept for the rewrite
+        }
+        if (lf != npos)
+            eolSeen = true;
+
+        std::string_view name, key, value;
+        if (SectionName(line, name)) {
+            FSections.emplace_back();
+            FSections.back().Header = std::string(line);
+            FSectionIndex.emplace(LowerKey(name), FSections.size() - 1);
+        } else {
+            TSection& section = FSections.back();
+            if (FSections.size() > 1 && KeyValue(line, key, value))
+                section.Keys.emplace(LowerKey(key), section.Lines.size());
+            section.Lines.emplace_back(line);
+        }
+        if (lf == npos)
+            break;
+        rest.remove_prefix(lf + 1);
+    }
+}
+
+TIniFile::~TIniFile()
+{
+    try {
+        UpdateFile();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+}
+
+const TIniFile::TSection* TIniFile::FindSection(const std::string& section) const
+{
+    auto it = FSectionIndex.find(text::Lower(section));
+    return it == FSectionIndex.end() ? nullptr : &FSections[it->second];
+}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const
 {
-    IniLines ini = Load(FFileName);
-    std::size_t header = FindSection(ini, section);
-    if (header == npos)
+    const TSection* s = FindSection(section);
+    if (!s)
         return def;
-    std::size_t end = SectionEnd(ini, header);
-    std::string k, v;
-    for (std::size_t i = header + 1; i < end; ++i)
-        if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key))
-            return v;
-    return def;
+    auto it = s->Keys.find(text::Lower(key));
+    if (it == s->Keys.end())
+        return def;
+    std::string_view k, v;
+    KeyValue(s->Lines[it->second], k, v);
+    return std::string(v);
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const
@@ -148,35 +165,74 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         throw Exception("Cannot write \"" + key + "\" to \"" + FFileName +
                         "\": section, key or value holds a character the settings file cannot keep");
 
-    IniLines ini = Load(FFileName);
     const std::string entry = key + "=" + value;
-    std::size_t header = FindSection(ini, section);
-    if (header == npos) {
-        if (!ini.Lines.empty() && !Trim(ini.Lines.back()).empty())
-            ini.Lines.emplace_back();
-        ini.Lines.push_back("[" + section + "]");
-        ini.Lines.push_back(entry);
-    } else {
-        std::size_t end = SectionEnd(ini, header);
-        std::size_t insertAt = header + 1;
-        bool replaced = false;
-        std::string k, v;
-        for (std::size_t i = header + 1; i < end; ++i) {
-            if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key)) {
-                ini.Lines[i] = entry;
-                replaced = true;
-                break;
-            }
-            if (!Trim(ini.Lines[i]).empty())
-                insertAt = i + 1; // after the section's last entry, before its trailing blank lines
-        }
-        if (!replaced)
-            ini.Lines.insert(ini.Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+    const std::string lowerKey = text::Lower(key);
+    FDirty = true;
+    auto found = FSectionIndex.find(text::Lower(section));
+    if (found == FSectionIndex.end()) {
+        // A new section at the end, set off from what comes before by an empty line.
+        const TSection& last = FSections.back();
+        const std::string* lastLine = !last.Lines.empty()    ? &last.Lines.back()
+                                      : FSections.size() > 1 ? &last.Header
+                                                             : nullptr;
+        if (lastLine && !Trim(*lastLine).empty())
+            FSections.back().Lines.emplace_back();
+        TSection added;
+        added.Header = "[" + section + "]";
+        added.Lines.push_back(entry);
+        added.Keys.emplace(text::Lower(Trim(key)), 0);
+        FSections.push_back(std::move(added));
+        FSectionIndex.emplace(text::Lower(Trim(section)), FSections.size() - 1);
+        return;
     }
 
+    TSection& s = FSections[found->second];
+    auto it = s.Keys.find(lowerKey);
+    if (it != s.Keys.end()) {
+        s.Lines[it->second] = entry;
+        return;
+    }
+    // After the section's last entry, before its trailing blank lines.
+    std::size_t insertAt = s.Lines.size();
+    while (insertAt > 0 && Trim(s.Lines[insertAt - 1]).empty())
+        --insertAt;
+    s.Lines.insert(s.Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+    for (auto& [k, line] : s.Keys)
+        if (line >= insertAt)
+            ++line;
+    s.Keys.emplace(text::Lower(Trim(key)), insertAt);
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
+{
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value)
+{
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniFile::UpdateFile()
+{
+    if (!FDirty)
+        return;
+    FDirty = false; // one attempt per change: a failure is reported once, not again on destruction
+
+    std::size_t size = 0;
+    for (const TSection& s : FSections) {
+        size += s.Header.size() + FEol.size();
+        for (const std::string& line : s.Lines)
+            size += line.size() + FEol.size();
+    }
     std::string text;
-    for (const std::string& line : ini.Lines)
-        text += line + ini.Eol;
+    text.reserve(size);
+    for (std::size_t i = 0; i < FSections.size(); ++i) {
+        if (i > 0)
+            text.append(FSections[i].Header).append(FEol);
+        for (const std::string& line : FSections[i].Lines)
+            text.append(line).append(FEol);
+    }
 
     // Written next to the file under a temporary name and renamed over it only when complete.
     QSaveFile file(QFile::decodeName(QByteArray::fromStdString(FFileName)));
@@ -189,16 +245,6 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     }
     if (!file.commit())
         throw Exception("Cannot write \"" + FFileName + "\": " + file.errorString().toStdString());
-}
-
-void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
-{
-    WriteString(section, key, std::to_string(value));
-}
-
-void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value)
-{
-    WriteString(section, key, value ? "1" : "0");
 }
 
 } // namespace cw
