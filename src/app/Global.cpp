@@ -129,10 +129,10 @@ std::string NormalizeVideoAddress(const std::string& address)
 namespace {
 
 // The extension of a cleaned name: from its last dot, when a short word without blanks follows
-// (".flv", ".mp4"); a dot in the middle of a title ("Vol. 2 of 3") is not one.
+// (".flv", ".mp4", ".webm"); a dot in the middle of a title ("Vol. 2 of 3") is not one.
 std::size_t ExtensionStart(const std::string& name)
 {
-    constexpr std::size_t kLongestExtension = 16;
+    constexpr std::size_t kLongestExtension = 5; // with its dot
     std::size_t dot = name.rfind('.');
     if (dot == npos || dot + 1 == name.size() || name.size() - dot > kLongestExtension || name.find(' ', dot) != npos)
         return name.size();
