@@ -6,10 +6,12 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -70,12 +72,24 @@ std::string LowerKey(std::string_view s)
 
 std::string ReadWholeFile(const std::string& fileName)
 {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return std::string(); // missing or unreadable: an empty file
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return std::move(buffer).str();
+    std::string text;
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text; // missing or unreadable: an empty file
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[1 << 16];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // an error part way reads as what came before it
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 bool HasLineBreak(const std::string& s)
@@ -85,38 +99,56 @@ bool HasLineBreak(const std::string& s)
 
 } // namespace
 
-TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName))
-{
-    FSections.emplace_back(); // the lines before the first header
-    const std::string text = ReadWholeFile(FFileName);
-    std::string_view rest = text;
-    bool eolSeen = false;
-    while (!rest.empty()) {
-        std::size_t lf = rest.find('\n');
-        std::string_view line = rest.substr(0, lf);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-            if (!eolSeen)
-                FEol = "\r\n"; // the first line's ending is kept for the rewrite
-        }
-        if (lf != npos)
-            eolSeen = true;
+namespace {
 
-        std::string_view name, key, value;
-        if (SectionName(line, name)) {
-            FSections.emplace_back();
-            FSections.back().Header = std::string(line);
-            FSectionIndex.emplace(LowerKey(name), FSections.size() - 1);
-        } else {
-            TSection& section = FSections.back();
-            if (FSections.size() > 1 && KeyValue(line, key, value))
-                section.Keys.emplace(LowerKey(key), section.Lines.size());
-            section.Lines.emplace_back(line);
-        }
-        if (lf == npos)
-            break;
-        rest.remove_prefix(lf + 1);
+// Calls line(text) for every line of text[begin, end), without its line end.
+template <class F> void ForEachLine(const std::string& text, std::size_t begin, std::size_t end, F line)
+{
+    std::size_t pos = begin;
+    while (pos < end) {
+        std::size_t lf = text.find('\n', pos);
+        std::size_t stop = lf == npos || lf > end ? end : lf;
+        std::string_view l(text.data() + pos, stop - pos);
+        if (!l.empty() && l.back() == '\r')
+            l.remove_suffix(1);
+        line(l);
+        pos = stop + 1;
     }
+}
+
+} // namespace
+
+TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)), FText(ReadWholeFile(FFileName))
+{
+    // The first line's ending is kept for the rewrite.
+    const std::size_t firstLf = FText.find('\n');
+    const std::size_t firstEnd = firstLf == npos ? FText.size() : firstLf;
+    if (firstEnd > 0 && FText[firstEnd - 1] == '\r')
+        FEol = "\r\n";
+
+    FSections.emplace_back(); // the lines before the first header
+    std::size_t pos = 0;
+    while (pos < FText.size()) {
+        std::size_t lf = FText.find('\n', pos);
+        std::size_t next = lf == npos ? FText.size() : lf + 1;
+        // Only a line whose first character other than blanks is "[" can be a header.
+        std::size_t first = FText.find_first_not_of(" \t", pos);
+        std::string_view name;
+        if (first < next && FText[first] == '[') {
+            std::string_view line(FText.data() + pos, (lf == npos ? FText.size() : lf) - pos);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            if (SectionName(line, name)) {
+                FSections.back().End = pos;
+                FSections.emplace_back();
+                FSections.back().Header = std::string(line);
+                FSections.back().Begin = next;
+                FSectionIndex.emplace(LowerKey(name), FSections.size() - 1);
+            }
+        }
+        pos = next;
+    }
+    FSections.back().End = FText.size();
 }
 
 TIniFile::~TIniFile()
@@ -128,10 +160,28 @@ TIniFile::~TIniFile()
     }
 }
 
-const TIniFile::TSection* TIniFile::FindSection(const std::string& section) const
+void TIniFile::SplitSection(TSection& s) const
+{
+    if (s.Split)
+        return;
+    s.Split = true;
+    const bool named = &s != &FSections.front(); // keys before any header are never found
+    ForEachLine(FText, s.Begin, s.End, [&](std::string_view line) {
+        std::string_view key, value;
+        if (named && KeyValue(line, key, value))
+            s.Keys.emplace(LowerKey(key), s.Lines.size());
+        s.Lines.emplace_back(line);
+    });
+}
+
+TIniFile::TSection* TIniFile::FindSection(const std::string& section) const
 {
     auto it = FSectionIndex.find(text::Lower(section));
-    return it == FSectionIndex.end() ? nullptr : &FSections[it->second];
+    if (it == FSectionIndex.end())
+        return nullptr;
+    TSection& s = FSections[it->second];
+    SplitSection(s);
+    return &s;
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const
@@ -168,17 +218,19 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     const std::string entry = key + "=" + value;
     const std::string lowerKey = text::Lower(key);
     FDirty = true;
-    auto found = FSectionIndex.find(text::Lower(section));
-    if (found == FSectionIndex.end()) {
+    TSection* found = FindSection(section);
+    if (!found) {
         // A new section at the end, set off from what comes before by an empty line.
-        const TSection& last = FSections.back();
+        TSection& last = FSections.back();
+        SplitSection(last);
         const std::string* lastLine = !last.Lines.empty()    ? &last.Lines.back()
                                       : FSections.size() > 1 ? &last.Header
                                                              : nullptr;
         if (lastLine && !Trim(*lastLine).empty())
-            FSections.back().Lines.emplace_back();
+            last.Lines.emplace_back();
         TSection added;
         added.Header = "[" + section + "]";
+        added.Split = true;
         added.Lines.push_back(entry);
         added.Keys.emplace(text::Lower(Trim(key)), 0);
         FSections.push_back(std::move(added));
@@ -186,7 +238,7 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         return;
     }
 
-    TSection& s = FSections[found->second];
+    TSection& s = *found;
     auto it = s.Keys.find(lowerKey);
     if (it != s.Keys.end()) {
         s.Lines[it->second] = entry;
@@ -219,19 +271,18 @@ void TIniFile::UpdateFile()
         return;
     FDirty = false; // one attempt per change: a failure is reported once, not again on destruction
 
-    std::size_t size = 0;
-    for (const TSection& s : FSections) {
-        size += s.Header.size() + FEol.size();
-        for (const std::string& line : s.Lines)
-            size += line.size() + FEol.size();
-    }
     std::string text;
-    text.reserve(size);
+    text.reserve(FText.size() + FText.size() / 16 + 256);
     for (std::size_t i = 0; i < FSections.size(); ++i) {
+        const TSection& s = FSections[i];
         if (i > 0)
-            text.append(FSections[i].Header).append(FEol);
-        for (const std::string& line : FSections[i].Lines)
-            text.append(line).append(FEol);
+            text.append(s.Header).append(FEol);
+        if (s.Split) {
+            for (const std::string& line : s.Lines)
+                text.append(line).append(FEol);
+        } else {
+            ForEachLine(FText, s.Begin, s.End, [&](std::string_view line) { text.append(line).append(FEol); });
+        }
     }
 
     // Written next to the file under a temporary name and renamed over it only when complete.

@@ -43,17 +43,25 @@ public:
 
 private:
     // One section as it stands in the file: its header line and the lines up to the next one.
-    // The first section holds the lines before any header and has no header.
+    // The first section holds the lines before any header and has no header. Its lines stay
+    // a stretch of the file's text until a read or write needs them one by one, so a large
+    // file costs one pass to open, and only the sections actually used are taken apart.
     struct TSection {
         std::string Header;
+        std::size_t Begin = 0; // the stretch of FText, while not taken apart
+        std::size_t End = 0;
+        bool Split = false;
         std::vector<std::string> Lines;
         std::unordered_map<std::string, std::size_t> Keys; // lower-cased key -> its first line
     };
 
-    const TSection* FindSection(const std::string& section) const;
+    // The section with this name (first of several), taken apart; nullptr when there is none.
+    TSection* FindSection(const std::string& section) const;
+    void SplitSection(TSection& s) const;
 
     std::string FFileName;
-    std::vector<TSection> FSections;
+    std::string FText; // the file as read
+    mutable std::vector<TSection> FSections;
     std::unordered_map<std::string, std::size_t> FSectionIndex; // lower-cased name -> first such section
     std::string FEol = "\n";
     bool FDirty = false;
