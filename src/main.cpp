@@ -10,6 +10,7 @@
 #include "app/Main.h"
 #include "app/Global.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/gui/Form.h"
 #include "platform/gui/MessageBoxDialog.h"
 #include "platform/gui/QtGlue.h"
@@ -19,7 +20,6 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <unistd.h>
@@ -63,7 +63,7 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         // Without a usable place for the lock the program still starts; it only cannot tell
         // whether another copy runs.
-        std::fprintf(stderr, "%s\n", e.what());
+        LogLine("start-up", std::string("one-copy check unavailable: ") + e.what());
         instance.reset();
     }
 

@@ -168,5 +168,9 @@ int main(int argc, char** argv)
     std::printf("median direct  %.3f s\n", dw);
     std::printf("ratio          %.3f (goal <= 1.05)\n", rw / dw);
     std::printf("runner CPU     %.3f s while the child ran (%.2f%% of the wall time)\n", c, 100.0 * c / rw);
+    // One tab-separated line for bench/run-all.sh: benchmark, ours, reference, ratio, goal.
+    std::printf(
+        "SUMMARY\tconvert: %d s clip, preset %d, median wall time\t%.3f s\tffmpeg alone %.3f s\t%.3f\t<= 1.05\n",
+        seconds, preset, rw, dw, rw / dw);
     return 0;
 }

@@ -226,6 +226,11 @@ int main(int argc, char** argv)
                         "window CPU %.3f s, peak memory %.1f MiB\n",
                         mb, windowSeconds, got, curlSeconds, curlGot, rc, windowSeconds / curlSeconds, cpu,
                         static_cast<double>(peak) / 1024.0);
+            // One tab-separated line for bench/run-all.sh: benchmark, ours, reference, ratio, goal.
+            std::printf(
+                "SUMMARY\tdownload: %lld MiB video through the window (peak %.1f MiB)\t%.3f s\tcurl %.3f s\t%.2f"
+                "\t<= 1.10\n",
+                mb, static_cast<double>(peak) / 1024.0, windowSeconds, curlSeconds, windowSeconds / curlSeconds);
             std::fflush(stdout);
             _exit(got == size && curlGot == size ? 0 : 2);
         }

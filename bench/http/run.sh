@@ -6,12 +6,17 @@
 # both, their ratio, and the peak memory (maximum resident set) of both. A 64 MiB file is
 # fetched once more by each to show that the peak memory does not grow with the file size.
 #
-# Environment: BUILD_DIR (default build/bench) is configured and httpget built there;
-# SIZE_MB (default 1024) and RUNS (default 5) change the file size and the number of rounds.
+# The last lines are SUMMARY lines for bench/run-all.sh.
+#
+# Environment: CW_BENCH_BUILD (default build/bench, the release build folder all benchmarks
+# share) is configured and httpget built there; SIZE_MB (default 1024) and RUNS (default 5)
+# change the file size and the number of rounds.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+root=$PWD
 
-BUILD_DIR=${BUILD_DIR:-build/bench}
+BUILD_DIR=${CW_BENCH_BUILD:-${BUILD_DIR:-build/bench}}
+build=$BUILD_DIR
 SIZE_MB=${SIZE_MB:-1024}
 RUNS=${RUNS:-5}
 
@@ -19,11 +24,9 @@ for tool in nginx curl /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (run scripts/deps.sh)" >&2; exit 1; }
 done
 
-if [ ! -x "$BUILD_DIR/bench/httpget/httpget" ]; then
-  cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCW_BUILD_TESTS=OFF >/dev/null
-fi
-ninja -C "$BUILD_DIR" httpget >/dev/null
-HTTPGET=$PWD/$BUILD_DIR/bench/httpget/httpget
+. bench/configure.sh
+ninja -C "$BUILD_DIR" -j2 httpget >/dev/null
+HTTPGET=$(cd "$BUILD_DIR" && pwd)/bench/httpget/httpget
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/cw-httpbench-XXXXXX")
 chmod 755 "$WORK"
@@ -134,3 +137,8 @@ echo "median throughput  httpget: $tp_httpget MB/s   curl: $tp_curl MB/s"
 echo "ratio httpget/curl: $ratio   (goal: at least 0.9)"
 echo "peak memory        httpget: $peak_httpget KiB   curl: $peak_curl KiB   (file of $((BYTES / 1048576)) MiB)"
 echo "peak memory, 64 MiB file  httpget: $small_rss_httpget KiB   curl: $small_rss_curl KiB"
+printf "SUMMARY\thttp: 1 file of %d MiB from nginx, median throughput\t%s MB/s\tcurl %s MB/s\t%s\t>= 0.90\n" \
+  "$((BYTES / 1048576))" "$tp_httpget" "$tp_curl" "$ratio"
+printf "SUMMARY\thttp: peak memory, %d MiB file\t%s KiB (%s KiB at 64 MiB)\tcurl %s KiB\t%s\tflat in the file size\n" \
+  "$((BYTES / 1048576))" "$peak_httpget" "$small_rss_httpget" "$peak_curl" \
+  "$(echo "$peak_httpget $peak_curl" | awk '{ printf "%.2f", $1 / $2 }')"

@@ -114,6 +114,12 @@ int main(int argc, char** argv)
     std::printf("  reading the file once:          %8.3f s\n", Median(plain));
     std::printf("  start (load + 6 reads):         %8.3f s\n", Median(load));
     std::printf("  close (load + 6 writes + save): %8.3f s\n", Median(save));
+    const double mbText = static_cast<double>(size) / 1048576.0;
+    std::printf("SUMMARY\tsettings: start on a %.0f MB settings.ini\t%.3f s\tone read: %.3f s\t%.1f\tunder 20\n",
+                mbText, Median(load), Median(plain), Median(load) / Median(plain));
+    std::printf("SUMMARY\tsettings: close on a %.0f MB settings.ini\t%.3f s\tone read: %.3f s\t%.1f\tunder 60 (one "
+                "atomic write)\n",
+                mbText, Median(save), Median(plain), Median(save) / Median(plain));
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -14,6 +14,7 @@ TfrmAbout::TfrmAbout(TForm* owner) : TForm(owner), ui(std::make_unique<Ui::TfrmA
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(size());
     SetPosition(poOwnerFormCenter);
+    SetCancelOnEscape(true);
     QImage panel = JpegImage::Load(QStringLiteral(":/assets/panel.jpg"));
     if (!panel.isNull())
         ui->imgPanel->setPixmap(QPixmap::fromImage(panel));

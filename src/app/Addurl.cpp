@@ -14,6 +14,7 @@ TfrmAddurl::TfrmAddurl(TfrmMain& owner) : TForm(&owner), FMain(owner), ui(std::m
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(size());
     SetPosition(poOwnerFormCenter);
+    SetCancelOnEscape(true);
     ui->lPrompt->setText(QStringLiteral("Enter video URL (Example: ") + ToQt(TfrmMain::ExampleUrl) +
                          QStringLiteral(")"));
     connect(ui->bOK, &QPushButton::clicked, this, Guarded([this] { bOKClick(); }));

@@ -13,6 +13,7 @@ TfrmLogin::TfrmLogin(TForm* owner) : TForm(owner), ui(std::make_unique<Ui::TfrmL
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     setFixedSize(size());
     SetPosition(poOwnerFormCenter);
+    SetCancelOnEscape(true);
     connect(ui->bOK, &QPushButton::clicked, this, Guarded([this] { bOKClick(); }));
     connect(ui->bCancel, &QPushButton::clicked, this, Guarded([this] { SetModalResult(mrCancel); }));
 }

@@ -7,6 +7,7 @@
 #include "convert/FormatPresets.h"
 #include "platform/Application.h"
 #include "platform/IniFile.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/Shell.h"
 #include "platform/gui/QtGlue.h"
@@ -223,15 +224,18 @@ void TfrmMain::FormClose(TCloseAction&)
     try {
         SaveSettings();
     } catch (...) {
+        LogCaught("main window", "settings not saved");
     }
     try {
         FClipboardViewer.Leave(FNextViewer);
         MessageWindow::SendMessage(FNextViewer, WM_CHANGECBCHAIN, Handle(), static_cast<LPARAM>(FNextViewer));
     } catch (...) {
+        LogCaught("main window", "leaving the clipboard chain");
     }
     try {
         FConvertProcess.reset();
     } catch (...) {
+        LogCaught("main window", "freeing the converter runner");
     }
 }
 

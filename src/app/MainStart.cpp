@@ -3,6 +3,7 @@
 // run is over. The list itself is never changed by a run.
 #include "app/Global.h"
 #include "app/Main.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "retrieval/Download.h"
 #include "ui_Main.h"
@@ -20,14 +21,19 @@ bool DirectoryExists(const std::string& folder)
     return !folder.empty() && std::filesystem::is_directory(folder, ec);
 }
 
-// The folder together with every missing parent; false when that is not possible.
-bool ForceDirectories(const std::string& folder)
+// The folder together with every missing parent. Empty when it is there afterwards, else the
+// system's reason.
+std::string ForceDirectories(const std::string& folder)
 {
     if (folder.empty())
-        return false;
+        return "no folder name was given";
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    return DirectoryExists(folder);
+    if (DirectoryExists(folder))
+        return std::string();
+    if (!ec)
+        ec = std::make_error_code(std::errc::not_a_directory);
+    return ec.message();
 }
 
 } // namespace
@@ -52,8 +58,11 @@ void TfrmMain::bStartClick()
                 FOutputDirectory + "," + " the output directory does not exist." + "\r\n" + "creates a new directory?";
             if (MessageBox(question, ProductTitle, MB_YESNO | MB_ICONINFORMATION) != IDYES)
                 return;
-            if (!ForceDirectories(FOutputDirectory))
-                throw Exception("Cannot create " + FOutputDirectory);
+            // Said to the user: a run into a folder that is not there cannot save anything.
+            if (const std::string reason = ForceDirectories(FOutputDirectory); !reason.empty()) {
+                MessageBox("Cannot create " + FOutputDirectory + ": " + reason, ProductTitle, MB_OK | MB_ICONERROR);
+                return;
+            }
         }
 
         auto addressList = std::make_unique<std::vector<std::string>>();
@@ -82,6 +91,7 @@ void TfrmMain::bStartClick()
         if (ItemCount() > 0)
             SetItemIndex(0);
     } catch (...) {
+        LogCaught("main window", "the run ended early");
     }
 }
 

@@ -1,7 +1,10 @@
 #include "browser/WebBrowser.h"
 
 #include "net/http/HttpProt.h"
+#include "platform/Log.h"
 #include "platform/SystemProxy.h"
+
+#include "platform/Winsock.h"
 
 #include <cstring>
 
@@ -75,7 +78,29 @@ bool HasLocationField(const std::vector<std::string>& header)
     return false;
 }
 
+bool HasScheme(const std::string& address, const char* scheme)
+{
+    const std::size_t n = std::strlen(scheme);
+    if (address.size() < n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = address[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != scheme[i])
+            return false;
+    }
+    return true;
+}
+
+bool IsLookupError(int code)
+{
+    return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
+}
+
 } // namespace
+
+const char* const TWebBrowser::HttpsUnsupportedText = "https addresses cannot be loaded";
 
 const char* const TWebBrowser::UserAgent = "Mozilla/5.0 (X11; Linux x86_64) Clipwarden/1.2";
 
@@ -147,6 +172,7 @@ void TWebBrowser::DropRequest()
         old->Abort();
     } catch (...) {
         // A client that cannot abort cleanly is freed all the same.
+        LogCaught("browser", "aborting the previous page's client");
     }
     FRetired.push_back(std::move(old));
     FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
@@ -161,6 +187,9 @@ void TWebBrowser::Navigate(const std::string& address)
         FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
     FDocument = std::make_unique<TWebDocument>(address);
     FReadyState = READYSTATE_UNINITIALIZED;
+    FLoadError = leNone;
+    FLoadErrorText.clear();
+    FProxyText.clear();
     if (IsBlank(address)) {
         SetReadyState(READYSTATE_COMPLETE);
         return;
@@ -177,6 +206,11 @@ void TWebBrowser::Navigate2(const std::string& address)
 
 void TWebBrowser::StartRequest(const std::string& address)
 {
+    if (HasScheme(address, "https:")) {
+        SetLoadError(leUnsupported, HttpsUnsupportedText);
+        FailLoad(HttpsUnsupportedText);
+        return;
+    }
     auto http = std::make_unique<THttpCli>(this);
     http->SetName("WebBrowserHttp");
     http->SetAgent(UserAgent);
@@ -184,8 +218,10 @@ void TWebBrowser::StartRequest(const std::string& address)
     http->SetRequestVer("1.0");
     http->SetFollowRelocation(true);
     // The user's proxy is read for every page, as a browser picks up a changed setting.
-    if (SystemProxy::IsEnabled())
-        http->SetProxy(SystemProxy::ProxyListText());
+    if (SystemProxy::IsEnabled()) {
+        FProxyText = SystemProxy::ProxyListText();
+        http->SetProxy(FProxyText);
+    }
     http->SetURL(address);
     http->SetRcvdStream(&FDocument->FBody);
     http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };
@@ -200,6 +236,7 @@ void TWebBrowser::StartRequest(const std::string& address)
     try {
         FHttp->DoRequestAsync(httpGET);
     } catch (const std::exception& e) {
+        SetLoadError(leOther, e.what());
         FailLoad(e.what());
     }
 }
@@ -238,11 +275,31 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
         std::string reason = FHttp->ReasonPhrase();
         if (reason.empty())
             reason = "Error #" + std::to_string(errCode);
+        if (errCode == ws::WSAECONNREFUSED)
+            SetLoadError(leRefused, FProxyText.empty() ? "the server refused the connection"
+                                                       : "the proxy " + FProxyText + " refused the connection");
+        else if (IsLookupError(errCode))
+            SetLoadError(leHostNotFound,
+                         FProxyText.empty() ? "host not found" : "host not found (the proxy " + FProxyText + ")");
+        else
+            SetLoadError(leOther, reason);
         FailLoad(reason);
         return;
     }
+    if (const int status = FHttp->StatusCode(); status >= 400) {
+        std::string text = "the server answered " + std::to_string(status);
+        if (!FHttp->ReasonPhrase().empty())
+            text += " " + FHttp->ReasonPhrase();
+        SetLoadError(leHttpStatus, text);
+    }
     FHttp->SetRcvdStream(nullptr);
     SetReadyState(READYSTATE_COMPLETE);
+}
+
+void TWebBrowser::SetLoadError(TLoadError error, const std::string& text)
+{
+    FLoadError = error;
+    FLoadErrorText = text;
 }
 
 void TWebBrowser::FailLoad(const std::string& reason)
@@ -267,6 +324,7 @@ void TWebBrowser::WndProc(TMessage& msg)
     case WM_BROWSER_STOP_LOAD:
         if (FDocument && FDocument->FTooLarge && FReadyState != READYSTATE_COMPLETE) {
             DropRequest();
+            SetLoadError(leOther, "the page is too large");
             SetReadyState(READYSTATE_COMPLETE);
         }
         break;

@@ -14,7 +14,9 @@
 //    navigation to a web address brings the engine back online.
 //  - A load that fails without any response (refused, unknown host, an address the engine
 //    cannot fetch) completes with a short error document, as a browser shows one. A response
-//    with an error status is a document like any other.
+//    with an error status is a document like any other. Either way LoadError() and
+//    LoadErrorText() say why the page is not the one asked for, so a caller need not wait for
+//    markers that cannot come.
 //
 // Everything runs on the owning thread and is driven by posted messages: the caller pumps
 // messages (the page stage's polling pump does) and reads ReadyState between them.
@@ -39,6 +41,16 @@ constexpr int READYSTATE_LOADING = 1;
 constexpr int READYSTATE_LOADED = 2;
 constexpr int READYSTATE_INTERACTIVE = 3;
 constexpr int READYSTATE_COMPLETE = 4;
+
+// Why the current load did not give the page asked for.
+enum TLoadError {
+    leNone,         // loading, or loaded with a success status
+    leRefused,      // the server or the proxy refused the connection
+    leHostNotFound, // the host name could not be resolved
+    leHttpStatus,   // the server answered with an error status (400 and above)
+    leUnsupported,  // the engine cannot load this kind of address
+    leOther,        // no response for another reason (dropped connection, too large, ...)
+};
 
 class EWebDocumentError : public Exception {
 public:
@@ -88,6 +100,14 @@ public:
     // The address of the current document.
     std::string LocationURL() const { return FDocument ? FDocument->Address() : std::string(); }
 
+    // Why the current load failed (leNone while loading and after a good load), and the reason
+    // as a phrase for the user: "the proxy 127.0.0.1:3128 refused the connection", "host not
+    // found", "the server answered 404 Not Found", ...
+    TLoadError LoadError() const { return FLoadError; }
+    const std::string& LoadErrorText() const { return FLoadErrorText; }
+    // The reason given for an https address until the engine speaks TLS.
+    static const char* const HttpsUnsupportedText;
+
     bool Offline() const { return FOffline; }
     void SetOffline(bool value) { FOffline = value; }
 
@@ -115,6 +135,7 @@ private:
     void DocData();
     void RequestDone(std::uint16_t errCode);
     void FailLoad(const std::string& reason);
+    void SetLoadError(TLoadError error, const std::string& text);
     void WndProc(TMessage& msg);
 
     MessageWindow FWindow;
@@ -123,6 +144,9 @@ private:
     std::vector<std::unique_ptr<THttpCli>> FRetired;
     std::unique_ptr<TWebDocument> FDocument;
     int FReadyState = READYSTATE_UNINITIALIZED;
+    TLoadError FLoadError = leNone;
+    std::string FLoadErrorText;
+    std::string FProxyText; // the proxy the current load goes through ("" for none)
     bool FOffline = false;
     int FWidth = 0;
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;

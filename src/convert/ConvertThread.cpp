@@ -1,13 +1,19 @@
 #include "convert/ConvertThread.h"
 
 #include "app/Global.h"
+#include "convert/ConverterEncoders.h"
 #include "platform/MessageBox.h"
 
 #include <QDateTime>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace cw {
@@ -267,6 +273,81 @@ std::string MinutesSeconds(std::int64_t seconds)
     return TwoDigitText(static_cast<int>(seconds / 60)) + ":" + TwoDigitText(static_cast<int>(seconds % 60));
 }
 
+std::string AbsolutePath(const std::string& path)
+{
+    if (!path.empty() && path[0] == '/')
+        return path;
+    std::string dir(4096, '\0');
+    if (!::getcwd(dir.data(), dir.size()))
+        return path;
+    dir.resize(std::strlen(dir.c_str()));
+    return dir + (dir.empty() || dir.back() != '/' ? "/" : "") + path;
+}
+
+// The converter takes a name with a "protocol:" in front as an address; "file:" makes every path
+// a file.
+std::string LocalFileArgument(const std::string& path)
+{
+    return "file:" + AbsolutePath(path);
+}
+
+std::string ErrorString(int code)
+{
+    return std::strerror(code);
+}
+
+// Creates an empty, unique, hidden file beside outputFile that keeps its extension (the
+// converter picks the container by it); 0 or an errno value.
+int CreatePartialFile(const std::string& outputFile, std::string& partial)
+{
+    const std::string path = AbsolutePath(outputFile);
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = path.substr(0, slash + 1);
+    const std::string name = path.substr(slash + 1);
+    const std::size_t dot = name.rfind('.');
+    std::string stem = dot == std::string::npos ? name : name.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot);
+    if (stem.size() > 180)
+        stem.resize(180); // room for the marks within the longest name a folder takes
+    static std::mt19937 random{std::random_device{}()};
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        char mark[16];
+        std::snprintf(mark, sizeof mark, "%06x", static_cast<unsigned>(random() & 0xffffff));
+        const std::string candidate = dir + "." + stem + ".converting-" + mark + ext;
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            partial = candidate;
+            return 0;
+        }
+        error = errno;
+    }
+    return error;
+}
+
+// What a failed start of the converter means for the user.
+std::string StartFailureReason(int code, const std::string& converter)
+{
+    if (code == ENOENT)
+        return converter + " was not found: install it or place it beside the program";
+    if (code == EACCES)
+        return converter + " cannot be run: permission denied";
+    return ErrorString(code);
+}
+
+// A line fit for a message: no control characters, not endless.
+std::string MessageLine(const std::string& line)
+{
+    std::string out = Trim(line);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < ' ' || c == 0x7f)
+            c = ' ';
+    if (out.size() > 400)
+        out = out.substr(0, 400) + "...";
+    return out;
+}
+
 } // namespace
 
 TConvertProcess::TConvertProcess() : Clock(CurrentDateTime) {}
@@ -285,6 +366,7 @@ TConvertProcess::~TConvertProcess()
     // The reader was asked to end and wakes at once; waiting for it (briefly, and never from
     // inside its own call) keeps it from outliving the program. It cannot be stuck in a call
     // onto this thread: such a call is given up on termination, or served by the wait itself.
+    DiscardPartial();
     if (reader)
         reader->WaitFor(2000);
     DeleteUndeliverable();
@@ -309,8 +391,10 @@ std::vector<std::string> TConvertProcess::BuildArgumentVector(const std::string&
     std::vector<std::string> args{"ffmpeg"};
     if (overwrite)
         args.push_back("-y");
+    args.push_back("-protocol_whitelist");
+    args.push_back("file");
     args.push_back("-i");
-    args.push_back(inputFile);
+    args.push_back(LocalFileArgument(inputFile));
     size_t i = 0;
     while (i < arguments.size()) {
         while (i < arguments.size() && arguments[i] == ' ')
@@ -321,7 +405,7 @@ std::vector<std::string> TConvertProcess::BuildArgumentVector(const std::string&
         if (i > start)
             args.push_back(ChildArgument(arguments.substr(start, i - start)));
     }
-    args.push_back(outputFile);
+    args.push_back(LocalFileArgument(outputFile));
     return args;
 }
 
@@ -332,7 +416,10 @@ void TConvertProcess::Start()
     TerminateReader();
     EndChild();
     ClosePipes();
+    DiscardPartial();
     Reader = nullptr;
+    FLastErrorLine.clear();
+    FErrorTail.clear();
     bool overwrite = false;
 
     if (FileExists(OutputFile)) {
@@ -353,16 +440,26 @@ void TConvertProcess::Start()
         overwrite = true;
     }
 
-    CreatePipes();
+    // The child always overwrites: the file it writes is the partial file made for it here.
+    if (int rc = CreatePartialFile(OutputFile, FPartialFile); rc != 0) {
+        auto* info = new TProcessInfo;
+        info->Percent = 1000;
+        info->ErrorText = "cannot write beside " + OutputFile + ": " + ErrorString(rc);
+        Post(info);
+        return;
+    }
     FCommandLine = BuildCommandLine(InputFile, OutputFile, Arguments, overwrite);
-    FCommandArguments = BuildArgumentVector(InputFile, OutputFile, Arguments, overwrite);
+    FCommandArguments = BuildArgumentVector(InputFile, FPartialFile, Arguments, true);
     FCommandArguments[0] = ConverterName;
     Duration = 0;
 
     try {
+        CreatePipes();
+        AdaptToConverter(FCommandArguments, FindProgram(ConverterName));
         int rc = ProcessInfo.Start(FCommandArguments, StdInRead, StdOutWrite, StdErrWrite);
         if (rc != 0)
-            throw Exception("Error while creating convert process!" + std::to_string(rc));
+            throw Exception("Error while creating convert process!" + std::to_string(rc) + " (" +
+                            StartFailureReason(rc, ConverterName) + ")");
         THandle out = DuplicateHandle(StdOutRead);
         THandle err = DuplicateHandle(StdErrRead);
         THandle wait = ProcessInfo.DuplicateWaitHandle();
@@ -371,7 +468,7 @@ void TConvertProcess::Start()
             CloseHandle(out);
             CloseHandle(err);
             CloseHandle(wait);
-            throw Exception("Error while creating convert process!" + std::to_string(e));
+            throw Exception("Error while creating convert process!" + std::to_string(e) + " (" + ErrorString(e) + ")");
         }
         auto* reader = new TConvertThread(this, out, err, wait);
         FReaderControl = reader->GetControl();
@@ -380,6 +477,7 @@ void TConvertProcess::Start()
     } catch (...) {
         ClosePipes();
         EndChild();
+        DiscardPartial();
         throw;
     }
 }
@@ -436,6 +534,33 @@ void TConvertProcess::EndChild()
     ProcessInfo.Kill();
 }
 
+void TConvertProcess::DiscardPartial()
+{
+    if (!FPartialFile.empty())
+        ::unlink(FPartialFile.c_str());
+    FPartialFile.clear();
+}
+
+void TConvertProcess::NoteErrorOutput(const std::string& chunk)
+{
+    // Lines may arrive in pieces; only the unfinished last one is carried to the next chunk,
+    // and not without bound.
+    constexpr std::size_t MaxTail = 4096;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < chunk.size(); ++i) {
+        if (chunk[i] != '\r' && chunk[i] != '\n')
+            continue;
+        FErrorTail.append(chunk, start, i - start);
+        if (!Trim(FErrorTail).empty())
+            FLastErrorLine = FErrorTail;
+        FErrorTail.clear();
+        start = i + 1;
+    }
+    FErrorTail.append(chunk, start, std::string::npos);
+    if (FErrorTail.size() > MaxTail)
+        FErrorTail.erase(0, FErrorTail.size() - MaxTail);
+}
+
 void TConvertProcess::ReadPipe(THandle pipe, const char* errorText)
 {
     if (BytesAvailable <= 0)
@@ -448,6 +573,8 @@ void TConvertProcess::ReadPipe(THandle pipe, const char* errorText)
         throw Exception(errorText + std::to_string(rc));
     }
     buffer.resize(static_cast<size_t>(got));
+    if (pipe == StdErrRead)
+        NoteErrorOutput(buffer);
     ParseOutput(buffer);
 }
 
@@ -466,7 +593,26 @@ void TConvertProcess::ProcessEnded()
     TerminateReader();
     ClosePipes();
     int exitCode = ProcessInfo.Close();
-    PostFinished(0, exitCode < 0 ? 0 : exitCode);
+    if (exitCode < 0)
+        exitCode = 0;
+    auto* info = new TProcessInfo;
+    info->Percent = 1000;
+    info->ExitCode = exitCode;
+    if (exitCode != 0) {
+        if (!Trim(FErrorTail).empty())
+            FLastErrorLine = FErrorTail; // a last line without its line end
+        info->ErrorText = MessageLine(FLastErrorLine);
+        DiscardPartial();
+    } else if (!FPartialFile.empty()) {
+        if (::rename(FPartialFile.c_str(), OutputFile.c_str()) != 0) {
+            info->ErrorText = "cannot put the converted file in place as " + OutputFile + ": " + ErrorString(errno);
+            DiscardPartial();
+        }
+        FPartialFile.clear();
+    }
+    FLastErrorLine.clear();
+    FErrorTail.clear();
+    Post(info);
 }
 
 void TConvertProcess::Stop(int exitCode)
@@ -481,6 +627,7 @@ void TConvertProcess::Stop(int exitCode)
     TerminateReader();
     ClosePipes();
     EndChild();
+    DiscardPartial();
 }
 
 void TConvertProcess::PostFinished(int status, int exitCode)

@@ -57,9 +57,13 @@ public:
     // the receiver should add a failure line naming the file and this code, and still advance.
     // A converter killed by a signal reports 128 + the signal number.
     std::int32_t ExitCode = 0;
+    // Finished records of a failed conversion: why it failed. The converter's own last non-empty
+    // line of error output, or the runner's reason when the file could not be written or put in
+    // place (then ExitCode may be 0). Empty for a conversion that succeeded.
+    std::string ErrorText;
 
     bool Finished() const { return Percent == 1000; }
-    bool Failed() const { return Finished() && ExitCode != 0; }
+    bool Failed() const { return Finished() && (ExitCode != 0 || !ErrorText.empty()); }
 
     // Records alive right now (posted and not yet deleted); for leak checks in tests.
     static int LiveCount();
@@ -105,11 +109,16 @@ public:
     // Converts InputFile into OutputFile with Arguments and reports to Window. Asks before
     // overwriting an existing output (No: finished record at once; output in use: finished
     // record with Status 2). Raises Exception on pipe or process failures ("Error while
-    // creating convert process!2" when the converter cannot be found). A child still running
-    // from an earlier Start is ended first.
+    // creating convert process!2 (ffmpeg was not found: ...)" when the converter cannot be
+    // found). A child still running from an earlier Start is ended first.
+    //
+    // The converter writes into a hidden partial file beside OutputFile, which replaces
+    // OutputFile only when the converter succeeded. A conversion that fails or is stopped
+    // removes its partial file and leaves everything else as it was: an existing OutputFile the
+    // user agreed to overwrite survives a failed conversion, and the input is never touched.
     void Start();
-    // Ends the current conversion at once (the child is killed), posts nothing. Does nothing
-    // unless Active. Callers pass 0.
+    // Ends the current conversion at once (the child is killed and its partial output removed),
+    // posts nothing. Does nothing unless Active. Callers pass 0.
     void Stop(int exitCode);
 
     // Run on the user-interface thread at the reader's request.
@@ -126,7 +135,9 @@ public:
     static std::string BuildCommandLine(const std::string& inputFile, const std::string& outputFile,
                                         const std::string& arguments, bool overwrite);
     // The argument vector the child really gets: the same pieces, paths as whole arguments,
-    // preset arguments split on blanks, "<number>kbit/s" passed as "<number>k".
+    // preset arguments split on blanks, "<number>kbit/s" passed as "<number>k". Both paths are
+    // passed as "file:" + absolute path and the input may use no other protocol, so a name that
+    // looks like an address ("tcp://...?listen=1", "pipe:0", "http://...") is only ever a file.
     static std::vector<std::string> BuildArgumentVector(const std::string& inputFile, const std::string& outputFile,
                                                         const std::string& arguments, bool overwrite);
     // Command line and argument vector of the last child started (empty before the first).
@@ -166,12 +177,19 @@ private:
     void ReadPipe(THandle pipe, const char* errorText);
     void TerminateReader();
     void EndChild(); // kill + reap whatever child is there
+    void DiscardPartial();
+    void NoteErrorOutput(const std::string& chunk);
     void Post(TProcessInfo* info);
 
     std::shared_ptr<Thread::Control> FReaderControl;
     unsigned FStopCount = 0;
     std::string FCommandLine;
     std::vector<std::string> FCommandArguments;
+    // The file the current child writes; renamed to OutputFile when it succeeds.
+    std::string FPartialFile;
+    // The converter's error output: the last complete non-empty line, and what followed it.
+    std::string FLastErrorLine;
+    std::string FErrorTail;
 };
 
 } // namespace cw

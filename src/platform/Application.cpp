@@ -1,12 +1,12 @@
 #include "platform/Application.h"
 
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 #include <atomic>
-#include <cstdio>
 
 namespace cw {
 namespace {
@@ -78,7 +78,7 @@ void Application::HandleException(const std::string& message)
     try {
         MessageBox(message, Title(), MB_OK | MB_ICONERROR);
     } catch (...) {
-        std::fprintf(stderr, "%s\n", message.c_str());
+        LogCaught("application", "error box not shown for \"" + message + "\"");
     }
 }
 

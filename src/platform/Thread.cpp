@@ -1,5 +1,7 @@
 #include "platform/Thread.h"
 
+#include "platform/Log.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
@@ -183,7 +185,8 @@ void Thread::Run(Thread* self, std::shared_ptr<Control> control)
     try {
         self->Execute();
     } catch (...) {
-        // A failing body ends the thread quietly, as a failed read ends the reader.
+        // A failing body ends the thread, as a failed read ends the reader.
+        LogCaught("thread", "thread body failed, the thread ends");
     }
     if (control->FImpl->FreeOnTerminate)
         delete self;

@@ -12,8 +12,8 @@
 namespace cw {
 
 TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner)
-    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FRunOwner(runOwner), FWebBrowser1(this),
-      FWebBrowser2(this), FHttpCli1(std::make_unique<THttpCli>(this))
+    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FRunOwner(runOwner), FModel(addressList),
+      FWebBrowser1(this), FWebBrowser2(this), FHttpCli1(std::make_unique<THttpCli>(this))
 {
     ui->setupUi(this);
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
@@ -40,9 +40,6 @@ TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& address
     http.OnHeaderData = [this](TObject* sender) { HttpCli1HeaderData(sender); };
     http.OnDocData = [this](TObject* sender, const char* buffer, int len) { HttpCli1DocData(sender, buffer, len); };
 
-    AddressList = std::make_unique<std::vector<std::string>>(addressList);
-    FailureList = std::make_unique<std::vector<std::string>>();
-    ItemIndex = 0;
     StopRequested = false;
     // Set before anything can run Stop, also when the window is never shown.
     ActiveBrowser = &FWebBrowser1;
@@ -129,43 +126,68 @@ void TfrmDownload::ResetWindow()
     SetFileName("");
     SetBarPosition(0);
     ui->suiProgressBar2->SetPosition(0);
-    for (QFrame* panel : {ui->Panel1, ui->Panel2, ui->Panel3}) {
+    for (QFrame* panel : {ui->Panel1, ui->Panel2, ui->Panel3})
         panel->move(0, 0);
-        panel->hide();
-    }
     SetCaption(Application::Title());
     ui->lFileName->clear();
     ui->lFileName->setToolTip(QString());
     ui->lReceiveData->clear();
     ui->lEstimateTime->clear();
     ui->lReceiveSpeed->clear();
-    QFrame* shown = JobMode == jmConvert ? ui->Panel3 : ui->Panel1;
-    shown->show();
-    SetClientWidth(shown->width());
-    SetClientHeight(shown->height());
+    ShowPanel(JobMode == jmConvert ? ui->Panel3 : ui->Panel1);
+}
+
+void TfrmDownload::ShowPanel(QFrame* panel)
+{
+    for (QFrame* other : {ui->Panel1, ui->Panel2, ui->Panel3})
+        if (other != panel)
+            other->hide();
+    panel->show();
+    SetClientWidth(panel->width());
+    SetClientHeight(panel->height());
+}
+
+int TfrmDownload::ItemQuality() const
+{
+    if (!FModel.QualityApplies())
+        return vqNormal;
+    return FRunOwner ? FRunOwner->Quality() : vqNormal;
 }
 
 void TfrmDownload::FormShow()
 {
+    FModel.SetMode(JobMode);
     ResetWindow();
     ActiveBrowser = &FWebBrowser1;
-    if (AddressList->empty()) {
-        PostMessage(WM_CLOSE);
-    } else if (JobMode == jmConvert) {
-        StartLocalFile(0);
-    } else {
-        PostMessage(WM_FETCH_PAGE);
-    }
+    Proceed(FModel.FirstStep());
     TForm::FormShow();
 }
 
-void TfrmDownload::AdvanceItem()
+void TfrmDownload::NextItem()
 {
-    ++ItemIndex;
-    if (ItemIndex == static_cast<std::int32_t>(AddressList->size()))
-        PostMessage(WM_CLOSE);
-    else
-        PostMessage(WM_FETCH_PAGE);
+    Proceed(FModel.Advance());
+}
+
+void TfrmDownload::Proceed(TRunStep step)
+{
+    // A local file whose converter cannot start has its failure recorded; the loop goes on
+    // with the next one instead of leaving the window on a dead panel.
+    for (;;) {
+        switch (step) {
+        case rsFetchPage:
+            PostMessage(WM_FETCH_PAGE);
+            return;
+        case rsClose:
+            PostMessage(WM_CLOSE);
+            return;
+        case rsConvertFile:
+            // Stop pressed while the converter's error box was open ends the run there.
+            if (StartLocalFile() || Stopping())
+                return;
+            step = FModel.Advance();
+            break;
+        }
+    }
 }
 
 void TfrmDownload::AbortRunningWork()
@@ -199,16 +221,10 @@ void TfrmDownload::closeEvent(QCloseEvent* event)
 void TfrmDownload::FormClose(TCloseAction& action)
 {
     FClosed = true;
-    if (FailureList && !FailureList->empty()) {
-        std::string text;
-        for (const std::string& line : *FailureList)
-            text += line + "\r\n";
-        MessageBox(text, Application::Title(), MB_OK | MB_ICONINFORMATION);
-    }
-    AddressList.reset();
+    if (const std::string summary = FModel.FailureSummary(); !summary.empty())
+        MessageBox(summary, Application::Title(), MB_OK | MB_ICONINFORMATION);
     if (TConvertProcess* runner = Runner(); runner && runner->Active)
         runner->Stop(0);
-    FailureList.reset();
     TForm::FormClose(action);
 }
 

@@ -10,12 +10,15 @@
 //   WM_CONVERT_START   conversion stage: start the converter on the file just downloaded
 //   WM_CONVERT_PROGRESS a status record of the converter runner
 //
-// Failures of items are collected and shown in one box when the window closes.
+// The run itself (items, current index, outcomes, failure lines, what comes next) is a
+// TRunModel; the stages only do their work and hand the outcome to it. Failures of items are
+// collected there and shown in one box when the window closes.
 
 #include "app/Global.h"
 #include "browser/WebBrowser.h"
 #include "net/http/HttpProt.h"
 #include "platform/gui/Form.h"
+#include "retrieval/RunModel.h"
 
 #include <cstdint>
 #include <memory>
@@ -66,24 +69,25 @@ public:
     static constexpr std::uint32_t PollLimitMs = 30000;
 
     // ---- run fields (set by the caller before the window is shown)
+    // The run's mode. It holds for the whole run; which items it converts is the run model's
+    // per-item rule.
     cw::JobMode JobMode = jmDownload;
     std::string ConvertExtension;
     std::string ConvertArguments;
 
     // ---- state of the run
-    std::unique_ptr<std::vector<std::string>> AddressList;
-    std::unique_ptr<std::vector<std::string>> FailureList;
+    const TRunModel& Run() const { return FModel; }
     std::string TotalSizeText;
     std::uint32_t RateTick = 0;
     std::int64_t RateCount = 0;
     TWebBrowser* ActiveBrowser = nullptr;
-    std::int32_t ItemIndex = 0;
     bool HdAvailable = false;
     bool StopRequested = false;
 
     // ---- operations
     void ResetWindow();
-    void AdvanceItem();
+    // The one way from an ended item to the next: the run model decides what comes next.
+    void NextItem();
     void bStopClick(TObject* Sender);
     // The document of browser as 8-bit text; ReadFailureText when it cannot be read.
     std::string ReadPageText(TWebBrowser* browser);
@@ -119,9 +123,16 @@ private:
     void EndOfItem();
     void ConvertStart();
     void ConvertProgress(LPARAM lParam);
-    void FinishConversion();
-    void StartFile(const std::string& inputPath);
-    void StartLocalFile(int index);
+    // Start the converter on inputPath. When it cannot start, the item gets its failure line,
+    // the reason is shown once per run, and false comes back (the caller moves on).
+    bool StartFile(const std::string& inputPath);
+    // Convert-only runs: start the current entry, which must be a local regular file.
+    bool StartLocalFile();
+    void Proceed(TRunStep step);
+    // Show one of the three panels and fit the client area to it.
+    void ShowPanel(QFrame* panel);
+    // The quality level as it applies to the current item (vqNormal where it does not).
+    int ItemQuality() const;
 
     // Handle what is pending, waiting briefly when nothing is; true when the run must stop.
     bool PumpOnce();
@@ -137,6 +148,7 @@ private:
 
     std::unique_ptr<Ui::TfrmDownload> ui;
     TRunOwner* FRunOwner;
+    TRunModel FModel;
     TWebBrowser FWebBrowser1;
     TWebBrowser FWebBrowser2;
     std::unique_ptr<THttpCli> FHttpCli1;
@@ -147,6 +159,8 @@ private:
     std::string FFileName;    // eFileName
     std::string FDownloadUrl; // eDownloadUrl
     bool FClosed = false;
+    // The box for a converter that could not be started has been shown in this run.
+    bool FConvertStartReported = false;
 };
 
 } // namespace cw

@@ -10,39 +10,65 @@
 #include "ui_Download.h"
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace cw {
 
-void TfrmDownload::StartFile(const std::string& inputPath)
+namespace {
+
+// Only a file on this machine is converted: the converter would open an entry that names an
+// address, a pipe or a device as such (listen on a port, wait for input, fetch from a server).
+bool IsLocalFile(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+bool TfrmDownload::StartFile(const std::string& inputPath)
 {
     TConvertProcess* runner = Runner();
-    if (!runner)
-        throw Exception("No convert process available");
-    runner->Active = true;
-    runner->InputFile = inputPath;
-    runner->OutputFile =
-        IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
-    runner->Window = Handle();
-    runner->Arguments = ConvertArguments;
-    runner->Start();
+    try {
+        if (!runner)
+            throw Exception("No convert process available");
+        runner->Active = true;
+        runner->InputFile = inputPath;
+        runner->OutputFile =
+            IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), ConvertExtension);
+        runner->Window = Handle();
+        runner->Arguments = ConvertArguments;
+        runner->Start();
+    } catch (const std::exception& e) {
+        // The item fails and the run goes on; the box tells why once, whatever follows (a missing
+        // converter would otherwise ask for the same answer for every file).
+        FModel.Fail("Convert process failed on " + inputPath + ": " + e.what(), e.what());
+        if (!FConvertStartReported) {
+            FConvertStartReported = true;
+            MessageBox(e.what(), Application::Title(), MB_OK | MB_ICONERROR);
+        }
+        return false;
+    }
     const QString name = ToQt(ExtractFileName(runner->OutputFile));
     ui->lConvertName->setText(name);
     ui->lConvertName->setToolTip(name);
+    return true;
 }
 
-void TfrmDownload::StartLocalFile(int index)
+bool TfrmDownload::StartLocalFile()
 {
-    StartFile(AddressList->at(static_cast<std::size_t>(index)));
-    SetCaption(RunCaption("Ostrelle Clipwarden", index, static_cast<int>(AddressList->size())));
+    SetCaption(FModel.Caption(Application::Title()));
+    const std::string& entry = FModel.Address();
+    if (!IsLocalFile(entry)) {
+        FModel.Fail("Not a local file: " + entry, "not a local file");
+        return false;
+    }
+    return StartFile(entry);
 }
 
 void TfrmDownload::ConvertStart()
 {
-    ui->Panel2->hide();
-    ui->Panel1->hide();
-    ui->Panel3->show();
-    SetClientWidth(ui->Panel3->width());
-    SetClientHeight(ui->Panel3->height());
+    ShowPanel(ui->Panel3);
     if (FTransferPath.empty()) {
         // No transfer ran for this item. Without a direct address there is no file of this
         // item at all, and whatever lies under its name in the output folder belongs to
@@ -50,15 +76,17 @@ void TfrmDownload::ConvertStart()
         // there). A file kept by answering No to the overwrite question is the user's choice
         // and is converted.
         if (DownloadUrlText().empty()) {
-            FinishConversion();
+            NextItem();
             return;
         }
-        StartFile(TransferOutputPath(OutputFolder(), FileNameText(), FRunOwner ? FRunOwner->Quality() : vqNormal));
+        if (!StartFile(TransferOutputPath(OutputFolder(), FileNameText(), ItemQuality())) && !Stopping())
+            NextItem();
         return;
     }
     // After the fallback to the plain file, the file of the attempt that completed is the one
     // converted.
-    StartFile(FTransferPath);
+    if (!StartFile(FTransferPath) && !Stopping())
+        NextItem();
 }
 
 void TfrmDownload::ConvertProgress(LPARAM lParam)
@@ -73,28 +101,19 @@ void TfrmDownload::ConvertProgress(LPARAM lParam)
         return;
     }
     if (record->Status == 2)
-        MessageBox("Video file will be created may be used, convert process failed!", "Ostrelle Clipwarden",
+        MessageBox("Video file will be created may be used, convert process failed!", Application::Title(),
                    MB_OK | MB_ICONERROR);
     if (record->Failed()) {
         TConvertProcess* runner = Runner();
         const std::string file = runner ? runner->InputFile : std::string();
-        FailureList->push_back("Convert process failed on " + file + " (exit code " + std::to_string(record->ExitCode) +
-                               ")");
+        std::string line = "Convert process failed on " + file;
+        if (record->ExitCode != 0)
+            line += " (exit code " + std::to_string(record->ExitCode) + ")";
+        if (!record->ErrorText.empty())
+            line += ": " + record->ErrorText;
+        FModel.Fail(line, record->ErrorText);
     }
-    FinishConversion();
-}
-
-void TfrmDownload::FinishConversion()
-{
-    ++ItemIndex;
-    if (ItemIndex == static_cast<std::int32_t>(AddressList->size())) {
-        Close();
-        return;
-    }
-    if (JobMode == jmConvert)
-        StartLocalFile(ItemIndex);
-    else
-        PostMessage(WM_FETCH_PAGE);
+    NextItem();
 }
 
 } // namespace cw

@@ -2,6 +2,7 @@
 // again while it builds up, until the title and the direct address are known.
 
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/TickCount.h"
 #include "platform/gui/QtGlue.h"
 #include "retrieval/Download.h"
@@ -53,6 +54,7 @@ std::string TfrmDownload::ReadPageText(TWebBrowser* browser)
         const std::size_t end = data.find('\0');
         return end == std::string::npos ? data : data.substr(0, end);
     } catch (...) {
+        LogCaught("download window", "reading the page's text");
         return ReadFailureText;
     }
 }
@@ -67,29 +69,39 @@ void TfrmDownload::FetchPage()
 {
     try {
         ResetWindow();
-        SetCaption(RunCaption(Application::Title(), ItemIndex, static_cast<int>(AddressList->size())));
-        ui->lFileName->clear();
-        ui->lReceiveData->clear();
-        ui->lEstimateTime->clear();
-        ui->lReceiveSpeed->clear();
+        SetCaption(FModel.Caption(Application::Title()));
         HdAvailable = false;
         FTransferPath.clear();
         if (ModalResult() == mrAbort)
             return;
-        const std::string address = AddressList->at(static_cast<std::size_t>(ItemIndex));
+        const std::string address = FModel.Address();
         ui->lUrl->setText(ToQt(address));
         if (!IsVideoAddress(address)) {
-            AdvanceItem();
+            FModel.Skip();
+            NextItem();
             return;
         }
         RetrievePage(address);
+    } catch (const std::exception& e) {
+        // One bad item must not leave the window waiting on the page panel: it gets its line
+        // and the run goes on.
+        if (!Stopping()) {
+            FModel.Fail("Unable get html from " + FModel.Address() + ": " + e.what(), e.what());
+            NextItem();
+        }
     } catch (...) {
-        // Whatever went wrong, the window waits on the page panel for Stop or close.
+        LogCaught("download window", "page stage of item " + std::to_string(FModel.Index() + 1));
+        if (!Stopping()) {
+            FModel.Fail("Unable get html from " + FModel.Address() + ": unexpected error", "unexpected error");
+            NextItem();
+        }
     }
 }
 
 void TfrmDownload::RetrievePage(const std::string& address)
 {
+    // Why the last attempt ended without a direct address, for the item's failure line.
+    std::string reason;
     for (int attempt = 1;; ++attempt) {
         int switches = 0;
         bool navigate = true;
@@ -102,6 +114,7 @@ void TfrmDownload::RetrievePage(const std::string& address)
             }
             const std::uint32_t pollStart = GetTickCount();
             std::uint64_t lastVersion = 0;
+            reason = "the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds";
             for (;;) {
                 if (Stopping())
                     return;
@@ -115,6 +128,9 @@ void TfrmDownload::RetrievePage(const std::string& address)
                 if (document && document->Version() == lastVersion)
                     continue;
                 lastVersion = document ? document->Version() : 0;
+                // Taken before the read: when the load had already ended, this pass sees the
+                // whole page, and no later read can bring anything new.
+                const bool loadEnded = ActiveBrowser->ReadyState() == READYSTATE_COMPLETE;
                 const std::string text = ReadPageText(ActiveBrowser);
                 if (text == ReadFailureText) {
                     if (switches == 1) {
@@ -138,19 +154,33 @@ void TfrmDownload::RetrievePage(const std::string& address)
                 SetFileName(state.FileName);
                 SetDownloadUrl(state.DownloadUrl);
                 HdAvailable = state.HdAvailable;
-                JobMode = state.Mode;
+                // state.Mode is not taken back: whether an item is converted is the run model's
+                // per-item rule, and one Google Video item must not change the rest of the run.
                 if (result == arAgeRestricted) {
                     bStopClick(this);
                     return;
                 }
+                if (result == arUnavailable) {
+                    reason = "the site says this functionality is not available right now";
+                    break;
+                }
                 if (result != arIncomplete)
                     break;
+                if (loadEnded) {
+                    // Waiting cannot help: the page is all there (or the load failed) and
+                    // holds no video.
+                    reason = ActiveBrowser->LoadError() != leNone ? ActiveBrowser->LoadErrorText()
+                                                                  : "no video found on the page";
+                    break;
+                }
             }
         }
         ResetBrowser(ActiveBrowser);
         if (!DownloadUrlText().empty() || attempt >= 2)
             break;
     }
+    if (DownloadUrlText().empty())
+        FModel.SetPageReason(reason);
     if (FileNameText().empty())
         SetFileName("get_video.flv");
     PostMessage(WM_START_DOWNLOAD);

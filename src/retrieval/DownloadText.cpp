@@ -132,6 +132,69 @@ std::string QualityAddress(const std::string& downloadUrl, int quality, bool hdA
     }
 }
 
+namespace {
+
+// The byte a reference at text[at] (which holds '&') stands for, and its length; 0 when there
+// is no reference there that decodes to printable ASCII.
+char DecodeReferenceAt(const std::string& text, std::size_t at, std::size_t& length)
+{
+    static const struct {
+        const char* Name;
+        char Value;
+    } kNamed[] = {{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};
+    for (const auto& named : kNamed) {
+        const std::string name = named.Name;
+        if (text.compare(at, name.size(), name) == 0) {
+            length = name.size();
+            return named.Value;
+        }
+    }
+    if (at + 3 >= text.size() || text[at + 1] != '#')
+        return 0;
+    std::size_t i = at + 2;
+    const bool hex = text[i] == 'x' || text[i] == 'X';
+    if (hex)
+        ++i;
+    long value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && digits < 8; ++i, ++digits) {
+        const char c = text[i];
+        int d = -1;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (hex && c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (hex && c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        if (d < 0)
+            break;
+        value = value * (hex ? 16 : 10) + d;
+    }
+    if (digits == 0 || i >= text.size() || text[i] != ';' || value < 32 || value > 126)
+        return 0;
+    length = i + 1 - at;
+    return static_cast<char>(value);
+}
+
+} // namespace
+
+std::string DecodeCharacterReferences(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t length = 0;
+        const char c = text[i] == '&' ? DecodeReferenceAt(text, i, length) : 0;
+        if (c) {
+            out += c;
+            i += length;
+        } else {
+            out += text[i++];
+        }
+    }
+    return out;
+}
+
 std::string RunCaption(const std::string& title, int itemIndex, int count)
 {
     return title + " (" + std::to_string(itemIndex + 1) + "/" + std::to_string(count) + ")";

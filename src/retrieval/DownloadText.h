@@ -56,6 +56,12 @@ std::string TransferOutputPath(const std::string& folder, const std::string& fil
 // The address actually requested: the direct address plus "&fmt=18"/"&fmt=22" by quality.
 std::string QualityAddress(const std::string& downloadUrl, int quality, bool hdAvailable);
 
+// An address written in HTML text, as a link's attribute holds it, turned back into the address:
+// "&amp;" "&lt;" "&gt;" "&quot;" "&apos;" and numeric references ("&#38;", "&#x26;") are
+// decoded once, left to right. A reference that would give a control byte or anything beyond
+// printable ASCII stays as it is written, so decoding can never put such a byte into a request.
+std::string DecodeCharacterReferences(const std::string& text);
+
 // "Ostrelle Clipwarden (2/5)".
 std::string RunCaption(const std::string& title, int itemIndex, int count);
 

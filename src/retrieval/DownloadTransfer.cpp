@@ -4,6 +4,7 @@
 
 #include "convert/ConvertThread.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/Streams.h"
 #include "platform/TickCount.h"
@@ -12,6 +13,7 @@
 #include "retrieval/DownloadText.h"
 #include "ui_Download.h"
 
+#include <memory>
 #include <sys/stat.h>
 
 namespace cw {
@@ -34,18 +36,15 @@ struct ReceiveInto {
 
 void TfrmDownload::StartDownload()
 {
-    const std::string address = AddressList->at(static_cast<std::size_t>(ItemIndex));
+    const std::string address = FModel.Address();
     const std::string downloadUrl = DownloadUrlText();
     if (downloadUrl.empty()) {
-        FailureList->push_back("Unable get html from " + address);
+        FModel.FailNoVideo();
         EndOfItem();
         return;
     }
 
-    ui->Panel1->hide();
-    ui->Panel2->show();
-    SetClientWidth(ui->Panel2->width());
-    SetClientHeight(ui->Panel2->height());
+    ShowPanel(ui->Panel2);
     if (QWidget* main = parentWidget()) {
         const QRect frame = main->window()->frameGeometry();
         SetLeft(frame.left() + (frame.width() - Width()) / 2);
@@ -55,13 +54,14 @@ void TfrmDownload::StartDownload()
     RateTick = 0;
     RateCount = 0;
 
-    const int quality = FRunOwner ? FRunOwner->Quality() : vqNormal;
+    const int quality = ItemQuality();
     std::string path = TransferOutputPath(OutputFolder(), FileNameText(), quality);
 
     if (FileExists(path)) {
         const int answer = MessageBox(path + " has existed,overite it?", Application::Title(),
                                       MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2);
         if (answer != IDYES) {
+            FModel.Skip();
             EndOfItem();
             return;
         }
@@ -76,29 +76,44 @@ void TfrmDownload::StartDownload()
         http.SetProxy(host);
         http.SetProxyPort(std::to_string(port));
     }
-    http.SetURL(QualityAddress(downloadUrl, quality, HdAvailable));
+    // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
+    // server wants the address itself.
+    const std::string requestUrl =
+        FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(downloadUrl) : downloadUrl;
+    http.SetURL(QualityAddress(requestUrl, quality, HdAvailable));
 
     for (;;) {
         bool failed = false;
+        std::unique_ptr<TFileStream> file;
+        try {
+            file = std::make_unique<TFileStream>(path, fmCreate | fmShareExclusive);
+        } catch (const std::exception& e) {
+            // A read-only or full folder, or a name the file system refuses: the error is
+            // shown once, the item fails, and the run goes on with the next one.
+            Application::HandleException(e.what());
+            FModel.Fail("Unable to save " + address + ": " + e.what(), e.what());
+            break;
+        }
         {
-            TFileStream file(path, fmCreate | fmShareExclusive);
             FTransferPath = path;
-            ReceiveInto into(http, &file);
+            ReceiveInto into(http, file.get());
             const QString label = ToQt("Downloading: " + ExtractFileName(path) + " ...");
             ui->lFileName->setText(label);
             ui->lFileName->setToolTip(label);
             try {
                 http.Get();
-            } catch (const EHttpException&) {
+            } catch (const EHttpException& e) {
+                LogLine("download window", "transfer of " + http.URL() + " failed: " + e.Message());
                 failed = true;
             }
         }
+        file.reset();
         // The file stays as it is: complete, partial or holding an error page.
         if (StopRequested)
             return;
-        if (failed && quality == vqBestAvailable && http.URL() != downloadUrl) {
+        if (failed && quality == vqBestAvailable && http.URL() != requestUrl) {
             // The higher quality is not there: take the plain file once, without asking again.
-            http.SetURL(downloadUrl);
+            http.SetURL(requestUrl);
             path = ChangeFileExt(path, ".flv");
             continue;
         }
@@ -109,10 +124,10 @@ void TfrmDownload::StartDownload()
 
 void TfrmDownload::EndOfItem()
 {
-    if (JobMode == jmDownload)
-        AdvanceItem();
-    else if (JobMode == jmDownloadConvert)
+    if (FModel.ConvertsAfterTransfer())
         PostMessage(WM_CONVERT_START);
+    else
+        NextItem();
 }
 
 void TfrmDownload::HttpCli1HeaderData(TObject*)

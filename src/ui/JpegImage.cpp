@@ -1,5 +1,6 @@
 #include "ui/JpegImage.h"
 
+#include "platform/Log.h"
 #include "platform/Types.h"
 
 #include <QFile>
@@ -139,7 +140,8 @@ QImage JpegImage::Load(const QString& path)
     QByteArray bytes = file.readAll();
     try {
         return Decode(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    } catch (const Exception&) {
+    } catch (const Exception& e) {
+        LogLine("jpeg", path.toStdString() + ": " + e.Message());
         return QImage();
     }
 }

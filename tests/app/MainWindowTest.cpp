@@ -4,13 +4,16 @@
 #include "AppTestSupport.h"
 
 #include "app/About.h"
+#include "app/Addurl.h"
 #include "app/Global.h"
 #include "app/Login.h"
 #include "convert/FormatPresets.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/SingleInstance.h"
+#include "support/LogRecorder.h"
 #include "ui/LinkLabel.h"
 
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTemporaryDir>
@@ -153,12 +156,14 @@ TEST_F(Settings, BinaryJunkAndAFolderInPlaceOfTheFileReadAsDefaults)
 TEST_F(Settings, UnwritableSettingsFileDoesNotStopTheWindowFromClosing)
 {
     std::filesystem::create_directory(SettingsPath()); // rename onto a folder fails, also for root
+    LogRecorder log;
     Open();
     W<QCheckBox>("cbAutoCopy")->click();
     ASSERT_TRUE(Form->AutoCopy());
     CloseWindow();
     EXPECT_FALSE(Form->isVisible());
-    EXPECT_EQ(Boxes.Count(), 0u);              // nothing reported
+    EXPECT_EQ(Boxes.Count(), 0u); // no box, but the reason is not lost either
+    EXPECT_EQ(log.Count("main window", {"settings not saved", "Cannot write", SettingsPath()}), 1) << log.Text();
     EXPECT_EQ(Form->ConvertRunner(), nullptr); // the later closing steps still ran
     ClipboardViewer::SetText("http://www.youtube.com/watch?v=after-close");
     EXPECT_EQ(Form->ItemCount(), 0); // out of the clipboard chain
@@ -377,3 +382,41 @@ TEST_F(MainWindowTest, MenuLabelPopsUpTheMainMenuAndExitClosesTheWindow)
 }
 
 } // namespace
+
+TEST_F(MainWindowTest, EscapeClosesTheSmallDialogsAsCancel)
+{
+    Open();
+    const auto escapeWhenModal = [](TForm& dialog) {
+        int seen = -1;
+        auto* timer = new QTimer;
+        timer->setInterval(10);
+        QObject::connect(timer, &QTimer::timeout, [timer, &dialog, &seen] {
+            if (QApplication::activeModalWidget() != &dialog || !dialog.isVisible())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            // Pressed in the control that has the focus, as the user would; the dialog gets it
+            // when the control does not use it.
+            QWidget* target = dialog.focusWidget() ? dialog.focusWidget() : &dialog;
+            QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(target, &escape);
+            seen = dialog.ModalResult();
+        });
+        timer->start();
+        const int result = dialog.ShowModal();
+        EXPECT_EQ(mrCancel, seen) << dialog.Caption();
+        return result;
+    };
+    TfrmAddurl addurl(*Form);
+    addurl.SetUrlText("http://www.youtube.com/watch?v=esc");
+    EXPECT_EQ(mrCancel, escapeWhenModal(addurl));
+    EXPECT_EQ(0, Form->ItemCount());
+    TfrmLogin login(Form.get());
+    login.SetUsername("carl");
+    login.SetPassword("pw");
+    EXPECT_EQ(mrCancel, escapeWhenModal(login));
+    EXPECT_EQ("", Form->AccountName());
+    TfrmAbout about(Form.get());
+    EXPECT_EQ(mrCancel, escapeWhenModal(about));
+    EXPECT_EQ(0u, Boxes.Count());
+}

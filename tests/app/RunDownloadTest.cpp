@@ -68,7 +68,9 @@ TEST_F(RunDownload, ThreeSitesSaveThreeFilesAndFailuresAreSummedUp)
     EXPECT_EQ(VideoSites::FileBody("mc", 5000), runtest::ReadFile(Out("Cafe Clip.flv")));
     EXPECT_EQ(VideoSites::FileBody("gv", 6000), runtest::ReadFile(Out("Google Clip.mp4")));
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("bad") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("1 of 4 items failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("bad") +
+                  ": no video found on the page\r\n",
+              Boxes.Boxes()[0].Text);
     // Every file came from the other host, after the relocation of its direct address.
     EXPECT_EQ(3u, Sites.RequestsTo(VideoSites::FileHost).size());
     const auto& captions = run.Captions();
@@ -116,8 +118,9 @@ TEST_F(RunDownload, EveryPageFailingGivesOneBoxWithALinePerItem)
     run.Start(30000);
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + list[0] + "\r\nUnable get html from " + list[1] + "\r\nUnable get html from " +
-                  list[2] + "\r\n",
+    const std::string reason = ": no video found on the page\r\n";
+    EXPECT_EQ("3 of 3 items failed:\r\nUnable get html from " + list[0] + reason + "Unable get html from " + list[1] +
+                  reason + "Unable get html from " + list[2] + reason,
               Boxes.Boxes()[0].Text);
     EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[0].Caption);
     EXPECT_EQ(cw::MB_OK | cw::MB_ICONINFORMATION, Boxes.Boxes()[0].Flags);
@@ -310,26 +313,26 @@ TEST_F(RunDownload, StopInTheMiddleOfATransferKeepsThePartialFile)
     EXPECT_EQ(0, WatchRequests(Sites, "later"));
 }
 
-TEST_F(RunDownload, OutputThatCannotBeCreatedShowsTheStandardErrorBox)
+TEST_F(RunDownload, OutputThatCannotBeCreatedFailsItsItemAndTheRunGoesOn)
 {
     AddClip(Sites, "dir", "Blocked");
+    AddClip(Sites, "ok", "Fine");
     QDir().mkpath(QString::fromStdString(Out("Blocked.flv"))); // a folder where the file should go
     MainRun run;
     run.SetFolder(Folder);
     run.Add(VideoSites::YoutubeAddress("dir"));
-    bool waitedOnPanel2 = false;
-    run.During([&](cw::TfrmDownload& w) {
-        if (Boxes.Count() == 0)
-            return false;
-        waitedOnPanel2 = w.findChild<QFrame*>("Panel2")->isVisible();
-        w.findChild<QPushButton*>("suiButton1")->click();
-        return true;
-    });
+    run.Add(VideoSites::YoutubeAddress("ok"));
     run.Start(20000);
     ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_TRUE(waitedOnPanel2);
-    ASSERT_EQ(1u, Boxes.Count());
+    ASSERT_EQ(2u, Boxes.Count());
+    // The system's error once, as it happened...
+    const std::string error = Boxes.Boxes()[0].Text;
     const std::string prefix = "Cannot create file \"" + Out("Blocked.flv") + "\". ";
-    EXPECT_EQ(prefix, Boxes.Boxes()[0].Text.substr(0, prefix.size()));
+    EXPECT_EQ(prefix, error.substr(0, prefix.size()));
+    EXPECT_GT(error.size(), prefix.size()); // with the system's reason
     EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    // ... then the next item, and the failure in the summary.
+    EXPECT_EQ(VideoSites::FileBody("ok", 4096), runtest::ReadFile(Out("Fine.flv")));
+    EXPECT_EQ("1 of 2 items failed:\r\nUnable to save " + VideoSites::YoutubeAddress("dir") + ": " + error + "\r\n",
+              Boxes.Boxes()[1].Text);
 }

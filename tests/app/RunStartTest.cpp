@@ -74,7 +74,7 @@ TEST_F(RunStart, MissingFolderAnsweredYesIsCreatedWithItsParentsAndTheRunStarts)
     EXPECT_EQ(folder, run.Main->OutputDirectory());
 }
 
-TEST_F(RunStart, FolderThatCannotBeCreatedEndsSilently)
+TEST_F(RunStart, FolderThatCannotBeCreatedIsReportedWithTheSystemsReason)
 {
     AddClip(Sites, "f3", "Folder Clip");
     runtest::MakeClip(Out("plain.flv"), 1); // a file where a folder would have to go
@@ -84,8 +84,12 @@ TEST_F(RunStart, FolderThatCannotBeCreatedEndsSilently)
     run.SetFolder(folder);
     Boxes.QueueAnswer(cw::IDYES);
     run.Start(5000);
-    // Only the question: the failure itself shows nothing and no run starts.
-    EXPECT_EQ(1u, Boxes.Count());
+    // The question, then why the folder could not be made; no run starts.
+    ASSERT_EQ(2u, Boxes.Count());
+    const std::string prefix = "Cannot create " + folder + ": ";
+    EXPECT_EQ(prefix, Boxes.Boxes()[1].Text.substr(0, prefix.size()));
+    EXPECT_GT(Boxes.Boxes()[1].Text.size(), prefix.size()); // the system's reason
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[1].Flags & cw::MB_ICONMASK);
     EXPECT_FALSE(run.WindowSeen);
     EXPECT_EQ(0u, Server.RequestCount());
     EXPECT_EQ(1, run.Main->ItemCount());

@@ -131,6 +131,13 @@ TEST(WebBrowser, AnErrorStatusIsAPageLikeAnyOther)
     browser.Navigate(server.Url("/gone"));
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
     EXPECT_EQ("<html>This video is gone</html>", SavedText(browser));
+    // ... and says why it is not the page asked for.
+    EXPECT_EQ(leHttpStatus, browser.LoadError());
+    EXPECT_EQ("the server answered 404 Not Found", browser.LoadErrorText());
+    // A new navigation starts without a reason.
+    browser.Navigate("about:blank");
+    EXPECT_EQ(leNone, browser.LoadError());
+    EXPECT_EQ("", browser.LoadErrorText());
 }
 
 TEST(WebBrowser, AnswerWithoutAHeaderIsThePage)
@@ -162,6 +169,15 @@ TEST(WebBrowser, RefusedConnectionCompletesWithAnErrorDocument)
     const std::string text = SavedText(browser);
     EXPECT_NE(std::string::npos, text.find("Cannot display the webpage")) << text;
     EXPECT_NE(std::string::npos, text.find(address)) << text;
+    EXPECT_EQ(leRefused, browser.LoadError());
+    EXPECT_EQ("the server refused the connection", browser.LoadErrorText());
+
+    // Through a proxy that refuses, the proxy is named.
+    ProxyVariable deadProxy("http://127.0.0.1:" + std::to_string(port) + "/");
+    browser.Navigate("http://www.youtube.com/watch?v=1");
+    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
+    EXPECT_EQ(leRefused, browser.LoadError());
+    EXPECT_EQ("the proxy 127.0.0.1:" + std::to_string(port) + " refused the connection", browser.LoadErrorText());
 }
 
 TEST(WebBrowser, AddressTheEngineCannotFetchCompletesWithAnErrorDocument)
@@ -171,6 +187,13 @@ TEST(WebBrowser, AddressTheEngineCannotFetchCompletesWithAnErrorDocument)
     browser.Navigate("ftp://127.0.0.1/file");
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
     EXPECT_NE(std::string::npos, SavedText(browser).find("Cannot display the webpage"));
+    EXPECT_NE(leNone, browser.LoadError());
+    // https is refused before any connection is made.
+    browser.Navigate("HTTPS://www.youtube.com/watch?v=1");
+    EXPECT_EQ(READYSTATE_COMPLETE, browser.ReadyState());
+    EXPECT_EQ(leUnsupported, browser.LoadError());
+    EXPECT_EQ(TWebBrowser::HttpsUnsupportedText, browser.LoadErrorText());
+    EXPECT_NE(std::string::npos, SavedText(browser).find(TWebBrowser::HttpsUnsupportedText));
 }
 
 TEST(WebBrowser, BlankPageDropsTheRunningLoadAtOnce)

@@ -143,8 +143,33 @@ TEST(CommandLineTest, ChildGetsPathsWholeAndRatesInUnitsItKnows)
     const std::string in = "/in/x\" -f null \"y.flv";
     auto v = TConvertProcess::BuildArgumentVector(
         in, "/out/o.3gp", "-vcodec h263 -b 30kbit/s -ab 12.2kbit/s -x kbit/s -y 5kbit/sx ", true);
-    std::vector<std::string> expected = {"ffmpeg", "-y",    "-i", in,       "-vcodec", "h263",     "-b",        "30k",
-                                         "-ab",    "12.2k", "-x", "kbit/s", "-y",      "5kbit/sx", "/out/o.3gp"};
+    std::vector<std::string> expected = {"ffmpeg",
+                                         "-y",
+                                         "-protocol_whitelist",
+                                         "file",
+                                         "-i",
+                                         "file:" + in,
+                                         "-vcodec",
+                                         "h263",
+                                         "-b",
+                                         "30k",
+                                         "-ab",
+                                         "12.2k",
+                                         "-x",
+                                         "kbit/s",
+                                         "-y",
+                                         "5kbit/sx",
+                                         "file:/out/o.3gp"};
+    EXPECT_EQ(v, expected);
+    // A relative name is a file in the current folder, never an address.
+    v = TConvertProcess::BuildArgumentVector("tcp://h:1?listen=1", "pipe:1", "", false);
+    const std::string here = QDir::currentPath().toStdString();
+    expected = {"ffmpeg",
+                "-protocol_whitelist",
+                "file",
+                "-i",
+                "file:" + here + "/tcp://h:1?listen=1",
+                "file:" + here + "/pipe:1"};
     EXPECT_EQ(v, expected);
 }
 

@@ -7,10 +7,15 @@
 #include "platform/Streams.h"
 
 #include <QDir>
+#include <arpa/inet.h>
 #include <chrono>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using cwtest::VideoSites;
 
@@ -66,7 +71,8 @@ public:
             FOld = p;
         setenv("PATH", emptyFolder.c_str(), 1);
     }
-    ~PathWithoutConverter() { setenv("PATH", FOld.c_str(), 1); }
+    ~PathWithoutConverter() { Restore(); }
+    void Restore() { setenv("PATH", FOld.c_str(), 1); }
 
 private:
     std::string FOld;
@@ -140,31 +146,95 @@ TEST_F(ConvertStage, OutputInUseShowsTheBoxAndTheRunGoesOn)
     EXPECT_TRUE(IsMedia(Out("free.mov")));
 }
 
-TEST_F(ConvertStage, MissingConverterShowsTheErrorAndWaitsForStop)
+TEST_F(ConvertStage, MissingConverterIsToldOnceAndEveryFileGetsItsLine)
 {
-    const std::string clip = MakeClip(In + "/lonely.flv");
+    const std::string first = MakeClip(In + "/lonely.flv");
+    const std::string second = MakeClip(In + "/other.flv");
     const std::string empty = Dir.path().toStdString() + "/emptybin";
     QDir().mkpath(QString::fromStdString(empty));
     PathWithoutConverter path(empty);
-    dltest::WindowRun run({clip}, cw::jmConvert, Owner);
+    dltest::WindowRun run({first, second}, cw::jmConvert, Owner);
     Prepare(run);
-    bool waited = false;
-    run.During([&] {
-        if (Boxes.Count() == 0)
-            return false;
-        // Give the window the chance to do something it must not do (close, move on).
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        cw::Application::ProcessMessages();
-        waited = run.Window().Modal() && run.Child<QFrame>("Panel3")->isVisible();
-        run.Click("suiButton2");
-        return true;
-    });
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
+    // The run ends by itself: one box with the reason, then the failures of both files.
+    EXPECT_EQ(cw::mrCancel, run.Result);
+    const std::string error =
+        "Error while creating convert process!2 (ffmpeg was not found: install it or place it beside the program)";
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ(error, Boxes.Boxes()[0].Text);
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    EXPECT_EQ("2 of 2 items failed:\r\nConvert process failed on " + first + ": " + error + "\r\n" +
+                  "Convert process failed on " + second +
+                  ": " + error + "\r\n",
+              Boxes.Boxes()[1].Text);
+    EXPECT_TRUE(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
+
+TEST_F(ConvertStage, EntriesThatAreNotLocalFilesAreNeverOpened)
+{
+    // A port nobody listens on, to see that no entry makes the converter listen there.
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&addr), len));
+    ASSERT_EQ(0, ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len));
+    ::close(probe);
+    const std::string fifo = In + "/pipe.flv";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const std::vector<std::string> hostile = {
+        "tcp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "?listen=1&x=video.google.com",
+        "pipe:0?x=video.google.com", "http://" + Server.Address() + "/clip.flv?x=video.google.com", fifo, In};
+    std::vector<std::string> list = hostile;
+    list.push_back(MakeClip(In + "/good.flv"));
+    dltest::WindowRun run(list, cw::jmConvert, Owner);
+    Prepare(run);
+    bool listened = false;
+    run.During([&] {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        listened |= ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(s);
+        return false;
+    });
+    run.Run(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_FALSE(listened);
+    EXPECT_EQ(0u, Server.RequestCount());
+    EXPECT_TRUE(IsMedia(Out("good.mov")));
+    EXPECT_EQ("Ostrelle Clipwarden (6/6)", run.Captions().back());
+    std::string lines;
+    for (const std::string& entry : hostile)
+        lines += "Not a local file: " + entry + "\r\n";
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Error while creating convert process!2", Boxes.Boxes()[0].Text);
-    EXPECT_TRUE(waited);
-    EXPECT_EQ(cw::mrAbort, run.Result);
+    EXPECT_EQ("5 of 6 items failed:\r\n" + lines, Boxes.Boxes()[0].Text);
+}
+
+TEST_F(ConvertStage, MissingConverterShowsTheErrorOnceAndTheRunGoesOn)
+{
+    const std::string lonely = MakeClip(In + "/lonely.flv");
+    const std::string next = MakeClip(In + "/next.flv");
+    const std::string empty = Dir.path().toStdString() + "/emptybin";
+    QDir().mkpath(QString::fromStdString(empty));
+    PathWithoutConverter path(empty);
+    // The converter is back as soon as the first error has been shown.
+    auto recorder = cw::SetMessageBoxHandler(nullptr);
+    cw::SetMessageBoxHandler([&](const std::string& text, const std::string& caption, unsigned flags) {
+        path.Restore();
+        return recorder(text, caption, flags);
+    });
+    dltest::WindowRun run({lonely, next}, cw::jmConvert, Owner);
+    Prepare(run);
+    run.Run(30000);
+    cw::SetMessageBoxHandler(recorder);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(2u, Boxes.Count());
+    EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
+    const std::string line = "Convert process failed on " + lonely + ": " + Boxes.Boxes()[0].Text + "\r\n";
+    EXPECT_EQ("1 of 2 items failed:\r\n" + line, Boxes.Boxes()[1].Text);
+    EXPECT_TRUE(IsMedia(Out("next.mov")));
+    EXPECT_NE(cw::mrAbort, run.Result);
 }
 
 TEST_F(ConvertStage, StopEndsTheConverterAndTheRun)
@@ -188,6 +258,9 @@ TEST_F(ConvertStage, StopEndsTheConverterAndTheRun)
     EXPECT_FALSE(Runner.Running());
     EXPECT_FALSE(Runner.Active);
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("next.mp4")));
+    // The unfinished file is gone with its converter; the inputs stay.
+    EXPECT_TRUE(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    EXPECT_EQ(2u, QDir(QString::fromStdString(In)).entryList(QDir::Files).size());
     EXPECT_EQ(0u, Boxes.Count());
 }
 
@@ -219,9 +292,11 @@ TEST_F(ConvertStage, ConverterThatFailsAddsAFailureLineAndTheRunGoesOn)
     EXPECT_TRUE(IsMedia(Out("good.mov")));
     ASSERT_EQ(1u, Boxes.Count());
     const std::string text = Boxes.Boxes()[0].Text;
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex("Convert process failed on " + In + "/broken\\.flv \\(exit code [1-9][0-9]*\\)\r\n")))
-        << text;
+    // The converter's own last word on the file says why.
+    EXPECT_EQ("1 of 2 items failed:\r\nConvert process failed on " + In + "/broken.flv (exit code 1): file:" + In +
+                  "/broken.flv: Invalid data found when processing input\r\n",
+              text);
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("broken.mov")));
 }
 
 TEST_F(ConvertStage, DownloadedFileIsConvertedUnderItsQualityName)
@@ -260,25 +335,28 @@ TEST_F(ConvertStage, AfterTheFlvFallbackTheFileThatArrivedIsConverted)
     EXPECT_EQ(0u, Boxes.Count());
 }
 
-TEST_F(ConvertStage, GoogleVideoItemTurnsTheRestOfTheRunIntoDownloadOnly)
+TEST_F(ConvertStage, GoogleVideoItemIsOnlyDownloadedAndTheItemsAroundItAreConverted)
 {
     const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
     Sites.Google("5", "Google Clip", clip);
-    VideoSites::YoutubeVideo v;
-    v.Title = "Tube Clip";
-    v.Files[""] = clip;
-    Sites.Youtube("gt", v);
-    dltest::WindowRun run({VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("gt")}, cw::jmDownloadConvert,
-                          Owner);
+    for (const std::string id : {"g1", "g2"}) {
+        VideoSites::YoutubeVideo v;
+        v.Title = "Tube " + id;
+        v.Files[""] = clip;
+        Sites.Youtube(id, v);
+    }
+    dltest::WindowRun run(
+        {VideoSites::YoutubeAddress("g1"), VideoSites::GoogleAddress("5"), VideoSites::YoutubeAddress("g2")},
+        cw::jmDownloadConvert, Owner);
     Prepare(run);
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(clip, dltest::ReadFile(Out("Google Clip.mp4")));
-    EXPECT_EQ(clip, dltest::ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("Google Clip.mov")));
-    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Tube Clip.mov")));
-    EXPECT_TRUE(Runner.CommandLine().empty());
-    EXPECT_EQ(cw::jmDownload, run.Window().JobMode);
+    EXPECT_TRUE(IsMedia(Out("Tube g1.mov")));
+    EXPECT_TRUE(IsMedia(Out("Tube g2.mov")));
+    EXPECT_EQ(cw::jmDownloadConvert, run.Window().JobMode);
+    EXPECT_EQ(0u, Boxes.Count());
 }
 
 TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
@@ -300,7 +378,9 @@ TEST_F(ConvertStage, ItemWithoutADirectAddressIsReportedOnceAndNotConverted)
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("na") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("1 of 2 items failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("na") +
+                  ": no video found on the page\r\n",
+              Boxes.Boxes()[0].Text);
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("get_video.mov")));
     EXPECT_TRUE(IsMedia(Out("After.mov")));
 }

@@ -85,10 +85,12 @@ TEST_F(PageStage, UnavailablePageEndsEachAttemptAtOnce)
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(2, WatchRequests("u1"));
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("Unable get html from " + VideoSites::YoutubeAddress("u1") + "\r\n", Boxes.Boxes()[0].Text);
+    EXPECT_EQ("1 of 1 item failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("u1") +
+                  ": the site says this functionality is not available right now\r\n",
+              Boxes.Boxes()[0].Text);
 }
 
-TEST_F(PageStage, AddressFoundWithoutTheHdMarkerIsUsedAfterTheTimeLimit)
+TEST_F(PageStage, AddressFoundWithoutTheHdMarkerIsUsedOnceThePageHasLoaded)
 {
     VideoSites::YoutubeVideo v;
     v.Title = "No Marker";
@@ -100,7 +102,7 @@ TEST_F(PageStage, AddressFoundWithoutTheHdMarkerIsUsedAfterTheTimeLimit)
     run.Window().SetPollLimit(1500); // roomy: the page must arrive within the first attempt
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
-    // One attempt only: the address was known when the time ran out.
+    // One attempt only: the address was known when the whole page was in.
     EXPECT_EQ(1, WatchRequests("h1"));
     EXPECT_EQ("plain", dltest::ReadFile(Out("No Marker.flv")));
     EXPECT_EQ(0u, Boxes.Count());

@@ -53,8 +53,8 @@ std::string VideoSites::GooglePage(const std::string& title, const std::string& 
     std::string page = "<html><head>";
     if (!title.empty())
         page += "<title>" + title + "</title>";
-    page += "</head><body>To download, use <a href=\"http://vp.video.google.com/videodownload?docid=" + docid +
-            "\">this link</a>.</body></html>\n";
+    page += "</head><body>To download, use <a href=\"http://vp.video.google.com/videodownload?version=3&amp;docid=" +
+            docid + "\">this link</a>.</body></html>\n";
     return page;
 }
 

@@ -7,7 +7,8 @@
 //   www.metacafe.com/watch/<id>/...      the watch page of a Metacafe video
 //   v.mccont.com/ItemFiles/<name>        relocates to the file host
 //   video.google.com/videoplay?docid=<id> the watch page of a Google Video
-//   vp.video.google.com/videodownload?docid=<id>  relocates to the file host
+//   vp.video.google.com/videodownload?version=3&docid=<id>  relocates to the file host
+//                                         (the page writes the link with "&amp;")
 //   FileHost/...                         the files; 404 with a short page for missing ones
 //
 // A video can replace its watch page by a handler of its own (pages that build up, never

@@ -3,6 +3,7 @@
 #include "net/http/Base64.h"
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
+#include "platform/Log.h"
 
 #include <QTimer>
 #include <cmath>
@@ -220,6 +221,7 @@ void THttpCli::HandleEventException(std::exception_ptr E)
             if (FState != httpReady)
                 FWindow.PostMessage(WM_HTTP_SET_READY);
         }
+        LogCaught("http", "ending the request after \"" + text + "\" failed");
     } catch (...) {
         if (FState != httpReady)
             FWindow.PostMessage(WM_HTTP_SET_READY);
@@ -462,6 +464,7 @@ void THttpCli::Abort()
         if (lookup) {
             try {
                 FCtrlSocket->CancelLookup();
+                LogCaught("http", "cancelling the name look-up on abort");
             } catch (...) {
             }
         }
@@ -606,6 +609,7 @@ void THttpCli::DropOldConnection()
         FIgnoreClosed = true;
         try {
             FCtrlSocket->Abort();
+            LogCaught("http", "dropping the old connection");
         } catch (...) {
         }
         FIgnoreClosed = false;
@@ -622,6 +626,7 @@ void THttpCli::FailConnect(int Err)
     FIgnoreClosed = true;
     try {
         FCtrlSocket->Close();
+        LogCaught("http", "closing after a failed connect");
     } catch (...) {
     }
     FIgnoreClosed = false;

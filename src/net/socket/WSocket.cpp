@@ -6,6 +6,7 @@
 #include "net/socket/WSocketInternal.h"
 
 #include "platform/Application.h"
+#include "platform/Log.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -82,11 +83,13 @@ TCustomWSocket::~TCustomWSocket()
     try {
         CancelLookup();
     } catch (...) {
+        LogCaught("socket", "cancelling the name look-up of a destroyed socket");
     }
     try {
         if (FHSocket != INVALID_SOCKET)
             InternalClose(true, 0);
     } catch (...) {
+        LogCaught("socket", "closing a destroyed socket");
     }
     if (FHSocket != INVALID_SOCKET) {
         ws::closesocket(FHSocket); // whatever state a handler left behind, the handle goes
@@ -410,12 +413,16 @@ void TCustomWSocket::HandleBackGroundException(const std::exception& E)
         try {
             OnBgException(this, E, CanClose);
         } catch (...) {
+            LogCaught("socket", std::string("the background-exception handler failed on \"") + E.what() + "\"");
         }
+    } else {
+        LogLine("socket", std::string("background exception, connection aborted: ") + E.what());
     }
     if (CanClose) {
         try {
             Abort();
         } catch (...) {
+            LogCaught("socket", "aborting after a background exception");
         }
     }
 }
@@ -554,6 +561,7 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions MySocketOp
         }
     } catch (...) {
         // A failing handler ends this round of reading; the next notification starts anew.
+        LogCaught("socket", "data handler failed, this round of reading ends");
     }
 }
 

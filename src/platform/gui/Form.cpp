@@ -214,6 +214,16 @@ void TForm::keyPressEvent(QKeyEvent* event)
             }
         }
     }
+    if (FCancelOnEscape && event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        event->accept();
+        Application::Guard([this] {
+            if (Modal())
+                SetModalResult(mrCancel);
+            else
+                Close();
+        });
+        return;
+    }
     QWidget::keyPressEvent(event);
 }
 

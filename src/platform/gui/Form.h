@@ -92,6 +92,11 @@ public:
     void SetClientWidth(int value);
     void SetClientHeight(int value);
 
+    // Escape closes the form as Cancel does (a dialog's way out). Off by default: a window
+    // whose work must be stopped on purpose keeps its explicit Stop.
+    bool CancelOnEscape() const { return FCancelOnEscape; }
+    void SetCancelOnEscape(bool value) { FCancelOnEscape = value; }
+
     TPosition Position() const { return FPosition; }
     void SetPosition(TPosition value) { FPosition = value; }
 
@@ -113,7 +118,8 @@ protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     // Enter that no control of the form used presses the form's default button (a QPushButton
-    // marked default, visible and enabled), as it does in a dialog.
+    // marked default, visible and enabled), as it does in a dialog; Escape closes the form as
+    // Cancel when CancelOnEscape is set.
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
@@ -133,6 +139,7 @@ private:
     bool FPostedPending = false;
     std::vector<TMessage> FHeld;
     TPosition FPosition = poDesigned;
+    bool FCancelOnEscape = false;
 };
 
 } // namespace cw

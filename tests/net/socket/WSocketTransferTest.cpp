@@ -2,6 +2,7 @@
 // the receive loop, exceptions in handlers, pause and resume, flush, big transfers intact.
 
 #include "SocketTestUtil.h"
+#include "support/LogRecorder.h"
 
 #include <gtest/gtest.h>
 
@@ -284,8 +285,9 @@ TEST(WSocketReceive, EmptyReadReportsWouldBlock)
     EXPECT_EQ(s.RcvdCount(), 0);
 }
 
-TEST(WSocketHandlers, ExceptionInDataHandlerEndsTheLoopQuietly)
+TEST(WSocketHandlers, ExceptionInDataHandlerEndsTheLoopAndIsLogged)
 {
+    LogRecorder log;
     ScriptedPeer peer([](int fd) {
         SendAll(fd, "one");
         SleepMs(100);
@@ -307,6 +309,9 @@ TEST(WSocketHandlers, ExceptionInDataHandlerEndsTheLoopQuietly)
     ASSERT_TRUE(WaitUntil([&] { return got == "onetwo"; })) << got;
     EXPECT_EQ(bg, 0);
     EXPECT_EQ(s.State(), wsConnected) << "the connection survives a failing data handler";
+    // Each failed round leaves its reason behind, nothing else does.
+    EXPECT_GE(log.Count("socket", {"handler failed"}), 1) << log.Text();
+    EXPECT_EQ(log.Count("socket", {"handler failed"}), static_cast<int>(log.Lines().size())) << log.Text();
 }
 
 TEST(WSocketHandlers, ExceptionInConnectedHandlerAbortsUnlessCanCloseCleared)
@@ -342,8 +347,9 @@ TEST(WSocketHandlers, TestMessageExercisesTheBackgroundPath)
     EXPECT_EQ(message, "Test exception in WSocket");
 }
 
-TEST(WSocketHandlers, ExceptionInBgHandlerIsSwallowed)
+TEST(WSocketHandlers, ExceptionInBgHandlerIsLoggedNotThrown)
 {
+    LogRecorder log;
     TWSocket s;
     bool called = false;
     s.OnBgException = [&](TObject*, const std::exception&, bool&) {
@@ -352,6 +358,7 @@ TEST(WSocketHandlers, ExceptionInBgHandlerIsSwallowed)
     };
     MessageWindow::PostMessage(s.Handle(), WM_SOCKET_TEST);
     ASSERT_TRUE(WaitUntil([&] { return called; }));
+    EXPECT_EQ(log.Count("socket", {"Test exception in WSocket", "again"}), 1) << log.Text();
 }
 
 TEST(WSocketPause, NothingIsDeliveredWhilePaused)

@@ -1,0 +1,112 @@
+#include "retrieval/RunModel.h"
+
+namespace cw {
+
+TVideoSite SiteOfAddress(const std::string& address)
+{
+    // The same order as the page analysis: the first site whose domain the address holds.
+    if (ContainsNoCase(address, YoutubeDomain))
+        return vsYoutube;
+    if (ContainsNoCase(address, MetacafeDomain))
+        return vsMetacafe;
+    if (ContainsNoCase(address, GoogleDomain))
+        return vsGoogleVideo;
+    return vsNone;
+}
+
+TRunModel::TRunModel(const std::vector<std::string>& items, JobMode mode) : FMode(mode)
+{
+    FItems.reserve(items.size());
+    for (const std::string& address : items)
+        FItems.push_back(TRunItem{address, ioPending, std::string()});
+}
+
+bool TRunModel::ConvertsAfterTransfer() const
+{
+    // Google Video files are kept as they come; the rest of the run is still converted.
+    return FMode == jmDownloadConvert && !AtEnd() && Site() != vsGoogleVideo && Item(FIndex).Outcome != ioFailed;
+}
+
+void TRunModel::Succeed()
+{
+    if (!AtEnd() && Current().Outcome == ioPending)
+        Current().Outcome = ioDone;
+}
+
+void TRunModel::Skip()
+{
+    if (!AtEnd() && Current().Outcome == ioPending)
+        Current().Outcome = ioSkipped;
+}
+
+void TRunModel::Fail(const std::string& line, const std::string& reason)
+{
+    if (AtEnd() || Current().Outcome == ioFailed)
+        return;
+    Current().Outcome = ioFailed;
+    if (!reason.empty())
+        Current().Reason = reason;
+    FFailureLines.push_back(line);
+}
+
+void TRunModel::SetPageReason(const std::string& reason)
+{
+    if (!AtEnd())
+        Current().Reason = reason;
+}
+
+void TRunModel::FailNoVideo()
+{
+    if (AtEnd())
+        return;
+    const std::string& reason = Current().Reason;
+    Fail("Unable get html from " + Address() + (reason.empty() ? std::string() : ": " + reason));
+}
+
+TRunStep TRunModel::StepFor() const
+{
+    if (AtEnd())
+        return rsClose;
+    return FMode == jmConvert ? rsConvertFile : rsFetchPage;
+}
+
+TRunStep TRunModel::FirstStep() const
+{
+    return StepFor();
+}
+
+TRunStep TRunModel::Advance()
+{
+    if (AtEnd())
+        return rsClose;
+    Succeed();
+    ++FIndex;
+    return StepFor();
+}
+
+std::string TRunModel::Caption(const std::string& title) const
+{
+    return title + " (" + std::to_string(FIndex + 1) + "/" + std::to_string(Count()) + ")";
+}
+
+int TRunModel::FailedCount() const
+{
+    int n = 0;
+    for (const TRunItem& item : FItems)
+        n += item.Outcome == ioFailed;
+    return n;
+}
+
+std::string TRunModel::FailureSummary() const
+{
+    if (FFailureLines.empty())
+        return std::string();
+    const int failed = FailedCount();
+    std::string text = std::to_string(failed) + " of " + std::to_string(Count()) + (Count() == 1 ? " item" : " items") +
+                       " failed:\r\n";
+    for (const std::string& line : FFailureLines)
+        text += line + "\r\n";
+    return text;
+}
+
+} // namespace cw
