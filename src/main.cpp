@@ -18,6 +18,7 @@
 #include "platform/gui/SingleInstance.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QSocketNotifier>
 #include <csignal>
 #include <fcntl.h>
@@ -70,6 +71,13 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("clipwarden"));
     QApplication::setQuitOnLastWindowClosed(false); // the main window's closing ends the program
+    // Every window, dialogs included, shows the program's icon; the desktop entry names the same
+    // artwork through the icon theme.
+    QIcon icon;
+    for (int size : {48, 128, 256})
+        icon.addFile(QStringLiteral(":/assets/icons/net.ostrelle.Clipwarden-%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(icon);
+    QGuiApplication::setDesktopFileName(QStringLiteral("net.ostrelle.Clipwarden"));
     Application::SetTitle(ProductTitle);
     InstallMessageBoxDialog();
     ShellDialogs::InstallHandlers();

@@ -5,7 +5,7 @@
 //
 //   bench_socket [MiB per run, default 1024] [rounds, default 3]
 
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketComponent.h"
 #include "platform/Application.h"
 
 #include <QCoreApplication>

@@ -9,6 +9,7 @@
 #include "platform/IniFile.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
+#include "platform/SettingsLocation.h"
 #include "platform/Shell.h"
 #include "platform/gui/QtGlue.h"
 #include "platform/gui/SingleInstance.h"
@@ -177,6 +178,7 @@ void TfrmMain::ConnectHandlers()
     connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
     connect(model, &QAbstractItemModel::modelReset, this, changed);
     connect(ui->lvMain, &QTreeWidget::itemSelectionChanged, this, changed);
+    SetUpListInput();
 }
 
 void TfrmMain::FormCreate()
@@ -241,13 +243,14 @@ void TfrmMain::FormClose(TCloseAction&)
 
 std::string TfrmMain::SettingsFileName()
 {
-    return Application::ExeDir() + "settings.ini";
+    return SettingsLocation::FileName(Application::ExeDir(), "settings.ini");
 }
 
 void TfrmMain::LoadSettings()
 {
     TIniFile ini(SettingsFileName());
-    FOutputDirectory = ini.ReadString(kOptions, "OutputDirectory", Application::ExeDir());
+    FOutputDirectory =
+        ini.ReadString(kOptions, "OutputDirectory", SettingsLocation::DefaultOutputFolder(Application::ExeDir()));
     FJobMode = ini.ReadInteger(kOptions, "RadioButton", jmDownload);
     FFormatIndex = ini.ReadInteger(kOptions, "ConvertFormat", 0);
     FAutoCopy = ini.ReadBool(kCopy, "Enable", false);
@@ -259,7 +262,9 @@ void TfrmMain::LoadSettings()
 
 void TfrmMain::SaveSettings()
 {
-    TIniFile ini(SettingsFileName());
+    const std::string fileName = SettingsFileName();
+    SettingsLocation::PrepareFolder(fileName);
+    TIniFile ini(fileName);
     std::string typed = OutputFolderText();
     if (DirectoryExists(typed))
         FOutputDirectory = typed;

@@ -1,7 +1,7 @@
 #pragma once
 // TfrmMain: the program's main window and the only window made at start-up. It holds the
 // address list of the next run, the output folder, the run mode, the output format and the
-// download quality; reads settings.ini (next to the executable) when it is created and writes it
+// download quality; reads settings.ini (SettingsLocation) when it is created and writes it
 // when it closes; is a member of the clipboard-viewer chain while it lives (automatic pick-up of
 // copied addresses); owns the program's single converter runner; and answers WM_SHOW_INSTANCE
 // from a second start of the program.
@@ -21,7 +21,9 @@
 #include <vector>
 
 class QAction;
+class QKeyEvent;
 class QMenu;
+class QMimeData;
 
 namespace Ui {
 class TfrmMain;
@@ -30,6 +32,7 @@ class TfrmMain;
 namespace cw {
 
 class CaptionSet;
+enum class ClipboardVerdict;
 class TConvertProcess;
 
 class TfrmMain : public TForm, public TRunOwner {
@@ -44,7 +47,8 @@ public:
     TfrmMain();
     ~TfrmMain() override;
 
-    // The settings file: settings.ini in the executable's folder.
+    // The settings file: settings.ini beside the executable for a portable copy, else in the
+    // user's configuration folder (SettingsLocation).
     static std::string SettingsFileName();
     void LoadSettings();
     void SaveSettings();
@@ -92,6 +96,12 @@ public:
     void bRemoveClick();
     void miRemoveAllClick();
     void lvMainChange();
+    // Drag and drop onto the list: whether the data holds something the current mode takes
+    // (links or text in the download modes, local files in convert mode), and taking it.
+    bool lvMainCanTake(const QMimeData* data) const;
+    void lvMainDragDrop(const QMimeData* data);
+    // Ctrl+V and Delete in the list; true when the key was one of them.
+    bool lvMainKeyPress(const QKeyEvent& key);
     // The new, valid, distinct addresses in text, judged against the list as it is now.
     std::vector<std::string> SplitClipboardAddresses(const std::string& text) const;
 
@@ -124,6 +134,12 @@ private:
     // WM_DRAWCLIPBOARD: pass it on, then pick up addresses when auto-copy is on.
     void ClipboardChanged(TMessage& msg);
     void AppendAddresses(const std::vector<std::string>& addresses);
+    // Text taken by the address rules of Paste; *added tells whether anything was appended.
+    ClipboardVerdict AddAddressText(const std::string& text, bool* added = nullptr);
+    // Local files appended as Browser... appends them: full paths, duplicates skipped.
+    void AddFiles(const std::vector<std::string>& files);
+    void SetUpListInput();
+    bool ConvertModeSelected() const;
     CaptionSet ListCaptions() const;
 
     std::unique_ptr<Ui::TfrmMain> ui;

@@ -1,6 +1,10 @@
 // The main window's address list: the work of the next run, in the order it was added. Paste,
 // the automatic clipboard pick-up, the add-address dialog and the local-file chooser fill it;
 // Remove and Remove All empty it. Duplicates are skipped silently everywhere.
+//
+// The list also takes what is dragged onto it, and answers two keys: Ctrl+V pastes (in the
+// download modes) and Delete removes the selected item. A drop goes the way of the command it
+// stands for: text and links the way of Paste, local files (convert mode) the way of Browser...
 #include "app/AddressQueue.h"
 #include "app/Addurl.h"
 #include "app/Global.h"
@@ -10,7 +14,141 @@
 #include "platform/gui/QtGlue.h"
 #include "ui_Main.h"
 
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
+
 namespace cw {
+
+namespace {
+
+// Routes the list's drag, drop and key events to the main window, under the exception guard.
+// It watches both the list and its viewport: a real drag arrives at the viewport.
+class ListInputFilter : public QObject {
+public:
+    ListInputFilter(TfrmMain* form, QObject* parent) : QObject(parent), FForm(form) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        bool handled = false;
+        Application::Guard([&] {
+            switch (event->type()) {
+            case QEvent::DragEnter:
+            case QEvent::DragMove: {
+                auto* drag = static_cast<QDragMoveEvent*>(event);
+                if (FForm->lvMainCanTake(drag->mimeData()))
+                    drag->acceptProposedAction();
+                else
+                    drag->ignore();
+                handled = true;
+                break;
+            }
+            case QEvent::Drop: {
+                auto* drop = static_cast<QDropEvent*>(event);
+                if (FForm->lvMainCanTake(drop->mimeData())) {
+                    drop->acceptProposedAction();
+                    FForm->lvMainDragDrop(drop->mimeData());
+                } else {
+                    drop->ignore();
+                }
+                handled = true;
+                break;
+            }
+            case QEvent::KeyPress:
+                handled = FForm->lvMainKeyPress(*static_cast<QKeyEvent*>(event));
+                break;
+            default:
+                break;
+            }
+        });
+        return handled || QObject::eventFilter(watched, event);
+    }
+
+private:
+    TfrmMain* FForm;
+};
+
+// The local files among urls, as paths.
+std::vector<std::string> LocalFiles(const QList<QUrl>& urls)
+{
+    std::vector<std::string> files;
+    for (const QUrl& url : urls)
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            files.push_back(FromQt(url.toLocalFile()));
+    return files;
+}
+
+// The text a drop offers to the address rules: its links that are not local files, one per
+// line, when it carries links; else its plain text. A drop of local files offers nothing (its
+// plain text would only be the files' own addresses).
+std::string DroppedText(const QMimeData& data)
+{
+    if (!data.hasUrls())
+        return data.hasText() ? FromQt(data.text()) : std::string();
+    std::string text;
+    for (const QUrl& url : data.urls())
+        if (!url.isLocalFile() && url.isValid()) {
+            if (!text.empty())
+                text += '\n';
+            text += url.toEncoded().toStdString();
+        }
+    return text;
+}
+
+} // namespace
+
+void TfrmMain::SetUpListInput()
+{
+    auto* filter = new ListInputFilter(this, ui->lvMain);
+    ui->lvMain->setAcceptDrops(true);
+    ui->lvMain->viewport()->setAcceptDrops(true);
+    ui->lvMain->setDropIndicatorShown(false);
+    ui->lvMain->installEventFilter(filter);
+    ui->lvMain->viewport()->installEventFilter(filter);
+}
+
+bool TfrmMain::ConvertModeSelected() const
+{
+    return ui->rbConvert->isChecked();
+}
+
+bool TfrmMain::lvMainCanTake(const QMimeData* data) const
+{
+    if (!data)
+        return false;
+    if (ConvertModeSelected())
+        return !LocalFiles(data->urls()).empty();
+    return !DroppedText(*data).empty();
+}
+
+void TfrmMain::lvMainDragDrop(const QMimeData* data)
+{
+    if (!data)
+        return;
+    if (ConvertModeSelected()) {
+        AddFiles(LocalFiles(data->urls()));
+        return;
+    }
+    // Nothing usable in a drop asks nothing: the user did not ask to type an address.
+    if (AddAddressText(DroppedText(*data)) != ClipboardVerdict::Ignored && ItemCount() > 0)
+        SetItemIndex(ItemCount() - 1);
+}
+
+bool TfrmMain::lvMainKeyPress(const QKeyEvent& key)
+{
+    if (key.matches(QKeySequence::Paste)) {
+        if (!ConvertModeSelected())
+            bPasteClick();
+        return true;
+    }
+    if (key.key() == Qt::Key_Delete && key.modifiers() == Qt::NoModifier) {
+        bRemoveClick();
+        return true;
+    }
+    return false;
+}
 
 int TfrmMain::ItemCount() const
 {
@@ -82,17 +220,21 @@ void TfrmMain::AppendAddresses(const std::vector<std::string>& addresses)
         AddItem(address);
 }
 
+ClipboardVerdict TfrmMain::AddAddressText(const std::string& text, bool* added)
+{
+    PreparedClipboard prepared = PrepareClipboardText(text, ListCaptions());
+    AppendAddresses(prepared.Addresses);
+    if (added)
+        *added = !prepared.Addresses.empty();
+    return prepared.Verdict;
+}
+
 void TfrmMain::bPasteClick()
 {
     bool found = false;
     if (ClipboardViewer::HasText()) {
-        PreparedClipboard prepared = PrepareClipboardText(ClipboardViewer::Text(), ListCaptions());
-        if (prepared.Verdict == ClipboardVerdict::Ignored)
+        if (AddAddressText(ClipboardViewer::Text(), &found) == ClipboardVerdict::Ignored)
             return; // a direct link to a video file: never queued, nothing said
-        if (!prepared.Addresses.empty()) {
-            found = true;
-            AppendAddresses(prepared.Addresses);
-        }
         if (ItemCount() > 0)
             SetItemIndex(ItemCount() - 1);
     }
@@ -135,7 +277,11 @@ void TfrmMain::cbAutoCopyClick()
 
 void TfrmMain::bSelectFileClick()
 {
-    std::vector<std::string> files = Shell::ChooseFiles("Open", "Flv files(*.flv)|*.flv| Any file(*.*)|*.*");
+    AddFiles(Shell::ChooseFiles("Open", "Flv files(*.flv)|*.flv| Any file(*.*)|*.*"));
+}
+
+void TfrmMain::AddFiles(const std::vector<std::string>& files)
+{
     for (const std::string& path : files)
         if (!HasItem(path))
             AddItem(path);

@@ -1,9 +1,6 @@
 // Relocation and authentication retries of THttpCli: following Location fields, counting
 // relocations, reusing or replacing the connection, and the Basic and NTLM handshakes for the
 // server (401) and the proxy (407).
-//
-// Authentication states: Basic 0 idle, 1 credentials to be sent, 2 accepted; NTLM 0 idle,
-// 1 negotiate message to be sent, 3 authenticate message to be sent, 4 accepted.
 
 #include "net/http/HttpProt.h"
 
@@ -31,14 +28,14 @@ std::string WithoutFragment(const std::string& s)
 
 // The credentials line ("Authorization" or "Proxy-Authorization") one side's handshake sends
 // next, or "" when it has nothing to send.
-std::string CredentialsLine(const std::string& Field, int NTLMState, int BasicState, const std::string& User,
-                            const std::string& Pass, const TNTLM_Msg2_Info& Msg2Info)
+std::string CredentialsLine(const std::string& Field, THttpNtlmState NTLM, THttpBasicState Basic,
+                            const std::string& User, const std::string& Pass, const TNTLM_Msg2_Info& Msg2Info)
 {
-    if (NTLMState == 1)
+    if (NTLM == THttpNtlmState::NegotiateDue)
         return Field + ": NTLM " + NtlmGetMessage1();
-    if (NTLMState == 3)
+    if (NTLM == THttpNtlmState::AuthenticateDue)
         return Field + ": NTLM " + NtlmGetMessage3(NtlmLocalHostName(), "", User, Pass, Msg2Info.Challenge);
-    if (BasicState == 1)
+    if (Basic == THttpBasicState::CredentialsDue)
         return Field + ": Basic " + Base64Encode(User + ":" + Pass);
     return "";
 }
@@ -50,7 +47,7 @@ std::string CredentialsLine(const std::string& Field, int NTLMState, int BasicSt
 void THttpCli::LocationField(const std::string& Value)
 {
     if (FRequestType == httpPUT) {
-        FLocation = Value;
+        FTarget.Location = Value;
         return;
     }
     if (!FFollowRelocation)
@@ -59,20 +56,21 @@ void THttpCli::LocationField(const std::string& Value)
     std::string v = Value;
     // A network-path reference ("//host/path") names another server with the current scheme.
     if (v.compare(0, 2, "//") == 0)
-        v = FProtocol + ":" + v;
+        v = FTarget.Protocol + ":" + v;
 
     if (!v.empty() && v[0] == '/') {
         std::string path = WithoutFragment(v);
         if (FProxy.empty()) {
-            FPath = path;
-            FLocation = FProtocol + "://" + Authority(FHostName, FPort) + path;
+            FTarget.Path = path;
+            FTarget.Location = FTarget.Protocol + "://" + Authority(FTarget.ConnectHost, FTarget.ConnectPort) + path;
         } else {
-            TUrlParts u = ParseURL(FPath);
-            FLocation = (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + Authority(u.Host, u.Port) + path;
-            FPath = FLocation;
+            TUrlParts u = ParseURL(FTarget.Path);
+            FTarget.Location =
+                (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + Authority(u.Host, u.Port) + path;
+            FTarget.Path = FTarget.Location;
             if (!u.User.empty() && !u.Pass.empty()) {
-                FCurrUsername = u.User;
-                FCurrPassword = u.Pass;
+                FTarget.User = u.User;
+                FTarget.Pass = u.Pass;
             }
         }
         FLocationFlag = true;
@@ -81,11 +79,13 @@ void THttpCli::LocationField(const std::string& Value)
 
     if (!StartsWithNoCase(v, "http://") && !StartsWithNoCase(v, "https://")) {
         // Relative to the directory of the current path; the old query does not carry over.
-        std::size_t query = FPath.find('?');
-        std::string base = FPath.substr(0, query);
+        std::size_t query = FTarget.Path.find('?');
+        std::string base = FTarget.Path.substr(0, query);
         std::size_t cut = base.find_last_of("/:");
-        FPath = (cut == std::string::npos ? std::string() : base.substr(0, cut + 1)) + WithoutFragment(v);
-        FLocation = FProxy.empty() ? FProtocol + "://" + Authority(FHostName, FPort) + FPath : FPath;
+        FTarget.Path = (cut == std::string::npos ? std::string() : base.substr(0, cut + 1)) + WithoutFragment(v);
+        FTarget.Location = FProxy.empty() ? FTarget.Protocol + "://" +
+                                                Authority(FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path
+                                          : FTarget.Path;
         FLocationFlag = true;
         return;
     }
@@ -97,22 +97,23 @@ void THttpCli::LocationField(const std::string& Value)
         return;
     }
     FLocationFlag = true;
-    FTargetHost = u.Host;
-    FTargetPort = u.Port.empty() ? "80" : u.Port;
+    FTarget.Host = u.Host;
+    FTarget.Port = u.Port.empty() ? "80" : u.Port;
     if (!u.User.empty() && !u.Pass.empty()) {
-        FCurrUsername = u.User;
-        FCurrPassword = u.Pass;
+        FTarget.User = u.User;
+        FTarget.Pass = u.Pass;
     }
     std::string path = u.Path.empty() ? std::string("/") : (u.Path[0] == '?' ? "/" + u.Path : u.Path);
     if (FProxy.empty()) {
-        FProtocol = u.Proto;
-        FHostName = u.Host;
-        FPort = FTargetPort;
-        FPath = path;
-        FLocation = FProtocol + "://" + Authority(FHostName, FPort) + FPath;
+        FTarget.Protocol = u.Proto;
+        FTarget.ConnectHost = u.Host;
+        FTarget.ConnectPort = FTarget.Port;
+        FTarget.Path = path;
+        FTarget.Location =
+            FTarget.Protocol + "://" + Authority(FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
     } else {
-        FPath = u.Proto + "://" + Authority(u.Host, u.Port) + path;
-        FLocation = FPath;
+        FTarget.Path = u.Proto + "://" + Authority(u.Host, u.Port) + path;
+        FTarget.Location = FTarget.Path;
     }
 }
 
@@ -135,15 +136,15 @@ void THttpCli::StartRelocation()
 {
     if (Tracing())
         Trace("Starting relocation process");
-    FRcvdCount = 0;
+    FResp.RcvdCount = 0;
     FReceiveLen = 0;
-    FHeaderLineCount = 0;
-    FBodyLineCount = 0;
+    FResp.HeaderLineCount = 0;
+    FResp.BodyLineCount = 0;
 
     if (LocationLimitReached())
         return;
 
-    if (!SameConnection() || FCloseReq) {
+    if (!SameConnection() || FResp.CloseReq) {
         FClosedTarget = TClosedTarget::Relocate;
         FCtrlSocket->PostClose();
         return;
@@ -151,8 +152,8 @@ void THttpCli::StartRelocation()
 
     if (OnLocationChange)
         OnLocationChange(this);
-    ResetResponseFields();
-    FDocName = DocNameFromPath(ParseURL(FLocation).Path);
+    ResetResponse();
+    FTarget.DocName = DocNameFromPath(ParseURL(FTarget.Location).Path);
     if (FRequestType == httpPOST)
         FRequestType = httpGET;
     CutStreamsBack();
@@ -167,9 +168,9 @@ void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
         SocketSessionClosed(ErrCode);
         return;
     }
-    std::string loc = WithoutFragment(FLocation);
-    FDocName = DocNameFromPath(ParseURL(loc).Path);
-    FConnected = false;
+    std::string loc = WithoutFragment(FTarget.Location);
+    FTarget.DocName = DocNameFromPath(ParseURL(loc).Path);
+    FConn.Ours = false;
     FLocationFlag = false;
     if (FRequestType == httpPOST)
         FRequestType = httpGET;
@@ -180,25 +181,10 @@ void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
 
     if (OnLocationChange)
         OnLocationChange(this);
-    FRcvdHeader.clear();
-    FHeaderLineCount = 0;
-    FBodyLineCount = 0;
-    FHeaderOpen = false;
-    FHeaderBytes = 0;
-    FContentLength = -1;
-    FContentType.clear();
-    FTransferEncoding.clear();
-    FContentEncoding.clear();
-    FStatusCode = 0;
-    FRequestDoneError = 0;
-    FCloseReq = FRequestVer == "1.0";
-    FNoHeaderResponse = false;
+    ResetResponse();
 
-    if (!FProxy.empty()) {
-        TUrlParts p = ParseURL(FProxy);
-        FHostName = p.Host;
-        FPort = p.Port.empty() ? FProxyPort : p.Port;
-    }
+    if (!FProxy.empty())
+        AimAtProxy();
     CutStreamsBack();
     PostLogin();
 }
@@ -207,7 +193,7 @@ void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
 
 const std::string* THttpCli::FindChallenge(const std::string& Scheme) const
 {
-    for (auto it = FDoAuthor.rbegin(); it != FDoAuthor.rend(); ++it)
+    for (auto it = FResp.Challenges.rbegin(); it != FResp.Challenges.rend(); ++it)
         if (StartsWithNoCase(*it, Scheme))
             return &*it;
     return nullptr;
@@ -218,92 +204,86 @@ bool THttpCli::KeepAliveForNtlm() const
     return FRequestVer == "1.0" || FReplyVer == "1.0" || FReplyVer.empty();
 }
 
-THttpCli::TAuthParty THttpCli::AuthParty(bool Proxy)
-{
-    if (Proxy)
-        return {true, FProxyAuthNTLMState, FProxyAuthBasicState, FProxyNTLMMsg2Info, FCurrProxyConnection};
-    return {false, FAuthNTLMState, FAuthBasicState, FNTLMMsg2Info, FCurrConnection};
-}
-
 void THttpCli::ApplyPresetAuth()
 {
     if (!FProxy.empty() && FProxyAuth != httpAuthNone && !FProxyUsername.empty() && !FProxyPassword.empty()) {
-        bool sameProxy = FCtrlSocket->State() == wsConnected && FConnected && SameConnection();
-        PresetAuth(AuthParty(true), FProxyAuth, sameProxy);
+        bool sameProxy = FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection();
+        PresetAuth(FProxySide, FProxyAuth, sameProxy);
     }
-    if (FServerAuth != httpAuthNone && !FCurrUsername.empty() && !FCurrPassword.empty())
-        PresetAuth(AuthParty(false), FServerAuth, false);
+    if (FServerAuth != httpAuthNone && !FTarget.User.empty() && !FTarget.Pass.empty())
+        PresetAuth(FServerSide, FServerAuth, false);
 }
 
 // Credentials given beforehand go out with the first request, unless the connection they
 // would go out on has already accepted them.
-void THttpCli::PresetAuth(const TAuthParty& P, THttpAuthType Type, bool Accepted)
+void THttpCli::PresetAuth(TAuthSide& P, THttpAuthType Type, bool Accepted)
 {
     if (Type == httpAuthNtlm) {
-        P.NTLMState = Accepted ? 4 : 1;
+        P.NTLM = Accepted ? THttpNtlmState::Accepted : THttpNtlmState::NegotiateDue;
         if (KeepAliveForNtlm())
             P.Connection = "Keep-alive";
     } else {
-        P.BasicState = Accepted ? 2 : 1;
+        P.Basic = Accepted ? THttpBasicState::Accepted : THttpBasicState::CredentialsDue;
     }
 }
 
 std::string THttpCli::AuthorizationLine() const
 {
     // While the proxy handshake opens, the server's credentials would only be wasted on it.
-    if (FProxyAuthNTLMState == 1)
+    if (FProxySide.NTLM == THttpNtlmState::NegotiateDue)
         return "";
-    return CredentialsLine("Authorization", FAuthNTLMState, FAuthBasicState, FCurrUsername, FCurrPassword,
-                           FNTLMMsg2Info);
+    return CredentialsLine("Authorization", FServerSide.NTLM, FServerSide.Basic, FTarget.User, FTarget.Pass,
+                           FServerSide.NTLMMsg2Info);
 }
 
 std::string THttpCli::ProxyAuthorizationLine() const
 {
-    return CredentialsLine("Proxy-Authorization", FProxyAuthNTLMState, FProxyAuthBasicState, FProxyUsername,
-                           FProxyPassword, FProxyNTLMMsg2Info);
+    return CredentialsLine("Proxy-Authorization", FProxySide.NTLM, FProxySide.Basic, FProxyUsername, FProxyPassword,
+                           FProxySide.NTLMMsg2Info);
 }
 
 bool THttpCli::AuthenticationDecision()
 {
-    const int status = FStatusCode;
-    if (FAuthNTLMState == 3 && status != 401 && status != 407)
-        FAuthNTLMState = 4;
-    else if (FAuthNTLMState == 4 && status == 401)
-        FAuthNTLMState = 0;
-    if (FProxyAuthNTLMState == 3 && status != 407)
-        FProxyAuthNTLMState = 4;
-    else if (FProxyAuthNTLMState == 4 && status == 407)
-        FProxyAuthNTLMState = 0;
-    if (FAuthBasicState == 1 && status != 401 && status != 407)
-        FAuthBasicState = 2;
-    else if (FAuthBasicState == 2 && status == 401)
-        FAuthBasicState = 0;
-    if (FProxyAuthBasicState == 1 && status != 407)
-        FProxyAuthBasicState = 2;
-    else if (FProxyAuthBasicState == 2 && status == 407)
-        FProxyAuthBasicState = 0;
+    const int status = FResp.StatusCode;
+    // Credentials that went out and drew no new challenge from their side were accepted; an
+    // accepted side that refuses now starts over. A 407 from the proxy says nothing about the
+    // server's credentials, which never reached it.
+    auto settle = [](TAuthSide& side, bool challenged, bool refused) {
+        if (side.NTLM == THttpNtlmState::AuthenticateDue && !challenged)
+            side.NTLM = THttpNtlmState::Accepted;
+        else if (side.NTLM == THttpNtlmState::Accepted && refused)
+            side.NTLM = THttpNtlmState::Idle;
+        if (side.Basic == THttpBasicState::CredentialsDue && !challenged)
+            side.Basic = THttpBasicState::Accepted;
+        else if (side.Basic == THttpBasicState::Accepted && refused)
+            side.Basic = THttpBasicState::Idle;
+    };
+    settle(FServerSide, status == 401 || status == 407, status == 401);
+    settle(FProxySide, status == 407, status == 407);
 
     // A request that failed on our side (aborted, no connection) is never retried.
     bool applied = false;
     bool retry = false;
-    const bool failedHere = FRequestDoneError == httperrAborted || FPendingException;
+    const bool failedHere = FResp.RequestDoneError == httperrAborted || FPendingException;
     if (!failedHere && (status == 401 || status == 407)) {
         const bool server = status == 401;
-        const bool haveCreds = server ? (!FCurrUsername.empty() && !FCurrPassword.empty())
+        const bool haveCreds = server ? (!FTarget.User.empty() && !FTarget.Pass.empty())
                                       : (!FProxyUsername.empty() && !FProxyPassword.empty());
         const THttpAuthType preset = server ? FServerAuth : FProxyAuth;
         const bool ntlmAllowed = !FOptions.Contains(httpoNoNTLMAuth) || preset == httpAuthNtlm;
         const bool basicAllowed = !FOptions.Contains(httpoNoBasicAuth) || preset == httpAuthBasic;
-        const TAuthParty party = AuthParty(!server);
+        TAuthSide& side = server ? FServerSide : FProxySide;
 
-        if (ntlmAllowed && !FDoAuthor.empty() && party.BasicState == 0 && haveCreds && FindChallenge("NTLM")) {
+        if (ntlmAllowed && !FResp.Challenges.empty() && side.Basic == THttpBasicState::Idle && haveCreds &&
+            FindChallenge("NTLM")) {
             applied = true;
-            NtlmStep(party);
-            retry = party.NTLMState == 1 || party.NTLMState == 3;
-        } else if (basicAllowed && !FDoAuthor.empty() && party.NTLMState == 0 && haveCreds && FindChallenge("Basic")) {
+            NtlmStep(side);
+            retry = side.NTLM == THttpNtlmState::NegotiateDue || side.NTLM == THttpNtlmState::AuthenticateDue;
+        } else if (basicAllowed && !FResp.Challenges.empty() && side.NTLM == THttpNtlmState::Idle && haveCreds &&
+                   FindChallenge("Basic")) {
             applied = true;
-            BasicStep(party);
-            retry = party.BasicState == 1;
+            BasicStep(side);
+            retry = side.Basic == THttpBasicState::CredentialsDue;
         }
     }
 
@@ -315,61 +295,61 @@ bool THttpCli::AuthenticationDecision()
     if (status == 401) {
         // The proxy's credentials must go out again when the server's retry needs a new
         // connection; on a kept connection the proxy remembers them.
-        if (FCloseReq) {
-            if (FProxyAuthNTLMState == 4)
-                FProxyAuthNTLMState = 1;
-            else if (FProxyAuthBasicState == 2)
-                FProxyAuthBasicState = 1;
+        if (FResp.CloseReq) {
+            if (FProxySide.NTLM == THttpNtlmState::Accepted)
+                FProxySide.NTLM = THttpNtlmState::NegotiateDue;
+            else if (FProxySide.Basic == THttpBasicState::Accepted)
+                FProxySide.Basic = THttpBasicState::CredentialsDue;
         } else {
-            if (FProxyAuthNTLMState < 4)
-                FProxyAuthNTLMState = 0;
-            else if (FProxyAuthBasicState < 2)
-                FProxyAuthBasicState = 0;
+            if (FProxySide.NTLM != THttpNtlmState::Accepted)
+                FProxySide.NTLM = THttpNtlmState::Idle;
+            else if (FProxySide.Basic != THttpBasicState::Accepted)
+                FProxySide.Basic = THttpBasicState::Idle;
         }
     }
 
     if (retry) {
         CutStreamsBack();
         FReceiveLen = 0;
-        std::string docName = FDocName;
-        ResetResponseFields();
-        FDocName = docName;
+        std::string docName = FTarget.DocName;
+        ResetResponse();
+        FTarget.DocName = docName;
     }
     return retry;
 }
 
-void THttpCli::NtlmStep(const TAuthParty& P)
+void THttpCli::NtlmStep(TAuthSide& P)
 {
-    switch (P.NTLMState) {
-    case 0:
+    switch (P.NTLM) {
+    case THttpNtlmState::Idle:
         if (Tracing())
             Trace(P.Proxy ? "Starting Proxy NTLM authentication" : "Starting NTLM authentication");
-        P.NTLMState = 1;
-        P.BasicState = 0;
+        P.NTLM = THttpNtlmState::NegotiateDue;
+        P.Basic = THttpBasicState::Idle;
         if (KeepAliveForNtlm())
             P.Connection = "Keep-alive";
         PostLogin();
         break;
-    case 1: {
+    case THttpNtlmState::NegotiateDue: {
         const std::string* entry = FindChallenge("NTLM");
         TNTLM_Msg2_Info info;
         if (entry && entry->size() > 5)
             info = NtlmGetMessage2(entry->substr(5, 1000));
         if (!info.Valid) {
             // No usable challenge: the other side refused the negotiation. End with its answer.
-            FDoAuthor.clear();
-            P.NTLMState = 0;
+            FResp.Challenges.clear();
+            P.NTLM = THttpNtlmState::Idle;
             PostRequestDone();
             break;
         }
         P.NTLMMsg2Info = info;
-        P.NTLMState = 3;
+        P.NTLM = THttpNtlmState::AuthenticateDue;
         PostLogin();
         break;
     }
-    case 3:
-        FDoAuthor.clear();
-        P.NTLMState = 0;
+    case THttpNtlmState::AuthenticateDue:
+        FResp.Challenges.clear();
+        P.NTLM = THttpNtlmState::Idle;
         PostRequestDone();
         break;
     default:
@@ -378,19 +358,19 @@ void THttpCli::NtlmStep(const TAuthParty& P)
     }
 }
 
-void THttpCli::BasicStep(const TAuthParty& P)
+void THttpCli::BasicStep(TAuthSide& P)
 {
-    switch (P.BasicState) {
-    case 0:
+    switch (P.Basic) {
+    case THttpBasicState::Idle:
         if (Tracing())
             Trace(P.Proxy ? "Starting Proxy Basic authentication" : "Starting Basic authentication");
-        P.BasicState = 1;
-        P.NTLMState = 0;
+        P.Basic = THttpBasicState::CredentialsDue;
+        P.NTLM = THttpNtlmState::Idle;
         PostLogin();
         break;
-    case 1:
-        FDoAuthor.clear();
-        P.BasicState = 0;
+    case THttpBasicState::CredentialsDue:
+        FResp.Challenges.clear();
+        P.Basic = THttpBasicState::Idle;
         PostRequestDone();
         break;
     default:

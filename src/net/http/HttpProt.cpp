@@ -162,7 +162,7 @@ std::string THttpCli::MethodName() const
 
 bool THttpCli::SameConnection() const
 {
-    return FConnHost == FHostName && FConnPort == FPort && FConnProto == FProtocol;
+    return FConn.Host == FTarget.ConnectHost && FConn.Port == FTarget.ConnectPort && FConn.Protocol == FTarget.Protocol;
 }
 
 void THttpCli::PostLogin()
@@ -181,8 +181,8 @@ void THttpCli::SetFailure(const std::string& Text)
 {
     if (FFailureText.empty())
         FFailureText = Text;
-    if (FRequestDoneError == 0)
-        FRequestDoneError = httperrBadResponse;
+    if (FResp.RequestDoneError == 0)
+        FResp.RequestDoneError = httperrBadResponse;
 }
 
 // Every entry from the socket goes through here. An exception from a handler or from the
@@ -276,7 +276,7 @@ void THttpCli::WndProc(TMessage& Msg)
         case WM_HTTP_REQUEST_DONE:
             FDonePending = false;
             if (OnRequestDone)
-                OnRequestDone(this, FRequestType, FRequestDoneError);
+                OnRequestDone(this, FRequestType, FResp.RequestDoneError);
             break;
         case WM_HTTP_SET_READY:
             StateChange(httpReady);
@@ -305,24 +305,20 @@ void THttpCli::WndProc(TMessage& Msg)
     }
 }
 
-void THttpCli::ResetResponseFields()
+void THttpCli::ResetResponse()
 {
-    FRcvdHeader.clear();
-    FRequestDoneError = 0;
-    FStatusCode = 0;
-    FRcvdCount = 0;
-    FSentCount = 0;
-    FHeaderLineCount = 0;
-    FBodyLineCount = 0;
-    FHeaderOpen = false;
-    FNoHeaderResponse = false;
-    FHeaderBytes = 0;
-    FContentLength = -1;
-    FContentType.clear();
-    FTransferEncoding.clear();
-    FContentEncoding.clear();
-    FDoAuthor.clear();
-    FCloseReq = FRequestVer == "1.0";
+    FResp = TResponseState{};
+    // Until the status line says otherwise, an HTTP/1.0 request means one response per
+    // connection.
+    FResp.CloseReq = FRequestVer == "1.0";
+}
+
+// Through a proxy the connection goes to the proxy whatever the address names.
+void THttpCli::AimAtProxy()
+{
+    TUrlParts p = ParseURL(FProxy);
+    FTarget.ConnectHost = p.Host;
+    FTarget.ConnectPort = p.Port.empty() ? FProxyPort : p.Port;
 }
 
 // ---- operations -----------------------------------------------------------------------------
@@ -344,8 +340,8 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     FPendingException = nullptr;
     if (Rq == httpCLOSE) {
         FRequestType = httpCLOSE;
-        FRequestDoneError = 0;
-        FStatusCode = 200;
+        FResp.RequestDoneError = 0;
+        FResp.StatusCode = 200;
         FReasonPhrase = "OK";
         StateChange(httpClosing);
         if (FCtrlSocket->State() == wsClosed)
@@ -356,53 +352,52 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     }
 
     FRequestType = Rq;
-    ResetResponseFields();
-    FDocName.clear();
-    FLocation = FURL;
+    ResetResponse();
+    FSentCount = 0;
     FRcvdStreamStartValid = false;
     FLocationFlag = false;
 
-    FCurrUsername = FUsername;
-    FCurrPassword = FPassword;
-    FCurrConnection = FConnection;
-    FCurrProxyConnection = FProxyConnection;
+    FTarget = TRequestTarget{};
+    FTarget.Location = FURL;
+    FTarget.User = FUsername;
+    FTarget.Pass = FPassword;
+    FServerSide.Connection = FConnection;
+    FProxySide.Connection = FProxyConnection;
 
     TUrlParts u = ParseURL(FURL);
-    FTargetHost = u.Host;
-    FTargetPort = u.Port.empty() ? "80" : u.Port;
+    FTarget.Host = u.Host;
+    FTarget.Port = u.Port.empty() ? "80" : u.Port;
     if (!u.User.empty())
-        FCurrUsername = u.User;
+        FTarget.User = u.User;
     if (!u.Pass.empty())
-        FCurrPassword = u.Pass;
-    FProtocol = u.Proto;
+        FTarget.Pass = u.Pass;
+    FTarget.Protocol = u.Proto;
     // A query directly after the host ("http://h?x") still needs a path on the request line.
     std::string path = (!u.Path.empty() && u.Path[0] == '?') ? "/" + u.Path : u.Path;
     if (FProxy.empty()) {
-        FHostName = u.Host;
-        FPort = FTargetPort;
-        FPath = path;
+        FTarget.ConnectHost = u.Host;
+        FTarget.ConnectPort = FTarget.Port;
+        FTarget.Path = path;
     } else {
-        FPath = (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + u.Host +
-                (u.Port.empty() ? std::string() : ":" + u.Port) + (path.empty() ? std::string("/") : path);
-        TUrlParts p = ParseURL(FProxy);
-        FHostName = p.Host;
-        FPort = p.Port.empty() ? FProxyPort : p.Port;
+        FTarget.Path = (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + u.Host +
+                       (u.Port.empty() ? std::string() : ":" + u.Port) + (path.empty() ? std::string("/") : path);
+        AimAtProxy();
     }
-    if (FProtocol.empty())
-        FProtocol = "http";
-    if (FPath.empty())
-        FPath = "/";
-    FDocName = DocNameFromPath(u.Path);
+    if (FTarget.Protocol.empty())
+        FTarget.Protocol = "http";
+    if (FTarget.Path.empty())
+        FTarget.Path = "/";
+    FTarget.DocName = DocNameFromPath(u.Path);
 
-    FAuthNTLMState = 0;
-    FProxyAuthNTLMState = 0;
-    FAuthBasicState = 0;
-    FProxyAuthBasicState = 0;
+    for (TAuthSide* side : {&FServerSide, &FProxySide}) {
+        side->NTLM = THttpNtlmState::Idle;
+        side->Basic = THttpBasicState::Idle;
+    }
     ApplyPresetAuth();
 
     FRetriedFresh = false;
     StateChange(httpNotConnected);
-    if (FCtrlSocket->State() == wsConnected && FConnected && SameConnection() && RefusedTarget().empty()) {
+    if (FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection() && RefusedTarget().empty()) {
         FClosedTarget = TClosedTarget::Normal;
         FReusedConnection = true;
         SocketSessionConnected(0);
@@ -444,13 +439,13 @@ void THttpCli::DoRequestSync(THttpRequest Rq)
         FPendingException = nullptr;
         std::rethrow_exception(e);
     }
-    if (FStatusCode > 399 && FStatusCode != 401 && FStatusCode != 407)
-        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FStatusCode));
+    if (FResp.StatusCode > 399 && FResp.StatusCode != 401 && FResp.StatusCode != 407)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FResp.StatusCode));
     if (!FFailureText.empty())
         throw EHttpException(FFailureText, httperrBadResponse);
-    if (Rq != httpCLOSE && !FNoHeaderResponse && (FStatusCode < 100 || FStatusCode > 599))
-        throw EHttpException(FStatusCode == 0 ? "No valid HTTP response from the server"
-                                              : "Invalid HTTP status " + std::to_string(FStatusCode),
+    if (Rq != httpCLOSE && !FResp.NoHeaderResponse && (FResp.StatusCode < 100 || FResp.StatusCode > 599))
+        throw EHttpException(FResp.StatusCode == 0 ? "No valid HTTP response from the server"
+                                                   : "Invalid HTTP status " + std::to_string(FResp.StatusCode),
                              httperrBadResponse);
 }
 
@@ -468,25 +463,25 @@ void THttpCli::Abort()
             } catch (...) {
             }
         }
-        FStatusCode = 404;
+        FResp.StatusCode = 404;
         FReasonPhrase = "Connection aborted on request";
-        FRequestDoneError = httperrAborted;
+        FResp.RequestDoneError = httperrAborted;
         FLocationFlag = false;
         FClosedTarget = TClosedTarget::Normal;
         if (lookup || FCtrlSocket->State() == wsClosed)
             SocketSessionClosed(httperrAborted);
         else
             FCtrlSocket->Close(); // the closed handler runs inside
-        FRequestDoneError = httperrAborted;
+        FResp.RequestDoneError = httperrAborted;
         StateChange(httpReady);
         return;
     }
     if (FCtrlSocket->State() != wsClosed)
         FCtrlSocket->Abort();
-    FConnected = false;
-    FStatusCode = 200;
+    FConn.Ours = false;
+    FResp.StatusCode = 200;
     FReasonPhrase = "OK";
-    FRequestDoneError = 0;
+    FResp.RequestDoneError = 0;
     if (OnStateChange)
         OnStateChange(this);
     if (OnRequestDone)
@@ -501,7 +496,7 @@ void THttpCli::Login()
     FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
     // A refused address never goes out, not even on a connection kept from before.
     const bool refused = !RefusedTarget().empty();
-    if (!refused && FCtrlSocket->State() == wsConnected && FConnected) {
+    if (!refused && FCtrlSocket->State() == wsConnected && FConn.Ours) {
         FReusedConnection = true;
         SocketSessionConnected(0);
         return;
@@ -517,9 +512,9 @@ void THttpCli::Login()
     }
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
-        FCtrlSocket->DnsLookup(FHostName);
+        FCtrlSocket->DnsLookup(FTarget.ConnectHost);
     } catch (const std::exception& e) {
-        FStatusCode = 404;
+        FResp.StatusCode = 404;
         FReasonPhrase = e.what();
         StateChange(httpReady);
     }
@@ -556,8 +551,8 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
         return;
     }
     if (ErrCode != 0) {
-        FRequestDoneError = ErrCode;
-        FStatusCode = 404;
+        FResp.RequestDoneError = ErrCode;
+        FResp.StatusCode = 404;
         FReasonPhrase = "can't resolve hostname to IP address";
         SocketSessionClosed(ErrCode);
         return;
@@ -566,7 +561,7 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     TWSocket& s = *FCtrlSocket;
     s.SetAddr(s.DnsResult());
     s.SetLocalAddr(FLocalAddr);
-    s.SetPort(FPort);
+    s.SetPort(FTarget.ConnectPort);
     s.SetProto("tcp");
     s.SetSocksServer(FSocksServer);
     s.SetSocksLevel(FSocksLevel);
@@ -575,18 +570,18 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     s.SetSocksPassword(FSocksPassword);
     s.SetSocksAuthentication(FSocksAuthentication);
     s.SetMultiThreaded(FMultiThreaded);
-    FConnHost = FHostName;
-    FConnPort = FPort;
-    FConnProto = FProtocol;
+    FConn.Host = FTarget.ConnectHost;
+    FConn.Port = FTarget.ConnectPort;
+    FConn.Protocol = FTarget.Protocol;
 
-    if (FProtocol != "http") {
-        FRequestDoneError = static_cast<std::uint16_t>(s.LastError());
-        FStatusCode = 501;
-        FReasonPhrase = "Protocol \"" + FProtocol + "\" not implemented";
+    if (FTarget.Protocol != "http") {
+        FResp.RequestDoneError = static_cast<std::uint16_t>(s.LastError());
+        FResp.StatusCode = 501;
+        FReasonPhrase = "Protocol \"" + FTarget.Protocol + "\" not implemented";
         FIgnoreClosed = true;
         s.Close();
         FIgnoreClosed = false;
-        SocketSessionClosed(FRequestDoneError);
+        SocketSessionClosed(FResp.RequestDoneError);
         return;
     }
     try {
@@ -614,13 +609,13 @@ void THttpCli::DropOldConnection()
         }
         FIgnoreClosed = false;
     }
-    FConnected = false;
+    FConn.Ours = false;
 }
 
 void THttpCli::FailConnect(int Err)
 {
-    FRequestDoneError = static_cast<std::uint16_t>(Err);
-    FStatusCode = 404;
+    FResp.RequestDoneError = static_cast<std::uint16_t>(Err);
+    FResp.StatusCode = 404;
     FReasonPhrase = "can't connect: " + SocketErrorText(Err) + " (Error #" + std::to_string(Err) + ")";
     // The closed handler is run once, here, whatever Close does.
     FIgnoreClosed = true;
@@ -638,15 +633,15 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
     if (Tracing())
         Trace("SessionConnected");
     if (ErrCode != 0) {
-        FRequestDoneError = ErrCode;
-        FStatusCode = 404;
+        FResp.RequestDoneError = ErrCode;
+        FResp.StatusCode = 404;
         FReasonPhrase = SocketErrorText(ErrCode) + " (Error #" + std::to_string(ErrCode) + ")";
         if (OnSessionConnected)
             OnSessionConnected(this);
         return; // the socket closes itself; the closed handler ends the request
     }
     FLocationFlag = false;
-    FConnected = true;
+    FConn.Ours = true;
     StateChange(httpConnected);
     try {
         if (OnSessionConnected)
@@ -690,15 +685,15 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
         OnRequestHeaderBegin(this);
 
     std::vector<std::string> lines;
-    lines.push_back(Method + " " + FPath + " HTTP/" + Version);
+    lines.push_back(Method + " " + FTarget.Path + " HTTP/" + Version);
     if (!FSender.empty())
         lines.push_back("From: " + FSender);
     if (!FAccept.empty())
         lines.push_back("Accept: " + FAccept);
     if (!FReference.empty())
         lines.push_back("Referer: " + FReference);
-    if (!FCurrConnection.empty())
-        lines.push_back("Connection: " + FCurrConnection);
+    if (!FServerSide.Connection.empty())
+        lines.push_back("Connection: " + FServerSide.Connection);
     if (!FAcceptLanguage.empty())
         lines.push_back("Accept-Language: " + FAcceptLanguage);
     std::string codings = FContentCodingHnd.HeaderText();
@@ -709,16 +704,16 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
         lines.push_back("Content-Type: " + FContentTypePost);
     if (!FAgent.empty())
         lines.push_back("User-Agent: " + FAgent);
-    if (FTargetPort.empty() || FTargetPort == "80")
-        lines.push_back("Host: " + FTargetHost);
+    if (FTarget.Port.empty() || FTarget.Port == "80")
+        lines.push_back("Host: " + FTarget.Host);
     else
-        lines.push_back("Host: " + FTargetHost + ":" + FTargetPort);
+        lines.push_back("Host: " + FTarget.Host + ":" + FTarget.Port);
     if (FNoCache)
         lines.push_back("Pragma: no-cache");
-    if (!FCurrProxyConnection.empty())
-        lines.push_back("Proxy-Connection: " + FCurrProxyConnection);
+    if (!FProxySide.Connection.empty())
+        lines.push_back("Proxy-Connection: " + FProxySide.Connection);
     if (withBody) {
-        if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1)
+        if (NtlmNegotiating())
             lines.push_back("Content-Length: 0");
         else
             lines.push_back("Content-Length: " + std::to_string(FSendStream->Size() - FSendStream->Position()));
@@ -773,7 +768,7 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
 void THttpCli::StartRequestBody()
 {
     // The first step of an NTLM handshake carries no body: the server would throw it away.
-    if (FAuthNTLMState == 1 || FProxyAuthNTLMState == 1)
+    if (NtlmNegotiating())
         return;
     if (OnSendBegin)
         OnSendBegin(this);

@@ -15,7 +15,7 @@
 #include "net/http/HttpChunk.h"
 #include "net/http/HttpContCod.h"
 #include "net/http/Ntlm.h"
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketComponent.h"
 #include "platform/MessageWindow.h"
 #include "platform/Streams.h"
 #include "platform/Types.h"
@@ -109,6 +109,13 @@ private:
 // Authentication scheme used before any challenge arrives.
 enum THttpAuthType { httpAuthNone, httpAuthBasic, httpAuthNtlm };
 
+// Where one side's (server or proxy) Basic handshake stands. The numbers are the ones traces
+// and earlier versions show.
+enum class THttpBasicState { Idle = 0, CredentialsDue = 1, Accepted = 2 };
+// Where one side's NTLM handshake stands: the negotiate message goes out in NegotiateDue, the
+// answer to the challenge in AuthenticateDue (there is no step 2 on our side).
+enum class THttpNtlmState { Idle = 0, NegotiateDue = 1, AuthenticateDue = 3, Accepted = 4 };
+
 class EHttpException : public Exception {
 public:
     EHttpException(const std::string& msg, std::uint16_t errorCode) : Exception(msg), FErrorCode(errorCode) {}
@@ -124,8 +131,7 @@ using TBeforeHeaderSendEvent =
 using TDocDataEvent = std::function<void(TObject* Sender, const char* Buffer, int Len)>;
 using TCookieRcvdEvent = std::function<void(TObject* Sender, const std::string& Data, bool& Accept)>;
 using THttpRequestDone = std::function<void(TObject* Sender, THttpRequest RqType, std::uint16_t ErrCode)>;
-using TLocationChangeExceeded =
-    std::function<void(TObject* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
+using TLocationChangeExceeded = std::function<void(TObject* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
 using THttpDataPush = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
 
 class THttpCli : public TComponent {
@@ -221,17 +227,17 @@ public:
     // ---- run-time properties ----------------------------------------------------------------
     THttpState State() const { return FState; }
     THttpRequest RequestType() const { return FRequestType; }
-    int StatusCode() const { return FStatusCode; }
+    int StatusCode() const { return FResp.StatusCode; }
     const std::string& ReasonPhrase() const { return FReasonPhrase; }
     const std::string& ReplyVer() const { return FReplyVer; }
-    std::int64_t ContentLength() const { return FContentLength; } // -1 = not given
-    const std::string& ContentType() const { return FContentType; }
-    const std::string& TransferEncoding() const { return FTransferEncoding; }
-    const std::string& ContentEncoding() const { return FContentEncoding; }
-    const std::string& DocName() const { return FDocName; }
-    const std::string& Location() const { return FLocation; }
-    const std::vector<std::string>& RcvdHeader() const { return FRcvdHeader; }
-    std::int64_t RcvdCount() const { return FRcvdCount; }
+    std::int64_t ContentLength() const { return FResp.ContentLength; } // -1 = not given
+    const std::string& ContentType() const { return FResp.ContentType; }
+    const std::string& TransferEncoding() const { return FResp.TransferEncoding; }
+    const std::string& ContentEncoding() const { return FResp.ContentEncoding; }
+    const std::string& DocName() const { return FTarget.DocName; }
+    const std::string& Location() const { return FTarget.Location; }
+    const std::vector<std::string>& RcvdHeader() const { return FResp.RcvdHeader; }
+    std::int64_t RcvdCount() const { return FResp.RcvdCount; }
     TStream* RcvdStream() const { return FRcvdStream; }
     void SetRcvdStream(TStream* s) { FRcvdStream = s; }
     TStream* SendStream() const { return FSendStream; }
@@ -240,11 +246,11 @@ public:
     void SetServerAuth(THttpAuthType v) { FServerAuth = v; }
     THttpAuthType ProxyAuth() const { return FProxyAuth; }
     void SetProxyAuth(THttpAuthType v) { FProxyAuth = v; }
-    // The authentication states (0 idle ... see HttpAuth.cpp); read-only, for tests and tracing.
-    int AuthNTLMState() const { return FAuthNTLMState; }
-    int ProxyAuthNTLMState() const { return FProxyAuthNTLMState; }
-    int AuthBasicState() const { return FAuthBasicState; }
-    int ProxyAuthBasicState() const { return FProxyAuthBasicState; }
+    // Where the handshakes stand; read-only, for tests and tracing.
+    THttpNtlmState AuthNTLMState() const { return FServerSide.NTLM; }
+    THttpNtlmState ProxyAuthNTLMState() const { return FProxySide.NTLM; }
+    THttpBasicState AuthBasicState() const { return FServerSide.Basic; }
+    THttpBasicState ProxyAuthBasicState() const { return FProxySide.Basic; }
     // The socket the component owns.
     TWSocket& CtrlSocket() { return *FCtrlSocket; }
     // The content-coding stage (its registry can be extended).
@@ -295,12 +301,74 @@ private:
     enum class TNextStep { None, Header, Body };
     enum class TClosedTarget { Normal, Relocate };
 
+    // Where the current request goes and as whom. Set from URL by DoRequestAsync; a followed
+    // relocation moves it.
+    struct TRequestTarget {
+        std::string Protocol; // scheme
+        // What the connection goes to: the origin server, or the proxy.
+        std::string ConnectHost;
+        std::string ConnectPort;
+        // The origin server, for the Host line.
+        std::string Host;
+        std::string Port;
+        // The request path; through a proxy the absolute address.
+        std::string Path;
+        // The current absolute address, and the document name taken from it.
+        std::string Location;
+        std::string DocName;
+        // Working credentials for the server: from Username/Password or from the address.
+        std::string User;
+        std::string Pass;
+    };
+
+    // What is known of the response being received. Every new response (a new request, an
+    // authentication retry, a relocation) starts from a fresh one: see ResetResponse.
+    struct TResponseState {
+        int StatusCode = 0;
+        std::int64_t ContentLength = -1;
+        std::string ContentType;
+        std::string TransferEncoding;
+        std::string ContentEncoding;
+        std::vector<std::string> RcvdHeader;
+        std::vector<std::string> Challenges; // WWW-Authenticate and Proxy-Authenticate values
+        std::int64_t RcvdCount = 0;          // document bytes
+        int HeaderLineCount = 0;
+        int BodyLineCount = 0;
+        bool HeaderOpen = false;
+        bool NoHeaderResponse = false; // the answer began with <HTML>, no status line
+        std::size_t HeaderBytes = 0;
+        bool CloseReq = false;              // close the connection after this response
+        std::uint16_t RequestDoneError = 0; // for OnRequestDone
+    };
+
+    // One side of authentication: the origin server (401) or the proxy (407). Both run the
+    // same handshakes; only the state they keep and the words of their messages differ.
+    struct TAuthSide {
+        explicit TAuthSide(bool proxy) : Proxy(proxy) {}
+        const bool Proxy;
+        THttpNtlmState NTLM = THttpNtlmState::Idle;
+        THttpBasicState Basic = THttpBasicState::Idle;
+        TNTLM_Msg2_Info NTLMMsg2Info;
+        // Working copy of Connection (server) or ProxyConnection (proxy): NTLM needs the
+        // connection kept and may set "Keep-alive".
+        std::string Connection;
+    };
+
+    // The connection the socket holds, and what it was made for.
+    struct TOpenConnection {
+        bool Ours = false;
+        std::string Host;
+        std::string Port;
+        std::string Protocol;
+    };
+
     // HttpProt.cpp
     void StateChange(THttpState NewState);
     void SetReady();
     void PostLogin();
     void PostRequestDone();
-    void ResetResponseFields();
+    void ResetResponse();
+    void AimAtProxy();
     void Login();
     void SocketDNSLookupDone(std::uint16_t ErrCode);
     void SocketSessionConnected(std::uint16_t ErrCode);
@@ -344,22 +412,17 @@ private:
     void StartRelocation();
     void RelocateAfterClose(std::uint16_t ErrCode);
     bool LocationLimitReached();
-    // One side of authentication: the origin server (401) or the proxy (407). Both run the
-    // same handshakes; only the state they keep and the words of their messages differ.
-    struct TAuthParty {
-        bool Proxy;
-        int& NTLMState;
-        int& BasicState;
-        TNTLM_Msg2_Info& NTLMMsg2Info;
-        std::string& Connection;
-    };
-    TAuthParty AuthParty(bool Proxy);
     bool AuthenticationDecision();
-    void NtlmStep(const TAuthParty& P);
-    void BasicStep(const TAuthParty& P);
+    void NtlmStep(TAuthSide& P);
+    void BasicStep(TAuthSide& P);
     void ApplyPresetAuth();
-    void PresetAuth(const TAuthParty& P, THttpAuthType Type, bool Accepted);
+    void PresetAuth(TAuthSide& P, THttpAuthType Type, bool Accepted);
     bool KeepAliveForNtlm() const;
+    // The negotiate message of either side goes out with this request.
+    bool NtlmNegotiating() const
+    {
+        return FServerSide.NTLM == THttpNtlmState::NegotiateDue || FProxySide.NTLM == THttpNtlmState::NegotiateDue;
+    }
     const std::string* FindChallenge(const std::string& Scheme) const;
     std::string AuthorizationLine() const;
     std::string ProxyAuthorizationLine() const;
@@ -408,17 +471,9 @@ private:
     // Run-time properties.
     THttpState FState = httpReady;
     THttpRequest FRequestType = httpABORT;
-    int FStatusCode = 0;
+    // Kept from response to response: the NTLM handshake asks what the server spoke last.
     std::string FReasonPhrase;
     std::string FReplyVer;
-    std::int64_t FContentLength = -1;
-    std::string FContentType;
-    std::string FTransferEncoding;
-    std::string FContentEncoding;
-    std::string FDocName;
-    std::string FLocation;
-    std::vector<std::string> FRcvdHeader;
-    std::int64_t FRcvdCount = 0;
     TStream* FRcvdStream = nullptr;
     TStream* FSendStream = nullptr;
     THttpAuthType FServerAuth = httpAuthNone;
@@ -426,27 +481,12 @@ private:
     int FSyncWaitTimeout = 1000;
 
     // Working state of the request.
-    std::string FHostName;    // connect host: the origin server or the proxy
-    std::string FPort;        // connect port
-    std::string FTargetHost;  // origin server, for the Host line
-    std::string FTargetPort;
-    std::string FPath;        // request path; through a proxy the absolute address
-    std::string FProtocol;    // scheme
-    std::string FCurrUsername;
-    std::string FCurrPassword;
-    std::string FCurrConnection;
-    std::string FCurrProxyConnection;
-    bool FConnected = false;  // the socket's connection is ours and was made for:
-    std::string FConnHost;
-    std::string FConnPort;
-    std::string FConnProto;
-    bool FCloseReq = false;
+    TRequestTarget FTarget;
+    TResponseState FResp;
+    TAuthSide FServerSide{false};
+    TAuthSide FProxySide{true};
+    TOpenConnection FConn;
     bool FLocationFlag = false;
-    int FHeaderLineCount = 0;
-    int FBodyLineCount = 0;
-    bool FHeaderOpen = false;
-    bool FNoHeaderResponse = false; // the answer began with <HTML>, no status line
-    std::size_t FHeaderBytes = 0;
     char FReceiveBuffer[ReceiveBufferSize + 1] = {};
     int FReceiveLen = 0;
     std::unique_ptr<char[]> FBodyBuffer{new char[BodyBufferSize]};
@@ -456,17 +496,9 @@ private:
     bool FIgnoreClosed = false; // closing a connection we are done with: no closed handler
     THttpChunkDecoder FChunk;
     THttpContCodHandler FContentCodingHnd;
-    int FAuthNTLMState = 0;
-    int FProxyAuthNTLMState = 0;
-    int FAuthBasicState = 0;
-    int FProxyAuthBasicState = 0;
-    std::vector<std::string> FDoAuthor; // challenges of the last response
-    TNTLM_Msg2_Info FNTLMMsg2Info;
-    TNTLM_Msg2_Info FProxyNTLMMsg2Info;
-    std::int64_t FSentCount = 0;
+    std::int64_t FSentCount = 0; // SendStream bytes sent, for moving it back
     std::int64_t FRcvdStreamStartSize = 0;
     bool FRcvdStreamStartValid = false;
-    std::uint16_t FRequestDoneError = 0;
     bool FAllowedToSend = false;
     bool FLoginPending = false;
     bool FReusedConnection = false; // this request went out on a connection kept from before

@@ -52,8 +52,8 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
     if (FState == httpWaitingBody && FNext == TNextStep::Body && FReceiveLen == 0 && !FInBodyDelivery &&
         FRequestType != httpHEAD) {
         std::int64_t want = BodyBufferSize;
-        if (FTransferEncoding != "chunked" && FContentLength >= 0)
-            want = std::min(want, FContentLength - FRcvdCount);
+        if (FResp.TransferEncoding != "chunked" && FResp.ContentLength >= 0)
+            want = std::min(want, FResp.ContentLength - FResp.RcvdCount);
         if (want > 0) {
             int len = FCtrlSocket->Receive(FBodyBuffer.get(), static_cast<int>(want));
             if (Tracing())
@@ -149,7 +149,8 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
     if (st == httpWaitingBody)
         return;
     while (FReceiveLen > 0) {
-        const char* lf = static_cast<const char*>(std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FReceiveLen)));
+        const char* lf =
+            static_cast<const char*>(std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FReceiveLen)));
         if (!lf)
             break;
         std::size_t n = static_cast<std::size_t>(lf - FReceiveBuffer);
@@ -183,9 +184,9 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
 void THttpCli::HandBufferToBody()
 {
     std::size_t n = static_cast<std::size_t>(FReceiveLen);
-    if (FTransferEncoding != "chunked" && FContentLength >= 0)
-        n = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(n),
-                                                             std::max<std::int64_t>(0, FContentLength - FRcvdCount)));
+    if (FResp.TransferEncoding != "chunked" && FResp.ContentLength >= 0)
+        n = static_cast<std::size_t>(std::min<std::int64_t>(
+            static_cast<std::int64_t>(n), std::max<std::int64_t>(0, FResp.ContentLength - FResp.RcvdCount)));
     if (n == 0)
         return;
     // Take the block out of the line buffer first: a handler that pumps messages could
@@ -202,26 +203,26 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
 {
     // Blank lines before the status line (a stray line end after the previous response on a
     // kept connection) are skipped rather than taken as an empty header.
-    if (FHeaderLineCount <= 0 && Line.empty())
+    if (FResp.HeaderLineCount <= 0 && Line.empty())
         return;
-    if (FHeaderLineCount == 0) {
-        FHeaderOpen = true;
+    if (FResp.HeaderLineCount == 0) {
+        FResp.HeaderOpen = true;
         if (OnHeaderBegin)
             OnHeaderBegin(this);
         if (FState != httpWaitingHeader)
             return;
-    } else if (FHeaderLineCount == -1) {
-        FHeaderLineCount = 0;
+    } else if (FResp.HeaderLineCount == -1) {
+        FResp.HeaderLineCount = 0;
     }
-    ++FHeaderLineCount;
+    ++FResp.HeaderLineCount;
 
     if (Line.empty()) {
         EndOfHeader();
         return;
     }
 
-    FHeaderBytes += Line.size() + 2;
-    if (FHeaderBytes > kMaxHeaderBytes || FHeaderLineCount > kMaxHeaderLines) {
+    FResp.HeaderBytes += Line.size() + 2;
+    if (FResp.HeaderBytes > kMaxHeaderBytes || FResp.HeaderLineCount > kMaxHeaderLines) {
         SetFailure("Response header too large");
         FNext = TNextStep::None;
         FReceiveLen = 0;
@@ -229,14 +230,14 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     }
 
-    if (FHeaderLineCount == 1 && UpperCase(Line.substr(0, 6)) == "<HTML>") {
+    if (FResp.HeaderLineCount == 1 && UpperCase(Line.substr(0, 6)) == "<HTML>") {
         // No header at all: the document starts right here.
-        FNoHeaderResponse = true;
-        if (FContentType.empty())
-            FContentType = "text/html";
+        FResp.NoHeaderResponse = true;
+        if (FResp.ContentType.empty())
+            FResp.ContentType = "text/html";
         StateChange(httpWaitingBody);
         FNext = TNextStep::Body;
-        FHeaderOpen = false;
+        FResp.HeaderOpen = false;
         if (OnHeaderEnd)
             OnHeaderEnd(this);
         if (FState == httpWaitingBody && FNext == TNextStep::Body) {
@@ -247,30 +248,30 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     }
 
-    FRcvdHeader.push_back(Line);
-    if (FHeaderLineCount == 1) {
+    FResp.RcvdHeader.push_back(Line);
+    if (FResp.HeaderLineCount == 1) {
         if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
             if (OnDataPush2)
                 OnDataPush2(this);
         } else {
             FReplyVer = Line.substr(5, 3);
             if (FRequestVer == "1.1" && FReplyVer == "1.0")
-                FCloseReq = true;
+                FResp.CloseReq = true;
             else if (FRequestVer == "1.0")
-                FCloseReq = true;
+                FResp.CloseReq = true;
             else
-                FCloseReq = false;
+                FResp.CloseReq = false;
             if (Tracing())
-                Trace(std::string("FCloseReq=") + (FCloseReq ? "1" : "0"));
+                Trace(std::string("FCloseReq=") + (FResp.CloseReq ? "1" : "0"));
             std::size_t p = 9;
             while (p < Line.size() && !IsDigit(Line[p]))
                 ++p;
-            FStatusCode = 0;
+            FResp.StatusCode = 0;
             FReasonPhrase.clear();
             if (p < Line.size()) {
                 std::string code = Line.substr(p, 3);
                 if (code.size() == 3 && IsDigit(code[0]) && IsDigit(code[1]) && IsDigit(code[2]))
-                    FStatusCode = std::stoi(code);
+                    FResp.StatusCode = std::stoi(code);
                 if (p + 4 < Line.size())
                     FReasonPhrase = Line.substr(p + 4);
             }
@@ -296,22 +297,23 @@ void THttpCli::InterpretField(const std::string& Line)
     if (name == "location") {
         LocationField(value);
     } else if (name == "content-length") {
-        FContentLength = ParseContentLength(value);
+        FResp.ContentLength = ParseContentLength(value);
     } else if (name == "transfer-encoding") {
-        FTransferEncoding = LowerCase(value);
+        FResp.TransferEncoding = LowerCase(value);
     } else if (name == "content-range") {
         std::size_t dash = value.find('-');
         if (value.size() > 6 && dash != std::string::npos && dash >= 6) {
             FContentRangeBegin = value.substr(6, dash - 6);
             std::size_t slash = value.find('/', dash);
-            FContentRangeEnd = value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+            FContentRangeEnd =
+                value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
         }
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
-        FContentType = LowerCase(value);
+        FResp.ContentType = LowerCase(value);
     } else if (name == "www-authenticate" || name == "proxy-authenticate") {
-        FDoAuthor.push_back(value);
+        FResp.Challenges.push_back(value);
     } else if (name == "set-cookie") {
         bool accept = true;
         if (OnCookie)
@@ -319,11 +321,11 @@ void THttpCli::InterpretField(const std::string& Line)
     } else if (name == "connection" || name == "proxy-connection") {
         std::string v = LowerCase(Trim(value));
         if (v == "close")
-            FCloseReq = true;
+            FResp.CloseReq = true;
         else if (v == "keep-alive")
-            FCloseReq = false;
+            FResp.CloseReq = false;
     } else if (name == "content-encoding") {
-        FContentEncoding = value;
+        FResp.ContentEncoding = value;
     }
 }
 
@@ -333,13 +335,13 @@ void THttpCli::EndOfHeader()
         Trace("End of header");
     // Interim responses (100 Continue and the other informational ones, except a switch of
     // protocol) are dropped; the real response follows on the same connection.
-    if (FReplyVer == "1.1" && FStatusCode >= 100 && FStatusCode < 200 && FStatusCode != 101) {
-        FRcvdHeader.clear();
-        FHeaderLineCount = -1;
-        FHeaderBytes = 0;
+    if (FReplyVer == "1.1" && FResp.StatusCode >= 100 && FResp.StatusCode < 200 && FResp.StatusCode != 101) {
+        FResp.RcvdHeader.clear();
+        FResp.HeaderLineCount = -1;
+        FResp.HeaderBytes = 0;
         return;
     }
-    FHeaderOpen = false;
+    FResp.HeaderOpen = false;
     if (OnHeaderEnd)
         OnHeaderEnd(this);
     if (FState == httpReady) {
@@ -349,25 +351,26 @@ void THttpCli::EndOfHeader()
     if (FState != httpWaitingHeader)
         return;
 
-    const bool chunked = FTransferEncoding == "chunked";
-    bool noBody = FRequestType == httpHEAD || FContentLength == 0;
-    if (FContentLength == -1 && !chunked &&
-        (FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 301 || FStatusCode == 302 ||
-         FStatusCode == 304 || FStatusCode == 401 || FStatusCode == 407))
+    const bool chunked = FResp.TransferEncoding == "chunked";
+    bool noBody = FRequestType == httpHEAD || FResp.ContentLength == 0;
+    if (FResp.ContentLength == -1 && !chunked &&
+        (FResp.StatusCode < 200 || FResp.StatusCode == 204 || FResp.StatusCode == 301 || FResp.StatusCode == 302 ||
+         FResp.StatusCode == 304 || FResp.StatusCode == 401 || FResp.StatusCode == 407))
         noBody = true;
     // These never carry a body, whatever Content-Length says (it describes the document that
     // was not sent); waiting for it would hang until the server gives up.
-    if ((FStatusCode >= 100 && FStatusCode < 200) || FStatusCode == 204 || FStatusCode == 304)
+    if ((FResp.StatusCode >= 100 && FResp.StatusCode < 200) || FResp.StatusCode == 204 || FResp.StatusCode == 304)
         noBody = true;
     if (noBody) {
         EndOfResponseNoBody();
         return;
     }
 
-    std::size_t dot = FDocName.rfind('.');
-    std::string ext = dot == std::string::npos ? std::string() : FDocName.substr(dot);
-    if ((LowerCase(ext) == ".exe" || ext.empty()) && FContentType == "text/html")
-        FDocName = dot == std::string::npos ? FDocName + ".htm" : FDocName.substr(0, dot + 1) + "htm";
+    std::size_t dot = FTarget.DocName.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : FTarget.DocName.substr(dot);
+    if ((LowerCase(ext) == ".exe" || ext.empty()) && FResp.ContentType == "text/html")
+        FTarget.DocName =
+            dot == std::string::npos ? FTarget.DocName + ".htm" : FTarget.DocName.substr(0, dot + 1) + "htm";
 
     StateChange(httpWaitingBody);
     FNext = TNextStep::Body;
@@ -384,13 +387,13 @@ void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
 {
     if (Tracing())
         Trace("GetBodyLineNext begin");
-    if (FBodyLineCount == 0) {
+    if (FResp.BodyLineCount == 0) {
         FChunk.Reset();
         if (OnDocBegin)
             OnDocBegin(this);
         if (FState != httpWaitingBody)
             return;
-        FContentCodingHnd.Prepare(FContentEncoding, [this](const char* d, std::size_t n) {
+        FContentCodingHnd.Prepare(FResp.ContentEncoding, [this](const char* d, std::size_t n) {
             // The caller's stream first, so a handler of OnDocData sees the bytes written.
             if (FRcvdStream)
                 FRcvdStream->WriteBuffer(d, static_cast<std::int64_t>(n));
@@ -400,26 +403,25 @@ void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
         FRcvdStreamStartSize = FRcvdStream ? FRcvdStream->Size() : 0;
         FRcvdStreamStartValid = FRcvdStream != nullptr;
     }
-    ++FBodyLineCount;
+    ++FResp.BodyLineCount;
 
-    if (FTransferEncoding != "chunked") {
+    if (FResp.TransferEncoding != "chunked") {
         if (Len > 0) {
-            FRcvdCount += static_cast<std::int64_t>(Len);
+            FResp.RcvdCount += static_cast<std::int64_t>(Len);
             if (!PassOn(Data, Len))
                 return;
         }
-        if (FRcvdCount == FContentLength) {
+        if (FResp.RcvdCount == FResp.ContentLength) {
             if (Tracing())
                 Trace("End of document");
             DocumentComplete(true);
         }
     } else {
-        FChunk.OnChunkLength = Tracing() ? std::function<void(std::uint64_t)>([this](std::uint64_t n) {
-            Trace("ChunkLength = " + std::to_string(n));
-        })
+        FChunk.OnChunkLength = Tracing() ? std::function<void(std::uint64_t)>(
+                                               [this](std::uint64_t n) { Trace("ChunkLength = " + std::to_string(n)); })
                                          : nullptr;
         FChunk.Decode(Data, Len, [this](const char* d, std::size_t n) {
-            FRcvdCount += static_cast<std::int64_t>(n);
+            FResp.RcvdCount += static_cast<std::int64_t>(n);
             return PassOn(d, n);
         });
         if (FState != httpWaitingBody)
@@ -443,21 +445,21 @@ bool THttpCli::PassOn(const char* Data, std::size_t Len)
 
 bool THttpCli::BodyIncomplete() const
 {
-    if (FTransferEncoding == "chunked")
+    if (FResp.TransferEncoding == "chunked")
         return FChunk.State() != THttpChunkDecoder::httpChunkDone;
-    return FContentLength >= 0 && FRcvdCount < FContentLength;
+    return FResp.ContentLength >= 0 && FResp.RcvdCount < FResp.ContentLength;
 }
 
 void THttpCli::DocumentComplete(bool)
 {
-    FBodyLineCount = 0;
+    FResp.BodyLineCount = 0;
     FNext = TNextStep::None;
     StateChange(httpBodyReceived);
     StopBandwidthTimer();
     FContentCodingHnd.Complete();
     if (OnDocEnd)
         OnDocEnd(this);
-    if (FCloseReq && FState == httpBodyReceived)
+    if (FResp.CloseReq && FState == httpBodyReceived)
         FCtrlSocket->PostClose();
 }
 
@@ -468,7 +470,7 @@ void THttpCli::EndOfResponseNoBody()
         StartRelocation();
         return;
     }
-    if (!FCloseReq) {
+    if (!FResp.CloseReq) {
         FWindow.PostMessage(WM_HTTP_SET_READY);
         return;
     }
@@ -503,31 +505,31 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
 {
     if (Tracing())
         Trace("SessionClosed Error: " + std::to_string(ErrCode));
-    if (FState == httpWaitingHeader && FNext == TNextStep::Header && FHeaderLineCount == 0 && FReusedConnection &&
+    if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0 && FReusedConnection &&
         !FRetriedFresh && (FRequestType == httpGET || FRequestType == httpHEAD)) {
         // A kept connection that the server had already given up: the request went out just
         // as it closed, and not a byte came back. Send it once more on a new connection.
         if (Tracing())
             Trace("Kept connection closed before an answer: retrying on a new connection");
         FRetriedFresh = true;
-        FConnected = false;
+        FConn.Ours = false;
         PostLogin();
         return;
     }
     if (FLoginPending && FState != httpAborting) {
         // The old connection went away while the next request of this one (a relocation or
         // an authentication retry) waits to start: it will simply connect anew.
-        FConnected = false;
+        FConn.Ours = false;
         return;
     }
     // An error on a connection whose response is already complete does not spoil that response.
     if (ErrCode != 0 && FState != httpReady && FState != httpBodyReceived)
-        FRequestDoneError = ErrCode;
-    FConnected = false;
+        FResp.RequestDoneError = ErrCode;
+    FConn.Ours = false;
     const bool aborting = FState == httpAborting;
 
-    if (FHeaderOpen) {
-        FHeaderOpen = false;
+    if (FResp.HeaderOpen) {
+        FResp.HeaderOpen = false;
         if (OnHeaderEnd)
             OnHeaderEnd(this);
         if (FLocationFlag && !aborting && FState != httpReady) {
@@ -536,9 +538,9 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
         }
         if (!aborting && FState != httpReady)
             SetFailure("Connection closed before the whole response header was received");
-    } else if (FBodyLineCount > 0) {
+    } else if (FResp.BodyLineCount > 0) {
         bool incomplete = BodyIncomplete() || ErrCode != 0;
-        FBodyLineCount = 0;
+        FResp.BodyLineCount = 0;
         StopBandwidthTimer();
         FContentCodingHnd.Complete();
         if (OnDocEnd)
@@ -548,13 +550,13 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
             return;
         }
         if (incomplete && !aborting && FState != httpReady)
-            SetFailure("Connection closed before the whole document was received (" + std::to_string(FRcvdCount) +
-                       (FContentLength >= 0 ? " of " + std::to_string(FContentLength) : std::string()) +
+            SetFailure("Connection closed before the whole document was received (" + std::to_string(FResp.RcvdCount) +
+                       (FResp.ContentLength >= 0 ? " of " + std::to_string(FResp.ContentLength) : std::string()) +
                        " bytes)");
     } else if (FState == httpWaitingBody && FNext == TNextStep::Body && BodyIncomplete() &&
-               (FTransferEncoding == "chunked" || FContentLength > 0)) {
+               (FResp.TransferEncoding == "chunked" || FResp.ContentLength > 0)) {
         SetFailure("Connection closed before the document was received");
-    } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FHeaderLineCount == 0) {
+    } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0) {
         SetFailure("Connection closed by the server without a response");
     }
 

@@ -1,17 +1,16 @@
 #pragma once
-// TWSocket: an asynchronous, event-driven TCP socket component. Every operation returns at once;
-// look-up, connect, sending and receiving complete later through events, which run on the
-// thread that created the component (the user-interface thread). Notifications arrive as
-// messages on the component's hidden MessageWindow, so they are also delivered from nested
-// message loops (Application::ProcessMessages / WaitMessage).
+// TCustomWSocket, the core of the socket component: an asynchronous, event-driven TCP socket.
+// Every operation returns at once; look-up, connect, sending and receiving complete later
+// through events, which run on the thread that created the component (the user-interface
+// thread). Notifications arrive as messages on the component's hidden MessageWindow, so they
+// are also delivered from nested message loops (Application::ProcessMessages / WaitMessage).
 //
-// The class chain adds one concern per step:
-//   TCustomWSocket       socket, hidden window, events, send queue, look-up
-//   TCustomSocksWSocket  optional SOCKS 4 / 4A / 5 negotiation (active when SocksServer is set)
-//   TCustomLineWSocket   optional line mode (active when LineMode is true)
-//   TCustomSyncWSocket   waiting operations that pump messages
-//   TWSocket             the component the program uses
-// With LineMode false and SocksServer empty the three middle layers pass everything through.
+// The layers above the core, one concern and one header each, lowest first:
+//   WSocketSocks.h      TCustomSocksWSocket  optional SOCKS 4 / 4A / 5 negotiation
+//   WSocketLine.h       TCustomLineWSocket   optional line mode
+//   WSocketSync.h       TCustomSyncWSocket   waiting operations that pump messages
+//   WSocketComponent.h  TWSocket             the component the program uses
+// Code that only needs the core (a layer of its own over the socket) includes this header.
 //
 // Conventions: a property X is X() / SetX(v); an event OnX is a std::function that fires only
 // when assigned; Sender is always the component itself. Errors go through ReportSocketError /
@@ -38,14 +37,13 @@
 
 namespace cw {
 
-// Private messages of the hidden window.
+// Private messages of the hidden window (the layers above add theirs from 0x410 on).
 constexpr unsigned WM_SOCKET_EVENT = 0x401;        // wParam socket, lParam event | error << 16
 constexpr unsigned WM_SOCKET_LOOKUP_DONE = 0x402;  // wParam request handle, lParam error << 16
 constexpr unsigned WM_SOCKET_REVERSE_DONE = 0x403; // wParam request handle, lParam error << 16
 constexpr unsigned WM_SOCKET_CLOSE = 0x404;        // PostClose
 constexpr unsigned WM_SOCKET_FREE = 0x405;         // PostFree
 constexpr unsigned WM_SOCKET_TEST = 0x406;         // throws "Test exception in WSocket"
-constexpr unsigned WM_SOCKET_LINE_REPLAY = 0x414;  // line layer: re-deliver buffered data
 
 // Names and order are fixed: ordinal values are stored and compared.
 enum TSocketState {
@@ -63,8 +61,6 @@ enum TWSocketOption { wsoNoReceiveLoop, wsoTcpNoDelay, wsoSIO_RCVALL };
 enum TSocketSendFlags { wsSendNormal, wsSendUrgent };
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 enum TSocketKeepAliveOnOff { wsKeepAliveOff, wsKeepAliveOnCustom, wsKeepAliveOnSystem };
-enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
-enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
 
 // The set of TWSocketOption: TWSocketOptions{wsoNoReceiveLoop, wsoTcpNoDelay}.
 class TWSocketOptions {
@@ -111,10 +107,6 @@ using TDnsLookupDone = std::function<void(TObject* Sender, std::uint16_t ErrCode
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 // CanClose starts true; leaving it true aborts the socket after the handler.
 using TBgExceptionEvent = std::function<void(TObject* Sender, const std::exception& E, bool& CanClose)>;
-using TSocksErrorEvent = std::function<void(TObject* Sender, int Error, const std::string& Msg)>;
-using TSocksAuthStateEvent = std::function<void(TObject* Sender, TSocksAuthState AuthState)>;
-// ClearData starts true; leaving it true drops the buffered bytes.
-using TLineLimitEvent = std::function<void(TObject* Sender, int RcvdLength, bool& ClearData)>;
 // Trace sink: with none attached, no trace text is built.
 using TDebugDisplay = std::function<void(TObject* Sender, const std::string& Msg)>;
 
@@ -170,13 +162,15 @@ public:
     int Receive(void* Buffer, int BufferSize);
     std::string ReceiveStr();
 
-    void Close();
+    // Virtual so that a layer with its own closing handshake (TLS) runs it first.
+    virtual void Close();
     void Abort();
     void PostClose();
     void PostFree();
     void Shutdown(int How);
     void Pause();
-    void Resume();
+    // Virtual so that a layer holding received bytes of its own can announce them again.
+    virtual void Resume();
     void Flush();
     // One round of message handling: DrainMessages when MultiThreaded, else the application's.
     void PumpMessages();
@@ -290,6 +284,9 @@ protected:
     virtual void TriggerChangeState(TSocketState OldState, TSocketState NewState);
     virtual void TriggerError();
     virtual int DoRecv(void* Buffer, int BufferSize, int Flags); // the receive step
+    // The send step of TryToSend: bytes taken (0 or more), or SOCKET_ERROR with the platform's
+    // last error set (10035: no room now, a write notification follows).
+    virtual int DoSend(const void* Data, int Len, int Flags);
     virtual void HandleBackGroundException(const std::exception& E);
     // The state a completed connect leads to (the SOCKS layer negotiates in wsSocksConnected).
     virtual TSocketState StateAfterConnect() const { return wsConnected; }
@@ -385,167 +382,6 @@ private:
     int FSocketSndBufSize = 0;
     int FSocketRcvBufSize = 0;
     bool FDestroying = false;
-};
-
-class TCustomSocksWSocket : public TCustomWSocket {
-public:
-    explicit TCustomSocksWSocket(TComponent* AOwner = nullptr);
-
-    void Connect() override;
-    void Listen() override;
-    int RcvdCount() override;
-
-    // "4", "4A" (also "4a", stored upper-cased) or "5"; only while closed.
-    const std::string& SocksLevel() const { return FSocksLevel; }
-    void SetSocksLevel(const std::string& value);
-    const std::string& SocksServer() const { return FSocksServer; } // trimmed; only while closed
-    void SetSocksServer(const std::string& value);
-    const std::string& SocksPort() const { return FSocksPort; } // trimmed; only while closed
-    void SetSocksPort(const std::string& value);
-    const std::string& SocksUsercode() const { return FSocksUsercode; }
-    void SetSocksUsercode(const std::string& value) { FSocksUsercode = value; }
-    const std::string& SocksPassword() const { return FSocksPassword; }
-    void SetSocksPassword(const std::string& value) { FSocksPassword = value; }
-    TSocksAuthentication SocksAuthentication() const { return FSocksAuthentication; }
-    void SetSocksAuthentication(TSocksAuthentication value) { FSocksAuthentication = value; }
-
-    TSessionConnected OnSocksConnected;
-    TSocksAuthStateEvent OnSocksAuthState;
-    TSocksErrorEvent OnSocksError;
-
-    // Error codes of OnSocksError.
-    static constexpr int socksProtocolError = 20001;
-    static constexpr int socksVersionError = 20002;
-    static constexpr int socksAuthMethodError = 20003;
-    static constexpr int socksGeneralFailure = 20004;
-    static constexpr int socksConnectionNotAllowed = 20005;
-    static constexpr int socksNetworkUnreachable = 20006;
-    static constexpr int socksHostUnreachable = 20007;
-    static constexpr int socksConnectionRefused = 20008;
-    static constexpr int socksTtlExpired = 20009;
-    static constexpr int socksUnknownCommand = 20010;
-    static constexpr int socksUnknownAddressType = 20011;
-    static constexpr int socksUnassignedError = 20012;
-    static constexpr int socksInternalError = 20013;
-    static constexpr int socksDataReceiveError = 20014;
-    static constexpr int socksAuthenticationFailed = 20015;
-    static constexpr int socksRejectedOrFailed = 20016;
-    static constexpr int socksHostResolutionFailed = 20017;
-
-protected:
-    void AssignDefaultValue() override;
-    bool TriggerDataAvailable(std::uint16_t ErrCode) override;
-    void TriggerSessionConnected(std::uint16_t ErrCode) override;
-    void TriggerSessionClosed(std::uint16_t ErrCode) override;
-    void TriggerDataSent(std::uint16_t ErrCode) override;
-    void TriggerSendData(int BytesSent) override;
-    int DoRecv(void* Buffer, int BufferSize, int Flags) override;
-    TSocketState StateAfterConnect() const override;
-    bool SocksNegotiating() const { return FSocksState != SocksState::Data; }
-
-private:
-    enum class SocksState { Data, NegociateMethods, Authenticate, WaitReply };
-    void SocksDoConnect();
-    void SocksDoAuthenticate();
-    void SocksConnectDone(std::uint16_t ErrCode);
-    void SocksHandleReply();
-    void SocksFailure(int Error, const std::string& Msg);
-    void TriggerSocksAuthState(TSocksAuthState AuthState);
-    int SendRaw(const std::string& Bytes);
-
-    std::string FSocksLevel = "5";
-    std::string FSocksServer;
-    std::string FSocksPort;
-    std::string FSocksUsercode;
-    std::string FSocksPassword;
-    TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
-    bool FSocksServerAssigned = false;
-    bool FSocksPortAssigned = false;
-    SocksState FSocksState = SocksState::Data;
-    std::string FSocksReply;    // proxy reply bytes received so far
-    std::string FSocksLeftover; // bytes after the proxy's reply, handed out by Receive
-    std::uint16_t FTargetPortNum = 0;
-    std::uint32_t FTargetAddr = 0;
-    std::string FTargetHost;
-    bool FTargetIsName = false;
-};
-
-class TCustomLineWSocket : public TCustomSocksWSocket {
-public:
-    explicit TCustomLineWSocket(TComponent* AOwner = nullptr);
-    ~TCustomLineWSocket() override;
-
-    int RcvdCount() override;
-    // Queue Str followed by LineEnd and send; returns the count queued (as Send).
-    int SendLine(const std::string& Str);
-
-    bool LineMode() const { return FLineMode; }
-    void SetLineMode(bool value);
-    int LineLimit() const { return FLineLimit; }
-    void SetLineLimit(int value) { FLineLimit = value; }
-    const std::string& LineEnd() const { return FLineEnd; }
-    void SetLineEnd(const std::string& value) { FLineEnd = value; }
-    bool LineEcho() const { return FLineEcho; }
-    void SetLineEcho(bool value) { FLineEcho = value; }
-    bool LineEdit() const { return FLineEdit; }
-    void SetLineEdit(bool value) { FLineEdit = value; }
-    // Bytes held in the line buffer.
-    int LineBufferCount() const { return Buffered(); }
-
-    TLineLimitEvent OnLineLimitExceeded;
-
-protected:
-    void WndProc(TMessage& Msg) override;
-    void AssignDefaultValue() override;
-    bool TriggerDataAvailable(std::uint16_t ErrCode) override;
-    void TriggerSessionClosed(std::uint16_t ErrCode) override;
-    int DoRecv(void* Buffer, int BufferSize, int Flags) override;
-
-private:
-    int Buffered() const;
-    void Consume(int n);
-    void ClearLineBuffer();
-    void ReadIntoLineBuffer();
-    bool OfferLines(std::uint16_t ErrCode);
-    void OfferLine(int Length, std::uint16_t ErrCode);
-    void OfferPlain(std::uint16_t ErrCode);
-    void EditLineBuffer(std::size_t From);
-    void TriggerLineLimitExceeded(int Count, bool& ClearData);
-    void LineReplay();
-
-    bool FLineMode = false;
-    int FLineLimit = 65536;
-    std::string FLineEnd = "\r\n";
-    bool FLineEcho = false;
-    bool FLineEdit = false;
-    std::string FRcvdBuf; // received bytes; those before FRcvdPos are already handed out
-    std::size_t FRcvdPos = 0;
-    int FLineLength = 0; // what Receive may still take of the line on offer
-};
-
-class TCustomSyncWSocket : public TCustomLineWSocket {
-public:
-    explicit TCustomSyncWSocket(TComponent* AOwner = nullptr);
-
-    // Pump messages until DoneFlag becomes true: 0, or 12001 on time-out, when the application
-    // ends or when Terminated is set.
-    int WaitUntilReady(bool& DoneFlag);
-    // Call Proc, then wait as WaitUntilReady.
-    int Synchronize(const std::function<void()>& Proc, bool& DoneFlag);
-
-    int Timeout() const { return FTimeout; } // milliseconds, 0 = none
-    void SetTimeout(int value) { FTimeout = value; }
-
-    static constexpr int WaitTimedOut = 12001;
-
-private:
-    int FTimeout = 0;
-    std::uint32_t FTimeStop = 0;
-};
-
-class TWSocket : public TCustomSyncWSocket {
-public:
-    explicit TWSocket(TComponent* AOwner = nullptr) : TCustomSyncWSocket(AOwner) {}
 };
 
 } // namespace cw

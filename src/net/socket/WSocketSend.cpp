@@ -81,7 +81,7 @@ void TCustomWSocket::TryToSend()
         int len = chunk->Peek(data);
         if (len > 0) {
             int flags = FSendFlags == wsSendUrgent ? MSG_OOB : 0;
-            int n = ws::send(FHSocket, data, len, flags);
+            int n = DoSend(data, len, flags);
             if (n == SOCKET_ERROR) {
                 int err = WSAGetLastError();
                 if (err == WSAEWOULDBLOCK)
@@ -112,6 +112,11 @@ void TCustomWSocket::TryToSend()
         FAllSent = true;
         return;
     }
+}
+
+int TCustomWSocket::DoSend(const void* Data, int Len, int Flags)
+{
+    return ws::send(FHSocket, Data, Len, Flags);
 }
 
 void TCustomWSocket::SocketClosedBySend(int Err)

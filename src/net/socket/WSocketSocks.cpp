@@ -2,7 +2,7 @@
 // real target is negotiated there (SOCKS 4, 4A, or 5 with optional user name and password)
 // before the user hears OnSessionConnected. Without a proxy every step passes straight through.
 
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketSocks.h"
 
 #include <arpa/inet.h>
 #include <cstring>

@@ -323,7 +323,7 @@ TEST_F(RelocAuthTest, BasicCredentialsFromTheAddressAfterAChallenge)
     auto rq = Server.Requests();
     ASSERT_EQ(rq.size(), 2u);
     EXPECT_FALSE(rq[0].HasHeader("Authorization"));
-    EXPECT_EQ(Cli.AuthBasicState(), 2);
+    EXPECT_EQ(Cli.AuthBasicState(), cw::THttpBasicState::Accepted);
 
     // Wrong credentials: one retry, then the 401 stands and Get does not raise.
     Server.ClearRequests();
@@ -371,7 +371,7 @@ TEST_F(RelocAuthTest, ProxyBasicAuthentication)
     ASSERT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Rcvd.DataString(), "via proxy");
     EXPECT_EQ(Server.RequestCount(), 2u);
-    EXPECT_EQ(Cli.ProxyAuthBasicState(), 2);
+    EXPECT_EQ(Cli.ProxyAuthBasicState(), cw::THttpBasicState::Accepted);
 }
 
 TEST_F(RelocAuthTest, NtlmHandshakeWithTheServerOnOneConnection)
@@ -390,7 +390,7 @@ TEST_F(RelocAuthTest, NtlmHandshakeWithTheServerOnOneConnection)
     EXPECT_EQ(rq[1].Header("Connection"), "Keep-alive");
     EXPECT_EQ(rq[1].Header("Authorization"), "NTLM " + NtlmGetMessage1());
     EXPECT_EQ(Hex(Field(script.Type3, 12)), "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
-    EXPECT_EQ(Cli.AuthNTLMState(), 4);
+    EXPECT_EQ(Cli.AuthNTLMState(), cw::THttpNtlmState::Accepted);
 }
 
 TEST_F(RelocAuthTest, NtlmHandshakeWithTheProxy)
@@ -408,7 +408,7 @@ TEST_F(RelocAuthTest, NtlmHandshakeWithTheProxy)
     ASSERT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Rcvd.DataString(), "secret");
     EXPECT_EQ(Server.Requests().at(1).Header("Proxy-Connection"), "Keep-alive");
-    EXPECT_EQ(Cli.ProxyAuthNTLMState(), 4);
+    EXPECT_EQ(Cli.ProxyAuthNTLMState(), cw::THttpNtlmState::Accepted);
 }
 
 TEST_F(RelocAuthTest, ARefusedOrMalformedNtlmChallengeEndsWith401)
@@ -433,7 +433,7 @@ TEST_F(RelocAuthTest, ARefusedOrMalformedNtlmChallengeEndsWith401)
     EXPECT_FALSE(r.Raised);
     EXPECT_EQ(Cli.StatusCode(), 401);
     EXPECT_EQ(script.Connections.size(), 3u);
-    EXPECT_EQ(Cli.AuthNTLMState(), 0);
+    EXPECT_EQ(Cli.AuthNTLMState(), cw::THttpNtlmState::Idle);
 }
 
 TEST_F(RelocAuthTest, AServerThatClosesAfterARelocationOnAKeptConnection)
@@ -455,4 +455,23 @@ TEST_F(RelocAuthTest, AServerThatClosesAfterARelocationOnAKeptConnection)
     auto rq = Server.Requests();
     ASSERT_EQ(rq.size(), 2u);
     EXPECT_NE(rq[0].ConnectionId, rq[1].ConnectionId);
+}
+
+TEST_F(RelocAuthTest, ARelocationWhoseBodyEndsWithTheCloseLeavesNoCountBehind)
+{
+    // No length: the relocating response's body runs to the close. Its bytes must not count
+    // towards the document at the new address, which would otherwise end short.
+    Server.On("/moved", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Send("HTTP/1.0 307 Temporary Redirect\r\nLocation: /file\r\n\r\nmoved over there");
+        c.Close();
+    });
+    const std::string file = "FILEDATA-0123456789-abcdefghij";
+    Server.On("/file",
+              [&](const HttpTestRequest&, HttpTestConnection& c) { c.Reply(200, "OK", {}, file, "HTTP/1.0"); });
+    Cli.SetURL(Server.Url("/moved"));
+    auto r = RunGet(Cli);
+    ASSERT_FALSE(r.Raised) << r.Message;
+    EXPECT_EQ(Rcvd.DataString(), file);
+    EXPECT_EQ(Cli.RcvdCount(), static_cast<std::int64_t>(file.size()));
+    EXPECT_EQ(Cli.StatusCode(), 200);
 }

@@ -2,7 +2,7 @@
 // Event journal for socket tests: every event of a socket appended as a short line, so a test
 // can assert the exact order ("state 0->1", "connected 0", "data 0", "closed 0", ...).
 
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketComponent.h"
 #include "support/SocketPeers.h"
 
 #include <algorithm>

@@ -1,0 +1,58 @@
+#pragma once
+// Certificates made with the `openssl` command when the tests start, trusted through
+// SSL_CERT_FILE (the test CA only; SSL_CERT_DIR points at an empty folder), and TLS peers on
+// 127.0.0.1 that use them: nginx for real transfers, and a small OpenSSL server on a
+// ScriptedPeer thread where a test must see what the client did on the wire.
+//
+// Files in Dir(): ca.pem (trusted), localhost.pem (localhost and 127.0.0.1, by the CA),
+// other.pem (other.test), expired.pem (localhost, expired in 2020), roguehost.pem (localhost by
+// an untrusted CA) and roguechain.pem (the same with the untrusted CA in the chain); each
+// NAME.pem has NAME.key.
+
+#include "support/ExternalServers.h"
+#include "support/SocketPeers.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+struct ssl_st;
+
+namespace cwtest {
+
+class TlsTestPki {
+public:
+    // Makes the certificates once per process and sets SSL_CERT_FILE / SSL_CERT_DIR.
+    static TlsTestPki& Get();
+    bool Ready() const { return FReady; }
+    const std::string& Error() const { return FError; }
+    std::string Dir() const { return FDir.Path(); }
+    std::string Pem(const std::string& name) const { return FDir.File(name + ".pem"); }
+    std::string Key(const std::string& name) const { return FDir.File(name + ".key"); }
+
+private:
+    TlsTestPki();
+    TempDir FDir{"cw-tls-pki"};
+    bool FReady = false;
+    std::string FError;
+};
+
+// nginx serving root over TLS with the given certificate (and key of the same name).
+class TlsNginx {
+public:
+    TlsNginx(const std::string& root, const std::string& certName);
+    bool Started() const { return FServer && FServer->Started(); }
+    std::string Error() const { return FServer ? FServer->Error() : "no server"; }
+    std::string TlsPort() const { return std::to_string(FTlsPort); }
+
+private:
+    std::uint16_t FTlsPort = 0;
+    std::unique_ptr<NginxServer> FServer;
+};
+
+// A ScriptedPeer script that runs script on an accepted TLS session (certificate localhost,
+// blocking I/O). With plainFirst, that text is sent in the clear before the handshake.
+ScriptedPeer::Script TlsServerScript(std::function<void(ssl_st* ssl, int fd)> script,
+                                     const std::string& plainFirst = std::string());
+
+} // namespace cwtest
