@@ -523,12 +523,12 @@ void THttpCli::Login()
 std::string THttpCli::RefusedTarget() const
 {
     std::string why;
-    for (const std::string* host : {&FTargetHost, &FHostName}) {
+    for (const std::string* host : {&FTarget.Host, &FTarget.ConnectHost}) {
         why = RefusedHostText(*host);
         if (!why.empty())
             return why;
     }
-    for (const std::string* port : {&FTargetPort, &FPort})
+    for (const std::string* port : {&FTarget.Port, &FTarget.ConnectPort})
         if (ParsePort(*port, why) == 0)
             return why;
     return std::string();
@@ -543,11 +543,11 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     // 18900, nor a name be looked up as a service.
     std::string refused = RefusedTarget();
     if (!refused.empty()) {
-        FRequestDoneError = httperrBadResponse;
-        FStatusCode = 404;
+        FResp.RequestDoneError = httperrBadResponse;
+        FResp.StatusCode = 404;
         FReasonPhrase = "can't connect: " + refused;
         SetFailure(FReasonPhrase);
-        SocketSessionClosed(FRequestDoneError);
+        SocketSessionClosed(FResp.RequestDoneError);
         return;
     }
     if (ErrCode != 0) {
