@@ -24,6 +24,7 @@ args_for() {
       download) echo "256" ;;
       convert) echo "--seconds 20 --rounds 3" ;;
       analysis) echo "--rounds 7" ;;
+      settings) echo "--mb 50 --rounds 3" ;;
     esac
   fi
 }

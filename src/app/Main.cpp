@@ -265,6 +265,7 @@ void TfrmMain::SaveSettings()
     ini.WriteBool(kCopy, "Enable", FAutoCopy);
     ini.WriteBool(kOptions, "AskAddUrl", FAskAddUrl);
     ini.WriteInteger(kOptions, "Quality", FQuality);
+    ini.UpdateFile();
 }
 
 std::string TfrmMain::OutputFolderText() const

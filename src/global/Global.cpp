@@ -104,16 +104,53 @@ std::string NormalizeVideoAddress(const std::string& address)
     return address;
 }
 
+namespace {
+
+// The extension of a cleaned name: from its last dot, when a short word without blanks follows
+// (".flv", ".mp4", ".webm"); a dot in the middle of a title ("Vol. 2 of 3") is not one.
+std::size_t ExtensionStart(const std::string& name)
+{
+    constexpr std::size_t kLongestExtension = 5; // with its dot
+    std::size_t dot = name.rfind('.');
+    if (dot == npos || dot + 1 == name.size() || name.size() - dot > kLongestExtension || name.find(' ', dot) != npos)
+        return name.size();
+    return dot;
+}
+
+bool IsUtf8Continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+} // namespace
+
 std::string CleanFileName(const std::string& text)
 {
     std::string r;
     r.reserve(text.size());
     static constexpr std::string_view kReserved = "*/:<>?\\|";
     for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 32 && kReserved.find(c) == std::string_view::npos)
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 32 && u != 127 && kReserved.find(c) == std::string_view::npos)
             r += c;
     }
-    return r;
+
+    const std::size_t extAt = ExtensionStart(r);
+    std::string ext = r.substr(extAt);
+    std::string stem = r.substr(0, extAt);
+    if (stem.size() + ext.size() > MaxCleanFileNameBytes) {
+        std::size_t cut = MaxCleanFileNameBytes - ext.size();
+        // Back to the start of the character the cut would split; a few bytes at most.
+        std::size_t back = cut;
+        while (back > 0 && cut - back < 4 && IsUtf8Continuation(stem[back]))
+            --back;
+        if (back > 0 && !IsUtf8Continuation(stem[back]))
+            cut = back;
+        stem.resize(cut);
+    }
+    if (stem.find_first_not_of(". ") == npos)
+        stem = "video";
+    return stem + ext;
 }
 
 bool IsFileInUse(const std::string& path)

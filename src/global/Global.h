@@ -27,7 +27,15 @@ extern const char* const YoutubeWatchPrefix;
 
 bool IsVideoAddress(const std::string& text);
 std::string NormalizeVideoAddress(const std::string& address);
-// Removes * / : < > ? \ | and codes 0..31; everything else stays.
+// The longest file name, in bytes, CleanFileName gives: the file system's 255 less room for
+// the ".part.meta" a transfer in progress keeps beside the file.
+constexpr std::size_t MaxCleanFileNameBytes = 255 - 10;
+
+// A name a file can really be created under. Removes * / : < > ? \ | and codes 0..31 and 127;
+// everything else stays. A name that is then empty, or only dots and blanks before its
+// extension, becomes "video" with that extension (never a hidden ".flv", never the folder
+// itself). A name longer than MaxCleanFileNameBytes is cut at a UTF-8 character boundary,
+// keeping its extension.
 std::string CleanFileName(const std::string& text);
 // False when no such file; else true when the file cannot be opened for exclusive use.
 bool IsFileInUse(const std::string& path);

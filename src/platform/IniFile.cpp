@@ -6,8 +6,12 @@
 #include <QFile>
 #include <QSaveFile>
 #include <QString>
-#include <fstream>
-#include <sstream>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -25,86 +29,67 @@ std::string Trim(const std::string& s)
     return s.substr(first, last - first + 1);
 }
 
-// The file as lines, remembered with its line-ending style so a rewrite keeps it.
-struct IniLines {
-    std::vector<std::string> Lines;
-    std::string Eol = "\n";
-};
-
-IniLines Load(const std::string& fileName)
+std::string_view TrimView(std::string_view s)
 {
-    IniLines ini;
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in)
-        return ini; // missing or unreadable: an empty file
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
-    std::size_t start = 0;
-    bool eolSeen = false;
-    while (start < text.size()) {
-        std::size_t lf = text.find('\n', start);
-        std::string line = text.substr(start, lf == npos ? npos : lf - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-            if (!eolSeen)
-                ini.Eol = "\r\n";
-        }
-        if (lf != npos)
-            eolSeen = true;
-        ini.Lines.push_back(std::move(line));
-        if (lf == npos)
-            break;
-        start = lf + 1;
-    }
-    return ini;
+    std::size_t first = s.find_first_not_of(" \t");
+    if (first == npos)
+        return {};
+    std::size_t last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
 }
 
 // "[name]" gives true and the name.
-bool SectionName(const std::string& line, std::string& name)
+bool SectionName(std::string_view line, std::string_view& name)
 {
-    std::string t = Trim(line);
+    std::string_view t = TrimView(line);
     if (t.size() < 2 || t[0] != '[')
         return false;
     std::size_t close = t.find(']');
     if (close == npos)
         return false;
-    name = Trim(t.substr(1, close - 1));
+    name = TrimView(t.substr(1, close - 1));
     return true;
 }
 
 // "key=value" gives true, the key and the value; comments never match.
-bool KeyValue(const std::string& line, std::string& key, std::string& value)
+bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value)
 {
-    std::string t = Trim(line);
+    std::string_view t = TrimView(line);
     if (t.empty() || t[0] == ';' || t[0] == '[')
         return false;
     std::size_t eq = t.find('=');
     if (eq == npos)
         return false;
-    key = Trim(t.substr(0, eq));
-    value = Trim(t.substr(eq + 1));
+    key = TrimView(t.substr(0, eq));
+    value = TrimView(t.substr(eq + 1));
     return true;
 }
 
-// Index of the section's header line, or npos.
-std::size_t FindSection(const IniLines& ini, const std::string& section)
+std::string LowerKey(std::string_view s)
 {
-    std::string name;
-    for (std::size_t i = 0; i < ini.Lines.size(); ++i)
-        if (SectionName(ini.Lines[i], name) && text::SameNoCase(name, section))
-            return i;
-    return npos;
+    return text::Lower(std::string(s));
 }
 
-// The end of the section that starts at header: the next header or the end of the file.
-std::size_t SectionEnd(const IniLines& ini, std::size_t header)
+std::string ReadWholeFile(const std::string& fileName)
 {
-    std::string name;
-    for (std::size_t i = header + 1; i < ini.Lines.size(); ++i)
-        if (SectionName(ini.Lines[i], name))
-            return i;
-    return ini.Lines.size();
+    std::string text;
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text; // missing or unreadable: an empty file
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        text.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[1 << 16];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break; // an error part way reads as what came before it
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 bool HasLineBreak(const std::string& s)
@@ -114,20 +99,102 @@ bool HasLineBreak(const std::string& s)
 
 } // namespace
 
-TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)) {}
+namespace {
+
+// Calls line(text) for every line of text[begin, end), without its line end.
+template <class F> void ForEachLine(const std::string& text, std::size_t begin, std::size_t end, F line)
+{
+    std::size_t pos = begin;
+    while (pos < end) {
+        std::size_t lf = text.find('\n', pos);
+        std::size_t stop = lf == npos || lf > end ? end : lf;
+        std::string_view l(text.data() + pos, stop - pos);
+        if (!l.empty() && l.back() == '\r')
+            l.remove_suffix(1);
+        line(l);
+        pos = stop + 1;
+    }
+}
+
+} // namespace
+
+TIniFile::TIniFile(std::string fileName) : FFileName(std::move(fileName)), FText(ReadWholeFile(FFileName))
+{
+    // The first line's ending is kept for the rewrite.
+    const std::size_t firstLf = FText.find('\n');
+    const std::size_t firstEnd = firstLf == npos ? FText.size() : firstLf;
+    if (firstEnd > 0 && FText[firstEnd - 1] == '\r')
+        FEol = "\r\n";
+
+    FSections.emplace_back(); // the lines before the first header
+    std::size_t pos = 0;
+    while (pos < FText.size()) {
+        std::size_t lf = FText.find('\n', pos);
+        std::size_t next = lf == npos ? FText.size() : lf + 1;
+        // Only a line whose first character other than blanks is "[" can be a header.
+        std::size_t first = FText.find_first_not_of(" \t", pos);
+        std::string_view name;
+        if (first < next && FText[first] == '[') {
+            std::string_view line(FText.data() + pos, (lf == npos ? FText.size() : lf) - pos);
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            if (SectionName(line, name)) {
+                FSections.back().End = pos;
+                FSections.emplace_back();
+                FSections.back().Header = std::string(line);
+                FSections.back().Begin = next;
+                FSectionIndex.emplace(LowerKey(name), FSections.size() - 1);
+            }
+        }
+        pos = next;
+    }
+    FSections.back().End = FText.size();
+}
+
+TIniFile::~TIniFile()
+{
+    try {
+        UpdateFile();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    }
+}
+
+void TIniFile::SplitSection(TSection& s) const
+{
+    if (s.Split)
+        return;
+    s.Split = true;
+    const bool named = &s != &FSections.front(); // keys before any header are never found
+    ForEachLine(FText, s.Begin, s.End, [&](std::string_view line) {
+        std::string_view key, value;
+        if (named && KeyValue(line, key, value))
+            s.Keys.emplace(LowerKey(key), s.Lines.size());
+        s.Lines.emplace_back(line);
+    });
+}
+
+TIniFile::TSection* TIniFile::FindSection(const std::string& section) const
+{
+    auto it = FSectionIndex.find(text::Lower(section));
+    if (it == FSectionIndex.end())
+        return nullptr;
+    TSection& s = FSections[it->second];
+    SplitSection(s);
+    return &s;
+}
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key, const std::string& def) const
 {
-    IniLines ini = Load(FFileName);
-    std::size_t header = FindSection(ini, section);
-    if (header == npos)
+    const TSection* s = FindSection(section);
+    if (!s)
         return def;
-    std::size_t end = SectionEnd(ini, header);
-    std::string k, v;
-    for (std::size_t i = header + 1; i < end; ++i)
-        if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key))
-            return v;
-    return def;
+    auto it = s->Keys.find(text::Lower(key));
+    if (it == s->Keys.end())
+        return def;
+    std::string_view k, v;
+    KeyValue(s->Lines[it->second], k, v);
+    return std::string(v);
 }
 
 int TIniFile::ReadInteger(const std::string& section, const std::string& key, int def) const
@@ -148,35 +215,75 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         throw Exception("Cannot write \"" + key + "\" to \"" + FFileName +
                         "\": section, key or value holds a character the settings file cannot keep");
 
-    IniLines ini = Load(FFileName);
     const std::string entry = key + "=" + value;
-    std::size_t header = FindSection(ini, section);
-    if (header == npos) {
-        if (!ini.Lines.empty() && !Trim(ini.Lines.back()).empty())
-            ini.Lines.emplace_back();
-        ini.Lines.push_back("[" + section + "]");
-        ini.Lines.push_back(entry);
-    } else {
-        std::size_t end = SectionEnd(ini, header);
-        std::size_t insertAt = header + 1;
-        bool replaced = false;
-        std::string k, v;
-        for (std::size_t i = header + 1; i < end; ++i) {
-            if (KeyValue(ini.Lines[i], k, v) && text::SameNoCase(k, key)) {
-                ini.Lines[i] = entry;
-                replaced = true;
-                break;
-            }
-            if (!Trim(ini.Lines[i]).empty())
-                insertAt = i + 1; // after the section's last entry, before its trailing blank lines
-        }
-        if (!replaced)
-            ini.Lines.insert(ini.Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+    const std::string lowerKey = text::Lower(key);
+    FDirty = true;
+    TSection* found = FindSection(section);
+    if (!found) {
+        // A new section at the end, set off from what comes before by an empty line.
+        TSection& last = FSections.back();
+        SplitSection(last);
+        const std::string* lastLine = !last.Lines.empty()    ? &last.Lines.back()
+                                      : FSections.size() > 1 ? &last.Header
+                                                             : nullptr;
+        if (lastLine && !Trim(*lastLine).empty())
+            last.Lines.emplace_back();
+        TSection added;
+        added.Header = "[" + section + "]";
+        added.Split = true;
+        added.Lines.push_back(entry);
+        added.Keys.emplace(text::Lower(Trim(key)), 0);
+        FSections.push_back(std::move(added));
+        FSectionIndex.emplace(text::Lower(Trim(section)), FSections.size() - 1);
+        return;
     }
 
+    TSection& s = *found;
+    auto it = s.Keys.find(lowerKey);
+    if (it != s.Keys.end()) {
+        s.Lines[it->second] = entry;
+        return;
+    }
+    // After the section's last entry, before its trailing blank lines.
+    std::size_t insertAt = s.Lines.size();
+    while (insertAt > 0 && Trim(s.Lines[insertAt - 1]).empty())
+        --insertAt;
+    s.Lines.insert(s.Lines.begin() + static_cast<std::ptrdiff_t>(insertAt), entry);
+    for (auto& [k, line] : s.Keys)
+        if (line >= insertAt)
+            ++line;
+    s.Keys.emplace(text::Lower(Trim(key)), insertAt);
+}
+
+void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
+{
+    WriteString(section, key, std::to_string(value));
+}
+
+void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value)
+{
+    WriteString(section, key, value ? "1" : "0");
+}
+
+void TIniFile::UpdateFile()
+{
+    if (!FDirty)
+        return;
+    FDirty = false; // one attempt per change: a failure is reported once, not again on destruction
+
     std::string text;
-    for (const std::string& line : ini.Lines)
-        text += line + ini.Eol;
+    text.reserve(FText.size() + FText.size() / 16 + 256);
+    for (std::size_t i = 0; i < FSections.size(); ++i) {
+        const TSection& s = FSections[i];
+        if (i > 0)
+            text.append(s.Header).append(FEol);
+        if (s.Split) {
+            for (const std::string& line : s.Lines)
+                text.append(line).append(FEol);
+        } else {
+            ForEachLine(FText, s.Begin, s.End, [&](std::string_view line) { text.append(line).append(FEol); });
+        }
+    }
 
     // Written next to the file under a temporary name and renamed over it only when complete.
     QSaveFile file(QFile::decodeName(QByteArray::fromStdString(FFileName)));
@@ -189,16 +296,6 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
     }
     if (!file.commit())
         throw Exception("Cannot write \"" + FFileName + "\": " + file.errorString().toStdString());
-}
-
-void TIniFile::WriteInteger(const std::string& section, const std::string& key, int value)
-{
-    WriteString(section, key, std::to_string(value));
-}
-
-void TIniFile::WriteBool(const std::string& section, const std::string& key, bool value)
-{
-    WriteString(section, key, value ? "1" : "0");
 }
 
 } // namespace cw

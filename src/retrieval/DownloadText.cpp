@@ -111,10 +111,12 @@ std::string ChangeFileExt(const std::string& path, const std::string& ext)
 
 std::string TransferOutputPath(const std::string& folder, const std::string& fileName, int quality)
 {
-    std::string path = IncludeTrailingPathDelimiter(folder) + CleanFileName(fileName);
+    std::string name = CleanFileName(fileName);
+    // The new extension may lengthen the name (".mp4" after a name without one): cleaned
+    // again, it is cut back to a length the file system takes.
     if (quality > vqNormal)
-        path = ChangeFileExt(path, ".mp4");
-    return path;
+        name = CleanFileName(ChangeFileExt(name, ".mp4"));
+    return IncludeTrailingPathDelimiter(folder) + name;
 }
 
 std::string QualityAddress(const std::string& downloadUrl, int quality, bool hdAvailable)

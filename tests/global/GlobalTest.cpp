@@ -98,11 +98,60 @@ TEST(NormalizeVideoAddress, RewritesOnlyTheYoutubeForms)
 TEST(CleanFileName, RemovesReservedAndControlCharactersOnly)
 {
     EXPECT_EQ(CleanFileName("a/b: c?"), "ab c");
-    EXPECT_EQ(CleanFileName("*/:<>?\\|"), "");
     EXPECT_EQ(CleanFileName(std::string("x\x01y\x1fz\tq\0r", 10)), "xyzqr");
     EXPECT_EQ(CleanFileName("Say \"hi\"  now.flv"), "Say \"hi\"  now.flv");
-    EXPECT_EQ(CleanFileName("caf\xe9 \x7f\xff"), "caf\xe9 \x7f\xff");
-    EXPECT_EQ(CleanFileName(""), "");
+    EXPECT_EQ(CleanFileName("caf\xe9 \x7f\xff"), "caf\xe9 \xff");
+}
+
+// Names from hostile titles, each created for real: too long for the file system (even with
+// ".part.meta" beside it), or empty, or only dots and blanks (a hidden file, or the folder).
+TEST(CleanFileName, EveryResultCanBeCreatedWithItsPartFiles)
+{
+    std::string cjk90;
+    for (int i = 0; i < 90; ++i)
+        cjk90 += "\xe6\xbc\xa2"; // U+6F22, three bytes
+    const std::string bytes300(300, 'a');
+    const std::string dots300(300, '.');
+    struct Case {
+        std::string Title;
+        std::string Expected; // "" when only the shape is checked below
+    };
+    const Case cases[] = {
+        {cjk90 + ".flv", ""},  {"xy" + cjk90 + ".mp4", ""}, // the cut falls elsewhere inside a character
+        {bytes300, ""},        {bytes300 + ".flv", ""},     {dots300 + "a.flv", "video.flv"},
+        {".flv", "video.flv"}, {" . .flv", "video.flv"},    {"..", "video"},
+        {"", "video"},         {"*/:<>?\\|", "video"},      {"Vol. 2 of 3", "Vol. 2 of 3"},
+    };
+    char tmpl[] = "/tmp/cw-names-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const fs::path dir = tmpl;
+    for (const Case& c : cases) {
+        const std::string name = CleanFileName(c.Title);
+        SCOPED_TRACE(name);
+        if (!c.Expected.empty()) {
+            EXPECT_EQ(name, c.Expected);
+        }
+        EXPECT_LE(name.size(), MaxCleanFileNameBytes);
+        EXPECT_NE(name[0], '.');
+        const std::size_t dot = c.Title.rfind('.');
+        if (dot != std::string::npos && c.Title.size() - dot == 4) {
+            EXPECT_EQ(name.substr(name.size() - 4), c.Title.substr(dot)) << "the extension is kept";
+        }
+        // Never half a character: after the cut every multi-byte character is whole.
+        if (c.Title.find('\xe6') != std::string::npos) {
+            const std::string stem = name.substr(0, name.rfind('.'));
+            EXPECT_EQ((stem.size() - stem.find('\xe6')) % 3, 0u);
+        }
+        for (const char* suffix : {"", ".part", ".part.meta"}) {
+            const fs::path path = dir / (name + suffix);
+            std::ofstream out(path);
+            EXPECT_TRUE(out.good()) << "cannot create " << name << suffix;
+            out.close();
+            EXPECT_TRUE(fs::is_regular_file(path));
+            fs::remove(path);
+        }
+    }
+    fs::remove_all(dir);
 }
 
 TEST(TwoDigitText, PadsSingleDigits)

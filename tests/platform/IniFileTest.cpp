@@ -56,10 +56,12 @@ TEST_F(IniFileTest, WritesReadBackWithNamesMatchedInAnyCase)
     EXPECT_EQ(ini.ReadInteger("Options", "ConvertFormat", 0), -1);
     EXPECT_TRUE(ini.ReadBool("Copy", "AutoCopy", false));
     EXPECT_FALSE(ini.ReadBool("Copy", "AskAddUrl", true));
+    EXPECT_FALSE(fs::exists(Path)); // nothing is written before UpdateFile
+    ini.UpdateFile();
     EXPECT_EQ(ReadFile(), "[Options]\nOutputFolder=/home/me/Videos\nQuality=2\nConvertFormat=-1\n\n"
                           "[Copy]\nAutoCopy=1\nAskAddUrl=0\n");
 
-    // A second object on the same file sees the same values: nothing is cached.
+    // A second object on the same file reads what the first wrote.
     TIniFile again(Path);
     EXPECT_EQ(again.ReadInteger("Options", "Quality", 0), 2);
 }
@@ -72,6 +74,7 @@ TEST_F(IniFileTest, RewritingKeepsEverythingElseAndTheLineEndings)
     ini.WriteInteger("options", "quality", 3);
     ini.WriteString("Options", "RadioButton", "2");
     ini.WriteString("Other", "y", "two words ");
+    ini.UpdateFile();
     EXPECT_EQ(ReadFile(), "; written by hand\r\n[Options]\r\nquality=3\r\nUnknown=keep me\r\nRadioButton=2\r\n\r\n"
                           "[Other]\r\nx=1\r\ny=two words \r\n");
     EXPECT_EQ(ini.ReadString("Other", "y", ""), "two words"); // values are read trimmed
@@ -100,7 +103,11 @@ TEST_F(IniFileTest, TheFirstOfDuplicatesIsReadAndWritten)
     TIniFile ini(Path);
     EXPECT_EQ(ini.ReadString("O", "K", ""), "first");
     ini.WriteString("O", "k", "new");
-    EXPECT_EQ(ReadFile(), "[O]\nk=new\nk=second\n[o]\nk=third\n");
+    ini.WriteString("o", "added", "1"); // into the first [O], after its last entry
+    ini.UpdateFile();
+    EXPECT_EQ(ReadFile(), "[O]\nk=new\nk=second\nadded=1\n[o]\nk=third\n");
+    EXPECT_EQ(ini.ReadString("O", "K", ""), "new");
+    EXPECT_EQ(ini.ReadString("O", "Added", ""), "1");
 }
 
 TEST_F(IniFileTest, AWriteReplacesTheFileInsteadOfRewritingItInPlace)
@@ -112,6 +119,7 @@ TEST_F(IniFileTest, AWriteReplacesTheFileInsteadOfRewritingItInPlace)
     ASSERT_GE(fd, 0);
     TIniFile ini(Path);
     ini.WriteString("O", "k", "new value");
+    ini.UpdateFile();
     char buf[64] = {};
     ssize_t n = ::pread(fd, buf, sizeof buf, 0);
     ::close(fd);
@@ -132,6 +140,7 @@ TEST_F(IniFileTest, AFailedWriteRaisesAndLeavesNothingBehind)
     TIniFile ini(inMissingFolder);
     try {
         ini.WriteInteger("O", "k", 1);
+        ini.UpdateFile();
         FAIL() << "wrote into a missing folder";
     } catch (const Exception& e) {
         EXPECT_NE(e.Message().find(inMissingFolder), std::string::npos) << e.Message();
@@ -147,7 +156,34 @@ TEST_F(IniFileTest, ValuesThatWouldBreakTheFileAreRefused)
     EXPECT_THROW(ini.WriteString("O", "k=x", "1"), Exception);
     EXPECT_THROW(ini.WriteString("O]", "k", "1"), Exception);
     EXPECT_THROW(ini.WriteString("O", "", "1"), Exception);
+    ini.UpdateFile();
     EXPECT_EQ(ReadFile(), "[O]\nk=1\n");
+}
+
+// The file is read once when the object is made and written once by UpdateFile, however many
+// keys are read or written: a settings.ini grown huge costs one read and one write, not one of
+// each per key. The file changed behind the object's back shows both.
+TEST_F(IniFileTest, ReadOnceAndWrittenOnce)
+{
+    WriteFile("[O]\na=1\nb=2\n\n[P]\nc=3\n");
+    TIniFile ini(Path);
+    WriteFile("[O]\na=changed\n");
+    EXPECT_EQ(ini.ReadString("O", "a", ""), "1");
+    EXPECT_EQ(ini.ReadInteger("P", "c", 0), 3);
+    ini.WriteInteger("O", "b", 20);
+    ini.WriteInteger("P", "d", 4);
+    ini.WriteInteger("Q", "e", 5);
+    EXPECT_EQ(ReadFile(), "[O]\na=changed\n");
+    ini.UpdateFile();
+    EXPECT_EQ(ReadFile(), "[O]\na=1\nb=20\n\n[P]\nc=3\nd=4\n\n[Q]\ne=5\n");
+    WriteFile("untouched");
+    ini.UpdateFile(); // nothing written since: the file stays as it is
+    EXPECT_EQ(ReadFile(), "untouched");
+    {
+        TIniFile forgotten(Path);
+        forgotten.WriteInteger("R", "f", 6);
+    } // what UpdateFile was not called for is still written when the object goes
+    EXPECT_EQ(ReadFile(), "untouched\n\n[R]\nf=6\n");
 }
 
 } // namespace

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
 using namespace cw;
 
 TEST(TransferProgressText, HalfwayThroughTwentyMillionBytes)
@@ -73,6 +77,18 @@ TEST(TransferPaths, ExtensionFollowsTheQualityLevel)
     EXPECT_EQ("/out/GoogleVideo17.mp4", TransferOutputPath("/out", "GoogleVideo17", vqBestAvailable));
     // The name is cleaned before it meets the folder: no way out of the output folder.
     EXPECT_EQ("/out/..etcpasswd", TransferOutputPath("/out", "../etc/passwd", vqNormal));
+
+    // A long title without an extension: the ".mp4" added for the quality still leaves a name
+    // that can be created, and ".part.meta" beside it.
+    char tmpl[] = "/tmp/cw-transfer-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    const std::string path = TransferOutputPath(tmpl, std::string(300, 'T'), vqHQ);
+    EXPECT_EQ(path.substr(path.size() - 4), ".mp4");
+    for (const char* suffix : {"", ".part.meta"}) {
+        std::ofstream out(path + suffix);
+        EXPECT_TRUE(out.good()) << suffix;
+    }
+    std::filesystem::remove_all(tmpl);
 }
 
 TEST(TransferPaths, ChangeFileExtLooksOnlyAtTheNamePart)

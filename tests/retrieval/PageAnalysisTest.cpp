@@ -202,7 +202,7 @@ TEST_F(PageAnalysisTest, YoutubeTitle)
         {"other references stay", prefixed("It&#39;s"), "", "It&#39;s.flv"},
         {"the prefixed form refreshes the name", prefixed("New"), "Old.flv", "New.flv"},
         {"the prefixed form cuts one character before /title>", "<title>YouTube - Ab/title>" + tail, "", "A.flv"},
-        {"the prefixed form right at /title>", "<title>YouTube - /title>" + tail, "", ".flv"},
+        {"the prefixed form right at /title>", "<title>YouTube - /title>" + tail, "", "video.flv"},
         {"the prefixed form never closed", "<title>YouTube - Open" + tail, "", ""},
         {"meta title", meta("Meta &amp; Title"), "", "Meta & Title.flv"},
         {"meta title only while no name is known", meta("Meta"), "Earlier.flv", "Earlier.flv"},
@@ -361,8 +361,8 @@ TEST(ReplaceAll, AgreesWithTheRestartingLoopOnRandomText)
 
 TEST(TitleToFileName, DecodesTrimsAndCleans)
 {
-    EXPECT_EQ(TitleToFileName(""), ".flv");
-    EXPECT_EQ(TitleToFileName("  \x01 x \x7f"), "x \x7f.flv");
+    EXPECT_EQ(TitleToFileName(""), "video.flv"); // never a hidden file
+    EXPECT_EQ(TitleToFileName("  \x01 x \x7f"), "x .flv");
     EXPECT_EQ(TitleToFileName("&amp;lt;b&amp;gt;"), "b.flv"); // decoded, then dropped
     EXPECT_EQ(TitleToFileName("A&nbsp;/&nbsp;B"), "A  B.flv");
     EXPECT_EQ(TitleToFileName("caf\xe9 \"live\""), "caf\xe9 \"live\".flv");

@@ -397,7 +397,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
 
     FRetriedFresh = false;
     StateChange(httpNotConnected);
-    if (FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection()) {
+    if (FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection() && RefusedTarget().empty()) {
         FClosedTarget = TClosedTarget::Normal;
         FReusedConnection = true;
         SocketSessionConnected(0);
@@ -494,7 +494,9 @@ void THttpCli::Login()
 {
     FClosedTarget = TClosedTarget::Normal;
     FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
-    if (FCtrlSocket->State() == wsConnected && FConn.Ours) {
+    // A refused address never goes out, not even on a connection kept from before.
+    const bool refused = !RefusedTarget().empty();
+    if (!refused && FCtrlSocket->State() == wsConnected && FConn.Ours) {
         FReusedConnection = true;
         SocketSessionConnected(0);
         return;
@@ -503,6 +505,11 @@ void THttpCli::Login()
     DropOldConnection();
     FReceiveLen = 0; // anything left over belonged to the old connection
     StateChange(httpDnsLookup);
+    if (refused) {
+        // Ended the way a look-up that completes at once ends (as for a dotted address).
+        SocketDNSLookupDone(0);
+        return;
+    }
     try {
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FTarget.ConnectHost);
@@ -513,10 +520,36 @@ void THttpCli::Login()
     }
 }
 
+std::string THttpCli::RefusedTarget() const
+{
+    std::string why;
+    for (const std::string* host : {&FTarget.Host, &FTarget.ConnectHost}) {
+        why = RefusedHostText(*host);
+        if (!why.empty())
+            return why;
+    }
+    for (const std::string* port : {&FTarget.Port, &FTarget.ConnectPort})
+        if (ParsePort(*port, why) == 0)
+            return why;
+    return std::string();
+}
+
 void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
 {
     if (FState != httpDnsLookup)
         return; // an answer for a request that has been aborted
+    // The address's own host and port, and the ones connected to (the proxy's, if any), are
+    // checked before anything is connected: a port like "18900abc" must not quietly become
+    // 18900, nor a name be looked up as a service.
+    std::string refused = RefusedTarget();
+    if (!refused.empty()) {
+        FResp.RequestDoneError = httperrBadResponse;
+        FResp.StatusCode = 404;
+        FReasonPhrase = "can't connect: " + refused;
+        SetFailure(FReasonPhrase);
+        SocketSessionClosed(FResp.RequestDoneError);
+        return;
+    }
     if (ErrCode != 0) {
         FResp.RequestDoneError = ErrCode;
         FResp.StatusCode = 404;

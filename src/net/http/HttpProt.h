@@ -393,6 +393,8 @@ private:
     void ProcessLines(std::uint16_t ErrCode);
     void RemoveFromBuffer(std::size_t n);
     void HandBufferToBody();
+    // Why the address or the proxy cannot be connected to (bad port, IPv6 host), or "".
+    std::string RefusedTarget() const;
     void GetHeaderLineNext(const std::string& Line, const std::string& LineEnd);
     void InterpretField(const std::string& Line);
     void EndOfHeader();

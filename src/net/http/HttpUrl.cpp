@@ -38,18 +38,22 @@ std::string DirOf(const std::string& path)
 
 void SplitAuthority(const std::string& authority, TUrlParts& parts)
 {
-    size_t colon = authority.rfind(':');
     size_t at = authority.rfind('@');
-    bool hasColon = colon != std::string::npos;
-    bool hasAt = at != std::string::npos;
-    if (hasColon && (!hasAt || colon > at)) {
-        parts.Port = authority.substr(colon + 1);
-        size_t hostStart = hasAt ? at + 1 : 0;
-        parts.Host = authority.substr(hostStart, colon - hostStart);
-    } else {
-        parts.Host = hasAt ? authority.substr(at + 1) : authority;
+    std::string hostPort = at == std::string::npos ? authority : authority.substr(at + 1);
+    // An IPv6 literal keeps its colons inside the brackets; the port follows "]:".
+    size_t colon = hostPort.rfind(':');
+    if (!hostPort.empty() && hostPort[0] == '[') {
+        size_t close = hostPort.find(']');
+        if (close != std::string::npos)
+            colon = close + 1 < hostPort.size() && hostPort[close + 1] == ':' ? close + 1 : std::string::npos;
     }
-    if (hasAt) {
+    if (colon != std::string::npos) {
+        parts.Port = hostPort.substr(colon + 1);
+        parts.Host = hostPort.substr(0, colon);
+    } else {
+        parts.Host = hostPort;
+    }
+    if (at != std::string::npos) {
         std::string userInfo = authority.substr(0, at);
         size_t sep = userInfo.find(':');
         if (sep == std::string::npos) {
@@ -139,6 +143,34 @@ TUrlParts ParseURL(const std::string& url, const std::string& basePath)
     }
     SplitAuthority(authority, parts);
     return parts;
+}
+
+int ParsePort(const std::string& text, std::string& why)
+{
+    why.clear();
+    long n = 0;
+    bool digitsOnly = !text.empty();
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            digitsOnly = false;
+            break;
+        }
+        n = n * 10 + (c - '0');
+        if (n > 65535)
+            break;
+    }
+    if (digitsOnly && n >= 1 && n <= 65535)
+        return static_cast<int>(n);
+    why = "invalid port \"" + text.substr(0, 32) + (text.size() > 32 ? "..." : "") +
+          "\": a port is a number from 1 to 65535";
+    return 0;
+}
+
+std::string RefusedHostText(const std::string& host)
+{
+    if (host.find('[') != std::string::npos || host.find(']') != std::string::npos)
+        return "IPv6 addresses are not supported: \"" + host.substr(0, 64) + "\"";
+    return std::string();
 }
 
 std::string DocNameFromPath(const std::string& path)

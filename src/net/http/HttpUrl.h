@@ -12,12 +12,21 @@ struct TUrlParts {
     std::string Pass;
     std::string Host;
     std::string Port;
-    std::string Path; // with its query string, not decoded
+    std::string Path;       // with its query string, not decoded
 };
 
 // Split an address into scheme, user, password, host, port and path. basePath is the path the
 // relative forms "./x" and "../x" are resolved against. Every part not found stays empty.
 TUrlParts ParseURL(const std::string& url, const std::string& basePath = std::string());
+
+// A port as an address writes it: decimal digits only, 1..65535. Returns the number, or 0 with
+// the reason (which says "invalid port") in why. Service names are not ports here: a name
+// from a server's Location must not be looked up on this machine.
+int ParsePort(const std::string& text, std::string& why);
+
+// Why a host as an address writes it cannot be used, or "" when it can. An IPv6 literal
+// ("[::1]") is refused with a message that says so; the client speaks IPv4 only.
+std::string RefusedHostText(const std::string& host);
 
 // The document name of a path: its last segment before any query (at most 255 characters),
 // "document.htm" when there is none.

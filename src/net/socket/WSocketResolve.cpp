@@ -201,14 +201,19 @@ std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Pro
         throw ESocketException("WSocketResolvePort: Invalid Proto.");
     size_t i = Port.find_first_not_of(' ');
     if (i != std::string::npos && IsDigit(Port[i])) {
+        // A number is all digits (blanks around it aside) and a real port: "18900abc" is not
+        // 18900, and a number too large must not wrap to some other port.
+        size_t end = Port.find_last_not_of(' ') + 1;
         unsigned long n = 0;
-        for (; i < Port.size() && IsDigit(Port[i]); ++i) {
+        bool valid = true;
+        for (; i < end && valid; ++i) {
+            valid = IsDigit(Port[i]);
             n = n * 10 + static_cast<unsigned long>(Port[i] - '0');
-            if (n > 65535)
-                // A number that is no port would otherwise wrap to some other port silently.
-                throw ESocketException(
-                    FormatNameError("WSocketResolvePort: Cannot convert port '%s', Error #%d", Port, WSAEINVAL));
+            valid = valid && n <= 65535;
         }
+        if (!valid) // 0 stays: as a local port it means any free one
+            throw ESocketException(FormatNameError(
+                "WSocketResolvePort: invalid port '%s', a port is a number up to 65535 (Error #%d)", Port, WSAEINVAL));
         return htons(static_cast<std::uint16_t>(n));
     }
     int p = ws::getservbyname(Port.c_str(), text::Lower(Proto).c_str());

@@ -20,41 +20,83 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace cw {
 namespace {
 
 constexpr char kRequest[] = "show\n";
 constexpr char kAnswer[] = "ok\n";
-// A later copy that connects and then says nothing is dropped after this long.
-constexpr int kClientTimeoutMs = 5000;
-constexpr int kMaxClients = 16;
+// A later copy that connects and then says nothing is dropped after this long; a real one
+// sends its request at once.
+constexpr int kClientTimeoutMs = 1000;
+constexpr std::size_t kMaxClients = 16;
 
 std::string ErrnoText(const std::string& what)
 {
     return what + ": " + std::strerror(errno);
 }
 
-bool UsableDir(const std::string& dir)
+// Owned by this user, a real folder (not a link to one) and closed to everyone else: nobody
+// else can plant a socket or a lock file in it, or take ours away.
+bool IsPrivateDir(const std::string& dir)
 {
     struct stat st {};
-    return !dir.empty() && dir[0] == '/' && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           access(dir.c_str(), W_OK | X_OK) == 0;
+    return !dir.empty() && dir[0] == '/' && lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == getuid() && (st.st_mode & 077) == 0;
 }
 
-// A folder only this user can reach. An existing one that is not ours (someone else made it
-// first in /tmp) is refused rather than trusted.
-std::string PrivateTmpDir()
+// FNV-1a, for short names made from longer texts.
+std::uint64_t Fnv1a(const std::string& text)
 {
-    std::string dir = "/tmp/clipwarden-" + std::to_string(getuid());
-    if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
-        throw Exception(ErrnoText("Cannot create " + dir));
-    struct stat st {};
-    if (lstat(dir.c_str(), &st) != 0)
-        throw Exception(ErrnoText("Cannot use " + dir));
-    if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0)
-        throw Exception("Cannot use " + dir + ": not a private folder of this user");
-    return dir;
+    std::uint64_t h = 1469598103934665603ULL;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+std::string Hex(std::uint64_t n)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(n));
+    return buf;
+}
+
+// A private folder "parent/name", made if need be. Every start walks the same names in the same
+// order, so two starts meet in the same folder; a name someone else took first (or opened to
+// others) is passed over rather than trusted.
+std::string PrivateFolderIn(const std::string& parent, const std::string& name)
+{
+    for (int i = 0; i < 8; ++i) {
+        std::string dir = parent + "/" + name + (i == 0 ? std::string() : "-" + std::to_string(i));
+        if (mkdir(dir.c_str(), 0700) == 0)
+            chmod(dir.c_str(), 0700); // whatever the umask made of it
+        else if (errno != EEXIST)
+            throw Exception(ErrnoText("Cannot create " + dir));
+        if (IsPrivateDir(dir))
+            return dir;
+    }
+    throw Exception("Cannot use " + parent + "/" + name + ": every such folder belongs to someone else");
+}
+
+// The folder for the lock and the socket, from the one asked for (the caller's, else
+// $XDG_RUNTIME_DIR). That folder is used as it is only when it is private. Otherwise a private
+// folder is made, named after it so that every start asking for the same folder lands in the
+// same place: in $XDG_RUNTIME_DIR when that is private, else in /tmp.
+std::string ChooseDir(const std::string& asked)
+{
+    if (IsPrivateDir(asked))
+        return asked;
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string runtime = xdg ? std::string(xdg) : std::string();
+    const std::string uid = std::to_string(getuid());
+    if (IsPrivateDir(runtime))
+        return PrivateFolderIn(runtime, "clipwarden-" + Hex(Fnv1a(asked)));
+    if (asked.empty() || asked == runtime)
+        return PrivateFolderIn("/tmp", "clipwarden-" + uid);
+    return PrivateFolderIn("/tmp", "clipwarden-" + uid + "-" + Hex(Fnv1a(asked)));
 }
 
 std::string SafeName(const std::string& className)
@@ -65,17 +107,10 @@ std::string SafeName(const std::string& className)
     return name.empty() ? std::string("instance") : name;
 }
 
-// FNV-1a, for a short stand-in name when the folder's path leaves no room for the long one.
+// A short stand-in name when the folder's path leaves no room for the long one.
 std::string ShortName(const std::string& className)
 {
-    std::uint64_t h = 1469598103934665603ULL;
-    for (unsigned char c : className) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "cw-%016llx", static_cast<unsigned long long>(h));
-    return buf;
+    return "cw-" + Hex(Fnv1a(className));
 }
 
 bool FillAddress(const std::string& path, sockaddr_un& addr)
@@ -137,15 +172,20 @@ private:
                 Finish(); // not one of ours
             }
         }
+
+    public:
         void Finish()
         {
+            if (FFd < 0)
+                return; // already finished, waiting for deletion
             FNotifier.setEnabled(false);
             FTimer.stop();
             CloseFd(FFd);
-            --FServer->FClients;
+            std::erase(FServer->FClients, this);
             deleteLater();
         }
 
+    private:
         Server* FServer;
         int FFd;
         QSocketNotifier FNotifier;
@@ -159,27 +199,27 @@ private:
             int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0)
                 return; // EAGAIN: nothing more waiting; anything else: try again on the next wake
-            if (FClients >= kMaxClients) {
-                ::close(fd);
-                continue;
-            }
-            ++FClients;
-            new Client(this, fd); // a child of the server, gone with it at the latest
+            if (FClients.size() >= kMaxClients)
+                FClients.front()->Finish();           // the one waiting longest: idle, not one of ours
+            FClients.push_back(new Client(this, fd)); // a child of the server, gone with it at the latest
         }
     }
 
     HWND FWindow;
     QSocketNotifier FListen;
-    int FClients = 0;
+    std::vector<Client*> FClients; // open ones, oldest first
 };
 
 SingleInstance::SingleInstance(const std::string& className, const std::string& runtimeDir)
 {
-    std::string dir = runtimeDir;
-    if (dir.empty()) {
+    std::string asked = runtimeDir;
+    if (asked.empty()) {
         const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-        dir = xdg && UsableDir(xdg) ? std::string(xdg) : PrivateTmpDir();
+        asked = xdg ? std::string(xdg) : std::string();
     }
+    while (asked.size() > 1 && asked.back() == '/')
+        asked.pop_back();
+    std::string dir = ChooseDir(asked);
     if (dir.back() != '/')
         dir += '/';
     // Socket paths are short (under 108 bytes): a deep folder gets a short name made from the
@@ -191,7 +231,7 @@ SingleInstance::SingleInstance(const std::string& className, const std::string& 
     if (!fits(dir, name))
         name = ShortName(dir + className);
     if (!fits(dir, name)) {
-        dir = PrivateTmpDir() + "/";
+        dir = PrivateFolderIn("/tmp", "clipwarden-" + std::to_string(getuid())) + "/";
         name = ShortName(dir + className);
     }
     FSocketPath = dir + name + ".sock";
@@ -230,7 +270,7 @@ bool SingleInstance::Acquire()
     sockaddr_un addr{};
     int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s >= 0 && FillAddress(FSocketPath, addr) && ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::listen(s, kMaxClients) == 0) {
+        ::listen(s, static_cast<int>(kMaxClients)) == 0) {
         FListenFd = s;
     } else {
         // Still the one running copy; later copies just cannot bring it to the front.
@@ -261,16 +301,25 @@ bool SingleInstance::ActivateRunning(int timeoutMs)
             ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
             bool ok = false;
+            bool closedUnanswered = false;
             if (::send(s, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof kRequest - 1)) {
                 std::string answer;
                 char buf[16];
-                ssize_t n;
+                ssize_t n = 0;
                 while (answer.size() < 16 && (n = ::recv(s, buf, sizeof buf, 0)) > 0)
                     answer.append(buf, static_cast<std::size_t>(n));
                 ok = answer.find(kAnswer) != std::string::npos;
+                closedUnanswered = answer.empty() && n == 0;
+            } else {
+                closedUnanswered = errno == EPIPE || errno == ECONNRESET;
             }
             ::close(s);
-            return ok;
+            // Closed without a word: the running copy made room for a newer connection before
+            // it read ours. Ask again while there is time.
+            if (ok || !closedUnanswered || Clock::now() >= deadline)
+                return ok;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
         }
         ::close(s);
         // The running copy holds the lock but may not be listening yet: it is still starting.

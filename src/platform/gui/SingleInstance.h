@@ -8,8 +8,13 @@
 // left behind by a crashed copy never blocks a new start (the new owner removes it and binds
 // afresh), and two copies starting at the same moment cannot both become the owner.
 //
-// Where: $XDG_RUNTIME_DIR when it is set and usable, else a folder /tmp/clipwarden-<uid> made
-// private to the user.
+// Where: the folder asked for ($XDG_RUNTIME_DIR unless the caller names one) when it belongs to
+// the user and is closed to others; otherwise a private folder made for it, named after it, in
+// $XDG_RUNTIME_DIR or /tmp, so every start asking for the same folder still meets the others.
+//
+// A later copy's connection that says nothing is dropped after a second, and when the running
+// copy is already serving its most connections, the one waiting longest gives way: connections
+// held open and idle cannot keep a later copy from handing over.
 //
 // Acquire and ActivateRunning work before the application object exists (plain blocking
 // sockets with a time limit); Serve needs the event loop (a socket notifier on the UI thread).

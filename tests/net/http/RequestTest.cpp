@@ -64,12 +64,13 @@ TEST_F(RequestTest, TheProgramsTransferIsFourLinesAndTheEmptyLine)
     auto r = RunGet(Cli);
     ASSERT_FALSE(r.Raised) << r.Message;
     ASSERT_EQ(Server.RequestCount(), 1u);
-    EXPECT_EQ(Server.Requests()[0].RawHeader,
-              "GET /get_video?video_id=x&t=abc HTTP/1.0\r\n"
-              "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
-              "User-Agent: Mozilla/3.0 (compatible)\r\n"
-              "Host: 127.0.0.1:" + Server.PortText() + "\r\n"
-              "\r\n");
+    EXPECT_EQ(Server.Requests()[0].RawHeader, "GET /get_video?video_id=x&t=abc HTTP/1.0\r\n"
+                                              "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+                                              "User-Agent: Mozilla/3.0 (compatible)\r\n"
+                                              "Host: 127.0.0.1:" +
+                                                  Server.PortText() +
+                                                  "\r\n"
+                                                  "\r\n");
     EXPECT_EQ(Cli.StatusCode(), 200);
     EXPECT_EQ(Rcvd.DataString(), "body");
     EXPECT_EQ(Cli.DocName(), "get_video");
@@ -122,21 +123,22 @@ TEST_F(RequestTest, EveryOptionalLineInItsPlace)
     Cli.SetContentRangeBegin("100");
     auto r = RunGet(Cli);
     ASSERT_FALSE(r.Raised) << r.Message;
-    EXPECT_EQ(Server.Requests().at(0).RawHeader,
-              "GET /p HTTP/1.0\r\n"
-              "From: me@example.com\r\n"
-              "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
-              "Referer: http://ref.example/\r\n"
-              "Connection: Keep-Alive\r\n"
-              "Accept-Language: en\r\n"
-              "User-Agent: Mozilla/3.0 (compatible)\r\n"
-              "Host: 127.0.0.1:" + Server.PortText() + "\r\n"
-              "Pragma: no-cache\r\n"
-              "Proxy-Connection: Keep-Alive\r\n"
-              "If-Modified-Since: Mon, 07 Dec 2026 08:06:06 GMT\r\n"
-              "Cookie: a=1\r\n"
-              "Range: bytes=100-\r\n"
-              "\r\n");
+    EXPECT_EQ(Server.Requests().at(0).RawHeader, "GET /p HTTP/1.0\r\n"
+                                                 "From: me@example.com\r\n"
+                                                 "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+                                                 "Referer: http://ref.example/\r\n"
+                                                 "Connection: Keep-Alive\r\n"
+                                                 "Accept-Language: en\r\n"
+                                                 "User-Agent: Mozilla/3.0 (compatible)\r\n"
+                                                 "Host: 127.0.0.1:" +
+                                                     Server.PortText() +
+                                                     "\r\n"
+                                                     "Pragma: no-cache\r\n"
+                                                     "Proxy-Connection: Keep-Alive\r\n"
+                                                     "If-Modified-Since: Mon, 07 Dec 2026 08:06:06 GMT\r\n"
+                                                     "Cookie: a=1\r\n"
+                                                     "Range: bytes=100-\r\n"
+                                                     "\r\n");
     // The range was for that request only.
     EXPECT_EQ(Cli.ContentRangeBegin(), "");
 }
@@ -423,4 +425,49 @@ TEST_F(RequestTest, MultiThreadedWaitPumpsThroughTheSocket)
     auto r = RunGet(Cli);
     ASSERT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Rcvd.DataString(), "body");
+}
+
+// Ports from an address or a server's Location: only 1..65535 written as digits. Each of these
+// once reached a server ("18900abc" as 18900, "ssh" looked up as 22) or failed with "No Error".
+// The server must see only the one request that relocated.
+TEST_F(RequestTest, PortsThatAreNoNumberAndIPv6HostsAreRefusedBeforeConnecting)
+{
+    const std::string port = Server.PortText();
+    const std::string good = "http://127.0.0.1:" + port;
+    Server.On("/moved", [&](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(302, "Found", {"Location: http://127.0.0.1:" + port + "abc/next", "Content-Length: 0"}, "");
+    });
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"http://127.0.0.1:" + port + "abc/x", "invalid port"},
+        {"http://127.0.0.1:-1/x", "invalid port"},
+        {"http://127.0.0.1:99999/x", "invalid port"},
+        {"http://127.0.0.1:ssh/x", "invalid port"},
+        {"http://[::1]:" + port + "/x", "IPv6 addresses are not supported"},
+        {"http://[::1]/x", "IPv6 addresses are not supported"},
+        {good + "/moved", "invalid port"},
+    };
+    for (bool viaProxy : {false, true}) {
+        Cli.SetProxy(viaProxy ? "127.0.0.1" : "");
+        Cli.SetProxyPort(port);
+        for (const auto& [url, expected] : cases) {
+            SCOPED_TRACE(url + (viaProxy ? " through the proxy" : ""));
+            const std::size_t before = Server.RequestCount();
+            Cli.SetURL(url);
+            auto r = RunGet(Cli, 10000);
+            EXPECT_FALSE(r.WatchdogFired);
+            EXPECT_TRUE(r.Raised);
+            EXPECT_NE(r.Message.find(expected), std::string::npos) << r.Message;
+            EXPECT_EQ(Cli.State(), httpReady);
+            EXPECT_EQ(Server.RequestCount(), before + (url == good + "/moved" ? 1u : 0u));
+        }
+    }
+    // A proxy port that is no number, or none at all, is refused the same way.
+    Cli.SetProxy("127.0.0.1");
+    Cli.SetURL(good + "/x");
+    for (const std::string& proxyPort : {port + "x", std::string()}) {
+        Cli.SetProxyPort(proxyPort);
+        auto r = RunGet(Cli, 10000);
+        EXPECT_TRUE(r.Raised);
+        EXPECT_NE(r.Message.find("invalid port"), std::string::npos) << r.Message;
+    }
 }

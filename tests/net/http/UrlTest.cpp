@@ -30,6 +30,9 @@ TEST(ParseURL, FullAddresses)
     EXPECT_EQ(P("http://host?q=1"), "http|||host||?q=1"); // query before any slash
     EXPECT_EQ(P("https://secure.example/"), "https|||secure.example||/");
     EXPECT_EQ(P("svn+ssh://h/r"), "svn+ssh|||h||/r");
+    // An IPv6 literal stays whole, so the client can name it when it refuses it.
+    EXPECT_EQ(P("http://u@[::1]:8080/x"), "http|u||[::1]|8080|/x");
+    EXPECT_EQ(P("http://[fe80::1]/x"), "http|||[fe80::1]||/x");
 }
 
 TEST(ParseURL, AddressesWithoutScheme)

@@ -207,6 +207,18 @@ TEST(WSocketConnect, ConnectRefusalsGoThroughTheErrorPath)
     } catch (const ESocketException& e) {
         EXPECT_STREQ(e.what(), "connect: WSocketResolvePort: Cannot convert port 'no-such-service-here', Error #11004");
     }
+    // A number with something after it is not that number, and too large a one wraps nowhere.
+    for (const char* port : {"18900abc", "99999", "80 80"}) {
+        s.SetPort(port);
+        try {
+            s.Connect();
+            FAIL() << port << ": no exception";
+        } catch (const ESocketException& e) {
+            EXPECT_NE(std::string(e.what()).find("invalid port '" + std::string(port) + "'"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_EQ(s.State(), wsClosed);
+    }
     EXPECT_EQ(s.State(), wsClosed);
 
     // With OnError the same refusal calls the handler and returns.

@@ -241,7 +241,9 @@ TEST(WSocketLookup, ResolverTexts)
     EXPECT_EQ(message([] { WSocketResolveProto("nosuchproto"); }),
               "WSocketResolveProto: Cannot convert protocol 'nosuchproto', Error #11004");
 
-    EXPECT_EQ(ntohs(WSocketResolvePort(" 8080xyz", "tcp")), 8080) << "blanks skipped, stops at a non-digit";
+    EXPECT_EQ(ntohs(WSocketResolvePort(" 8080 ", "tcp")), 8080) << "blanks around the number skipped";
+    EXPECT_EQ(message([] { WSocketResolvePort(" 8080xyz", "tcp"); }),
+              "WSocketResolvePort: invalid port ' 8080xyz', a port is a number up to 65535 (Error #10022)");
     EXPECT_EQ(ntohs(WSocketResolvePort("http", "tcp")), 80);
     EXPECT_EQ(WSocketResolveProto("TCP"), 6);
     EXPECT_EQ(WSocketResolveProto("udp"), 17);

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <atomic>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -151,6 +152,85 @@ TEST(SingleInstance, DeepRuntimeFoldersStillGiveAUsableSocket)
         EXPECT_EQ(::access(first.SocketPath().c_str(), F_OK), 0) << first.SocketPath();
         EXPECT_FALSE(SingleInstance(kClass, deep).Acquire());
     }
+}
+
+// A folder of the user's own that anyone may write to: a stranger could plant a socket or a
+// lock file there. Both starts move to the same private folder instead, and still meet.
+TEST(SingleInstance, AFolderOpenToOthersIsNotUsedButStartsStillMeet)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string open = dir.path().toStdString();
+    ASSERT_EQ(::chmod(open.c_str(), 0777), 0);
+
+    Recorder r;
+    SingleInstance first(kClass, open);
+    ASSERT_TRUE(first.Acquire());
+    first.Serve(r.Window.Handle());
+    const std::string folder = first.SocketPath().substr(0, first.SocketPath().rfind('/'));
+    EXPECT_NE(folder, open);
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::getuid());
+    EXPECT_EQ(st.st_mode & 077, 0u) << folder;
+    EXPECT_EQ(::access((open + "/" + first.SocketPath().substr(folder.size() + 1)).c_str(), F_OK), -1);
+
+    bool refused = false;
+    bool confirmed = false;
+    WhileLoopRuns([&] {
+        SingleInstance later(kClass, open);
+        refused = !later.Acquire();
+        confirmed = refused && later.ActivateRunning(5000);
+    });
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(confirmed);
+    EXPECT_EQ(r.Messages, std::vector<unsigned>{WM_SHOW_INSTANCE});
+    std::filesystem::remove_all(folder);
+}
+
+// Connections that are opened and then say nothing, more of them than the running copy serves
+// at once: a later copy must still hand over, and an idle connection is let go.
+TEST(SingleInstance, IdleConnectionsCannotKeepALaterCopyOut)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string d = dir.path().toStdString();
+    Recorder r;
+    SingleInstance first(kClass, d);
+    ASSERT_TRUE(first.Acquire());
+    first.Serve(r.Window.Handle());
+
+    std::vector<int> idle;
+    WhileLoopRuns([&] {
+        for (int i = 0; i < 24; ++i) {
+            int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", first.SocketPath().c_str());
+            if (::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+                idle.push_back(s);
+            else
+                ::close(s);
+        }
+    });
+    EXPECT_EQ(idle.size(), 24u);
+
+    bool confirmed = false;
+    bool dropped = false;
+    WhileLoopRuns([&] {
+        confirmed = SingleInstance(kClass, d).ActivateRunning(3000);
+        // The last idle connection is served, not answered: the running copy closes it.
+        timeval tv{4, 0};
+        ::setsockopt(idle.back(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char c;
+        dropped = ::recv(idle.back(), &c, 1, 0) == 0;
+    });
+    EXPECT_TRUE(confirmed);
+    EXPECT_TRUE(dropped);
+    EXPECT_EQ(r.Messages, std::vector<unsigned>{WM_SHOW_INSTANCE});
+    for (int s : idle)
+        ::close(s);
 }
 
 } // namespace
