@@ -78,21 +78,6 @@ bool HasLocationField(const std::vector<std::string>& header)
     return false;
 }
 
-bool HasScheme(const std::string& address, const char* scheme)
-{
-    const std::size_t n = std::strlen(scheme);
-    if (address.size() < n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char c = address[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != scheme[i])
-            return false;
-    }
-    return true;
-}
-
 bool IsLookupError(int code)
 {
     return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
@@ -100,7 +85,6 @@ bool IsLookupError(int code)
 
 } // namespace
 
-const char* const TWebBrowser::HttpsUnsupportedText = "https addresses cannot be loaded";
 
 const char* const TWebBrowser::UserAgent = "Mozilla/5.0 (X11; Linux x86_64) Clipwarden/1.2";
 
@@ -206,11 +190,6 @@ void TWebBrowser::Navigate2(const std::string& address)
 
 void TWebBrowser::StartRequest(const std::string& address)
 {
-    if (HasScheme(address, "https:")) {
-        SetLoadError(leUnsupported, HttpsUnsupportedText);
-        FailLoad(HttpsUnsupportedText);
-        return;
-    }
     auto http = std::make_unique<THttpCli>(this);
     http->SetName("WebBrowserHttp");
     http->SetAgent(UserAgent);

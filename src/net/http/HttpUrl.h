@@ -29,6 +29,10 @@ std::string UpperCase(std::string s);
 bool SameText(const std::string& a, const std::string& b);
 bool StartsWithNoCase(const std::string& s, const std::string& prefix);
 std::string Trim(const std::string& s);
+// The port a scheme uses when an address names none: "443" for https, "80" otherwise.
+std::string DefaultPort(const std::string& proto);
+// Host, and ":" + port unless the port is the scheme's default one.
+std::string Authority(const std::string& proto, const std::string& host, const std::string& port);
 } // namespace http_detail
 
 } // namespace cw
