@@ -5,6 +5,8 @@
 # (THttpCli::Get into a file) and `curl -o`, five times each. Prints the median throughput of
 # both, their ratio, and the peak memory (maximum resident set) of both. A 64 MiB file is
 # fetched once more by each to show that the peak memory does not grow with the file size.
+# Then the same over TLS: nginx with a certificate of a CA made here with openssl, trusted by
+# both clients with --cacert.
 #
 # The last lines are SUMMARY lines for bench/run-all.sh.
 #
@@ -20,7 +22,7 @@ build=$BUILD_DIR
 SIZE_MB=${SIZE_MB:-1024}
 RUNS=${RUNS:-5}
 
-for tool in nginx curl /usr/bin/time; do
+for tool in nginx curl openssl /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (run scripts/deps.sh)" >&2; exit 1; }
 done
 
@@ -45,6 +47,14 @@ echo "Creating the test files ..."
 dd if=/dev/urandom of="$WORK/www/big.bin" bs=1M count="$SIZE_MB" status=none
 dd if=/dev/urandom of="$WORK/www/small.bin" bs=1M count=64 status=none
 BYTES=$(stat -c %s "$WORK/www/big.bin")
+(cd "$WORK" &&
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key -out ca.pem -days 2 \
+    -subj "/CN=Bench CA" -addext "basicConstraints=critical,CA:TRUE" 2>/dev/null &&
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout tls.key -out tls.csr \
+    -subj "/CN=localhost" 2>/dev/null &&
+  printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\n' >tls.ext &&
+  openssl x509 -req -in tls.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile tls.ext \
+    -out tls.pem 2>/dev/null)
 
 # nginx on a free port: try ports until one binds.
 start_nginx() {
@@ -65,6 +75,9 @@ http {
   tcp_nopush on;
   server {
     listen 127.0.0.1:$port;
+    listen 127.0.0.1:$((port + 1)) ssl;
+    ssl_certificate $WORK/tls.pem;
+    ssl_certificate_key $WORK/tls.key;
     root $WORK/www;
   }
 }
@@ -87,6 +100,7 @@ for _ in $(seq 20); do
 done
 [ -n "$PORT" ] || { echo "nginx did not start:" >&2; cat "$WORK/error.log" >&2; exit 1; }
 URL=http://127.0.0.1:$PORT
+TLS_URL=https://127.0.0.1:$((PORT + 1))
 
 # One fetch: prints "seconds maxrss_kb".
 fetch() {
@@ -95,9 +109,9 @@ fetch() {
   rm -f "$out"
   t0=$(date +%s%N)
   if [ "$tool" = httpget ]; then
-    /usr/bin/time -f "%M" -o "$WORK/rss" "$HTTPGET" "$url" "$out" >/dev/null
+    /usr/bin/time -f "%M" -o "$WORK/rss" "$HTTPGET" "$url" "$out" --cacert "$WORK/ca.pem" >/dev/null
   else
-    /usr/bin/time -f "%M" -o "$WORK/rss" curl -s -o "$out" "$url"
+    /usr/bin/time -f "%M" -o "$WORK/rss" curl -s --cacert "$WORK/ca.pem" -o "$out" "$url"
   fi
   t1=$(date +%s%N)
   local got
@@ -109,7 +123,11 @@ fetch() {
 
 median() { sort -n | awk '{ a[NR] = $1 } END { if (NR % 2) print a[(NR + 1) / 2]; else print (a[NR / 2] + a[NR / 2 + 1]) / 2 }'; }
 
-echo "Fetching $BYTES bytes from nginx, $RUNS rounds, alternating httpget and curl ..."
+# One comparison: prints the rounds, the figures and the SUMMARY lines. $1 names it, $2 is
+# the base address.
+compare() {
+local label=$1 URL=$2
+echo "[$label] Fetching $BYTES bytes from nginx, $RUNS rounds, alternating httpget and curl ..."
 : >"$WORK/httpget.times"; : >"$WORK/curl.times"; : >"$WORK/httpget.rss"; : >"$WORK/curl.rss"
 for i in $(seq "$RUNS"); do
   for tool in httpget curl; do
@@ -137,8 +155,13 @@ echo "median throughput  httpget: $tp_httpget MB/s   curl: $tp_curl MB/s"
 echo "ratio httpget/curl: $ratio   (goal: at least 0.9)"
 echo "peak memory        httpget: $peak_httpget KiB   curl: $peak_curl KiB   (file of $((BYTES / 1048576)) MiB)"
 echo "peak memory, 64 MiB file  httpget: $small_rss_httpget KiB   curl: $small_rss_curl KiB"
-printf "SUMMARY\thttp: 1 file of %d MiB from nginx, median throughput\t%s MB/s\tcurl %s MB/s\t%s\t>= 0.90\n" \
-  "$((BYTES / 1048576))" "$tp_httpget" "$tp_curl" "$ratio"
-printf "SUMMARY\thttp: peak memory, %d MiB file\t%s KiB (%s KiB at 64 MiB)\tcurl %s KiB\t%s\tflat in the file size\n" \
-  "$((BYTES / 1048576))" "$peak_httpget" "$small_rss_httpget" "$peak_curl" \
+printf "SUMMARY\t%s: 1 file of %d MiB from nginx, median throughput\t%s MB/s\tcurl %s MB/s\t%s\t>= 0.90\n" \
+  "$label" "$((BYTES / 1048576))" "$tp_httpget" "$tp_curl" "$ratio"
+printf "SUMMARY\t%s: peak memory, %d MiB file\t%s KiB (%s KiB at 64 MiB)\tcurl %s KiB\t%s\tflat in the file size\n" \
+  "$label" "$((BYTES / 1048576))" "$peak_httpget" "$small_rss_httpget" "$peak_curl" \
   "$(echo "$peak_httpget $peak_curl" | awk '{ printf "%.2f", $1 / $2 }')"
+}
+
+compare http "$URL"
+echo
+compare https "$TLS_URL"

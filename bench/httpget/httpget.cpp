@@ -1,5 +1,7 @@
 // httpget URL OUTFILE [--proxy HOST:PORT] [--user U --password P]
-//                     [--proxy-user U --proxy-password P] [--http11]
+//                     [--proxy-user U --proxy-password P] [--http11] [--cacert FILE]
+//
+// URL may be https; --cacert trusts the certificates in FILE instead of the system's store.
 //
 // Fetches URL with the synchronous Get of THttpCli into OUTFILE and prints the status, the
 // number of bytes and the time taken. Exits with 1 when Get raises (the message goes to
@@ -12,6 +14,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 
@@ -20,7 +23,7 @@ namespace {
 int Usage()
 {
     std::fprintf(stderr, "usage: httpget URL OUTFILE [--proxy HOST:PORT] [--user U --password P]\n"
-                         "               [--proxy-user U --proxy-password P] [--http11]\n");
+                         "               [--proxy-user U --proxy-password P] [--http11] [--cacert FILE]\n");
     return 2;
 }
 
@@ -34,7 +37,7 @@ int main(int argc, char** argv)
         return Usage();
     std::string url = argv[1];
     std::string outFile = argv[2];
-    std::string proxy, user, password, proxyUser, proxyPassword;
+    std::string proxy, user, password, proxyUser, proxyPassword, caCert;
     bool http11 = false;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
@@ -55,6 +58,8 @@ int main(int argc, char** argv)
             ok = value(proxyUser);
         else if (a == "--proxy-password")
             ok = value(proxyPassword);
+        else if (a == "--cacert")
+            ok = value(caCert);
         else if (a == "--http11")
             http11 = true;
         else
@@ -62,6 +67,10 @@ int main(int argc, char** argv)
         if (!ok)
             return Usage();
     }
+
+    // The TLS layer reads the trust store once, at its first connection.
+    if (!caCert.empty())
+        ::setenv("SSL_CERT_FILE", caCert.c_str(), 1);
 
     try {
         cw::TFileStream out(outFile, cw::fmCreate);

@@ -64,7 +64,6 @@ bool IsLookupError(int code)
 
 } // namespace
 
-const char* const TWebBrowser::HttpsUnsupportedText = "https addresses cannot be loaded";
 
 const char* const TWebBrowser::UserAgent = "Mozilla/5.0 (X11; Linux x86_64) Clipwarden/1.2";
 
@@ -170,11 +169,6 @@ void TWebBrowser::Navigate2(const std::string& address)
 
 void TWebBrowser::StartRequest(const std::string& address)
 {
-    if (text::StartsWithNoCase(address, "https:")) {
-        SetLoadError(leUnsupported, HttpsUnsupportedText);
-        FailLoad(HttpsUnsupportedText);
-        return;
-    }
     auto http = std::make_unique<THttpCli>(this);
     http->SetName("WebBrowserHttp");
     http->SetAgent(UserAgent);

@@ -105,8 +105,6 @@ public:
     // found", "the server answered 404 Not Found", ...
     TLoadError LoadError() const { return FLoadError; }
     const std::string& LoadErrorText() const { return FLoadErrorText; }
-    // The reason given for an https address until the engine speaks TLS.
-    static const char* const HttpsUnsupportedText;
 
     bool Offline() const { return FOffline; }
     void SetOffline(bool value) { FOffline = value; }

@@ -5,6 +5,7 @@
 #include "platform/Application.h"
 #include "platform/TickCount.h"
 #include "support/HttpTestServer.h"
+#include "support/TlsTestPki.h"
 
 #include <gtest/gtest.h>
 
@@ -188,12 +189,31 @@ TEST(WebBrowser, AddressTheEngineCannotFetchCompletesWithAnErrorDocument)
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
     EXPECT_NE(std::string::npos, SavedText(browser).find("Cannot display the webpage"));
     EXPECT_NE(leNone, browser.LoadError());
-    // https is refused before any connection is made.
-    browser.Navigate("HTTPS://www.youtube.com/watch?v=1");
-    EXPECT_EQ(READYSTATE_COMPLETE, browser.ReadyState());
-    EXPECT_EQ(leUnsupported, browser.LoadError());
-    EXPECT_EQ(TWebBrowser::HttpsUnsupportedText, browser.LoadErrorText());
-    EXPECT_NE(std::string::npos, SavedText(browser).find(TWebBrowser::HttpsUnsupportedText));
+}
+
+TEST(WebBrowser, HttpsPagesLoadAndAnUntrustedServerShowsWhy)
+{
+    ProxyVariable noProxy("");
+    if (!cwtest::TlsTestPki::Get().Ready())
+        GTEST_SKIP() << cwtest::TlsTestPki::Get().Error();
+    cwtest::TempDir root("cw-browser-tls");
+    root.Write("watch.html", "<html><title>secure page</title></html>");
+    cwtest::TlsNginx trusted(root.Path(), "localhost");
+    cwtest::TlsNginx rogue(root.Path(), "roguehost");
+    if (!trusted.Started() || !rogue.Started())
+        GTEST_SKIP() << trusted.Error() << rogue.Error();
+
+    TWebBrowser browser;
+    browser.Navigate("https://localhost:" + trusted.TlsPort() + "/watch.html");
+    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
+    EXPECT_EQ(leNone, browser.LoadError()) << browser.LoadErrorText();
+    EXPECT_EQ("<html><title>secure page</title></html>", SavedText(browser));
+
+    browser.Navigate("https://localhost:" + rogue.TlsPort() + "/watch.html");
+    ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
+    EXPECT_EQ(leOther, browser.LoadError());
+    EXPECT_EQ(0u, browser.LoadErrorText().rfind("certificate not trusted: ", 0)) << browser.LoadErrorText();
+    EXPECT_NE(std::string::npos, SavedText(browser).find("certificate not trusted")) << SavedText(browser);
 }
 
 TEST(WebBrowser, BlankPageDropsTheRunningLoadAtOnce)

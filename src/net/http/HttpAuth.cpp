@@ -14,14 +14,6 @@ using namespace http_detail;
 
 namespace {
 
-// Host, and ":" + port unless the port is the default one.
-std::string Authority(const std::string& host, const std::string& port)
-{
-    if (port.empty() || port == "80")
-        return host;
-    return host + ":" + port;
-}
-
 std::string WithoutFragment(const std::string& s)
 {
     return s.substr(0, s.find('#'));
@@ -63,11 +55,11 @@ void THttpCli::LocationField(const std::string& Value)
         std::string path = WithoutFragment(v);
         if (FProxy.empty()) {
             FTarget.Path = path;
-            FTarget.Location = FTarget.Protocol + "://" + Authority(FTarget.ConnectHost, FTarget.ConnectPort) + path;
+            FTarget.Location = FTarget.Protocol + "://" + Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + path;
         } else {
             TUrlParts u = ParseURL(FTarget.Path);
-            FTarget.Location =
-                (u.Proto.empty() ? std::string("http") : u.Proto) + "://" + Authority(u.Host, u.Port) + path;
+            const std::string proto = u.Proto.empty() ? std::string("http") : u.Proto;
+            FTarget.Location = proto + "://" + Authority(proto, u.Host, u.Port) + path;
             FTarget.Path = FTarget.Location;
             if (!u.User.empty() && !u.Pass.empty()) {
                 FTarget.User = u.User;
@@ -85,7 +77,7 @@ void THttpCli::LocationField(const std::string& Value)
         std::size_t cut = base.find_last_of("/:");
         FTarget.Path = (cut == std::string::npos ? std::string() : base.substr(0, cut + 1)) + WithoutFragment(v);
         FTarget.Location = FProxy.empty() ? FTarget.Protocol + "://" +
-                                                Authority(FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path
+                                                Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path
                                           : FTarget.Path;
         FLocationFlag = true;
         return;
@@ -98,8 +90,15 @@ void THttpCli::LocationField(const std::string& Value)
         return;
     }
     FLocationFlag = true;
+    if (SameText(FTarget.Protocol, "https") && !SameText(u.Proto, "https")) {
+        // Credentials meant for a protected connection are not sent in the clear.
+        FTarget.User.clear();
+        FTarget.Pass.clear();
+        FServerSide.Basic = THttpBasicState::Idle;
+        FServerSide.NTLM = THttpNtlmState::Idle;
+    }
     FTarget.Host = u.Host;
-    FTarget.Port = u.Port.empty() ? "80" : u.Port;
+    FTarget.Port = u.Port.empty() ? DefaultPort(u.Proto) : u.Port;
     if (!u.User.empty() && !u.Pass.empty()) {
         FTarget.User = u.User;
         FTarget.Pass = u.Pass;
@@ -111,9 +110,11 @@ void THttpCli::LocationField(const std::string& Value)
         FTarget.ConnectPort = FTarget.Port;
         FTarget.Path = path;
         FTarget.Location =
-            FTarget.Protocol + "://" + Authority(FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
+            FTarget.Protocol + "://" + Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
     } else {
-        FTarget.Path = u.Proto + "://" + Authority(u.Host, u.Port) + path;
+        // The scheme decides how the proxy is used: https goes through a tunnel.
+        FTarget.Protocol = u.Proto;
+        FTarget.Path = u.Proto + "://" + Authority(u.Proto, u.Host, u.Port) + path;
         FTarget.Location = FTarget.Path;
     }
 }

@@ -63,9 +63,11 @@ std::string RFC1123Date(TDateTime dt)
 // ---- construction ---------------------------------------------------------------------------
 
 THttpCli::THttpCli(TComponent* AOwner)
-    : TComponent(AOwner), FCtrlSocket(std::make_unique<TWSocket>(this)), FWindow([this](TMessage& m) { WndProc(m); })
+    : TComponent(AOwner), FCtrlSocket(std::make_unique<TSslWSocket>(this)),
+      FWindow([this](TMessage& m) { WndProc(m); })
 {
-    TWSocket& s = *FCtrlSocket;
+    TSslWSocket& s = *FCtrlSocket;
+    s.OnSslHandshakeDone = [this](TObject*, std::uint16_t e) { Guarded([&] { SslHandshakeDone(e); }); };
     s.OnSessionClosed = [this](TObject*, std::uint16_t e) { Guarded([&] { ClosedDispatch(e); }); };
     s.OnDataAvailable = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataAvailable(e); }); };
     s.OnSessionConnected = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketSessionConnected(e); }); };
@@ -92,7 +94,8 @@ THttpCli::~THttpCli()
     StopBandwidthTimer();
     // The socket fires nothing while it is destroyed, but drop our handlers first anyway: they
     // point into this half-destroyed object.
-    TWSocket& s = *FCtrlSocket;
+    TSslWSocket& s = *FCtrlSocket;
+    s.OnSslHandshakeDone = nullptr;
     s.OnSessionClosed = nullptr;
     s.OnDataAvailable = nullptr;
     s.OnSessionConnected = nullptr;
@@ -162,7 +165,10 @@ std::string THttpCli::MethodName() const
 
 bool THttpCli::SameConnection() const
 {
-    return FConn.Host == FTarget.ConnectHost && FConn.Port == FTarget.ConnectPort && FConn.Protocol == FTarget.Protocol;
+    if (FConn.Host != FTarget.ConnectHost || FConn.Port != FTarget.ConnectPort || FConn.Protocol != FTarget.Protocol)
+        return false;
+    // A tunnel (and the TLS session in it) belongs to the one server it was opened for.
+    return !Tunnelled() || (FConn.TunnelHost == FTarget.Host && FConn.TunnelPort == FTarget.Port);
 }
 
 void THttpCli::PostLogin()
@@ -366,7 +372,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
 
     TUrlParts u = ParseURL(FURL);
     FTarget.Host = u.Host;
-    FTarget.Port = u.Port.empty() ? "80" : u.Port;
+    FTarget.Port = u.Port.empty() ? DefaultPort(u.Proto) : u.Port;
     if (!u.User.empty())
         FTarget.User = u.User;
     if (!u.Pass.empty())
@@ -573,8 +579,11 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     FConn.Host = FTarget.ConnectHost;
     FConn.Port = FTarget.ConnectPort;
     FConn.Protocol = FTarget.Protocol;
+    FConn.TunnelHost = Tunnelled() ? FTarget.Host : std::string();
+    FConn.TunnelPort = Tunnelled() ? FTarget.Port : std::string();
+    FConn.TunnelUp = false;
 
-    if (FTarget.Protocol != "http") {
+    if (FTarget.Protocol != "http" && FTarget.Protocol != "https") {
         FResp.RequestDoneError = static_cast<std::uint16_t>(s.LastError());
         FResp.StatusCode = 501;
         FReasonPhrase = "Protocol \"" + FTarget.Protocol + "\" not implemented";
@@ -640,8 +649,23 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
             OnSessionConnected(this);
         return; // the socket closes itself; the closed handler ends the request
     }
-    FLocationFlag = false;
     FConn.Ours = true;
+    if (FTarget.Protocol == "https" && !FCtrlSocket->SslEstablished()) {
+        // The connection is up but not yet private: through an HTTP proxy first ask for the
+        // tunnel, then TLS with the origin server. A SOCKS connection already reaches it.
+        if (Tunnelled() && !FConn.TunnelUp)
+            SendProxyConnect();
+        else
+            StartTls();
+        return;
+    }
+    SessionReady();
+}
+
+// The connection reaches the origin server (privately for https): the request goes out.
+void THttpCli::SessionReady()
+{
+    FLocationFlag = false;
     StateChange(httpConnected);
     try {
         if (OnSessionConnected)
@@ -658,6 +682,92 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
         if (FState != httpReady)
             FWindow.PostMessage(WM_HTTP_SET_READY);
     }
+}
+
+void THttpCli::SendProxyConnect()
+{
+    // The proxy answers like a server; its header is read by the usual steps, and
+    // EndOfHeader hands it back here (ProxyConnectAnswered) while the state says so.
+    FNext = TNextStep::Header;
+    FReceiveLen = 0;
+    StateChange(httpWaitingProxyConnect);
+    const std::string authority = FTarget.Host + ":" + FTarget.Port;
+    std::vector<std::string> lines;
+    lines.push_back("CONNECT " + authority + " HTTP/" + FRequestVer);
+    lines.push_back("Host: " + authority);
+    if (!FAgent.empty())
+        lines.push_back("User-Agent: " + FAgent);
+    if (!FProxySide.Connection.empty())
+        lines.push_back("Proxy-Connection: " + FProxySide.Connection);
+    std::string proxyAuth = ProxyAuthorizationLine();
+    if (!proxyAuth.empty())
+        lines.push_back(proxyAuth);
+    std::string block;
+    for (const auto& l : lines)
+        block += l + "\r\n";
+    block += "\r\n";
+    if (Tracing())
+        Trace("Tunnel request\r\n" + block);
+    FCtrlSocket->QueueData(block.data(), static_cast<int>(block.size()));
+    FCtrlSocket->Send(nullptr, 0);
+}
+
+void THttpCli::ProxyConnectAnswered()
+{
+    if (FResp.StatusCode < 200 || FResp.StatusCode > 299) {
+        // Refused, or credentials wanted: from here on it is an ordinary response. Its end
+        // runs the authentication decision (a 407 is answered by a new CONNECT) or ends the
+        // request with the proxy's status.
+        StateChange(httpWaitingHeader);
+        return;
+    }
+    if (FReceiveLen > 0) {
+        // Nothing may come from the server before our side of the handshake.
+        SetFailure("The proxy sent data after accepting the tunnel");
+        FReceiveLen = 0;
+        FCtrlSocket->Abort();
+        return;
+    }
+    FConn.TunnelUp = true;
+    if (Tracing())
+        Trace("Tunnel to " + FTarget.Host + ":" + FTarget.Port + " is open");
+    const std::uint16_t keepError = FResp.RequestDoneError;
+    ResetResponse();
+    FResp.RequestDoneError = keepError;
+    FNext = TNextStep::None;
+    StartTls();
+}
+
+void THttpCli::StartTls()
+{
+    TSslWSocket& s = *FCtrlSocket;
+    // The certificate must name the server of the address; the socket's Addr is the
+    // address it connected to (an IP, or the proxy).
+    s.SetSslServerName(FTarget.Host);
+    s.StartSslHandshake();
+    // With OnError assigned a refusal is reported and the call returns: end here then.
+    if (!s.SslActive() && s.LastTlsError().empty() && s.State() != wsClosed) {
+        FResp.StatusCode = 404;
+        FReasonPhrase = "TLS handshake failed: the connection could not be used";
+        FResp.RequestDoneError = tlsErrHandshake;
+        s.Abort();
+    }
+}
+
+void THttpCli::SslHandshakeDone(std::uint16_t ErrCode)
+{
+    if (ErrCode != 0) {
+        // The socket closes the connection next; the closed handler ends the request.
+        FResp.RequestDoneError = ErrCode;
+        FResp.StatusCode = 404;
+        FReasonPhrase = FCtrlSocket->LastTlsError().empty() ? SslErrorText(ErrCode) : FCtrlSocket->LastTlsError();
+        if (Tracing())
+            Trace(FReasonPhrase);
+        return;
+    }
+    if (Tracing())
+        Trace("TLS established: " + FCtrlSocket->SslVersion());
+    SessionReady();
 }
 
 void THttpCli::SendRequest(const std::string& Method, const std::string& Version)
@@ -684,8 +794,17 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     if (OnRequestHeaderBegin)
         OnRequestHeaderBegin(this);
 
+    // Inside a tunnel the request goes to the origin server itself: the path alone, and
+    // nothing meant for the proxy.
+    const bool tunnel = Tunnelled();
+    std::string path = FTarget.Path;
+    if (tunnel) {
+        std::size_t scheme = path.find("://");
+        std::size_t slash = scheme == std::string::npos ? std::string::npos : path.find('/', scheme + 3);
+        path = slash == std::string::npos ? std::string("/") : path.substr(slash);
+    }
     std::vector<std::string> lines;
-    lines.push_back(Method + " " + FTarget.Path + " HTTP/" + Version);
+    lines.push_back(Method + " " + path + " HTTP/" + Version);
     if (!FSender.empty())
         lines.push_back("From: " + FSender);
     if (!FAccept.empty())
@@ -704,13 +823,10 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
         lines.push_back("Content-Type: " + FContentTypePost);
     if (!FAgent.empty())
         lines.push_back("User-Agent: " + FAgent);
-    if (FTarget.Port.empty() || FTarget.Port == "80")
-        lines.push_back("Host: " + FTarget.Host);
-    else
-        lines.push_back("Host: " + FTarget.Host + ":" + FTarget.Port);
+    lines.push_back("Host: " + Authority(FTarget.Protocol, FTarget.Host, FTarget.Port));
     if (FNoCache)
         lines.push_back("Pragma: no-cache");
-    if (!FProxySide.Connection.empty())
+    if (!FProxySide.Connection.empty() && !tunnel)
         lines.push_back("Proxy-Connection: " + FProxySide.Connection);
     if (withBody) {
         if (NtlmNegotiating())
@@ -723,7 +839,7 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     std::string auth = AuthorizationLine();
     if (!auth.empty())
         lines.push_back(auth);
-    std::string proxyAuth = ProxyAuthorizationLine();
+    std::string proxyAuth = tunnel ? std::string() : ProxyAuthorizationLine();
     if (!proxyAuth.empty())
         lines.push_back(proxyAuth);
     if (!FCookie.empty())

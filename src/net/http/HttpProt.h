@@ -1,6 +1,7 @@
 #pragma once
 // THttpCli: an asynchronous HTTP/1.0 and 1.1 client component on top of TWSocket. One request
-// at a time over one connection; everything runs on the thread that created the component and
+// at a time over one connection; https addresses run over TLS (TSslWSocket): directly, over a
+// SOCKS connection, or through an HTTP proxy's CONNECT tunnel; everything runs on the thread that created the component and
 // reports progress through events. Get is the synchronous form: it pumps messages until the
 // request is over and raises EHttpException when it failed.
 //
@@ -16,6 +17,7 @@
 #include "net/http/HttpContCod.h"
 #include "net/http/Ntlm.h"
 #include "net/socket/WSocketComponent.h"
+#include "net/tls/SslWSocket.h"
 #include "platform/MessageWindow.h"
 #include "platform/Streams.h"
 #include "platform/Types.h"
@@ -354,12 +356,16 @@ private:
         std::string Connection;
     };
 
-    // The connection the socket holds, and what it was made for.
+    // The connection the socket holds, and what it was made for. Through an HTTP proxy an
+    // https connection is a tunnel to one origin server: it is only reused for that server.
     struct TOpenConnection {
         bool Ours = false;
         std::string Host;
         std::string Port;
         std::string Protocol;
+        std::string TunnelHost;
+        std::string TunnelPort;
+        bool TunnelUp = false; // the proxy answered the CONNECT with success
     };
 
     // HttpProt.cpp
@@ -372,6 +378,12 @@ private:
     void Login();
     void SocketDNSLookupDone(std::uint16_t ErrCode);
     void SocketSessionConnected(std::uint16_t ErrCode);
+    void SessionReady();
+    bool Tunnelled() const { return !FProxy.empty() && FTarget.Protocol == "https"; }
+    void SendProxyConnect();
+    void ProxyConnectAnswered();
+    void StartTls();
+    void SslHandshakeDone(std::uint16_t ErrCode);
     void SendRequest(const std::string& Method, const std::string& Version);
     void StartRequestBody();
     void SocketDataSent(std::uint16_t ErrCode);
@@ -427,7 +439,7 @@ private:
     std::string AuthorizationLine() const;
     std::string ProxyAuthorizationLine() const;
 
-    std::unique_ptr<TWSocket> FCtrlSocket;
+    std::unique_ptr<TSslWSocket> FCtrlSocket;
     MessageWindow FWindow;
 
     // Published properties.

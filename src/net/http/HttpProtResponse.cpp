@@ -159,7 +159,7 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
         std::string line(FReceiveBuffer, lineLen);
         std::string lineEnd(FReceiveBuffer + lineLen, n + 1 - lineLen);
         RemoveFromBuffer(n + 1);
-        if (st == httpWaitingHeader) {
+        if (st == httpWaitingHeader || st == httpWaitingProxyConnect) {
             if (FNext == TNextStep::Header) {
                 GetHeaderLineNext(line, lineEnd);
             } else if (FLocationFlag || FLoginPending || FClosedTarget == TClosedTarget::Relocate) {
@@ -173,7 +173,7 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
             }
             // Once the header is over, what is left in the buffer belongs to the body (handed
             // on by the end of the header) or to whatever comes next: it is not cut into lines.
-            if (FState != httpWaitingHeader || FNext != TNextStep::Header)
+            if ((FState != httpWaitingHeader && FState != httpWaitingProxyConnect) || FNext != TNextStep::Header)
                 break;
         } else {
             if (OnDataPush)
@@ -208,10 +208,13 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     if (FResp.HeaderLineCount == 0) {
         FResp.HeaderOpen = true;
-        if (OnHeaderBegin)
-            OnHeaderBegin(this);
-        if (FState != httpWaitingHeader)
-            return;
+        // The proxy's answer to CONNECT is not the response the caller asked for.
+        if (FState != httpWaitingProxyConnect) {
+            if (OnHeaderBegin)
+                OnHeaderBegin(this);
+            if (FState != httpWaitingHeader)
+                return;
+        }
     } else if (FResp.HeaderLineCount == -1) {
         FResp.HeaderLineCount = 0;
     }
@@ -343,6 +346,11 @@ void THttpCli::EndOfHeader()
         return;
     }
     FResp.HeaderOpen = false;
+    if (FState == httpWaitingProxyConnect) {
+        ProxyConnectAnswered(); // a refusal carries on below as the response
+        if (FState != httpWaitingHeader)
+            return;
+    }
     if (OnHeaderEnd)
         OnHeaderEnd(this);
     if (FState == httpReady) {
@@ -557,6 +565,8 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
     } else if (FState == httpWaitingBody && FNext == TNextStep::Body && BodyIncomplete() &&
                (FResp.TransferEncoding == "chunked" || FResp.ContentLength > 0)) {
         SetFailure("Connection closed before the document was received");
+    } else if (FState == httpWaitingProxyConnect && !aborting) {
+        SetFailure("The proxy closed the connection instead of opening a tunnel");
     } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0) {
         SetFailure("Connection closed by the server without a response");
     }

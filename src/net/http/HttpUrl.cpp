@@ -18,6 +18,18 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b);
 }
 
+std::string DefaultPort(const std::string& proto)
+{
+    return SameText(proto, "https") ? "443" : "80";
+}
+
+std::string Authority(const std::string& proto, const std::string& host, const std::string& port)
+{
+    if (port.empty() || port == DefaultPort(proto))
+        return host;
+    return host + ":" + port;
+}
+
 } // namespace http_detail
 
 using namespace http_detail;

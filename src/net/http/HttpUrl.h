@@ -34,6 +34,10 @@ std::string DocNameFromPath(const std::string& path);
 
 namespace http_detail {
 std::string Trim(const std::string& s);
+// The port a scheme uses when an address names none: "443" for https, "80" otherwise.
+std::string DefaultPort(const std::string& proto);
+// Host, and ":" + port unless the port is the scheme's default one.
+std::string Authority(const std::string& proto, const std::string& host, const std::string& port);
 } // namespace http_detail
 
 } // namespace cw

@@ -12,7 +12,8 @@
 //   - OnDataAvailable fires only when decrypted bytes can be read; Receive returns them.
 //   - Close sends the TLS close_notify alert, then closes the socket.
 // StartSslHandshake begins TLS on a connection that is already open (a tunnel through an HTTP
-// proxy): completion is reported by OnSslHandshakeDone only.
+// proxy, or a connection through a SOCKS server once OnSessionConnected has fired): completion
+// is reported by OnSslHandshakeDone only.
 //
 // The server is verified against the system's trust store (ca-certificates; SSL_CERT_FILE and
 // SSL_CERT_DIR are honoured when set before the first TLS connection of the process) and its
@@ -21,7 +22,8 @@
 //
 // Failures carry one of the tlsErr codes below; LastTlsError() has the full text for the user
 // ("certificate has expired", "certificate is for another host: other.test", ...), and
-// SslErrorText(code) a generic one. TLS is not offered through a SOCKS server or in line mode.
+// SslErrorText(code) a generic one. Connect with SslEnabled refuses a SOCKS server (use
+// StartSslHandshake after the SOCKS connection is up), and TLS is never offered in line mode.
 
 #include "net/socket/WSocketComponent.h"
 

@@ -302,9 +302,11 @@ TEST_F(RelocAuthTest, UnusableRelocationsEndTheRequest)
     });
     Cli.SetURL(Server.Url("/tls"));
     r = RunGet(Cli);
+    // Followed: the failure is the connection to the new address, not the scheme.
     EXPECT_TRUE(r.Raised);
-    EXPECT_EQ(r.Code, 501);
-    EXPECT_EQ(r.Message, "Protocol \"https\" not implemented");
+    EXPECT_EQ(r.Code, 404);
+    EXPECT_EQ(r.Message, "Connection refused (Error #10061)");
+    EXPECT_EQ(Cli.Location(), "https://127.0.0.1:1/secure");
 }
 
 TEST_F(RelocAuthTest, BasicCredentialsFromTheAddressAfterAChallenge)

@@ -285,13 +285,13 @@ TEST_F(RequestTest, AnAddressWithoutSchemeIsFetchedOverHttp)
 
 TEST_F(RequestTest, OtherSchemesAreRefusedAfterTheLookUp)
 {
-    Cli.SetURL("https://127.0.0.1:" + Server.PortText() + "/secure");
+    Cli.SetURL("ftp://127.0.0.1:" + Server.PortText() + "/secure");
     std::vector<THttpState> states;
     Cli.OnStateChange = [&](TObject*) { states.push_back(Cli.State()); };
     auto r = RunGet(Cli);
     EXPECT_TRUE(r.Raised);
     EXPECT_EQ(r.Code, 501);
-    EXPECT_EQ(r.Message, "Protocol \"https\" not implemented");
+    EXPECT_EQ(r.Message, "Protocol \"ftp\" not implemented");
     EXPECT_EQ(Server.RequestCount(), 0u);
     EXPECT_EQ(Cli.State(), httpReady);
     ASSERT_GE(states.size(), 3u);

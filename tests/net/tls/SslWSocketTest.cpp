@@ -2,7 +2,7 @@
 // time, and scripted OpenSSL servers where the test must see the wire.
 
 #include "net/tls/SslWSocket.h"
-#include "TlsTestPki.h"
+#include "support/TlsTestPki.h"
 
 #include "support/ExternalServers.h"
 #include "support/SocketPeers.h"

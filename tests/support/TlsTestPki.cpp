@@ -1,4 +1,4 @@
-#include "TlsTestPki.h"
+#include "support/TlsTestPki.h"
 
 #include "support/HttpTestServer.h"
 
@@ -60,17 +60,16 @@ TlsTestPki::TlsTestPki()
     FReady = true;
 }
 
-TlsNginx::TlsNginx(const std::string& root, const std::string& certName)
+TlsNginx::TlsNginx(const std::string& root, const std::string& certName, const std::string& extraConfig,
+                   std::uint16_t tlsPort, std::uint16_t plainPort)
 {
     TlsTestPki& pki = TlsTestPki::Get();
-    FTlsPort = FreePort();
-    FServer = std::make_unique<NginxServer>(root, "    listen 127.0.0.1:" + std::to_string(FTlsPort) +
-                                                      " ssl;\n"
-                                                      "    ssl_certificate " +
-                                                      pki.Pem(certName) +
-                                                      ";\n"
-                                                      "    ssl_certificate_key " +
-                                                      pki.Key(certName) + ";\n");
+    FTlsPort = tlsPort ? tlsPort : FreePort();
+    FServer = std::make_unique<NginxServer>(root,
+                                            "    listen 127.0.0.1:" + std::to_string(FTlsPort) + " ssl;\n" +
+                                                "    ssl_certificate " + pki.Pem(certName) + ";\n" +
+                                                "    ssl_certificate_key " + pki.Key(certName) + ";\n" + extraConfig,
+                                            plainPort);
     if (FServer->Started() && !WaitForPort(FTlsPort, 10000))
         FServer.reset();
 }

@@ -37,13 +37,17 @@ private:
     std::string FError;
 };
 
-// nginx serving root over TLS with the given certificate (and key of the same name).
+// nginx serving root over TLS with the given certificate (and key of the same name), and in
+// the clear on PlainPort. extraConfig goes into the server block; a test that must name the
+// ports in it (redirects) picks them with FreePort and passes them.
 class TlsNginx {
 public:
-    TlsNginx(const std::string& root, const std::string& certName);
+    TlsNginx(const std::string& root, const std::string& certName, const std::string& extraConfig = "",
+             std::uint16_t tlsPort = 0, std::uint16_t plainPort = 0);
     bool Started() const { return FServer && FServer->Started(); }
     std::string Error() const { return FServer ? FServer->Error() : "no server"; }
     std::string TlsPort() const { return std::to_string(FTlsPort); }
+    std::string PlainPort() const { return FServer ? std::to_string(FServer->Port()) : std::string(); }
 
 private:
     std::uint16_t FTlsPort = 0;
