@@ -42,6 +42,36 @@ std::string Trim(const std::string& s)
     return s.substr(b, e - b);
 }
 
+std::size_t FindControlByte(const std::string& s)
+{
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F)
+            return i;
+    }
+    return std::string::npos;
+}
+
+std::string EncodeSpaces(const std::string& s)
+{
+    if (s.find(' ') == std::string::npos)
+        return s;
+    std::string out;
+    out.reserve(s.size() + 8);
+    for (char c : s) {
+        if (c == ' ')
+            out += "%20";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string OriginOf(const std::string& scheme, const std::string& host, const std::string& port)
+{
+    return LowerCase(scheme) + "://" + LowerCase(host) + ":" + port;
+}
+
 } // namespace http_detail
 
 using namespace http_detail;
