@@ -1,5 +1,6 @@
 #include "retrieval/DownloadText.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 
@@ -65,6 +66,8 @@ std::string ClockText(std::int64_t seconds)
 {
     if (seconds < 0)
         seconds = 0;
+    if (seconds > kClockCeilingSeconds)
+        seconds = kClockCeilingSeconds;
     const std::int64_t hours = seconds / 3600;
     const int minutes = static_cast<int>((seconds % 3600) / 60);
     const int secs = static_cast<int>(seconds % 60);
@@ -75,14 +78,19 @@ std::string ClockText(std::int64_t seconds)
 std::optional<RateTexts> RateUpdate(std::int64_t maximum, std::int64_t rcvdCount, std::int64_t rateCount,
                                     std::uint32_t elapsedMs, char decimalSeparator)
 {
-    const std::int64_t delta = rcvdCount - rateCount;
+    // The sizes come from the server: a Content-Length of 18 digits is accepted, and its
+    // product with a time no longer fits 64 bits. 128 bits hold every product of a 64-bit
+    // count and a 32-bit time; the result is capped before it narrows again.
+    using Wide = __int128;
+    const Wide delta = static_cast<Wide>(rcvdCount) - rateCount;
     if (elapsedMs == 0 || delta <= 0)
         return std::nullopt;
     RateTexts texts;
     const double speed = static_cast<double>(delta) / (static_cast<double>(elapsedMs) / 1000.0) / 1024.0;
     texts.Speed = SpeedText(speed, decimalSeparator);
-    const std::int64_t remaining = ((maximum - rcvdCount) * static_cast<std::int64_t>(elapsedMs)) / (delta * 1000);
-    texts.Remaining = ClockText(remaining);
+    const Wide left = static_cast<Wide>(maximum) - rcvdCount;
+    const Wide remaining = left <= 0 ? 0 : left * elapsedMs / (delta * 1000);
+    texts.Remaining = ClockText(static_cast<std::int64_t>(std::min<Wide>(remaining, kClockCeilingSeconds)));
     return texts;
 }
 

@@ -28,8 +28,10 @@ std::string SpeedText(double kilobytesPerSecond, char decimalSeparator);
 // The decimal separator of the user's locale ('.' when the locale has none).
 char LocaleDecimalSeparator();
 
-// "hh:mm:ss", each part with at least two digits ("123:05:09" past 99 hours). A negative count
-// (a stale maximum below the bytes already received) reads as zero.
+// "hh:mm:ss", each part two digits. A negative count (a stale maximum below the bytes already
+// received) reads as zero; anything from 100 hours on reads as the ceiling "99:59:59": such an
+// estimate only says "very long" (often a size the server made up), and stays in its label.
+constexpr std::int64_t kClockCeilingSeconds = 99 * 3600 + 59 * 60 + 59;
 std::string ClockText(std::int64_t seconds);
 
 // One speed/remaining-time update over the interval since the last one. nullopt when the

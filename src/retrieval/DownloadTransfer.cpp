@@ -14,6 +14,7 @@
 #include "retrieval/DownloadText.h"
 #include "ui_Download.h"
 
+#include <cstdio>
 #include <memory>
 
 namespace cw {
@@ -78,6 +79,7 @@ void TfrmDownload::StartDownload()
 
     for (;;) {
         bool failed = false;
+        bool refused = false;
         std::unique_ptr<TFileStream> file;
         try {
             file = std::make_unique<TFileStream>(path, fmCreate | fmShareExclusive);
@@ -99,9 +101,19 @@ void TfrmDownload::StartDownload()
             } catch (const EHttpException& e) {
                 LogLine("download window", "transfer of " + http.URL() + " failed: " + e.Message());
                 failed = true;
+                // The page gave an address no request may carry: nothing was sent, and the
+                // item has failed whatever quality is tried.
+                if (e.ErrorCode() == httperrInvalidRequest) {
+                    refused = true;
+                    FModel.Fail("Unable download video from " + address + ": " + e.Message(), e.Message());
+                }
             }
         }
         file.reset();
+        if (refused) {
+            std::remove(path.c_str()); // created empty for a request that never went out
+            break;
+        }
         // The file stays as it is: complete, partial or holding an error page.
         if (StopRequested)
             return;

@@ -39,6 +39,7 @@ TEST_F(RunFailure, PagesThatCannotGiveAVideoEndAtOnceWithTheirReason)
         c.Reply(200, "OK", {"Content-Type: text/html"}, "<html><head><title>Hi</title></head><body>hi</body></html>");
     };
     Sites.Youtube("plain", plain);
+    // The site server, standing in as the proxy, refuses the tunnel an https page needs.
     const std::string secure = "https://www.youtube.com/watch?v=tls";
     {
         MainRun run;
@@ -80,7 +81,7 @@ TEST_F(RunFailure, PagesThatCannotGiveAVideoEndAtOnceWithTheirReason)
               "Unable get html from " +
                   VideoSites::YoutubeAddress("gone") + ": the server answered 404 Not Found\r\n" +
                   "Unable get html from " + VideoSites::YoutubeAddress("plain") + ": no video found on the page\r\n" +
-                  "Unable get html from " + secure + ": https addresses cannot be loaded\r\n",
+                  "Unable get html from " + secure + ": the server answered 404 Not Found\r\n",
               Boxes.Boxes()[0].Text);
     EXPECT_EQ("1 of 1 item failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("refused") + ": the proxy " +
                   refusedProxy + " refused the connection\r\n",

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
+#include <limits>
 
 using namespace cw;
 
@@ -40,12 +41,40 @@ TEST(TransferProgressText, RemainingTimeTruncatesAndSplitsIntoClockParts)
     auto rate = RateUpdate(2048 + 1024 * 3662 - 512, 2048, 0, 2000, '.');
     ASSERT_TRUE(rate);
     EXPECT_EQ("01:01:01", rate->Remaining);
-    EXPECT_EQ("123:00:05", ClockText(123 * 3600 + 5));
+    EXPECT_EQ("99:59:59", ClockText(99 * 3600 + 59 * 60 + 59));
+    EXPECT_EQ("99:59:59", ClockText(123 * 3600 + 5)); // the ceiling
     // A stale maximum below the count received must not produce "0-1:..." texts.
     EXPECT_EQ("00:00:00", ClockText(-7));
     auto past = RateUpdate(100, 5000, 1000, 2000, '.');
     ASSERT_TRUE(past);
     EXPECT_EQ("00:00:00", past->Remaining);
+}
+
+TEST(TransferProgressText, ExtremeSizesAndTimesStayInRange)
+{
+    // The largest length the client accepts, trickling in: the estimate is millions of hours.
+    auto rate = RateUpdate(999999999999999999, 1000, 0, 2000, '.');
+    ASSERT_TRUE(rate);
+    EXPECT_EQ("99:59:59", rate->Remaining);
+    EXPECT_EQ("0.5 KB/S", rate->Speed);
+    const std::int64_t most = std::numeric_limits<std::int64_t>::max();
+    const std::int64_t least = std::numeric_limits<std::int64_t>::min();
+    const std::uint32_t longest = std::numeric_limits<std::uint32_t>::max();
+    rate = RateUpdate(most, 1, 0, longest, '.');
+    ASSERT_TRUE(rate);
+    EXPECT_EQ("99:59:59", rate->Remaining);
+    // Counts at opposite ends: the difference alone does not fit 64 bits.
+    rate = RateUpdate(most, most - 1, least, 1, '.');
+    ASSERT_TRUE(rate);
+    EXPECT_EQ("00:00:00", rate->Remaining);
+    rate = RateUpdate(most, least + 1, least, longest, '.');
+    ASSERT_TRUE(rate);
+    EXPECT_EQ("99:59:59", rate->Remaining);
+    rate = RateUpdate(least, most, 0, 1, '.');
+    ASSERT_TRUE(rate);
+    EXPECT_EQ("00:00:00", rate->Remaining);
+    EXPECT_EQ("99:59:59", ClockText(most));
+    EXPECT_EQ("00:00:00", ClockText(least));
 }
 
 TEST(ContentLengthScan, FirstExactlySpelledLineCounts)

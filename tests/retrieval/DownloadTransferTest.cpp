@@ -172,3 +172,54 @@ TEST_F(Transfer, BytesOfAnotherEncodingReachTheNameAndTheAddressUnchanged)
     EXPECT_EQ("/videodownload?docid=8&n=\xe9", requests[0].Path);
     EXPECT_EQ("latin file", dltest::ReadFile(Out("Caf\xe9.mp4")));
 }
+
+TEST_F(Transfer, AnAddressWithLineEndsFromThePageIsNeverRequested)
+{
+    // The page's token carries a line end and a header of its own: requested as it stands,
+    // the proxy would get an extra header line, or a second request.
+    VideoSites::YoutubeVideo v;
+    v.Title = "Injected";
+    v.Token = "tok\r\nX-Injected: yes\r\n\r\nGET http://www.youtube.com/second HTTP/1.0";
+    v.Files[""] = VideoSites::FileBody("inj", 3000);
+    Sites.Youtube("inj", v);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("inj")}, cw::jmDownload, Owner);
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    // The watch page only: no video request, nothing injected.
+    const auto requests = Server.Requests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ("/watch", requests[0].PathOnly());
+    EXPECT_FALSE(requests[0].HasHeader("X-Injected"));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Injected.flv")));
+    ASSERT_EQ(1u, Boxes.Count());
+    const std::string expected = "1 of 1 item failed:\r\nUnable download video from " +
+                                 VideoSites::YoutubeAddress("inj") +
+                                 ": Address refused: it contains the control character 0x0D";
+    EXPECT_EQ(expected, Boxes.Boxes()[0].Text.substr(0, expected.size()));
+}
+
+TEST_F(Transfer, AnAbsurdLengthTricklingInShowsTheClockCeiling)
+{
+    VideoSites::YoutubeVideo v;
+    v.Title = "Endless";
+    Sites.Youtube("end", v);
+    Server.On(VideoSites::FileHost, "/yt/end/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 999999999999999999\r\n\r\n");
+        c.SendSlowly(std::string(3000, 'e'), 100, 100); // about 3 s
+    });
+    dltest::WindowRun run({VideoSites::YoutubeAddress("end")}, cw::jmDownload, Owner);
+    std::string remaining, received;
+    run.During([&] {
+        if (run.Text("lEstimateTime").empty())
+            return false;
+        remaining = run.Text("lEstimateTime");
+        received = run.Text("lReceiveData");
+        return true;
+    });
+    run.Run(20000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ("99:59:59", remaining);
+    EXPECT_TRUE(std::regex_match(received, std::regex("[0-9] KB of 976,562,500,000,000 KB received"))) << received;
+    EXPECT_EQ(999999999999999999, run.Window().ProgressMaximum());
+    EXPECT_EQ(std::string(3000, 'e'), dltest::ReadFile(Out("Endless.flv")));
+}

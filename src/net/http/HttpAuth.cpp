@@ -45,6 +45,12 @@ void THttpCli::LocationField(const std::string& Value)
     }
     if (!FFollowRelocation)
         return;
+    // A control byte would reach the next request line (a lone CR survives the cutting of
+    // header lines): such an address is not followed, and the request ends with this answer.
+    if (FindControlByte(Value) != std::string::npos) {
+        SetFailure("Relocation refused: the address contains a control character");
+        return;
+    }
 
     std::string v = Value;
     // A network-path reference ("//host/path") names another server with the current scheme.
@@ -84,13 +90,13 @@ void THttpCli::LocationField(const std::string& Value)
     }
 
     TUrlParts u = ParseURL(WithoutFragment(v));
-    if (u.Host.empty()) {
+    if (u.Host.empty() || u.Host.find(' ') != std::string::npos) {
         // Following it would mean connecting to nowhere: end with this response instead.
-        SetFailure("Relocation to an address without a host: " + Value);
+        SetFailure("Relocation to an address without a usable host: " + Value);
         return;
     }
     FLocationFlag = true;
-    if (SameText(FTarget.Protocol, "https") && !SameText(u.Proto, "https")) {
+    if (text::SameNoCase(FTarget.Protocol, "https") && !text::SameNoCase(u.Proto, "https")) {
         // Credentials meant for a protected connection are not sent in the clear.
         FTarget.User.clear();
         FTarget.Pass.clear();
@@ -99,10 +105,13 @@ void THttpCli::LocationField(const std::string& Value)
     }
     FTarget.Host = u.Host;
     FTarget.Port = u.Port.empty() ? DefaultPort(u.Proto) : u.Port;
+    FTarget.Origin = OriginOf(u.Proto, FTarget.Host, FTarget.Port);
     if (!u.User.empty() && !u.Pass.empty()) {
         FTarget.User = u.User;
         FTarget.Pass = u.Pass;
+        FTarget.CredentialsOrigin = FTarget.Origin;
     }
+    TargetMoved();
     std::string path = u.Path.empty() ? std::string("/") : (u.Path[0] == '?' ? "/" + u.Path : u.Path);
     if (FProxy.empty()) {
         FTarget.Protocol = u.Proto;
@@ -201,6 +210,22 @@ const std::string* THttpCli::FindChallenge(const std::string& Scheme) const
     return nullptr;
 }
 
+// Credentials belong to the server they were given for (scheme, host and port): a relocation
+// elsewhere must not take them along, neither unasked nor in answer to that server's challenge.
+bool THttpCli::CredentialsFitTarget() const
+{
+    return FTarget.Origin == FTarget.CredentialsOrigin;
+}
+
+// The request now goes to another server: a handshake under way with the old one ends there.
+void THttpCli::TargetMoved()
+{
+    if (CredentialsFitTarget())
+        return;
+    FServerSide.NTLM = THttpNtlmState::Idle;
+    FServerSide.Basic = THttpBasicState::Idle;
+}
+
 bool THttpCli::KeepAliveForNtlm() const
 {
     return FRequestVer == "1.0" || FReplyVer == "1.0" || FReplyVer.empty();
@@ -232,7 +257,7 @@ void THttpCli::PresetAuth(TAuthSide& P, THttpAuthType Type, bool Accepted)
 std::string THttpCli::AuthorizationLine() const
 {
     // While the proxy handshake opens, the server's credentials would only be wasted on it.
-    if (FProxySide.NTLM == THttpNtlmState::NegotiateDue)
+    if (FProxySide.NTLM == THttpNtlmState::NegotiateDue || !CredentialsFitTarget())
         return "";
     return CredentialsLine("Authorization", FServerSide.NTLM, FServerSide.Basic, FTarget.User, FTarget.Pass,
                            FServerSide.NTLMMsg2Info);
@@ -269,7 +294,7 @@ bool THttpCli::AuthenticationDecision()
     const bool failedHere = FResp.RequestDoneError == httperrAborted || FPendingException;
     if (!failedHere && (status == 401 || status == 407)) {
         const bool server = status == 401;
-        const bool haveCreds = server ? (!FTarget.User.empty() && !FTarget.Pass.empty())
+        const bool haveCreds = server ? (!FTarget.User.empty() && !FTarget.Pass.empty() && CredentialsFitTarget())
                                       : (!FProxyUsername.empty() && !FProxyPassword.empty());
         const THttpAuthType preset = server ? FServerAuth : FProxyAuth;
         const bool ntlmAllowed = !FOptions.Contains(httpoNoNTLMAuth) || preset == httpAuthNtlm;

@@ -14,33 +14,64 @@ int HexValue(char c)
         return c - 'A' + 10;
     return -1;
 }
-// A size beyond this is nonsense from the peer; it is held here instead of overflowing, and
-// the transfer then simply runs until the connection closes.
+// No real chunk comes near this; a larger size is a broken or hostile peer, and refusing it
+// keeps every count far from overflowing.
 constexpr std::uint64_t kMaxChunkSize = std::uint64_t(1) << 56;
 } // namespace
+
+void THttpChunkDecoder::EndSizeLine(bool extension)
+{
+    FInExtension = extension;
+    FSawCR = false;
+    FState = csSizeLineEnd;
+    if (OnChunkLength)
+        OnChunkLength(FSize);
+}
 
 std::size_t THttpChunkDecoder::Decode(const char* block, std::size_t len,
                                       const std::function<bool(const char*, std::size_t)>& deliver)
 {
     std::size_t i = 0;
-    while (i < len && FState != httpChunkDone) {
+    while (i < len && FState != httpChunkDone && FState != csError) {
         switch (FState) {
         case csSize: {
-            int v = HexValue(block[i]);
-            if (v < 0) {
-                FState = csSizeLineEnd;
-                if (OnChunkLength)
-                    OnChunkLength(FSize);
-                break; // the character is consumed by the next state
+            const char c = block[i];
+            const int v = HexValue(c);
+            if (v >= 0 && !FAfterDigits) {
+                if (FSize > (kMaxChunkSize - static_cast<unsigned>(v)) / 16) {
+                    FState = csError;
+                    break;
+                }
+                FSize = FSize * 16 + static_cast<unsigned>(v);
+                ++FDigits;
+                ++i;
+            } else if (FDigits == 0) {
+                FState = csError; // a sign, a blank line or text where the size belongs
+            } else if (c == ' ' || c == '\t') {
+                FAfterDigits = true;
+                ++i;
+            } else if (c == ';') {
+                ++i;
+                EndSizeLine(true);
+            } else if (c == '\r' || c == '\n') {
+                EndSizeLine(false); // the line end is read by the next state
+            } else {
+                FState = csError;
             }
-            FSize = std::min(FSize * 16 + static_cast<unsigned>(v), kMaxChunkSize);
-            ++i;
             break;
         }
-        case csSizeLineEnd:
-            if (block[i++] == '\n')
+        case csSizeLineEnd: {
+            const char c = block[i++];
+            if (c == '\n')
                 FState = csData;
+            else if (FInExtension)
+                break; // extensions are skipped unread
+            else if (c == '\r' && !FSawCR)
+                FSawCR = true;
+            else
+                FState = csError;
             break;
+        }
         case csData: {
             std::uint64_t want = FSize - FReceived;
             std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(want, len - i));
@@ -50,18 +81,30 @@ std::size_t THttpChunkDecoder::Decode(const char* block, std::size_t len,
                 if (!deliver(block + i - n, n))
                     return i;
             }
-            if (FReceived >= FSize)
+            if (FReceived >= FSize) {
                 FState = csDataLineEnd;
+                FSawCR = false;
+            }
             break;
         }
-        case csDataLineEnd:
-            if (block[i++] == '\n') {
+        case csDataLineEnd: {
+            const char c = block[i++];
+            if (c == '\n') {
                 FState = FSize == 0 ? httpChunkDone : csSize;
                 FSize = 0;
                 FReceived = 0;
+                NewSizeLine();
+            } else if (FSize == 0) {
+                // After the last chunk: a trailer line, skipped like an extension.
+            } else if (c == '\r' && !FSawCR) {
+                FSawCR = true;
+            } else {
+                FState = csError; // the chunk held more than its size said
             }
             break;
+        }
         case httpChunkDone:
+        case csError:
             break;
         }
     }

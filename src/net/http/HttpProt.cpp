@@ -327,6 +327,48 @@ void THttpCli::AimAtProxy()
     FTarget.ConnectPort = p.Port.empty() ? FProxyPort : p.Port;
 }
 
+// Addresses come from pages and servers, header values from callers: a control byte in either
+// would end a request line early and let whatever follows pose as more header, or as a second
+// request through the user's proxy. Such a request is refused before anything is sent.
+void THttpCli::CheckRequestText() const
+{
+    auto hex = [](unsigned char c) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "0x%02X", c);
+        return std::string(buf);
+    };
+    std::size_t at = FindControlByte(FURL);
+    if (at != std::string::npos)
+        throw EHttpException("Address refused: it contains the control character " +
+                                 hex(static_cast<unsigned char>(FURL[at])) + " (" + FURL.substr(0, at) + "...)",
+                             httperrInvalidRequest);
+    const std::string host = ParseURL(FURL).Host;
+    if (host.find(' ') != std::string::npos)
+        throw EHttpException("Address refused: its host name contains a blank (" + host + ")", httperrInvalidRequest);
+    const struct {
+        const char* Name;
+        const std::string& Value;
+    } values[] = {{"From", FSender},
+                  {"Accept", FAccept},
+                  {"Referer", FReference},
+                  {"Connection", FConnection},
+                  {"Accept-Language", FAcceptLanguage},
+                  {"Content-Type", FContentTypePost},
+                  {"User-Agent", FAgent},
+                  {"Proxy-Connection", FProxyConnection},
+                  {"Cookie", FCookie},
+                  {"Range", FContentRangeBegin},
+                  {"Range", FContentRangeEnd}};
+    for (const auto& v : values) {
+        at = FindControlByte(v.Value);
+        if (at != std::string::npos)
+            throw EHttpException(std::string("Request refused: the ") + v.Name +
+                                     " value contains the control character " +
+                                     hex(static_cast<unsigned char>(v.Value[at])),
+                                 httperrInvalidRequest);
+    }
+}
+
 // ---- operations -----------------------------------------------------------------------------
 
 void THttpCli::Get()
@@ -341,6 +383,8 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         throw EHttpException("HTTP component " + Name() + " is busy", httperrBusy);
     if ((Rq == httpPOST || Rq == httpPUT) && !FSendStream)
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
+    if (Rq != httpCLOSE)
+        CheckRequestText();
 
     FFailureText.clear();
     FPendingException = nullptr;
@@ -394,6 +438,8 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     if (FTarget.Path.empty())
         FTarget.Path = "/";
     FTarget.DocName = DocNameFromPath(u.Path);
+    FTarget.Origin = OriginOf(FTarget.Protocol, FTarget.Host, FTarget.Port);
+    FTarget.CredentialsOrigin = FTarget.Origin;
 
     for (TAuthSide* side : {&FServerSide, &FProxySide}) {
         side->NTLM = THttpNtlmState::Idle;
@@ -804,7 +850,7 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
         path = slash == std::string::npos ? std::string("/") : path.substr(slash);
     }
     std::vector<std::string> lines;
-    lines.push_back(Method + " " + path + " HTTP/" + Version);
+    lines.push_back(Method + " " + EncodeSpaces(path) + " HTTP/" + Version);
     if (!FSender.empty())
         lines.push_back("From: " + FSender);
     if (!FAccept.empty())
@@ -864,6 +910,9 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     for (auto& l : lines) {
         if (OnCommand)
             OnCommand(this, l);
+        // The last word on what goes out, whatever a handler or a relocation put in the line.
+        if (FindControlByte(l) != std::string::npos)
+            throw EHttpException("Request refused: a header line contains a control character", httperrInvalidRequest);
         if (!l.empty())
             block += l;
         block += "\r\n";

@@ -53,6 +53,9 @@ constexpr int httperrInvalidAuthState = 6;
 // closed before the announced end of the document, the header was absurdly large, a relocation
 // named no host, or writing the document failed.
 constexpr int httperrBadResponse = 7;
+// The request could not be written safely: the address or a header value holds a control
+// byte (which would split the request), or the address has no usable host. Nothing is sent.
+constexpr int httperrInvalidRequest = 8;
 
 enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
 
@@ -321,6 +324,10 @@ private:
         // Working credentials for the server: from Username/Password or from the address.
         std::string User;
         std::string Pass;
+        // "scheme://host:port" of the server the request goes to now, and of the server the
+        // working credentials were given for: they are sent only while the two agree.
+        std::string Origin;
+        std::string CredentialsOrigin;
     };
 
     // What is known of the response being received. Every new response (a new request, an
@@ -339,6 +346,8 @@ private:
         bool HeaderOpen = false;
         bool NoHeaderResponse = false; // the answer began with <HTML>, no status line
         std::size_t HeaderBytes = 0;
+        bool ContentLengthSeen = false;     // a Content-Length line has arrived
+        bool Failed = false;                // the answer broke the framing: FailResponse ran
         bool CloseReq = false;              // close the connection after this response
         std::uint16_t RequestDoneError = 0; // for OnRequestDone
     };
@@ -399,6 +408,7 @@ private:
     void HandleEventException(std::exception_ptr E);
     void SetFailure(const std::string& Text);
     void CutStreamsBack();
+    void CheckRequestText() const;
 
     // HttpProtResponse.cpp
     void SocketDataAvailable(std::uint16_t ErrCode);
@@ -418,6 +428,8 @@ private:
     void SocketSessionClosed(std::uint16_t ErrCode);
     void ClosedDispatch(std::uint16_t ErrCode);
     bool BodyIncomplete() const;
+    void FailResponse(const std::string& Text);
+    bool CheckTransferEncoding();
 
     // HttpAuth.cpp
     void LocationField(const std::string& Value);
@@ -430,6 +442,8 @@ private:
     void ApplyPresetAuth();
     void PresetAuth(TAuthSide& P, THttpAuthType Type, bool Accepted);
     bool KeepAliveForNtlm() const;
+    bool CredentialsFitTarget() const;
+    void TargetMoved();
     // The negotiate message of either side goes out with this request.
     bool NtlmNegotiating() const
     {

@@ -227,10 +227,7 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
 
     FResp.HeaderBytes += Line.size() + 2;
     if (FResp.HeaderBytes > kMaxHeaderBytes || FResp.HeaderLineCount > kMaxHeaderLines) {
-        SetFailure("Response header too large");
-        FNext = TNextStep::None;
-        FReceiveLen = 0;
-        FCtrlSocket->Abort(); // the closed handler ends the request
+        FailResponse("Response header too large");
         return;
     }
 
@@ -273,15 +270,24 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
             FResp.StatusCode = 0;
             FReasonPhrase.clear();
             if (p < Line.size()) {
-                std::string code = Line.substr(p, 3);
-                if (code.size() == 3 && IsDigit(code[0]) && IsDigit(code[1]) && IsDigit(code[2]))
-                    FResp.StatusCode = std::stoi(code);
+                std::size_t end = p;
+                while (end < Line.size() && IsDigit(Line[end]))
+                    ++end;
+                // Exactly three digits, then the end of the line or a blank: "2000" is not a
+                // 200 with a stray digit.
+                if (end - p != 3 || (end < Line.size() && Line[end] != ' ' && Line[end] != '\t')) {
+                    FailResponse("Invalid status line: " + Line.substr(0, 80));
+                    return;
+                }
+                FResp.StatusCode = std::stoi(Line.substr(p, 3));
                 if (p + 4 < Line.size())
                     FReasonPhrase = Line.substr(p + 4);
             }
         }
     } else {
         InterpretField(Line);
+        if (FResp.Failed)
+            return;
     }
     if (FState == httpWaitingHeader && OnHeaderData)
         OnHeaderData(this);
@@ -301,9 +307,19 @@ void THttpCli::InterpretField(const std::string& Line)
     if (name == "location") {
         LocationField(value);
     } else if (name == "content-length") {
-        FResp.ContentLength = ParseContentLength(value);
+        const std::int64_t length = ParseContentLength(value);
+        // Two different lengths: one of them is a lie, and whichever is believed, the document
+        // or the next response comes out wrong. The same length repeated is harmless.
+        if (FResp.ContentLengthSeen && length != FResp.ContentLength) {
+            FailResponse("Conflicting Content-Length values in the response");
+            return;
+        }
+        FResp.ContentLengthSeen = true;
+        FResp.ContentLength = length;
     } else if (name == "transfer-encoding") {
-        FResp.TransferEncoding = text::Lower(value);
+        // Repeated lines add codings, as one comma-separated line would.
+        const std::string coding = text::Lower(value);
+        FResp.TransferEncoding = FResp.TransferEncoding.empty() ? coding : FResp.TransferEncoding + ", " + coding;
     } else if (name == "content-range") {
         std::size_t dash = value.find('-');
         if (value.size() > 6 && dash != std::string::npos && dash >= 6) {
@@ -358,6 +374,8 @@ void THttpCli::EndOfHeader()
         return;
     }
     if (FState != httpWaitingHeader)
+        return;
+    if (!CheckTransferEncoding())
         return;
 
     const bool chunked = FResp.TransferEncoding == "chunked";
@@ -435,6 +453,11 @@ void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
         });
         if (FState != httpWaitingBody)
             return;
+        if (FChunk.State() == THttpChunkDecoder::csError) {
+            // What was passed on so far stays with the caller; nothing after the break is.
+            FailResponse("Invalid chunked encoding in the response body");
+            return;
+        }
         if (FChunk.State() == THttpChunkDecoder::httpChunkDone) {
             if (Tracing())
                 Trace("httpChunkDone, end of document");
@@ -496,6 +519,52 @@ void THttpCli::EndOfResponseWithBody()
         StartRelocation();
     else
         FWindow.PostMessage(WM_HTTP_SET_READY);
+}
+
+// The answer cannot be read any further without guessing: end the request as a bad response.
+// The connection goes too, since where the next response would start is unknown; the closed
+// handler then ends the request, keeping whatever the stream already holds.
+void THttpCli::FailResponse(const std::string& Text)
+{
+    SetFailure(Text);
+    FResp.Failed = true;
+    FNext = TNextStep::None;
+    FReceiveLen = 0;
+    FCtrlSocket->Abort();
+}
+
+// Only chunked is implemented (and identity, which changes nothing). A body in any other
+// coding ("gzip, chunked") would be handed on still encoded, and its end would be missed.
+// Answers that carry no body are not concerned. False when the request was ended here.
+bool THttpCli::CheckTransferEncoding()
+{
+    if (FResp.TransferEncoding.empty())
+        return true;
+    const int status = FResp.StatusCode;
+    if (FRequestType == httpHEAD || (status >= 100 && status < 200) || status == 204 || status == 304)
+        return true;
+    std::vector<std::string> codings;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = FResp.TransferEncoding.find(',', start);
+        const std::string coding =
+            Trim(FResp.TransferEncoding.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (!coding.empty() && coding != "identity")
+            codings.push_back(coding);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (codings.empty()) {
+        FResp.TransferEncoding.clear();
+        return true;
+    }
+    if (codings.size() == 1 && codings[0] == "chunked") {
+        FResp.TransferEncoding = "chunked";
+        return true;
+    }
+    FailResponse("Unsupported Transfer-Encoding in the response: " + FResp.TransferEncoding);
+    return false;
 }
 
 // ---- connection closed ----------------------------------------------------------------------

@@ -20,7 +20,7 @@ std::string Trim(const std::string& s)
 
 std::string DefaultPort(const std::string& proto)
 {
-    return SameText(proto, "https") ? "443" : "80";
+    return text::SameNoCase(proto, "https") ? "443" : "80";
 }
 
 std::string Authority(const std::string& proto, const std::string& host, const std::string& port)
@@ -28,6 +28,36 @@ std::string Authority(const std::string& proto, const std::string& host, const s
     if (port.empty() || port == DefaultPort(proto))
         return host;
     return host + ":" + port;
+}
+
+std::size_t FindControlByte(const std::string& s)
+{
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c == 0x7F)
+            return i;
+    }
+    return std::string::npos;
+}
+
+std::string EncodeSpaces(const std::string& s)
+{
+    if (s.find(' ') == std::string::npos)
+        return s;
+    std::string out;
+    out.reserve(s.size() + 8);
+    for (char c : s) {
+        if (c == ' ')
+            out += "%20";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string OriginOf(const std::string& scheme, const std::string& host, const std::string& port)
+{
+    return text::Lower(scheme) + "://" + text::Lower(host) + ":" + port;
 }
 
 } // namespace http_detail

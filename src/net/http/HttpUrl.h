@@ -38,6 +38,13 @@ std::string Trim(const std::string& s);
 std::string DefaultPort(const std::string& proto);
 // Host, and ":" + port unless the port is the scheme's default one.
 std::string Authority(const std::string& proto, const std::string& host, const std::string& port);
+// Position of the first byte below 0x20 or of 0x7F (npos when none): such a byte on a request
+// line or in a header value would end the line early and let the rest pose as more header.
+std::size_t FindControlByte(const std::string& s);
+// Blanks written as "%20", as browsers send them; every other byte stays.
+std::string EncodeSpaces(const std::string& s);
+// "scheme://host:port" with scheme and host lower-cased: what credentials are bound to.
+std::string OriginOf(const std::string& scheme, const std::string& host, const std::string& port);
 } // namespace http_detail
 
 } // namespace cw

@@ -214,6 +214,51 @@ TEST_F(RequestTest, RefusedOperations)
     EXPECT_EQ(Cli.RequestVer(), "1.1");
 }
 
+TEST_F(RequestTest, NothingThatCouldSplitTheRequestGoesOnTheWire)
+{
+    // An address from a page with line ends in it would add header lines, or a whole second
+    // request through a proxy. It is refused before anything is sent.
+    const std::vector<std::string> addresses = {"/v?t=1\r\nX-Injected: yes\r\n\r\nGET /second HTTP/1.0",
+                                                "/v?t=1\nX: y",
+                                                "/v?t=1\rX: y",
+                                                "/v?t=\x7f",
+                                                std::string("/v?t=1\0x", 8),
+                                                "/v?\tx"};
+    for (const std::string& bad : addresses) {
+        Cli.SetURL(Server.Url(bad));
+        auto r = RunGet(Cli);
+        EXPECT_TRUE(r.Raised);
+        EXPECT_EQ(r.Code, httperrInvalidRequest);
+        EXPECT_NE(r.Message.find("control character"), std::string::npos) << r.Message;
+        EXPECT_EQ(Cli.State(), httpReady);
+    }
+    EXPECT_EQ(Server.RequestCount(), 0u);
+    EXPECT_EQ(Server.ConnectionCount(), 0);
+
+    // The same for the values a caller sets.
+    auto refused = [&](auto set, auto clear) {
+        set();
+        Cli.SetURL(Server.Url("/ok"));
+        auto r = RunGet(Cli);
+        clear();
+        return r.Raised && r.Code == httperrInvalidRequest;
+    };
+    EXPECT_TRUE(refused([&] { Cli.SetAgent("UA\r\nX-Injected: yes"); }, [&] { Cli.SetAgent("UA"); }));
+    EXPECT_TRUE(refused([&] { Cli.SetCookie("a=b\nX: y"); }, [&] { Cli.SetCookie(""); }));
+    EXPECT_TRUE(refused([&] { Cli.SetReference("http://x/\r"); }, [&] { Cli.SetReference(""); }));
+    EXPECT_TRUE(refused([&] { Cli.SetSender("me\r\n"); }, [&] { Cli.SetSender(""); }));
+    EXPECT_TRUE(refused([&] { Cli.SetAcceptLanguage("en\n"); }, [&] { Cli.SetAcceptLanguage(""); }));
+    EXPECT_EQ(Server.RequestCount(), 0u);
+
+    // Blanks are sent as browsers send them; the request still goes out.
+    Cli.SetURL(Server.Url("/a file.flv?name=my clip"));
+    auto r = RunGet(Cli);
+    ASSERT_FALSE(r.Raised) << r.Message;
+    ASSERT_EQ(Server.RequestCount(), 1u);
+    EXPECT_EQ(Server.Requests()[0].Target, "/a%20file.flv?name=my%20clip");
+    EXPECT_EQ(Server.Requests()[0].Headers.size(), 3u);
+}
+
 TEST_F(RequestTest, ASecondGetWhileOneRunsIsRefusedAndDoesNotDisturbIt)
 {
     std::string big(200000, 'v');

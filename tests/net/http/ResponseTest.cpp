@@ -328,6 +328,53 @@ TEST_F(ResponseTest, ShortAndBrokenAnswersAreFailures)
     EXPECT_FALSE(r.WatchdogFired);
 }
 
+TEST_F(ResponseTest, BrokenFramingEndsAsABadResponseKeepingWhatArrived)
+{
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const struct {
+        const char* Name;
+        std::string Answer;
+        std::string Kept; // what the stream holds afterwards
+    } cases[] = {
+        {"size not hexadecimal", chunked + "5\r\nhello\r\nzz\r\nworld\r\n0\r\n\r\n", "hello"},
+        {"negative size", chunked + "5\r\nhello\r\n-5\r\nworld\r\n0\r\n\r\n", "hello"},
+        {"text after the digits", chunked + "5\r\nhello\r\n5 5\r\nworld\r\n0\r\n\r\n", "hello"},
+        {"chunk longer than its size", chunked + "5\r\nhello world\r\n0\r\n\r\n", "hello"},
+        {"absurd size", chunked + "5\r\nhello\r\n1000000000000000\r\nabc", "hello"},
+        {"four-digit status", "HTTP/1.1 2000 OK\r\nContent-Length: 5\r\n\r\nhello", ""},
+        {"status glued to text", "HTTP/1.1 200OK\r\nContent-Length: 5\r\n\r\nhello", ""},
+        {"coding not implemented", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         ""},
+        {"coding on two lines",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", ""},
+        {"two lengths", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 11\r\n\r\nhello world", ""},
+    };
+    int n = 0;
+    for (const auto& k : cases) {
+        Rcvd.Clear();
+        const std::string answer = k.Answer;
+        auto r = Fetch([answer](HttpTestConnection& c) { c.Send(answer); }, "/frame" + std::to_string(n++));
+        EXPECT_TRUE(r.Raised) << k.Name;
+        EXPECT_EQ(r.Code, httperrBadResponse) << k.Name << ": " << r.Message;
+        EXPECT_FALSE(r.WatchdogFired) << k.Name;
+        EXPECT_EQ(Cli.State(), httpReady) << k.Name;
+        EXPECT_EQ(Rcvd.DataString(), k.Kept) << k.Name;
+    }
+
+    // What stays accepted: the same length twice, blanks before an extension, and codings
+    // that change nothing.
+    for (const std::string& answer :
+         {std::string("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello"),
+          chunked + "5 ;ext=1\r\nhello\r\n0\r\n\r\n",
+          std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked \r\n\r\n5\r\nhello\r\n0\r\n\r\n"),
+          std::string("HTTP/1.0 200 OK\r\nTransfer-Encoding: identity\r\n\r\nhello")}) {
+        Rcvd.Clear();
+        auto r = Fetch([answer](HttpTestConnection& c) { c.Send(answer); }, "/frame" + std::to_string(n++));
+        EXPECT_FALSE(r.Raised) << answer << ": " << r.Message;
+        EXPECT_EQ(Rcvd.DataString(), "hello") << answer;
+    }
+}
+
 TEST_F(ResponseTest, UnusableLengthsCountAsAbsent)
 {
     for (const char* cl : {"-5", "abc", "99999999999999999999999", ""}) {
