@@ -6,11 +6,16 @@
 
 #include "DownloadWindowSupport.h"
 #include "support/ExternalServers.h"
+#include "support/SocketPeers.h"
 
 #include <QLabel>
+#include <arpa/inet.h>
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using cwtest::HttpTestConnection;
 using cwtest::HttpTestRequest;
@@ -270,5 +275,87 @@ TEST_F(Resume, ProxyCredentialsInTheProxyVariableOpenAnAuthenticatingProxy)
         EXPECT_EQ("ppass", run.Window().HttpCli1().ProxyPassword());
     }
     EXPECT_EQ(file->Body, dltest::ReadFile(Out("Behind Proxy.flv")));
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+namespace {
+
+// A relay on 127.0.0.1 in front of two servers, used as the proxy: requests for the file host go
+// to nginx, the rest to the sites' server. The first cutCount answers from nginx are cut after
+// cutAfter bytes, as a dropped connection would cut them.
+class CuttingRelay {
+public:
+    CuttingRelay(std::uint16_t sites, std::uint16_t nginx, std::size_t cutAfter, int cutCount)
+        : FPeer([=, this](int fd) { Relay(fd, sites, nginx, cutAfter, cutCount); }, 100)
+    {
+    }
+    std::string Address() const { return "127.0.0.1:" + FPeer.PortStr(); }
+    int Cuts() const { return FCuts.load(); }
+
+private:
+    void Relay(int fd, std::uint16_t sites, std::uint16_t nginx, std::size_t cutAfter, int cutCount)
+    {
+        const std::string head = cwtest::RecvUntil(fd, "\r\n\r\n");
+        const bool toNginx = head.find(std::string(" http://") + VideoSites::FileHost + "/ngx/") != std::string::npos;
+        const int up = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(toNginx ? nginx : sites);
+        if (::connect(up, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || !cwtest::SendAll(up, head)) {
+            ::close(up);
+            return;
+        }
+        const bool cut = toNginx && FCuts.load() < cutCount;
+        std::size_t sent = 0;
+        char buf[16384];
+        for (;;) {
+            const ssize_t n = ::recv(up, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            std::size_t take = static_cast<std::size_t>(n);
+            if (cut)
+                take = std::min(take, cutAfter - sent);
+            if (!cwtest::SendAll(fd, std::string(buf, take)))
+                break;
+            sent += take;
+            if (cut && sent >= cutAfter) {
+                ++FCuts;
+                break;
+            }
+        }
+        ::close(up);
+    }
+
+    std::atomic<int> FCuts{0};
+    cwtest::ScriptedPeer FPeer;
+};
+
+} // namespace
+
+TEST_F(Resume, NginxBehindARelayThatCutsTheConnectionGivesTheWholeFile)
+{
+    cwtest::TempDir docs("cw-ngx");
+    std::string body = VideoSites::FileBody("nginx", 700000);
+    docs.Write("ngx/video.flv", body);
+    cwtest::NginxServer nginx(docs.Path());
+    if (!nginx.Started())
+        GTEST_SKIP() << nginx.Error();
+    VideoSites::YoutubeVideo v;
+    v.Title = "From Nginx";
+    Sites.Youtube("ngx", v);
+    Server.On(VideoSites::FileHost, "/yt/ngx/", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(302, "Found", {std::string("Location: http://") + VideoSites::FileHost + "/ngx/video.flv"}, "",
+                "HTTP/1.0");
+    });
+    CuttingRelay relay(Server.Port(), nginx.Port(), 150000, 3);
+    cwtest::ScopedHttpProxy viaRelay("http://" + relay.Address() + "/");
+    dltest::WindowRun run({VideoSites::YoutubeAddress("ngx")}, cw::jmDownload, Owner);
+    Quick(run);
+    run.Run(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(3, relay.Cuts());
+    EXPECT_EQ(body, dltest::ReadFile(Out("From Nginx.flv")));
+    EXPECT_FALSE(Exists("From Nginx.flv.part"));
     EXPECT_EQ(0u, Boxes.Count());
 }
