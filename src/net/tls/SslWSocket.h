@@ -23,7 +23,7 @@
 // ("certificate has expired", "certificate is for another host: other.test", ...), and
 // SslErrorText(code) a generic one. TLS is not offered through a SOCKS server or in line mode.
 
-#include "net/socket/WSocket.h"
+#include "net/socket/WSocketComponent.h"
 
 #include <cstdint>
 #include <string>
