@@ -802,7 +802,8 @@ void THttpCli::NoteActivity()
 
 void THttpCli::IdleTimerTick()
 {
-    if (FState == httpReady || FState == httpAborting || FIdleTimeout <= 0)
+    // A body already complete is not spoilt by a slow close.
+    if (FState == httpReady || FState == httpAborting || FState == httpBodyReceived || FIdleTimeout <= 0)
         return;
     const std::uint32_t quiet = GetTickCount() - FLastActivity;
     // Bytes held back by the bandwidth limit are not silence: the pause is ours.
