@@ -185,7 +185,7 @@ std::int64_t RegularFileSize(const std::string& path)
 void ReplaceFile(const std::string& source, const std::string& target)
 {
     if (::rename(source.c_str(), target.c_str()) != 0)
-        throw Exception("Cannot rename " + source + " to " + target + ": " + SystemReason(errno));
+        throw Exception("Cannot create file \"" + target + "\". " + SystemReason(errno));
 }
 
 bool RemoveFileIfAny(const std::string& path)

@@ -43,7 +43,7 @@ bool ContinuesPart(const TPartMeta& kept, std::int64_t offset, const std::string
 
 // Size of a regular file, -1 when there is none.
 std::int64_t RegularFileSize(const std::string& path);
-// rename(2) over target; raises Exception with the system's reason.
+// rename(2) over target; raises Exception ("Cannot create file "target". reason").
 void ReplaceFile(const std::string& source, const std::string& target);
 // Removes the file if it is there; false only when it is there and could not be removed.
 bool RemoveFileIfAny(const std::string& path);
