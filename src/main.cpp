@@ -8,7 +8,7 @@
 // Exit codes: 0 normally and after a hand-over the running copy confirmed; 2 when a running copy
 // holds the name but did not answer (nothing is shown then either).
 #include "app/Main.h"
-#include "app/Global.h"
+#include "global/Global.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/gui/Form.h"

@@ -1,7 +1,7 @@
 #include "app/About.h"
 
-#include "app/Global.h"
 #include "app/Main.h"
+#include "global/Global.h"
 #include "platform/gui/QtGlue.h"
 #include "ui/JpegImage.h"
 #include "ui_About.h"

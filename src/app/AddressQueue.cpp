@@ -1,6 +1,7 @@
 #include "app/AddressQueue.h"
 
-#include "app/Global.h"
+#include "global/Global.h"
+#include "platform/Text.h"
 
 namespace cw {
 
@@ -13,12 +14,12 @@ CaptionSet::CaptionSet(const std::vector<std::string>& captions)
 
 bool CaptionSet::Contains(const std::string& caption) const
 {
-    return FUpper.count(UpperCase(caption)) != 0;
+    return FUpper.count(text::Upper(caption)) != 0;
 }
 
 void CaptionSet::Add(const std::string& caption)
 {
-    FUpper.insert(UpperCase(caption));
+    FUpper.insert(text::Upper(caption));
 }
 
 std::string TrimControls(const std::string& text)
@@ -60,11 +61,11 @@ PreparedClipboard PrepareClipboardText(const std::string& clipboardText, const C
     PreparedClipboard prepared;
     std::string text = TrimControls(clipboardText);
     const std::string cacheAddress = std::string("http://") + VideoCacheHost;
-    if (SameTextNoCase(text.substr(0, cacheAddress.size()), cacheAddress)) {
+    if (text::SameNoCase(text.substr(0, cacheAddress.size()), cacheAddress)) {
         prepared.Verdict = ClipboardVerdict::Ignored;
         return prepared;
     }
-    if (!ContainsNoCase(text, ".com")) {
+    if (!text::ContainsNoCase(text, ".com")) {
         prepared.Verdict = ClipboardVerdict::NoAddress;
         return prepared;
     }

@@ -1,7 +1,7 @@
 #include "app/Addurl.h"
 
-#include "app/Global.h"
 #include "app/Main.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/QtGlue.h"
 #include "ui_Addurl.h"

@@ -1,6 +1,6 @@
 #include "app/Login.h"
 
-#include "app/Global.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/QtGlue.h"
 #include "ui_Login.h"

@@ -1,11 +1,12 @@
 #include "app/Main.h"
 
 #include "app/About.h"
-#include "app/Global.h"
 #include "app/Login.h"
 #include "convert/ConvertThread.h"
 #include "convert/FormatPresets.h"
+#include "global/Global.h"
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
@@ -21,11 +22,8 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
-#include <filesystem>
 
 namespace cw {
-
-TfrmMain* frmMain = nullptr;
 
 const char* const TfrmMain::HomePage = "http://www.ostrelle.example/clipwarden/";
 const char* const TfrmMain::MakerSite = "http://www.ostrelle.example/";
@@ -35,12 +33,6 @@ namespace {
 
 const char* const kOptions = "Options";
 const char* const kCopy = "Copy";
-
-bool DirectoryExists(const std::string& path)
-{
-    std::error_code ec;
-    return !path.empty() && std::filesystem::is_directory(path, ec);
-}
 
 void SetTextColour(QWidget* w, const QColor& colour)
 {
@@ -81,7 +73,6 @@ TfrmMain::TfrmMain() : TForm(nullptr), ui(std::make_unique<Ui::TfrmMain>())
     LoadArtwork();
     BuildMenus();
     ConnectHandlers();
-    frmMain = this;
     FormCreate();
 }
 
@@ -90,8 +81,6 @@ TfrmMain::~TfrmMain()
     // The list's model reports its own teardown; by then this window is half gone.
     QObject::disconnect(ui->lvMain->model(), nullptr, this, nullptr);
     QObject::disconnect(ui->lvMain, nullptr, this, nullptr);
-    if (frmMain == this)
-        frmMain = nullptr;
 }
 
 void TfrmMain::LoadArtwork()
@@ -269,12 +258,7 @@ void TfrmMain::SaveSettings()
     if (DirectoryExists(typed))
         FOutputDirectory = typed;
     ini.WriteString(kOptions, "OutputDirectory", FOutputDirectory);
-    if (ui->rbDownload->isChecked())
-        FJobMode = jmDownload;
-    if (ui->rbDownloadConvert->isChecked())
-        FJobMode = jmDownloadConvert;
-    if (ui->rbConvert->isChecked())
-        FJobMode = jmConvert;
+    FJobMode = CheckedMode();
     ini.WriteInteger(kOptions, "RadioButton", FJobMode);
     FFormatIndex = ui->cbFormat->currentIndex();
     ini.WriteInteger(kOptions, "ConvertFormat", FFormatIndex);
@@ -286,6 +270,15 @@ void TfrmMain::SaveSettings()
 std::string TfrmMain::OutputFolderText() const
 {
     return FromQt(ui->eOutputFolder->text());
+}
+
+JobMode TfrmMain::CheckedMode() const
+{
+    if (ui->rbConvert->isChecked())
+        return jmConvert;
+    if (ui->rbDownloadConvert->isChecked())
+        return jmDownloadConvert;
+    return jmDownload;
 }
 
 void TfrmMain::ApplyMode(JobMode mode)

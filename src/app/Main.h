@@ -129,6 +129,8 @@ private:
     void BuildMenus();
     void LoadArtwork();
     void ApplyMode(JobMode mode);
+    // The mode of the checked radio button (one of them always is).
+    JobMode CheckedMode() const;
     void PlaceExampleAddress();
     void ShowInstance();
     // WM_DRAWCLIPBOARD: pass it on, then pick up addresses when auto-copy is on.
@@ -158,8 +160,5 @@ private:
     std::string FAccountPassword;
     std::unique_ptr<TConvertProcess> FConvertProcess;
 };
-
-// The main window while it exists; other windows reach it through this.
-extern TfrmMain* frmMain;
 
 } // namespace cw

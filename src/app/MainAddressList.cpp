@@ -7,10 +7,11 @@
 // stands for: text and links the way of Paste, local files (convert mode) the way of Browser...
 #include "app/AddressQueue.h"
 #include "app/Addurl.h"
-#include "app/Global.h"
 #include "app/Main.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "platform/gui/QtGlue.h"
 #include "ui_Main.h"
 
@@ -204,7 +205,7 @@ void TfrmMain::AddItem(const std::string& caption)
 bool TfrmMain::HasItem(const std::string& caption) const
 {
     for (int i = 0; i < ItemCount(); ++i)
-        if (SameTextNoCase(ItemCaption(i), caption))
+        if (text::SameNoCase(ItemCaption(i), caption))
             return true;
     return false;
 }

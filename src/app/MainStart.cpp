@@ -1,53 +1,28 @@
 // The start of a run (the Start button): check that there is work and an output folder, hand a
 // normalised copy of the list to a new download window, and wait in its modal loop until the
 // run is over. The list itself is never changed by a run.
-#include "app/Global.h"
 #include "app/Main.h"
+#include "global/Global.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "retrieval/Download.h"
-#include "ui_Main.h"
 
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 namespace cw {
-namespace {
-
-bool DirectoryExists(const std::string& folder)
-{
-    std::error_code ec;
-    return !folder.empty() && std::filesystem::is_directory(folder, ec);
-}
-
-// The folder together with every missing parent. Empty when it is there afterwards, else the
-// system's reason.
-std::string ForceDirectories(const std::string& folder)
-{
-    if (folder.empty())
-        return "no folder name was given";
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (DirectoryExists(folder))
-        return std::string();
-    if (!ec)
-        ec = std::make_error_code(std::errc::not_a_directory);
-    return ec.message();
-}
-
-} // namespace
 
 void TfrmMain::bStartClick()
 {
     // Whatever fails while the run is being prepared ends the handler without a message; the
     // list stays as it is and no window is left behind.
     try {
-        if ((ui->rbDownload->isChecked() || ui->rbDownloadConvert->isChecked()) && ItemCount() == 0) {
+        const bool convertOnly = CheckedMode() == jmConvert;
+        if (!convertOnly && ItemCount() == 0) {
             MessageBox("Please enter video URL!", ProductTitle, MB_OK | MB_ICONINFORMATION);
             return;
         }
-        if (ui->rbConvert->isChecked() && ItemCount() == 0) {
+        if (convertOnly && ItemCount() == 0) {
             MessageBox("Please select a local video file!", ProductTitle, MB_OK | MB_ICONINFORMATION);
             return;
         }
@@ -70,14 +45,7 @@ void TfrmMain::bStartClick()
             addressList->push_back(NormalizeVideoAddress(ItemCaption(i)));
 
         auto download = std::make_unique<TfrmDownload>(this, *addressList, this);
-        JobMode mode = jmDownload;
-        if (ui->rbDownload->isChecked())
-            mode = jmDownload;
-        if (ui->rbDownloadConvert->isChecked())
-            mode = jmDownloadConvert;
-        if (ui->rbConvert->isChecked())
-            mode = jmConvert;
-        download->JobMode = mode;
+        download->JobMode = CheckedMode();
         download->ConvertExtension = FormatExtension();
         download->ConvertArguments = FormatArguments();
 

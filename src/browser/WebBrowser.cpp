@@ -3,6 +3,7 @@
 #include "net/http/HttpProt.h"
 #include "platform/Log.h"
 #include "platform/SystemProxy.h"
+#include "platform/Text.h"
 
 #include "platform/Winsock.h"
 
@@ -18,17 +19,7 @@ constexpr unsigned WM_BROWSER_STOP_LOAD = WM_USER + 0x302;
 
 bool IsBlank(const std::string& address)
 {
-    if (address.size() != 11)
-        return false;
-    static const char kBlank[] = "about:blank";
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        char c = address[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != kBlank[i])
-            return false;
-    }
-    return true;
+    return text::SameNoCase(address, "about:blank");
 }
 
 std::string HtmlEscape(const std::string& text)
@@ -60,37 +51,10 @@ std::string HtmlEscape(const std::string& text)
 // whatever the status), so its header is not the page's header yet.
 bool HasLocationField(const std::vector<std::string>& header)
 {
-    for (std::size_t i = 1; i < header.size(); ++i) {
-        const std::string& line = header[i];
-        if (line.size() < 9)
-            continue;
-        bool match = true;
-        static const char kName[] = "location:";
-        for (std::size_t k = 0; k < 9 && match; ++k) {
-            char c = line[k];
-            if (c >= 'A' && c <= 'Z')
-                c = static_cast<char>(c - 'A' + 'a');
-            match = c == kName[k];
-        }
-        if (match)
+    for (std::size_t i = 1; i < header.size(); ++i)
+        if (text::StartsWithNoCase(header[i], "location:"))
             return true;
-    }
     return false;
-}
-
-bool HasScheme(const std::string& address, const char* scheme)
-{
-    const std::size_t n = std::strlen(scheme);
-    if (address.size() < n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char c = address[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != scheme[i])
-            return false;
-    }
-    return true;
 }
 
 bool IsLookupError(int code)
@@ -206,7 +170,7 @@ void TWebBrowser::Navigate2(const std::string& address)
 
 void TWebBrowser::StartRequest(const std::string& address)
 {
-    if (HasScheme(address, "https:")) {
+    if (text::StartsWithNoCase(address, "https:")) {
         SetLoadError(leUnsupported, HttpsUnsupportedText);
         FailLoad(HttpsUnsupportedText);
         return;

@@ -1,8 +1,10 @@
 #include "convert/ConvertThread.h"
 
-#include "app/Global.h"
+#include "global/Global.h"
+#include "platform/Files.h"
 #include "convert/ConverterEncoders.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 
 #include <QDateTime>
 #include <cerrno>
@@ -12,7 +14,6 @@
 #include <fcntl.h>
 #include <mutex>
 #include <random>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_map>
 
@@ -164,12 +165,6 @@ double CurrentDateTime()
     return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 86400000.0 + 25569.0;
 }
 
-bool FileExists(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
-
 bool IsBlankOrControl(char c)
 {
     return static_cast<unsigned char>(c) <= ' ';
@@ -239,14 +234,6 @@ std::int64_t ClockSeconds(const std::string& s)
     if (i != s.size() || parts[1] > 59 || parts[2] > 59)
         return -1;
     return parts[0] * 3600 + parts[1] * 60 + parts[2];
-}
-
-std::string LowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
 }
 
 // "<number>kbit/s" -> "<number>k": today's converter no longer knows the unit.
@@ -664,7 +651,7 @@ void TConvertProcess::ParseOutput(const std::string& chunk)
         pos = end + 1;
         if (Trim(line).empty())
             continue;
-        const std::string lower = LowerAscii(line);
+        const std::string lower = text::Lower(line);
 
         size_t at = lower.find("duration:");
         if (at != std::string::npos) {

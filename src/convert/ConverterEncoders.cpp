@@ -1,6 +1,7 @@
 #include "convert/ConverterEncoders.h"
 
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <fcntl.h>
@@ -24,19 +25,6 @@ void ReadAvailable(THandle h, std::string& out)
             return;
         out.append(chunk, 0, static_cast<std::size_t>(got));
     }
-}
-
-std::string LowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-bool EndsWithNoCase(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && LowerAscii(s.substr(s.size() - tail.size())) == tail;
 }
 
 } // namespace
@@ -84,7 +72,7 @@ bool ListsAmrNbEncoder(const std::string& listing)
         std::size_t end = listing.find('\n', pos);
         if (end == std::string::npos)
             end = listing.size();
-        const std::string line = LowerAscii(listing.substr(pos, end - pos));
+        const std::string line = text::Lower(listing.substr(pos, end - pos));
         pos = end + 1;
         std::size_t flags = line.find_first_not_of(' ');
         if (flags == std::string::npos || line[flags] != 'a')
@@ -115,10 +103,10 @@ bool ConverterHasAmrNbEncoder(const std::string& programPath)
 
 void AdaptToConverter(std::vector<std::string>& args, const std::string& programPath)
 {
-    if (args.size() < 2 || programPath.empty() || !EndsWithNoCase(args.back(), ".3gp"))
+    if (args.size() < 2 || programPath.empty() || !text::EndsWithNoCase(args.back(), ".3gp"))
         return;
     for (std::size_t i = 1; i + 1 < args.size(); ++i) {
-        const std::string a = LowerAscii(args[i]);
+        const std::string a = text::Lower(args[i]);
         if (a == "-acodec" || a == "-c:a" || a == "-codec:a" || a == "-an")
             return; // the arguments chose for themselves
     }

@@ -1,5 +1,7 @@
 #include "convert/FormatPresets.h"
 
+#include "platform/Text.h"
+
 namespace cw {
 
 namespace {
@@ -62,10 +64,7 @@ std::string FormatArguments(int index)
 
 std::string FormatExtension(const std::string& caption)
 {
-    std::string upper = caption;
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A'); // ASCII only, whatever the locale
+    const std::string upper = text::Upper(caption);
     std::string result;
     for (const Tag& t : kTags)
         if (upper.find(t.Text) != std::string::npos)

@@ -44,14 +44,36 @@ std::size_t PosNoCase(const std::string& haystack, const std::string& needle, st
     return npos;
 }
 
-bool SameNoCase(const std::string& a, const std::string& b)
+bool ContainsNoCase(const std::string& haystack, const std::string& needle)
 {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
+    return PosNoCase(haystack, needle) != std::string::npos;
+}
+
+namespace {
+
+bool EqualNoCase(const char* a, const char* b, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i)
         if (UpperChar(a[i]) != UpperChar(b[i]))
             return false;
     return true;
+}
+
+} // namespace
+
+bool SameNoCase(const std::string& a, const std::string& b)
+{
+    return a.size() == b.size() && EqualNoCase(a.data(), b.data(), a.size());
+}
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix)
+{
+    return s.size() >= prefix.size() && EqualNoCase(s.data(), prefix.data(), prefix.size());
+}
+
+bool EndsWithNoCase(const std::string& s, const std::string& suffix)
+{
+    return s.size() >= suffix.size() && EqualNoCase(s.data() + s.size() - suffix.size(), suffix.data(), suffix.size());
 }
 
 int ToIntDef(const std::string& s, int def)

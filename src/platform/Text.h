@@ -13,7 +13,10 @@ std::string Upper(std::string s);
 std::string Lower(std::string s);
 // Position of the first case-insensitive occurrence of needle at or after from, or npos.
 std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from = 0);
+bool ContainsNoCase(const std::string& haystack, const std::string& needle);
 bool SameNoCase(const std::string& a, const std::string& b);
+bool StartsWithNoCase(const std::string& s, const std::string& prefix);
+bool EndsWithNoCase(const std::string& s, const std::string& suffix);
 // A whole text that is a decimal integer (optionally signed) and fits an int; else def.
 int ToIntDef(const std::string& s, int def);
 

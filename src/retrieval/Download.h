@@ -14,8 +14,8 @@
 // TRunModel; the stages only do their work and hand the outcome to it. Failures of items are
 // collected there and shown in one box when the window closes.
 
-#include "app/Global.h"
 #include "browser/WebBrowser.h"
+#include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/gui/Form.h"
 #include "retrieval/PartFile.h"

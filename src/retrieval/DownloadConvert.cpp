@@ -3,6 +3,7 @@
 
 #include "convert/ConvertThread.h"
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/QtGlue.h"
 #include "retrieval/Download.h"
@@ -10,21 +11,8 @@
 #include "ui_Download.h"
 
 #include <memory>
-#include <sys/stat.h>
 
 namespace cw {
-
-namespace {
-
-// Only a file on this machine is converted: the converter would open an entry that names an
-// address, a pipe or a device as such (listen on a port, wait for input, fetch from a server).
-bool IsLocalFile(const std::string& path)
-{
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-} // namespace
 
 bool TfrmDownload::StartFile(const std::string& inputPath)
 {
@@ -59,7 +47,9 @@ bool TfrmDownload::StartLocalFile()
 {
     SetCaption(FModel.Caption(Application::Title()));
     const std::string& entry = FModel.Address();
-    if (!IsLocalFile(entry)) {
+    // Only a file on this machine is converted: the converter would open an entry that names an
+    // address, a pipe or a device as such (listen on a port, wait for input, fetch from a server).
+    if (!RegularFileExists(entry)) {
         FModel.Fail("Not a local file: " + entry, "not a local file");
         return false;
     }

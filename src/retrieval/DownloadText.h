@@ -3,7 +3,7 @@
 // own: the progress labels of a transfer, the Content-Length scan of the received header, the
 // output path of an item and the address for a quality level.
 
-#include "app/Global.h"
+#include "global/Global.h"
 
 #include <cstdint>
 #include <optional>

@@ -6,6 +6,7 @@
 
 #include "convert/ConvertThread.h"
 #include "platform/Application.h"
+#include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/MessageBox.h"
 #include "platform/Streams.h"
@@ -19,16 +20,9 @@
 
 #include <algorithm>
 #include <memory>
-#include <sys/stat.h>
 
 namespace cw {
 namespace {
-
-bool FileExists(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-}
 
 // Detaches the file from the client on every way out of an attempt, before the file closes.
 struct ReceiveInto {

@@ -2,6 +2,7 @@
 
 #include "platform/Application.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <random>
@@ -42,7 +43,7 @@ public:
     std::size_t FindNoCase(const std::string& lowerMarker, std::size_t from = 0) const
     {
         if (!FFolded) {
-            FLower = LowerCase(FText);
+            FLower = text::Lower(FText);
             FFolded = true;
         }
         return FLower.find(lowerMarker, from);
@@ -91,7 +92,7 @@ bool HdMarkerSaysTrue(const PageText& page)
     if (at == npos)
         return false;
     std::size_t from = at + kMarker.size();
-    return Contains(LowerCase(page.Cut(from, from + 10)), "true");
+    return Contains(text::Lower(page.Cut(from, from + 10)), "true");
 }
 
 bool IsAgeVerificationPage(const PageText& page)
@@ -192,7 +193,7 @@ TAnalysisResult AnalyseYoutube(const std::string& address, const PageText& page,
         if (eq == npos)
             return arIncomplete;
         std::string id = address.substr(eq + 1);
-        std::size_t feature = LowerCase(id).find("&feature=");
+        std::size_t feature = text::Lower(id).find("&feature=");
         if (feature != npos)
             id.erase(feature);
         state.DownloadUrl = std::string("http://") + YoutubeHost + "/get_video?asv=&video_id=" + id + "&t=" + token;
@@ -258,7 +259,7 @@ TAnalysisResult AnalyseGoogleVideo(const PageText& page, TPageItemState& state)
         state.FileName = RandomGoogleVideoName();
 
     // The download link: <a href="http://<link host>...">this link</a>, taken as written.
-    const std::string marker = LowerCase(std::string("href=\"http://") + GoogleVideoLinkHost);
+    const std::string marker = text::Lower(std::string("href=\"http://") + GoogleVideoLinkHost);
     at = page.FindNoCase(marker);
     if (at == npos)
         return arIncomplete;
@@ -275,17 +276,17 @@ TAnalysisResult AnalyseGoogleVideo(const PageText& page, TPageItemState& state)
 TAnalysisResult AnalysePage(const std::string& address, const std::string& page, TPageItemState& state)
 {
     PageText text(page);
-    if (ContainsNoCase(address, YoutubeDomain)) {
+    if (text::ContainsNoCase(address, YoutubeDomain)) {
         TAnalysisResult r = AnalyseYoutube(address, text, state);
         if (r != arComplete)
             return r;
     }
-    if (ContainsNoCase(address, MetacafeDomain)) {
+    if (text::ContainsNoCase(address, MetacafeDomain)) {
         TAnalysisResult r = AnalyseMetacafe(text, state);
         if (r != arComplete)
             return r;
     }
-    if (ContainsNoCase(address, GoogleDomain)) {
+    if (text::ContainsNoCase(address, GoogleDomain)) {
         TAnalysisResult r = AnalyseGoogleVideo(text, state);
         if (r != arComplete)
             return r;

@@ -9,7 +9,7 @@
 // Text is 8-bit; searches "without regard to case" fold ASCII letters only. Any page, of any
 // size or content, gives one of the four outcomes; nothing here throws on bad input.
 
-#include "app/Global.h"
+#include "global/Global.h"
 
 #include <string>
 

@@ -1,15 +1,17 @@
 #include "retrieval/RunModel.h"
 
+#include "platform/Text.h"
+
 namespace cw {
 
 TVideoSite SiteOfAddress(const std::string& address)
 {
     // The same order as the page analysis: the first site whose domain the address holds.
-    if (ContainsNoCase(address, YoutubeDomain))
+    if (text::ContainsNoCase(address, YoutubeDomain))
         return vsYoutube;
-    if (ContainsNoCase(address, MetacafeDomain))
+    if (text::ContainsNoCase(address, MetacafeDomain))
         return vsMetacafe;
-    if (ContainsNoCase(address, GoogleDomain))
+    if (text::ContainsNoCase(address, GoogleDomain))
         return vsGoogleVideo;
     return vsNone;
 }

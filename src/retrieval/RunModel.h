@@ -9,7 +9,7 @@
 // level changes the request and the file extension of YouTube items only, and a Google Video
 // item is downloaded without conversion while later items of the run still are converted.
 
-#include "app/Global.h"
+#include "global/Global.h"
 
 #include <string>
 #include <vector>

@@ -5,8 +5,9 @@
 
 #include "app/AddressQueue.h"
 #include "app/Addurl.h"
-#include "app/Global.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 
 using namespace cw;
 using namespace cwtest;
@@ -81,7 +82,7 @@ TEST_F(AddressList, VideoCacheLinksAreIgnoredSilentlyByPasteAndPickUp)
     EXPECT_EQ(Form->ItemCount(), 0);
     EXPECT_EQ(Boxes.Count(), 0u); // not even the question
 
-    Copy("  \r\n" + std::string("HTTP://") + UpperCase(VideoCacheHost) + "/x");
+    Copy("  \r\n" + std::string("HTTP://") + text::Upper(VideoCacheHost) + "/x");
     Form->bPasteClick();
     EXPECT_EQ(Boxes.Count(), 0u);
 }
@@ -137,7 +138,7 @@ TEST_F(AddressList, AnsweringYesOpensTheDialogWhichAddsTheTypedAddressUnlessList
     Form->SetItemIndex(0);
     Boxes.QueueAnswer(IDYES);
     WhenModal<TfrmAddurl>([&](TfrmAddurl* dialog) {
-        dialog->SetUrlText(UpperCase(kOne));
+        dialog->SetUrlText(text::Upper(kOne));
         dialog->bOKClick();
     });
     Form->bPasteClick();

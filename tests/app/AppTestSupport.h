@@ -7,6 +7,7 @@
 #include "platform/Application.h"
 #include "platform/Shell.h"
 #include "platform/gui/ClipboardViewer.h"
+#include "support/Files.h"
 #include "support/MessageBoxRecorder.h"
 
 #include <QAction>
@@ -30,20 +31,6 @@
 #include <vector>
 
 namespace cwtest {
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
 
 // Run action on the first modal window of type T once it is showing (checked every 10 ms).
 template <class T> void WhenModal(std::function<void(T*)> action)

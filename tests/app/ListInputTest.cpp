@@ -3,7 +3,7 @@
 // files in convert mode by the rules of Browser..., Ctrl+V pastes and Delete removes.
 #include "AppTestSupport.h"
 
-#include "app/Global.h"
+#include "global/Global.h"
 
 #include <QDropEvent>
 #include <QKeyEvent>

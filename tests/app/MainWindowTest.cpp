@@ -5,9 +5,9 @@
 
 #include "app/About.h"
 #include "app/Addurl.h"
-#include "app/Global.h"
 #include "app/Login.h"
 #include "convert/FormatPresets.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/SingleInstance.h"
 #include "support/LogRecorder.h"

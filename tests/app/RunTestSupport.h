@@ -8,6 +8,7 @@
 #include "platform/Application.h"
 #include "platform/TickCount.h"
 #include "retrieval/Download.h"
+#include "support/Files.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/VideoSites.h"
 
@@ -24,37 +25,20 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace runtest {
 
-inline void EnsureApp()
-{
-    if (!QCoreApplication::instance()) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        std::signal(SIGPIPE, SIG_IGN);
-        static int argc = 1;
-        static char name[] = "test_app";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv); // lives as long as the process
-        QApplication::setQuitOnLastWindowClosed(false);
-    }
-    cw::Application::SetTitle("Ostrelle Clipwarden");
-}
+using cwtest::MakeClip;
+using cwtest::ReadFile;
 
-inline std::string ReadFile(const std::string& path)
+inline void UseProductTitle()
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    cw::Application::SetTitle("Ostrelle Clipwarden");
 }
 
 inline bool Exists(const std::string& path)
@@ -63,23 +47,11 @@ inline bool Exists(const std::string& path)
     return static_cast<bool>(in);
 }
 
-// A short clip with picture and sound that every preset's codecs accept.
-inline std::string MakeClip(const std::string& path, int seconds = 2, const std::string& size = "160x120")
-{
-    const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
-                            ":rate=25:duration=" + std::to_string(seconds) +
-                            " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
-                            " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
-    if (std::system(cmd.c_str()) != 0)
-        ADD_FAILURE() << "could not create the test clip: " << cmd;
-    return path;
-}
-
 class MainRun {
 public:
     MainRun()
     {
-        EnsureApp();
+        UseProductTitle();
         Main = std::make_unique<cw::TfrmMain>();
         Main->show();
     }
@@ -179,7 +151,7 @@ class RunTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApp();
+        UseProductTitle();
         ASSERT_TRUE(Dir.isValid());
         Folder = Dir.path().toStdString();
     }

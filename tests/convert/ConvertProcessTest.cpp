@@ -1,8 +1,8 @@
 // The runner with the real converter on a generated clip.
 
 #include "ConvertTestSupport.h"
-#include "app/Global.h"
 #include "convert/FormatPresets.h"
+#include "global/Global.h"
 #include "platform/MessageBox.h"
 #include "platform/Streams.h"
 #include "support/MessageBoxRecorder.h"
@@ -38,7 +38,6 @@ class ConvertProcessTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        cwtest::EnsureApp();
         ASSERT_TRUE(Dir.isValid());
         Runner = std::make_unique<TConvertProcess>();
         Runner->Window = Sink.Handle();

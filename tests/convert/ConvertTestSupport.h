@@ -4,6 +4,7 @@
 
 #include "convert/ConvertThread.h"
 #include "platform/Application.h"
+#include "support/Files.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -17,17 +18,6 @@
 #include <vector>
 
 namespace cwtest {
-
-// Reader calls run through the event loop, so every test needs the application object.
-inline void EnsureApp()
-{
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "test_convert";
-        static char* argv[] = {name, nullptr};
-        new QCoreApplication(argc, argv); // lives as long as the process
-    }
-}
 
 // Pump the event loop until pred holds or timeoutMs pass; returns pred's last value.
 inline bool PumpUntil(const std::function<bool()>& pred, int timeoutMs)
@@ -71,16 +61,10 @@ public:
     cw::MessageWindow Window;
 };
 
-// Creates a short clip with a picture and a tone (25 frames/s: every preset's codec takes it).
-inline std::string MakeClip(const QTemporaryDir& dir, const std::string& name = "clip.flv", int seconds = 2)
+// A clip named name in dir.
+inline std::string MakeClip(const QTemporaryDir& dir, const std::string& name = "clip.flv")
 {
-    std::string path = dir.filePath(QString::fromStdString(name)).toStdString();
-    std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25:duration=" +
-                      std::to_string(seconds) + " -f lavfi -i sine=frequency=440:duration=" + std::to_string(seconds) +
-                      " -shortest -c:v flv -c:a libmp3lame -ar 22050 '" + path + "' </dev/null";
-    if (std::system(cmd.c_str()) != 0)
-        ADD_FAILURE() << "could not create the test clip: " << cmd;
-    return path;
+    return MakeClip(dir.filePath(QString::fromStdString(name)).toStdString());
 }
 
 } // namespace cwtest

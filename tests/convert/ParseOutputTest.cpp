@@ -13,7 +13,6 @@ class ParseOutputTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        cwtest::EnsureApp();
         Runner.Window = Sink.Handle();
         Runner.Clock = [this] { return Now; };
     }

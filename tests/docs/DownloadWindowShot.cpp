@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     new QApplication(qtArgc, qtArgv);
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setApplicationName(QStringLiteral("clipwarden"));
-    runtest::EnsureApp();
+    runtest::UseProductTitle();
 
     QTemporaryDir dir;
     cwtest::HttpTestServer server;

@@ -1,5 +1,7 @@
 #include "platform/IniFile.h"
 
+#include "support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,26 +18,12 @@ namespace {
 
 class IniFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/cw-ini-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Dir = tmpl;
-        Path = (Dir / "settings.ini").string();
-    }
-    void TearDown() override { fs::remove_all(Dir); }
+    void WriteFile(const std::string& content) { cwtest::WriteFile(Path, content); }
+    std::string ReadFile() const { return cwtest::ReadFile(Path); }
 
-    void WriteFile(const std::string& content) { std::ofstream(Path, std::ios::binary) << content; }
-    std::string ReadFile() const
-    {
-        std::ifstream in(Path, std::ios::binary);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-
-    fs::path Dir;
-    std::string Path;
+    cwtest::TempDir Tmp{"cw-ini"};
+    fs::path Dir = Tmp.Path();
+    std::string Path = Tmp.File("settings.ini");
 };
 
 TEST_F(IniFileTest, MissingFileReadsAsDefaults)

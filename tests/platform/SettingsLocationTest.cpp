@@ -3,6 +3,7 @@
 #include "platform/SettingsLocation.h"
 
 #include "platform/Types.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -47,22 +48,20 @@ class SettingsLocationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/cw-settings-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Root = tmpl;
         fs::create_directories(Root / "prefix/bin");
         fs::create_directories(Root / "home");
     }
     void TearDown() override
     {
+        // A test may take the folder's rights away; the removal needs them back.
         std::error_code ec;
         fs::permissions(Root / "prefix/bin", fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(Root, ec);
     }
     std::string Bin() const { return (Root / "prefix/bin").string() + "/"; }
     std::string Home() const { return (Root / "home").string(); }
 
-    fs::path Root;
+    cwtest::TempDir Tmp{"cw-settings"};
+    fs::path Root = Tmp.Path();
 };
 
 TEST_F(SettingsLocationTest, APortableCopyKeepsItsSettingsAndVideosBesideItself)

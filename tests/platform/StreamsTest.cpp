@@ -1,5 +1,7 @@
 #include "platform/Streams.h"
 
+#include "support/Files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,13 +17,7 @@ using namespace cw;
 
 namespace {
 
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using cwtest::ReadFile;
 
 // ---- TMemoryStream
 
@@ -97,19 +93,11 @@ TEST(MemoryStream, CopyFromTakesTheWholeSourceOrACount)
 
 class FileStreamTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/cw-streams-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Dir = tmpl;
-        Path = (Dir / "video.flv").string();
-    }
-    void TearDown() override { fs::remove_all(Dir); }
+    void WriteFile(const std::string& content) { cwtest::WriteFile(Path, content); }
 
-    void WriteFile(const std::string& content) { std::ofstream(Path, std::ios::binary) << content; }
-
-    fs::path Dir;
-    std::string Path;
+    cwtest::TempDir Tmp{"cw-streams"};
+    fs::path Dir = Tmp.Path();
+    std::string Path = Tmp.File("video.flv");
 };
 
 TEST_F(FileStreamTest, CreateWriteReadSeekAndCutBack)
@@ -125,7 +113,7 @@ TEST_F(FileStreamTest, CreateWriteReadSeekAndCutBack)
         EXPECT_EQ(f.Read(buf, 8), 4);
         EXPECT_EQ(std::string(buf, 4), "2345");
     }
-    EXPECT_EQ(ReadAll(Path), "012345");
+    EXPECT_EQ(ReadFile(Path), "012345");
 }
 
 TEST_F(FileStreamTest, CreateEmptiesAFreeFile)
@@ -134,7 +122,7 @@ TEST_F(FileStreamTest, CreateEmptiesAFreeFile)
     {
         TFileStream f(Path, fmCreate);
     }
-    EXPECT_EQ(ReadAll(Path), "");
+    EXPECT_EQ(ReadFile(Path), "");
 }
 
 TEST_F(FileStreamTest, ErrorsNameTheFileAndTheReason)
@@ -171,7 +159,7 @@ TEST_F(FileStreamTest, ExclusiveOpenIsSeenInThisProcess)
         EXPECT_THROW(TFileStream(Path, fmOpenRead | fmShareDenyWrite), EFOpenError);
         // Creating must not empty a file that is in use.
         EXPECT_THROW(TFileStream(Path, fmCreate), EFCreateError);
-        EXPECT_EQ(ReadAll(Path), "precious");
+        EXPECT_EQ(ReadFile(Path), "precious");
         // An opener that asks for no protection is not stopped.
         EXPECT_NO_THROW(TFileStream(Path, fmOpenRead | fmShareDenyNone));
     }
@@ -221,7 +209,7 @@ TEST_F(FileStreamTest, ExclusiveOpenIsSeenByAnotherProcess)
         EXPECT_EQ(InChild(tryOpen(fmCreate)), kRefused);
         EXPECT_EQ(InChild([this] { return TryLockExclusive(::open(Path.c_str(), O_RDONLY)) ? 0 : 1; }), 1);
     }
-    EXPECT_EQ(ReadAll(Path), "precious");
+    EXPECT_EQ(ReadFile(Path), "precious");
     EXPECT_EQ(InChild(tryOpen(fmOpenReadWrite | fmShareExclusive)), kOpened);
 }
 
@@ -245,14 +233,14 @@ TEST_F(FileStreamTest, FileHeldByAnotherProcessIsNotTruncatedByCreate)
     ASSERT_EQ(locked, 1);
     EXPECT_THROW(TFileStream(Path, fmCreate), EFCreateError);
     EXPECT_THROW(TFileStream(Path, fmOpenWrite | fmShareExclusive), EFOpenError);
-    EXPECT_EQ(ReadAll(Path), "precious");
+    EXPECT_EQ(ReadFile(Path), "precious");
     (void)!::write(release[1], &locked, 1);
     ::waitpid(child, nullptr, 0);
     for (int fd : {ready[0], ready[1], release[0], release[1]})
         ::close(fd);
     // The holder is gone, and with it its lock.
     EXPECT_NO_THROW(TFileStream(Path, fmCreate));
-    EXPECT_EQ(ReadAll(Path), "");
+    EXPECT_EQ(ReadFile(Path), "");
 }
 
 TEST_F(FileStreamTest, MemoryStreamFileRoundTrip)

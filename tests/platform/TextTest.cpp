@@ -12,6 +12,11 @@ TEST(Text, FoldsOnlyAsciiLetters)
     EXPECT_TRUE(text::SameNoCase("Settings", "sETTINGS"));
     EXPECT_FALSE(text::SameNoCase("\xe9", "\xc9"));
     EXPECT_FALSE(text::SameNoCase("abc", "abcd"));
+    EXPECT_EQ(text::Lower("[\xc9]@"), "[\xc9]@"); // the neighbours of A..Z stay
+    EXPECT_TRUE(text::StartsWithNoCase("Location: /x", "LOCATION:"));
+    EXPECT_FALSE(text::StartsWithNoCase("Loc", "location:"));
+    EXPECT_TRUE(text::EndsWithNoCase("clip.3GP", ".3gp"));
+    EXPECT_FALSE(text::EndsWithNoCase("3gp", ".3gp"));
 }
 
 TEST(Text, FindsFromTheGivenPositionIgnoringCase)
@@ -20,6 +25,10 @@ TEST(Text, FindsFromTheGivenPositionIgnoringCase)
     EXPECT_EQ(text::PosNoCase("a Watch and a WATCH", "watch", 3), 14u);
     EXPECT_EQ(text::PosNoCase("watch", "watch", 1), std::string::npos);
     EXPECT_EQ(text::PosNoCase("ab", "abc"), std::string::npos);
+    EXPECT_EQ(text::PosNoCase("abc", "c", 7), std::string::npos);
+    EXPECT_EQ(text::PosNoCase("abc", "", 3), 3u);
+    EXPECT_TRUE(text::ContainsNoCase("www.YouTube.com/watch", "youtube.COM"));
+    EXPECT_FALSE(text::ContainsNoCase("youtube", "youtube.com"));
 }
 
 TEST(Text, ReadsOnlyAWholeIntegerThatFits)

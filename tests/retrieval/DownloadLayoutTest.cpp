@@ -41,7 +41,7 @@ void ExpectCaptionClearOfValue(dltest::WindowRun& run, const char* caption, cons
 
 class PanelLayout : public ::testing::Test {
 protected:
-    void SetUp() override { dltest::EnsureApp(); }
+    void SetUp() override { dltest::UseProductTitle(); }
     dltest::TestRunOwner Owner;
 };
 

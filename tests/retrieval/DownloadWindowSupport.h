@@ -8,6 +8,7 @@
 #include "platform/TickCount.h"
 #include "platform/gui/Form.h"
 #include "retrieval/Download.h"
+#include "support/Files.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/VideoSites.h"
 
@@ -30,17 +31,11 @@
 
 namespace dltest {
 
-inline void EnsureApp()
+using cwtest::ReadFile;
+using cwtest::WriteFile;
+
+inline void UseProductTitle()
 {
-    if (!QCoreApplication::instance()) {
-        setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        static int argc = 1;
-        static char name[] = "test_retrieval";
-        static char* argv[] = {name, nullptr};
-        auto* app = new QApplication(argc, argv); // lives as long as the process
-        QApplication::setQuitOnLastWindowClosed(false);
-        (void)app;
-    }
     cw::Application::SetTitle("Ostrelle Clipwarden");
 }
 
@@ -52,20 +47,6 @@ struct TestRunOwner : cw::TRunOwner {
     int Quality() const override { return QualityLevel; }
     cw::TConvertProcess* ConvertRunner() const override { return Runner; }
 };
-
-inline std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return "<missing>";
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void WriteFile(const std::string& path, const std::string& data)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
 
 // Records every caption the window shows.
 class CaptionRecorder : public QObject {
@@ -89,7 +70,7 @@ class WindowRun {
 public:
     WindowRun(const std::vector<std::string>& list, cw::JobMode mode, TestRunOwner& owner)
     {
-        EnsureApp();
+        UseProductTitle();
         FMain = std::make_unique<cw::TForm>();
         FMain->resize(486, 427);
         FWindow = std::make_unique<cw::TfrmDownload>(FMain.get(), list, &owner);
@@ -148,7 +129,7 @@ class SiteRunTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnsureApp();
+        UseProductTitle();
         ASSERT_TRUE(Dir.isValid());
         Owner.Folder = Dir.path().toStdString();
     }

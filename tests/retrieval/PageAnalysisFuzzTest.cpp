@@ -1,5 +1,6 @@
 #include "retrieval/PageAnalysis.h"
 
+#include "platform/Text.h"
 #include "support/MessageBoxRecorder.h"
 
 #include <gtest/gtest.h>
@@ -73,8 +74,8 @@ void CheckPass(const std::string& address, const std::string& page, TPageItemSta
         ASSERT_EQ(s.DownloadUrl, before.DownloadUrl);
     }
     // A YouTube address once found is never replaced (the other sites may overwrite theirs).
-    if (!before.DownloadUrl.empty() && ContainsNoCase(address, YoutubeDomain) &&
-        !ContainsNoCase(address, MetacafeDomain) && !ContainsNoCase(address, GoogleDomain)) {
+    if (!before.DownloadUrl.empty() && text::ContainsNoCase(address, YoutubeDomain) &&
+        !text::ContainsNoCase(address, MetacafeDomain) && !text::ContainsNoCase(address, GoogleDomain)) {
         ASSERT_EQ(s.DownloadUrl, before.DownloadUrl);
     }
 }

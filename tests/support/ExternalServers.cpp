@@ -21,44 +21,6 @@ namespace cwtest {
 
 namespace fs = std::filesystem;
 
-// ---- TempDir --------------------------------------------------------------------------------
-
-TempDir::TempDir(const std::string& prefix)
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-    FPath = buf.data();
-    // Servers that drop privileges must still reach their configuration.
-    ::chmod(FPath.c_str(), 0755);
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    fs::remove_all(FPath, ec);
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& content) const
-{
-    std::string path = File(name);
-    fs::create_directories(fs::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    return path;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 std::string FindProgram(const std::string& name)
 {
     std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";

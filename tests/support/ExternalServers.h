@@ -15,24 +15,9 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "support/Files.h"
+
 namespace cwtest {
-
-// A folder under $TMPDIR (or /tmp) removed with everything in it on destruction.
-class TempDir {
-public:
-    explicit TempDir(const std::string& prefix = "cw-test");
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return FPath; }
-    // Path + "/" + name.
-    std::string File(const std::string& name) const { return FPath + "/" + name; }
-    // Write a file (whole content) below the folder; returns its path.
-    std::string Write(const std::string& name, const std::string& content) const;
-
-private:
-    std::string FPath;
-};
 
 // A child process with its output sent to a log file; stopped with SIGTERM (then SIGKILL).
 class ChildProcess {
@@ -52,7 +37,6 @@ private:
 
 // Full path of a program found on PATH (or in /usr/sbin, /sbin), or "".
 std::string FindProgram(const std::string& name);
-std::string ReadFile(const std::string& path);
 
 class NginxServer {
 public:

@@ -1,12 +1,10 @@
 #pragma once
 // One application object for a whole test binary: made before the first test (unless the binary
-// has one already) and destroyed after the last. Each binary registers it once, from a
-// namespace-scope initialiser in one of its own files:
-//
-//     const bool kApplication = cwtest::AddCoreApplicationEnvironment("test_http", cwtest::SigPipe::Ignore);
-//
-// The call is what links this code in; a registration left alone in a library object would be
-// dropped by the linker. Widget tests use AddGuiApplicationEnvironment (support/gui).
+// has one already) and destroyed after the last. Every binary registers it the same way:
+// support/binary/TestApplication.cpp, compiled into each binary by cw_test, calls
+// AddCoreApplicationEnvironment or, for widget tests, AddGuiApplicationEnvironment (support/gui)
+// from a namespace-scope initialiser. The call is what links this code in; a registration left
+// alone in a library object would be dropped by the linker.
 
 #include <functional>
 #include <memory>

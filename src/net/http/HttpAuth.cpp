@@ -6,6 +6,7 @@
 
 #include "net/http/Base64.h"
 #include "net/http/HttpUrl.h"
+#include "platform/Text.h"
 
 namespace cw {
 
@@ -77,7 +78,7 @@ void THttpCli::LocationField(const std::string& Value)
         return;
     }
 
-    if (!StartsWithNoCase(v, "http://") && !StartsWithNoCase(v, "https://")) {
+    if (!text::StartsWithNoCase(v, "http://") && !text::StartsWithNoCase(v, "https://")) {
         // Relative to the directory of the current path; the old query does not carry over.
         std::size_t query = FTarget.Path.find('?');
         std::string base = FTarget.Path.substr(0, query);
@@ -194,7 +195,7 @@ void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
 const std::string* THttpCli::FindChallenge(const std::string& Scheme) const
 {
     for (auto it = FResp.Challenges.rbegin(); it != FResp.Challenges.rend(); ++it)
-        if (StartsWithNoCase(*it, Scheme))
+        if (text::StartsWithNoCase(*it, Scheme))
             return &*it;
     return nullptr;
 }

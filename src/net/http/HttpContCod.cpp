@@ -1,6 +1,7 @@
 #include "net/http/HttpContCod.h"
 
 #include "net/http/HttpUrl.h"
+#include "platform/Text.h"
 
 #include <cmath>
 #include <cstdio>
@@ -71,7 +72,7 @@ void THttpContCodHandler::Prepare(const std::string& contentEncoding, TContentSi
         if (!name.empty()) {
             const THttpContCodItem* found = nullptr;
             for (const auto& c : FCodings)
-                if (c.Enabled && SameText(c.Name, name))
+                if (c.Enabled && text::SameNoCase(c.Name, name))
                     found = &c;
             if (!found) {
                 FChain.clear();

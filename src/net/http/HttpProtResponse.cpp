@@ -5,6 +5,7 @@
 #include "net/http/HttpProt.h"
 
 #include "net/http/HttpUrl.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -231,7 +232,7 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     }
 
-    if (FResp.HeaderLineCount == 1 && UpperCase(Line.substr(0, 6)) == "<HTML>") {
+    if (FResp.HeaderLineCount == 1 && text::Upper(Line.substr(0, 6)) == "<HTML>") {
         // No header at all: the document starts right here.
         FResp.NoHeaderResponse = true;
         if (FResp.ContentType.empty())
@@ -289,7 +290,7 @@ void THttpCli::InterpretField(const std::string& Line)
     std::size_t colon = Line.find(':');
     if (colon == std::string::npos)
         return;
-    std::string name = LowerCase(Line.substr(0, colon));
+    std::string name = text::Lower(Line.substr(0, colon));
     std::size_t p = colon + 1;
     while (p + 1 < Line.size() && (Line[p] == ' ' || Line[p] == '\t'))
         ++p;
@@ -300,7 +301,7 @@ void THttpCli::InterpretField(const std::string& Line)
     } else if (name == "content-length") {
         FResp.ContentLength = ParseContentLength(value);
     } else if (name == "transfer-encoding") {
-        FResp.TransferEncoding = LowerCase(value);
+        FResp.TransferEncoding = text::Lower(value);
     } else if (name == "content-range") {
         std::size_t dash = value.find('-');
         if (value.size() > 6 && dash != std::string::npos && dash >= 6) {
@@ -317,7 +318,7 @@ void THttpCli::InterpretField(const std::string& Line)
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
-        FResp.ContentType = LowerCase(value);
+        FResp.ContentType = text::Lower(value);
     } else if (name == "www-authenticate" || name == "proxy-authenticate") {
         FResp.Challenges.push_back(value);
     } else if (name == "set-cookie") {
@@ -325,7 +326,7 @@ void THttpCli::InterpretField(const std::string& Line)
         if (OnCookie)
             OnCookie(this, value, accept);
     } else if (name == "connection" || name == "proxy-connection") {
-        std::string v = LowerCase(Trim(value));
+        std::string v = text::Lower(Trim(value));
         if (v == "close")
             FResp.CloseReq = true;
         else if (v == "keep-alive")
@@ -374,7 +375,7 @@ void THttpCli::EndOfHeader()
 
     std::size_t dot = FTarget.DocName.rfind('.');
     std::string ext = dot == std::string::npos ? std::string() : FTarget.DocName.substr(dot);
-    if ((LowerCase(ext) == ".exe" || ext.empty()) && FResp.ContentType == "text/html")
+    if ((text::Lower(ext) == ".exe" || ext.empty()) && FResp.ContentType == "text/html")
         FTarget.DocName =
             dot == std::string::npos ? FTarget.DocName + ".htm" : FTarget.DocName.substr(0, dot + 1) + "htm";
 

@@ -1,36 +1,12 @@
 #include "net/http/HttpUrl.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 
 namespace cw {
 
 namespace http_detail {
-
-std::string LowerCase(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
-std::string UpperCase(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
-bool SameText(const std::string& a, const std::string& b)
-{
-    return a.size() == b.size() && LowerCase(a) == LowerCase(b);
-}
-
-bool StartsWithNoCase(const std::string& s, const std::string& prefix)
-{
-    return s.size() >= prefix.size() && SameText(s.substr(0, prefix.size()), prefix);
-}
 
 std::string Trim(const std::string& s)
 {
@@ -114,7 +90,7 @@ TUrlParts ParseURL(const std::string& url, const std::string& basePath)
     bool schemeFound = false;
     size_t sep = url.find("://");
     if (sep != std::string::npos) {
-        std::string prefix = LowerCase(url.substr(0, sep));
+        std::string prefix = text::Lower(url.substr(0, sep));
         bool valid = true;
         for (char c : prefix)
             if (!IsSchemeChar(c))
@@ -136,14 +112,14 @@ TUrlParts ParseURL(const std::string& url, const std::string& basePath)
                 return parts;
             }
             rest = url.substr(1);
-        } else if (StartsWithNoCase(url, "http:")) {
+        } else if (text::StartsWithNoCase(url, "http:")) {
             parts.Proto = "http";
             if (url.size() > 6 && url[6] != '/') {
                 parts.Path = url.substr(5);
                 return parts;
             }
             rest = url.size() > 6 ? url.substr(6) : std::string();
-        } else if (StartsWithNoCase(url, "mailto:")) {
+        } else if (text::StartsWithNoCase(url, "mailto:")) {
             parts.Proto = "mailto";
             rest = url.substr(url.find(':') + 1);
         } else {

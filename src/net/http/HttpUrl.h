@@ -1,6 +1,6 @@
 #pragma once
-// Taking an address apart, and the small text helpers the HTTP client shares between its
-// files. Text is 8-bit; case folding touches ASCII letters only.
+// Taking an address apart, and the trimming the HTTP client shares between its files. Text is
+// 8-bit; case folding lives in platform/Text.
 
 #include <string>
 
@@ -24,10 +24,6 @@ TUrlParts ParseURL(const std::string& url, const std::string& basePath = std::st
 std::string DocNameFromPath(const std::string& path);
 
 namespace http_detail {
-std::string LowerCase(std::string s);
-std::string UpperCase(std::string s);
-bool SameText(const std::string& a, const std::string& b);
-bool StartsWithNoCase(const std::string& s, const std::string& prefix);
 std::string Trim(const std::string& s);
 } // namespace http_detail
 

@@ -3,6 +3,7 @@
 #include "net/http/Base64.h"
 #include "net/http/Des.h"
 #include "net/http/Md4.h"
+#include "platform/Text.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -91,12 +92,8 @@ bool ReadBuffer(const std::string& msg, size_t at, std::string& out)
 TNtlmHash NtlmLmHash(const std::string& password)
 {
     std::uint8_t pw[14] = {};
-    for (size_t i = 0; i < password.size() && i < 14; ++i) {
-        char c = password[i];
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-        pw[i] = static_cast<std::uint8_t>(c);
-    }
+    for (size_t i = 0; i < password.size() && i < 14; ++i)
+        pw[i] = static_cast<std::uint8_t>(text::UpperChar(password[i]));
     static const std::uint8_t magic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
     TNtlmHash hash;
     std::uint8_t key[8];

@@ -2,6 +2,7 @@
 // Connect uses for the protocol, the ports and the remote host.
 
 #include "net/socket/WSocket.h"
+#include "platform/Text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -19,14 +20,6 @@ std::string Trimmed(const std::string& s)
         return std::string();
     size_t e = s.find_last_not_of(' ');
     return s.substr(b, e - b + 1);
-}
-
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
 }
 
 std::string FormatNameError(const char* fmt, const std::string& name, int err)
@@ -218,7 +211,7 @@ std::uint16_t WSocketResolvePort(const std::string& Port, const std::string& Pro
         }
         return htons(static_cast<std::uint16_t>(n));
     }
-    int p = ws::getservbyname(Port.c_str(), Lower(Proto).c_str());
+    int p = ws::getservbyname(Port.c_str(), text::Lower(Proto).c_str());
     if (p < 0)
         throw ESocketException(
             FormatNameError("WSocketResolvePort: Cannot convert port '%s', Error #%d", Port, WSAGetLastError()));
@@ -229,7 +222,7 @@ int WSocketResolveProto(const std::string& Proto)
 {
     if (Proto.empty() || Proto.size() >= 32)
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    std::string p = Lower(Proto);
+    std::string p = text::Lower(Proto);
     if (p == "tcp")
         return IPPROTO_TCP;
     if (p == "udp")

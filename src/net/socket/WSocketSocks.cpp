@@ -3,6 +3,7 @@
 // before the user hears OnSessionConnected. Without a proxy every step passes straight through.
 
 #include "net/socket/WSocketSocks.h"
+#include "platform/Text.h"
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -20,14 +21,6 @@ std::string Trim(const std::string& s)
         return std::string();
     size_t e = s.find_last_not_of(" \t");
     return s.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return s;
 }
 
 void AppendPort(std::string& out, std::uint16_t portNetOrder)
@@ -66,7 +59,7 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& value)
             ReportError("Can't change socks level if not closed");
         return;
     }
-    std::string v = Upper(value);
+    std::string v = text::Upper(value);
     if (v != "4" && v != "4A" && v != "5") {
         ReportError("Invalid socks level. Must be 4, 4A or 5.");
         return;

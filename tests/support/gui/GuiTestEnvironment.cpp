@@ -1,15 +1,13 @@
 #include "support/gui/GuiTestEnvironment.h"
 
-#include "support/QtTestEnvironment.h"
-
 #include <QApplication>
 #include <cstdlib>
 
 namespace cwtest {
 
-bool AddGuiApplicationEnvironment(const char* name)
+bool AddGuiApplicationEnvironment(const char* name, SigPipe sigPipe)
 {
-    return AddApplicationEnvironment(name, SigPipe::Default, [](int& argc, char** argv) {
+    return AddApplicationEnvironment(name, sigPipe, [](int& argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 0);
         auto app = std::make_unique<QApplication>(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);

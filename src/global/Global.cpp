@@ -1,5 +1,6 @@
-#include "app/Global.h"
+#include "global/Global.h"
 
+#include "platform/Files.h"
 #include "platform/Shell.h"
 #include "platform/Streams.h"
 #include "platform/SystemProxy.h"
@@ -8,10 +9,12 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace cw {
+
+using text::ContainsNoCase;
+using text::PosNoCase;
 
 const char* const ProductTitle = "Ostrelle Clipwarden";
 const char* const ProductVersion = "1.2";
@@ -27,31 +30,6 @@ namespace {
 constexpr auto npos = std::string::npos;
 
 } // namespace
-
-std::string UpperCase(const std::string& s)
-{
-    return text::Upper(s);
-}
-
-std::string LowerCase(const std::string& s)
-{
-    return text::Lower(s);
-}
-
-std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from)
-{
-    return text::PosNoCase(haystack, needle, from);
-}
-
-bool ContainsNoCase(const std::string& haystack, const std::string& needle)
-{
-    return PosNoCase(haystack, needle) != npos;
-}
-
-bool SameTextNoCase(const std::string& a, const std::string& b)
-{
-    return text::SameNoCase(a, b);
-}
 
 bool IsVideoAddress(const std::string& text)
 {
@@ -140,8 +118,7 @@ std::string CleanFileName(const std::string& text)
 
 bool IsFileInUse(const std::string& path)
 {
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+    if (!FileExists(path))
         return false;
     // Opened for reading and writing and locked the way an exclusive TFileStream locks: if
     // either fails, someone else has the file.
@@ -220,8 +197,7 @@ std::string FormatKilobytes(std::int64_t bytes)
 bool BrowseForFolder(const std::string& title, const std::string& root, std::string& folder)
 {
     (void)root; // the chooser opens at the desktop's usual place
-    struct stat st {};
-    if (folder.empty() || ::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (!DirectoryExists(folder))
         folder.clear();
     std::optional<std::string> chosen = Shell::ChooseFolder(title);
     if (!chosen)

@@ -1,6 +1,7 @@
-#include "app/Global.h"
+#include "global/Global.h"
 #include "platform/Shell.h"
 #include "platform/Streams.h"
+#include "support/Files.h"
 
 #include <gtest/gtest.h>
 
@@ -27,20 +28,6 @@ TEST(GlobalConstants, AreTheRealSiteNamesAndTheCanonicalPrefix)
     EXPECT_EQ(std::string(YoutubeWatchPrefix), kPrefix);
     EXPECT_STREQ(ProductTitle, "Ostrelle Clipwarden");
     EXPECT_STREQ(ProductVersion, "1.2");
-}
-
-TEST(GlobalCase, FoldsOnlyAsciiLetters)
-{
-    EXPECT_EQ(UpperCase("abz AZ 09 \xe9\xff"), "ABZ AZ 09 \xe9\xff");
-    EXPECT_EQ(LowerCase("ABZ az [\xc9]"), "abz az [\xc9]");
-    EXPECT_TRUE(SameTextNoCase("WaTcH", "watch"));
-    EXPECT_FALSE(SameTextNoCase("\xe9", "\xc9")); // Latin-1 letters are not folded
-    EXPECT_FALSE(SameTextNoCase("watch", "watc"));
-    EXPECT_EQ(PosNoCase("aXbXc", "xc"), 3u);
-    EXPECT_EQ(PosNoCase("abcabc", "ABC", 1), 3u);
-    EXPECT_EQ(PosNoCase("ab", "abc"), std::string::npos);
-    EXPECT_EQ(PosNoCase("abc", "c", 7), std::string::npos);
-    EXPECT_EQ(PosNoCase("abc", "", 3), 3u);
 }
 
 struct AddressCase {
@@ -223,20 +210,9 @@ TEST(SystemProxyFunctions, FollowTheEnvironment)
 
 class TempDir : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/cw-global-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        Dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(Dir); }
-    std::string File(const std::string& name, const std::string& content = "data")
-    {
-        std::string path = (Dir / name).string();
-        std::ofstream(path) << content;
-        return path;
-    }
-    fs::path Dir;
+    std::string File(const std::string& name, const std::string& content = "data") { return Tmp.Write(name, content); }
+    cwtest::TempDir Tmp{"cw-global"};
+    fs::path Dir = Tmp.Path();
 };
 
 using IsFileInUseTest = TempDir;

@@ -1,7 +1,7 @@
 #pragma once
 // Stateless helpers shared by the windows: video address recognition and normalisation,
 // file-name cleaning, the in-use test, number texts and the user's proxy settings.
-// All text is 8-bit; "case-insensitive" folds ASCII letters only.
+// All text is 8-bit; case folding and case-insensitive comparison live in platform/Text.
 
 #include <cstdint>
 #include <string>
@@ -24,14 +24,6 @@ extern const char* const GoogleDomain;   // "video.google.com"
 extern const char* const VideoCacheHost; // "vp.video.l.google.com": Google Video's file cache
 // "http://www.youtube.com/watch?v=": the canonical watch address without the identifier.
 extern const char* const YoutubeWatchPrefix;
-
-// ASCII helpers used throughout the program.
-std::string UpperCase(const std::string& s);
-std::string LowerCase(const std::string& s);
-// Position of the first case-insensitive occurrence of needle at or after from, or npos.
-std::size_t PosNoCase(const std::string& haystack, const std::string& needle, std::size_t from = 0);
-bool ContainsNoCase(const std::string& haystack, const std::string& needle);
-bool SameTextNoCase(const std::string& a, const std::string& b);
 
 bool IsVideoAddress(const std::string& text);
 std::string NormalizeVideoAddress(const std::string& address);
