@@ -1,4 +1,5 @@
 // bench_download [megabytes ...]   (default: 128 1024)
+// bench_download --cut MEGABYTES   (run.sh adds: --cut 256)
 //
 // For each size: a download-only run of one YouTube item through the real download window,
 // shown offscreen, with the system proxy pointed at a local server that serves the watch page,
@@ -6,6 +7,12 @@
 // by curl -o from the same server. Prints both times, their ratio, the CPU time the run took in
 // this process, and the process's peak memory after each run (flat in the file size when the
 // window streams the file to disk).
+//
+// With --cut: the same file of the given size twice through the window, once whole and once with
+// its connection cut four times (at each fifth of the file; the window asks for the rest with a
+// Range request, with its pauses between tries set to nothing so that only the transfer is
+// timed). Both files are checked byte for byte; the ratio of the two times is the cost of
+// resuming.
 //
 // The server runs in a child process forked before anything else, so this process's CPU time
 // and memory are the client's alone.
@@ -78,6 +85,52 @@ void Answer(int fd)
     } else if (line.find("/get_video") != std::string::npos) {
         head = "HTTP/1.0 302 Found\r\nLocation: http://v7.lscache.bench.example/file\r\nContent-Length: 0\r\n\r\n";
         SendAll(fd, head.data(), head.size());
+    } else if (line.find("/file") != std::string::npos && std::getenv("BENCH_CUT")) {
+        // Bytes that say where they are (offset mod 251), so that a resumed file that glued
+        // the wrong pieces together shows. Ranges are honoured; a cut answer stops at the next
+        // fifth of the file.
+        const long long size = std::atoll(std::getenv("BENCH_FILE_SIZE"));
+        const bool cut = std::atoi(std::getenv("BENCH_CUT")) != 0;
+        long long from = 0;
+        static const std::string kRange = "\r\nRange: bytes=";
+        const std::size_t range = request.find(kRange);
+        if (range != std::string::npos)
+            from = std::atoll(request.c_str() + range + kRange.size());
+        long long end = size;
+        if (cut)
+            for (int k = 1; k < 5; ++k)
+                if (size * k / 5 > from) {
+                    end = size * k / 5;
+                    break;
+                }
+        if (from > 0)
+            head = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+                   std::to_string(size - 1) + "/" + std::to_string(size) + "\r\n";
+        else
+            head = "HTTP/1.0 200 OK\r\n";
+        head += "ETag: \"bench\"\r\nContent-Type: video/x-flv\r\nContent-Length: " + std::to_string(size - from) +
+                "\r\n\r\n";
+        if (SendAll(fd, head.data(), head.size())) {
+            static std::vector<char> block = [] {
+                std::vector<char> b((1 << 20) + 251);
+                for (std::size_t i = 0; i < b.size(); ++i)
+                    b[i] = static_cast<char>(i % 251);
+                return b;
+            }();
+            for (long long at = from; at < end;) {
+                const long long n = std::min<long long>(end - at, 1 << 20);
+                if (!SendAll(fd, block.data() + at % 251, static_cast<std::size_t>(n)))
+                    break;
+                at += n;
+            }
+        }
+        if (end < size) {
+            // A reset, as a dropped connection looks to the client.
+            linger lg{1, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+            ::close(fd);
+            return;
+        }
     } else if (line.find("/file") != std::string::npos) {
         // The size of this round, set before the server was forked.
         long long size = std::atoll(std::getenv("BENCH_FILE_SIZE"));
@@ -152,12 +205,53 @@ struct Owner : cw::TRunOwner {
 
 } // namespace
 
+bool PatternFileIsWhole(const std::string& path, long long size)
+{
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    std::vector<unsigned char> buf(1 << 20);
+    long long at = 0;
+    bool ok = true;
+    for (std::size_t n; ok && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0;)
+        for (std::size_t i = 0; i < n; ++i, ++at)
+            if (buf[i] != static_cast<unsigned char>(at % 251)) {
+                ok = false;
+                break;
+            }
+    std::fclose(f);
+    return ok && at == size;
+}
+
+// The --cut case, in this (client) process: seconds for the window's run, or -1 on failure.
+double CutRun(long long size)
+{
+    QTemporaryDir dir;
+    Owner owner;
+    owner.Folder = dir.path().toStdString();
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        cw::TForm main;
+        cw::TfrmDownload window(&main, {"http://www.youtube.com/watch?v=bench"}, &owner);
+        window.JobMode = cw::jmDownload;
+        window.SetRetryDelays({0, 0, 0, 0, 0});
+        window.ShowModal();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return PatternFileIsWhole(owner.Folder + "/Bench Clip.flv", size) ? seconds : -1;
+}
+
 int main(int argc, char** argv)
 {
     std::vector<long long> sizesMb;
-    for (int i = 1; i < argc; ++i)
-        sizesMb.push_back(std::atoll(argv[i]));
-    if (sizesMb.empty())
+    long long cutMb = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--cut") == 0 && i + 1 < argc)
+            cutMb = std::atoll(argv[++i]);
+        else
+            sizesMb.push_back(std::atoll(argv[i]));
+    }
+    if (sizesMb.empty() && cutMb == 0)
         sizesMb = {128, 1024};
 
     int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -242,6 +336,54 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "run of %lld MiB failed\n", mb);
             return 1;
         }
+    }
+    if (cutMb > 0) {
+        const long long size = cutMb * 1024 * 1024;
+        setenv("BENCH_FILE_SIZE", std::to_string(size).c_str(), 1);
+        // The server reads BENCH_CUT per request from the environment it was forked with, so
+        // each of the two runs gets a server of its own.
+        double seconds[2] = {-1, -1};
+        for (int cut = 0; cut < 2; ++cut) {
+            setenv("BENCH_CUT", cut ? "1" : "0", 1);
+            pid_t server = ::fork();
+            if (server == 0)
+                ServeForever(listenFd);
+            int pipeFd[2];
+            if (::pipe(pipeFd) != 0)
+                return 1;
+            pid_t client = ::fork();
+            if (client == 0) {
+                ::close(listenFd);
+                ::close(pipeFd[0]);
+                setenv("QT_QPA_PLATFORM", "offscreen", 0);
+                const std::string proxy = "http://127.0.0.1:" + std::to_string(port) + "/";
+                setenv("http_proxy", proxy.c_str(), 1);
+                QApplication app(argc, argv);
+                cw::Application::SetTitle("Ostrelle Clipwarden");
+                cw::SetMessageBoxHandler([](const std::string& text, const std::string&, unsigned flags) {
+                    std::fprintf(stderr, "box: %s\n", text.c_str());
+                    return cw::DefaultAnswer(flags);
+                });
+                const double s = CutRun(size);
+                (void)!::write(pipeFd[1], &s, sizeof s);
+                _exit(0);
+            }
+            ::close(pipeFd[1]);
+            (void)!::read(pipeFd[0], &seconds[cut], sizeof seconds[cut]);
+            ::close(pipeFd[0]);
+            ::waitpid(client, nullptr, 0);
+            ::kill(server, SIGTERM);
+            ::waitpid(server, nullptr, 0);
+        }
+        if (seconds[0] < 0 || seconds[1] < 0) {
+            std::fprintf(stderr, "cut run of %lld MiB failed (a file was not whole)\n", cutMb);
+            return 1;
+        }
+        std::printf("file %lld MiB: whole %.3f s, cut four times %.3f s (byte-identical), ratio %.2f\n", cutMb,
+                    seconds[0], seconds[1], seconds[1] / seconds[0]);
+        std::printf("SUMMARY\tdownload: %lld MiB cut four times and resumed\t%.3f s\twhole %.3f s\t%.2f\t<= 1.30\n",
+                    cutMb, seconds[1], seconds[0], seconds[1] / seconds[0]);
+        std::fflush(stdout);
     }
     return 0;
 }

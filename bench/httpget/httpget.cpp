@@ -1,11 +1,14 @@
 // httpget URL OUTFILE [--proxy HOST:PORT] [--user U --password P]
 //                     [--proxy-user U --proxy-password P] [--http11] [--cacert FILE]
+//                     [--idle-timeout SECONDS]
 //
 // URL may be https; --cacert trusts the certificates in FILE instead of the system's store.
 //
 // Fetches URL with the synchronous Get of THttpCli into OUTFILE and prints the status, the
-// number of bytes and the time taken. Exits with 1 when Get raises (the message goes to
-// standard error), 2 for other failures (bad arguments, the output file), 0 otherwise.
+// number of bytes and the time taken. Exits with 1 when Get raises or the final status is 400
+// or above (401 and 407 included: an unanswered challenge is no document), the message going
+// to standard error; 2 for other failures (bad arguments, the output file); 0 otherwise.
+// --idle-timeout: give up when no byte arrives for that long (default 60, 0 = never).
 
 #include "net/http/HttpProt.h"
 #include "platform/Streams.h"
@@ -14,8 +17,8 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -23,7 +26,8 @@ namespace {
 int Usage()
 {
     std::fprintf(stderr, "usage: httpget URL OUTFILE [--proxy HOST:PORT] [--user U --password P]\n"
-                         "               [--proxy-user U --proxy-password P] [--http11] [--cacert FILE]\n");
+                         "               [--proxy-user U --proxy-password P] [--http11] [--cacert FILE]\n"
+                         "               [--idle-timeout SECONDS]\n");
     return 2;
 }
 
@@ -39,6 +43,7 @@ int main(int argc, char** argv)
     std::string outFile = argv[2];
     std::string proxy, user, password, proxyUser, proxyPassword, caCert;
     bool http11 = false;
+    int idleSeconds = 60;
     for (int i = 3; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](std::string& target) {
@@ -60,7 +65,14 @@ int main(int argc, char** argv)
             ok = value(proxyPassword);
         else if (a == "--cacert")
             ok = value(caCert);
-        else if (a == "--http11")
+        else if (a == "--idle-timeout") {
+            std::string text;
+            ok = value(text);
+            char* end = nullptr;
+            long v = ok ? std::strtol(text.c_str(), &end, 10) : -1;
+            ok = ok && !text.empty() && *end == 0 && v >= 0 && v <= 86400;
+            idleSeconds = static_cast<int>(v);
+        } else if (a == "--http11")
             http11 = true;
         else
             ok = false;
@@ -87,6 +99,7 @@ int main(int argc, char** argv)
         cli.SetPassword(password);
         cli.SetProxyUsername(proxyUser);
         cli.SetProxyPassword(proxyPassword);
+        cli.SetIdleTimeout(idleSeconds * 1000);
 
         auto start = std::chrono::steady_clock::now();
         bool failed = false;
@@ -101,6 +114,10 @@ int main(int argc, char** argv)
         double mbps = seconds > 0 ? static_cast<double>(cli.RcvdCount()) / seconds / 1e6 : 0.0;
         std::printf("status %d, %lld bytes in %.3f s (%.1f MB/s)\n", cli.StatusCode(),
                     static_cast<long long>(cli.RcvdCount()), seconds, mbps);
+        if (!failed && cli.StatusCode() >= 400) {
+            failed = true;
+            message = "the server answered " + std::to_string(cli.StatusCode()) + " " + cli.ReasonPhrase();
+        }
         if (failed) {
             std::fprintf(stderr, "httpget: %s\n", message.c_str());
             return 1;

@@ -179,7 +179,11 @@ void TWebBrowser::StartRequest(const std::string& address)
     if (SystemProxy::IsEnabled()) {
         FProxyText = SystemProxy::ProxyListText();
         http->SetProxy(FProxyText);
+        const SystemProxy::Credentials login = SystemProxy::ProxyCredentials();
+        http->SetProxyUsername(login.User);
+        http->SetProxyPassword(login.Password);
     }
+    http->SetIdleTimeout(FIdleTimeout);
     http->SetURL(address);
     http->SetRcvdStream(&FDocument->FBody);
     http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };
@@ -233,7 +237,9 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
         std::string reason = FHttp->ReasonPhrase();
         if (reason.empty())
             reason = "Error #" + std::to_string(errCode);
-        if (errCode == ws::WSAECONNREFUSED)
+        if (errCode == httperrTimeout)
+            SetLoadError(leOther, reason = "no data for " + std::to_string((FIdleTimeout + 999) / 1000) + " s");
+        else if (errCode == ws::WSAECONNREFUSED)
             SetLoadError(leRefused, FProxyText.empty() ? "the server refused the connection"
                                                        : "the proxy " + FProxyText + " refused the connection");
         else if (IsLookupError(errCode))

@@ -119,6 +119,12 @@ public:
     void SetMaxDocumentSize(std::size_t value) { FMaxDocumentSize = value; }
     static constexpr std::size_t DefaultMaxDocumentSize = 32 * 1024 * 1024;
 
+    // A page whose server sends nothing for this long fails ("no data for 30 s") instead of
+    // holding the page stage until its own limit.
+    int IdleTimeout() const { return FIdleTimeout; }
+    void SetIdleTimeout(int ms) { FIdleTimeout = ms; }
+    static constexpr int DefaultIdleTimeoutMs = 30000;
+
     // The User-Agent the engine sends.
     static const char* const UserAgent;
 
@@ -148,6 +154,7 @@ private:
     bool FOffline = false;
     int FWidth = 0;
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
+    int FIdleTimeout = DefaultIdleTimeoutMs;
 };
 
 // The short page shown for a load that got no response.

@@ -24,7 +24,56 @@ std::string ProxyVariable()
     return v;
 }
 
+// "%40" → "@"; a "%" not followed by two hex digits stays as it is.
+std::string PercentDecoded(const std::string& s)
+{
+    auto hex = [](char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
+            out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 } // namespace
+
+Credentials ProxyCredentials()
+{
+    Credentials c;
+    if (ProxyListText().empty())
+        return c;
+    std::string v = ProxyVariable();
+    std::size_t scheme = v.find("://");
+    if (scheme != std::string::npos)
+        v.erase(0, scheme + 3);
+    std::size_t slash = v.find('/');
+    if (slash != std::string::npos)
+        v.erase(slash);
+    // The last "@" ends the user part: a password may hold an unescaped "@" of its own.
+    std::size_t at = v.rfind('@');
+    if (at == std::string::npos)
+        return c;
+    std::string userInfo = v.substr(0, at);
+    std::size_t colon = userInfo.find(':');
+    c.User = PercentDecoded(userInfo.substr(0, colon));
+    if (colon != std::string::npos)
+        c.Password = PercentDecoded(userInfo.substr(colon + 1));
+    return c;
+}
 
 std::string ProxyListText()
 {

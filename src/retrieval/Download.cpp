@@ -39,6 +39,9 @@ TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& address
     http.SetMultiThreaded(false);
     http.OnHeaderData = [this](TObject* sender) { HttpCli1HeaderData(sender); };
     http.OnDocData = [this](TObject* sender, const char* buffer, int len) { HttpCli1DocData(sender, buffer, len); };
+    http.OnDocBegin = [this](TObject* sender) { HttpCli1DocBegin(sender); };
+    http.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t error) { FLastRequestError = error; };
+    http.SetIdleTimeout(TransferIdleTimeoutMs);
 
     StopRequested = false;
     // Set before anything can run Stop, also when the window is never shown.
@@ -60,6 +63,8 @@ TfrmDownload::~TfrmDownload()
     // The client goes before the browsers and the widgets its handlers touch.
     FHttpCli1->OnHeaderData = nullptr;
     FHttpCli1->OnDocData = nullptr;
+    FHttpCli1->OnDocBegin = nullptr;
+    FHttpCli1->OnRequestDone = nullptr;
     FHttpCli1.reset();
 }
 

@@ -18,9 +18,11 @@
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/gui/Form.h"
+#include "retrieval/PartFile.h"
 #include "retrieval/RunModel.h"
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +69,11 @@ public:
     static const char* const ReadFailureText;
     // How long a page is polled after it became interactive.
     static constexpr std::uint32_t PollLimitMs = 30000;
+    // A transfer that receives nothing for this long counts as a broken connection.
+    static constexpr int TransferIdleTimeoutMs = 60000;
+    // The pauses before asking again for the rest of a file whose connection broke; one try
+    // after each.
+    static constexpr std::uint32_t RetryDelaysMs[] = {1000, 2000, 4000, 8000, 16000};
 
     // ---- run fields (set by the caller before the window is shown)
     // The run's mode. It holds for the whole run; which items it converts is the run model's
@@ -94,6 +101,7 @@ public:
     void ResetBrowser(TWebBrowser* browser);
 
     void HttpCli1HeaderData(TObject* Sender);
+    void HttpCli1DocBegin(TObject* Sender);
     void HttpCli1DocData(TObject* Sender, const char* Buffer, int Len);
 
     // ---- parts, for the stages and for tests
@@ -108,6 +116,9 @@ public:
 
     // Tests only: a shorter poll limit than PollLimitMs.
     void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
+    // Tests only: a shorter idle limit for the transfer, and shorter pauses between tries.
+    void SetTransferIdleTimeout(int ms);
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FRetryDelays = std::move(delaysMs); }
 
 protected:
     void WndProc(TMessage& msg) override;
@@ -120,6 +131,17 @@ private:
     void FetchPage();
     void RetrievePage(const std::string& address);
     void StartDownload();
+    // One file: into its .part, resumed where the connection broke, renamed when complete.
+    struct TTransferResult {
+        bool Done = false;
+        bool Stopped = false;
+        std::string Reason; // why it failed, in plain words
+        std::string Line;   // a failure line of its own, when the reason is not the transfer's
+    };
+    TTransferResult TransferFile(const std::string& finalPath);
+    std::string NoResponseReason(std::uint16_t code, const std::string& message) const;
+    // Pause before the next try, pumping messages; false when the run was stopped meanwhile.
+    bool WaitBeforeRetry(std::uint32_t ms, int attempt, int count);
     void EndOfItem();
     void ConvertStart();
     void ConvertProgress(LPARAM lParam);
@@ -156,6 +178,17 @@ private:
     char FDecimalSeparator = '.';
     // The file the last transfer attempt of the current item wrote ("" when none was made).
     std::string FTransferPath;
+    std::vector<std::uint32_t> FRetryDelays{std::begin(RetryDelaysMs), std::end(RetryDelaysMs)};
+    // The attempt running now: its .part file, where it continued, what the answer turned out
+    // to be, and what the first answer said about the resource.
+    enum TAnswer { anNone, anAppend, anFresh, anMismatch };
+    TFileStream* FPartStream = nullptr;
+    std::string FPartMetaPath;
+    std::int64_t FResumeOffset = 0;
+    std::int64_t FExpectedTotal = -1;
+    TAnswer FAnswer = anNone;
+    TPartMeta FKept;
+    std::uint16_t FLastRequestError = 0;
     std::string FFileName;    // eFileName
     std::string FDownloadUrl; // eDownloadUrl
     bool FClosed = false;

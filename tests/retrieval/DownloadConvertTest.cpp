@@ -160,8 +160,7 @@ TEST_F(ConvertStage, MissingConverterIsToldOnceAndEveryFileGetsItsLine)
     EXPECT_EQ(error, Boxes.Boxes()[0].Text);
     EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[0].Flags & cw::MB_ICONMASK);
     EXPECT_EQ("2 of 2 items failed:\r\nConvert process failed on " + first + ": " + error + "\r\n" +
-                  "Convert process failed on " + second +
-                  ": " + error + "\r\n",
+                  "Convert process failed on " + second + ": " + error + "\r\n",
               Boxes.Boxes()[1].Text);
     EXPECT_TRUE(QDir(Dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 }
@@ -397,4 +396,30 @@ TEST_F(ConvertStage, FileKeptAtTheOverwriteQuestionIsStillConverted)
     EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
     EXPECT_EQ(Out("Kept.flv"), Runner.InputFile);
     EXPECT_TRUE(IsMedia(Out("Kept.mov")));
+}
+
+TEST_F(ConvertStage, AFailedTransferIsReportedOnceAndNeverConverted)
+{
+    VideoSites::YoutubeVideo gone;
+    gone.Title = "Gone";
+    Sites.Youtube("gn", gone); // no file: the server answers 404 with a page
+    const std::string clip = dltest::ReadFile(MakeClip(Dir.path().toStdString() + "/served.flv"));
+    VideoSites::YoutubeVideo v;
+    v.Title = "Fine";
+    v.Files[""] = clip;
+    Sites.Youtube("fn", v);
+    dltest::WindowRun run({VideoSites::YoutubeAddress("gn"), VideoSites::YoutubeAddress("fn")}, cw::jmDownloadConvert,
+                          Owner);
+    Prepare(run);
+    run.Run(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    // The error page is neither kept nor handed to the converter (which would fail a second
+    // time on it); the next item is converted as usual.
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("1 of 2 items failed:\r\nUnable download video from " + VideoSites::YoutubeAddress("gn") +
+                  ": the server answered 404 Not Found\r\n",
+              Boxes.Boxes()[0].Text);
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Gone.flv")));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Gone.mov")));
+    EXPECT_TRUE(IsMedia(Out("Fine.mov")));
 }

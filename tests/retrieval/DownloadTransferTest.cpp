@@ -43,11 +43,15 @@ TEST_F(Transfer, OtherQualityLevelsDoNotRetryAFailedRequest)
     dltest::WindowRun run({VideoSites::YoutubeAddress("hq")}, cw::jmDownload, Owner);
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_EQ("<html><body>404 Not Found</body></html>", dltest::ReadFile(Out("Only Flv.mp4")));
+    // The error page is not kept as the video; the failure is reported at the end.
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Only Flv.mp4")));
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Only Flv.mp4.part")));
     EXPECT_EQ("<missing>", dltest::ReadFile(Out("Only Flv.flv")));
     EXPECT_EQ(1u, Sites.RequestsTo(VideoSites::FileHost).size());
-    // A failed transfer is not reported.
-    EXPECT_EQ(0u, Boxes.Count());
+    EXPECT_EQ(std::vector<std::string>{"Unable download video from " + VideoSites::YoutubeAddress("hq") +
+                                       ": the server answered 404 Not Found"},
+              run.Window().Run().FailureLines());
+    EXPECT_EQ(1u, Boxes.Count());
 }
 
 TEST_F(Transfer, ResponseWithoutContentLengthKeepsThePreviousSize)
@@ -153,7 +157,9 @@ TEST_F(Transfer, ClosingTheWindowDuringATransferEndsItAtOnce)
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(cw::mrCancel, run.Result);
-    EXPECT_EQ(std::string(5000, 'c'), dltest::ReadFile(Out("Closed.flv")));
+    // What arrived stays as the unfinished file, to be continued by a later run.
+    EXPECT_EQ("<missing>", dltest::ReadFile(Out("Closed.flv")));
+    EXPECT_EQ(std::string(5000, 'c'), dltest::ReadFile(Out("Closed.flv.part")));
 }
 
 TEST_F(Transfer, BytesOfAnotherEncodingReachTheNameAndTheAddressUnchanged)

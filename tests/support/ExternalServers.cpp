@@ -117,26 +117,43 @@ NginxServer::NginxServer(const std::string& root, const std::string& extraServer
     std::string conf = "daemon off;\n"
                        "master_process off;\n"
                        "worker_processes 1;\n"
-                       "pid " + d + "/nginx.pid;\n"
-                       "error_log " + d + "/error.log warn;\n"
+                       "pid " +
+                       d +
+                       "/nginx.pid;\n"
+                       "error_log " +
+                       d +
+                       "/error.log warn;\n"
                        "events { worker_connections 256; }\n"
                        "http {\n"
                        "  access_log off;\n"
-                       "  client_body_temp_path " + d + "/body;\n"
-                       "  proxy_temp_path " + d + "/proxy;\n"
-                       "  fastcgi_temp_path " + d + "/fastcgi;\n"
-                       "  uwsgi_temp_path " + d + "/uwsgi;\n"
-                       "  scgi_temp_path " + d + "/scgi;\n"
+                       "  client_body_temp_path " +
+                       d +
+                       "/body;\n"
+                       "  proxy_temp_path " +
+                       d +
+                       "/proxy;\n"
+                       "  fastcgi_temp_path " +
+                       d +
+                       "/fastcgi;\n"
+                       "  uwsgi_temp_path " +
+                       d +
+                       "/uwsgi;\n"
+                       "  scgi_temp_path " +
+                       d +
+                       "/scgi;\n"
                        "  types { text/html html htm; text/plain txt; application/octet-stream bin; video/mp4 mp4; }\n"
                        "  default_type application/octet-stream;\n"
                        "  sendfile on;\n"
                        "  tcp_nopush on;\n"
                        "  keepalive_timeout 65;\n"
                        "  server {\n"
-                       "    listen 127.0.0.1:" + std::to_string(FPort) + ";\n"
+                       "    listen 127.0.0.1:" +
+                       std::to_string(FPort) +
+                       ";\n"
                        "    server_name localhost;\n"
-                       "    root " + root + ";\n" +
-                       extraServerConfig + "\n"
+                       "    root " +
+                       root + ";\n" + extraServerConfig +
+                       "\n"
                        "  }\n"
                        "}\n";
     FDir.Write("nginx.conf", conf);
@@ -164,7 +181,7 @@ std::string NginxServer::Url(const std::string& path) const
 
 // ---- tinyproxy ------------------------------------------------------------------------------
 
-TinyproxyServer::TinyproxyServer(const std::string& user, const std::string& password)
+TinyproxyServer::TinyproxyServer(const std::string& user, const std::string& password, const std::string& upstream)
 {
     std::string tinyproxy = FindProgram("tinyproxy");
     if (tinyproxy.empty()) {
@@ -173,19 +190,26 @@ TinyproxyServer::TinyproxyServer(const std::string& user, const std::string& pas
     }
     FPort = FreeLocalPort();
     const std::string d = FDir.Path();
-    std::string conf = "Port " + std::to_string(FPort) + "\n"
+    std::string conf = "Port " + std::to_string(FPort) +
+                       "\n"
                        "Listen 127.0.0.1\n"
                        "Timeout 60\n"
                        "MaxClients 50\n"
-                       "LogFile \"" + d + "/tinyproxy.log\"\n"
+                       "LogFile \"" +
+                       d +
+                       "/tinyproxy.log\"\n"
                        "LogLevel Info\n"
-                       "PidFile \"" + d + "/tinyproxy.pid\"\n"
+                       "PidFile \"" +
+                       d +
+                       "/tinyproxy.pid\"\n"
                        "DisableViaHeader Yes\n"
                        "Allow 127.0.0.1\n";
     if (::geteuid() == 0)
         conf += "User root\nGroup root\n";
     if (!user.empty())
         conf += "BasicAuth " + user + " " + password + "\n";
+    if (!upstream.empty())
+        conf += "Upstream http " + upstream + "\n";
     FDir.Write("tinyproxy.conf", conf);
     if (!FProcess.Start({tinyproxy, "-d", "-c", d + "/tinyproxy.conf"}, d + "/output.log")) {
         FError = "cannot start tinyproxy";

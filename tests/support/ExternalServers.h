@@ -43,8 +43,7 @@ public:
     // Serves root on a free port; extraServerConfig is inserted into the server block (for
     // locations with authentication, redirects, ...). Use Port() inside extraServerConfig by
     // passing the port: NginxServer(root, config, port).
-    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "",
-                         std::uint16_t port = 0);
+    explicit NginxServer(const std::string& root, const std::string& extraServerConfig = "", std::uint16_t port = 0);
     ~NginxServer();
     bool Started() const { return FStarted; }
     const std::string& Error() const { return FError; }
@@ -62,8 +61,11 @@ private:
 
 class TinyproxyServer {
 public:
-    // With user and password, the proxy asks for Basic authentication (407).
-    explicit TinyproxyServer(const std::string& user = "", const std::string& password = "");
+    // With user and password, the proxy asks for Basic authentication (407). With upstream
+    // ("127.0.0.1:port") every request is passed on to that proxy instead of the named host
+    // (an HttpTestServer routes it by host, so made-up site names work behind tinyproxy).
+    explicit TinyproxyServer(const std::string& user = "", const std::string& password = "",
+                             const std::string& upstream = "");
     ~TinyproxyServer();
     bool Started() const { return FStarted; }
     const std::string& Error() const { return FError; }

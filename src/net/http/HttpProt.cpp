@@ -4,6 +4,7 @@
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/TickCount.h"
 
 #include <QTimer>
 #include <cmath>
@@ -92,6 +93,7 @@ THttpCli::THttpCli(TComponent* AOwner)
 THttpCli::~THttpCli()
 {
     StopBandwidthTimer();
+    FIdleTimer.reset();
     // The socket fires nothing while it is destroyed, but drop our handlers first anyway: they
     // point into this half-destroyed object.
     TSslWSocket& s = *FCtrlSocket;
@@ -183,12 +185,14 @@ void THttpCli::PostRequestDone()
     FWindow.PostMessage(WM_HTTP_REQUEST_DONE);
 }
 
-void THttpCli::SetFailure(const std::string& Text)
+void THttpCli::SetFailure(const std::string& Text, std::uint16_t Code)
 {
-    if (FFailureText.empty())
+    if (FFailureText.empty()) {
         FFailureText = Text;
+        FFailureCode = Code;
+    }
     if (FResp.RequestDoneError == 0)
-        FResp.RequestDoneError = httperrBadResponse;
+        FResp.RequestDoneError = Code;
 }
 
 // Every entry from the socket goes through here. An exception from a handler or from the
@@ -258,6 +262,8 @@ void THttpCli::StateChange(THttpState NewState)
     FState = NewState;
     if (Tracing())
         Trace("State = " + HttpStateName(NewState));
+    if (NewState == httpReady && FIdleTimer)
+        FIdleTimer->stop();
     if (OnStateChange)
         OnStateChange(this);
     if (NewState == httpReady)
@@ -387,6 +393,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         CheckRequestText();
 
     FFailureText.clear();
+    FFailureCode = httperrBadResponse;
     FPendingException = nullptr;
     if (Rq == httpCLOSE) {
         FRequestType = httpCLOSE;
@@ -402,6 +409,11 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     }
 
     FRequestType = Rq;
+    FRequestRange.clear();
+    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty())
+        FRequestRange = FContentRangeBegin + "-" + FContentRangeEnd;
+    FContentRangeBegin.clear();
+    FContentRangeEnd.clear();
     ResetResponse();
     FSentCount = 0;
     FRcvdStreamStartValid = false;
@@ -449,6 +461,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
 
     FRetriedFresh = false;
     StateChange(httpNotConnected);
+    StartIdleTimer();
     if (FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection() && RefusedTarget().empty()) {
         FClosedTarget = TClosedTarget::Normal;
         FReusedConnection = true;
@@ -494,7 +507,7 @@ void THttpCli::DoRequestSync(THttpRequest Rq)
     if (FResp.StatusCode > 399 && FResp.StatusCode != 401 && FResp.StatusCode != 407)
         throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FResp.StatusCode));
     if (!FFailureText.empty())
-        throw EHttpException(FFailureText, httperrBadResponse);
+        throw EHttpException(FFailureText, FFailureCode);
     if (Rq != httpCLOSE && !FResp.NoHeaderResponse && (FResp.StatusCode < 100 || FResp.StatusCode > 599))
         throw EHttpException(FResp.StatusCode == 0 ? "No valid HTTP response from the server"
                                                    : "Invalid HTTP status " + std::to_string(FResp.StatusCode),
@@ -610,6 +623,7 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
         return;
     }
     StateChange(httpDnsLookupDone);
+    NoteActivity();
     TWSocket& s = *FCtrlSocket;
     s.SetAddr(s.DnsResult());
     s.SetLocalAddr(FLocalAddr);
@@ -696,6 +710,7 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
         return; // the socket closes itself; the closed handler ends the request
     }
     FConn.Ours = true;
+    NoteActivity();
     if (FTarget.Protocol == "https" && !FCtrlSocket->SslEstablished()) {
         // The connection is up but not yet private: through an HTTP proxy first ask for the
         // tunnel, then TLS with the origin server. A SOCKS connection already reaches it.
@@ -890,11 +905,8 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
         lines.push_back(proxyAuth);
     if (!FCookie.empty())
         lines.push_back("Cookie: " + FCookie);
-    if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty()) {
-        lines.push_back("Range: bytes=" + FContentRangeBegin + "-" + FContentRangeEnd);
-        FContentRangeBegin.clear();
-        FContentRangeEnd.clear();
-    }
+    if (!FRequestRange.empty())
+        lines.push_back("Range: bytes=" + FRequestRange);
 
     FAcceptRanges.clear();
     if (Tracing()) {
@@ -943,6 +955,7 @@ void THttpCli::StartRequestBody()
 
 void THttpCli::SocketDataSent(std::uint16_t)
 {
+    NoteActivity();
     if (!FAllowedToSend || !FSendStream)
         return;
     char buf[SendBufferSize];
@@ -957,6 +970,77 @@ void THttpCli::SocketDataSent(std::uint16_t)
         if (OnSendEnd)
             OnSendEnd(this);
     }
+}
+
+// ---- idle limit -----------------------------------------------------------------------------
+
+// The timer is not restarted for every block received (that would re-arm a system timer many
+// thousand times a second on a fast transfer): each arrival only notes the tick, and the timer,
+// when it fires, looks how long ago that was.
+void THttpCli::StartIdleTimer()
+{
+    if (FIdleTimeout <= 0) {
+        if (FIdleTimer)
+            FIdleTimer->stop();
+        return;
+    }
+    if (!FIdleTimer) {
+        FIdleTimer = std::make_unique<QTimer>();
+        FIdleTimer->setSingleShot(true);
+        QObject::connect(FIdleTimer.get(), &QTimer::timeout, [this] { Guarded([this] { IdleTimerTick(); }); });
+    }
+    FLastActivity = GetTickCount();
+    FIdleTimer->start(FIdleTimeout);
+}
+
+void THttpCli::NoteActivity()
+{
+    FLastActivity = GetTickCount();
+}
+
+void THttpCli::IdleTimerTick()
+{
+    // A body already complete is not spoilt by a slow close.
+    if (FState == httpReady || FState == httpAborting || FState == httpBodyReceived || FIdleTimeout <= 0)
+        return;
+    const std::uint32_t quiet = GetTickCount() - FLastActivity;
+    // Bytes held back by the bandwidth limit are not silence: the pause is ours.
+    if (FBandwidthPaused || quiet < static_cast<std::uint32_t>(FIdleTimeout)) {
+        std::uint32_t left = FBandwidthPaused ? static_cast<std::uint32_t>(FIdleTimeout)
+                                              : static_cast<std::uint32_t>(FIdleTimeout) - quiet;
+        FIdleTimer->start(static_cast<int>(std::max<std::uint32_t>(left, 1)));
+        return;
+    }
+    IdleTimedOut();
+}
+
+void THttpCli::IdleTimedOut()
+{
+    const int secs = (FIdleTimeout + 999) / 1000;
+    SetFailure("No data received for " + std::to_string(secs) + " s", httperrTimeout);
+    FResp.RequestDoneError = httperrTimeout;
+    FLoginPending = false;
+    FLocationFlag = false;
+    FClosedTarget = TClosedTarget::Normal;
+    if (Tracing())
+        Trace("Idle limit reached");
+    if (FState == httpDnsLookup) {
+        try {
+            FCtrlSocket->CancelLookup();
+        } catch (...) {
+            LogCaught("http", "cancelling the name look-up after the idle limit");
+        }
+    } else if (FCtrlSocket->State() != wsClosed) {
+        // The closed handler is run once, here, with the time-out as its error.
+        FIgnoreClosed = true;
+        try {
+            FCtrlSocket->Abort();
+        } catch (...) {
+            LogCaught("http", "closing after the idle limit");
+        }
+        FIgnoreClosed = false;
+    }
+    SocketSessionClosed(httperrTimeout);
 }
 
 // ---- bandwidth control ----------------------------------------------------------------------

@@ -56,6 +56,8 @@ constexpr int httperrBadResponse = 7;
 // The request could not be written safely: the address or a header value holds a control
 // byte (which would split the request), or the address has no usable host. Nothing is sent.
 constexpr int httperrInvalidRequest = 8;
+// No byte arrived for IdleTimeout milliseconds while the request was under way.
+constexpr int httperrTimeout = 9;
 
 enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
 
@@ -200,6 +202,10 @@ public:
     const std::string& ContentRangeEnd() const { return FContentRangeEnd; }
     void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
     const std::string& AcceptRanges() const { return FAcceptRanges; }
+    // How long (ms) the request may go without receiving a byte, from connecting to the end of
+    // the body; then it ends with httperrTimeout. 0: no limit.
+    int IdleTimeout() const { return FIdleTimeout; }
+    void SetIdleTimeout(int ms) { FIdleTimeout = ms < 0 ? 0 : ms; }
     bool MultiThreaded() const { return FMultiThreaded; }
     void SetMultiThreaded(bool v);
     const std::string& RequestVer() const { return FRequestVer; }
@@ -242,6 +248,10 @@ public:
     const std::string& DocName() const { return FTarget.DocName; }
     const std::string& Location() const { return FTarget.Location; }
     const std::vector<std::string>& RcvdHeader() const { return FResp.RcvdHeader; }
+    // Of the last response, as received ("" when absent): Content-Range, ETag, Last-Modified.
+    const std::string& ContentRange() const { return FResp.ContentRange; }
+    const std::string& ETag() const { return FResp.ETag; }
+    const std::string& LastModified() const { return FResp.LastModified; }
     std::int64_t RcvdCount() const { return FResp.RcvdCount; }
     TStream* RcvdStream() const { return FRcvdStream; }
     void SetRcvdStream(TStream* s) { FRcvdStream = s; }
@@ -340,7 +350,10 @@ private:
         std::string ContentEncoding;
         std::vector<std::string> RcvdHeader;
         std::vector<std::string> Challenges; // WWW-Authenticate and Proxy-Authenticate values
-        std::int64_t RcvdCount = 0;          // document bytes
+        std::string ContentRange;
+        std::string ETag;
+        std::string LastModified;
+        std::int64_t RcvdCount = 0; // document bytes
         int HeaderLineCount = 0;
         int BodyLineCount = 0;
         bool HeaderOpen = false;
@@ -402,11 +415,15 @@ private:
     std::string MethodName() const;
     void BandwidthTimerTick();
     void StopBandwidthTimer();
+    void StartIdleTimer();
+    void NoteActivity();
+    void IdleTimerTick();
+    void IdleTimedOut();
     void Trace(const std::string& Msg);
     bool Tracing() const { return static_cast<bool>(OnDebugDisplay); }
     template <class F> void Guarded(F&& f);
     void HandleEventException(std::exception_ptr E);
-    void SetFailure(const std::string& Text);
+    void SetFailure(const std::string& Text, std::uint16_t Code = httperrBadResponse);
     void CutStreamsBack();
     void CheckRequestText() const;
 
@@ -533,8 +550,19 @@ private:
     bool FDonePending = false;
     int FSyncDepth = 0;
     std::string FFailureText;
+    std::uint16_t FFailureCode = httperrBadResponse;
     std::exception_ptr FPendingException;
     bool FHandlingException = false;
+
+    // The range asked for by this request: taken from ContentRangeBegin/End when it starts, so
+    // that a relocation or an authentication retry asks for the same bytes.
+    std::string FRequestRange;
+
+    // Idle limit: the tick of the last byte received (or of the start), and the timer that
+    // looks at it.
+    int FIdleTimeout = 0;
+    std::uint32_t FLastActivity = 0;
+    std::unique_ptr<QTimer> FIdleTimer;
 
     // Bandwidth control.
     std::unique_ptr<QTimer> FBandwidthTimer;

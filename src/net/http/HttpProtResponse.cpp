@@ -47,6 +47,7 @@ std::int64_t ParseContentLength(const std::string& text)
 
 void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
 {
+    NoteActivity();
     // The document body, with nothing left over in the line buffer, is received straight into
     // the body buffer and handed on from there. Never more than the announced length is read,
     // so bytes of a following response stay in the socket.
@@ -328,6 +329,11 @@ void THttpCli::InterpretField(const std::string& Line)
             FContentRangeEnd =
                 value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
         }
+        FResp.ContentRange = value;
+    } else if (name == "etag") {
+        FResp.ETag = value;
+    } else if (name == "last-modified") {
+        FResp.LastModified = value;
     } else if (name == "accept-ranges") {
         FAcceptRanges = value;
     } else if (name == "content-type") {
