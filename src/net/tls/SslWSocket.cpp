@@ -436,8 +436,12 @@ void TSslWSocket::DeliverPlain(std::uint16_t ErrCode)
     }
     if (FSerial != serial)
         return;
-    // As the system does after a receive: bytes still waiting are announced again.
-    if (PlainAvailable() > 0 && FReceiveCalled)
+    // As the system does after a receive: bytes still waiting are announced again. That
+    // includes records already taken from the system but not yet decrypted (Decrypt stops
+    // kPlainAhead bytes ahead of the reader): the system's buffer may be empty by now, so no
+    // notification of its own would ever bring them, and the end of a body would wait until
+    // the server closed the connection.
+    if (FReceiveCalled && (PlainAvailable() > 0 || BIO_ctrl_pending(FNetIn) > 0))
         PostReadNotice();
 }
 
