@@ -1,5 +1,7 @@
 #include "platform/SystemProxy.h"
 
+#include "platform/Text.h"
+
 #include <cstdlib>
 
 namespace cw::SystemProxy {
@@ -27,15 +29,7 @@ std::string ProxyVariable()
 // "%40" → "@"; a "%" not followed by two hex digits stays as it is.
 std::string PercentDecoded(const std::string& s)
 {
-    auto hex = [](char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
+    const auto hex = text::HexDigitValue;
     std::string out;
     out.reserve(s.size());
     for (std::size_t i = 0; i < s.size(); ++i) {

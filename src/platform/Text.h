@@ -17,6 +17,8 @@ bool ContainsNoCase(const std::string& haystack, const std::string& needle);
 bool SameNoCase(const std::string& a, const std::string& b);
 bool StartsWithNoCase(const std::string& s, const std::string& prefix);
 bool EndsWithNoCase(const std::string& s, const std::string& suffix);
+// The value of a hexadecimal digit (either letter case), or -1 for any other byte.
+int HexDigitValue(char c);
 // A whole text that is a decimal integer (optionally signed) and fits an int; else def.
 int ToIntDef(const std::string& s, int def);
 

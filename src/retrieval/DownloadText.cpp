@@ -1,5 +1,7 @@
 #include "retrieval/DownloadText.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
@@ -167,13 +169,7 @@ char DecodeReferenceAt(const std::string& text, std::size_t at, std::size_t& len
     std::size_t digits = 0;
     for (; i < text.size() && digits < 8; ++i, ++digits) {
         const char c = text[i];
-        int d = -1;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (hex && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (hex && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
+        const int d = hex ? text::HexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
         if (d < 0)
             break;
         value = value * (hex ? 16 : 10) + d;

@@ -46,3 +46,13 @@ TEST(Text, ReadsOnlyAWholeIntegerThatFits)
 
 } // namespace
 } // namespace cw
+
+TEST(Text, HexDigitsInEitherCaseAndNothingElse)
+{
+    EXPECT_EQ(0, cw::text::HexDigitValue('0'));
+    EXPECT_EQ(9, cw::text::HexDigitValue('9'));
+    EXPECT_EQ(10, cw::text::HexDigitValue('a'));
+    EXPECT_EQ(15, cw::text::HexDigitValue('F'));
+    for (char c : std::string("gG/:@`-+ \x7f\xff"))
+        EXPECT_EQ(-1, cw::text::HexDigitValue(c)) << int(c);
+}

@@ -1,19 +1,11 @@
 #include "net/http/HttpChunk.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 
 namespace cw {
 namespace {
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 // No real chunk comes near this; a larger size is a broken or hostile peer, and refusing it
 // keeps every count far from overflowing.
 constexpr std::uint64_t kMaxChunkSize = std::uint64_t(1) << 56;
@@ -36,7 +28,7 @@ std::size_t THttpChunkDecoder::Decode(const char* block, std::size_t len,
         switch (FState) {
         case csSize: {
             const char c = block[i];
-            const int v = HexValue(c);
+            const int v = text::HexDigitValue(c);
             if (v >= 0 && !FAfterDigits) {
                 if (FSize > (kMaxChunkSize - static_cast<unsigned>(v)) / 16) {
                     FState = csError;
