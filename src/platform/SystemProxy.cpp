@@ -43,13 +43,9 @@ std::string PercentDecoded(const std::string& s)
     return out;
 }
 
-} // namespace
-
-Credentials ProxyCredentials()
+// The variable's [user[:password]@]host[:port], without the scheme and any path.
+std::string ProxyAuthority()
 {
-    Credentials c;
-    if (ProxyListText().empty())
-        return c;
     std::string v = ProxyVariable();
     std::size_t scheme = v.find("://");
     if (scheme != std::string::npos)
@@ -57,6 +53,17 @@ Credentials ProxyCredentials()
     std::size_t slash = v.find('/');
     if (slash != std::string::npos)
         v.erase(slash);
+    return v;
+}
+
+} // namespace
+
+Credentials ProxyCredentials()
+{
+    Credentials c;
+    if (ProxyListText().empty())
+        return c;
+    const std::string v = ProxyAuthority();
     // The last "@" ends the user part: a password may hold an unescaped "@" of its own.
     std::size_t at = v.rfind('@');
     if (at == std::string::npos)
@@ -71,16 +78,7 @@ Credentials ProxyCredentials()
 
 std::string ProxyListText()
 {
-    std::string v = ProxyVariable();
-    if (v.empty())
-        return std::string();
-    // [scheme://][user[:password]@]host[:port][/path]
-    std::size_t scheme = v.find("://");
-    if (scheme != std::string::npos)
-        v.erase(0, scheme + 3);
-    std::size_t slash = v.find('/');
-    if (slash != std::string::npos)
-        v.erase(slash);
+    std::string v = ProxyAuthority();
     std::size_t at = v.rfind('@');
     if (at != std::string::npos)
         v.erase(0, at + 1);
