@@ -141,6 +141,15 @@ ScriptedPeer::Script TlsServerScript(std::function<void(ssl_st* ssl, int fd)> sc
     };
 }
 
+void RelayToLoopback(int fd, std::uint16_t port)
+{
+    const std::atomic<bool> never{false};
+    if (const int up = ConnectToLoopback(port); up >= 0) {
+        Relay(fd, nullptr, up, never);
+        ::close(up);
+    }
+}
+
 TlsSiteFront::TlsSiteFront(std::uint16_t sitesPort) : FSitesPort(sitesPort)
 {
     TlsTestPki::Get(); // the certificates, and the client's trust in them, before any handshake

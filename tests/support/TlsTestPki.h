@@ -60,6 +60,10 @@ private:
     std::unique_ptr<NginxServer> FServer;
 };
 
+// Connects to 127.0.0.1:port and copies bytes both ways between it and fd until either side
+// ends: the tunnel of a scripted proxy.
+void RelayToLoopback(int fd, std::uint16_t port);
+
 // A ScriptedPeer script that runs script on an accepted TLS session (certificate localhost,
 // blocking I/O). With plainFirst, that text is sent in the clear before the handshake.
 ScriptedPeer::Script TlsServerScript(std::function<void(ssl_st* ssl, int fd)> script,
