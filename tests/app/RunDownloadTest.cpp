@@ -413,3 +413,21 @@ TEST_F(RunHttps, ThreeSecureSitesThroughATunnelAndABadCertificateFailsWithItsRea
          {"www.youtube.com:443", "www.metacafe.com:443", "v7.lscache.example.net:443", "video.google.com:443"})
         EXPECT_NE(tunnels.end(), std::find(tunnels.begin(), tunnels.end(), target)) << target;
 }
+
+TEST_F(RunHttps, AFileHostThatCannotBeTrustedFailsTheItemAndLeavesNothing)
+{
+    AddClip(Sites, "rogue", "Rogue Clip");
+    Front.Certificate(VideoSites::FileHost, "roguehost");
+    MainRun run;
+    run.SetFolder(Folder);
+    const std::string address = VideoSites::Https(VideoSites::YoutubeAddress("rogue"));
+    run.Add(address);
+    run.Start(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("1 of 1 item failed:\r\nUnable download video from " + address +
+                  ": certificate not trusted: unknown issuer\r\n",
+              Boxes.Boxes()[0].Text);
+    EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
+    EXPECT_TRUE(QDir(QString::fromStdString(Folder)).isEmpty()) << "a file or .part was left behind";
+}
