@@ -345,28 +345,22 @@ TEST_F(RunDownload, OutputThatCannotBeCreatedFailsItsItemAndTheRunGoesOn)
 
 // The sites as today's web serves them: watch pages and files over https only, reached through
 // tinyproxy, which tunnels every https connection with CONNECT to the sites' TLS front.
-class RunHttps : public ::testing::Test {
+class RunHttps : public runtest::RunFolderTest {
 protected:
     void SetUp() override
     {
-        runtest::UseProductTitle();
+        RunFolderTest::SetUp();
         if (!cwtest::TlsTestPki::Get().Ready())
             GTEST_SKIP() << cwtest::TlsTestPki::Get().Error();
         if (!Proxy.Started())
             GTEST_SKIP() << "tinyproxy did not start: " << Proxy.Error();
-        ASSERT_TRUE(Dir.isValid());
-        Folder = Dir.path().toStdString();
     }
-    std::string Out(const std::string& name) const { return Folder + "/" + name; }
 
-    QTemporaryDir Dir;
-    std::string Folder;
     cwtest::HttpTestServer Server;
     VideoSites Sites{Server, true};
     cwtest::TlsSiteFront Front{Server.Port()};
     cwtest::TinyproxyServer Proxy{"", "", Front.Address()};
     cwtest::ScopedHttpProxy ProxyVariable{"http://127.0.0.1:" + Proxy.PortText()};
-    cwtest::MessageBoxRecorder Boxes;
 };
 
 TEST_F(RunHttps, ThreeSecureSitesThroughATunnelAndABadCertificateFailsWithItsReason)
