@@ -25,8 +25,10 @@ void TStream::ReadBuffer(void* buffer, std::int64_t count)
 
 void TStream::WriteBuffer(const void* buffer, std::int64_t count)
 {
-    if (count != 0 && Write(buffer, count) != count)
-        throw EWriteError("Stream write error");
+    if (count != 0 && Write(buffer, count) != count) {
+        const std::string reason = WriteFailureReason();
+        throw EWriteError(reason.empty() ? std::string("Stream write error") : "Stream write error: " + reason, reason);
+    }
 }
 
 std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count)
@@ -140,9 +142,15 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode) : FFileName
         share = share ? share : fmShareExclusive;
     } else {
         switch (mode & 0x0003) {
-        case fmOpenWrite: flags |= O_WRONLY; break;
-        case fmOpenReadWrite: flags |= O_RDWR; break;
-        default: flags |= O_RDONLY; break;
+        case fmOpenWrite:
+            flags |= O_WRONLY;
+            break;
+        case fmOpenReadWrite:
+            flags |= O_RDWR;
+            break;
+        default:
+            flags |= O_RDONLY;
+            break;
         }
     }
     FHandle = ::open(fileName.c_str(), flags, 0666);
@@ -197,15 +205,23 @@ std::int64_t TFileStream::Write(const void* buffer, std::int64_t count)
 {
     std::int64_t done = 0;
     const char* p = static_cast<const char*>(buffer);
+    FWriteErrno = 0;
     while (done < count) {
         ssize_t n = ::write(FHandle, p + done, static_cast<size_t>(count - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            FWriteErrno = n < 0 ? errno : ENOSPC; // a write of nothing: the device took no more
             break;
+        }
         done += n;
     }
     return done;
+}
+
+std::string TFileStream::WriteFailureReason() const
+{
+    return FWriteErrno ? std::strerror(FWriteErrno) : std::string();
 }
 
 std::int64_t TFileStream::Seek(std::int64_t offset, TSeekOrigin origin)

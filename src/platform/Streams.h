@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace cw {
 
@@ -32,6 +33,12 @@ public:
 class EWriteError : public EStreamError {
 public:
     using EStreamError::EStreamError;
+    EWriteError(const std::string& message, std::string reason) : EStreamError(message), FReason(std::move(reason)) {}
+    // The system's reason ("No space left on device"), when the stream knew one.
+    const std::string& Reason() const { return FReason; }
+
+private:
+    std::string FReason;
 };
 
 class TStream : public TObject {
@@ -47,11 +54,16 @@ public:
     std::int64_t Position() { return Seek(0, soCurrent); }
     void SetPosition(std::int64_t pos) { Seek(pos, soBeginning); }
 
-    // As Read/Write, but a short transfer raises EReadError/EWriteError.
+    // As Read/Write, but a short transfer raises EReadError/EWriteError (with the system's
+    // reason when the stream knows one).
     void ReadBuffer(void* buffer, std::int64_t count);
     void WriteBuffer(const void* buffer, std::int64_t count);
     // Copy count bytes from source at its position (count 0: the whole source from its start).
     std::int64_t CopyFrom(TStream& source, std::int64_t count);
+
+protected:
+    // Why the last write came short ("No space left on device"), or "".
+    virtual std::string WriteFailureReason() const { return std::string(); }
 };
 
 class TMemoryStream : public TStream {
@@ -100,9 +112,13 @@ public:
     const std::string& FileName() const { return FFileName; }
     int Handle() const { return FHandle; }
 
+protected:
+    std::string WriteFailureReason() const override;
+
 private:
     std::string FFileName;
     int FHandle = -1;
+    int FWriteErrno = 0;
 };
 
 // Try the exclusive lock on an open descriptor without waiting: the one locking rule shared by

@@ -18,8 +18,8 @@
 #include "retrieval/DownloadText.h"
 #include "ui_Download.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 namespace cw {
@@ -206,6 +206,7 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
         bool failed = false;
         std::uint16_t code = 0;
         std::string message;
+        std::string writeError;
         {
             FPartStream = file.get();
             ReceiveInto into(http, file.get());
@@ -216,6 +217,11 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
                 failed = true;
                 code = e.ErrorCode();
                 message = e.Message();
+            } catch (const EWriteError& e) {
+                // The file takes no more (a full disk, a size limit): the client has ended the
+                // request; what arrived stays in the .part for a later run.
+                LogLine("download window", "transfer of " + http.URL() + " stopped: " + e.what());
+                writeError = e.Reason().empty() ? std::string(e.what()) : e.Reason();
             } catch (...) {
                 FPartStream = nullptr;
                 throw;
@@ -234,6 +240,15 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
         if (StopRequested) {
             TTransferResult r;
             r.Stopped = true;
+            return r;
+        }
+        if (!writeError.empty()) {
+            if (have == 0) {
+                RemoveFileIfAny(partPath);
+                RemoveFileIfAny(FPartMetaPath);
+            }
+            TTransferResult r;
+            r.Reason = "cannot write " + ExtractFileName(partPath) + ": " + writeError;
             return r;
         }
 

@@ -11,9 +11,11 @@
 #include <QLabel>
 #include <arpa/inet.h>
 #include <atomic>
+#include <csignal>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -216,6 +218,59 @@ TEST_F(Resume, StopLeavesThePartAndTheNextRunContinuesItUnlessTheFileChanged)
     }
     EXPECT_EQ(changing->Body, dltest::ReadFile(Out("Changing.flv")));
     EXPECT_EQ((std::vector<std::string>{"", "bytes=40000-", ""}), Ranges("chg"));
+}
+
+// The file size limit of this process stands in for a full disk: writes past it fail with
+// EFBIG (SIGXFSZ ignored) exactly as a full device fails them with ENOSPC.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &FOld);
+        rlimit limit = FOld;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit FOld{};
+    void (*FOldHandler)(int) = SIG_DFL;
+};
+
+TEST_F(Resume, AFileThatCannotGrowFailsItsItemKeepsThePartAndTheRunGoesOn)
+{
+    auto file = Serve("full", "Full", 3000000);
+    AddYoutube("next", "Next");
+    {
+        FileSizeLimit full(1000000);
+        dltest::WindowRun run({VideoSites::YoutubeAddress("full"), VideoSites::YoutubeAddress("next")}, cw::jmDownload,
+                              Owner);
+        run.Run(30000);
+        ASSERT_FALSE(run.WatchdogFired) << "the run hung after the failed write";
+        EXPECT_EQ(std::vector<std::string>{"Unable download video from " + VideoSites::YoutubeAddress("full") +
+                                           ": cannot write Full.flv.part: File too large"},
+                  run.Window().Run().FailureLines());
+    }
+    EXPECT_EQ(1u, Boxes.Count()) << "only the summary";
+    EXPECT_EQ(1u, Ranges("full").size()) << "a write failure is not a broken connection: no retry";
+    EXPECT_TRUE(Exists("Next.flv"));
+    EXPECT_FALSE(Exists("Full.flv"));
+    EXPECT_EQ(1000000, cw::RegularFileSize(Out("Full.flv.part")));
+
+    // With room again, the next run continues where the disk ran full.
+    dltest::WindowRun run({VideoSites::YoutubeAddress("full")}, cw::jmDownload, Owner);
+    run.Run(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(file->Body, dltest::ReadFile(Out("Full.flv")));
+    EXPECT_EQ((std::vector<std::string>{"", "bytes=1000000-"}), Ranges("full"));
 }
 
 TEST_F(Resume, FailuresAreRecordedWithTheirReasonAndErrorPagesLeaveNoFile)
