@@ -536,10 +536,18 @@ void TSslWSocket::DeliverPlain(std::uint16_t ErrCode)
 
 void TSslWSocket::WndProc(TMessage& Msg)
 {
-    // Any read notification, ours or the system's, delivers what is held.
-    if (Msg.Msg == WM_SOCKET_EVENT && Msg.WParam == static_cast<WPARAM>(FHSocket) &&
-        (WSAGetSelectEvent(Msg.LParam) & FD_READ))
-        FReadPosted = false;
+    if (Msg.Msg == WM_SOCKET_EVENT && Msg.WParam == static_cast<WPARAM>(FHSocket)) {
+        const unsigned events = WSAGetSelectEvent(Msg.LParam);
+        // Any read notification, ours or the system's, delivers what is held.
+        if (events & FD_READ)
+            FReadPosted = false;
+        // The system reports the end only once nothing is left to read: every record is in
+        // FCipherIn already. A full FCipherIn may have kept the last pull from reading the end
+        // itself, and what the server sent before it must not be taken for data cut off by a
+        // close of our own.
+        if ((events & FD_CLOSE) && WSAGetSelectError(Msg.LParam) == 0 && FSsl)
+            FPeerEof = true;
+    }
     TWSocket::WndProc(Msg);
 }
 
