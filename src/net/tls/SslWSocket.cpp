@@ -448,14 +448,12 @@ void TSslWSocket::Decrypt()
 {
     // One record, to learn whether application data came (and not a ticket or a key update); it
     // waits inside OpenSSL for the reader.
-    while (FPhase == Phase::Established && !FPeerClosedTls && PlainAvailable() == 0) {
+    if (FPhase == Phase::Established && !FPeerClosedTls && PlainAvailable() == 0) {
         ERR_clear_error();
         char first;
         int r = SSL_peek(FSsl, &first, 1);
-        if (r > 0)
-            break;
-        ReadStopped(r);
-        break;
+        if (r <= 0)
+            ReadStopped(r);
     }
     NoteReset();
     FlushCiphertext(); // key updates and the like
