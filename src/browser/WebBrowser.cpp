@@ -251,7 +251,8 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
         return;
     }
     if (const int status = FHttp->StatusCode(); status >= 400) {
-        std::string text = "the server answered " + std::to_string(status);
+        std::string text = (FHttp->AnsweredByProxy() ? "the proxy " + FProxyText : std::string("the server")) +
+                           " answered " + std::to_string(status);
         if (!FHttp->ReasonPhrase().empty())
             text += " " + FHttp->ReasonPhrase();
         SetLoadError(leHttpStatus, text);

@@ -290,7 +290,9 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
             else if (status == 401)
                 r.Reason = "the server asks for a user name and password";
             else
-                r.Reason = "the server answered " + std::to_string(status) +
+                r.Reason = (http.AnsweredByProxy() ? "the proxy " + http.Proxy() + ":" + http.ProxyPort()
+                                                   : std::string("the server")) +
+                           " answered " + std::to_string(status) +
                            (http.ReasonPhrase().empty() ? std::string() : " " + http.ReasonPhrase());
             return r;
         }

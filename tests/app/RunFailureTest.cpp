@@ -81,7 +81,8 @@ TEST_F(RunFailure, PagesThatCannotGiveAVideoEndAtOnceWithTheirReason)
               "Unable get html from " +
                   VideoSites::YoutubeAddress("gone") + ": the server answered 404 Not Found\r\n" +
                   "Unable get html from " + VideoSites::YoutubeAddress("plain") + ": no video found on the page\r\n" +
-                  "Unable get html from " + secure + ": the server answered 404 Not Found\r\n",
+                  "Unable get html from " + secure + ": the proxy " + Server.Address() +
+                  " answered 404 Not Found\r\n",
               Boxes.Boxes()[0].Text);
     EXPECT_EQ("1 of 1 item failed:\r\nUnable get html from " + VideoSites::YoutubeAddress("refused") + ": the proxy " +
                   refusedProxy + " refused the connection\r\n",

@@ -145,9 +145,8 @@ private:
     std::vector<std::function<bool(cw::TfrmDownload&)>> FDuring;
 };
 
-// The three sites on one local server, the system proxy pointed at it, boxes recorded, and an
-// empty output folder.
-class RunTest : public ::testing::Test {
+// An empty output folder for a run, and its message boxes recorded.
+class RunFolderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -159,10 +158,15 @@ protected:
 
     QTemporaryDir Dir;
     std::string Folder;
+    cwtest::MessageBoxRecorder Boxes;
+};
+
+// The three sites on one local server, and the system proxy pointed at it.
+class RunTest : public RunFolderTest {
+protected:
     cwtest::HttpTestServer Server;
     cwtest::VideoSites Sites{Server};
     cwtest::ScopedHttpProxy Proxy{"http://" + Server.Address() + "/"};
-    cwtest::MessageBoxRecorder Boxes;
 };
 
 } // namespace runtest

@@ -22,7 +22,7 @@ void Page(HttpTestConnection& c, const std::string& html)
 
 } // namespace
 
-VideoSites::VideoSites(HttpTestServer& server) : FServer(server)
+VideoSites::VideoSites(HttpTestServer& server, bool secure) : FServer(server), FSecure(secure)
 {
     Install();
 }
@@ -116,8 +116,8 @@ void VideoSites::Install()
             return video.Page(rq, c);
         Page(c, YoutubePage(video.Title, video.Token, video.HdMarker, video.Hd));
     });
-    FServer.On("www.youtube.com", "/get_video", [](const HttpTestRequest& rq, HttpTestConnection& c) {
-        Relocate(c, std::string("http://") + FileHost + "/yt/" + rq.Query("video_id") + "/" + rq.Query("fmt"));
+    FServer.On("www.youtube.com", "/get_video", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
+        Relocate(c, FileHostAddress() + "/yt/" + rq.Query("video_id") + "/" + rq.Query("fmt"));
     });
     FServer.On("www.metacafe.com", "/watch/*", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
         // /watch/<id>/...
@@ -135,7 +135,7 @@ void VideoSites::Install()
             return video.Page(rq, c);
         Page(c, MetacafePage(video.Title, video.VideoName));
     });
-    FServer.On("v.mccont.com", "/ItemFiles/*", [](const HttpTestRequest& rq, HttpTestConnection& c) {
+    FServer.On("v.mccont.com", "/ItemFiles/*", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
         static const std::string prefix = "/ItemFiles/%5BFrom%20www.metacafe.com%5D%20";
         std::string path = rq.PathOnly();
         if (path.compare(0, prefix.size(), prefix) != 0)
@@ -143,7 +143,7 @@ void VideoSites::Install()
         // A quality suffix lands on the path itself ("...My_Clip.flv&fmt=18"): the file host
         // serves the same file.
         std::string name = path.substr(prefix.size());
-        Relocate(c, std::string("http://") + FileHost + "/mc/" + name.substr(0, name.find('&')));
+        Relocate(c, FileHostAddress() + "/mc/" + name.substr(0, name.find('&')));
     });
     FServer.On("video.google.com", "/videoplay", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
         std::string docid = rq.Query("docid");
@@ -159,8 +159,8 @@ void VideoSites::Install()
             return video.Page(rq, c);
         Page(c, GooglePage(video.Title, docid));
     });
-    FServer.On("vp.video.google.com", "/videodownload", [](const HttpTestRequest& rq, HttpTestConnection& c) {
-        Relocate(c, std::string("http://") + FileHost + "/gv/" + rq.Query("docid"));
+    FServer.On("vp.video.google.com", "/videodownload", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
+        Relocate(c, FileHostAddress() + "/gv/" + rq.Query("docid"));
     });
     FServer.On(FileHost, "/*", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
         std::string body;

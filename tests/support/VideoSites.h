@@ -13,6 +13,10 @@
 //
 // A video can replace its watch page by a handler of its own (pages that build up, never
 // complete, ask for age verification, ...).
+//
+// With secure set, the direct addresses relocate to https://FileHost (the program writes them
+// with http://, as the sites once did); a TlsSiteFront in front of the server then serves the
+// https side, and Https() turns a watch address into its https form.
 
 #include "support/HttpTestServer.h"
 
@@ -37,7 +41,7 @@ public:
         Handler Page; // replaces the generated watch page when set
     };
 
-    explicit VideoSites(HttpTestServer& server);
+    explicit VideoSites(HttpTestServer& server, bool secure = false);
 
     void Youtube(const std::string& id, YoutubeVideo video);
     // videoName is the file name the page carries (e.g. "My_Clip.flv").
@@ -55,6 +59,8 @@ public:
         return "http://video.google.com/videoplay?docid=" + docid;
     }
 
+    static std::string Https(const std::string& address) { return "https" + address.substr(address.find(':')); }
+
     static std::string YoutubePage(const std::string& title, const std::string& token, bool hdMarker, bool hd);
     static std::string MetacafePage(const std::string& title, const std::string& videoName);
     static std::string GooglePage(const std::string& title, const std::string& docid);
@@ -67,7 +73,9 @@ public:
 
 private:
     void Install();
+    std::string FileHostAddress() const { return (FSecure ? "https://" : "http://") + std::string(FileHost); }
     HttpTestServer& FServer;
+    const bool FSecure;
     mutable std::mutex FLock;
     std::map<std::string, YoutubeVideo> FYoutube;
     struct Other {

@@ -240,6 +240,9 @@ public:
     THttpRequest RequestType() const { return FRequestType; }
     int StatusCode() const { return FResp.StatusCode; }
     const std::string& ReasonPhrase() const { return FReasonPhrase; }
+    // The status is the proxy's answer to CONNECT: the tunnel to the server was refused and
+    // the server itself was never asked.
+    bool AnsweredByProxy() const { return Tunnelled() && !FConn.TunnelUp && FResp.StatusCode >= 300; }
     const std::string& ReplyVer() const { return FReplyVer; }
     std::int64_t ContentLength() const { return FResp.ContentLength; } // -1 = not given
     const std::string& ContentType() const { return FResp.ContentType; }

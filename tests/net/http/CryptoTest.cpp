@@ -1,5 +1,6 @@
 // Base64, MD4, DES and the NTLM version 1 messages against published test vectors.
 
+#include "NtlmTestUtil.h"
 #include "net/http/Base64.h"
 #include "net/http/Des.h"
 #include "net/http/Md4.h"
@@ -13,38 +14,7 @@ using namespace cw;
 
 namespace {
 
-std::string Hex(const std::uint8_t* p, size_t n)
-{
-    static const char* d = "0123456789abcdef";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += d[p[i] >> 4];
-        s += d[p[i] & 15];
-    }
-    return s;
-}
-template <size_t N> std::string Hex(const std::array<std::uint8_t, N>& a)
-{
-    return Hex(a.data(), N);
-}
-std::string Hex(const std::string& s)
-{
-    return Hex(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-}
-
-std::uint16_t U16(const std::string& m, size_t at)
-{
-    return static_cast<std::uint16_t>(static_cast<unsigned char>(m[at]) | (static_cast<unsigned char>(m[at + 1]) << 8));
-}
-std::uint32_t U32(const std::string& m, size_t at)
-{
-    return U16(m, at) | (static_cast<std::uint32_t>(U16(m, at + 2)) << 16);
-}
-// The bytes a security buffer descriptor at `at` points to.
-std::string Field(const std::string& m, size_t at)
-{
-    return m.substr(U32(m, at + 4), U16(m, at));
-}
+using namespace ntlmtest;
 
 const TNtlmChallenge kChallenge = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
@@ -146,9 +116,11 @@ TEST(Ntlm, AuthenticateMessageCarriesNamesAndResponses)
     EXPECT_EQ(m.substr(0, 8), std::string("NTLMSSP\0", 8));
     EXPECT_EQ(U32(m, 8), 3u);
     EXPECT_EQ(U32(m, 60), 0x8205u);
-    EXPECT_EQ(Field(m, 28), "");                           // domain
+    EXPECT_EQ(Field(m, 28), "");                             // domain
     EXPECT_EQ(Field(m, 36), std::string("U\0s\0e\0r\0", 8)); // user as 2-byte characters
-    EXPECT_EQ(Field(m, 44), std::string("W\0S\0" "1\0", 6));
+    EXPECT_EQ(Field(m, 44), std::string("W\0S\0"
+                                        "1\0",
+                                        6));
     EXPECT_EQ(Hex(Field(m, 12)), "98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13");
     EXPECT_EQ(Hex(Field(m, 20)), "67c43011f30298a2ad35ece64f16331c44bdbed927841f94");
     EXPECT_EQ(U16(m, 52), 0u); // no session key
@@ -187,7 +159,10 @@ std::string Challenge(std::uint32_t flags, const std::string& target, const std:
 
 TEST(Ntlm, ChallengeMessageIsDecoded)
 {
-    std::string info = std::string("\x01\x00\x06\x00S\0R\0V\0", 10) + std::string("\x02\x00\x04\x00" "D\0M\0", 8) +
+    std::string info = std::string("\x01\x00\x06\x00S\0R\0V\0", 10) +
+                       std::string("\x02\x00\x04\x00"
+                                   "D\0M\0",
+                                   8) +
                        std::string(4, '\0');
     TNTLM_Msg2_Info i = NtlmGetMessage2(Base64Encode(Challenge(0x8201, std::string("D\0O\0M\0", 6), info)));
     ASSERT_TRUE(i.Valid);

@@ -37,9 +37,10 @@ protected:
 
         Other = std::make_unique<cwtest::NginxServer>(Docs->Path());
         std::string config = "location /private/ { auth_basic \"private\"; auth_basic_user_file " +
-                             Docs->File("htpasswd") + "; }\n"
-                             "location = /moved { return 302 " + (Other->Started() ? Other->Url("/index.html") : "") +
-                             "; }\n";
+                             Docs->File("htpasswd") +
+                             "; }\n"
+                             "location = /moved { return 302 " +
+                             (Other->Started() ? Other->Url("/index.html") : "") + "; }\n";
         Nginx = std::make_unique<cwtest::NginxServer>(Docs->Path(), config);
     }
     static void TearDownTestSuite()

@@ -2,6 +2,7 @@
 // time, tinyproxy as a CONNECT proxy and microsocks as a SOCKS server.
 
 #include "HttpTestUtil.h"
+#include "NtlmTestUtil.h"
 #include "support/ExternalServers.h"
 #include "support/MessageBoxRecorder.h"
 #include "support/SocketPeers.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
 #include <random>
 
 using namespace cw;
@@ -38,11 +40,13 @@ protected:
         const std::uint16_t tls = cwtest::FreePort();
         const std::uint16_t plain = cwtest::FreePort();
         const std::string t = std::to_string(tls), p = std::to_string(plain);
-        const std::string config =
-            "    location = /to-https { return 302 https://localhost:" + t + "/to-http; }\n"
-            "    location = /to-http { return 302 http://127.0.0.1:" + p + "/whoami; }\n"
-            "    location = /whoami { default_type text/plain; "
-            "return 200 \"$scheme auth=[$http_authorization]\"; }\n";
+        const std::string config = "    location = /to-https { return 302 https://localhost:" + t +
+                                   "/to-http; }\n"
+                                   "    location = /to-http { return 302 http://127.0.0.1:" +
+                                   p +
+                                   "/whoami; }\n"
+                                   "    location = /whoami { default_type text/plain; "
+                                   "return 200 \"$scheme auth=[$http_authorization]\"; }\n";
         Servers["localhost"] = std::make_unique<cwtest::TlsNginx>(Docs->Path(), "localhost", config, tls, plain);
         for (const char* cert : {"other", "expired", "roguehost"})
             Servers[cert] = std::make_unique<cwtest::TlsNginx>(Docs->Path(), cert);
@@ -192,6 +196,61 @@ TEST_F(HttpsTest, ThroughAConnectTunnelWithProxyAuthentication)
     Cli.SetProxyUsername("proxyuser");
     Cli.SetProxyPassword("proxypass");
     EXPECT_EQ(Fetch(Secure("/whoami")), "https auth=[]");
+}
+
+// No proxy we can start speaks NTLM: this one is scripted. NTLM binds the handshake to the
+// connection, so the answer must come on the connection that got the challenge, and the tunnel
+// opens on that same connection.
+TEST_F(HttpsTest, ThroughAConnectTunnelWithNtlmProxyAuthentication)
+{
+    std::mutex lock;
+    std::vector<std::string> steps; // "<connection>:<message type>"
+    int connection = 0;
+    const auto tlsPort = static_cast<std::uint16_t>(std::stoi(Servers["localhost"]->TlsPort()));
+    cwtest::ScriptedPeer proxy(
+        [&](int fd) {
+            const int id = ++connection;
+            for (;;) {
+                const std::string head = cwtest::RecvUntil(fd, "\r\n\r\n");
+                if (head.rfind("CONNECT localhost:" + std::to_string(tlsPort) + " ", 0) != 0)
+                    return;
+                const std::string name = "\r\nProxy-Authorization: NTLM ";
+                const std::size_t at = head.find(name);
+                const std::string msg =
+                    at == std::string::npos
+                        ? std::string()
+                        : Base64Decode(head.substr(at + name.size(), head.find('\r', at + 2) - at - name.size()));
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    steps.push_back(std::to_string(id) + ":" + std::to_string(ntlmtest::MessageType(msg)));
+                }
+                if (ntlmtest::AnswersWithTheRightPassword(msg)) {
+                    cwtest::SendAll(fd, "HTTP/1.1 200 Connection established\r\n\r\n");
+                    return cwtest::RelayToLoopback(fd, tlsPort);
+                }
+                const std::string challenge = ntlmtest::MessageType(msg) == 1 ? " " + ntlmtest::ChallengeMessage() : "";
+                if (!cwtest::SendAll(fd, "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM" +
+                                             challenge + "\r\nContent-Length: 0\r\n\r\n") ||
+                    ntlmtest::MessageType(msg) == 3)
+                    return;
+            }
+        },
+        3);
+    Cli.SetRequestVer("1.1");
+    Cli.SetProxy("127.0.0.1");
+    Cli.SetProxyPort(proxy.PortStr());
+    Cli.SetProxyUsername("User");
+    Cli.SetProxyPassword("Password");
+    EXPECT_EQ(Fetch(Secure("/whoami")), "https auth=[]");
+    EXPECT_EQ(Cli.ProxyAuthNTLMState(), THttpNtlmState::Accepted);
+    Cli.Abort(); // the kept tunnel; else the relay waits for nginx to drop it
+    std::lock_guard<std::mutex> hold(lock);
+    ASSERT_GE(steps.size(), 3u);
+    const std::size_t n = steps.size();
+    EXPECT_EQ(steps[n - 2].substr(steps[n - 2].find(':')), ":1");
+    EXPECT_EQ(steps[n - 1].substr(steps[n - 1].find(':')), ":3");
+    EXPECT_EQ(steps[n - 2].substr(0, steps[n - 2].find(':')), steps[n - 1].substr(0, steps[n - 1].find(':')))
+        << "the answer went over another connection than the challenge";
 }
 
 TEST_F(HttpsTest, OverASocksConnection)

@@ -131,8 +131,12 @@ TEST_F(ResponseTest, ChunkedBodiesWithExtensionsAndBothHexCases)
     auto r = Fetch([&](HttpTestConnection& c) {
         c.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
                "5;ext=1\r\nhello\r\n"
-               "1af\r\n" + big + "\r\n"
-               "1AF\r\n" + big + "\r\n"
+               "1af\r\n" +
+               big +
+               "\r\n"
+               "1AF\r\n" +
+               big +
+               "\r\n"
                "0\r\nX-Trailer: t\r\n\r\n");
     });
     ASSERT_FALSE(r.Raised) << r.Message;
@@ -145,7 +149,8 @@ TEST_F(ResponseTest, ChunkedBodyDrippedByteByByte)
 {
     std::string body = "The quick brown fox jumps over the lazy dog";
     auto r = Fetch([&](HttpTestConnection& c) {
-        c.SendSlowly("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + HttpTestConnection::Chunked(body, 7), 1, 1);
+        c.SendSlowly("HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + HttpTestConnection::Chunked(body, 7), 1,
+                     1);
     });
     ASSERT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Rcvd.DataString(), body);
@@ -172,10 +177,12 @@ TEST_F(ResponseTest, WhichResponsesHaveABody)
 
     // 204 and 304 never have one, whatever Content-Length says.
     Rcvd.Clear();
-    r = Fetch([](HttpTestConnection& c) {
-        c.Send("HTTP/1.0 304 Not Modified\r\nContent-Length: 100\r\nConnection: keep-alive\r\n\r\n");
-        c.KeepAlive();
-    }, "/304");
+    r = Fetch(
+        [](HttpTestConnection& c) {
+            c.Send("HTTP/1.0 304 Not Modified\r\nContent-Length: 100\r\nConnection: keep-alive\r\n\r\n");
+            c.KeepAlive();
+        },
+        "/304");
     EXPECT_FALSE(r.WatchdogFired);
     EXPECT_EQ(Cli.StatusCode(), 304);
 
@@ -258,9 +265,12 @@ TEST_F(ResponseTest, CookiesAndDocumentNames)
         EXPECT_TRUE(accept);
         cookies.push_back(v);
     };
-    auto r = Fetch([](HttpTestConnection& c) {
-        c.Reply(200, "OK", {"Set-Cookie: a=1; path=/", "Set-Cookie:b=2", "Content-Type: text/html"}, "<p>", "HTTP/1.0");
-    }, "/dir/setup.exe");
+    auto r = Fetch(
+        [](HttpTestConnection& c) {
+            c.Reply(200, "OK", {"Set-Cookie: a=1; path=/", "Set-Cookie:b=2", "Content-Type: text/html"}, "<p>",
+                    "HTTP/1.0");
+        },
+        "/dir/setup.exe");
     ASSERT_FALSE(r.Raised);
     EXPECT_EQ(cookies, (std::vector<std::string>{"a=1; path=/", "b=2"}));
     EXPECT_EQ(Cli.DocName(), "setup.htm");
@@ -319,11 +329,13 @@ TEST_F(ResponseTest, ShortAndBrokenAnswersAreFailures)
     EXPECT_EQ(Cli.StatusCode(), 0);
 
     // A reset in the middle of the body.
-    r = Fetch([](HttpTestConnection& c) {
-        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x'));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        c.Reset();
-    }, "/reset");
+    r = Fetch(
+        [](HttpTestConnection& c) {
+            c.Send("HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'x'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            c.Reset();
+        },
+        "/reset");
     EXPECT_TRUE(r.Raised);
     EXPECT_FALSE(r.WatchdogFired);
 }
@@ -379,9 +391,11 @@ TEST_F(ResponseTest, UnusableLengthsCountAsAbsent)
 {
     for (const char* cl : {"-5", "abc", "99999999999999999999999", ""}) {
         Rcvd.Clear();
-        auto r = Fetch([cl](HttpTestConnection& c) {
-            c.Send(std::string("HTTP/1.0 200 OK\r\nContent-Length: ") + cl + "\r\n\r\nuntil close");
-        }, std::string("/cl") + std::to_string(Server.RequestCount()));
+        auto r = Fetch(
+            [cl](HttpTestConnection& c) {
+                c.Send(std::string("HTTP/1.0 200 OK\r\nContent-Length: ") + cl + "\r\n\r\nuntil close");
+            },
+            std::string("/cl") + std::to_string(Server.RequestCount()));
         EXPECT_FALSE(r.Raised) << cl << ": " << r.Message;
         EXPECT_EQ(Cli.ContentLength(), -1) << cl;
         EXPECT_EQ(Rcvd.DataString(), "until close") << cl;
@@ -393,9 +407,7 @@ TEST_F(ResponseTest, AFailingStreamEndsTheRequestAndGetRaisesItsError)
     FailingStream disk;
     Cli.SetRcvdStream(&disk);
     auto big = std::string(100000, 'd');
-    Server.On("/big", [&](const HttpTestRequest&, HttpTestConnection& c) {
-        c.Reply(200, "OK", {}, big, "HTTP/1.0");
-    });
+    Server.On("/big", [&](const HttpTestRequest&, HttpTestConnection& c) { c.Reply(200, "OK", {}, big, "HTTP/1.0"); });
     Cli.SetURL(Server.Url("/big"));
     bool raised = false;
     try {
@@ -454,9 +466,8 @@ TEST_F(ResponseTest, ContentCodingPassesKnownCodingsThrough)
 {
     Cli.SetOptions({httpoEnableContentCoding, httpoUseQuality});
     EXPECT_TRUE(Cli.Options().Contains(httpoEnableContentCoding));
-    auto r = Fetch([](HttpTestConnection& c) {
-        c.Reply(200, "OK", {"Content-Encoding: identity"}, "plain", "HTTP/1.0");
-    });
+    auto r =
+        Fetch([](HttpTestConnection& c) { c.Reply(200, "OK", {"Content-Encoding: identity"}, "plain", "HTTP/1.0"); });
     ASSERT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Server.Requests().at(0).Header("Accept-Encoding"), "identity;q=0, *;q=0");
     EXPECT_EQ(Rcvd.DataString(), "plain");

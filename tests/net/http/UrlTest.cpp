@@ -21,12 +21,13 @@ std::string P(const std::string& url, const std::string& base = "")
 TEST(ParseURL, FullAddresses)
 {
     EXPECT_EQ(P(""), "|||||");
-    EXPECT_EQ(P("http://www.youtube.com/get_video?video_id=x&t=y"), "http|||www.youtube.com||/get_video?video_id=x&t=y");
+    EXPECT_EQ(P("http://www.youtube.com/get_video?video_id=x&t=y"),
+              "http|||www.youtube.com||/get_video?video_id=x&t=y");
     EXPECT_EQ(P("HTTP://Host:8080/a/b"), "http|||Host|8080|/a/b");
     EXPECT_EQ(P("http://user:pw@host:81/p"), "http|user|pw|host|81|/p");
     EXPECT_EQ(P("http://user@host/p"), "http|user||host||/p");
     EXPECT_EQ(P("http://user:p:w@host"), "http|user|p:w|host||");
-    EXPECT_EQ(P("http://host:/x"), "http|||host||/x"); // empty port
+    EXPECT_EQ(P("http://host:/x"), "http|||host||/x");    // empty port
     EXPECT_EQ(P("http://host?q=1"), "http|||host||?q=1"); // query before any slash
     EXPECT_EQ(P("https://secure.example/"), "https|||secure.example||/");
     EXPECT_EQ(P("svn+ssh://h/r"), "svn+ssh|||h||/r");
