@@ -585,8 +585,10 @@ int TSslWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
             FReadFailed = true;
             PostReadNotice();
         }
-        if (got > 0)
+        if (got > 0) {
+            FPlainHandedOut += static_cast<std::uint64_t>(got);
             return got;
+        }
     }
     if (FPhase == Phase::Established && FPeerClosedTls)
         return 0;
@@ -614,11 +616,13 @@ void TSslWSocket::TriggerSessionClosed(std::uint16_t ErrCode)
         const unsigned serial = FSerial;
         for (;;) {
             Decrypt();
-            std::size_t before = PlainAvailable();
-            if (before == 0 || FSerial != serial)
+            if (PlainAvailable() == 0 || FSerial != serial)
                 break;
+            // Receive decrypts on by itself, so progress shows in what it handed out, not in
+            // what is left.
+            const std::uint64_t before = FPlainHandedOut;
             DeliverPlain(0);
-            if (FSerial != serial || PlainAvailable() == before)
+            if (FSerial != serial || FPlainHandedOut == before)
                 break;
         }
         if (FSerial != serial)

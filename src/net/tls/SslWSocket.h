@@ -130,9 +130,10 @@ private:
     std::unique_ptr<char[]> FCipherIn;
     std::size_t FCipherInBegin = 0;
     std::size_t FCipherInEnd = 0;
-    bool FPeerEof = false;       // the server closed its sending side
-    bool FPeerClosedTls = false; // no more application data will come
-    int FRawError = 0;           // socket error seen while reading
+    std::uint64_t FPlainHandedOut = 0; // by Receive, over the socket's life
+    bool FPeerEof = false;             // the server closed its sending side
+    bool FPeerClosedTls = false;       // no more application data will come
+    int FRawError = 0;                 // socket error seen while reading
     bool FReadPosted = false;
     bool FReceiveCalled = false;
     bool FReadFailed = false; // a receive found the connection broken: close at the next chance
