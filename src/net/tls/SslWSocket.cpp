@@ -1,8 +1,12 @@
-// TLS over the asynchronous socket. OpenSSL works on two memory BIOs: FNetIn is filled from the
-// socket when a read notification comes, FNetOut is emptied into the socket (FCipherOut holds
-// what the system did not take yet, and a write notification brings the rest). So the handshake,
-// reading and writing all advance from the socket's own notifications, and OpenSSL never
-// touches the descriptor.
+// TLS over the asynchronous socket. OpenSSL reads from FNetIn, a BIO over FCipherIn, which a
+// read notification fills straight from the socket; it writes into FNetOut, a memory BIO emptied
+// into the socket (FCipherOut holds what the system did not take yet, and a write notification
+// brings the rest). So the handshake, reading and writing all advance from the socket's own
+// notifications, and OpenSSL never touches the descriptor.
+//
+// A notification decrypts one record only, to learn whether application data came; the reader's
+// Receive then decrypts on straight into its own buffer. Every byte of a download is so copied
+// from the system, into OpenSSL's record buffer, and out to the reader, and nowhere else.
 
 #include "net/tls/SslWSocket.h"
 
@@ -20,10 +24,25 @@ using namespace ws;
 
 namespace {
 
-// How much is taken from the system, and decrypted ahead of the reader, per round: a reader
-// that takes its time (bandwidth control) leaves the rest in the system's buffer.
+// How much ciphertext is held ahead of the reader: a reader that takes its time (bandwidth
+// control) leaves the rest in the system's buffer. FCipherIn is larger, so that what is left of
+// a round seldom has to be moved to the front before the next one.
 constexpr std::size_t kPullPerRound = 64 * 1024;
-constexpr std::size_t kPlainAhead = 64 * 1024;
+constexpr std::size_t kCipherInSize = 3 * kPullPerRound;
+
+// The read side of OpenSSL's transport: a source BIO over the socket's FCipherIn.
+BIO_METHOD* CipherInMethod(int (*Read)(BIO*, char*, int), long (*Ctrl)(BIO*, int, long, void*))
+{
+    static BIO_METHOD* const method = [&] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "socket ciphertext");
+        if (m) {
+            BIO_meth_set_read(m, Read);
+            BIO_meth_set_ctrl(m, Ctrl);
+        }
+        return m;
+    }();
+    return method;
+}
 
 const unsigned char kAlpnHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
 
@@ -138,7 +157,7 @@ void TSslWSocket::Resume()
     // Decrypted bytes (or records already taken from the system) wait here, not in the
     // system: no notification of the system's would announce them.
     FReadPosted = false;
-    if (FSsl && (PlainAvailable() > 0 || BIO_ctrl_pending(FNetIn) > 0 || FPeerClosedTls))
+    if (FSsl && (PlainAvailable() > 0 || CipherHeld() > 0 || FPeerClosedTls || FReadFailed))
         PostReadNotice();
 }
 
@@ -147,6 +166,11 @@ int TSslWSocket::RcvdCount()
     if (FPhase == Phase::Off)
         return TWSocket::RcvdCount();
     return static_cast<int>(std::min<std::size_t>(PlainAvailable(), 0x7FFFFFFF));
+}
+
+std::size_t TSslWSocket::PlainAvailable() const
+{
+    return FSsl ? static_cast<std::size_t>(SSL_pending(FSsl)) : 0;
 }
 
 void TSslWSocket::AssignDefaultValue()
@@ -169,13 +193,14 @@ void TSslWSocket::ResetSsl()
     FAwaitingTls = false;
     FCipherOut.clear();
     FCipherOutPos = 0;
-    FPlainIn.clear();
-    FPlainPos = 0;
+    FCipherIn.reset();
+    FCipherInBegin = FCipherInEnd = 0;
     FPeerEof = false;
     FPeerClosedTls = false;
     FRawError = 0;
     FReadPosted = false;
     FReceiveCalled = false;
+    FReadFailed = false;
     FVerifyError = 0;
     FVerifyNames.clear();
 }
@@ -213,8 +238,14 @@ void TSslWSocket::BeginHandshake(bool NotifyConnected)
         return;
     }
     FSsl = SSL_new(ctx);
-    FNetIn = BIO_new(BIO_s_mem());
+    BIO_METHOD* cipherIn = CipherInMethod(&TSslWSocket::CipherInRead, &TSslWSocket::CipherInCtrl);
+    FNetIn = cipherIn ? BIO_new(cipherIn) : nullptr;
     FNetOut = BIO_new(BIO_s_mem());
+    FCipherIn.reset(new char[kCipherInSize]);
+    if (FNetIn) {
+        BIO_set_data(FNetIn, this);
+        BIO_set_init(FNetIn, 1);
+    }
     if (!FSsl || !FNetIn || !FNetOut) {
         BIO_free(FNetIn);
         BIO_free(FNetOut);
@@ -324,18 +355,59 @@ void TSslWSocket::Fail(int Code, const std::string& Text)
 
 // ---- receiving ------------------------------------------------------------------------------
 
+int TSslWSocket::CipherInRead(bio_st* Bio, char* Out, int Len)
+{
+    auto* self = static_cast<TSslWSocket*>(BIO_get_data(Bio));
+    BIO_clear_retry_flags(Bio);
+    if (!self || Len <= 0)
+        return 0;
+    const std::size_t held = self->CipherHeld();
+    if (held == 0) {
+        if (self->FPeerEof)
+            return 0; // OpenSSL sees the end once everything before it is read
+        BIO_set_retry_read(Bio);
+        return -1;
+    }
+    const std::size_t n = std::min(held, static_cast<std::size_t>(Len));
+    std::memcpy(Out, self->FCipherIn.get() + self->FCipherInBegin, n);
+    self->FCipherInBegin += n;
+    if (self->FCipherInBegin == self->FCipherInEnd)
+        self->FCipherInBegin = self->FCipherInEnd = 0;
+    return static_cast<int>(n);
+}
+
+long TSslWSocket::CipherInCtrl(bio_st* Bio, int Cmd, long /*Num*/, void* /*Ptr*/)
+{
+    auto* self = static_cast<TSslWSocket*>(BIO_get_data(Bio));
+    switch (Cmd) {
+    case BIO_CTRL_PENDING:
+        return self ? static_cast<long>(self->CipherHeld()) : 0;
+    case BIO_CTRL_EOF:
+        return self && self->FPeerEof && self->CipherHeld() == 0 ? 1 : 0;
+    case BIO_CTRL_FLUSH:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 void TSslWSocket::PullCiphertext()
 {
-    char buf[16384];
-    std::size_t total = 0;
-    while (total < kPullPerRound && !FPeerEof && FRawError == 0) {
-        int n = TWSocket::DoRecv(buf, sizeof buf, 0);
+    if (!FCipherIn)
+        return;
+    while (CipherHeld() < kPullPerRound && !FPeerEof && FRawError == 0) {
+        const std::size_t want = kPullPerRound - CipherHeld();
+        if (kCipherInSize - FCipherInEnd < want) {
+            // What is left is less than a round: cheap to move.
+            std::memmove(FCipherIn.get(), FCipherIn.get() + FCipherInBegin, CipherHeld());
+            FCipherInEnd -= FCipherInBegin;
+            FCipherInBegin = 0;
+        }
+        int n = TWSocket::DoRecv(FCipherIn.get() + FCipherInEnd, static_cast<int>(want), 0);
         if (n > 0) {
-            BIO_write(FNetIn, buf, n);
-            total += static_cast<std::size_t>(n);
+            FCipherInEnd += static_cast<std::size_t>(n);
         } else if (n == 0) {
             FPeerEof = true;
-            BIO_set_mem_eof_return(FNetIn, 0); // OpenSSL sees the end once the BIO is empty
         } else {
             int err = WSAGetLastError();
             if (err != WSAEWOULDBLOCK)
@@ -345,49 +417,60 @@ void TSslWSocket::PullCiphertext()
     }
 }
 
+void TSslWSocket::ReadStopped(int SslResult)
+{
+    int e = SSL_get_error(FSsl, SslResult);
+    if (e == SSL_ERROR_WANT_READ) {
+        if (FPeerEof) // cut off inside a record
+            FPeerClosedTls = true;
+        return;
+    }
+    if (e == SSL_ERROR_ZERO_RETURN) {
+        FPeerClosedTls = true;
+        return;
+    }
+    std::string reason = tls::TakeSslErrorReason();
+    if (reason.empty())
+        reason = FRawError ? SocketErrorText(FRawError) : "the server closed the connection";
+    FLastTlsError = "TLS connection failed: " + reason;
+    FPhase = Phase::Failed;
+}
+
+void TSslWSocket::NoteReset()
+{
+    // A reset: nothing more can complete the record under way; what was decrypted is still
+    // handed out.
+    if (FRawError != 0 && FPhase == Phase::Established && CipherHeld() == 0)
+        FPeerClosedTls = true;
+}
+
 void TSslWSocket::Decrypt()
 {
-    char buf[16384];
-    while (!FPeerClosedTls && PlainAvailable() < kPlainAhead) {
+    // One record, to learn whether application data came (and not a ticket or a key update); it
+    // waits inside OpenSSL for the reader.
+    if (FPhase == Phase::Established && !FPeerClosedTls && PlainAvailable() == 0) {
         ERR_clear_error();
-        int r = SSL_read(FSsl, buf, sizeof buf);
-        if (r > 0) {
-            // A reader that never quite empties the buffer must not make it grow without end.
-            if (FPlainPos >= kPlainAhead || (FPlainPos > 0 && FPlainPos == FPlainIn.size())) {
-                FPlainIn.erase(0, FPlainPos);
-                FPlainPos = 0;
-            }
-            FPlainIn.append(buf, static_cast<std::size_t>(r));
-            continue;
-        }
-        int e = SSL_get_error(FSsl, r);
-        if (e == SSL_ERROR_WANT_READ) {
-            if (FPeerEof) // cut off inside a record
-                FPeerClosedTls = true;
-            break;
-        }
-        if (e == SSL_ERROR_ZERO_RETURN) {
-            FPeerClosedTls = true;
-            break;
-        }
-        std::string reason = tls::TakeSslErrorReason();
-        if (reason.empty())
-            reason = FRawError ? SocketErrorText(FRawError) : "the server closed the connection";
-        FLastTlsError = "TLS connection failed: " + reason;
-        FPhase = Phase::Failed;
-        break;
+        char first;
+        int r = SSL_peek(FSsl, &first, 1);
+        if (r <= 0)
+            ReadStopped(r);
     }
-    if (FRawError != 0 && FPhase == Phase::Established && BIO_ctrl_pending(FNetIn) == 0)
-        FPeerClosedTls = true; // a reset: what was decrypted is still handed out
-    FlushCiphertext();         // key updates and the like
+    NoteReset();
+    FlushCiphertext(); // key updates and the like
 }
 
 bool TSslWSocket::TriggerDataAvailable(std::uint16_t ErrCode)
 {
     if (FPhase == Phase::Off)
         return TWSocket::TriggerDataAvailable(ErrCode);
-    if (FPhase == Phase::Failed)
+    if (FPhase == Phase::Failed) {
+        if (FReadFailed && FHSocket != INVALID_SOCKET && State() != wsClosed) {
+            FReadFailed = false;
+            const int err = FRawError;
+            InternalClose(false, static_cast<std::uint16_t>(err ? err : tlsErrConnection));
+        }
         return true;
+    }
     if (Paused() && FPhase == Phase::Established) {
         // A reader that paused inside its handler gets nothing more until it resumes (Resume
         // announces what is held). -1 ends the receive loop without an error.
@@ -395,22 +478,24 @@ bool TSslWSocket::TriggerDataAvailable(std::uint16_t ErrCode)
         return true;
     }
     const unsigned serial = FSerial;
-    if (PlainAvailable() < kPlainAhead)
-        PullCiphertext();
+    PullCiphertext();
     if (FPhase == Phase::Handshaking) {
         ContinueHandshake();
         if (FSerial != serial || FPhase != Phase::Established)
             return true;
     }
     Decrypt();
+    if (FPhase != Phase::Failed)
+        DeliverPlain(ErrCode);
+    if (FSerial != serial || FHSocket == INVALID_SOCKET)
+        return true;
     if (FPhase == Phase::Failed) {
+        FReadFailed = false;
         const int err = FRawError;
         InternalClose(false, static_cast<std::uint16_t>(err ? err : tlsErrConnection));
         return true;
     }
-    DeliverPlain(ErrCode);
-    if (FSerial != serial || FHSocket == INVALID_SOCKET)
-        return true;
+    NoteReset();
     if (FPeerClosedTls && PlainAvailable() == 0) {
         // The server has said its last word: answer its close_notify and close, as the end of
         // the stream would be handled on a plain connection.
@@ -430,27 +515,37 @@ void TSslWSocket::DeliverPlain(std::uint16_t ErrCode)
     const unsigned serial = FSerial;
     FReceiveCalled = false;
     if (!TWSocket::TriggerDataAvailable(ErrCode)) {
-        FPlainIn.clear(); // nobody reads: dropped, as on a plain socket
-        FPlainPos = 0;
+        // Nobody reads: dropped, as on a plain socket.
+        char junk[4096];
+        while (SSL_pending(FSsl) > 0 && SSL_read(FSsl, junk, sizeof junk) > 0) {
+        }
         return;
     }
     if (FSerial != serial)
         return;
     // As the system does after a receive: bytes still waiting are announced again. That
-    // includes records already taken from the system but not yet decrypted (Decrypt stops
-    // kPlainAhead bytes ahead of the reader): the system's buffer may be empty by now, so no
+    // includes records already taken from the system but not yet decrypted (a reader's buffer
+    // may fill before they are reached): the system's buffer may be empty by now, so no
     // notification of its own would ever bring them, and the end of a body would wait until
     // the server closed the connection.
-    if (FReceiveCalled && (PlainAvailable() > 0 || BIO_ctrl_pending(FNetIn) > 0))
+    if (FReceiveCalled && (PlainAvailable() > 0 || CipherHeld() > 0))
         PostReadNotice();
 }
 
 void TSslWSocket::WndProc(TMessage& Msg)
 {
-    // Any read notification, ours or the system's, delivers what is held.
-    if (Msg.Msg == WM_SOCKET_EVENT && Msg.WParam == static_cast<WPARAM>(FHSocket) &&
-        (WSAGetSelectEvent(Msg.LParam) & FD_READ))
-        FReadPosted = false;
+    if (Msg.Msg == WM_SOCKET_EVENT && Msg.WParam == static_cast<WPARAM>(FHSocket)) {
+        const unsigned events = WSAGetSelectEvent(Msg.LParam);
+        // Any read notification, ours or the system's, delivers what is held.
+        if (events & FD_READ)
+            FReadPosted = false;
+        // The system reports the end only once nothing is left to read: every record is in
+        // FCipherIn already. A full FCipherIn may have kept the last pull from reading the end
+        // itself, and what the server sent before it must not be taken for data cut off by a
+        // close of our own.
+        if ((events & FD_CLOSE) && WSAGetSelectError(Msg.LParam) == 0 && FSsl)
+            FPeerEof = true;
+    }
     TWSocket::WndProc(Msg);
 }
 
@@ -468,15 +563,32 @@ int TSslWSocket::DoRecv(void* Buffer, int BufferSize, int Flags)
     if (FPhase == Phase::Off && !FAwaitingTls)
         return TWSocket::DoRecv(Buffer, BufferSize, Flags);
     FReceiveCalled = true;
-    if (PlainAvailable() > 0 && BufferSize > 0) {
-        std::size_t n = std::min(PlainAvailable(), static_cast<std::size_t>(BufferSize));
-        std::memcpy(Buffer, FPlainIn.data() + FPlainPos, n);
-        FPlainPos += n;
-        if (FPlainPos == FPlainIn.size()) {
-            FPlainIn.clear();
-            FPlainPos = 0;
+    if (FPhase == Phase::Established && BufferSize > 0) {
+        // Decrypted straight into the reader's buffer, record after record, as far as the
+        // records already taken from the system go.
+        auto* out = static_cast<char*>(Buffer);
+        int got = 0;
+        while (got < BufferSize && (!FPeerClosedTls || PlainAvailable() > 0)) {
+            ERR_clear_error();
+            int r = SSL_read(FSsl, out + got, BufferSize - got);
+            if (r > 0) {
+                got += r;
+                continue;
+            }
+            ReadStopped(r);
+            break;
         }
-        return static_cast<int>(n);
+        if (BIO_ctrl_pending(FNetOut) > 0)
+            FlushCiphertext(); // a key update's answer
+        if (FPhase == Phase::Failed) {
+            // The close follows once the reader is done (or with the next notification).
+            FReadFailed = true;
+            PostReadNotice();
+        }
+        if (got > 0) {
+            FPlainHandedOut += static_cast<std::uint64_t>(got);
+            return got;
+        }
     }
     if (FPhase == Phase::Established && FPeerClosedTls)
         return 0;
@@ -504,11 +616,13 @@ void TSslWSocket::TriggerSessionClosed(std::uint16_t ErrCode)
         const unsigned serial = FSerial;
         for (;;) {
             Decrypt();
-            std::size_t before = PlainAvailable();
-            if (before == 0 || FSerial != serial)
+            if (PlainAvailable() == 0 || FSerial != serial)
                 break;
+            // Receive decrypts on by itself, so progress shows in what it handed out, not in
+            // what is left.
+            const std::uint64_t before = FPlainHandedOut;
             DeliverPlain(0);
-            if (FSerial != serial || PlainAvailable() == before)
+            if (FSerial != serial || FPlainHandedOut == before)
                 break;
         }
         if (FSerial != serial)

@@ -28,6 +28,7 @@
 #include "net/socket/WSocketComponent.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct ssl_st;
@@ -99,33 +100,43 @@ private:
     std::string HandshakeFailureText(int SslError, int& Code);
     void PullCiphertext();
     void Decrypt();
+    void ReadStopped(int SslResult);
+    void NoteReset();
     int FlushCiphertext();
     void SendCloseNotify();
     void DeliverPlain(std::uint16_t ErrCode);
     void PostReadNotice();
     void ResetSsl();
-    std::size_t PlainAvailable() const { return FPlainIn.size() - FPlainPos; }
+    std::size_t PlainAvailable() const;
+    std::size_t CipherHeld() const { return FCipherInEnd - FCipherInBegin; }
     static int VerifyCallback(int Ok, x509_store_ctx_st* Store);
+    static int CipherInRead(bio_st* Bio, char* Out, int Len);
+    static long CipherInCtrl(bio_st* Bio, int Cmd, long Num, void* Ptr);
 
     bool FSslEnabled = false;
     std::string FSslServerName;
     std::string FLastTlsError;
     Phase FPhase = Phase::Off;
     ssl_st* FSsl = nullptr;
-    bio_st* FNetIn = nullptr;  // bytes from the server, read by OpenSSL
+    bio_st* FNetIn = nullptr;  // reads FCipherIn for OpenSSL
     bio_st* FNetOut = nullptr; // bytes OpenSSL wants sent to the server
     unsigned FSerial = 0;      // changes with every session: handlers may close and reconnect
     bool FNotifyConnected = false;
     bool FAwaitingTls = false; // connected by Connect with TLS on: nothing goes out in the clear
     std::string FCipherOut;    // encrypted bytes the system did not take yet
     std::size_t FCipherOutPos = 0;
-    std::string FPlainIn; // decrypted bytes; those before FPlainPos are handed out
-    std::size_t FPlainPos = 0;
-    bool FPeerEof = false;       // the server closed its sending side
-    bool FPeerClosedTls = false; // no more application data will come
-    int FRawError = 0;           // socket error seen while reading
+    // Records taken from the system and not yet read by OpenSSL: FCipherInBegin..FCipherInEnd.
+    // Decrypted bytes wait inside OpenSSL (SSL_pending), one record at most.
+    std::unique_ptr<char[]> FCipherIn;
+    std::size_t FCipherInBegin = 0;
+    std::size_t FCipherInEnd = 0;
+    std::uint64_t FPlainHandedOut = 0; // by Receive, over the socket's life
+    bool FPeerEof = false;             // the server closed its sending side
+    bool FPeerClosedTls = false;       // no more application data will come
+    int FRawError = 0;                 // socket error seen while reading
     bool FReadPosted = false;
     bool FReceiveCalled = false;
+    bool FReadFailed = false; // a receive found the connection broken: close at the next chance
     int FVerifyError = 0;
     std::string FVerifyNames; // names of the certificate that did not match
 };

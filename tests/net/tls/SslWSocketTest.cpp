@@ -287,6 +287,31 @@ TEST_F(SslWSocketTest, OrderlyCloseInBothDirections)
     }
 }
 
+TEST_F(SslWSocketTest, ABrokenRecordEndsTheConnectionAfterEverythingBeforeIt)
+{
+    // Good records, then one that cannot be decrypted, sent in one go and the connection left
+    // open: a reader with a large buffer meets the broken record inside its own Receive. It gets
+    // every byte before it, then the layer closes with the reason; nothing waits for the server.
+    const std::string good = Pattern(150000);
+    ScriptedPeer peer(TlsServerScript([&](SSL* ssl, int fd) {
+        std::string broken = {'\x17', '\x03', '\x03', '\x01', '\x00'};
+        broken += Pattern(256);
+        SSL_write(ssl, good.data(), static_cast<int>(good.size()));
+        SendAll(fd, broken);
+        char buf[64];
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {
+        }
+    }));
+    Client client;
+    client.MaxPerRead = 1024 * 1024;
+    client.Connect(peer.PortStr());
+    ASSERT_TRUE(client.WaitClosed());
+    EXPECT_TRUE(client.Received == good) << client.Received.size() << " bytes";
+    EXPECT_EQ(client.ClosedCode, tlsErrConnection);
+    EXPECT_EQ(client.S.LastTlsError().rfind("TLS connection failed: ", 0), 0u) << client.S.LastTlsError();
+    EXPECT_EQ(client.Events.back(), "closed " + std::to_string(tlsErrConnection));
+}
+
 TEST_F(SslWSocketTest, TlsStartsOnAnOpenPlainConnection)
 {
     // As through a proxy tunnel: plain bytes first, then TLS on the same connection.
