@@ -224,6 +224,7 @@ void THttpCli::HandleEventException(std::exception_ptr E)
     const bool sync = FSyncDepth > 0;
     if (sync && !FPendingException)
         FPendingException = E;
+    LogLine("http", "the request ends: " + text);
     try {
         if (FState != httpReady && FState != httpAborting) {
             if (FCtrlSocket->State() != wsClosed)
@@ -231,8 +232,8 @@ void THttpCli::HandleEventException(std::exception_ptr E)
             if (FState != httpReady)
                 FWindow.PostMessage(WM_HTTP_SET_READY);
         }
-        LogCaught("http", "ending the request after \"" + text + "\" failed");
     } catch (...) {
+        LogCaught("http", "ending the request after \"" + text + "\" failed");
         if (FState != httpReady)
             FWindow.PostMessage(WM_HTTP_SET_READY);
     }
@@ -524,8 +525,8 @@ void THttpCli::Abort()
         if (lookup) {
             try {
                 FCtrlSocket->CancelLookup();
-                LogCaught("http", "cancelling the name look-up on abort");
             } catch (...) {
+                LogCaught("http", "cancelling the name look-up on abort");
             }
         }
         FResp.StatusCode = 404;
@@ -673,8 +674,8 @@ void THttpCli::DropOldConnection()
         FIgnoreClosed = true;
         try {
             FCtrlSocket->Abort();
-            LogCaught("http", "dropping the old connection");
         } catch (...) {
+            LogCaught("http", "dropping the old connection");
         }
         FIgnoreClosed = false;
     }
@@ -690,8 +691,8 @@ void THttpCli::FailConnect(int Err)
     FIgnoreClosed = true;
     try {
         FCtrlSocket->Close();
-        LogCaught("http", "closing after a failed connect");
     } catch (...) {
+        LogCaught("http", "closing after a failed connect");
     }
     FIgnoreClosed = false;
     SocketSessionClosed(static_cast<std::uint16_t>(Err));
