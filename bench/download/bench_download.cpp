@@ -14,26 +14,21 @@
 // timed). Both files are checked byte for byte; the ratio of the two times is the cost of
 // resuming.
 //
-// The server runs in a child process forked before anything else, so this process's CPU time
-// and memory are the client's alone.
+// The server (bench/common) runs in a child process, so the window process's CPU time and
+// memory are the client's alone.
 
-#include "platform/Application.h"
-#include "platform/MessageBox.h"
+#include "BenchSite.h"
 #include "platform/gui/Form.h"
-#include "retrieval/Download.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <netinet/in.h>
 #include <string>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -47,44 +42,19 @@ const char* const kPage =
     "var swfArgs = {\"video_id\": \"bench\", \"t\": \"benchtoken\"}; var f = {'IS_HD_AVAILABLE': false};"
     "</script></body></html>";
 
-bool SendAll(int fd, const char* data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-std::string ReadRequest(int fd)
-{
-    std::string request;
-    char buf[4096];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        request.append(buf, static_cast<size_t>(n));
-    }
-    return request;
-}
-
 // One connection, one answer, then close (HTTP/1.0).
 void Answer(int fd)
 {
-    const std::string request = ReadRequest(fd);
+    const std::string request = bench::ReadRequest(fd);
     const std::string line = request.substr(0, request.find("\r\n"));
     std::string head;
     if (line.find("/watch?v=") != std::string::npos) {
         head = "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(std::strlen(kPage)) +
                "\r\n\r\n" + kPage;
-        SendAll(fd, head.data(), head.size());
+        bench::SendAll(fd, head.data(), head.size());
     } else if (line.find("/get_video") != std::string::npos) {
         head = "HTTP/1.0 302 Found\r\nLocation: http://v7.lscache.bench.example/file\r\nContent-Length: 0\r\n\r\n";
-        SendAll(fd, head.data(), head.size());
+        bench::SendAll(fd, head.data(), head.size());
     } else if (line.find("/file") != std::string::npos && std::getenv("BENCH_CUT")) {
         // Bytes that say where they are (offset mod 251), so that a resumed file that glued
         // the wrong pieces together shows. Ranges are honoured; a cut answer stops at the next
@@ -110,7 +80,7 @@ void Answer(int fd)
             head = "HTTP/1.0 200 OK\r\n";
         head += "ETag: \"bench\"\r\nContent-Type: video/x-flv\r\nContent-Length: " + std::to_string(size - from) +
                 "\r\n\r\n";
-        if (SendAll(fd, head.data(), head.size())) {
+        if (bench::SendAll(fd, head.data(), head.size())) {
             static std::vector<char> block = [] {
                 std::vector<char> b((1 << 20) + 251);
                 for (std::size_t i = 0; i < b.size(); ++i)
@@ -119,7 +89,7 @@ void Answer(int fd)
             }();
             for (long long at = from; at < end;) {
                 const long long n = std::min<long long>(end - at, 1 << 20);
-                if (!SendAll(fd, block.data() + at % 251, static_cast<std::size_t>(n)))
+                if (!bench::SendAll(fd, block.data() + at % 251, static_cast<std::size_t>(n)))
                     break;
                 at += n;
             }
@@ -136,59 +106,20 @@ void Answer(int fd)
         // The size of this round, set before the server was forked.
         long long size = std::atoll(std::getenv("BENCH_FILE_SIZE"));
         head = "HTTP/1.0 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n";
-        if (SendAll(fd, head.data(), head.size())) {
+        if (bench::SendAll(fd, head.data(), head.size())) {
             static std::vector<char> block(1 << 20, 'v');
             while (size > 0) {
                 size_t n = static_cast<size_t>(std::min<long long>(size, static_cast<long long>(block.size())));
-                if (!SendAll(fd, block.data(), n))
+                if (!bench::SendAll(fd, block.data(), n))
                     break;
                 size -= static_cast<long long>(n);
             }
         }
     } else {
         head = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-        SendAll(fd, head.data(), head.size());
+        bench::SendAll(fd, head.data(), head.size());
     }
-    ::shutdown(fd, SHUT_WR);
-    char drain[256];
-    while (::recv(fd, drain, sizeof drain, 0) > 0) {
-    }
-    ::close(fd);
-}
-
-// The server: accepts until the parent goes away; one child process per connection keeps it
-// simple and never lets a slow reader hold up the next request.
-[[noreturn]] void ServeForever(int listenFd)
-{
-    std::signal(SIGCHLD, SIG_IGN);
-    for (;;) {
-        int fd = ::accept(listenFd, nullptr, nullptr);
-        if (fd < 0)
-            continue;
-        if (::fork() == 0) {
-            ::close(listenFd);
-            Answer(fd);
-            _exit(0);
-        }
-        ::close(fd);
-        if (::getppid() == 1)
-            _exit(0);
-    }
-}
-
-double CpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long PeakKilobytes()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
+    bench::EndAnswer(fd);
 }
 
 long long FileSize(const std::string& path)
@@ -196,13 +127,6 @@ long long FileSize(const std::string& path)
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
-
-struct Owner : cw::TRunOwner {
-    std::string Folder;
-    std::string OutputFolderText() const override { return Folder; }
-    int Quality() const override { return cw::vqNormal; }
-    cw::TConvertProcess* ConvertRunner() const override { return nullptr; }
-};
 
 } // namespace
 
@@ -228,7 +152,7 @@ bool PatternFileIsWhole(const std::string& path, long long size)
 double CutRun(long long size)
 {
     QTemporaryDir dir;
-    Owner owner;
+    bench::FolderOwner owner;
     owner.Folder = dir.path().toStdString();
     const auto t0 = std::chrono::steady_clock::now();
     {
@@ -255,19 +179,10 @@ int main(int argc, char** argv)
     if (sizesMb.empty() && cutMb == 0)
         sizesMb = {128, 1024};
 
-    int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 16) != 0) {
-        std::perror("listen");
+    int port = 0;
+    const int listenFd = bench::ListenOnLoopback(16, port);
+    if (listenFd < 0)
         return 1;
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
 
     // Each size runs in a fresh process pair so that peak memory is per size.
     for (long long mb : sizesMb) {
@@ -275,25 +190,18 @@ int main(int argc, char** argv)
         setenv("BENCH_FILE_SIZE", std::to_string(size).c_str(), 1);
         pid_t server = ::fork();
         if (server == 0)
-            ServeForever(listenFd);
+            bench::ServeForever(listenFd, Answer);
 
         pid_t client = ::fork();
         if (client == 0) {
             ::close(listenFd);
-            setenv("QT_QPA_PLATFORM", "offscreen", 0);
-            const std::string proxy = "http://127.0.0.1:" + std::to_string(port) + "/";
-            setenv("http_proxy", proxy.c_str(), 1);
+            bench::PrepareWindowProcess(port);
             QApplication app(argc, argv);
-            cw::Application::SetTitle("Ostrelle Clipwarden");
-            cw::SetMessageBoxHandler([](const std::string& text, const std::string&, unsigned flags) {
-                std::fprintf(stderr, "box: %s\n", text.c_str());
-                return cw::DefaultAnswer(flags);
-            });
             QTemporaryDir dir;
-            Owner owner;
+            bench::FolderOwner owner;
             owner.Folder = dir.path().toStdString();
 
-            const double cpuBefore = CpuSeconds();
+            const double cpuBefore = bench::CpuSeconds();
             const auto t0 = std::chrono::steady_clock::now();
             {
                 cw::TForm main;
@@ -302,10 +210,10 @@ int main(int argc, char** argv)
                 window.ShowModal();
             }
             const double windowSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            const double cpu = CpuSeconds() - cpuBefore;
+            const double cpu = bench::CpuSeconds() - cpuBefore;
             const std::string windowFile = owner.Folder + "/Bench Clip.flv";
             const long long got = FileSize(windowFile);
-            const long peak = PeakKilobytes();
+            const long peak = bench::PeakKilobytes();
             ::unlink(windowFile.c_str());
 
             const std::string curlFile = owner.Folder + "/curl.flv";
@@ -348,7 +256,7 @@ int main(int argc, char** argv)
             setenv("BENCH_CUT", cut ? "1" : "0", 1);
             pid_t server = ::fork();
             if (server == 0)
-                ServeForever(listenFd);
+                bench::ServeForever(listenFd, Answer);
             int pipeFd[2];
             if (::pipe(pipeFd) != 0)
                 return 1;
@@ -356,15 +264,8 @@ int main(int argc, char** argv)
             if (client == 0) {
                 ::close(listenFd);
                 ::close(pipeFd[0]);
-                setenv("QT_QPA_PLATFORM", "offscreen", 0);
-                const std::string proxy = "http://127.0.0.1:" + std::to_string(port) + "/";
-                setenv("http_proxy", proxy.c_str(), 1);
+                bench::PrepareWindowProcess(port);
                 QApplication app(argc, argv);
-                cw::Application::SetTitle("Ostrelle Clipwarden");
-                cw::SetMessageBoxHandler([](const std::string& text, const std::string&, unsigned flags) {
-                    std::fprintf(stderr, "box: %s\n", text.c_str());
-                    return cw::DefaultAnswer(flags);
-                });
                 const double s = CutRun(size);
                 (void)!::write(pipeFd[1], &s, sizeof s);
                 _exit(0);

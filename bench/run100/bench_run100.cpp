@@ -7,29 +7,22 @@
 // Prints items per second, and the window's time per item on top of curl's, next to the CPU
 // time the window process spent per item.
 //
-// The server runs in a child process forked before anything else, so the window process's CPU
-// time is the program's own.
+// The server (bench/common) runs in a child process, so the window process's CPU time is the
+// program's own.
 
-#include "platform/Application.h"
-#include "platform/MessageBox.h"
+#include "BenchSite.h"
 #include "platform/gui/Form.h"
-#include "retrieval/Download.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <arpa/inet.h>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -44,29 +37,10 @@ std::string Page(const std::string& id)
            id + "\", \"t\": \"tok\"}; var f = {'IS_HD_AVAILABLE': false};</script></body></html>";
 }
 
-bool SendAll(int fd, const char* data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // One connection, one answer, then close (HTTP/1.0).
 void Answer(int fd)
 {
-    std::string request;
-    char buf[4096];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            break;
-        request.append(buf, static_cast<size_t>(n));
-    }
+    const std::string request = bench::ReadRequest(fd);
     const std::string line = request.substr(0, request.find("\r\n"));
     std::string answer;
     if (const std::size_t at = line.find("/watch?v="); at != std::string::npos) {
@@ -81,38 +55,8 @@ void Answer(int fd)
     } else {
         answer = "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
     }
-    SendAll(fd, answer.data(), answer.size());
-    ::shutdown(fd, SHUT_WR);
-    char drain[256];
-    while (::recv(fd, drain, sizeof drain, 0) > 0) {
-    }
-    ::close(fd);
-}
-
-[[noreturn]] void ServeForever(int listenFd)
-{
-    std::signal(SIGCHLD, SIG_IGN);
-    for (;;) {
-        int fd = ::accept(listenFd, nullptr, nullptr);
-        if (fd < 0)
-            continue;
-        if (::fork() == 0) {
-            ::close(listenFd);
-            Answer(fd);
-            _exit(0);
-        }
-        ::close(fd);
-        if (::getppid() == 1)
-            _exit(0);
-    }
-}
-
-double CpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
-           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    bench::SendAll(fd, answer);
+    bench::EndAnswer(fd);
 }
 
 int CountFiles(const std::string& folder)
@@ -126,13 +70,6 @@ int CountFiles(const std::string& folder)
     return n;
 }
 
-struct Owner : cw::TRunOwner {
-    std::string Folder;
-    std::string OutputFolderText() const override { return Folder; }
-    int Quality() const override { return cw::vqNormal; }
-    cw::TConvertProcess* ConvertRunner() const override { return nullptr; }
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -141,43 +78,28 @@ int main(int argc, char** argv)
     if (items <= 0)
         return 1;
 
-    int listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int one = 1;
-    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 64) != 0) {
-        std::perror("listen");
+    int port = 0;
+    const int listenFd = bench::ListenOnLoopback(64, port);
+    if (listenFd < 0)
         return 1;
-    }
-    socklen_t len = sizeof addr;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const std::string base = "127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+    const std::string base = "127.0.0.1:" + std::to_string(port);
 
     pid_t server = ::fork();
     if (server == 0)
-        ServeForever(listenFd);
+        bench::ServeForever(listenFd, Answer);
     ::close(listenFd);
 
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    setenv("http_proxy", ("http://" + base + "/").c_str(), 1);
-    QApplication app(argc, argv);
-    cw::Application::SetTitle("Ostrelle Clipwarden");
     int boxes = 0;
-    cw::SetMessageBoxHandler([&](const std::string& text, const std::string&, unsigned flags) {
-        ++boxes;
-        std::fprintf(stderr, "box: %.200s\n", text.c_str());
-        return cw::DefaultAnswer(flags);
-    });
+    bench::PrepareWindowProcess(port, &boxes);
+    QApplication app(argc, argv);
     QTemporaryDir dir;
-    Owner owner;
+    bench::FolderOwner owner;
     owner.Folder = dir.path().toStdString();
     std::vector<std::string> addresses;
     for (int i = 0; i < items; ++i)
         addresses.push_back("http://www.youtube.com/watch?v=clip" + std::to_string(i));
 
-    const double cpuBefore = CpuSeconds();
+    const double cpuBefore = bench::CpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     {
         cw::TForm main;
@@ -186,7 +108,7 @@ int main(int argc, char** argv)
         window.ShowModal();
     }
     const double windowSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double cpu = CpuSeconds() - cpuBefore;
+    const double cpu = bench::CpuSeconds() - cpuBefore;
     const int saved = CountFiles(owner.Folder);
 
     // The same requests, page and file of every item, by one curl process.
