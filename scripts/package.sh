@@ -37,7 +37,7 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
 $files"
 depends=$(dpkg-deb -f "$deb" Depends)
-for need in ffmpeg libqt6widgets6 libqt6gui6 libqt6core6 libjpeg62-turbo libc6; do
+for need in ffmpeg ca-certificates libssl3 libqt6widgets6 libqt6gui6 libqt6core6 libjpeg62-turbo libc6; do
   grep -Eq "(^|, )$need( |,|$)" <<<"$depends" || fail "$need missing from Depends: $depends"
 done
 echo "$deb"
