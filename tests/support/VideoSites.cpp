@@ -101,9 +101,20 @@ std::vector<HttpTestRequest> VideoSites::RequestsTo(const std::string& host) con
     return out;
 }
 
+bool VideoSites::ToHttps(const HttpTestRequest& rq, HttpTestConnection& c) const
+{
+    // A request the proxy passed on in the clear; over TLS it arrives in origin form.
+    if (!FSecure || !rq.Absolute)
+        return false;
+    Relocate(c, "https://" + rq.Host + rq.Path);
+    return true;
+}
+
 void VideoSites::Install()
 {
     FServer.On("www.youtube.com", "/watch", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (ToHttps(rq, c))
+            return;
         YoutubeVideo video;
         {
             std::lock_guard<std::mutex> lock(FLock);
@@ -120,6 +131,8 @@ void VideoSites::Install()
         Relocate(c, FileHostAddress() + "/yt/" + rq.Query("video_id") + "/" + rq.Query("fmt"));
     });
     FServer.On("www.metacafe.com", "/watch/*", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (ToHttps(rq, c))
+            return;
         // /watch/<id>/...
         std::string rest = rq.PathOnly().substr(7);
         std::string id = rest.substr(0, rest.find('/'));
@@ -146,6 +159,8 @@ void VideoSites::Install()
         Relocate(c, FileHostAddress() + "/mc/" + name.substr(0, name.find('&')));
     });
     FServer.On("video.google.com", "/videoplay", [this](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (ToHttps(rq, c))
+            return;
         std::string docid = rq.Query("docid");
         Other video;
         {

@@ -14,9 +14,10 @@
 // A video can replace its watch page by a handler of its own (pages that build up, never
 // complete, ask for age verification, ...).
 //
-// With secure set, the direct addresses relocate to https://FileHost (the program writes them
-// with http://, as the sites once did); a TlsSiteFront in front of the server then serves the
-// https side, and Https() turns a watch address into its https form.
+// With secure set, the sites behave as they do today: a watch page asked for over http
+// relocates to its https address, and the direct addresses (which the program writes with
+// http://, as the sites once did) relocate to https://FileHost. A TlsSiteFront in front of the
+// server serves the https side; Https() turns a watch address into its https form.
 
 #include "support/HttpTestServer.h"
 
@@ -73,6 +74,7 @@ public:
 
 private:
     void Install();
+    bool ToHttps(const HttpTestRequest& rq, HttpTestConnection& c) const;
     std::string FileHostAddress() const { return (FSecure ? "https://" : "http://") + std::string(FileHost); }
     HttpTestServer& FServer;
     const bool FSecure;
