@@ -310,7 +310,7 @@ public:
     static constexpr int SendBufferSize = 8193;
     // Body bytes are received in larger blocks: a block per system call and per write to the
     // caller's stream is what limits a large download, not the header's line buffer.
-    static constexpr int BodyBufferSize = 65536;
+    static constexpr int BodyBufferSize = 262144;
 
 protected:
     virtual void WndProc(TMessage& Msg);
