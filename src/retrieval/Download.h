@@ -21,6 +21,7 @@
 #include "retrieval/PartFile.h"
 #include "retrieval/RunModel.h"
 
+#include <exception>
 #include <cstdint>
 #include <iterator>
 #include <memory>
@@ -139,6 +140,8 @@ private:
         std::string Line;   // a failure line of its own, when the reason is not the transfer's
     };
     TTransferResult TransferFile(const std::string& finalPath);
+    // The file could not be created or take its name: shown once, and the item's own line.
+    TTransferResult SaveFailure(const std::exception& e);
     std::string NoResponseReason(std::uint16_t code, const std::string& message) const;
     // Pause before the next try, pumping messages; false when the run was stopped meanwhile.
     bool WaitBeforeRetry(std::uint32_t ms, int attempt, int count);

@@ -136,6 +136,15 @@ void TfrmDownload::StartDownload()
     EndOfItem();
 }
 
+TfrmDownload::TTransferResult TfrmDownload::SaveFailure(const std::exception& e)
+{
+    Application::HandleException(e.what());
+    TTransferResult r;
+    r.Reason = e.what();
+    r.Line = "Unable to save " + FModel.Address() + ": " + e.what();
+    return r;
+}
+
 std::string TfrmDownload::NoResponseReason(std::uint16_t code, const std::string& message) const
 {
     const THttpCli& http = *FHttpCli1;
@@ -181,13 +190,9 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
                 file->Seek(offset, soBeginning);
             }
         } catch (const std::exception& e) {
-            // A read-only or full folder, or a name the file system refuses: the error is
-            // shown once, the item fails, and the run goes on with the next one.
-            Application::HandleException(e.what());
-            TTransferResult r;
-            r.Reason = e.what();
-            r.Line = "Unable to save " + FModel.Address() + ": " + e.what();
-            return r;
+            // A read-only or full folder, or a name the file system refuses: the item fails,
+            // and the run goes on with the next one.
+            return SaveFailure(e);
         }
 
         FResumeOffset = offset;
@@ -269,18 +274,14 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
 
         const bool success = answered ? status >= 200 && status < 300 : !failed;
         if (!failed && success && (FExpectedTotal < 0 || have == FExpectedTotal)) {
-            if (FAnswer == anNone) {
-                // A 2xx without a body: the file is empty.
-                TFileStream(partPath, fmCreate).SetSize(0);
-            }
             try {
+                if (FAnswer == anNone) {
+                    // A 2xx without a body: the file is empty.
+                    TFileStream(partPath, fmCreate).SetSize(0);
+                }
                 ReplaceFile(partPath, finalPath);
             } catch (const std::exception& e) {
-                Application::HandleException(e.what());
-                TTransferResult r;
-                r.Reason = e.what();
-                r.Line = "Unable to save " + FModel.Address() + ": " + e.what();
-                return r;
+                return SaveFailure(e);
             }
             RemoveFileIfAny(FPartMetaPath);
             FTransferPath = finalPath;

@@ -14,10 +14,6 @@ using namespace cwtest;
 
 namespace {
 
-const std::string kOne = "http://www.youtube.com/watch?v=one";
-const std::string kTwo = "http://www.youtube.com/watch?v=two";
-const std::string kThree = "http://www.youtube.com/watch?v=three";
-const std::string kCache = std::string("http://") + VideoCacheHost + "/videoplayback?id=1.flv";
 const char* const kQuestion = "There is no proper URL on the clipboard. Do you want to add URL manually?";
 
 class AddressList : public MainWindowTest {

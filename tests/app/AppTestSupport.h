@@ -4,6 +4,7 @@
 // and helpers to find the window's controls by their names and to answer modal dialogs.
 
 #include "app/Main.h"
+#include "global/Global.h"
 #include "platform/Application.h"
 #include "platform/Shell.h"
 #include "platform/gui/ClipboardViewer.h"
@@ -115,5 +116,11 @@ protected:
 private:
     cw::Shell::Handlers FPreviousShell;
 };
+
+// Addresses for the list tests: three watch pages and a direct address on Google's file cache.
+inline const std::string kOne = "http://www.youtube.com/watch?v=one";
+inline const std::string kTwo = "http://www.youtube.com/watch?v=two";
+inline const std::string kThree = "http://www.youtube.com/watch?v=three";
+inline const std::string kCache = std::string("http://") + cw::VideoCacheHost + "/videoplayback?id=1.flv";
 
 } // namespace cwtest

@@ -15,11 +15,6 @@ using namespace cwtest;
 
 namespace {
 
-const std::string kOne = "http://www.youtube.com/watch?v=one";
-const std::string kTwo = "http://www.youtube.com/watch?v=two";
-const std::string kThree = "http://www.youtube.com/watch?v=three";
-const std::string kCache = std::string("http://") + VideoCacheHost + "/videoplayback?id=1.flv";
-
 class ListInput : public MainWindowTest {
 protected:
     // Drags data over the list's viewport and drops it, as a real drag does. Returns whether the
