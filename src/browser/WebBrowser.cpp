@@ -47,16 +47,6 @@ std::string HtmlEscape(const std::string& text)
     return out;
 }
 
-// A relocation follows when the response carries a Location field (the client follows it
-// whatever the status), so its header is not the page's header yet.
-bool HasLocationField(const std::vector<std::string>& header)
-{
-    for (std::size_t i = 1; i < header.size(); ++i)
-        if (text::StartsWithNoCase(header[i], "location:"))
-            return true;
-    return false;
-}
-
 bool IsLookupError(int code)
 {
     return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
@@ -207,7 +197,8 @@ void TWebBrowser::HeaderEnd()
 {
     if (!FHttp || FReadyState >= READYSTATE_INTERACTIVE)
         return;
-    if (HasLocationField(FHttp->RcvdHeader()) && FHttp->FollowRelocation())
+    // A relocating answer's header is not the page's header yet.
+    if (FHttp->Relocating())
         return;
     SetReadyState(READYSTATE_INTERACTIVE);
 }
@@ -231,10 +222,9 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
     if (!FHttp)
         return;
     // No response at all (refused, unknown host, unsupported scheme, a connection dropped before
-    // anything came back): show the failure as a page. An old-style answer without a header
-    // still brought a body, and that body is the page.
-    if (FHttp->RcvdHeader().empty() && FHttp->RcvdCount() == 0) {
-        std::string reason = FHttp->ReasonPhrase();
+    // anything came back): show the failure as a page.
+    if (FHttp->StatusCode() == 0) {
+        std::string reason = FHttp->FailureText();
         if (reason.empty())
             reason = "Error #" + std::to_string(errCode);
         if (errCode == httperrTimeout)
@@ -247,6 +237,14 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
                          FProxyText.empty() ? "host not found" : "host not found (the proxy " + FProxyText + ")");
         else
             SetLoadError(leOther, reason);
+        FailLoad(reason);
+        return;
+    }
+    // An answer that failed on the way (cut short, badly framed, refused by the proxy, too many
+    // relocations): what arrived is not the page.
+    if (!FHttp->FailureText().empty()) {
+        const std::string reason = FHttp->FailureText();
+        SetLoadError(FHttp->AnsweredByProxy() ? leHttpStatus : leOther, reason);
         FailLoad(reason);
         return;
     }

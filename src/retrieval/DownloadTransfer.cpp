@@ -234,7 +234,7 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
             FPartStream = nullptr;
         }
         const int status = http.StatusCode();
-        const bool answered = !http.RcvdHeader().empty();
+        const bool answered = status != 0;
         // Only the bytes of the file itself stay: an error page, a relocation's body or a range
         // that does not belong are cut off again.
         if (FAnswer != anAppend && FAnswer != anFresh)
@@ -257,7 +257,7 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
             return r;
         }
 
-        if (FAnswer == anMismatch || (answered && status == 416)) {
+        if (FAnswer == anMismatch || code == httperrRangeMismatch || (answered && status == 416)) {
             // The server does not continue these bytes (another resource, or a range it will
             // not serve): start over from the first byte, once.
             if (!startedOver) {
@@ -292,7 +292,9 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
 
         // (A request that failed for another reason after a non-2xx header, such as a time-out
         // in a relocation's body, is a broken connection, below.)
-        if (answered && !success && (!failed || code == status)) {
+        // The proxy refusing the tunnel, or a chain of relocations without end, is as final.
+        if ((answered && !success && (!failed || code == status)) || code == httperrProxyRefused ||
+            code == httperrTooManyRelocations) {
             // The server's final word was no: nothing more to try. The .part keeps the video
             // bytes of earlier attempts, if there were any.
             if (have == 0) {
@@ -305,10 +307,10 @@ TfrmDownload::TTransferResult TfrmDownload::TransferFile(const std::string& fina
                                                         : "the proxy did not accept the user name and password";
             else if (status == 401)
                 r.Reason = "the server asks for a user name and password";
+            else if (code == httperrProxyRefused || code == httperrTooManyRelocations)
+                r.Reason = message;
             else
-                r.Reason = (http.AnsweredByProxy() ? "the proxy " + http.Proxy() + ":" + http.ProxyPort()
-                                                   : std::string("the server")) +
-                           " answered " + std::to_string(status) +
+                r.Reason = "the server answered " + std::to_string(status) +
                            (http.ReasonPhrase().empty() ? std::string() : " " + http.ReasonPhrase());
             return r;
         }

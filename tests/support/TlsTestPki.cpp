@@ -42,19 +42,6 @@ openssl ca -batch -notext -config ca.cnf -cert ca.pem -keyfile ca.key -in expire
 mkdir -p emptydir
 )";
 
-int ConnectToLoopback(std::uint16_t port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(port);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        ::close(fd);
-        fd = -1;
-    }
-    return fd;
-}
 
 // Copies what either side sends to the other until one of them ends or stop is set. The
 // client side goes through ssl when it is given.
@@ -85,6 +72,20 @@ void Relay(int clientFd, SSL* ssl, int serverFd, const std::atomic<bool>& stop)
 }
 
 } // namespace
+
+int ConnectToLoopback(std::uint16_t port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
+}
 
 TlsTestPki& TlsTestPki::Get()
 {

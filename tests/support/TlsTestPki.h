@@ -60,6 +60,9 @@ private:
     std::unique_ptr<NginxServer> FServer;
 };
 
+// A blocking connection to 127.0.0.1:port, or -1.
+int ConnectToLoopback(std::uint16_t port);
+
 // Connects to 127.0.0.1:port and copies bytes both ways between it and fd until either side
 // ends: the tunnel of a scripted proxy.
 void RelayToLoopback(int fd, std::uint16_t port);

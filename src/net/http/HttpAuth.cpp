@@ -128,19 +128,24 @@ void THttpCli::LocationField(const std::string& Value)
     }
 }
 
-bool THttpCli::LocationLimitReached()
+// Counted once per hop, just before the next request of the chain goes out, however the
+// connection went between them. Past the limit the request fails: the relocating answer is
+// not the document, and its body is cut away again.
+bool THttpCli::NextHopAllowed()
 {
     ++FLocationChangeCurCount;
     if (FLocationChangeCurCount <= FLocationChangeMaxCount)
-        return false;
+        return true;
     bool allowMore = false;
     if (OnLocationChangeExceeded)
         OnLocationChangeExceeded(this, FLocationChangeCurCount, allowMore);
     if (allowMore)
-        return false;
+        return true;
     FLocationFlag = false;
+    CutStreamsBack();
+    SetFailure("too many relocations (" + std::to_string(FLocationChangeMaxCount) + ")", httperrTooManyRelocations);
     FWindow.PostMessage(WM_HTTP_SET_READY);
-    return true;
+    return false;
 }
 
 void THttpCli::StartRelocation()
@@ -152,14 +157,13 @@ void THttpCli::StartRelocation()
     FResp.HeaderLineCount = 0;
     FResp.BodyLineCount = 0;
 
-    if (LocationLimitReached())
-        return;
-
     if (!SameConnection() || FResp.CloseReq) {
         FClosedTarget = TClosedTarget::Relocate;
         FCtrlSocket->PostClose();
         return;
     }
+    if (!NextHopAllowed())
+        return;
 
     if (OnLocationChange)
         OnLocationChange(this);
@@ -187,7 +191,7 @@ void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
         FRequestType = httpGET;
     FClosedTarget = TClosedTarget::Normal;
 
-    if (LocationLimitReached())
+    if (!NextHopAllowed())
         return;
 
     if (OnLocationChange)

@@ -4,6 +4,7 @@
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 #include "platform/TickCount.h"
 
 #include <QTimer>
@@ -74,6 +75,7 @@ THttpCli::THttpCli(TComponent* AOwner)
     s.OnSessionConnected = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketSessionConnected(e); }); };
     s.OnDataSent = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataSent(e); }); };
     s.OnDnsLookupDone = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDNSLookupDone(e); }); };
+    s.OnSslBytesReceived = [this](TObject*) { NoteActivity(); };
     s.OnSocksConnected = [this](TObject*, std::uint16_t e) {
         if (OnSocksConnected)
             OnSocksConnected(this, e);
@@ -103,6 +105,7 @@ THttpCli::~THttpCli()
     s.OnSessionConnected = nullptr;
     s.OnDataSent = nullptr;
     s.OnDnsLookupDone = nullptr;
+    s.OnSslBytesReceived = nullptr;
     s.OnSocksConnected = nullptr;
     s.OnSocksError = nullptr;
     s.OnError = nullptr;
@@ -288,6 +291,10 @@ void THttpCli::WndProc(TMessage& Msg)
         switch (Msg.Msg) {
         case WM_HTTP_REQUEST_DONE:
             FDonePending = false;
+            // Whatever the proxy said instead of opening the tunnel (a relocation, a refusal, a
+            // challenge left unanswered), the server was never asked: the request failed.
+            if (FResp.ProxyAnswer)
+                SetFailure(ProxyRefusalText(), httperrProxyRefused);
             if (OnRequestDone)
                 OnRequestDone(this, FRequestType, FResp.RequestDoneError);
             break;
@@ -380,7 +387,6 @@ void THttpCli::CheckRequestText() const
 
 void THttpCli::Get()
 {
-    FLocationChangeCurCount = 0;
     DoRequestSync(httpGET);
 }
 
@@ -410,6 +416,8 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     }
 
     FRequestType = Rq;
+    FLocationChangeCurCount = 0;
+    FAskedConditional = false;
     FRequestRange.clear();
     if (!FContentRangeBegin.empty() || !FContentRangeEnd.empty())
         FRequestRange = FContentRangeBegin + "-" + FContentRangeEnd;
@@ -505,11 +513,13 @@ void THttpCli::DoRequestSync(THttpRequest Rq)
         FPendingException = nullptr;
         std::rethrow_exception(e);
     }
-    if (FResp.StatusCode > 399 && FResp.StatusCode != 401 && FResp.StatusCode != 407)
-        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FResp.StatusCode));
+    // A failure of the connection, the TLS layer, the framing or the proxy speaks for itself,
+    // with its own code; only an answer the server really gave carries the server's status.
     if (!FFailureText.empty())
         throw EHttpException(FFailureText, FFailureCode);
-    if (Rq != httpCLOSE && !FResp.NoHeaderResponse && (FResp.StatusCode < 100 || FResp.StatusCode > 599))
+    if (FResp.StatusCode > 399 && FResp.StatusCode != 401 && FResp.StatusCode != 407)
+        throw EHttpException(FReasonPhrase, static_cast<std::uint16_t>(FResp.StatusCode));
+    if (Rq != httpCLOSE && (FResp.StatusCode < 100 || FResp.StatusCode > 599))
         throw EHttpException(FResp.StatusCode == 0 ? "No valid HTTP response from the server"
                                                    : "Invalid HTTP status " + std::to_string(FResp.StatusCode),
                              httperrBadResponse);
@@ -529,8 +539,7 @@ void THttpCli::Abort()
                 LogCaught("http", "cancelling the name look-up on abort");
             }
         }
-        FResp.StatusCode = 404;
-        FReasonPhrase = "Connection aborted on request";
+        SetFailure("Connection aborted on request", httperrAborted);
         FResp.RequestDoneError = httperrAborted;
         FLocationFlag = false;
         FClosedTarget = TClosedTarget::Normal;
@@ -580,8 +589,7 @@ void THttpCli::Login()
         FCtrlSocket->SetLocalAddr(FLocalAddr);
         FCtrlSocket->DnsLookup(FTarget.ConnectHost);
     } catch (const std::exception& e) {
-        FResp.StatusCode = 404;
-        FReasonPhrase = e.what();
+        SetFailure(e.what(), httperrInvalidRequest);
         StateChange(httpReady);
     }
 }
@@ -609,17 +617,12 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     // 18900, nor a name be looked up as a service.
     std::string refused = RefusedTarget();
     if (!refused.empty()) {
-        FResp.RequestDoneError = httperrBadResponse;
-        FResp.StatusCode = 404;
-        FReasonPhrase = "can't connect: " + refused;
-        SetFailure(FReasonPhrase);
+        SetFailure("can't connect: " + refused, httperrInvalidRequest);
         SocketSessionClosed(FResp.RequestDoneError);
         return;
     }
     if (ErrCode != 0) {
-        FResp.RequestDoneError = ErrCode;
-        FResp.StatusCode = 404;
-        FReasonPhrase = "can't resolve hostname to IP address";
+        SetFailure("can't resolve hostname to IP address", ErrCode);
         SocketSessionClosed(ErrCode);
         return;
     }
@@ -643,11 +646,10 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
     FConn.TunnelHost = Tunnelled() ? FTarget.Host : std::string();
     FConn.TunnelPort = Tunnelled() ? FTarget.Port : std::string();
     FConn.TunnelUp = false;
+    FConn.TlsUp = false;
 
     if (FTarget.Protocol != "http" && FTarget.Protocol != "https") {
-        FResp.RequestDoneError = static_cast<std::uint16_t>(s.LastError());
-        FResp.StatusCode = 501;
-        FReasonPhrase = "Protocol \"" + FTarget.Protocol + "\" not implemented";
+        SetFailure("Protocol \"" + FTarget.Protocol + "\" not implemented", httperrInvalidRequest);
         FIgnoreClosed = true;
         s.Close();
         FIgnoreClosed = false;
@@ -684,9 +686,8 @@ void THttpCli::DropOldConnection()
 
 void THttpCli::FailConnect(int Err)
 {
-    FResp.RequestDoneError = static_cast<std::uint16_t>(Err);
-    FResp.StatusCode = 404;
-    FReasonPhrase = "can't connect: " + SocketErrorText(Err) + " (Error #" + std::to_string(Err) + ")";
+    SetFailure("can't connect: " + SocketErrorText(Err) + " (Error #" + std::to_string(Err) + ")",
+               static_cast<std::uint16_t>(Err));
     // The closed handler is run once, here, whatever Close does.
     FIgnoreClosed = true;
     try {
@@ -703,9 +704,8 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
     if (Tracing())
         Trace("SessionConnected");
     if (ErrCode != 0) {
-        FResp.RequestDoneError = ErrCode;
-        FResp.StatusCode = 404;
-        FReasonPhrase = SocketErrorText(ErrCode) + " (Error #" + std::to_string(ErrCode) + ")";
+        // A TLS failure under Connect has said its own words already.
+        SetFailure(SocketErrorText(ErrCode) + " (Error #" + std::to_string(ErrCode) + ")", ErrCode);
         if (OnSessionConnected)
             OnSessionConnected(this);
         return; // the socket closes itself; the closed handler ends the request
@@ -777,9 +777,16 @@ void THttpCli::SendProxyConnect()
 void THttpCli::ProxyConnectAnswered()
 {
     if (FResp.StatusCode < 200 || FResp.StatusCode > 299) {
-        // Refused, or credentials wanted: from here on it is an ordinary response. Its end
-        // runs the authentication decision (a 407 is answered by a new CONNECT) or ends the
-        // request with the proxy's status.
+        FResp.ProxyAnswer = true;
+        const bool canAnswer = FResp.StatusCode == 407 && !FProxyUsername.empty() && !FProxyPassword.empty();
+        if (!canAnswer) {
+            // Refused, or sent elsewhere: nothing the proxy says instead of a tunnel is followed
+            // or handed on, since it could stand in for any https document.
+            FailResponse(ProxyRefusalText(), httperrProxyRefused);
+            return;
+        }
+        // Credentials wanted: the answer is read to its end (NTLM keeps the connection), never
+        // handed on; its end runs the authentication decision, which sends a new CONNECT.
         StateChange(httpWaitingHeader);
         return;
     }
@@ -800,6 +807,12 @@ void THttpCli::ProxyConnectAnswered()
     StartTls();
 }
 
+std::string THttpCli::ProxyRefusalText() const
+{
+    return "the proxy " + FTarget.ConnectHost + ":" + FTarget.ConnectPort + " answered " +
+           std::to_string(FResp.StatusCode) + (FReasonPhrase.empty() ? std::string() : " " + FReasonPhrase);
+}
+
 void THttpCli::StartTls()
 {
     TSslWSocket& s = *FCtrlSocket;
@@ -809,9 +822,7 @@ void THttpCli::StartTls()
     s.StartSslHandshake();
     // With OnError assigned a refusal is reported and the call returns: end here then.
     if (!s.SslActive() && s.LastTlsError().empty() && s.State() != wsClosed) {
-        FResp.StatusCode = 404;
-        FReasonPhrase = "TLS handshake failed: the connection could not be used";
-        FResp.RequestDoneError = tlsErrHandshake;
+        SetFailure("TLS handshake failed: the connection could not be used", tlsErrHandshake);
         s.Abort();
     }
 }
@@ -820,13 +831,14 @@ void THttpCli::SslHandshakeDone(std::uint16_t ErrCode)
 {
     if (ErrCode != 0) {
         // The socket closes the connection next; the closed handler ends the request.
-        FResp.RequestDoneError = ErrCode;
-        FResp.StatusCode = 404;
-        FReasonPhrase = FCtrlSocket->LastTlsError().empty() ? SslErrorText(ErrCode) : FCtrlSocket->LastTlsError();
+        const std::string text =
+            FCtrlSocket->LastTlsError().empty() ? SslErrorText(ErrCode) : FCtrlSocket->LastTlsError();
+        SetFailure(text, ErrCode);
         if (Tracing())
-            Trace(FReasonPhrase);
+            Trace(text);
         return;
     }
+    FConn.TlsUp = true;
     if (Tracing())
         Trace("TLS established: " + FCtrlSocket->SslVersion());
     SessionReady();
@@ -918,6 +930,10 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     }
     if (OnBeforeHeaderSend)
         OnBeforeHeaderSend(this, Method, lines);
+    FAskedConditional = false;
+    for (const auto& l : lines)
+        if (text::StartsWithNoCase(l, "If-Modified-Since:") || text::StartsWithNoCase(l, "If-None-Match:"))
+            FAskedConditional = true;
 
     std::string block;
     for (auto& l : lines) {
@@ -1018,7 +1034,10 @@ void THttpCli::IdleTimerTick()
 void THttpCli::IdleTimedOut()
 {
     const int secs = (FIdleTimeout + 999) / 1000;
-    SetFailure("No data received for " + std::to_string(secs) + " s", httperrTimeout);
+    const bool handshaking = FCtrlSocket->SslActive() && !FCtrlSocket->SslEstablished();
+    SetFailure(handshaking ? "the TLS handshake did not finish within " + std::to_string(secs) + " s"
+                           : "No data received for " + std::to_string(secs) + " s",
+               httperrTimeout);
     FResp.RequestDoneError = httperrTimeout;
     FLoginPending = false;
     FLocationFlag = false;

@@ -58,6 +58,15 @@ constexpr int httperrBadResponse = 7;
 constexpr int httperrInvalidRequest = 8;
 // No byte arrived for IdleTimeout milliseconds while the request was under way.
 constexpr int httperrTimeout = 9;
+// A proxy answered CONNECT with anything but 2xx: the tunnel was refused, the server never asked.
+constexpr int httperrProxyRefused = 10;
+// The relocation chain went past LocationChangeMaxCount (a loop ends this way too).
+constexpr int httperrTooManyRelocations = 11;
+// A partial answer (206) that is not the range asked for, or to a request that asked for none.
+constexpr int httperrRangeMismatch = 12;
+// A document whose end is the end of a TLS connection came without the server's close_notify:
+// it may have been cut short by anyone on the way.
+constexpr int httperrTlsTruncated = 13;
 
 enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
 
@@ -242,7 +251,13 @@ public:
     const std::string& ReasonPhrase() const { return FReasonPhrase; }
     // The status is the proxy's answer to CONNECT: the tunnel to the server was refused and
     // the server itself was never asked.
-    bool AnsweredByProxy() const { return Tunnelled() && !FConn.TunnelUp && FResp.StatusCode >= 300; }
+    bool AnsweredByProxy() const { return FResp.ProxyAnswer; }
+    // Why the last request failed, "" when it did not: a connection, TLS, framing or protocol
+    // failure, or the proxy's refusal. StatusCode is 0 when no answer came at all.
+    const std::string& FailureText() const { return FFailureText; }
+    std::uint16_t FailureCode() const { return FFailureText.empty() ? 0 : FFailureCode; }
+    // The answer in hand names a Location that is being followed.
+    bool Relocating() const { return FLocationFlag; }
     const std::string& ReplyVer() const { return FReplyVer; }
     std::int64_t ContentLength() const { return FResp.ContentLength; } // -1 = not given
     const std::string& ContentType() const { return FResp.ContentType; }
@@ -360,7 +375,7 @@ private:
         int HeaderLineCount = 0;
         int BodyLineCount = 0;
         bool HeaderOpen = false;
-        bool NoHeaderResponse = false; // the answer began with <HTML>, no status line
+        bool ProxyAnswer = false; // the proxy's refusal of CONNECT: never handed on as a document
         std::size_t HeaderBytes = 0;
         bool ContentLengthSeen = false;     // a Content-Length line has arrived
         bool Failed = false;                // the answer broke the framing: FailResponse ran
@@ -391,6 +406,7 @@ private:
         std::string TunnelHost;
         std::string TunnelPort;
         bool TunnelUp = false; // the proxy answered the CONNECT with success
+        bool TlsUp = false;    // the TLS handshake with the server finished
     };
 
     // HttpProt.cpp
@@ -407,6 +423,7 @@ private:
     bool Tunnelled() const { return !FProxy.empty() && FTarget.Protocol == "https"; }
     void SendProxyConnect();
     void ProxyConnectAnswered();
+    std::string ProxyRefusalText() const;
     void StartTls();
     void SslHandshakeDone(std::uint16_t ErrCode);
     void SendRequest(const std::string& Method, const std::string& Version);
@@ -437,9 +454,10 @@ private:
     void HandBufferToBody();
     // Why the address or the proxy cannot be connected to (bad port, IPv6 host), or "".
     std::string RefusedTarget() const;
-    void GetHeaderLineNext(const std::string& Line, const std::string& LineEnd);
+    void GetHeaderLineNext(const std::string& Line);
     void InterpretField(const std::string& Line);
     void EndOfHeader();
+    bool AnswerWasAsked();
     void GetBodyLineNext(const char* Data, std::size_t Len);
     bool PassOn(const char* Data, std::size_t Len);
     void DocumentComplete(bool Plain);
@@ -448,14 +466,16 @@ private:
     void SocketSessionClosed(std::uint16_t ErrCode);
     void ClosedDispatch(std::uint16_t ErrCode);
     bool BodyIncomplete() const;
-    void FailResponse(const std::string& Text);
+    void FailResponse(const std::string& Text, std::uint16_t Code = httperrBadResponse);
+    bool EndUnconfirmed() const;
+    void FailTlsEnd();
     bool CheckTransferEncoding();
 
     // HttpAuth.cpp
     void LocationField(const std::string& Value);
     void StartRelocation();
     void RelocateAfterClose(std::uint16_t ErrCode);
-    bool LocationLimitReached();
+    bool NextHopAllowed();
     bool AuthenticationDecision();
     void NtlmStep(TAuthSide& P);
     void BasicStep(TAuthSide& P);
@@ -560,6 +580,9 @@ private:
     // The range asked for by this request: taken from ContentRangeBegin/End when it starts, so
     // that a relocation or an authentication retry asks for the same bytes.
     std::string FRequestRange;
+    // The request carried a validator (If-Modified-Since, If-None-Match): only then is a 304 an
+    // answer.
+    bool FAskedConditional = false;
 
     // Idle limit: the tick of the last byte received (or of the start), and the timer that
     // looks at it.

@@ -26,7 +26,9 @@ bool IsDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-// A decimal number of at most 18 digits; -1 for anything else (negative, empty, garbage).
+// One plain decimal number of at most 18 digits, blanks around it allowed; -1 for anything else
+// (a sign, a list, garbage, nothing). Such a length is no length at all: guessing where the
+// body ends would hand on a wrong document or take the next response for its tail.
 std::int64_t ParseContentLength(const std::string& text)
 {
     std::string t = Trim(text);
@@ -39,6 +41,27 @@ std::int64_t ParseContentLength(const std::string& text)
         v = v * 10 + (c - '0');
     }
     return v;
+}
+
+// "bytes first-last/total" (total may be "*"): first and last, or false.
+bool ParseByteRange(const std::string& value, std::int64_t& first, std::int64_t& last)
+{
+    const std::string t = Trim(value);
+    if (!text::StartsWithNoCase(t, "bytes "))
+        return false;
+    const std::size_t dash = t.find('-', 6);
+    const std::size_t slash = t.find('/', 6);
+    if (dash == std::string::npos || slash == std::string::npos || dash > slash)
+        return false;
+    first = ParseContentLength(t.substr(6, dash - 6));
+    last = ParseContentLength(t.substr(dash + 1, slash - dash - 1));
+    const std::string total = Trim(t.substr(slash + 1));
+    if (first < 0 || last < first)
+        return false;
+    if (total == "*")
+        return true;
+    const std::int64_t whole = ParseContentLength(total);
+    return whole > last;
 }
 
 } // namespace
@@ -158,11 +181,10 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
         std::size_t n = static_cast<std::size_t>(lf - FReceiveBuffer);
         std::size_t lineLen = (n > 0 && FReceiveBuffer[n - 1] == '\r') ? n - 1 : n;
         std::string line(FReceiveBuffer, lineLen);
-        std::string lineEnd(FReceiveBuffer + lineLen, n + 1 - lineLen);
         RemoveFromBuffer(n + 1);
         if (st == httpWaitingHeader || st == httpWaitingProxyConnect) {
             if (FNext == TNextStep::Header) {
-                GetHeaderLineNext(line, lineEnd);
+                GetHeaderLineNext(line);
             } else if (FLocationFlag || FLoginPending || FClosedTarget == TClosedTarget::Relocate) {
                 // Stray bytes after a response that is being followed elsewhere: they belong
                 // to nothing, and must not end the request the relocation continues.
@@ -201,7 +223,7 @@ void THttpCli::HandBufferToBody()
 
 // ---- header ---------------------------------------------------------------------------------
 
-void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& LineEnd)
+void THttpCli::GetHeaderLineNext(const std::string& Line)
 {
     // Blank lines before the status line (a stray line end after the previous response on a
     // kept connection) are skipped rather than taken as an empty header.
@@ -232,59 +254,46 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, const std::string& Lin
         return;
     }
 
-    if (FResp.HeaderLineCount == 1 && text::Upper(Line.substr(0, 6)) == "<HTML>") {
-        // No header at all: the document starts right here.
-        FResp.NoHeaderResponse = true;
-        if (FResp.ContentType.empty())
-            FResp.ContentType = "text/html";
-        StateChange(httpWaitingBody);
-        FNext = TNextStep::Body;
-        FResp.HeaderOpen = false;
-        if (OnHeaderEnd)
-            OnHeaderEnd(this);
-        if (FState == httpWaitingBody && FNext == TNextStep::Body) {
-            // With its line end: the document is passed on as it came.
-            std::string first = Line + LineEnd;
-            GetBodyLineNext(first.data(), first.size());
-        }
-        return;
-    }
-
     FResp.RcvdHeader.push_back(Line);
     if (FResp.HeaderLineCount == 1) {
         if (Line.compare(0, 8, "HTTP/1.0") != 0 && Line.compare(0, 8, "HTTP/1.1") != 0) {
             if (OnDataPush2)
                 OnDataPush2(this);
-        } else {
-            FReplyVer = Line.substr(5, 3);
-            if (FRequestVer == "1.1" && FReplyVer == "1.0")
-                FResp.CloseReq = true;
-            else if (FRequestVer == "1.0")
-                FResp.CloseReq = true;
-            else
-                FResp.CloseReq = false;
-            if (Tracing())
-                Trace(std::string("FCloseReq=") + (FResp.CloseReq ? "1" : "0"));
-            std::size_t p = 9;
-            while (p < Line.size() && !IsDigit(Line[p]))
-                ++p;
-            FResp.StatusCode = 0;
-            FReasonPhrase.clear();
-            if (p < Line.size()) {
-                std::size_t end = p;
-                while (end < Line.size() && IsDigit(Line[end]))
-                    ++end;
-                // Exactly three digits, then the end of the line or a blank: "2000" is not a
-                // 200 with a stray digit.
-                if (end - p != 3 || (end < Line.size() && Line[end] != ' ' && Line[end] != '\t')) {
-                    FailResponse("Invalid status line: " + Line.substr(0, 80));
-                    return;
-                }
-                FResp.StatusCode = std::stoi(Line.substr(p, 3));
-                if (p + 4 < Line.size())
-                    FReasonPhrase = Line.substr(p + 4);
-            }
+            // A bare document (HTTP/0.9) or not HTTP at all: nothing says what it is, how long
+            // it is, or whether it is an error.
+            FailResponse("No HTTP status line in the answer: " + Line.substr(0, 80));
+            return;
         }
+        FReplyVer = Line.substr(5, 3);
+        if (FRequestVer == "1.1" && FReplyVer == "1.0")
+            FResp.CloseReq = true;
+        else if (FRequestVer == "1.0")
+            FResp.CloseReq = true;
+        else
+            FResp.CloseReq = false;
+        if (Tracing())
+            Trace(std::string("FCloseReq=") + (FResp.CloseReq ? "1" : "0"));
+        FResp.StatusCode = 0;
+        FReasonPhrase.clear();
+        // "HTTP/1.1 200 OK": exactly three digits after one blank, then the end of the line or
+        // a blank ("2000" is not a 200 with a stray digit).
+        std::size_t p = 8;
+        while (p < Line.size() && (Line[p] == ' ' || Line[p] == '\t'))
+            ++p;
+        std::size_t end = p;
+        while (end < Line.size() && IsDigit(Line[end]))
+            ++end;
+        if (p == 8 || end - p != 3 || (end < Line.size() && Line[end] != ' ' && Line[end] != '\t')) {
+            FailResponse("Invalid status line: " + Line.substr(0, 80));
+            return;
+        }
+        FResp.StatusCode = std::stoi(Line.substr(p, 3));
+        if (FResp.StatusCode < 100) {
+            FailResponse("Invalid status line: " + Line.substr(0, 80));
+            return;
+        }
+        if (p + 4 < Line.size())
+            FReasonPhrase = Line.substr(p + 4);
     } else {
         InterpretField(Line);
         if (FResp.Failed)
@@ -305,10 +314,24 @@ void THttpCli::InterpretField(const std::string& Line)
         ++p;
     std::string value = p < Line.size() ? Line.substr(p) : std::string();
 
+    // The proxy's answer to CONNECT says only how it is framed and what credentials it wants:
+    // its Location, cookies and the like are not the server's, and nothing of it is followed.
+    if (FState == httpWaitingProxyConnect && name != "content-length" && name != "transfer-encoding" &&
+        name != "proxy-authenticate" && name != "connection" && name != "proxy-connection")
+        return;
+
     if (name == "location") {
-        LocationField(value);
+        // Only a relocating status sends the request elsewhere; on any other the field is
+        // information, and the answer stands as it is.
+        const int st = FResp.StatusCode;
+        if (FRequestType == httpPUT || st == 301 || st == 302 || st == 303 || st == 307 || st == 308)
+            LocationField(value);
     } else if (name == "content-length") {
         const std::int64_t length = ParseContentLength(value);
+        if (length < 0) {
+            FailResponse("Invalid Content-Length in the answer: " + Trim(value).substr(0, 40));
+            return;
+        }
         // Two different lengths: one of them is a lie, and whichever is believed, the document
         // or the next response comes out wrong. The same length repeated is harmless.
         if (FResp.ContentLengthSeen && length != FResp.ContentLength) {
@@ -359,21 +382,32 @@ void THttpCli::EndOfHeader()
 {
     if (Tracing())
         Trace("End of header");
-    // Interim responses (100 Continue and the other informational ones, except a switch of
-    // protocol) are dropped; the real response follows on the same connection.
-    if (FReplyVer == "1.1" && FResp.StatusCode >= 100 && FResp.StatusCode < 200 && FResp.StatusCode != 101) {
+    if (FResp.StatusCode >= 100 && FResp.StatusCode < 200) {
+        if (FResp.StatusCode == 101) {
+            // We never ask to switch protocols: what follows would not be HTTP.
+            FailResponse("Unexpected answer 101 " + FReasonPhrase + ": no change of protocol was asked for");
+            return;
+        }
+        // Interim answers (100 Continue, 103 Early Hints, ...) are dropped; the real answer
+        // follows on the same connection.
         FResp.RcvdHeader.clear();
         FResp.HeaderLineCount = -1;
         FResp.HeaderBytes = 0;
+        FResp.ContentLength = -1;
+        FResp.ContentLengthSeen = false;
+        FResp.TransferEncoding.clear();
+        FResp.Challenges.clear();
         return;
     }
     FResp.HeaderOpen = false;
     if (FState == httpWaitingProxyConnect) {
-        ProxyConnectAnswered(); // a refusal carries on below as the response
+        ProxyConnectAnswered(); // a 407 carries on below as an answer the caller never sees
         if (FState != httpWaitingHeader)
             return;
+    } else if (!AnswerWasAsked()) {
+        return;
     }
-    if (OnHeaderEnd)
+    if (OnHeaderEnd && !FResp.ProxyAnswer)
         OnHeaderEnd(this);
     if (FState == httpReady) {
         FReceiveLen = 0;
@@ -414,13 +448,53 @@ void THttpCli::EndOfHeader()
     }
 }
 
+// A partial answer or a "not modified" answers a question the request may not have asked: handed
+// on, it would pose as the whole document. False when the request was ended here.
+bool THttpCli::AnswerWasAsked()
+{
+    if (FResp.StatusCode == 304 && !FAskedConditional) {
+        FailResponse("Unexpected answer 304 " + FReasonPhrase + " to a request without a validator");
+        return false;
+    }
+    if (FResp.StatusCode != 206 || FRequestType == httpHEAD)
+        return true;
+    std::string why;
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    if (FRequestRange.empty()) {
+        why = "a partial answer (206) to a request for the whole document";
+    } else if (!ParseByteRange(FResp.ContentRange, first, last)) {
+        why = "a partial answer (206) without a usable Content-Range (" + FResp.ContentRange.substr(0, 60) + ")";
+    } else {
+        const std::size_t dash = FRequestRange.find('-');
+        const std::int64_t askedFirst = ParseContentLength(FRequestRange.substr(0, dash));
+        const std::string askedLastText = dash == std::string::npos ? std::string() : FRequestRange.substr(dash + 1);
+        const std::int64_t askedLast = askedLastText.empty() ? -1 : ParseContentLength(askedLastText);
+        const std::int64_t length = last - first + 1;
+        if (first != std::max<std::int64_t>(askedFirst, 0) || (askedLast >= 0 && last > askedLast))
+            why = "a partial answer (206) for bytes " + std::to_string(first) + "-" + std::to_string(last) +
+                  " to a request for bytes=" + FRequestRange;
+        else if (FResp.TransferEncoding.empty() && FResp.ContentLength >= 0 && FResp.ContentLength != length)
+            why = "a partial answer (206) whose Content-Length does not match its Content-Range";
+    }
+    if (why.empty())
+        return true;
+    FailResponse(why, httperrRangeMismatch);
+    return false;
+}
+
 // ---- body -----------------------------------------------------------------------------------
 
 void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
 {
     if (Tracing())
         Trace("GetBodyLineNext begin");
-    if (FResp.BodyLineCount == 0) {
+    if (FResp.BodyLineCount == 0 && FResp.ProxyAnswer) {
+        // Read only to keep the connection usable for the next CONNECT: never the caller's.
+        FChunk.Reset();
+        FContentCodingHnd.Prepare(std::string(), [](const char*, std::size_t) {});
+        FRcvdStreamStartValid = false;
+    } else if (FResp.BodyLineCount == 0) {
         FChunk.Reset();
         if (OnDocBegin)
             OnDocBegin(this);
@@ -481,6 +555,19 @@ bool THttpCli::PassOn(const char* Data, std::size_t Len)
     return FState == httpWaitingBody;
 }
 
+// A body framed by the end of the connection, over TLS, whose end the server did not confirm
+// with close_notify: a cut by anyone on the way looks exactly like it.
+bool THttpCli::EndUnconfirmed() const
+{
+    return FConn.TlsUp && FResp.TransferEncoding != "chunked" && FResp.ContentLength < 0 && FRequestType != httpHEAD &&
+           !FCtrlSocket->SslCloseNotified();
+}
+
+void THttpCli::FailTlsEnd()
+{
+    SetFailure("the connection ended before the TLS close (the document may be cut short)", httperrTlsTruncated);
+}
+
 bool THttpCli::BodyIncomplete() const
 {
     if (FResp.TransferEncoding == "chunked")
@@ -495,7 +582,7 @@ void THttpCli::DocumentComplete(bool)
     StateChange(httpBodyReceived);
     StopBandwidthTimer();
     FContentCodingHnd.Complete();
-    if (OnDocEnd)
+    if (OnDocEnd && !FResp.ProxyAnswer)
         OnDocEnd(this);
     if (FResp.CloseReq && FState == httpBodyReceived)
         FCtrlSocket->PostClose();
@@ -530,9 +617,9 @@ void THttpCli::EndOfResponseWithBody()
 // The answer cannot be read any further without guessing: end the request as a bad response.
 // The connection goes too, since where the next response would start is unknown; the closed
 // handler then ends the request, keeping whatever the stream already holds.
-void THttpCli::FailResponse(const std::string& Text)
+void THttpCli::FailResponse(const std::string& Text, std::uint16_t Code)
 {
-    SetFailure(Text);
+    SetFailure(Text, Code);
     FResp.Failed = true;
     FNext = TNextStep::None;
     FReceiveLen = 0;
@@ -623,23 +710,29 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
         if (!aborting && FState != httpReady)
             SetFailure("Connection closed before the whole response header was received");
     } else if (FResp.BodyLineCount > 0) {
-        bool incomplete = BodyIncomplete() || ErrCode != 0;
+        const bool incomplete = BodyIncomplete() || ErrCode != 0;
         FResp.BodyLineCount = 0;
         StopBandwidthTimer();
         FContentCodingHnd.Complete();
-        if (OnDocEnd)
+        if (OnDocEnd && !FResp.ProxyAnswer)
             OnDocEnd(this);
         if (FLocationFlag && !aborting && FState != httpReady) {
             RelocateAfterClose(ErrCode);
             return;
         }
-        if (incomplete && !aborting && FState != httpReady)
+        if (aborting || FState == httpReady || FState == httpBodyReceived) {
+        } else if (EndUnconfirmed()) {
+            FailTlsEnd();
+        } else if (incomplete) {
             SetFailure("Connection closed before the whole document was received (" + std::to_string(FResp.RcvdCount) +
                        (FResp.ContentLength >= 0 ? " of " + std::to_string(FResp.ContentLength) : std::string()) +
                        " bytes)");
+        }
     } else if (FState == httpWaitingBody && FNext == TNextStep::Body && BodyIncomplete() &&
                (FResp.TransferEncoding == "chunked" || FResp.ContentLength > 0)) {
         SetFailure("Connection closed before the document was received");
+    } else if (FState == httpWaitingBody && FNext == TNextStep::Body && !aborting && EndUnconfirmed()) {
+        FailTlsEnd();
     } else if (FState == httpWaitingProxyConnect && !aborting) {
         SetFailure("The proxy closed the connection instead of opening a tunnel");
     } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0) {

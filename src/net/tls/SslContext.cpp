@@ -36,9 +36,10 @@ void CreateContext()
     }
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
-    // A server that closes without close_notify ends the stream as a plain close would; the
-    // HTTP layer above knows from the announced length whether anything is missing.
-    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    // An end without close_notify is reported as such (SSL_R_UNEXPECTED_EOF_WHILE_READING) and
+    // the socket ends the stream as a plain close would, remembering that the server did not
+    // vouch for it: only a body framed by the end of the connection needs that word.
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
     // The system store: /etc/ssl/certs, or SSL_CERT_FILE / SSL_CERT_DIR when set. A missing
     // store is not fatal here: every server then fails verification with a clear reason.
     SSL_CTX_set_default_verify_paths(ctx);

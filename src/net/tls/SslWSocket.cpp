@@ -224,6 +224,7 @@ int TSslWSocket::VerifyCallback(int Ok, x509_store_ctx_st* Store)
 void TSslWSocket::BeginHandshake(bool NotifyConnected)
 {
     ResetSsl();
+    FCloseNotified = false;
     FNotifyConnected = NotifyConnected;
     FPhase = Phase::Handshaking; // a failure from here on is reported as a handshake failure
     std::string error;
@@ -406,6 +407,8 @@ void TSslWSocket::PullCiphertext()
         int n = TWSocket::DoRecv(FCipherIn.get() + FCipherInEnd, static_cast<int>(want), 0);
         if (n > 0) {
             FCipherInEnd += static_cast<std::size_t>(n);
+            if (OnSslBytesReceived)
+                OnSslBytesReceived(this);
         } else if (n == 0) {
             FPeerEof = true;
         } else {
@@ -426,6 +429,16 @@ void TSslWSocket::ReadStopped(int SslResult)
         return;
     }
     if (e == SSL_ERROR_ZERO_RETURN) {
+        FPeerClosedTls = true;
+        FCloseNotified = true;
+        return;
+    }
+    if (e == SSL_ERROR_SSL && ERR_GET_LIB(ERR_peek_error()) == ERR_LIB_SSL &&
+        ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        // The connection ended without close_notify (between records or inside one). Servers
+        // that close after a framed body do this all the time: it is an end, not a failure;
+        // whether anything is missing is for the reader to judge (SslCloseNotified).
+        ERR_clear_error();
         FPeerClosedTls = true;
         return;
     }

@@ -76,8 +76,14 @@ public:
     std::string SslAlpn() const;    // the protocol the server chose, or ""
     // The text of the last TLS failure of this socket ("" when none since the last Connect).
     const std::string& LastTlsError() const { return FLastTlsError; }
+    // The server ended its side with close_notify: everything it sent arrived. Without it, an
+    // end of the connection may be anyone's cut. Kept after the close, until the next handshake.
+    bool SslCloseNotified() const { return FCloseNotified; }
 
     TSessionConnected OnSslHandshakeDone;
+    // Bytes came from the server, whether or not they hold data for the reader (handshake
+    // messages, session tickets never show as data): a slow exchange is not silence.
+    TNotifyEvent OnSslBytesReceived;
 
 protected:
     void WndProc(TMessage& Msg) override;
@@ -133,6 +139,7 @@ private:
     std::uint64_t FPlainHandedOut = 0; // by Receive, over the socket's life
     bool FPeerEof = false;             // the server closed its sending side
     bool FPeerClosedTls = false;       // no more application data will come
+    bool FCloseNotified = false;       // ... because the server said so (close_notify)
     int FRawError = 0;                 // socket error seen while reading
     bool FReadPosted = false;
     bool FReceiveCalled = false;

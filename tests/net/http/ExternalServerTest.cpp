@@ -107,7 +107,7 @@ TEST_F(NginxTest, RelocationToAnotherPort)
     EXPECT_EQ(Cli.StatusCode(), 200);
     EXPECT_EQ(Rcvd.DataString(), "<html>hello</html>");
     EXPECT_EQ(Cli.Location(), Other->Url("/index.html"));
-    EXPECT_EQ(Cli.LocationChangeCurCount(), 2);
+    EXPECT_EQ(Cli.LocationChangeCurCount(), 1);
 }
 
 TEST_F(NginxTest, BasicAuthenticationWithAnHtpasswdFile)
