@@ -5,9 +5,11 @@
 // URL may be https; --cacert trusts the certificates in FILE instead of the system's store.
 //
 // Fetches URL with the synchronous Get of THttpCli into OUTFILE and prints the status, the
-// number of bytes and the time taken. Exits with 1 when Get raises or the final status is 400
-// or above (401 and 407 included: an unanswered challenge is no document), the message going
-// to standard error; 2 for other failures (bad arguments, the output file); 0 otherwise.
+// number of bytes and the time taken. Exits with 0 only when the final answer is a 2xx and the
+// whole document arrived (its framing complete, or over TLS the server's close_notify). Any other
+// outcome exits with 1, says why on standard error and removes OUTFILE: a partial or foreign
+// document never stands under the name asked for. 2 for bad arguments or an output file that
+// cannot be made.
 // --idle-timeout: give up when no byte arrives for that long (default 60, 0 = never).
 
 #include "net/http/HttpProt.h"
@@ -19,6 +21,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
@@ -84,11 +87,12 @@ int main(int argc, char** argv)
     if (!caCert.empty())
         ::setenv("SSL_CERT_FILE", caCert.c_str(), 1);
 
+    std::string message;
     try {
-        cw::TFileStream out(outFile, cw::fmCreate);
+        auto out = std::make_unique<cw::TFileStream>(outFile, cw::fmCreate);
         cw::THttpCli cli;
         cli.SetName("httpget");
-        cli.SetRcvdStream(&out);
+        cli.SetRcvdStream(out.get());
         cli.SetURL(url);
         cli.SetAgent("Mozilla/3.0 (compatible)");
         if (http11)
@@ -102,29 +106,30 @@ int main(int argc, char** argv)
         cli.SetIdleTimeout(idleSeconds * 1000);
 
         auto start = std::chrono::steady_clock::now();
-        bool failed = false;
-        std::string message;
         try {
             cli.Get();
         } catch (const cw::EHttpException& e) {
-            failed = true;
             message = std::string(e.what()) + " (code " + std::to_string(e.ErrorCode()) + ")";
+        } catch (const std::exception& e) {
+            message = e.what(); // the output file took no more
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         double mbps = seconds > 0 ? static_cast<double>(cli.RcvdCount()) / seconds / 1e6 : 0.0;
+        cli.SetRcvdStream(nullptr);
+        out.reset();
         std::printf("status %d, %lld bytes in %.3f s (%.1f MB/s)\n", cli.StatusCode(),
                     static_cast<long long>(cli.RcvdCount()), seconds, mbps);
-        if (!failed && cli.StatusCode() >= 400) {
-            failed = true;
-            message = "the server answered " + std::to_string(cli.StatusCode()) + " " + cli.ReasonPhrase();
-        }
-        if (failed) {
-            std::fprintf(stderr, "httpget: %s\n", message.c_str());
-            return 1;
-        }
-        return 0;
+        const int status = cli.StatusCode();
+        if (message.empty() && (status < 200 || status > 299))
+            message = "the final answer is " + std::to_string(status) +
+                      (cli.ReasonPhrase().empty() ? std::string() : " " + cli.ReasonPhrase()) + ", not a document";
+        if (message.empty())
+            return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "httpget: %s\n", e.what());
         return 2;
     }
+    std::remove(outFile.c_str());
+    std::fprintf(stderr, "httpget: %s; %s removed\n", message.c_str(), outFile.c_str());
+    return 1;
 }

@@ -397,9 +397,18 @@ TEST_F(RunHttps, ThreeSecureSitesThroughATunnelAndABadCertificateFailsWithItsRea
     // written with http:// and relocate to https, as the sites do.
     EXPECT_TRUE(Sites.RequestsTo("video.google.com").empty());
     const auto files = Sites.RequestsTo(VideoSites::FileHost);
-    EXPECT_EQ(3u, files.size());
+    EXPECT_EQ(5u, files.size()); // three files, and the redirector's hop for each YouTube one
     for (const auto& rq : files)
         EXPECT_FALSE(rq.Absolute) << rq.Path;
+    // A YouTube file took three relocations: http -> https -> redirector -> file.
+    std::vector<std::string> chain;
+    for (const auto& rq : Sites.RequestsTo("www.youtube.com"))
+        if (rq.PathOnly() == "/get_video" && rq.Query("video_id") == "abc")
+            chain.push_back(rq.Absolute ? "http" : "https");
+    for (const auto& rq : files)
+        if (rq.Path.find("/abc/") != std::string::npos)
+            chain.push_back(rq.Path.substr(0, 3));
+    EXPECT_EQ((std::vector<std::string>{"http", "https", "/r/", "/yt"}), chain);
     std::vector<std::string> plain, secure;
     for (const char* host : {"www.youtube.com", "www.metacafe.com"})
         for (const auto& rq : Sites.RequestsTo(host))

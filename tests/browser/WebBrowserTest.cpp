@@ -141,7 +141,9 @@ TEST(WebBrowser, AnErrorStatusIsAPageLikeAnyOther)
     EXPECT_EQ("", browser.LoadErrorText());
 }
 
-TEST(WebBrowser, AnswerWithoutAHeaderIsThePage)
+// Without a status line nothing says what the bytes are (an error page? the whole page?): the
+// load fails with the reason, as a load without any answer does.
+TEST(WebBrowser, AnswerWithoutAStatusLineIsNoPage)
 {
     ProxyVariable noProxy("");
     cwtest::HttpTestServer server;
@@ -152,7 +154,10 @@ TEST(WebBrowser, AnswerWithoutAHeaderIsThePage)
     TWebBrowser browser;
     browser.Navigate(server.Url("/old"));
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));
-    EXPECT_NE(std::string::npos, SavedText(browser).find("old style server")) << SavedText(browser);
+    EXPECT_NE(std::string::npos, SavedText(browser).find("Cannot display the webpage")) << SavedText(browser);
+    EXPECT_EQ(leOther, browser.LoadError());
+    EXPECT_EQ("No HTTP status line in the answer: <HTML><body>old style server</body></HTML>",
+              browser.LoadErrorText());
     // A server that closes without a word gives the error page.
     browser.Navigate(server.Url("/silent"));
     ASSERT_TRUE(PumpUntil([&] { return browser.ReadyState() == READYSTATE_COMPLETE; }));

@@ -16,7 +16,8 @@
 //
 // With secure set, the sites behave as they do today: a watch page asked for over http
 // relocates to its https address, and the direct addresses (which the program writes with
-// http://, as the sites once did) relocate to https://FileHost. A TlsSiteFront in front of the
+// http://, as the sites once did) relocate to https://FileHost; YouTube's takes three hops (to
+// its https form, to the file host's redirector /r/..., to the file). A TlsSiteFront in front of the
 // server serves the https side; Https() turns a watch address into its https form.
 
 #include "support/HttpTestServer.h"
