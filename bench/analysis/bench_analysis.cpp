@@ -7,7 +7,7 @@
 //
 //   bench_analysis [--rounds N]     N timed passes per page (default 15); the median is shown
 
-#include "retrieval/PageAnalysis.h"
+#include "engine/PageAnalysis.h"
 
 #include "platform/MessageBox.h"
 

@@ -5,7 +5,7 @@
 
 #include "FuzzSupport.h"
 
-#include "retrieval/PageAnalysis.h"
+#include "engine/PageAnalysis.h"
 
 namespace {
 

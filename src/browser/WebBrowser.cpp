@@ -109,6 +109,13 @@ void TWebBrowser::SetReadyState(int value)
         OnReadyStateChange(this);
 }
 
+void TWebBrowser::DocumentChanged()
+{
+    FDocument->Touch();
+    if (OnDocumentChange)
+        OnDocumentChange(this);
+}
+
 void TWebBrowser::DropRequest()
 {
     if (!FHttp)
@@ -181,7 +188,7 @@ void TWebBrowser::StartRequest(const std::string& address)
     // A relocation cuts the body received so far back to nothing.
     http->OnLocationChange = [this](TObject*) {
         if (FDocument)
-            FDocument->Touch();
+            DocumentChanged();
     };
     http->OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t errCode) { RequestDone(errCode); };
     FHttp = std::move(http);
@@ -207,7 +214,7 @@ void TWebBrowser::DocData()
 {
     if (!FDocument || FDocument->FTooLarge)
         return;
-    FDocument->Touch();
+    DocumentChanged();
     if (static_cast<std::size_t>(FDocument->FBody.Size()) > FMaxDocumentSize) {
         FDocument->FTooLarge = true;
         FDocument->FBody.Clear();

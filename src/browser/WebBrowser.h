@@ -130,9 +130,13 @@ public:
 
     // Fires when ReadyState changes (after the change). Optional.
     std::function<void(TObject* Sender)> OnReadyStateChange;
+    // Fires when more of the document arrived, or a relocation started it over. It runs inside
+    // the page's connection handler: a reader should look at the document from the event loop.
+    std::function<void(TObject* Sender)> OnDocumentChange;
 
 private:
     void SetReadyState(int value);
+    void DocumentChanged();
     void DropRequest();
     void StartRequest(const std::string& address);
     void HeaderEnd();

@@ -1,6 +1,8 @@
 #include "platform/Log.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -52,6 +54,33 @@ void LogLine(const std::string& component, const std::string& message) noexcept
     } catch (...) {
         // Nowhere left to report to.
     }
+}
+
+namespace {
+std::atomic<int>& DebugSwitch()
+{
+    static std::atomic<int> on{[] {
+        const char* v = std::getenv("CLIPWARDEN_DEBUG");
+        return v && *v && std::string(v) != "0" ? 1 : 0;
+    }()};
+    return on;
+}
+} // namespace
+
+bool DebugLogging()
+{
+    return DebugSwitch().load() != 0;
+}
+
+void SetDebugLogging(bool on)
+{
+    DebugSwitch() = on ? 1 : 0;
+}
+
+void LogDebug(const std::string& component, const std::string& message) noexcept
+{
+    if (DebugLogging())
+        LogLine(component, message);
 }
 
 std::string CaughtText()

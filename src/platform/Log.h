@@ -21,6 +21,12 @@ void LogCaught(const std::string& component, const std::string& what) noexcept;
 // The message of the exception being handled; call only inside a catch block.
 std::string CaughtText();
 
+// Debug lines (how a run's items move from state to state): written only while debug logging
+// is on, which it is not by default; CLIPWARDEN_DEBUG=1 in the environment turns it on at start.
+void LogDebug(const std::string& component, const std::string& message) noexcept;
+bool DebugLogging();
+void SetDebugLogging(bool on);
+
 // Install a handler (nullptr restores standard error); returns the previous one.
 LogHandler SetLogHandler(LogHandler handler);
 

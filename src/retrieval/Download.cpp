@@ -1,10 +1,10 @@
 #include "retrieval/Download.h"
 
 #include "convert/ConvertThread.h"
+#include "engine/DownloadText.h"
 #include "platform/Application.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/QtGlue.h"
-#include "retrieval/DownloadText.h"
 #include "ui_Download.h"
 
 #include <QCloseEvent>
@@ -12,61 +12,21 @@
 namespace cw {
 
 TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner)
-    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FRunOwner(runOwner), FModel(addressList),
-      FWebBrowser1(this), FWebBrowser2(this), FHttpCli1(std::make_unique<THttpCli>(this))
+    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FEngine(addressList, runOwner, *this)
 {
     ui->setupUi(this);
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
     setFixedSize(ui->Panel1->size());
     SetPosition(poOwnerFormCenter);
     SetName("frmDownload");
-    FWebBrowser1.SetName("WebBrowser_1");
-    FWebBrowser2.SetName("WebBrowser_2");
-
-    // The client keeps these settings for the life of the window.
-    THttpCli& http = *FHttpCli1;
-    http.SetName("HttpCli1");
-    http.SetAgent("Mozilla/3.0 (compatible)");
-    http.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
-    http.SetRequestVer("1.0");
-    http.SetFollowRelocation(true);
-    http.SetLocationChangeMaxCount(5);
-    http.SetProxyPort("80");
-    http.SetLocalAddr("0.0.0.0");
-    http.SetNoCache(false);
-    http.SetBandwidthLimit(10000);
-    http.SetBandwidthSampling(1000);
-    http.SetMultiThreaded(false);
-    http.OnHeaderData = [this](TObject* sender) { HttpCli1HeaderData(sender); };
-    http.OnDocData = [this](TObject* sender, const char* buffer, int len) { HttpCli1DocData(sender, buffer, len); };
-    http.OnDocBegin = [this](TObject* sender) { HttpCli1DocBegin(sender); };
-    http.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t error) { FLastRequestError = error; };
-    http.SetIdleTimeout(TransferIdleTimeoutMs);
-
-    StopRequested = false;
-    // Set before anything can run Stop, also when the window is never shown.
-    ActiveBrowser = &FWebBrowser1;
     FDecimalSeparator = LocaleDecimalSeparator();
-
     for (QPushButton* button : {ui->bStop, ui->suiButton1, ui->suiButton2})
         QObject::connect(button, &QPushButton::clicked, this, Guarded([this] { bStopClick(this); }));
 }
 
-TfrmDownload::~TfrmDownload()
-{
-    // A window that never closed normally (the program ended under it) still leaves no
-    // converter running.
-    if (!FClosed) {
-        if (TConvertProcess* runner = Runner(); runner && runner->Active)
-            runner->Stop(0);
-    }
-    // The client goes before the browsers and the widgets its handlers touch.
-    FHttpCli1->OnHeaderData = nullptr;
-    FHttpCli1->OnDocData = nullptr;
-    FHttpCli1->OnDocBegin = nullptr;
-    FHttpCli1->OnRequestDone = nullptr;
-    FHttpCli1.reset();
-}
+// The engine goes first (its destructor stops whatever still runs, and no event reaches the
+// half-destroyed window); the widgets after it.
+TfrmDownload::~TfrmDownload() = default;
 
 // The item's name and address are kept as the bytes the page gave: a page in another 8-bit
 // encoding must not have its address or title rewritten by a round trip through the widget's
@@ -93,16 +53,6 @@ void TfrmDownload::SetDownloadUrl(const std::string& text)
     ui->eDownloadUrl->setText(ToQt(text));
 }
 
-std::string TfrmDownload::OutputFolder() const
-{
-    return FRunOwner ? FRunOwner->OutputFolderText() : std::string();
-}
-
-TConvertProcess* TfrmDownload::Runner() const
-{
-    return FRunOwner ? FRunOwner->ConvertRunner() : nullptr;
-}
-
 void TfrmDownload::SetBarMaximum(std::int64_t value)
 {
     ui->suiProgressBar1->SetMax(value);
@@ -123,10 +73,17 @@ std::int64_t TfrmDownload::ProgressPosition() const
     return ui->suiProgressBar1->Position();
 }
 
+void TfrmDownload::SetFileNameLabel(const std::string& text)
+{
+    const QString label = ToQt(text);
+    ui->lFileName->setText(label);
+    ui->lFileName->setToolTip(label);
+}
+
 void TfrmDownload::ResetWindow()
 {
-    FWebBrowser1.SetWidth(0);
-    FWebBrowser2.SetWidth(0);
+    FEngine.WebBrowser_1().SetWidth(0);
+    FEngine.WebBrowser_2().SetWidth(0);
     SetDownloadUrl("");
     SetFileName("");
     SetBarPosition(0);
@@ -152,65 +109,17 @@ void TfrmDownload::ShowPanel(QFrame* panel)
     SetClientHeight(panel->height());
 }
 
-int TfrmDownload::ItemQuality() const
-{
-    if (!FModel.QualityApplies())
-        return vqNormal;
-    return FRunOwner ? FRunOwner->Quality() : vqNormal;
-}
-
 void TfrmDownload::FormShow()
 {
-    FModel.SetMode(JobMode);
+    FEngine.SetJob(JobMode, ConvertExtension, ConvertArguments);
     ResetWindow();
-    ActiveBrowser = &FWebBrowser1;
-    Proceed(FModel.FirstStep());
+    FEngine.Start();
     TForm::FormShow();
-}
-
-void TfrmDownload::NextItem()
-{
-    Proceed(FModel.Advance());
-}
-
-void TfrmDownload::Proceed(TRunStep step)
-{
-    // A local file whose converter cannot start has its failure recorded; the loop goes on
-    // with the next one instead of leaving the window on a dead panel.
-    for (;;) {
-        switch (step) {
-        case rsFetchPage:
-            PostMessage(WM_FETCH_PAGE);
-            return;
-        case rsClose:
-            PostMessage(WM_CLOSE);
-            return;
-        case rsConvertFile:
-            // Stop pressed while the converter's error box was open ends the run there.
-            if (StartLocalFile() || Stopping())
-                return;
-            step = FModel.Advance();
-            break;
-        }
-    }
-}
-
-void TfrmDownload::AbortRunningWork()
-{
-    if (ActiveBrowser)
-        ResetBrowser(ActiveBrowser);
-    // Only a client that has been given an address has ever run a transfer.
-    if (!FHttpCli1->URL().empty()) {
-        StopRequested = true;
-        FHttpCli1->Abort();
-    }
-    if (TConvertProcess* runner = Runner(); runner && runner->Active)
-        runner->Stop(0);
 }
 
 void TfrmDownload::bStopClick(TObject*)
 {
-    AbortRunningWork();
+    FEngine.Stop();
     SetModalResult(mrAbort);
 }
 
@@ -220,45 +129,135 @@ void TfrmDownload::closeEvent(QCloseEvent* event)
     // The title bar's close ends the run as Stop does; without this a transfer would run on to
     // its end before the window could close.
     if (Modal() && ModalResult() != mrNone && !FClosed)
-        Application::Guard([this] { AbortRunningWork(); });
+        Application::Guard([this] { FEngine.Stop(); });
 }
 
 void TfrmDownload::FormClose(TCloseAction& action)
 {
     FClosed = true;
-    if (const std::string summary = FModel.FailureSummary(); !summary.empty())
+    if (const std::string summary = FEngine.Model().FailureSummary(); !summary.empty())
         MessageBox(summary, Application::Title(), MB_OK | MB_ICONINFORMATION);
-    if (TConvertProcess* runner = Runner(); runner && runner->Active)
-        runner->Stop(0);
+    FEngine.Stop();
     TForm::FormClose(action);
 }
 
 void TfrmDownload::WndProc(TMessage& msg)
 {
-    switch (msg.Msg) {
-    case WM_CONVERT_PROGRESS:
-        // The record is ours whatever happens to it.
-        ConvertProgress(msg.LParam);
-        return;
-    case WM_FETCH_PAGE:
-        if (!FClosed)
-            FetchPage();
-        return;
-    case WM_START_DOWNLOAD:
-        if (!FClosed)
-            StartDownload();
-        return;
-    case WM_CONVERT_START:
-        if (!FClosed)
-            ConvertStart();
-        return;
-    case WM_CLOSE:
+    if (msg.Msg == WM_CLOSE) {
         if (!FClosed)
             Close();
         return;
-    default:
-        TForm::WndProc(msg);
     }
+    TForm::WndProc(msg);
+}
+
+// ---- what the engine reports ------------------------------------------------------------------
+
+void TfrmDownload::ItemStarted(int, const std::string& address)
+{
+    if (JobMode != jmConvert) {
+        ResetWindow();
+        FTransferShown = false;
+    }
+    SetCaption(FEngine.Model().Caption(Application::Title()));
+    if (JobMode != jmConvert)
+        ui->lUrl->setText(ToQt(address));
+}
+
+void TfrmDownload::StateChanged(int, TJobState state)
+{
+    if (state == jsTransferring && !FTransferShown) {
+        FTransferShown = true;
+        ShowPanel(ui->Panel2);
+        if (QWidget* main = parentWidget()) {
+            const QRect frame = main->window()->frameGeometry();
+            SetLeft(frame.left() + (frame.width() - Width()) / 2);
+            SetTop(frame.top() + (frame.height() - Height()) / 2);
+        }
+    } else if (state == jsConverting) {
+        ShowPanel(ui->Panel3);
+    }
+}
+
+void TfrmDownload::TitleKnown(const std::string& fileName, const std::string& downloadUrl)
+{
+    SetFileName(fileName);
+    SetDownloadUrl(downloadUrl);
+}
+
+void TfrmDownload::TransferAttempt(const std::string& name, std::int64_t)
+{
+    SetFileNameLabel("Downloading: " + name + " ...");
+}
+
+void TfrmDownload::TransferSize(std::int64_t total)
+{
+    SetBarMaximum(total);
+    TotalSizeText = KilobytesText(ProgressMaximum());
+}
+
+void TfrmDownload::TransferProgress(std::int64_t bytes, std::int64_t, const TRateSample* sample)
+{
+    ui->lReceiveData->setText(ToQt(ReceivedText(bytes, TotalSizeText)));
+    SetBarPosition(bytes);
+    if (!sample)
+        return;
+    if (auto texts = RateUpdate(ProgressMaximum(), bytes, bytes - sample->Bytes, sample->ElapsedMs, FDecimalSeparator)) {
+        ui->lReceiveSpeed->setText(ToQt(texts->Speed));
+        ui->lEstimateTime->setText(ToQt(texts->Remaining));
+    }
+}
+
+void TfrmDownload::Waiting(int secondsLeft, int attempt, int count)
+{
+    SetFileNameLabel("Connection lost, retrying in " + std::to_string(secondsLeft) + " s (" + std::to_string(attempt) +
+                     "/" + std::to_string(count) + ") ...");
+}
+
+void TfrmDownload::ConvertStarted(const std::string& outputName)
+{
+    const QString name = ToQt(outputName);
+    ui->lConvertName->setText(name);
+    ui->lConvertName->setToolTip(name);
+}
+
+void TfrmDownload::ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated)
+{
+    if (FClosed)
+        return;
+    ui->suiProgressBar2->SetPosition(percent);
+    ui->lTimeElapsed->setText(ToQt(elapsed));
+    ui->lTimeEstimated->setText(ToQt(estimated));
+}
+
+void TfrmDownload::RunEnded(TRunEnd how)
+{
+    if (how == reStoppedByPage)
+        SetModalResult(mrAbort);
+    else
+        PostMessage(WM_CLOSE);
+}
+
+void TfrmDownload::Alert(TRunAlert kind, const std::string& text)
+{
+    switch (kind) {
+    case raPageUnreadable:
+        ui->Label1->setText(ToQt(text));
+        break;
+    case raConverterCannotStart:
+    case raOutputInUse:
+        MessageBox(text, Application::Title(), MB_OK | MB_ICONERROR);
+        break;
+    case raSaveFailed:
+        Application::HandleException(text);
+        break;
+    }
+}
+
+bool TfrmDownload::OverwriteExisting(const std::string& path)
+{
+    return MessageBox(path + " has existed,overite it?", Application::Title(),
+                      MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2) == IDYES;
 }
 
 } // namespace cw

@@ -2,7 +2,7 @@
 // real names through the system proxy, and their files relocated to another host.
 
 #include "RunTestSupport.h"
-#include "retrieval/PageAnalysis.h"
+#include "engine/PageAnalysis.h"
 #include "support/ExternalServers.h"
 #include "support/TlsTestPki.h"
 
@@ -270,13 +270,13 @@ TEST_F(RunDownload, FailedDocumentReadUsesTheSecondBrowserForTheRestOfTheRun)
     run.Add(VideoSites::YoutubeAddress("b2"));
     bool secondActive = false;
     run.During([](cw::TfrmDownload& w) {
-        w.WebBrowser_1().SetMaxDocumentSize(64);
+        w.Engine().WebBrowser_1().SetMaxDocumentSize(64);
         return true;
     });
     run.During([&](cw::TfrmDownload& w) {
         if (WatchRequests(Sites, "b2") == 0)
             return false;
-        secondActive = w.ActiveBrowser == &w.WebBrowser_2();
+        secondActive = w.Engine().ActiveBrowser() == &w.Engine().WebBrowser_2();
         return true;
     });
     run.Start(20000);

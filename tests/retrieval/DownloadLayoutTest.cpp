@@ -4,7 +4,7 @@
 // hint shows them whole.
 
 #include "DownloadWindowSupport.h"
-#include "retrieval/DownloadText.h"
+#include "engine/DownloadText.h"
 
 #include <QLabel>
 #include <QString>

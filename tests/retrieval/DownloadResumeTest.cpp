@@ -326,8 +326,8 @@ TEST_F(Resume, ProxyCredentialsInTheProxyVariableOpenAnAuthenticatingProxy)
         dltest::WindowRun run({VideoSites::YoutubeAddress("auth")}, cw::jmDownload, Owner);
         run.Run(30000);
         ASSERT_FALSE(run.WatchdogFired);
-        EXPECT_EQ("puser", run.Window().HttpCli1().ProxyUsername());
-        EXPECT_EQ("ppass", run.Window().HttpCli1().ProxyPassword());
+        EXPECT_EQ("puser", run.Window().Engine().HttpCli1().ProxyUsername());
+        EXPECT_EQ("ppass", run.Window().Engine().HttpCli1().ProxyPassword());
     }
     EXPECT_EQ(file->Body, dltest::ReadFile(Out("Behind Proxy.flv")));
     EXPECT_EQ(0u, Boxes.Count());

@@ -224,7 +224,7 @@ void THttpCli::HandleEventException(std::exception_ptr E)
         return; // a second failure while ending the request after the first: the first counts
     FHandlingException = true;
     SetFailure(text);
-    const bool sync = FSyncDepth > 0;
+    const bool sync = FSyncDepth > 0 || FKeepEventExceptions;
     if (sync && !FPendingException)
         FPendingException = E;
     LogLine("http", "the request ends: " + text);
@@ -314,7 +314,7 @@ void THttpCli::WndProc(TMessage& Msg)
     } catch (...) {
         // A synchronous caller gets the exception back from Get; otherwise it goes on to the
         // window's guard and the standard error box.
-        if (FSyncDepth > 0 && !FPendingException) {
+        if ((FSyncDepth > 0 || FKeepEventExceptions) && !FPendingException) {
             FPendingException = std::current_exception();
             FRetryPending = false;
             if (FState != httpReady)

@@ -288,6 +288,17 @@ public:
     TWSocket& CtrlSocket() { return *FCtrlSocket; }
     // The content-coding stage (its registry can be extended).
     THttpContCodHandler& ContentCodingHandler() { return FContentCodingHnd; }
+    // An exception of a handler or of the caller's stream (a full disk) ends the request. With
+    // this set, an asynchronous request keeps it for the caller (TakeEventException, after
+    // OnRequestDone) instead of handing it to the program's standard error handler.
+    bool KeepEventExceptions() const { return FKeepEventExceptions; }
+    void SetKeepEventExceptions(bool v) { FKeepEventExceptions = v; }
+    std::exception_ptr TakeEventException()
+    {
+        std::exception_ptr e = FPendingException;
+        FPendingException = nullptr;
+        return e;
+    }
     // How long the synchronous wait waits for a message before it looks again (1000 ms).
     int SyncWaitTimeout() const { return FSyncWaitTimeout; }
     void SetSyncWaitTimeout(int ms) { FSyncWaitTimeout = ms; }
@@ -576,6 +587,7 @@ private:
     std::uint16_t FFailureCode = httperrBadResponse;
     std::exception_ptr FPendingException;
     bool FHandlingException = false;
+    bool FKeepEventExceptions = false;
 
     // The range asked for by this request: taken from ContentRangeBegin/End when it starts, so
     // that a relocation or an authentication retry asks for the same bytes.

@@ -1,4 +1,4 @@
-#include "retrieval/RunModel.h"
+#include "engine/RunModel.h"
 
 #include "platform/Text.h"
 

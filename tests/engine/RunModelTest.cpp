@@ -1,8 +1,8 @@
 // The run model on its own: how a run moves from item to item, which items are converted, and
 // what the end-of-run report says.
 
-#include "retrieval/RunModel.h"
-#include "retrieval/DownloadText.h"
+#include "engine/RunModel.h"
+#include "engine/DownloadText.h"
 
 #include <gtest/gtest.h>
 

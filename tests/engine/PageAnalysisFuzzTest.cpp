@@ -1,4 +1,4 @@
-#include "retrieval/PageAnalysis.h"
+#include "engine/PageAnalysis.h"
 
 #include "platform/Text.h"
 #include "support/MessageBoxRecorder.h"

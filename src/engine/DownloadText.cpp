@@ -1,4 +1,4 @@
-#include "retrieval/DownloadText.h"
+#include "engine/DownloadText.h"
 
 #include "platform/Text.h"
 

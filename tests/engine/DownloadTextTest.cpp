@@ -1,6 +1,6 @@
 // The download window's progress texts, header scan and output paths.
 
-#include "retrieval/DownloadText.h"
+#include "engine/DownloadText.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "retrieval/PartFile.h"
+#include "engine/PartFile.h"
 
 #include "platform/Types.h"
 

@@ -1,0 +1,632 @@
+#include "engine/RunEngine.h"
+
+#include "convert/ConvertThread.h"
+#include "engine/DownloadText.h"
+#include "engine/PageAnalysis.h"
+#include "platform/Application.h"
+#include "platform/Files.h"
+#include "platform/Log.h"
+#include "platform/SystemProxy.h"
+
+#include <QTimer>
+
+#include <new>
+
+namespace cw {
+namespace {
+// The first text block the document is saved into; the stream grows past it when needed.
+constexpr std::int64_t kInitialTextBuffer = 65536;
+} // namespace
+
+const char* const TRunEngine::ReadFailureText = "Except-error-Clipwarden";
+
+std::string JobStateName(TJobState state)
+{
+    static const char* const names[] = {"pending",     "page loading", "analysing", "transferring", "waiting",
+                                        "converting",  "done",         "failed",    "skipped",      "stopped"};
+    const auto i = static_cast<std::size_t>(state);
+    return i < sizeof names / sizeof names[0] ? names[i] : "unknown";
+}
+
+TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, TRunEvents& events)
+    : FEvents(events), FOwner(owner), FModel(items), FWindow([this](TMessage& m) { WndProc(m); }),
+      FHttpCli1(std::make_unique<THttpCli>()), FTransfer(*FHttpCli1)
+{
+    FWebBrowser1.SetName("WebBrowser_1");
+    FWebBrowser2.SetName("WebBrowser_2");
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
+        b->OnReadyStateChange = [this, b](TObject*) {
+            if (b == FActiveBrowser)
+                SchedulePass();
+        };
+        b->OnDocumentChange = b->OnReadyStateChange;
+    }
+
+    // The client keeps these settings for the life of the run.
+    THttpCli& http = *FHttpCli1;
+    http.SetName("HttpCli1");
+    http.SetAgent("Mozilla/3.0 (compatible)");
+    http.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    http.SetRequestVer("1.0");
+    http.SetFollowRelocation(true);
+    http.SetLocationChangeMaxCount(5);
+    http.SetProxyPort("80");
+    http.SetLocalAddr("0.0.0.0");
+    http.SetNoCache(false);
+    http.SetBandwidthLimit(10000);
+    http.SetBandwidthSampling(1000);
+    http.SetMultiThreaded(false);
+    http.SetIdleTimeout(TransferIdleTimeoutMs);
+    FTransfer.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
+
+    FTransfer.OnAttempt = [this](const std::string& name, std::int64_t offset) {
+        SetState(jsTransferring);
+        FEvents.TransferAttempt(name, offset);
+    };
+    FTransfer.OnSize = [this](std::int64_t total) { FEvents.TransferSize(total); };
+    FTransfer.OnProgress = [this](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
+        FEvents.TransferProgress(bytes, total, sample);
+    };
+    FTransfer.OnWaiting = [this](int left, int attempt, int count) {
+        SetState(jsWaiting);
+        FEvents.Waiting(left, attempt, count);
+    };
+    FTransfer.OnEnded = [this](const TTransferResult& r) { TransferEnded(r); };
+}
+
+TRunEngine::~TRunEngine()
+{
+    Stop();
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
+        b->OnReadyStateChange = nullptr;
+        b->OnDocumentChange = nullptr;
+    }
+    FTransfer.OnAttempt = nullptr;
+    FTransfer.OnSize = nullptr;
+    FTransfer.OnProgress = nullptr;
+    FTransfer.OnWaiting = nullptr;
+    FTransfer.OnEnded = nullptr;
+}
+
+void TRunEngine::SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments)
+{
+    FModel.SetMode(mode);
+    FConvertExtension = convertExtension;
+    FConvertArguments = convertArguments;
+}
+
+std::string TRunEngine::OutputFolder() const
+{
+    return FOwner ? FOwner->OutputFolderText() : std::string();
+}
+
+TConvertProcess* TRunEngine::Runner() const
+{
+    return FOwner ? FOwner->ConvertRunner() : nullptr;
+}
+
+int TRunEngine::ItemQuality() const
+{
+    if (!FModel.QualityApplies())
+        return vqNormal;
+    return FOwner ? FOwner->Quality() : vqNormal;
+}
+
+void TRunEngine::SetState(TJobState state)
+{
+    if (FState == state)
+        return;
+    LogDebug("run", "item " + std::to_string(FModel.Index() + 1) + ": " + JobStateName(FState) + " -> " +
+                        JobStateName(state));
+    FState = state;
+    FEvents.StateChanged(FModel.Index(), state);
+}
+
+void TRunEngine::WndProc(TMessage& msg)
+{
+    if (msg.Msg == WM_CONVERT_PROGRESS) {
+        // The record is ours whatever happens to it.
+        ConvertProgress(msg.LParam);
+        return;
+    }
+    if (FStopped || FEnded)
+        return;
+    switch (msg.Msg) {
+    case WM_FETCH_PAGE:
+        FetchPage();
+        break;
+    case WM_PAGE_PASS:
+        FPassPosted = false;
+        PagePass();
+        break;
+    case WM_START_DOWNLOAD:
+        StartDownload();
+        break;
+    case WM_CONVERT_START:
+        ConvertStart();
+        break;
+    case WM_RUN_END:
+        FEnded = true;
+        FEvents.RunEnded(static_cast<TRunEnd>(msg.WParam));
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- the run ----------------------------------------------------------------------------------
+
+void TRunEngine::Start()
+{
+    if (FStarted)
+        return;
+    FStarted = true;
+    FActiveBrowser = &FWebBrowser1;
+    Proceed(FModel.FirstStep());
+}
+
+void TRunEngine::Stop()
+{
+    if (FStopped)
+        return;
+    FStopped = true;
+    if (!FStarted)
+        return;
+    if (FPollTimer)
+        FPollTimer->stop();
+    if (FActiveBrowser)
+        ResetBrowser(FActiveBrowser);
+    FTransfer.Stop();
+    FHttpCli1->OnRequestDone = nullptr;
+    if (FHttpCli1->State() != httpReady)
+        FHttpCli1->Abort();
+    if (TConvertProcess* runner = Runner(); runner && runner->Active)
+        runner->Stop(0);
+    if (!FEnded && FState != jsDone && FState != jsFailed && FState != jsSkipped)
+        SetState(jsStopped);
+}
+
+void TRunEngine::EndRun(TRunEnd how)
+{
+    FWindow.PostMessage(WM_RUN_END, static_cast<WPARAM>(how));
+}
+
+void TRunEngine::Proceed(TRunStep step)
+{
+    // A local file whose converter cannot start has its failure recorded; the run goes on with
+    // the next one.
+    for (;;) {
+        switch (step) {
+        case rsFetchPage:
+            FWindow.PostMessage(WM_FETCH_PAGE);
+            return;
+        case rsClose:
+            EndRun(reCompleted);
+            return;
+        case rsConvertFile:
+            // Stop pressed while the converter's error was being shown ends the run there.
+            if (StartLocalFile() || FStopped)
+                return;
+            ItemEnded();
+            step = FModel.Advance();
+            break;
+        }
+    }
+}
+
+void TRunEngine::ItemEnded()
+{
+    if (FModel.AtEnd())
+        return;
+    // An item still pending when it ends counts as done.
+    const TItemOutcome outcome = FModel.Item(FModel.Index()).Outcome;
+    SetState(outcome == ioFailed ? jsFailed : outcome == ioSkipped ? jsSkipped : jsDone);
+    FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome, FFailureLine);
+}
+
+void TRunEngine::NextItem()
+{
+    if (FStopped)
+        return;
+    ItemEnded();
+    Proceed(FModel.Advance());
+}
+
+void TRunEngine::Fail(const std::string& line, const std::string& reason)
+{
+    if (FFailureLine.empty())
+        FFailureLine = line;
+    FModel.Fail(line, reason);
+}
+
+// ---- page stage -------------------------------------------------------------------------------
+
+std::string TRunEngine::ReadPageText(TWebBrowser* browser)
+{
+    TWebDocument* document = browser->Document();
+    if (!document)
+        return std::string();
+    TMemoryStream stream;
+    try {
+        stream.SetSize(kInitialTextBuffer); // zero-filled
+        stream.SetPosition(0);
+    } catch (const std::bad_alloc&) {
+        FEvents.Alert(raPageUnreadable, "Unable get html from the url. Please try again later!");
+        return ReadFailureText;
+    }
+    try {
+        document->Save(stream);
+        const std::string& data = stream.DataString();
+        const std::size_t end = data.find('\0');
+        return end == std::string::npos ? data : data.substr(0, end);
+    } catch (...) {
+        LogCaught("run", "reading the page's text");
+        return ReadFailureText;
+    }
+}
+
+void TRunEngine::ResetBrowser(TWebBrowser* browser)
+{
+    browser->Navigate2("about:blank");
+    browser->SetOffline(true);
+}
+
+void TRunEngine::StageFailed(const std::string& what)
+{
+    // One bad item must not leave the run waiting on its page: it gets its line and the run goes
+    // on.
+    if (FPollTimer)
+        FPollTimer->stop();
+    Fail("Unable get html from " + FModel.Address() + ": " + what, what);
+    NextItem();
+}
+
+void TRunEngine::FetchPage()
+{
+    // A new job: nothing of the last item's page carries over.
+    FFileName.clear();
+    FDownloadUrl.clear();
+    FHdAvailable = false;
+    FTransferPath.clear();
+    FFailureLine.clear();
+    FState = jsPending;
+    try {
+        const std::string address = FModel.Address();
+        FEvents.ItemStarted(FModel.Index(), address);
+        if (FStopped)
+            return;
+        if (!IsVideoAddress(address)) {
+            FModel.Skip();
+            NextItem();
+            return;
+        }
+        FPageAttempt = 1;
+        FPageSwitches = 0;
+        NavigatePage();
+    } catch (const std::exception& e) {
+        StageFailed(e.what());
+    } catch (...) {
+        LogCaught("run", "page stage of item " + std::to_string(FModel.Index() + 1));
+        StageFailed("unexpected error");
+    }
+}
+
+void TRunEngine::NavigatePage()
+{
+    FLastVersion = 0;
+    FPollStarted = false;
+    if (FPollTimer)
+        FPollTimer->stop();
+    FPageReason = "the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds";
+    SetState(jsPageLoading);
+    FActiveBrowser->Navigate(FModel.Address());
+    SchedulePass();
+}
+
+void TRunEngine::SchedulePass()
+{
+    if (FPassPosted || (FState != jsPageLoading && FState != jsAnalysing))
+        return;
+    FPassPosted = true;
+    FWindow.PostMessage(WM_PAGE_PASS);
+}
+
+void TRunEngine::PagePass()
+{
+    if (FState != jsPageLoading && FState != jsAnalysing)
+        return;
+    try {
+        if (FActiveBrowser->ReadyState() < READYSTATE_INTERACTIVE)
+            return; // its next event brings the next pass
+        if (!FPollStarted) {
+            FPollStarted = true;
+            if (!FPollTimer) {
+                FPollTimer = std::make_unique<QTimer>();
+                FPollTimer->setSingleShot(true);
+                QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
+                    Application::Guard([this] {
+                        if (!FStopped && (FState == jsPageLoading || FState == jsAnalysing))
+                            EndPageAttempt();
+                    });
+                });
+            }
+            FPollTimer->start(static_cast<int>(FPollLimitMs));
+            SetState(jsAnalysing);
+        }
+        // The same text gives the same outcome: a pass on a page that has not changed since the
+        // last (incomplete) one is skipped rather than repeated.
+        const TWebDocument* document = FActiveBrowser->Document();
+        if (document && document->Version() == FLastVersion)
+            return;
+        FLastVersion = document ? document->Version() : 0;
+        // Taken before the read: when the load had already ended, this pass sees the whole page,
+        // and no later read can bring anything new.
+        const bool loadEnded = FActiveBrowser->ReadyState() == READYSTATE_COMPLETE;
+        const std::string text = ReadPageText(FActiveBrowser);
+        if (text == ReadFailureText) {
+            if (FPageSwitches == 1) {
+                FPollTimer->stop();
+                ResetBrowser(FActiveBrowser);
+                SetState(jsStopped);
+                EndRun(reUnreadable);
+                return;
+            }
+            // Load the page again in the other browser, which stays in use for the rest of the
+            // run.
+            ResetBrowser(FActiveBrowser);
+            FActiveBrowser = &FWebBrowser2;
+            FPageSwitches = 1;
+            NavigatePage();
+            return;
+        }
+        TPageItemState state;
+        state.FileName = FFileName;
+        state.DownloadUrl = FDownloadUrl;
+        state.HdAvailable = FHdAvailable;
+        state.Mode = FModel.Mode();
+        const TAnalysisResult result = AnalysePage(FModel.Address(), text, state);
+        SetPageResult(state.FileName, state.DownloadUrl);
+        FHdAvailable = state.HdAvailable;
+        // state.Mode is not taken back: whether an item is converted is the run model's per-item
+        // rule, and one Google Video item must not change the rest of the run.
+        if (result == arAgeRestricted) {
+            // The page has told the user why; the run ends as Stop ends it.
+            Stop();
+            FEvents.RunEnded(reStoppedByPage);
+            return;
+        }
+        if (result == arUnavailable) {
+            FPageReason = "the site says this functionality is not available right now";
+            return EndPageAttempt();
+        }
+        if (result != arIncomplete)
+            return EndPageAttempt();
+        if (loadEnded) {
+            // Waiting cannot help: the page is all there (or the load failed) and holds no video.
+            FPageReason = FActiveBrowser->LoadError() != leNone ? FActiveBrowser->LoadErrorText()
+                                                                : "no video found on the page";
+            return EndPageAttempt();
+        }
+    } catch (const std::exception& e) {
+        StageFailed(e.what());
+    } catch (...) {
+        LogCaught("run", "page stage of item " + std::to_string(FModel.Index() + 1));
+        StageFailed("unexpected error");
+    }
+}
+
+void TRunEngine::SetPageResult(const std::string& fileName, const std::string& downloadUrl)
+{
+    if (fileName == FFileName && downloadUrl == FDownloadUrl)
+        return;
+    FFileName = fileName;
+    FDownloadUrl = downloadUrl;
+    FEvents.TitleKnown(FFileName, FDownloadUrl);
+}
+
+void TRunEngine::EndPageAttempt()
+{
+    if (FPollTimer)
+        FPollTimer->stop();
+    ResetBrowser(FActiveBrowser);
+    if (!FDownloadUrl.empty() || FPageAttempt >= 2)
+        return PageDone();
+    ++FPageAttempt;
+    FPageSwitches = 0;
+    NavigatePage();
+}
+
+void TRunEngine::PageDone()
+{
+    if (FDownloadUrl.empty())
+        FModel.SetPageReason(FPageReason);
+    if (FFileName.empty())
+        SetPageResult("get_video.flv", FDownloadUrl);
+    FState = jsPending; // between stages: late page events start nothing
+    FWindow.PostMessage(WM_START_DOWNLOAD);
+}
+
+// ---- transfer stage ---------------------------------------------------------------------------
+
+void TRunEngine::StartDownload()
+{
+    const std::string address = FModel.Address();
+    if (FDownloadUrl.empty()) {
+        FModel.FailNoVideo();
+        if (FFailureLine.empty() && !FModel.FailureLines().empty())
+            FFailureLine = FModel.FailureLines().back();
+        EndOfItem();
+        return;
+    }
+    SetState(jsTransferring);
+    FQuality = ItemQuality();
+    FPath = TransferOutputPath(OutputFolder(), FFileName, FQuality);
+
+    // The question is about the finished file; an unfinished one (".part") is simply continued.
+    if (FileExists(FPath)) {
+        const bool replace = FEvents.OverwriteExisting(FPath);
+        if (FStopped)
+            return;
+        if (!replace) {
+            FModel.Skip();
+            EndOfItem();
+            return;
+        }
+    }
+
+    THttpCli& http = *FHttpCli1;
+    // Once set, the proxy stays for the life of the run, as the user's setting did.
+    if (IsProxyEnabled()) {
+        std::string host;
+        int port = 0;
+        GetProxyForProtocol("http", host, port);
+        http.SetProxy(host);
+        http.SetProxyPort(std::to_string(port));
+        const SystemProxy::Credentials login = SystemProxy::ProxyCredentials();
+        http.SetProxyUsername(login.User);
+        http.SetProxyPassword(login.Password);
+    }
+    // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
+    // server wants the address itself.
+    FRequestUrl = FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FDownloadUrl) : FDownloadUrl;
+    http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
+    FTransfer.Start(FPath);
+}
+
+void TRunEngine::TransferEnded(const TTransferResult& result)
+{
+    if (FStopped)
+        return;
+    if (result.Done) {
+        FTransferPath = FTransfer.CompletedPath();
+        EndOfItem();
+        return;
+    }
+    THttpCli& http = *FHttpCli1;
+    if (FQuality == vqBestAvailable && http.URL() != FRequestUrl && !result.SaveFailed) {
+        // The higher quality is not there: take the plain file once, without asking again.
+        // Nothing of the failed attempt is kept.
+        RemoveFileIfAny(PartPathOf(FPath));
+        RemoveFileIfAny(PartMetaPathOf(FPath));
+        http.SetURL(FRequestUrl);
+        FPath = ChangeFileExt(FPath, ".flv");
+        FTransfer.Start(FPath);
+        return;
+    }
+    if (result.SaveFailed) {
+        FEvents.Alert(raSaveFailed, result.Reason);
+        if (FStopped)
+            return;
+        Fail("Unable to save " + FModel.Address() + ": " + result.Reason, result.Reason);
+    } else {
+        Fail("Unable download video from " + FModel.Address() + ": " + result.Reason, result.Reason);
+    }
+    EndOfItem();
+}
+
+void TRunEngine::EndOfItem()
+{
+    if (FModel.ConvertsAfterTransfer())
+        FWindow.PostMessage(WM_CONVERT_START);
+    else
+        NextItem();
+}
+
+// ---- conversion stage -------------------------------------------------------------------------
+
+bool TRunEngine::StartFile(const std::string& inputPath)
+{
+    TConvertProcess* runner = Runner();
+    try {
+        if (!runner)
+            throw Exception("No convert process available");
+        runner->Active = true;
+        runner->InputFile = inputPath;
+        runner->OutputFile =
+            IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
+        runner->Window = FWindow.Handle();
+        runner->Arguments = FConvertArguments;
+        runner->Start();
+    } catch (const std::exception& e) {
+        // The item fails and the run goes on; the reason is told once, whatever follows (a
+        // missing converter would otherwise ask for the same answer for every file).
+        Fail("Convert process failed on " + inputPath + ": " + e.what(), e.what());
+        if (!FConvertStartReported) {
+            FConvertStartReported = true;
+            FEvents.Alert(raConverterCannotStart, e.what());
+        }
+        return false;
+    }
+    FEvents.ConvertStarted(ExtractFileName(runner->OutputFile));
+    return true;
+}
+
+bool TRunEngine::StartLocalFile()
+{
+    FFailureLine.clear();
+    FState = jsPending;
+    const std::string& entry = FModel.Address();
+    FEvents.ItemStarted(FModel.Index(), entry);
+    if (FStopped)
+        return true;
+    SetState(jsConverting);
+    // Only a file on this machine is converted: the converter would open an entry that names an
+    // address, a pipe or a device as such (listen on a port, wait for input, fetch from a
+    // server).
+    if (!RegularFileExists(entry)) {
+        Fail("Not a local file: " + entry, "not a local file");
+        return false;
+    }
+    return StartFile(entry);
+}
+
+void TRunEngine::ConvertStart()
+{
+    SetState(jsConverting);
+    if (FTransferPath.empty()) {
+        // No transfer ran for this item. Without a direct address there is no file of this item
+        // at all, and whatever lies under its name in the output folder belongs to something
+        // else: the item ends without a converter (its failure line is already there). A file
+        // kept by answering No to the overwrite question is the user's choice and is converted.
+        if (FDownloadUrl.empty()) {
+            NextItem();
+            return;
+        }
+        if (!StartFile(TransferOutputPath(OutputFolder(), FFileName, ItemQuality())) && !FStopped)
+            NextItem();
+        return;
+    }
+    // After the fallback to the plain file, the file of the attempt that completed is the one
+    // converted.
+    if (!StartFile(FTransferPath) && !FStopped)
+        NextItem();
+}
+
+void TRunEngine::ConvertProgress(LPARAM lParam)
+{
+    std::unique_ptr<TProcessInfo> record(reinterpret_cast<TProcessInfo*>(lParam));
+    if (!record || FStopped || FEnded)
+        return;
+    if (record->Percent != 1000) {
+        FEvents.ConvertProgress(record->Percent, record->Elapsed, record->Estimated);
+        return;
+    }
+    if (record->Status == 2) {
+        FEvents.Alert(raOutputInUse, "Video file will be created may be used, convert process failed!");
+        if (FStopped)
+            return;
+    }
+    if (record->Failed()) {
+        TConvertProcess* runner = Runner();
+        const std::string file = runner ? runner->InputFile : std::string();
+        std::string line = "Convert process failed on " + file;
+        if (record->ExitCode != 0)
+            line += " (exit code " + std::to_string(record->ExitCode) + ")";
+        if (!record->ErrorText.empty())
+            line += ": " + record->ErrorText;
+        Fail(line, record->ErrorText);
+    }
+    NextItem();
+}
+
+} // namespace cw

@@ -1,0 +1,246 @@
+#pragma once
+// TRunEngine: one run over a list of items, free of widgets and of nested message loops. Every
+// step starts from the event loop: a posted message of the engine's own hidden window, an event
+// of the page engine, the HTTP client's request-done, or a timer. Nothing waits by pumping
+// messages, so nothing has to look again after a call whether the run was stopped meanwhile.
+//
+// For each item (the current job) the engine:
+//   page stage      loads the watch page in the active browser and analyses it whenever more
+//                   of it arrived (jsPageLoading, jsAnalysing), for at most PollLimitMs after
+//                   it became interactive, twice at most;
+//   transfer stage  asks the front end before replacing an existing file, then fetches the file
+//                   through a TTransfer (jsTransferring, jsWaiting between tries), with Best
+//                   Available's fallback to the plain file;
+//   conversion      hands the file (or, in convert-only runs, the local file) to the program's
+//                   converter runner and follows its records (jsConverting);
+// and ends in jsDone, jsFailed, jsSkipped or, after Stop, jsStopped. SetState is the one place
+// a job changes state; each change is a debug line of the log (CLIPWARDEN_DEBUG=1).
+//
+// Outcomes and failure lines are kept in the TRunModel, which also decides what comes next.
+// Everything the front end shows arrives through TRunEvents; the one question (an existing
+// file) is asked through it too.
+//
+// Private messages of the engine's window:
+//   WM_START_DOWNLOAD 0x1601  transfer stage of the current item
+//   WM_FETCH_PAGE     0x1605  page stage of the current item
+//   WM_CONVERT_PROGRESS 0x1606 a record of the converter runner (lParam, deleted here)
+//   WM_CONVERT_START  0x1607  conversion stage after a transfer
+//   WM_PAGE_PASS      0x1608  analyse the page again (posted once per burst of page events)
+//   WM_RUN_END        0x1609  the run is over
+
+#include "browser/WebBrowser.h"
+#include "engine/RunModel.h"
+#include "engine/Transfer.h"
+#include "global/Global.h"
+#include "net/http/HttpProt.h"
+#include "platform/MessageWindow.h"
+
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTimer;
+
+namespace cw {
+
+class TConvertProcess;
+
+constexpr unsigned WM_START_DOWNLOAD = 0x1601;
+constexpr unsigned WM_FETCH_PAGE = 0x1605;
+constexpr unsigned WM_CONVERT_START = 0x1607;
+constexpr unsigned WM_PAGE_PASS = 0x1608;
+constexpr unsigned WM_RUN_END = 0x1609;
+
+// What the run reads from its front end while it goes on. The output folder text and the
+// quality level are read anew for every item, never copied at the start.
+class TRunOwner {
+public:
+    virtual ~TRunOwner() = default;
+    // The text of the output folder box, as typed.
+    virtual std::string OutputFolderText() const = 0;
+    // FQuality: a VideoQuality value.
+    virtual int Quality() const = 0;
+    // The program's single converter runner (nullptr when there is none).
+    virtual TConvertProcess* ConvertRunner() const = 0;
+};
+
+enum TJobState {
+    jsPending,
+    jsPageLoading,  // the watch page is asked for, not yet readable
+    jsAnalysing,    // the page is read again whenever more of it arrives
+    jsTransferring, // the file is being fetched
+    jsWaiting,      // a pause before the next try of a broken transfer
+    jsConverting,   // the converter runs on the file
+    jsDone,
+    jsFailed,
+    jsSkipped,
+    jsStopped,
+};
+std::string JobStateName(TJobState state);
+
+// How a run ended.
+enum TRunEnd {
+    reCompleted,     // every item had its turn
+    reStoppedByPage, // a page asked to stop (age verification)
+    reUnreadable,    // a page could not be read in either browser
+};
+
+// Things the front end shows the user as they happen (the window: a box, or a label).
+enum TRunAlert {
+    raPageUnreadable,       // no memory for the page's text
+    raConverterCannotStart, // the converter could not start (once per run)
+    raOutputInUse,          // the converter's output file is in use
+    raSaveFailed,           // a file could not be created or take its name
+};
+
+// The events of a run, in the order they come for an item: ItemStarted, StateChanged (each
+// state), TitleKnown (whenever the page gave more), TransferAttempt / TransferSize /
+// TransferProgress / Waiting (per try), ConvertStarted / ConvertProgress, ItemEnded. RunEnded
+// after the last item; Stop ends the run without it. Handlers run from the event loop and must
+// not destroy the engine.
+class TRunEvents {
+public:
+    virtual ~TRunEvents() = default;
+    virtual void ItemStarted(int /*index*/, const std::string& /*address*/) {}
+    virtual void StateChanged(int /*index*/, TJobState /*state*/) {}
+    // The page's title as a file name, and the direct address (either may still be empty).
+    virtual void TitleKnown(const std::string& /*fileName*/, const std::string& /*downloadUrl*/) {}
+    virtual void TransferAttempt(const std::string& /*name*/, std::int64_t /*offset*/) {}
+    virtual void TransferSize(std::int64_t /*total*/) {}
+    virtual void TransferProgress(std::int64_t /*bytes*/, std::int64_t /*total*/, const TRateSample* /*sample*/) {}
+    virtual void Waiting(int /*secondsLeft*/, int /*attempt*/, int /*count*/) {}
+    virtual void ConvertStarted(const std::string& /*outputName*/) {}
+    virtual void ConvertProgress(int /*percent*/, const std::string& /*elapsed*/, const std::string& /*estimated*/) {}
+    // outcome: ioDone, ioSkipped or ioFailed; failureLine: the item's line in the summary.
+    virtual void ItemEnded(int /*index*/, TItemOutcome /*outcome*/, const std::string& /*failureLine*/) {}
+    virtual void RunEnded(TRunEnd /*how*/) {}
+    virtual void Alert(TRunAlert /*kind*/, const std::string& /*text*/) {}
+    // The item's file exists: replace it? No keeps it and skips the item (a converting run
+    // still converts the kept file).
+    virtual bool OverwriteExisting(const std::string& /*path*/) { return false; }
+};
+
+class TRunEngine {
+public:
+    TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, TRunEvents& events);
+    ~TRunEngine();
+    TRunEngine(const TRunEngine&) = delete;
+    TRunEngine& operator=(const TRunEngine&) = delete;
+
+    // The page text that stands for "the document could not be read".
+    static const char* const ReadFailureText;
+    // How long a page is analysed after it became interactive.
+    static constexpr std::uint32_t PollLimitMs = 30000;
+    // A transfer that receives nothing for this long counts as a broken connection.
+    static constexpr int TransferIdleTimeoutMs = 60000;
+    // The pauses before asking again for the rest of a file whose connection broke; one try
+    // after each.
+    static constexpr std::uint32_t RetryDelaysMs[] = {1000, 2000, 4000, 8000, 16000};
+
+    // The run's mode and converter preset; set before Start.
+    void SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments);
+    // Begin with the first item; returns at once.
+    void Start();
+    // End every request, timer and converter child at once; the .part files stay. No event
+    // follows.
+    void Stop();
+    bool Stopped() const { return FStopped; }
+    bool Ended() const { return FEnded; }
+
+    const TRunModel& Model() const { return FModel; }
+    TJobState State() const { return FState; }
+    // What the current item's page gave so far.
+    const std::string& FileName() const { return FFileName; }
+    const std::string& DownloadUrl() const { return FDownloadUrl; }
+    bool HdAvailable() const { return FHdAvailable; }
+
+    // Parts, for tests.
+    THttpCli& HttpCli1() { return *FHttpCli1; }
+    TWebBrowser& WebBrowser_1() { return FWebBrowser1; }
+    TWebBrowser& WebBrowser_2() { return FWebBrowser2; }
+    TWebBrowser* ActiveBrowser() const { return FActiveBrowser; }
+    // Tests only: shorter limits and pauses than the constants.
+    void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
+    void SetTransferIdleTimeout(int ms) { FHttpCli1->SetIdleTimeout(ms); }
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FTransfer.SetRetryDelays(std::move(delaysMs)); }
+
+    // The document of browser as 8-bit text; ReadFailureText when it cannot be read.
+    std::string ReadPageText(TWebBrowser* browser);
+    static void ResetBrowser(TWebBrowser* browser);
+
+private:
+    void WndProc(TMessage& msg);
+    void SetState(TJobState state);
+    void Proceed(TRunStep step);
+    // The one way from an ended item to the next: the run model decides what comes next.
+    void NextItem();
+    void ItemEnded();
+    void EndRun(TRunEnd how);
+    void Fail(const std::string& line, const std::string& reason);
+    int ItemQuality() const;
+    std::string OutputFolder() const;
+    TConvertProcess* Runner() const;
+
+    // Page stage.
+    void FetchPage();
+    void NavigatePage();
+    void SchedulePass();
+    void PagePass();
+    void EndPageAttempt();
+    void PageDone();
+    void SetPageResult(const std::string& fileName, const std::string& downloadUrl);
+    void StageFailed(const std::string& what);
+
+    // Transfer stage.
+    void StartDownload();
+    void TransferEnded(const TTransferResult& result);
+    void EndOfItem();
+
+    // Conversion stage.
+    void ConvertStart();
+    void ConvertProgress(LPARAM lParam);
+    bool StartFile(const std::string& inputPath);
+    bool StartLocalFile();
+
+    TRunEvents& FEvents;
+    TRunOwner* FOwner;
+    TRunModel FModel;
+    MessageWindow FWindow;
+    TWebBrowser FWebBrowser1;
+    TWebBrowser FWebBrowser2;
+    TWebBrowser* FActiveBrowser = &FWebBrowser1;
+    std::unique_ptr<THttpCli> FHttpCli1;
+    TTransfer FTransfer;
+    std::unique_ptr<QTimer> FPollTimer;
+    std::uint32_t FPollLimitMs = PollLimitMs;
+    std::string FConvertExtension;
+    std::string FConvertArguments;
+    bool FStarted = false;
+    bool FStopped = false;
+    bool FEnded = false;
+    // The box for a converter that could not be started has been shown in this run.
+    bool FConvertStartReported = false;
+
+    // The current job.
+    TJobState FState = jsPending;
+    std::string FFileName;
+    std::string FDownloadUrl;
+    bool FHdAvailable = false;
+    std::string FFailureLine;  // the job's line in the summary, when it failed
+    std::string FTransferPath; // the file the transfer completed ("" when none)
+    // Page stage.
+    int FPageAttempt = 0;
+    int FPageSwitches = 0;
+    bool FPollStarted = false;
+    bool FPassPosted = false;
+    std::uint64_t FLastVersion = 0;
+    std::string FPageReason;
+    // Transfer stage.
+    int FQuality = vqNormal;
+    std::string FRequestUrl;
+    std::string FPath;
+};
+
+} // namespace cw
