@@ -4,6 +4,7 @@
 // and a record of the captions the window showed.
 
 #include "convert/ConvertThread.h"
+#include "engine/EngineRunSupport.h"
 #include "platform/Application.h"
 #include "platform/TickCount.h"
 #include "platform/gui/Form.h"
@@ -39,14 +40,7 @@ inline void UseProductTitle()
     cw::Application::SetTitle("Ostrelle Clipwarden");
 }
 
-struct TestRunOwner : cw::TRunOwner {
-    std::string Folder;
-    int QualityLevel = cw::vqNormal;
-    cw::TConvertProcess* Runner = nullptr;
-    std::string OutputFolderText() const override { return Folder; }
-    int Quality() const override { return QualityLevel; }
-    cw::TConvertProcess* ConvertRunner() const override { return Runner; }
-};
+using TestRunOwner = enginetest::TestRunOwner;
 
 // Records every caption the window shows.
 class CaptionRecorder : public QObject {
