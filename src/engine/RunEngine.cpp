@@ -116,8 +116,9 @@ void TRunEngine::SetState(TJobState state)
 {
     if (FState == state)
         return;
-    LogDebug("run", "item " + std::to_string(FModel.Index() + 1) + ": " + JobStateName(FState) + " -> " +
-                        JobStateName(state));
+    if (DebugLogging())
+        LogDebug("run", "item " + std::to_string(FModel.Index() + 1) + ": " + JobStateName(FState) + " -> " +
+                            JobStateName(state));
     FState = state;
     FEvents.StateChanged(FModel.Index(), state);
 }

@@ -4,6 +4,7 @@
 #include "RunTestSupport.h"
 #include "engine/PageAnalysis.h"
 #include "support/ExternalServers.h"
+#include "support/ServedFile.h"
 #include "support/TlsTestPki.h"
 
 #include <QDir>
@@ -288,35 +289,87 @@ TEST_F(RunDownload, FailedDocumentReadUsesTheSecondBrowserForTheRestOfTheRun)
     EXPECT_EQ("second file", runtest::ReadFile(Out("Second.flv")));
 }
 
-TEST_F(RunDownload, StopInTheMiddleOfATransferKeepsThePartialFile)
+// Three videos: one whole, one that stalls (short idle limit), one cut, with Stop pressed in the
+// pause before its second try. Stop ends the run at once; the two unfinished files stay as .part
+// and the next run finishes them byte for byte, asking only about the file that is complete.
+TEST_F(RunDownload, StopInAPauseKeepsThePartsAndTheNextRunResumesThem)
 {
-    VideoSites::YoutubeVideo v;
-    v.Title = "Partial";
-    Sites.Youtube("part", v);
-    AddClip(Sites, "later", "Later");
-    Server.On(VideoSites::FileHost, "/yt/part/", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-        c.Send("HTTP/1.0 200 OK\r\nContent-Length: 10000000\r\n\r\n" + std::string(300000, 'p'));
-        c.WaitForClientClose(20000);
-    });
-    MainRun run;
-    run.SetFolder(Folder);
-    run.Add(VideoSites::YoutubeAddress("part"));
-    run.Add(VideoSites::YoutubeAddress("later"));
+    auto serve = [&](const std::string& id, const std::string& title, std::size_t size) {
+        VideoSites::YoutubeVideo v;
+        v.Title = title;
+        Sites.Youtube(id, v);
+        auto file = std::make_shared<cwtest::ServedFile>();
+        file->Body = VideoSites::FileBody(id, size);
+        Server.On(VideoSites::FileHost, "/yt/" + id + "/",
+                  [file](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { file->Answer(rq, c); });
+        return file;
+    };
+    auto whole = serve("w1", "Whole", 50000);
+    auto stalled = serve("s1", "Stalled", 80000);
+    stalled->StallAt = 20000;
+    auto cut = serve("c1", "Cut", 300000);
+    cut->Cuts = {120000};
+    const std::vector<std::string> items = {VideoSites::YoutubeAddress("w1"), VideoSites::YoutubeAddress("s1"),
+                                            VideoSites::YoutubeAddress("c1")};
+    std::string label;
     std::string received;
-    run.During([&](cw::TfrmDownload& w) {
-        if (w.ProgressPosition() < 300000)
-            return false;
-        received = w.findChild<QLabel*>("lReceiveData")->text().toStdString();
-        w.findChild<QPushButton*>("suiButton1")->click();
-        return true;
-    });
-    run.Start(20000);
-    ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_EQ("293 KB of 9,766 KB received", received);
-    // Kept as the unfinished file that a later run continues, never under the final name.
-    EXPECT_EQ(std::string(300000, 'p'), runtest::ReadFile(Out("Partial.flv.part")));
-    EXPECT_EQ("<missing>", runtest::ReadFile(Out("Partial.flv")));
-    EXPECT_EQ(0, WatchRequests(Sites, "later"));
+    std::uint32_t stoppedAt = 0;
+    {
+        MainRun run;
+        run.SetFolder(Folder);
+        for (const auto& a : items)
+            run.Add(a);
+        run.During([](cw::TfrmDownload& w) {
+            w.SetTransferIdleTimeout(300);
+            w.SetRetryDelays({100, 100, 100, 100, 100});
+            return true;
+        });
+        // Before the stalled file's last try: one long pause for the cut file.
+        run.During([](cw::TfrmDownload& w) {
+            if (w.findChild<QLabel*>("lFileName")->text().toStdString().find("(5/5)") == std::string::npos)
+                return false;
+            w.SetRetryDelays({20000});
+            return true;
+        });
+        run.During([&](cw::TfrmDownload& w) {
+            const std::string text = w.findChild<QLabel*>("lFileName")->text().toStdString();
+            if (w.Run().Index() != 2 || text.rfind("Connection lost", 0) != 0)
+                return false;
+            label = text;
+            received = w.findChild<QLabel*>("lReceiveData")->text().toStdString();
+            stoppedAt = cw::GetTickCount();
+            w.findChild<QPushButton*>("suiButton1")->click();
+            return true;
+        });
+        run.Start(30000);
+        ASSERT_FALSE(run.WatchdogFired);
+        EXPECT_LT(cw::GetTickCount() - stoppedAt, 2000u) << "Stop did not end the run at once";
+    }
+    EXPECT_EQ("Connection lost, retrying in 20 s (1/1) ...", label);
+    EXPECT_EQ("118 KB of 293 KB received", received);
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("1 of 3 items failed:\r\nUnable download video from " + items[1] +
+                  ": no data for 1 s after 20,000 of 80,000 bytes (5 tries)\r\n",
+              Boxes.Boxes()[0].Text);
+    EXPECT_EQ(whole->Body, runtest::ReadFile(Out("Whole.flv")));
+    EXPECT_EQ(stalled->Body.substr(0, 20000), runtest::ReadFile(Out("Stalled.flv.part")));
+    EXPECT_EQ(cut->Body.substr(0, 120000), runtest::ReadFile(Out("Cut.flv.part")));
+    EXPECT_EQ("<missing>", runtest::ReadFile(Out("Cut.flv")));
+
+    stalled->StallAt = std::string::npos;
+    Boxes.QueueAnswer(cw::IDNO);
+    MainRun again;
+    again.SetFolder(Folder);
+    for (const auto& a : items)
+        again.Add(a);
+    again.Start(30000);
+    ASSERT_FALSE(again.WatchdogFired);
+    ASSERT_EQ(2u, Boxes.Count()) << "only the complete file is asked about";
+    EXPECT_EQ(Out("Whole.flv") + " has existed,overite it?", Boxes.Boxes()[1].Text);
+    EXPECT_EQ(stalled->Body, runtest::ReadFile(Out("Stalled.flv")));
+    EXPECT_EQ(cut->Body, runtest::ReadFile(Out("Cut.flv")));
+    EXPECT_EQ("<missing>", runtest::ReadFile(Out("Cut.flv.part")));
+    EXPECT_EQ("<missing>", runtest::ReadFile(Out("Stalled.flv.part")));
 }
 
 TEST_F(RunDownload, OutputThatCannotBeCreatedFailsItsItemAndTheRunGoesOn)

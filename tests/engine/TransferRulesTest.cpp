@@ -10,6 +10,7 @@
 #include "support/ExternalServers.h"
 #include "support/Files.h"
 #include "support/MessageBoxRecorder.h"
+#include "support/ServedFile.h"
 #include "support/SocketPeers.h"
 #include "support/VideoSites.h"
 
@@ -28,63 +29,11 @@
 
 using cwtest::HttpTestConnection;
 using cwtest::HttpTestRequest;
+using cwtest::ServedFile;
 using cwtest::VideoSites;
 using enginetest::EngineRun;
 
 namespace {
-
-// A file served with Range support. Answer number i (from 0) sends at most Cuts[i] body bytes
-// and then closes the connection (Reset[i]: resets it); past the list, answers are whole.
-// StallAt: after that many bytes of the whole file the server goes quiet until the client
-// leaves. IgnoreRange: always the whole file with 200. RangeStatus: answer a Range with this
-// status instead (416). WrongRange: a Range is answered with the whole file as a 206 from byte 0.
-struct ServedFile {
-    std::mutex Lock;
-    std::string Body;
-    std::string ETag = "\"v1\"";
-    std::vector<std::size_t> Cuts;
-    std::size_t StallAt = std::string::npos;
-    bool IgnoreRange = false;
-    int RangeStatus = 0;
-    bool WrongRange = false;
-    std::atomic<int> Answers{0};
-
-    void Answer(const HttpTestRequest& rq, HttpTestConnection& c)
-    {
-        std::unique_lock<std::mutex> lock(Lock);
-        const int i = Answers++;
-        const std::string range = rq.Header("Range");
-        std::size_t from = 0;
-        std::string head;
-        if (!range.empty() && !IgnoreRange) {
-            if (RangeStatus != 0) {
-                lock.unlock();
-                c.Reply(RangeStatus, "Range Not Satisfiable", {}, "no such range", "HTTP/1.0");
-                return;
-            }
-            from = WrongRange ? 0 : std::stoull(range.substr(6));
-            head = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
-                   std::to_string(Body.size() - 1) + "/" + std::to_string(Body.size()) + "\r\n";
-        } else {
-            head = "HTTP/1.0 200 OK\r\n";
-        }
-        head += "ETag: " + ETag + "\r\nContent-Length: " + std::to_string(Body.size() - from) + "\r\n\r\n";
-        std::string rest = Body.substr(from);
-        std::size_t send = rest.size();
-        bool reset = false;
-        if (static_cast<std::size_t>(i) < Cuts.size())
-            send = std::min(send, Cuts[static_cast<std::size_t>(i)]), reset = i % 2 == 1;
-        const bool stall = StallAt != std::string::npos && from <= StallAt;
-        if (stall)
-            send = std::min(send, StallAt - from);
-        lock.unlock();
-        c.Send(head + rest.substr(0, send));
-        if (stall)
-            c.WaitForClientClose(30000);
-        else if (send < rest.size())
-            reset ? c.Reset() : c.Close();
-    }
-};
 
 class TransferRules : public ::testing::Test {
 protected:

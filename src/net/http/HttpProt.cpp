@@ -1010,6 +1010,17 @@ void THttpCli::StartIdleTimer()
     FIdleTimer->start(FIdleTimeout);
 }
 
+void THttpCli::SetIdleTimeout(int ms)
+{
+    FIdleTimeout = ms < 0 ? 0 : ms;
+    if (!FIdleTimer || !FIdleTimer->isActive())
+        return;
+    if (FIdleTimeout > 0)
+        FIdleTimer->start(FIdleTimeout); // it looks at the last arrival when it fires
+    else
+        FIdleTimer->stop();
+}
+
 void THttpCli::NoteActivity()
 {
     FLastActivity = GetTickCount();

@@ -214,7 +214,8 @@ public:
     // How long (ms) the request may go without receiving a byte, from connecting to the end of
     // the body; then it ends with httperrTimeout. 0: no limit.
     int IdleTimeout() const { return FIdleTimeout; }
-    void SetIdleTimeout(int ms) { FIdleTimeout = ms < 0 ? 0 : ms; }
+    // Takes effect at once, also for a request under way.
+    void SetIdleTimeout(int ms);
     bool MultiThreaded() const { return FMultiThreaded; }
     void SetMultiThreaded(bool v);
     const std::string& RequestVer() const { return FRequestVer; }
