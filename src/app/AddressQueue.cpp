@@ -33,12 +33,22 @@ std::string TrimControls(const std::string& text)
     return text.substr(begin, end - begin);
 }
 
-std::vector<std::string> SplitClipboardAddresses(const std::string& text, const CaptionSet& list)
+bool AddressInScope(const std::string& line, AddressScope scope)
+{
+    // Google's cache serves files it links to by itself, under addresses that expire: never queued.
+    if (text::ContainsNoCase(line, VideoCacheHost))
+        return false;
+    if (IsVideoAddress(line))
+        return true;
+    return scope == AddressScope::List ? IsWebAddress(line) : IsMediaFileAddress(line);
+}
+
+std::vector<std::string> SplitClipboardAddresses(const std::string& text, const CaptionSet& list, AddressScope scope)
 {
     std::vector<std::string> result;
     CaptionSet taken;
     auto consider = [&](std::string line) {
-        if (line.empty() || list.Contains(line) || !IsVideoAddress(line) || taken.Contains(line))
+        if (line.empty() || list.Contains(line) || !AddressInScope(line, scope) || taken.Contains(line))
             return;
         taken.Add(line);
         result.push_back(std::move(line));
@@ -56,7 +66,7 @@ std::vector<std::string> SplitClipboardAddresses(const std::string& text, const 
     return result;
 }
 
-PreparedClipboard PrepareClipboardText(const std::string& clipboardText, const CaptionSet& list)
+PreparedClipboard PrepareClipboardText(const std::string& clipboardText, const CaptionSet& list, AddressScope scope)
 {
     PreparedClipboard prepared;
     std::string text = TrimControls(clipboardText);
@@ -65,12 +75,13 @@ PreparedClipboard PrepareClipboardText(const std::string& clipboardText, const C
         prepared.Verdict = ClipboardVerdict::Ignored;
         return prepared;
     }
-    if (!text::ContainsNoCase(text, ".com")) {
+    if (!text::ContainsNoCase(text, ".com") && !text::ContainsNoCase(text, "http://") &&
+        !text::ContainsNoCase(text, "https://")) {
         prepared.Verdict = ClipboardVerdict::NoAddress;
         return prepared;
     }
     prepared.Verdict = ClipboardVerdict::Addresses;
-    prepared.Addresses = SplitClipboardAddresses(text, list);
+    prepared.Addresses = SplitClipboardAddresses(text, list, scope);
     return prepared;
 }
 

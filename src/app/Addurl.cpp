@@ -1,5 +1,6 @@
 #include "app/Addurl.h"
 
+#include "app/AddressQueue.h"
 #include "app/Main.h"
 #include "global/Global.h"
 #include "platform/MessageBox.h"
@@ -55,7 +56,7 @@ void TfrmAddurl::bOKClick()
     std::string url = UrlText();
     if (url.empty())
         MessageBox("Please enter video URL!", ProductTitle, MB_OK | MB_ICONINFORMATION);
-    else if (!IsVideoAddress(url))
+    else if (!AddressInScope(url, AddressScope::List))
         MessageBox(std::string("Please enter the url like ") + TfrmMain::ExampleUrl, ProductTitle,
                    MB_OK | MB_ICONINFORMATION);
     else

@@ -289,6 +289,12 @@ void TfrmMain::ApplyMode(JobMode mode)
     ui->cbFormat->setEnabled(mode != jmDownload);
     ui->lVideo->setText(convertOnly ? QStringLiteral("Select video file:")
                                     : QStringLiteral("Enter video URL (Example: "));
+    // What the list takes besides the three sites' watch pages, where the prompt has no room.
+    const QString taken = convertOnly ? QString()
+                                      : QStringLiteral("A watch page of YouTube, Metacafe or Google Video, any web page "
+                                                       "that shows a video, or the address of a video or audio file");
+    for (QWidget* w : {static_cast<QWidget*>(ui->lVideo), static_cast<QWidget*>(ui->lUrl)})
+        w->setToolTip(taken);
     ui->lUrl->setVisible(!convertOnly);
     ui->lUrlEnd->setVisible(!convertOnly);
     ui->bPaste->setVisible(!convertOnly);

@@ -263,7 +263,7 @@ void TfrmMain::ClipboardChanged(TMessage& msg)
     // pick-up goes on.
     if (!ui->cbAutoCopy->isChecked() || !ui->cbAutoCopy->isEnabledTo(this) || !ClipboardViewer::HasText())
         return;
-    PreparedClipboard prepared = PrepareClipboardText(ClipboardViewer::Text(), ListCaptions());
+    PreparedClipboard prepared = PrepareClipboardText(ClipboardViewer::Text(), ListCaptions(), AddressScope::Pickup);
     if (prepared.Verdict == ClipboardVerdict::Ignored)
         return;
     AppendAddresses(prepared.Addresses);

@@ -1,7 +1,9 @@
 #include "browser/WebBrowser.h"
 
 #include "net/http/HttpProt.h"
+#include "net/http/HttpUrl.h"
 #include "platform/Log.h"
+#include "platform/MediaTypes.h"
 #include "platform/SystemProxy.h"
 #include "platform/Text.h"
 
@@ -150,6 +152,10 @@ void TWebBrowser::Navigate(const std::string& address)
     FLoadError = leNone;
     FLoadErrorText.clear();
     FProxyText.clear();
+    FMediaAnswer = false;
+    FAnswerAddress = address;
+    FAnswerType.clear();
+    FAnswerDisposition.clear();
     if (IsBlank(address)) {
         SetReadyState(READYSTATE_COMPLETE);
         return;
@@ -207,6 +213,21 @@ void TWebBrowser::HeaderEnd()
     // A relocating answer's header is not the page's header yet.
     if (FHttp->Relocating())
         return;
+    FAnswerAddress = FHttp->Location();
+    FAnswerType = FHttp->ContentType();
+    FAnswerDisposition.clear();
+    for (const std::string& line : FHttp->RcvdHeader())
+        if (text::StartsWithNoCase(line, "content-disposition:"))
+            FAnswerDisposition = http_detail::Trim(line.substr(20));
+    const int status = FHttp->StatusCode();
+    if (status >= 200 && status < 300 && IsMediaType(FAnswerType, FAnswerAddress, FAnswerDisposition)) {
+        // The address is the file itself: its body is for the transfer, not for a page. The load
+        // ends here, from the loop, not inside the client's event.
+        FMediaAnswer = true;
+        SetReadyState(READYSTATE_INTERACTIVE);
+        FWindow.PostMessage(WM_BROWSER_STOP_LOAD);
+        return;
+    }
     SetReadyState(READYSTATE_INTERACTIVE);
 }
 
@@ -292,6 +313,14 @@ void TWebBrowser::WndProc(TMessage& msg)
         FRetired.clear();
         break;
     case WM_BROWSER_STOP_LOAD:
+        if (FMediaAnswer && FReadyState != READYSTATE_COMPLETE) {
+            DropRequest();
+            if (FDocument)
+                FDocument->FBody.Clear();
+            DocumentChanged();
+            SetReadyState(READYSTATE_COMPLETE);
+            break;
+        }
         if (FDocument && FDocument->FTooLarge && FReadyState != READYSTATE_COMPLETE) {
             DropRequest();
             SetLoadError(leOther, "the page is too large");

@@ -106,6 +106,15 @@ public:
     TLoadError LoadError() const { return FLoadError; }
     const std::string& LoadErrorText() const { return FLoadErrorText; }
 
+    // The final answer (after relocations) of the current load was a video or audio file
+    // (video/*, audio/*, or application/octet-stream for an address with a media extension):
+    // its body is not loaded, the document stays empty and the load is complete. The address
+    // is the file's; the answer's type and Content-Disposition name it.
+    bool MediaAnswer() const { return FMediaAnswer; }
+    const std::string& AnswerAddress() const { return FAnswerAddress; }
+    const std::string& AnswerType() const { return FAnswerType; }
+    const std::string& AnswerDisposition() const { return FAnswerDisposition; }
+
     bool Offline() const { return FOffline; }
     void SetOffline(bool value) { FOffline = value; }
 
@@ -156,6 +165,10 @@ private:
     std::string FLoadErrorText;
     std::string FProxyText; // the proxy the current load goes through ("" for none)
     bool FOffline = false;
+    bool FMediaAnswer = false;
+    std::string FAnswerAddress;
+    std::string FAnswerType;
+    std::string FAnswerDisposition;
     int FWidth = 0;
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
     int FIdleTimeout = DefaultIdleTimeoutMs;

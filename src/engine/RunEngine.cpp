@@ -2,7 +2,9 @@
 
 #include "convert/ConvertThread.h"
 #include "engine/DownloadText.h"
+#include "engine/MediaFile.h"
 #include "engine/PageAnalysis.h"
+#include "engine/PageMedia.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -296,7 +298,7 @@ void TRunEngine::FetchPage()
         FEvents.ItemStarted(FModel.Index(), address);
         if (FStopped)
             return;
-        if (!IsVideoAddress(address)) {
+        if (!IsVideoAddress(address) && !IsWebAddress(address)) {
             FModel.Skip();
             NextItem();
             return;
@@ -380,6 +382,10 @@ void TRunEngine::PagePass()
             NavigatePage();
             return;
         }
+        if (!IsVideoAddress(FModel.Address())) {
+            WebPagePass(text, loadEnded);
+            return;
+        }
         TPageItemState state;
         state.FileName = FFileName;
         state.DownloadUrl = FDownloadUrl;
@@ -414,6 +420,49 @@ void TRunEngine::PagePass()
         LogCaught("run", "page stage of item " + std::to_string(FModel.Index() + 1));
         StageFailed("unexpected error");
     }
+}
+
+// Any other address: once the load has ended, the address is the file itself, or its page says
+// where the file is in open metadata or HTML video elements.
+void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
+{
+    if (!loadEnded)
+        return; // the open rules read the whole page once
+    TWebBrowser& browser = *FActiveBrowser;
+    if (browser.MediaAnswer()) {
+        std::string name = DispositionFileName(browser.AnswerDisposition());
+        if (name.empty())
+            name = AddressFileName(browser.AnswerAddress());
+        if (name.empty())
+            name = "video";
+        SetPageResult(MediaFileName(name, ExtensionForAnswer(browser.AnswerType(), browser.AnswerAddress())),
+                      browser.AnswerAddress());
+        return EndPageAttempt();
+    }
+    if (browser.LoadError() != leNone) {
+        FPageReason = browser.LoadErrorText();
+        return EndPageAttempt();
+    }
+    const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
+    const int quality = FOwner ? FOwner->Quality() : vqNormal;
+    if (const TMediaCandidate* pick = PickMediaCandidate(media.Files, quality)) {
+        std::string name = media.Title;
+        if (name.empty()) {
+            name = AddressFileName(pick->Url);
+            if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+                name = name.substr(0, dot);
+        }
+        if (name.empty())
+            name = "video";
+        SetPageResult(MediaFileName(name, MediaExtension(*pick)), pick->Url);
+    } else if (!media.EmbedHost.empty()) {
+        FPageReason = "the page embeds a player from " + media.EmbedHost + "; open that player's page instead";
+    } else if (!media.StreamType.empty()) {
+        FPageReason = "the video is a stream (" + media.StreamType + "), not a file";
+    } else {
+        FPageReason = "no video found on the page";
+    }
+    EndPageAttempt();
 }
 
 void TRunEngine::SetPageResult(const std::string& fileName, const std::string& downloadUrl)

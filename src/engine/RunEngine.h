@@ -188,6 +188,7 @@ private:
     void NavigatePage();
     void SchedulePass();
     void PagePass();
+    void WebPagePass(const std::string& text, bool loadEnded);
     void EndPageAttempt();
     void PageDone();
     void SetPageResult(const std::string& fileName, const std::string& downloadUrl);

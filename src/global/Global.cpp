@@ -4,6 +4,7 @@
 #include "platform/Shell.h"
 #include "platform/Streams.h"
 #include "platform/SystemProxy.h"
+#include "platform/MediaTypes.h"
 #include "platform/Text.h"
 
 #include <cstdint>
@@ -15,6 +16,7 @@ namespace cw {
 
 using text::ContainsNoCase;
 using text::PosNoCase;
+using text::StartsWithNoCase;
 
 const char* const ProductTitle = "Ostrelle Clipwarden";
 const char* const ProductVersion = "1.2";
@@ -38,6 +40,32 @@ bool IsVideoAddress(const std::string& text)
     if (ContainsNoCase(text, MetacafeDomain))
         return ContainsNoCase(text, "watch");
     return ContainsNoCase(text, GoogleDomain);
+}
+
+bool IsWebAddress(const std::string& text)
+{
+    std::size_t hostAt = 0;
+    if (StartsWithNoCase(text, "http://"))
+        hostAt = 7;
+    else if (StartsWithNoCase(text, "https://"))
+        hostAt = 8;
+    else
+        return false;
+    for (unsigned char c : text)
+        if (c <= 32 || c == 127)
+            return false;
+    const std::size_t hostEnd = text.find_first_of("/?#", hostAt);
+    std::string host = text.substr(hostAt, hostEnd == npos ? npos : hostEnd - hostAt);
+    if (const std::size_t at = host.rfind('@'); at != npos)
+        host = host.substr(at + 1);
+    if (const std::size_t colon = host.rfind(':'); colon != npos && host.find(']') == npos)
+        host = host.substr(0, colon);
+    return !host.empty();
+}
+
+bool IsMediaFileAddress(const std::string& text)
+{
+    return IsWebAddress(text) && !MediaExtensionOf(text).empty();
 }
 
 namespace {

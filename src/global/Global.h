@@ -25,7 +25,16 @@ extern const char* const VideoCacheHost; // "vp.video.l.google.com": Google Vide
 // "http://www.youtube.com/watch?v=": the canonical watch address without the identifier.
 extern const char* const YoutubeWatchPrefix;
 
+// A watch page of one of the three sites (their own page rules).
 bool IsVideoAddress(const std::string& text);
+// Any other absolute http or https address, standing alone: a scheme, a host, no blank and no
+// control byte anywhere. Its page is read by the open rules (page metadata, HTML video), or it
+// is the file itself.
+bool IsWebAddress(const std::string& text);
+// A web address whose path ends in a video or audio file extension (.mp4 .m4v .webm .mkv .mov
+// .flv .ogv .mp3 .m4a .ogg .opus, any letter case): the one kind of ordinary link the clipboard
+// pick-up takes besides the three sites' watch pages.
+bool IsMediaFileAddress(const std::string& text);
 std::string NormalizeVideoAddress(const std::string& address);
 // The longest file name, in bytes, CleanFileName gives: the file system's 255 less room for
 // the ".part.meta" a transfer in progress keeps beside the file.

@@ -39,12 +39,12 @@ TEST_F(AddressList, CopiedTextWithThreeLinesAddsOnlyTheNewValidOneAndSelectsTheL
     EXPECT_EQ(Form->ItemIndex(), 2);
     EXPECT_EQ(Boxes.Count(), 0u);
 
-    // The same through Paste.
+    // The same through Paste, which also takes an ordinary web address standing alone.
     Form->miRemoveAllClick();
     Form->AddItem(kOne);
     Form->bPasteClick();
-    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, kTwo}));
-    EXPECT_EQ(Form->ItemIndex(), 1);
+    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, "http://www.youtube.com/user/someone", kTwo}));
+    EXPECT_EQ(Form->ItemIndex(), 2);
     EXPECT_EQ(Boxes.Count(), 0u);
 }
 
@@ -83,14 +83,24 @@ TEST_F(AddressList, VideoCacheLinksAreIgnoredSilentlyByPasteAndPickUp)
     EXPECT_EQ(Boxes.Count(), 0u);
 }
 
-TEST_F(AddressList, TextWithoutDotComIsIgnoredByPickUpAndLeadsPasteToTheQuestion)
+// The pick-up leaves ordinary links alone and takes direct media links; Paste takes any web
+// address standing alone; text with no address at all leads Paste to the question.
+TEST_F(AddressList, PickUpTakesMediaLinksPasteTakesPagesAndTextWithoutAddressesAsks)
 {
     Open();
     TickAutoCopy();
     Copy("http://video.example.org/watch?v=1");
     EXPECT_EQ(Form->ItemCount(), 0);
+    Copy("https://cdn.example.org/films/Clip.MP4?sig=1\nhttp://video.example.org/page\n");
+    EXPECT_EQ(Items(), std::vector<std::string>{"https://cdn.example.org/films/Clip.MP4?sig=1"});
+    Form->miRemoveAllClick();
+    Form->bPasteClick();
+    EXPECT_EQ(Items(), (std::vector<std::string>{"https://cdn.example.org/films/Clip.MP4?sig=1",
+                                                 "http://video.example.org/page"}));
     EXPECT_EQ(Boxes.Count(), 0u);
 
+    Form->miRemoveAllClick();
+    Copy("no address in this text, not even example.org");
     Boxes.QueueAnswer(IDNO);
     Form->bPasteClick();
     ASSERT_EQ(Boxes.Count(), 1u);
@@ -151,7 +161,7 @@ TEST_F(AddressList, DialogRefusesEmptyAndNonVideoTextAndItsBoxIsWrittenThroughAt
     WhenModal<TfrmAddurl>([&](TfrmAddurl* dialog) {
         tickedAtStart = dialog->AskAddurlTicked();
         dialog->bOKClick();
-        dialog->SetUrlText("http://www.youtube.com/user/x");
+        dialog->SetUrlText("www.youtube.com/user/x");
         dialog->bOKClick();
         EXPECT_EQ(dialog->ModalResult(), mrNone); // stays open after both refusals
         dialog->findChild<QCheckBox*>("cbAskAddurl")->click();

@@ -53,16 +53,17 @@ TEST_F(ListInput, DroppedTextAddsOnlyNewVideoAddressesAndNeverAsks)
 {
     Open();
     Form->AddItem(kOne);
-    EXPECT_TRUE(Drop(*Text(kOne + "\r\n" + kTwo + "\r\nhttp://www.youtube.com/user/someone\r\n" + kTwo)));
-    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, kTwo}));
-    EXPECT_EQ(Form->ItemIndex(), 1);
+    EXPECT_TRUE(Drop(*Text(kOne + "\r\n" + kTwo + "\r\nsee www.youtube.com/user/someone\r\n" + kTwo +
+                           "\r\nhttps://news.example.org/story")));
+    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, kTwo, "https://news.example.org/story"}));
+    EXPECT_EQ(Form->ItemIndex(), 2);
 
     // Nothing usable: text without an address, only duplicates, a video-cache link. Paste would
     // offer the add-address dialog here; a drop says nothing.
     Drop(*Text("just some words"));
     Drop(*Text(kTwo));
     Drop(*Text(kCache));
-    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, kTwo}));
+    EXPECT_EQ(Items(), (std::vector<std::string>{kOne, kTwo, "https://news.example.org/story"}));
     EXPECT_EQ(Boxes.Count(), 0u);
 }
 

@@ -87,7 +87,7 @@ TEST_F(RunDownload, AddressThatIsNotAVideoIsSkippedWithoutAPageLoad)
     MainRun run;
     run.SetFolder(Folder);
     run.Add(VideoSites::YoutubeAddress("s1"));
-    run.Add("http://www.example.com/channel/someone");
+    run.Add("www.example.com/channel/someone"); // no scheme: not an address the run can load
     run.Add(VideoSites::YoutubeAddress("s3"));
     run.Start(20000);
     ASSERT_FALSE(run.WatchdogFired);
@@ -491,4 +491,107 @@ TEST_F(RunHttps, AFileHostThatCannotBeTrustedFailsTheItemAndLeavesNothing)
               Boxes.Boxes()[0].Text);
     EXPECT_TRUE(Sites.RequestsTo(VideoSites::FileHost).empty());
     EXPECT_TRUE(QDir(QString::fromStdString(Folder)).isEmpty()) << "a file or .part was left behind";
+}
+
+namespace {
+
+void Html(cwtest::HttpTestServer& server, const std::string& host, const std::string& path, const std::string& html)
+{
+    server.On(host, path, [html](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html; charset=utf-8"}, html);
+    });
+}
+
+void Media(cwtest::HttpTestServer& server, const std::string& host, const std::string& path, const std::string& body,
+           std::vector<std::string> headers = {"Content-Type: video/mp4"})
+{
+    server.On(host, path, [body, headers](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", headers, body);
+    });
+}
+
+} // namespace
+
+// Pages of today's kind, pasted together and converted to MP3: a page with Open Graph video, one
+// with schema.org JSON-LD, one with an HTML video in three sizes (Normal takes the smallest), a
+// direct file address, and a short address that relocates to a file named by its answer.
+TEST_F(RunDownload, PagesOfTodaysWebAreDownloadedAndConvertedUnderTheirTitles)
+{
+    const std::string clip = runtest::ReadFile(runtest::MakeClip(Folder + "/served.flv", 1));
+    Html(Server, "news.example.org", "/2026/evening",
+         "<html><head><title>News | Evening</title>\n"
+         "<meta property=\"og:title\" content=\"Evening News &amp; Weather\">\n"
+         "<meta property=og:video content=\"http://media.example.org/evening.mp4\">\n"
+         "<meta content='video/mp4' property='og:video:type'></head><body>text</body></html>");
+    Html(Server, "shows.example.org", "/episode/4",
+         "<html><head><script type=\"application/ld+json\">{\"@context\":\"https://schema.org\",\"@graph\":["
+         "{\"@type\":\"WebPage\",\"name\":\"Shows\"},{\"@type\":\"VideoObject\",\"name\":\"Episode Four\","
+         "\"contentUrl\":\"http:\\/\\/media.example.org\\/ep4.mp4\",\"encodingFormat\":\"video/mp4\"}]}"
+         "</script></head><body></body></html>");
+    Html(Server, "clips.example.org", "/watch/7",
+         "<html><head><title>Three Sizes</title></head><body><video controls>"
+         "<source src=\"/v/1080.mp4\" type=\"video/mp4\" size=\"1080\">"
+         "<source src=\"/v/360.mp4\" type=\"video/mp4\" size=\"360\">"
+         "<source src=\"/v/720.mp4\" type=\"video/mp4\" size=\"720\"></video></body></html>");
+    for (const char* path : {"/evening.mp4", "/ep4.mp4"})
+        Media(Server, "media.example.org", path, clip);
+    for (const char* path : {"/v/360.mp4", "/v/720.mp4", "/v/1080.mp4"})
+        Media(Server, "clips.example.org", path, clip);
+    Media(Server, "files.example.org", "/direct/Holiday.mp4", clip);
+    Server.On("sho.rt", "/x1", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(302, "Found", {"Location: http://files.example.org/dl?id=5"}, "");
+    });
+    Media(Server, "files.example.org", "/dl", clip,
+          {"Content-Type: application/octet-stream", "Content-Disposition: attachment; filename=\"Relocated Clip.mp4\""});
+
+    MainRun run;
+    run.SetFolder(Folder);
+    run.SetMode(cw::jmDownloadConvert);
+    run.SetFormat(7); // MPEG Audio Layer 3 (MP3)
+    for (const char* a : {"http://news.example.org/2026/evening", "http://shows.example.org/episode/4",
+                          "http://clips.example.org/watch/7", "http://files.example.org/direct/Holiday.mp4",
+                          "http://sho.rt/x1"})
+        run.Add(a);
+    run.Start(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(0u, Boxes.Count()) << (Boxes.Count() ? Boxes.Boxes()[0].Text : "");
+    for (const char* name : {"Evening News & Weather", "Episode Four", "Three Sizes", "Holiday", "Relocated Clip"}) {
+        EXPECT_TRUE(clip == runtest::ReadFile(Out(std::string(name) + ".mp4"))) << name;
+        EXPECT_TRUE(runtest::Exists(Out(std::string(name) + ".mp3"))) << name;
+    }
+    int bigger = 0;
+    for (const auto& rq : Server.Requests())
+        bigger += rq.Host == "clips.example.org" && rq.PathOnly() != "/v/360.mp4" && rq.PathOnly() != "/watch/7";
+    EXPECT_EQ(0, bigger) << "Normal quality takes the smallest size";
+}
+
+// An https page with Open Graph video gives its file; a page that only embeds another site's
+// player and one that only has a stream say so in their lines.
+TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
+{
+    Html(Server, VideoSites::FileHost, "/page/secure",
+         "<html><head><meta property=\"og:title\" content=\"Secure Clip\">"
+         "<meta property=\"og:video\" content=\"http://v7.lscache.example.net/player.swf\">"
+         "<meta property=\"og:video:secure_url\" content=\"https://v7.lscache.example.net/media/secure.webm\">"
+         "<meta property=\"og:video:type\" content=\"video/webm\"></head></html>");
+    Media(Server, VideoSites::FileHost, "/media/secure.webm", VideoSites::FileBody("sec", 9000),
+          {"Content-Type: video/webm"});
+    Html(Server, "blog.example.org", "/embed",
+         "<html><body><iframe src=\"https://player.example.net/embed/9\"></iframe></body></html>");
+    Html(Server, "live.example.org", "/show", "<html><body><video src=\"/hls/master.m3u8\"></video></body></html>");
+
+    MainRun run;
+    run.SetFolder(Folder);
+    for (const char* a : {"https://v7.lscache.example.net/page/secure", "http://blog.example.org/embed",
+                          "http://live.example.org/show"})
+        run.Add(a);
+    run.Start(30000);
+    ASSERT_FALSE(run.WatchdogFired);
+    EXPECT_EQ(VideoSites::FileBody("sec", 9000), runtest::ReadFile(Out("Secure Clip.webm")));
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ("2 of 3 items failed:\r\n"
+              "Unable get html from http://blog.example.org/embed: the page embeds a player from player.example.net; "
+              "open that player's page instead\r\n"
+              "Unable get html from http://live.example.org/show: the video is a stream (HLS), not a file\r\n",
+              Boxes.Boxes()[0].Text);
 }

@@ -55,6 +55,34 @@ TEST(IsVideoAddress, DecidesBySiteThenWatch)
         EXPECT_EQ(IsVideoAddress(c.Text), c.Expected) << c.Text;
 }
 
+// Any other web address stands alone; only media file links are "media file addresses".
+TEST(IsWebAddress, AbsoluteHttpAddressesAloneAndMediaFileLinks)
+{
+    const struct {
+        const char* Text;
+        bool Web;
+        bool Media;
+    } cases[] = {
+        {"https://news.example.org/2026/article", true, false},
+        {"HTTP://cdn.example.org/a/clip.MP4?sig=1#t=3", true, true},
+        {"https://user:pw@cdn.example.org:8443/v.webm", true, true},
+        {"http://example.org/song.opus", true, true},
+        {"http://example.org/clip.mp4/", true, false},
+        {"http://example.org/clip.mp4.html", true, false},
+        {"http://example.org/?file=clip.mp4", true, false},
+        {"see https://example.org/clip.mp4", false, false},
+        {"https://example.org/a clip.mp4", false, false},
+        {"https://example.org/clip.mp4\r", false, false},
+        {"https:///clip.mp4", false, false},
+        {"ftp://example.org/clip.mp4", false, false},
+        {"example.org/clip.mp4", false, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsWebAddress(c.Text), c.Web) << c.Text;
+        EXPECT_EQ(IsMediaFileAddress(c.Text), c.Media) << c.Text;
+    }
+}
+
 struct NormalizeCase {
     std::string Input;
     std::string Expected;

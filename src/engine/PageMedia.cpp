@@ -1,0 +1,1155 @@
+#include "engine/PageMedia.h"
+
+#include "global/Global.h"
+#include "platform/Text.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <unordered_set>
+
+namespace cw {
+
+namespace {
+
+using std::string_view;
+constexpr std::size_t npos = std::string::npos;
+
+// Bounds on what one page may make us keep or do. A JSON-LD block larger than any real one is
+// not read at all; deeper nesting or more values than any real one ends that block's reading
+// with what was read so far.
+constexpr std::size_t kMaxJsonBytes = 4 * 1024 * 1024;
+constexpr int kMaxJsonDepth = 64;
+constexpr std::size_t kMaxJsonNodes = 200000;
+constexpr std::size_t kMaxAttributes = 64;
+constexpr std::size_t kMaxAddressBytes = 64 * 1024;
+// Before addresses are resolved and duplicates removed, each source keeps a few times as many
+// as the final lists may hold, so a page repeating one address still yields its distinct ones.
+constexpr std::size_t kMaxRaw = 4 * MaxMediaCandidates;
+constexpr int kMaxLines = 100000;
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
+bool IsAlpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+bool SameNoCase(string_view a, string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (text::LowerChar(a[i]) != text::LowerChar(b[i]))
+            return false;
+    return true;
+}
+
+bool EndsWith(string_view s, string_view suffix)
+{
+    return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
+}
+
+string_view Trim(string_view s)
+{
+    while (!s.empty() && IsBlank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && IsBlank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Numeric references to 0x80..0x9F mean the Windows-1252 characters at those places, as
+// browsers read them; the unassigned places stay as they are.
+const std::uint16_t kWindows1252[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                        0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+// Character references: the few named ones pages use in addresses and titles, and numeric
+// ones in decimal and hexadecimal. Anything else that starts with '&' stays as written.
+std::string DecodeReferences(string_view s)
+{
+    static const struct {
+        string_view Name;
+        const char* Text;
+    } kNamed[] = {{"amp;", "&"}, {"lt;", "<"}, {"gt;", ">"}, {"quot;", "\""}, {"apos;", "'"}, {"nbsp;", "\xC2\xA0"}};
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size();) {
+        if (s[i] != '&') {
+            std::size_t amp = s.find('&', i);
+            std::size_t end = amp == npos ? s.size() : amp;
+            out.append(s.data() + i, end - i);
+            i = end;
+            continue;
+        }
+        if (i + 1 < s.size() && s[i + 1] == '#') {
+            std::size_t j = i + 2;
+            const bool hex = j < s.size() && (s[j] == 'x' || s[j] == 'X');
+            if (hex)
+                ++j;
+            const std::size_t digits = j;
+            std::uint32_t cp = 0;
+            for (; j < s.size(); ++j) {
+                int d = hex ? text::HexDigitValue(s[j]) : (IsDigit(s[j]) ? s[j] - '0' : -1);
+                if (d < 0)
+                    break;
+                if (cp <= 0x10FFFF) // past the last code point the value only has to stay too large
+                    cp = cp * (hex ? 16 : 10) + static_cast<std::uint32_t>(d);
+            }
+            if (j > digits) {
+                if (j < s.size() && s[j] == ';')
+                    ++j;
+                if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+                    cp = 0xFFFD;
+                else if (cp >= 0x80 && cp <= 0x9F)
+                    cp = kWindows1252[cp - 0x80];
+                AppendUtf8(out, cp);
+                i = j;
+                continue;
+            }
+        } else {
+            bool matched = false;
+            for (const auto& named : kNamed) {
+                if (s.substr(i + 1, named.Name.size()) == named.Name) {
+                    out += named.Text;
+                    i += 1 + named.Name.size();
+                    matched = true;
+                    break;
+                }
+            }
+            if (matched)
+                continue;
+        }
+        out += '&';
+        ++i;
+    }
+    return out;
+}
+
+std::string Decoded(string_view raw)
+{
+    return std::string(Trim(DecodeReferences(Trim(raw))));
+}
+
+// Whitespace runs (including no-break spaces) become one space; the ends are trimmed.
+std::string CleanTitle(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    bool space = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const bool nbsp = s[i] == '\xC2' && i + 1 < s.size() && s[i + 1] == '\xA0';
+        if (IsBlank(s[i]) || nbsp) {
+            space = !out.empty();
+            i += nbsp ? 1 : 0;
+            continue;
+        }
+        if (space)
+            out += ' ';
+        space = false;
+        out += s[i];
+    }
+    return out;
+}
+
+// The MIME type without parameters, in lower case.
+std::string NormalizeType(string_view declared)
+{
+    std::size_t semi = declared.find(';');
+    return text::Lower(std::string(Trim(declared.substr(0, semi == npos ? declared.size() : semi))));
+}
+
+// "720", "720p": a height hint; anything else (labels like "HD", "auto") gives 0.
+int HeightHint(string_view v)
+{
+    v = Trim(v);
+    if (!v.empty() && (v.back() == 'p' || v.back() == 'P'))
+        v.remove_suffix(1);
+    if (v.empty() || v.size() > 6)
+        return 0;
+    int n = 0;
+    for (char c : v) {
+        if (!IsDigit(c))
+            return 0;
+        n = n * 10 + (c - '0');
+    }
+    return n <= kMaxLines ? n : 0;
+}
+
+// The leading decimal number of a dimension ("720", "720px", "720.0"), or 0.
+int LeadingNumber(string_view v)
+{
+    v = Trim(v);
+    int n = 0;
+    std::size_t i = 0;
+    for (; i < v.size() && IsDigit(v[i]); ++i) {
+        n = n * 10 + (v[i] - '0');
+        if (n > kMaxLines)
+            return 0;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Addresses
+
+struct UriParts {
+    std::string Scheme, Authority, Path, Query, Fragment;
+    bool HasScheme = false, HasAuthority = false, HasQuery = false, HasFragment = false;
+};
+
+UriParts SplitUri(string_view s)
+{
+    UriParts u;
+    std::size_t i = 0;
+    std::size_t colon = s.find_first_of(":/?#");
+    if (colon != npos && colon > 0 && s[colon] == ':' && IsAlpha(s[0])) {
+        bool valid = true;
+        for (std::size_t k = 1; k < colon && valid; ++k)
+            valid = IsAlpha(s[k]) || IsDigit(s[k]) || s[k] == '+' || s[k] == '-' || s[k] == '.';
+        if (valid) {
+            u.Scheme = text::Lower(std::string(s.substr(0, colon)));
+            u.HasScheme = true;
+            i = colon + 1;
+        }
+    }
+    if (s.substr(i, 2) == "//") {
+        std::size_t end = s.find_first_of("/?#", i + 2);
+        end = end == npos ? s.size() : end;
+        u.Authority = s.substr(i + 2, end - i - 2);
+        u.HasAuthority = true;
+        i = end;
+    }
+    std::size_t end = s.find_first_of("?#", i);
+    end = end == npos ? s.size() : end;
+    u.Path = s.substr(i, end - i);
+    i = end;
+    if (i < s.size() && s[i] == '?') {
+        end = s.find('#', i + 1);
+        end = end == npos ? s.size() : end;
+        u.Query = s.substr(i + 1, end - i - 1);
+        u.HasQuery = true;
+        i = end;
+    }
+    if (i < s.size() && s[i] == '#') {
+        u.Fragment = s.substr(i + 1);
+        u.HasFragment = true;
+    }
+    return u;
+}
+
+std::string RemoveDotSegments(std::string in)
+{
+    std::string out;
+    out.reserve(in.size());
+    auto dropLastSegment = [&out] {
+        std::size_t slash = out.rfind('/');
+        out.resize(slash == npos ? 0 : slash);
+    };
+    const string_view all(in);
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const string_view rest = all.substr(i);
+        if (rest.substr(0, 3) == "../") {
+            i += 3;
+        } else if (rest.substr(0, 2) == "./") {
+            i += 2;
+        } else if (rest.substr(0, 3) == "/./") {
+            i += 2; // leaves the "/" in place
+        } else if (rest == "/.") {
+            in[i + 1] = '/';
+            i += 1;
+        } else if (rest.substr(0, 4) == "/../") {
+            i += 3;
+            dropLastSegment();
+        } else if (rest == "/..") {
+            in[i + 2] = '/';
+            i += 2;
+            dropLastSegment();
+        } else if (rest == "." || rest == "..") {
+            i = in.size();
+        } else {
+            std::size_t end = in.find('/', i + 1);
+            end = end == npos ? in.size() : end;
+            out.append(in, i, end - i);
+            i = end;
+        }
+    }
+    return out;
+}
+
+std::string JoinUri(const UriParts& u)
+{
+    std::string s;
+    if (u.HasScheme)
+        s += u.Scheme + ":";
+    if (u.HasAuthority)
+        s += "//" + u.Authority;
+    s += u.Path;
+    if (u.HasQuery)
+        s += "?" + u.Query;
+    if (u.HasFragment)
+        s += "#" + u.Fragment;
+    return s;
+}
+
+// The host of an authority, lower case, without user information and port.
+std::string HostOfAuthority(string_view host)
+{
+    if (std::size_t at = host.rfind('@'); at != npos)
+        host.remove_prefix(at + 1);
+    if (!host.empty() && host.front() == '[') {
+        std::size_t close = host.find(']');
+        host = host.substr(0, close == npos ? host.size() : close + 1);
+    } else if (std::size_t colon = host.find(':'); colon != npos) {
+        host = host.substr(0, colon);
+    }
+    return text::Lower(std::string(host));
+}
+
+std::string HostOf(const std::string& address)
+{
+    return HostOfAuthority(SplitUri(address).Authority);
+}
+
+bool IsWebScheme(const UriParts& u)
+{
+    return u.HasScheme && (u.Scheme == "http" || u.Scheme == "https");
+}
+
+// A decoded address made ready to request: resolved, checked, fragment cut, and the bytes a
+// request line cannot carry as they are escaped. "" when it is no address to fetch.
+std::string FinishAddress(const std::string& decoded, const std::string& base)
+{
+    if (decoded.empty() || decoded.size() > kMaxAddressBytes)
+        return "";
+    for (char c : decoded)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return "";
+    UriParts u = SplitUri(ResolveAddress(base, decoded));
+    if (!IsWebScheme(u) || !u.HasAuthority || HostOfAuthority(u.Authority).empty() ||
+        u.Authority.find_first_of(" \"<>\\^`{|}") != npos)
+        return "";
+    u.HasFragment = false;
+    u.Fragment.clear();
+    // A reference without a path takes the base's path as it stands, dot segments included.
+    u.Path = RemoveDotSegments(u.Path);
+    if (u.Path.empty())
+        u.Path = "/";
+    auto escape = [](std::string& part) {
+        static const char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        for (char c : part) {
+            const unsigned char b = static_cast<unsigned char>(c);
+            if (b >= 0x80 || c == ' ' || c == '"' || c == '<' || c == '>' || c == '`') {
+                out += '%';
+                out += kHex[b >> 4];
+                out += kHex[b & 15];
+            } else {
+                out += c;
+            }
+        }
+        part = std::move(out);
+    };
+    escape(u.Path);
+    escape(u.Query);
+    return JoinUri(u);
+}
+
+// The lower-case extension of an address's last path segment, with its dot, or "".
+std::string PathExtension(const std::string& address)
+{
+    const std::string path = SplitUri(address).Path;
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    if (dot == npos || (slash != npos && dot < slash) || path.size() - dot > 6)
+        return "";
+    return text::Lower(path.substr(dot));
+}
+
+bool IsMediaFileExtension(const std::string& ext)
+{
+    static const char* const kExtensions[] = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".flv",
+                                              ".ogv", ".mp3", ".m4a",  ".ogg", ".opus"};
+    for (const char* e : kExtensions)
+        if (ext == e)
+            return true;
+    return false;
+}
+
+// "HLS", "DASH" or nullptr, by the declared type, else by the address's extension.
+const char* StreamKind(const std::string& type, const std::string& address)
+{
+    if (type == "application/vnd.apple.mpegurl" || type == "application/x-mpegurl" || type == "audio/mpegurl" ||
+        type == "audio/x-mpegurl")
+        return "HLS";
+    if (type == "application/dash+xml")
+        return "DASH";
+    const std::string ext = PathExtension(address);
+    if (ext == ".m3u8")
+        return "HLS";
+    if (ext == ".mpd")
+        return "DASH";
+    return nullptr;
+}
+
+bool IsPlayerType(const std::string& type)
+{
+    return type == "text/html" || type == "application/x-shockwave-flash";
+}
+
+// ---------------------------------------------------------------------------------------------
+// JSON: a small tolerant reader into a flat node list. A block that breaks off (truncated,
+// malformed, too deep, too large) keeps everything read before the break.
+
+struct JNode {
+    enum Kind : unsigned char { Null, Bool, Number, String, Array, Object };
+    Kind K = Null;
+    std::string Key;  // the member name when the parent is an object
+    std::string Text; // a string's value, a number's or literal's text
+    int First = -1, Last = -1, Next = -1;
+};
+
+class JsonReader {
+public:
+    JsonReader(string_view s, std::vector<JNode>& nodes) : S(s), Nodes(nodes) {}
+
+    int Read()
+    {
+        SkipBlanks();
+        // Data blocks are sometimes wrapped for old browsers: <!-- ... --> or a CDATA comment.
+        for (string_view lead : {string_view("<!--"), string_view("//<![CDATA["), string_view("/*<![CDATA[*/")}) {
+            if (S.substr(P, lead.size()) == lead) {
+                P += lead.size();
+                SkipBlanks();
+            }
+        }
+        return Value(0);
+    }
+
+private:
+    string_view S;
+    std::size_t P = 0;
+    bool Broken = false;
+    std::vector<JNode>& Nodes;
+
+    void SkipBlanks()
+    {
+        while (P < S.size() && IsBlank(S[P]))
+            ++P;
+    }
+
+    int Add(JNode::Kind k)
+    {
+        Nodes.emplace_back();
+        Nodes.back().K = k;
+        return static_cast<int>(Nodes.size() - 1);
+    }
+
+    void Link(int parent, int child)
+    {
+        if (Nodes[parent].Last < 0)
+            Nodes[parent].First = child;
+        else
+            Nodes[Nodes[parent].Last].Next = child;
+        Nodes[parent].Last = child;
+    }
+
+    bool ReadString(std::string& out)
+    {
+        ++P; // the opening quote
+        while (P < S.size()) {
+            const char c = S[P++];
+            if (c == '"')
+                return true;
+            if (c != '\\') {
+                out += c;
+                continue;
+            }
+            if (P >= S.size())
+                break;
+            const char e = S[P++];
+            switch (e) {
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'u': {
+                std::uint32_t cp = 0;
+                if (!Hex4(cp))
+                    return false;
+                if (cp >= 0xD800 && cp <= 0xDBFF && S.substr(P, 2) == "\\u") {
+                    std::size_t keep = P;
+                    P += 2;
+                    std::uint32_t low = 0;
+                    if (Hex4(low) && low >= 0xDC00 && low <= 0xDFFF)
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    else
+                        P = keep;
+                }
+                AppendUtf8(out, (cp >= 0xD800 && cp <= 0xDFFF) ? 0xFFFD : cp);
+                break;
+            }
+            default:
+                out += e; // \" \\ \/ and, leniently, any other escaped byte as itself
+            }
+        }
+        return false;
+    }
+
+    bool Hex4(std::uint32_t& cp)
+    {
+        if (S.size() - P < 4)
+            return false;
+        for (int k = 0; k < 4; ++k) {
+            int d = text::HexDigitValue(S[P + k]);
+            if (d < 0)
+                return false;
+            cp = cp * 16 + static_cast<std::uint32_t>(d);
+        }
+        P += 4;
+        return true;
+    }
+
+    // One value at P; -1 when none could be read. Containers stay in the list even when their
+    // reading broke off inside them.
+    int Value(int depth)
+    {
+        SkipBlanks();
+        if (P >= S.size() || depth > kMaxJsonDepth || Nodes.size() >= kMaxJsonNodes) {
+            Broken = true;
+            return -1;
+        }
+        const char c = S[P];
+        if (c == '{' || c == '[') {
+            const bool object = c == '{';
+            const int node = Add(object ? JNode::Object : JNode::Array);
+            ++P;
+            while (!Broken) {
+                SkipBlanks();
+                if (P >= S.size()) {
+                    Broken = true;
+                    break;
+                }
+                if (S[P] == (object ? '}' : ']')) {
+                    ++P;
+                    break;
+                }
+                if (S[P] == ',') { // stray and trailing commas are forgiven
+                    ++P;
+                    continue;
+                }
+                std::string key;
+                if (object) {
+                    if (S[P] != '"' || !ReadString(key)) {
+                        Broken = true;
+                        break;
+                    }
+                    SkipBlanks();
+                    if (P >= S.size() || S[P] != ':') {
+                        Broken = true;
+                        break;
+                    }
+                    ++P;
+                }
+                const int child = Value(depth + 1);
+                if (child < 0)
+                    break;
+                Nodes[child].Key = std::move(key);
+                Link(node, child);
+            }
+            return node;
+        }
+        if (c == '"') {
+            std::string value;
+            if (!ReadString(value)) {
+                Broken = true;
+                return -1;
+            }
+            const int node = Add(JNode::String);
+            Nodes[node].Text = std::move(value);
+            return node;
+        }
+        const std::size_t start = P;
+        while (P < S.size() && (IsAlpha(S[P]) || IsDigit(S[P]) || S[P] == '-' || S[P] == '+' || S[P] == '.'))
+            ++P;
+        const string_view word = S.substr(start, P - start);
+        if (word.empty()) {
+            Broken = true;
+            return -1;
+        }
+        const int node = Add(IsDigit(word[0]) || word[0] == '-'    ? JNode::Number
+                             : (word == "true" || word == "false") ? JNode::Bool
+                                                                   : JNode::Null);
+        Nodes[node].Text = word;
+        return node;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The page scan
+
+struct Attribute {
+    string_view Name, Value;
+};
+
+struct Tag {
+    string_view Name;
+    std::vector<Attribute> Attributes;
+
+    bool Is(string_view name) const { return SameNoCase(Name, name); }
+    const Attribute* Find(string_view name) const
+    {
+        for (const Attribute& a : Attributes)
+            if (SameNoCase(a.Name, name))
+                return &a;
+        return nullptr;
+    }
+    string_view Get(string_view name) const
+    {
+        const Attribute* a = Find(name);
+        return a ? a->Value : string_view();
+    }
+};
+
+// Reads a tag whose name starts at 'at' (just after "<" or "</"), the way browsers tokenize
+// one: names end at blanks, '/' or '>', values are double-, single- or unquoted, and a quote
+// left open runs on to the end of the page. Gives the position after the '>', or npos when
+// the page ends inside the tag (which then does not count).
+std::size_t ReadTag(string_view html, std::size_t at, Tag& tag)
+{
+    const std::size_t n = html.size();
+    std::size_t i = at;
+    while (i < n && !IsBlank(html[i]) && html[i] != '/' && html[i] != '>')
+        ++i;
+    tag.Name = html.substr(at, i - at);
+    tag.Attributes.clear();
+    while (true) {
+        while (i < n && (IsBlank(html[i]) || html[i] == '/'))
+            ++i;
+        if (i >= n)
+            return npos;
+        if (html[i] == '>')
+            return i + 1;
+        const std::size_t nameStart = i++; // a name may start with '='
+        while (i < n && !IsBlank(html[i]) && html[i] != '/' && html[i] != '>' && html[i] != '=')
+            ++i;
+        Attribute a{html.substr(nameStart, i - nameStart), {}};
+        while (i < n && IsBlank(html[i]))
+            ++i;
+        if (i < n && html[i] == '=') {
+            ++i;
+            while (i < n && IsBlank(html[i]))
+                ++i;
+            if (i >= n)
+                return npos;
+            if (html[i] == '"' || html[i] == '\'') {
+                const std::size_t close = html.find(html[i], i + 1);
+                if (close == npos)
+                    return npos;
+                a.Value = html.substr(i + 1, close - i - 1);
+                i = close + 1;
+            } else {
+                const std::size_t start = i;
+                while (i < n && !IsBlank(html[i]) && html[i] != '>')
+                    ++i;
+                a.Value = html.substr(start, i - start);
+            }
+        }
+        if (tag.Attributes.size() < kMaxAttributes && !tag.Find(a.Name))
+            tag.Attributes.push_back(a);
+    }
+}
+
+// The start of the end tag "</name" (any case, followed by a blank, '/', '>' or the page's
+// end) at or after from; npos when there is none.
+std::size_t FindEndTag(string_view html, std::size_t from, string_view name)
+{
+    for (std::size_t i = html.find("</", from); i != npos; i = html.find("</", i + 2)) {
+        const std::size_t k = i + 2 + name.size();
+        if (k <= html.size() && SameNoCase(html.substr(i + 2, name.size()), name) &&
+            (k == html.size() || IsBlank(html[k]) || html[k] == '/' || html[k] == '>'))
+            return i;
+    }
+    return npos;
+}
+
+// The position after a comment or other markup declaration that starts at '<'.
+std::size_t SkipDeclaration(string_view html, std::size_t lt)
+{
+    if (html.substr(lt, 4) == "<!--") {
+        std::size_t p = lt + 4;
+        if (html.substr(p, 1) == ">")
+            return p + 1;
+        if (html.substr(p, 2) == "->")
+            return p + 2;
+        for (std::size_t q = html.find("--", p); q != npos; q = html.find("--", q + 1)) {
+            if (html.substr(q + 2, 1) == ">")
+                return q + 3;
+            if (html.substr(q + 2, 2) == "!>")
+                return q + 4;
+        }
+        return html.size();
+    }
+    const std::size_t gt = html.find('>', lt + 1);
+    return gt == npos ? html.size() : gt + 1;
+}
+
+// A candidate as the page wrote it, before resolution.
+struct Raw {
+    std::string Url; // decoded, not yet resolved
+    std::string Type;
+    int Height = 0, Width = 0;
+    bool Player = false;            // an embedded player, never a file
+    bool PlayerUnlessMedia = false; // a player unless its type or extension says media
+};
+
+struct OgGroup {
+    std::string Url, SecureUrl, Type;
+    int Width = 0, Height = 0;
+    bool FromRoot = false, HasUrlProperty = false;
+};
+
+class PageScan {
+public:
+    PageScan(string_view html) : Html(html) {}
+
+    void Run();
+    TPageMedia Finish(const std::string& pageUrl);
+
+private:
+    string_view Html;
+    Tag T;
+    std::vector<JNode> Json;
+    std::string OgTitle, JsonTitle, HtmlTitle, BaseHref;
+    bool SeenTitle = false, SeenBase = false;
+    std::vector<OgGroup> Og;
+    std::vector<Raw> JsonLd, Twitter, Elements, Players, TwitterPlayers, Frames;
+    bool InMedia = false;
+    int MediaWidth = 0, MediaHeight = 0;
+
+    static void Keep(std::vector<Raw>& list, Raw r)
+    {
+        if (list.size() < kMaxRaw && !r.Url.empty())
+            list.push_back(std::move(r));
+    }
+
+    std::size_t StartTag(std::size_t after);
+    void Meta();
+    void JsonLdBlock(string_view text);
+    void VideoObject(int node);
+    int Member(int object, string_view key) const;
+    int Dimension(int node) const;
+};
+
+void PageScan::Run()
+{
+    const std::size_t n = Html.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t lt = Html.find('<', i);
+        if (lt == npos || lt + 1 >= n)
+            return;
+        const char c = Html[lt + 1];
+        if (c == '!' || c == '?') {
+            i = SkipDeclaration(Html, lt);
+        } else if (c == '/') {
+            if (lt + 2 < n && IsAlpha(Html[lt + 2])) {
+                i = ReadTag(Html, lt + 2, T);
+                if (i == npos)
+                    return;
+                if (T.Is("video") || T.Is("audio"))
+                    InMedia = false;
+            } else {
+                i = SkipDeclaration(Html, lt);
+            }
+        } else if (IsAlpha(c)) {
+            i = ReadTag(Html, lt + 1, T);
+            if (i == npos)
+                return;
+            i = StartTag(i);
+        } else {
+            i = lt + 1;
+        }
+    }
+}
+
+// Handles the start tag in T, which ended just before 'after'; gives where reading goes on.
+std::size_t PageScan::StartTag(std::size_t after)
+{
+    // Elements whose content is text, not markup: it runs to their end tag, unread except for
+    // JSON-LD data blocks and the title.
+    static const char* const kRawText[] = {"script",  "style",    "xmp",      "iframe",
+                                           "noembed", "noframes", "textarea", "title"};
+    if (T.Is("meta")) {
+        Meta();
+    } else if (T.Is("base")) {
+        if (!SeenBase && T.Find("href")) {
+            SeenBase = true;
+            BaseHref = Decoded(T.Get("href"));
+        }
+    } else if (T.Is("video") || T.Is("audio")) {
+        InMedia = true;
+        MediaWidth = LeadingNumber(T.Get("width"));
+        MediaHeight = LeadingNumber(T.Get("height"));
+        Keep(Elements, Raw{Decoded(T.Get("src")), "", MediaHeight, MediaWidth});
+    } else if (T.Is("source")) {
+        if (InMedia) {
+            int hint = 0;
+            for (const char* name : {"size", "res", "label", "data-res"})
+                if (hint == 0)
+                    hint = HeightHint(T.Get(name));
+            Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
+                               hint ? 0 : MediaWidth});
+        }
+    } else if (T.Is("iframe")) {
+        // Invisible frames are counters and tag managers, not players.
+        auto zero = [](string_view v) {
+            v = Trim(v);
+            return !v.empty() && v[0] == '0' && (v.size() == 1 || !IsDigit(v[1]));
+        };
+        const std::string style = text::Lower(std::string(T.Get("style")));
+        if (!T.Find("hidden") && !zero(T.Get("width")) && !zero(T.Get("height")) &&
+            style.find("display:none") == npos && style.find("display: none") == npos)
+            Keep(Frames, Raw{Decoded(T.Get("src")), "", 0, 0, true});
+    } else if (T.Is("plaintext")) {
+        return Html.size();
+    }
+    for (const char* raw : kRawText) {
+        if (!T.Is(raw))
+            continue;
+        const string_view name = raw;
+        const bool title = name == "title";
+        const bool jsonLd = name == "script" && SameNoCase(Trim(T.Get("type")), "application/ld+json");
+        const std::size_t end = FindEndTag(Html, after, name);
+        const string_view content = Html.substr(after, (end == npos ? Html.size() : end) - after);
+        if (title && !SeenTitle) {
+            SeenTitle = true;
+            HtmlTitle = CleanTitle(DecodeReferences(content));
+        } else if (jsonLd && content.size() <= kMaxJsonBytes) {
+            JsonLdBlock(content);
+        }
+        return end == npos ? Html.size() : end;
+    }
+    return after;
+}
+
+void PageScan::Meta()
+{
+    const string_view key = T.Find("property") ? T.Get("property") : T.Get("name");
+    const std::string k = text::Lower(std::string(Trim(key)));
+    if (k.rfind("og:", 0) != 0 && k.rfind("twitter:player", 0) != 0)
+        return;
+    const std::string content = Decoded(T.Get("content"));
+    if (k == "og:title") {
+        if (OgTitle.empty())
+            OgTitle = CleanTitle(content);
+    } else if (k == "og:video" || k == "og:video:url") {
+        // og:video:url repeating the og:video just before it is the same video, not another.
+        const bool sameVideo = k == "og:video:url" && !Og.empty() && Og.back().FromRoot && !Og.back().HasUrlProperty &&
+                               Og.back().Url == content;
+        if (sameVideo) {
+            Og.back().HasUrlProperty = true;
+        } else if (Og.size() < kMaxRaw) {
+            Og.push_back(OgGroup{content, "", "", 0, 0, k == "og:video", k == "og:video:url"});
+        }
+    } else if (k == "og:video:secure_url") {
+        if (Og.empty() && Og.size() < kMaxRaw)
+            Og.emplace_back();
+        if (Og.back().SecureUrl.empty())
+            Og.back().SecureUrl = content;
+    } else if (!Og.empty() && k == "og:video:type") {
+        if (Og.back().Type.empty())
+            Og.back().Type = NormalizeType(content);
+    } else if (!Og.empty() && k == "og:video:width") {
+        if (Og.back().Width == 0)
+            Og.back().Width = LeadingNumber(content);
+    } else if (!Og.empty() && k == "og:video:height") {
+        if (Og.back().Height == 0)
+            Og.back().Height = LeadingNumber(content);
+    } else if (k == "twitter:player") {
+        Keep(TwitterPlayers, Raw{content, "", 0, 0, true});
+    } else if (k == "twitter:player:stream") {
+        Keep(Twitter, Raw{content, "", 0, 0});
+    } else if (k == "twitter:player:stream:content_type") {
+        if (!Twitter.empty() && Twitter.back().Type.empty())
+            Twitter.back().Type = NormalizeType(content);
+    }
+}
+
+void PageScan::JsonLdBlock(string_view text)
+{
+    Json.clear();
+    const int root = JsonReader(text, Json).Read();
+    if (root < 0)
+        return;
+    // Every object in the block, in document order, without recursion: the stack holds at most
+    // one pending sibling per level, and levels are bounded by the reader.
+    std::vector<int> stack{root};
+    while (!stack.empty()) {
+        const int node = stack.back();
+        stack.pop_back();
+        if (node < 0)
+            continue;
+        if (node != root)
+            stack.push_back(Json[node].Next);
+        stack.push_back(Json[node].First);
+        if (Json[node].K == JNode::Object)
+            VideoObject(node);
+    }
+}
+
+int PageScan::Member(int object, string_view key) const
+{
+    for (int c = Json[object].First; c >= 0; c = Json[c].Next)
+        if (Json[c].Key == key)
+            return c;
+    return -1;
+}
+
+// A width or height: a number, a numeric string, or a QuantitativeValue holding either.
+int PageScan::Dimension(int node) const
+{
+    if (node >= 0 && Json[node].K == JNode::Object)
+        node = Member(node, "value");
+    if (node < 0 || (Json[node].K != JNode::Number && Json[node].K != JNode::String))
+        return 0;
+    return LeadingNumber(Json[node].Text);
+}
+
+void PageScan::VideoObject(int node)
+{
+    auto isVideoType = [](const JNode& t) {
+        return t.K == JNode::String &&
+               (t.Text == "VideoObject" || EndsWith(t.Text, "/VideoObject") || EndsWith(t.Text, ":VideoObject"));
+    };
+    const int type = Member(node, "@type");
+    bool video = type >= 0 && isVideoType(Json[type]);
+    if (type >= 0 && Json[type].K == JNode::Array)
+        for (int t = Json[type].First; t >= 0 && !video; t = Json[t].Next)
+            video = isVideoType(Json[t]);
+    if (!video)
+        return;
+
+    const int name = Member(node, "name");
+    if (JsonTitle.empty() && name >= 0 && Json[name].K == JNode::String)
+        JsonTitle = CleanTitle(DecodeReferences(Json[name].Text));
+    std::string format;
+    const int encoding = Member(node, "encodingFormat");
+    if (encoding >= 0 && Json[encoding].K == JNode::String && Json[encoding].Text.find('/') != npos)
+        format = NormalizeType(Json[encoding].Text);
+    const int height = Dimension(Member(node, "height"));
+    const int width = Dimension(Member(node, "width"));
+
+    const int content = Member(node, "contentUrl");
+    if (content >= 0 && Json[content].K == JNode::String)
+        Keep(JsonLd, Raw{Decoded(Json[content].Text), format, height, width});
+    else if (content >= 0 && Json[content].K == JNode::Array)
+        for (int c = Json[content].First; c >= 0; c = Json[c].Next)
+            if (Json[c].K == JNode::String)
+                Keep(JsonLd, Raw{Decoded(Json[c].Text), format, height, width});
+    const int embed = Member(node, "embedUrl");
+    if (embed >= 0 && Json[embed].K == JNode::String)
+        Keep(Players, Raw{Decoded(Json[embed].Text), "", 0, 0, true});
+}
+
+TPageMedia PageScan::Finish(const std::string& pageUrl)
+{
+    TPageMedia media;
+    media.Title = !OgTitle.empty() ? OgTitle : !JsonTitle.empty() ? JsonTitle : HtmlTitle;
+
+    std::string base = pageUrl;
+    if (SeenBase) {
+        std::string resolved = FinishAddress(BaseHref, pageUrl);
+        if (!resolved.empty())
+            base = resolved;
+    }
+
+    // Open Graph groups: the secure address first, each with its group's type and size.
+    std::vector<Raw> og;
+    for (const OgGroup& g : Og) {
+        for (const std::string* url : {&g.SecureUrl, &g.Url}) {
+            Raw r{*url, g.Type, g.Height, g.Width};
+            r.Player = IsPlayerType(g.Type);
+            r.PlayerUnlessMedia = g.Type.empty();
+            Keep(og, std::move(r));
+        }
+    }
+
+    std::unordered_set<std::string> seenFiles, seenStreams;
+    std::vector<Raw> players = std::move(Players);
+    for (std::vector<Raw>* list : {&JsonLd, &og, &Twitter, &Elements}) {
+        for (Raw& r : *list) {
+            TMediaCandidate c{FinishAddress(r.Url, base), std::move(r.Type), r.Height, r.Width};
+            if (c.Url.empty())
+                continue;
+            const bool stream = StreamKind(c.Type, c.Url) != nullptr;
+            if (r.Player || (r.PlayerUnlessMedia && !stream && !IsMediaFileExtension(PathExtension(c.Url)))) {
+                Keep(players, Raw{c.Url, "", 0, 0, true});
+                continue;
+            }
+            std::vector<TMediaCandidate>& into = stream ? media.Streams : media.Files;
+            std::unordered_set<std::string>& seen = stream ? seenStreams : seenFiles;
+            if (into.size() < MaxMediaCandidates && seen.insert(c.Url).second)
+                into.push_back(std::move(c));
+        }
+    }
+
+    if (media.Files.empty()) {
+        const std::string pageHost = HostOf(pageUrl);
+        for (std::vector<Raw>* list : {&players, &TwitterPlayers, &Frames}) {
+            for (const Raw& p : *list) {
+                const std::string url = FinishAddress(p.Url, base);
+                const std::string host = url.empty() ? "" : HostOf(url);
+                if (!host.empty() && host != pageHost) {
+                    media.EmbedHost = host;
+                    break;
+                }
+            }
+            if (!media.EmbedHost.empty())
+                break;
+        }
+        if (!media.Streams.empty())
+            media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
+    }
+    return media;
+}
+
+int FormatRank(const TMediaCandidate& c)
+{
+    if (!c.Type.empty())
+        return (c.Type == "video/mp4" || c.Type == "audio/mp4")     ? 0
+               : (c.Type == "video/webm" || c.Type == "audio/webm") ? 1
+                                                                    : 2;
+    const std::string ext = PathExtension(c.Url);
+    return (ext == ".mp4" || ext == ".m4v" || ext == ".m4a") ? 0 : ext == ".webm" ? 1 : 2;
+}
+
+} // namespace
+
+TPageMedia FindPageMedia(const std::string& html, const std::string& pageUrl)
+{
+    PageScan scan(html);
+    scan.Run();
+    return scan.Finish(pageUrl);
+}
+
+const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& files, int quality)
+{
+    const TMediaCandidate* best = nullptr;
+    auto distance = [quality](int h) {
+        // HQ looks for 480 lines; of two equally near, the taller is the better picture.
+        return quality == vqHQ ? 2 * std::abs(h - 480) + (h < 480 ? 1 : 0) : quality == vqNormal ? h : -h;
+    };
+    for (const TMediaCandidate& c : files) {
+        if (c.Height <= 0)
+            continue;
+        if (!best || distance(c.Height) < distance(best->Height) ||
+            (c.Height == best->Height && FormatRank(c) < FormatRank(*best)))
+            best = &c;
+    }
+    // No heights to go by: the most trusted.
+    return best ? best : files.empty() ? nullptr : &files.front();
+}
+
+std::string ResolveAddress(const std::string& base, const std::string& ref)
+{
+    const UriParts r = SplitUri(ref);
+    if (r.HasScheme) {
+        UriParts t = r;
+        t.Path = RemoveDotSegments(r.Path);
+        return JoinUri(t);
+    }
+    const UriParts b = SplitUri(base);
+    UriParts t;
+    t.Scheme = b.Scheme;
+    t.HasScheme = b.HasScheme;
+    if (r.HasAuthority) {
+        t.Authority = r.Authority;
+        t.HasAuthority = true;
+        t.Path = RemoveDotSegments(r.Path);
+        t.Query = r.Query;
+        t.HasQuery = r.HasQuery;
+    } else {
+        t.Authority = b.Authority;
+        t.HasAuthority = b.HasAuthority;
+        if (r.Path.empty()) {
+            t.Path = b.Path;
+            t.Query = r.HasQuery ? r.Query : b.Query;
+            t.HasQuery = r.HasQuery || b.HasQuery;
+        } else {
+            if (r.Path[0] == '/') {
+                t.Path = RemoveDotSegments(r.Path);
+            } else if (b.HasAuthority && b.Path.empty()) {
+                t.Path = RemoveDotSegments("/" + r.Path);
+            } else {
+                const std::size_t slash = b.Path.rfind('/');
+                t.Path = RemoveDotSegments((slash == npos ? std::string() : b.Path.substr(0, slash + 1)) + r.Path);
+            }
+            t.Query = r.Query;
+            t.HasQuery = r.HasQuery;
+        }
+    }
+    t.Fragment = r.Fragment;
+    t.HasFragment = r.HasFragment;
+    return JoinUri(t);
+}
+
+std::string MediaExtension(const TMediaCandidate& c)
+{
+    static const struct {
+        const char* Type;
+        const char* Extension;
+    } kByType[] = {{"video/mp4", ".mp4"},       {"video/webm", ".webm"},      {"video/ogg", ".ogv"},
+                   {"video/quicktime", ".mov"}, {"video/x-matroska", ".mkv"}, {"video/x-flv", ".flv"},
+                   {"audio/mpeg", ".mp3"},      {"audio/mp4", ".m4a"},        {"audio/ogg", ".ogg"},
+                   {"audio/webm", ".webm"}};
+    const std::string type = NormalizeType(c.Type);
+    for (const auto& t : kByType)
+        if (type == t.Type)
+            return t.Extension;
+    const std::string ext = PathExtension(c.Url);
+    return IsMediaFileExtension(ext) ? ext : ".mp4";
+}
+
+} // namespace cw

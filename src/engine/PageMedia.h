@@ -1,0 +1,55 @@
+#pragma once
+// The generic page rules: what any web page says about the video it shows, read from the
+// markup every publisher shares rather than from one site's layout. A page announces its video
+// in up to four ways, trusted in this order: a JSON-LD VideoObject, Open Graph video tags, the
+// Twitter card's stream, and the HTML <video>/<audio> elements themselves. Each gives candidate
+// files, stream manifests (HLS, DASH) or an embedded player of another site.
+//
+// Everything here is a pure function of its arguments. Pages are hostile input: any page, of
+// any size or content, is read once in linear time with bounded nesting and bounded memory for
+// what is kept, and nothing here throws on bad input.
+
+#include <string>
+#include <vector>
+
+namespace cw {
+
+struct TMediaCandidate {
+    std::string Url;  // absolute http(s) address, resolved, decoded, without a fragment
+    std::string Type; // MIME type as declared ("video/mp4"), lower case, parameters cut; "" when none
+    int Height = 0;   // declared height in lines, 0 when none
+    int Width = 0;    // declared width, 0 when none
+};
+
+struct TPageMedia {
+    std::string Title;                    // og:title, else the first VideoObject's name, else <title>
+    std::vector<TMediaCandidate> Files;   // media files, most trusted first, one per address
+    std::string EmbedHost;                // no file, but another site's player is embedded: its host
+    std::string StreamType;               // no file, but a manifest: "HLS" or "DASH" (of the first one)
+    std::vector<TMediaCandidate> Streams; // the manifests found, most trusted first, one per address
+};
+
+// The most candidates of each kind kept from one page; the rest of a page that lists more is
+// still read, but adds nothing.
+constexpr std::size_t MaxMediaCandidates = 1000;
+
+// Reads the whole page once. pageUrl: the page's final address (after relocations), against
+// which (and the page's first <base href>) relative addresses are resolved.
+TPageMedia FindPageMedia(const std::string& html, const std::string& pageUrl);
+
+// The candidate for a quality (the values of vqNormal..vqBestAvailable): Normal takes the
+// smallest declared height, HQ the one nearest 480 lines, HD and Best Available the largest;
+// when no candidate declares a height, the first. Between equal heights MP4 comes before WebM
+// before the rest. nullptr for an empty list; otherwise a pointer into files.
+const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& files, int quality);
+
+// Reference resolution of ref against an absolute base (scheme, authority, path, query,
+// fragment), removing dot segments; the scheme comes out in lower case. A base without a scheme
+// still gives a result, but not an absolute one.
+std::string ResolveAddress(const std::string& base, const std::string& ref);
+
+// The file extension, with its dot, a candidate's file should be saved under: from its Type,
+// else from a media extension on its address's path, else ".mp4".
+std::string MediaExtension(const TMediaCandidate& c);
+
+} // namespace cw

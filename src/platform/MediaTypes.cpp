@@ -1,0 +1,174 @@
+#include "platform/MediaTypes.h"
+
+#include "platform/Text.h"
+
+namespace cw {
+namespace {
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecode(const std::string& s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size()) {
+            const int hi = HexValue(s[i + 1]);
+            const int lo = HexValue(s[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out += static_cast<char>(hi * 16 + lo);
+                i += 2;
+                continue;
+            }
+        }
+        out += s[i];
+    }
+    return out;
+}
+
+// ISO-8859-1 bytes as UTF-8.
+std::string Latin1ToUtf8(const std::string& s)
+{
+    std::string out;
+    for (unsigned char c : s) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string LastSegment(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string TrimBlanks(const std::string& s)
+{
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+// The parameters of a Content-Disposition value, as name (lower case) and raw value (a quoted
+// string unquoted).
+template <class F> void ForEachParameter(const std::string& value, F&& f)
+{
+    std::size_t i = value.find(';');
+    while (i != std::string::npos && i < value.size()) {
+        ++i;
+        const std::size_t eq = value.find('=', i);
+        if (eq == std::string::npos)
+            return;
+        const std::string name = text::Lower(TrimBlanks(value.substr(i, eq - i)));
+        std::size_t j = eq + 1;
+        while (j < value.size() && (value[j] == ' ' || value[j] == '\t'))
+            ++j;
+        std::string v;
+        if (j < value.size() && value[j] == '"') {
+            for (++j; j < value.size() && value[j] != '"'; ++j) {
+                if (value[j] == '\\' && j + 1 < value.size())
+                    ++j;
+                v += value[j];
+            }
+            i = value.find(';', j);
+        } else {
+            const std::size_t end = value.find(';', j);
+            v = TrimBlanks(value.substr(j, end == std::string::npos ? std::string::npos : end - j));
+            i = end;
+        }
+        f(name, v);
+    }
+}
+
+} // namespace
+
+
+std::string MediaExtensionOf(const std::string& address)
+{
+    static const char* const kExtensions[] = {".mp4", ".m4v", ".webm", ".mkv",  ".mov", ".flv",
+                                              ".ogv", ".mp3", ".m4a",  ".ogg", ".opus"};
+    const std::size_t scheme = address.find("://");
+    const std::size_t pathAt = address.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (pathAt == std::string::npos)
+        return std::string();
+    const std::size_t end = address.find_first_of("?#", pathAt);
+    const std::string path = address.substr(pathAt, end == std::string::npos ? std::string::npos : end - pathAt);
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.find('/', dot) != std::string::npos)
+        return std::string();
+    const std::string ext = text::Lower(path.substr(dot));
+    for (const char* known : kExtensions)
+        if (ext == known)
+            return ext;
+    return std::string();
+}
+
+std::string DispositionFileName(const std::string& value)
+{
+    std::string plain;
+    std::string extended;
+    ForEachParameter(value, [&](const std::string& name, const std::string& v) {
+        if (name == "filename*" && extended.empty()) {
+            const std::size_t q1 = v.find('\'');
+            const std::size_t q2 = q1 == std::string::npos ? std::string::npos : v.find('\'', q1 + 1);
+            if (q2 == std::string::npos)
+                return;
+            const std::string charset = text::Lower(v.substr(0, q1));
+            const std::string decoded = PercentDecode(v.substr(q2 + 1));
+            if (charset == "utf-8")
+                extended = decoded;
+            else if (charset == "iso-8859-1")
+                extended = Latin1ToUtf8(decoded);
+        } else if (name == "filename" && plain.empty()) {
+            plain = v;
+        }
+    });
+    return LastSegment(extended.empty() ? plain : extended);
+}
+
+std::string AddressFileName(const std::string& address)
+{
+    const std::size_t scheme = address.find("://");
+    const std::size_t pathAt = address.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (pathAt == std::string::npos)
+        return std::string();
+    const std::size_t end = address.find_first_of("?#", pathAt);
+    return PercentDecode(LastSegment(address.substr(pathAt, end == std::string::npos ? std::string::npos : end - pathAt)));
+}
+
+bool IsMediaType(const std::string& contentType, const std::string& address, const std::string& disposition)
+{
+    std::string type = text::Lower(contentType.substr(0, contentType.find(';')));
+    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+        type.pop_back();
+    while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
+        type.erase(0, 1);
+    if (text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/"))
+        return type != "audio/mpegurl" && type != "audio/x-mpegurl";
+    if (type != "application/octet-stream" && type != "binary/octet-stream")
+        return false;
+    if (!MediaExtensionOf(address).empty())
+        return true;
+    const std::string named = DispositionFileName(disposition);
+    return !named.empty() && !MediaExtensionOf("/" + named).empty();
+}
+
+} // namespace cw
