@@ -1,5 +1,8 @@
 #include "engine/PageMedia.h"
 
+#include "engine/MediaFile.h"
+#include "platform/MediaTypes.h"
+
 #include "global/Global.h"
 #include "platform/Text.h"
 
@@ -394,16 +397,6 @@ std::string PathExtension(const std::string& address)
     if (dot == npos || (slash != npos && dot < slash) || path.size() - dot > 6)
         return "";
     return text::Lower(path.substr(dot));
-}
-
-bool IsMediaFileExtension(const std::string& ext)
-{
-    static const char* const kExtensions[] = {".mp4", ".m4v", ".webm", ".mkv", ".mov", ".flv",
-                                              ".ogv", ".mp3", ".m4a",  ".ogg", ".opus"};
-    for (const char* e : kExtensions)
-        if (ext == e)
-            return true;
-    return false;
 }
 
 // "HLS", "DASH" or nullptr, by the declared type, else by the address's extension.
@@ -1024,7 +1017,7 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
             if (c.Url.empty())
                 continue;
             const bool stream = StreamKind(c.Type, c.Url) != nullptr;
-            if (r.Player || (r.PlayerUnlessMedia && !stream && !IsMediaFileExtension(PathExtension(c.Url)))) {
+            if (r.Player || (r.PlayerUnlessMedia && !stream && MediaExtensionOf(c.Url).empty())) {
                 Keep(players, Raw{c.Url, "", 0, 0, true});
                 continue;
             }
@@ -1137,19 +1130,7 @@ std::string ResolveAddress(const std::string& base, const std::string& ref)
 
 std::string MediaExtension(const TMediaCandidate& c)
 {
-    static const struct {
-        const char* Type;
-        const char* Extension;
-    } kByType[] = {{"video/mp4", ".mp4"},       {"video/webm", ".webm"},      {"video/ogg", ".ogv"},
-                   {"video/quicktime", ".mov"}, {"video/x-matroska", ".mkv"}, {"video/x-flv", ".flv"},
-                   {"audio/mpeg", ".mp3"},      {"audio/mp4", ".m4a"},        {"audio/ogg", ".ogg"},
-                   {"audio/webm", ".webm"}};
-    const std::string type = NormalizeType(c.Type);
-    for (const auto& t : kByType)
-        if (type == t.Type)
-            return t.Extension;
-    const std::string ext = PathExtension(c.Url);
-    return IsMediaFileExtension(ext) ? ext : ".mp4";
+    return ExtensionForAnswer(c.Type, c.Url);
 }
 
 } // namespace cw
