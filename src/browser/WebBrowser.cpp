@@ -224,6 +224,10 @@ void TWebBrowser::HeaderEnd()
         // The address is the file itself: its body is for the transfer, not for a page. The load
         // ends here, from the loop, not inside the client's event.
         FMediaAnswer = true;
+        // Nothing of the body is kept, and no more of it is read while the stop is on its way.
+        FHttp->SetRcvdStream(nullptr);
+        FHttp->OnDocData = nullptr;
+        FHttp->CtrlSocket().Pause();
         SetReadyState(READYSTATE_INTERACTIVE);
         FWindow.PostMessage(WM_BROWSER_STOP_LOAD);
         return;
