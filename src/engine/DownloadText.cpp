@@ -8,6 +8,23 @@
 
 namespace cw {
 
+std::string GroupedCount(std::int64_t n)
+{
+    std::string digits = std::to_string(n < 0 ? 0 : n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string SecondsText(int ms)
+{
+    return std::to_string((ms + 999) / 1000) + " s";
+}
+
 std::string KilobytesText(std::int64_t bytes)
 {
     return FormatKilobytes(bytes) + " KB";

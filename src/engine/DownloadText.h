@@ -12,6 +12,11 @@
 
 namespace cw {
 
+// "1,164,288": a byte count grouped by ",".
+std::string GroupedCount(std::int64_t n);
+// "60 s": milliseconds as whole seconds, rounded up.
+std::string SecondsText(int ms);
+
 // "9,766 KB": kilobytes rounded up, grouped by ",".
 std::string KilobytesText(std::int64_t bytes);
 

@@ -95,17 +95,33 @@ std::optional<TPartMeta> ReadPartMeta(const std::string& metaPath)
             meta.ETag = value;
         else if (key == "last-modified")
             meta.LastModified = value;
+        else if (key == "range" && meta.Ranges.size() < 64) {
+            // "start-pos-end": a piece of the file and how far it got.
+            const std::size_t d1 = value.find('-');
+            const std::size_t d2 = d1 == std::string::npos ? std::string::npos : value.find('-', d1 + 1);
+            TPartRange r;
+            if (d2 == std::string::npos || !ParseCount(value.substr(0, d1), r.Start) ||
+                !ParseCount(value.substr(d1 + 1, d2 - d1 - 1), r.Pos) || !ParseCount(value.substr(d2 + 1), r.End) ||
+                r.Start > r.Pos || r.Pos > r.End)
+                return std::nullopt; // a damaged list cannot say which bytes are there
+            meta.Ranges.push_back(r);
+        }
     }
     if (!magic || !total)
         return std::nullopt;
+    for (const TPartRange& r : meta.Ranges)
+        if (meta.Total < 0 || r.End > meta.Total)
+            return std::nullopt;
     return meta;
 }
 
 void WritePartMeta(const std::string& metaPath, const TPartMeta& meta)
 {
-    const std::string text = std::string(kMetaMagic) + "\nurl=" + OneLine(meta.Url) +
+    std::string text = std::string(kMetaMagic) + "\nurl=" + OneLine(meta.Url) +
                              "\ntotal=" + std::to_string(meta.Total) + "\netag=" + OneLine(meta.ETag) +
                              "\nlast-modified=" + OneLine(meta.LastModified) + "\n";
+    for (const TPartRange& r : meta.Ranges)
+        text += "range=" + std::to_string(r.Start) + "-" + std::to_string(r.Pos) + "-" + std::to_string(r.End) + "\n";
     const std::string temp = metaPath + ".tmp";
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)

@@ -8,17 +8,28 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cw {
 
 std::string PartPathOf(const std::string& finalPath);     // "<final>.part"
 std::string PartMetaPathOf(const std::string& finalPath); // "<final>.part.meta"
 
+// One piece of a file fetched over several connections: bytes [Start, End), of which
+// [Start, Pos) are in the .part.
+struct TPartRange {
+    std::int64_t Start = 0;
+    std::int64_t Pos = 0;
+    std::int64_t End = 0;
+};
+
 struct TPartMeta {
     std::string Url;
     std::int64_t Total = -1; // the whole resource in bytes, -1 when the answer did not say
     std::string ETag;
     std::string LastModified;
+    // Empty for a file fetched on one connection (its .part holds bytes [0, size)).
+    std::vector<TPartRange> Ranges;
 };
 
 // nullopt when the file is missing or not a meta file of ours.

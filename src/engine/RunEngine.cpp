@@ -540,6 +540,7 @@ void TRunEngine::StartDownload()
     // server wants the address itself.
     FRequestUrl = FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FDownloadUrl) : FDownloadUrl;
     http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
+    FTransfer.SetConnections(FOwner ? FOwner->Connections() : 1);
     FTransfer.Start(FPath);
 }
 

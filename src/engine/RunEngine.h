@@ -64,6 +64,8 @@ public:
     virtual int Quality() const = 0;
     // The program's single converter runner (nullptr when there is none).
     virtual TConvertProcess* ConvertRunner() const = 0;
+    // Connections per file (1..16): read for every file.
+    virtual int Connections() const { return 1; }
 };
 
 enum TJobState {
@@ -165,6 +167,8 @@ public:
     void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
     void SetTransferIdleTimeout(int ms) { FHttpCli1->SetIdleTimeout(ms); }
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FTransfer.SetRetryDelays(std::move(delaysMs)); }
+    // Tests only: the smallest piece worth a connection of its own (1 MiB).
+    void SetMinPiece(std::int64_t bytes) { FTransfer.SetMinPiece(bytes); }
 
     // The document of browser as 8-bit text; ReadFailureText when it cannot be read.
     std::string ReadPageText(TWebBrowser* browser);

@@ -13,24 +13,6 @@
 namespace cw {
 namespace {
 
-// "1,164,288": a byte count grouped by ",".
-std::string GroupedCount(std::int64_t n)
-{
-    std::string digits = std::to_string(n < 0 ? 0 : n);
-    std::string out;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0)
-            out += ',';
-        out += digits[i];
-    }
-    return out;
-}
-
-std::string SecondsText(int ms)
-{
-    return std::to_string((ms + 999) / 1000) + " s";
-}
-
 bool IsLookupError(int code)
 {
     return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
@@ -50,13 +32,22 @@ TTransfer::TTransfer(THttpCli& http)
 TTransfer::~TTransfer()
 {
     Stop();
+    // A retired connection's pause timer or client must not outlive what it points into.
+    FRetired.clear();
 }
 
 void TTransfer::WndProc(TMessage& msg)
 {
+    if (msg.Msg == WM_TRANSFER_STEP && msg.WParam == stFreeRetired) {
+        FRetired.clear();
+        return;
+    }
     if (msg.Msg != WM_TRANSFER_STEP || !FRunning)
         return;
     if (msg.WParam == stAttempt) {
+        // A file whose ranges an earlier run left open continues them all.
+        if (!FKept.Ranges.empty() && ResumeSegments())
+            return;
         Attempt();
     } else if (msg.WParam == stEnded) {
         FRunning = false;
@@ -78,10 +69,13 @@ void TTransfer::Start(const std::string& finalPath)
     // about the resource; without that it cannot be checked and starts over.
     FOffset = 0;
     FKept = TPartMeta{};
+    FSegmented = false;
+    FUrl = FHttp.URL();
     if (const std::int64_t size = RegularFileSize(FPartPath); size > 0) {
         if (std::optional<TPartMeta> meta = ReadPartMeta(FMetaPath)) {
             FKept = *meta;
-            FOffset = size;
+            // Ranges: the .part has holes, and its size says nothing of what is there.
+            FOffset = FKept.Ranges.empty() ? size : 0;
         }
     }
     FRetries = 0;
@@ -94,6 +88,13 @@ void TTransfer::Stop()
 {
     if (FPauseTimer)
         FPauseTimer->stop();
+    if (FSegmented) {
+        StopConnections();
+        SaveRanges(true);
+        CloseSegmentFile();
+        FRunning = false;
+        return;
+    }
     if (FInRequest) {
         FInRequest = false;
         // The request's end arrives later, for nobody: the handlers are gone first.
@@ -158,7 +159,9 @@ void TTransfer::Attempt()
     FLastRequestError = 0;
     // Set on every attempt: the client also keeps the bounds of a received Content-Range.
     FHttp.SetContentRangeEnd("");
-    FHttp.SetContentRangeBegin(FOffset > 0 ? std::to_string(FOffset) : std::string());
+    // With several connections allowed, the first request asks for "bytes=0-": a 206 to it says
+    // that the server honours ranges, without a round trip of its own.
+    FHttp.SetContentRangeBegin(FOffset > 0 ? std::to_string(FOffset) : FConnections > 1 ? "0" : std::string());
     FRateTick = 0;
     FRateCount = FOffset;
     if (OnAttempt)
@@ -421,7 +424,7 @@ void TTransfer::DocBegin()
         FAnswer = anAppend;
         FExpectedTotal = range->Total;
         if (FResumeOffset == 0)
-            FKept = TPartMeta{FHttp.URL(), range->Total, FHttp.ETag(), FHttp.LastModified()};
+            FKept = TPartMeta{FHttp.URL(), range->Total, FHttp.ETag(), FHttp.LastModified(), {}};
         if (range->Total >= 0 && OnSize)
             OnSize(range->Total);
     } else {
@@ -433,7 +436,7 @@ void TTransfer::DocBegin()
         FAnswer = anFresh;
         FExpectedTotal =
             FHttp.TransferEncoding() == "chunked" || !FHttp.ContentEncoding().empty() ? -1 : FHttp.ContentLength();
-        FKept = TPartMeta{FHttp.URL(), FExpectedTotal, FHttp.ETag(), FHttp.LastModified()};
+        FKept = TPartMeta{FHttp.URL(), FExpectedTotal, FHttp.ETag(), FHttp.LastModified(), {}};
     }
     if (FResumeOffset == 0) {
         try {
@@ -443,6 +446,8 @@ void TTransfer::DocBegin()
             LogLine("transfer", e.what());
         }
     }
+    if (FAnswer == anAppend && FResumeOffset == 0 && Segmentable(FExpectedTotal))
+        StartSegments(FExpectedTotal);
 }
 
 void TTransfer::DocData()

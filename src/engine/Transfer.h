@@ -8,6 +8,15 @@
 //
 // The client is the run's (configured there: proxy, idle limit, agent); the transfer sets its
 // address-independent per-request fields (range, stream, handlers) on every try.
+//
+// Several connections (TransferSegments.cpp): when the first answer of a new file is a 206 for
+// "bytes=0-" that gives the total size, and the file is at least two pieces long, the file is
+// split into ranges, one per connection, each written at its own place in the one .part. A
+// connection that finishes takes a range nobody fetches, or half of the largest one still
+// running. The .meta keeps each range's progress, so a later run resumes every range. A range
+// whose answer does not fit makes the file start over on one connection; a server that refuses
+// more connections (refused, 429, 503) leaves the file to the ones it has. The pauses and tries
+// of a broken connection count for the file as a whole.
 
 #include "engine/PartFile.h"
 #include "net/http/HttpProt.h"
@@ -47,6 +56,10 @@ public:
 
     // The pauses before asking again for the rest of a file whose connection broke.
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FRetryDelays = std::move(delaysMs); }
+    // Connections per file (1..16) and the smallest piece worth a connection of its own.
+    void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
+    int Connections() const { return FConnections; }
+    void SetMinPiece(std::int64_t bytes) { FMinPiece = bytes < 1 ? 1 : bytes; }
     const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
 
     // Fetch URL into finalPath (through finalPath + ".part"). Ends with OnEnded.
@@ -72,7 +85,7 @@ public:
 private:
     enum TAnswer { anNone, anAppend, anFresh, anMismatch };
     static constexpr unsigned WM_TRANSFER_STEP = 0x1610;
-    enum TStep { stAttempt = 1, stEnded = 2 };
+    enum TStep { stAttempt = 1, stEnded = 2, stFreeRetired = 3 };
 
     void Attempt();
     void RequestDone(std::uint16_t errCode);
@@ -90,6 +103,36 @@ private:
     void DocData();
     void Detach();
     void WndProc(TMessage& msg);
+
+    // Several connections (TransferSegments.cpp).
+    struct TConn {
+        THttpCli* Http = nullptr;
+        std::unique_ptr<THttpCli> Own;
+        int Range = -1;
+        bool Busy = false;
+        bool Cut = false;      // ended by us at its range's end
+        bool Accepted = false; // the answer is the range asked for: its body is the file's
+        bool Refused = false; // the server takes no more connections: this one stays idle
+        std::unique_ptr<QTimer> Pause;
+    };
+    bool Segmentable(std::int64_t total) const;
+    void StartSegments(std::int64_t total);
+    bool ResumeSegments();
+    void SegmentRequest(int conn);
+    void SegmentDocBegin(int conn);
+    void SegmentData(int conn, const char* data, int len);
+    void SegmentDone(int conn);
+    bool AssignWork(int conn);
+    void SegmentsFinished();
+    void SegmentsFail(TTransferResult result);
+    void FallBackToOne(const std::string& why);
+    void StopConnections();
+    void SaveRanges(bool now);
+    void CloseSegmentFile();
+    std::int64_t SegmentBytes() const;
+    void SegmentProgress();
+    THttpCli& ClientOf(int conn);
+    void DetachConn(int conn);
 
     THttpCli& FHttp;
     MessageWindow FWindow;
@@ -120,6 +163,18 @@ private:
     // Rate sampling over the try.
     std::uint32_t FRateTick = 0;
     std::int64_t FRateCount = 0;
+
+    // Several connections.
+    int FConnections = 1;
+    std::int64_t FMinPiece = 1 << 20;
+    bool FSegmented = false;
+    std::string FUrl; // the item's address, as every connection asks for it
+    std::vector<TPartRange> FRanges;
+    std::vector<int> FRangeConn; // the connection fetching each range, -1 for none
+    std::vector<std::unique_ptr<TConn>> FConns;
+    std::vector<std::unique_ptr<TConn>> FRetired; // stopped, freed from the loop
+    std::uint32_t FMetaTick = 0;
+    bool FWaitShown = false;
 
     // The pause between tries.
     std::uint32_t FPauseStart = 0;

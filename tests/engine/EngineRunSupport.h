@@ -19,7 +19,9 @@ struct TestRunOwner : cw::TRunOwner {
     std::string Folder;
     int QualityLevel = cw::vqNormal;
     cw::TConvertProcess* Runner = nullptr;
+    int ConnectionsPerFile = 1;
     std::string OutputFolderText() const override { return Folder; }
+    int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return QualityLevel; }
     cw::TConvertProcess* ConvertRunner() const override { return Runner; }
 };

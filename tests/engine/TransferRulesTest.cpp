@@ -160,6 +160,120 @@ TEST_F(TransferRules, EachServerBehaviourEndsAsItShould)
     EXPECT_EQ(0u, Boxes.Count());
 }
 
+// Several connections per file, each case a run of its own with four connections and pieces of
+// 64 KiB: what ends in the folder, the ranges asked for, and how many connections took part.
+TEST_F(TransferRules, SeveralConnectionsShareAFileOrLeaveItToOne)
+{
+    const struct {
+        const char* Name;
+        std::size_t Size;
+        std::int64_t MinPiece;
+        std::function<void(ServedFile&)> Setup;
+        std::size_t MinRequests; // at least this many requests for the file
+        bool Split;             // ranges with an end were asked for
+        bool StartedOver;       // a plain request without Range came after the split
+    } cases[] = {
+        {"four connections", 1 << 20, 64 << 10, [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2; }, 4,
+         true, false},
+        {"a range cut and resumed", 1 << 20, 64 << 10,
+         [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.Cuts = {std::string::npos, 50000}; }, 5, true,
+         false},
+        {"the second connection ignores Range", 1 << 20, 64 << 10,
+         [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.IgnoreRangeFrom = 1; }, 3, true, true},
+        {"more connections refused", 1 << 20, 64 << 10,
+         [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.BusyFrom = 1; }, 7, true, false},
+        {"one byte", 1, 64 << 10, nullptr, 1, false, false},
+        {"one and a half pieces", 3 << 19, 1 << 20, nullptr, 1, false, false},
+    };
+    int n = 0;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        const std::string id = "m" + std::to_string(++n);
+        const std::string title = "Many " + std::to_string(n);
+        auto file = Serve(id, title, k.Size);
+        if (k.Setup)
+            k.Setup(*file);
+        Owner.ConnectionsPerFile = 4;
+        auto run = Runner({id});
+        run->Engine().SetMinPiece(k.MinPiece);
+        ASSERT_TRUE(run->Run());
+        EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+        EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(title + ".flv"))) << "the file differs";
+        EXPECT_FALSE(Exists(title + ".flv.part"));
+        EXPECT_FALSE(Exists(title + ".flv.part.meta"));
+        const auto ranges = Ranges(id);
+        std::string asked;
+        for (const auto& r : ranges)
+            asked += "[" + r + "]";
+        SCOPED_TRACE(asked);
+        ASSERT_GE(ranges.size(), k.MinRequests);
+        EXPECT_EQ("bytes=0-", ranges[0]);
+        bool split = false;
+        bool plainAfter = false;
+        for (std::size_t i = 1; i < ranges.size(); ++i) {
+            split |= ranges[i].size() > 6 && ranges[i].back() != '-';
+            plainAfter |= ranges[i].empty();
+        }
+        EXPECT_EQ(k.Split, split);
+        EXPECT_EQ(k.StartedOver, plainAfter);
+    }
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+// Stop with four ranges open: the .meta keeps each range's progress, and the next run resumes
+// every one of them to a byte-identical file; a file changed meanwhile starts over on one.
+TEST_F(TransferRules, RangesLeftOpenByStopAreResumedUnlessTheFileChanged)
+{
+    Owner.ConnectionsPerFile = 4;
+    auto same = Serve("r1", "Ranges", 1 << 20);
+    auto changed = Serve("r2", "Changed", 1 << 20);
+    for (auto* f : {same.get(), changed.get()})
+        f->PieceBytes = 8 << 10, f->PieceMs = 5;
+    for (const char* id : {"r1", "r2"}) {
+        SCOPED_TRACE(id);
+        auto run = Runner({id});
+        run->Engine().SetMinPiece(64 << 10);
+        cw::TRunEngine& engine = run->Engine();
+        run->Events.OnBytes = [&engine](std::int64_t bytes) {
+            if (bytes >= (1 << 19))
+                engine.Stop();
+        };
+        run->Run();
+        EXPECT_FALSE(run->WatchdogFired);
+        const std::string title = std::string(id) == "r1" ? "Ranges" : "Changed";
+        const std::optional<cw::TPartMeta> meta = cw::ReadPartMeta(Out(title + ".flv.part.meta"));
+        ASSERT_TRUE(meta.has_value());
+        ASSERT_GE(meta->Ranges.size(), 4u);
+        int open = 0;
+        for (const auto& r : meta->Ranges)
+            open += r.Pos > r.Start && r.Pos < r.End;
+        EXPECT_GE(open, 2) << "several ranges were under way when Stop came";
+    }
+    {
+        std::lock_guard<std::mutex> lock(changed->Lock);
+        changed->Body = VideoSites::FileBody("other", 1 << 20);
+        changed->ETag = "\"v2\"";
+    }
+    const std::size_t before = Ranges("r1").size();
+    auto next = Runner({"r1", "r2"});
+    next->Engine().SetMinPiece(64 << 10);
+    ASSERT_TRUE(next->Run());
+    EXPECT_EQ((std::vector<std::string>{"done", "done"}), next->Events.Ended);
+    EXPECT_TRUE(same->Body == cwtest::ReadFile(Out("Ranges.flv"))) << "the resumed file differs";
+    EXPECT_TRUE(changed->Body == cwtest::ReadFile(Out("Changed.flv"))) << "the changed file was glued";
+    const auto resumed = Ranges("r1");
+    bool midRange = false;
+    for (std::size_t i = before; i < resumed.size(); ++i)
+        midRange |= resumed[i].rfind("bytes=", 0) == 0 && std::stoll(resumed[i].substr(6)) % (1 << 18) != 0;
+    EXPECT_TRUE(midRange) << "the ranges were not continued where they stopped";
+    bool startedOver = false;
+    for (const auto& r : Ranges("r2"))
+        startedOver |= r.empty();
+    EXPECT_TRUE(startedOver);
+    EXPECT_TRUE(next->Events.Questions.empty());
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
 // Stop ends the run at once, during a transfer or in the pause between tries; the .part stays
 // and the next run asks only for the rest, unless the server's file changed meanwhile.
 TEST_F(TransferRules, StoppedRunsLeaveThePartAndTheNextRunContinuesIt)
