@@ -17,6 +17,7 @@
 #include "ui/JpegImage.h"
 #include "ui_Main.h"
 
+#include <QActionGroup>
 #include <QApplication>
 #include <QCursor>
 #include <QGuiApplication>
@@ -105,6 +106,18 @@ void TfrmMain::BuildMenus()
     quality->setObjectName(QStringLiteral("YoutubeDownloadQuality1"));
     for (QAction* item : {ui->Normal1, ui->HQ1, ui->HD1, ui->BestAvailable1})
         quality->addAction(item);
+    // Hosts that limit every connection give a file faster over several at once.
+    QMenu* connections = suiPopupMenu1->addMenu(QStringLiteral("Connections per file"));
+    connections->setObjectName(QStringLiteral("ConnectionsPerFile1"));
+    auto* exclusive = new QActionGroup(connections);
+    for (int n : {1, 2, 4, 8, 16}) {
+        QAction* item = connections->addAction(QString::number(n));
+        item->setObjectName(QStringLiteral("Connections%1").arg(n));
+        item->setCheckable(true);
+        item->setProperty("Tag", n);
+        exclusive->addAction(item);
+        connect(item, &QAction::triggered, this, Guarded([this, n] { FConnections = n; }));
+    }
     suiPopupMenu1->addSeparator();
     suiPopupMenu1->addAction(ui->miSetYouTubeaccount);
     suiPopupMenu1->addSeparator();
@@ -206,6 +219,9 @@ void TfrmMain::FormShow()
     ui->imgTitle->setGeometry(0, 0, ClientWidth(), 50);
     for (QAction* item : {ui->Normal1, ui->HQ1, ui->HD1, ui->BestAvailable1})
         item->setChecked(item->property("Tag").toInt() == FQuality);
+    if (QMenu* connections = suiPopupMenu1->findChild<QMenu*>(QStringLiteral("ConnectionsPerFile1")))
+        for (QAction* item : connections->actions())
+            item->setChecked(item->property("Tag").toInt() == FConnections);
 }
 
 void TfrmMain::FormClose(TCloseAction&)
@@ -247,6 +263,9 @@ void TfrmMain::LoadSettings()
     FQuality = ini.ReadInteger(kOptions, "Quality", vqNormal);
     if (FQuality < vqNormal || FQuality > vqBestAvailable)
         FQuality = vqNormal;
+    FConnections = ini.ReadInteger(kOptions, "Connections", 4);
+    if (FConnections != 1 && FConnections != 2 && FConnections != 4 && FConnections != 8 && FConnections != 16)
+        FConnections = 4;
 }
 
 void TfrmMain::SaveSettings()
@@ -265,6 +284,7 @@ void TfrmMain::SaveSettings()
     ini.WriteBool(kCopy, "Enable", FAutoCopy);
     ini.WriteBool(kOptions, "AskAddUrl", FAskAddUrl);
     ini.WriteInteger(kOptions, "Quality", FQuality);
+    ini.WriteInteger(kOptions, "Connections", FConnections);
     ini.UpdateFile();
 }
 

@@ -56,6 +56,7 @@ public:
     // ---- TRunOwner
     std::string OutputFolderText() const override;
     int Quality() const override { return FQuality; }
+    int Connections() const override { return FConnections; }
     TConvertProcess* ConvertRunner() const override { return FConvertProcess.get(); }
 
     // ---- fields
@@ -156,6 +157,8 @@ private:
     bool FAutoCopy = false;
     bool FAskAddUrl = false;
     int FQuality = vqNormal;
+    // Connections per file: 1, 2, 4, 8 or 16 (Connections in settings.ini).
+    int FConnections = 4;
     std::string FAccountName;
     std::string FAccountPassword;
     std::unique_ptr<TConvertProcess> FConvertProcess;
