@@ -487,3 +487,28 @@ TEST_F(TransferRules, NginxBehindARelayThatCutsTheConnectionGivesTheWholeFile)
     EXPECT_FALSE(Exists("From Nginx.flv.part"));
     EXPECT_EQ(0u, Boxes.Count());
 }
+
+// A real server limiting every connection: four connections ask it for their ranges, and the
+// file comes out whole.
+TEST_F(TransferRules, NginxLimitingEachConnectionServesTheRangesOfFour)
+{
+    cwtest::TempDir docs("cw-ngx-rate");
+    const std::string body = VideoSites::FileBody("rate", 6 << 20);
+    docs.Write("ngx/rate.mp4", body);
+    const std::string log = docs.File("access.log");
+    cwtest::NginxServer nginx(docs.Path(), "    limit_rate 16m;\n    access_log " + log + " combined;\n");
+    if (!nginx.Started())
+        GTEST_SKIP() << nginx.Error();
+    cwtest::ScopedHttpProxy direct("");
+    Owner.ConnectionsPerFile = 4;
+    EngineRun run({nginx.Url("/ngx/rate.mp4")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_TRUE(body == cwtest::ReadFile(Out("rate.mp4"))) << "the file differs";
+    EXPECT_FALSE(Exists("rate.mp4.part.meta"));
+    int ranges = 0;
+    const std::string lines = cwtest::ReadFile(log);
+    for (std::size_t at = lines.find("\" 206 "); at != std::string::npos; at = lines.find("\" 206 ", at + 1))
+        ++ranges;
+    EXPECT_GE(ranges, 4) << lines;
+}
