@@ -37,7 +37,9 @@ long PeakKilobytes();
 // The window's owner: an output folder, Normal quality, no converter.
 struct FolderOwner : cw::TRunOwner {
     std::string Folder;
+    int ConnectionsPerFile = 1;
     std::string OutputFolderText() const override { return Folder; }
+    int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return cw::vqNormal; }
     cw::TConvertProcess* ConvertRunner() const override { return nullptr; }
 };

@@ -18,6 +18,8 @@
 // memory are the client's alone.
 
 #include "BenchSite.h"
+#include "platform/Application.h"
+#include "platform/MessageBox.h"
 #include "platform/gui/Form.h"
 
 #include <QApplication>
@@ -166,8 +168,48 @@ double CutRun(long long size)
     return PatternFileIsWhole(owner.Folder + "/Bench Clip.flv", size) ? seconds : -1;
 }
 
+// --fetch URL CONNECTIONS [EXPECTED]: one download-only run of a direct file address through the window,
+// with that many connections per file and no proxy; one line with the time, the size and the
+// process's peak memory. (bench/download/run.sh runs it against nginx beside curl and aria2.)
+int FetchRun(int argc, char** argv, const std::string& url, int connections, const std::string& expected)
+{
+    unsetenv("http_proxy");
+    unsetenv("HTTP_PROXY");
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    cw::Application::SetTitle("Ostrelle Clipwarden");
+    cw::SetMessageBoxHandler([](const std::string& text, const std::string&, unsigned flags) {
+        std::fprintf(stderr, "box: %.200s\n", text.c_str());
+        return cw::DefaultAnswer(flags);
+    });
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    bench::FolderOwner owner;
+    owner.Folder = dir.path().toStdString();
+    owner.ConnectionsPerFile = connections;
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        cw::TForm main;
+        cw::TfrmDownload window(&main, {url}, &owner);
+        window.JobMode = cw::jmDownload;
+        window.ShowModal();
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const std::string name = url.substr(url.rfind('/') + 1);
+    const std::string saved = owner.Folder + "/" + name;
+    const long long got = FileSize(saved);
+    std::printf("fetch %d connections: %.3f s, %lld bytes, peak %ld KiB\n", connections, seconds, got,
+                bench::PeakKilobytes());
+    if (!expected.empty() && std::system(("cmp -s '" + saved + "' '" + expected + "'").c_str()) != 0) {
+        std::fprintf(stderr, "the file differs from %s\n", expected.c_str());
+        return 3;
+    }
+    return got > 0 ? 0 : 2;
+}
+
 int main(int argc, char** argv)
 {
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--fetch") == 0)
+        return FetchRun(argc, argv, argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "");
     std::vector<long long> sizesMb;
     long long cutMb = 0;
     for (int i = 1; i < argc; ++i) {

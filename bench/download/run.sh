@@ -14,4 +14,6 @@ ninja -C "$build" -j2 bench_download >/dev/null
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 if [ $# -gt 0 ]; then exec "$build/bench/download/bench_download" "$@"; fi
 "$build/bench/download/bench_download" 128 1024
-exec "$build/bench/download/bench_download" --cut 256
+"$build/bench/download/bench_download" --cut 256
+# Several connections per file, beside curl and aria2 (needs aria2: apt-get install aria2).
+exec sh "$here/segments.sh"
