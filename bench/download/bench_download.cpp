@@ -23,6 +23,7 @@
 #include "platform/gui/Form.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QTemporaryDir>
 
 #include <chrono>
@@ -30,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -170,8 +172,15 @@ double CutRun(long long size)
 
 // --fetch URL CONNECTIONS [EXPECTED]: one download-only run of a direct file address through the window,
 // with that many connections per file and no proxy; one line with the time, the size and the
-// process's peak memory. (bench/download/run.sh runs it against nginx beside curl and aria2.)
-int FetchRun(int argc, char** argv, const std::string& url, int connections, const std::string& expected)
+// process's peak memory. --fetch-engine: the same with the engine alone, in a process without
+// widgets. (bench/download/segments.sh runs both against nginx beside curl and aria2.)
+// What the engine says, for a run without any window: the end of the run ends the loop.
+struct QuitAtEnd : cw::TRunEvents {
+    void RunEnded(cw::TRunEnd) override { QCoreApplication::quit(); }
+};
+
+int FetchRun(int argc, char** argv, const std::string& url, int connections, const std::string& expected,
+             bool withoutWindow)
 {
     unsetenv("http_proxy");
     unsetenv("HTTP_PROXY");
@@ -181,13 +190,21 @@ int FetchRun(int argc, char** argv, const std::string& url, int connections, con
         std::fprintf(stderr, "box: %.200s\n", text.c_str());
         return cw::DefaultAnswer(flags);
     });
-    QApplication app(argc, argv);
+    // The engine alone runs in a process without widgets, as a command line would.
+    std::unique_ptr<QCoreApplication> app = withoutWindow ? std::make_unique<QCoreApplication>(argc, argv)
+                                                          : std::make_unique<QApplication>(argc, argv);
     QTemporaryDir dir;
     bench::FolderOwner owner;
     owner.Folder = dir.path().toStdString();
     owner.ConnectionsPerFile = connections;
     const auto t0 = std::chrono::steady_clock::now();
-    {
+    if (withoutWindow) {
+        QuitAtEnd events;
+        cw::TRunEngine engine({url}, &owner, events);
+        engine.SetJob(cw::jmDownload, std::string(), std::string());
+        engine.Start();
+        QCoreApplication::exec();
+    } else {
         cw::TForm main;
         cw::TfrmDownload window(&main, {url}, &owner);
         window.JobMode = cw::jmDownload;
@@ -208,8 +225,9 @@ int FetchRun(int argc, char** argv, const std::string& url, int connections, con
 
 int main(int argc, char** argv)
 {
-    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--fetch") == 0)
-        return FetchRun(argc, argv, argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "");
+    if ((argc == 4 || argc == 5) && (std::strcmp(argv[1], "--fetch") == 0 || std::strcmp(argv[1], "--fetch-engine") == 0))
+        return FetchRun(argc, argv, argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "",
+                        std::strcmp(argv[1], "--fetch-engine") == 0);
     std::vector<long long> sizesMb;
     long long cutMb = 0;
     for (int i = 1; i < argc; ++i) {

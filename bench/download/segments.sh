@@ -67,10 +67,10 @@ measure() {
   peak=$(tail -n1 "$WORK/peak")
   cmp -s "$file" "$want" || { echo "the file of '$*' differs" >&2; cat "$WORK/cmd.log" >&2; exit 1; }
 }
-ours() { # URL CONNECTIONS BYTES EXPECTED-FILE
+ours() { # URL CONNECTIONS BYTES EXPECTED-FILE [--fetch-engine]
   # The window saves under the address's last segment, in its own temporary folder; the line it
   # prints gives the time of the run itself, without the process start.
-  out=$("$BENCH" --fetch "$1" "$2" "$4" 2>"$WORK/ours.err") || { cat "$WORK/ours.err" >&2; exit 1; }
+  out=$("$BENCH" "${5:---fetch}" "$1" "$2" "$4" 2>"$WORK/ours.err") || { cat "$WORK/ours.err" >&2; exit 1; }
   secs=$(echo "$out" | sed -n 's/.*: \([0-9.]*\) s,.*/\1/p')
   peak=$(echo "$out" | sed -n 's/.*peak \([0-9]*\) KiB.*/\1/p')
   bytes=$(echo "$out" | sed -n 's/.*s, \([0-9]*\) bytes.*/\1/p')
@@ -88,13 +88,18 @@ for n in 4 16; do
   eval "aria_$n=$secs; aria_peak_$n=$peak"
   ours "$LIMITED" "$n" "$LIMITED_BYTES" "$WORK/www/limited/clip.mp4"
   eval "ours_$n=$secs; ours_peak_$n=$peak"
+  ours "$LIMITED" "$n" "$LIMITED_BYTES" "$WORK/www/limited/clip.mp4" --fetch-engine
+  eval "engine_$n=$secs; engine_peak_$n=$peak"
 done
 printf '  curl              %8.3f s   peak %6s KiB\n' "$curl_s" "$curl_peak"
 for n in 4 16; do
   eval "a=\$aria_$n; ap=\$aria_peak_$n; o=\$ours_$n; op=\$ours_peak_$n"
   printf '  aria2c -x%-2s       %8.3f s   peak %6s KiB\n' "$n" "$a" "$ap"
-  printf '  ours, %2s conn.    %8.3f s   peak %6s KiB   ratio to aria2 %.2f, to curl %.2f\n' "$n" "$o" "$op" \
+  printf '  ours, %2s conn.    %8.3f s   peak %6s KiB   ratio to aria2 %.2f, to curl %.2f   (the window)\n' "$n" "$o" "$op" \
     "$(echo "$o / $a" | bc -l)" "$(echo "$o / $curl_s" | bc -l)"
+  eval "e=\$engine_$n; ep=\$engine_peak_$n"
+  printf '  ours, %2s conn.    %8.3f s   peak %6s KiB   ratio to aria2 %.2f, to curl %.2f   (the engine alone)\n' "$n" "$e" "$ep" \
+    "$(echo "$e / $a" | bc -l)" "$(echo "$e / $curl_s" | bc -l)"
 done
 
 echo "[segments] $UNLIMITED_MB MiB from nginx without a limit"
@@ -103,8 +108,8 @@ ours "$FREE" 4 "$FREE_BYTES" "$WORK/www/free/big.mp4"; four=$secs; four_peak=$pe
 printf '  ours, 1 conn.     %8.3f s   peak %6s KiB\n  ours, 4 conn.     %8.3f s   peak %6s KiB   ratio %.2f\n' \
   "$one" "$one_peak" "$four" "$four_peak" "$(echo "$four / $one" | bc -l)"
 
-printf 'SUMMARY\tdownload: %s MiB, 4 MB/s per connection, 4 connections (peak %s KiB, aria2 %s KiB)\t%.3f s\taria2c -x4 %.3f s\t%.2f\t<= 1.00\n' \
-  "$LIMITED_MB" "$ours_peak_4" "$aria_peak_4" "$ours_4" "$aria_4" "$(echo "$ours_4 / $aria_4" | bc -l)"
+printf 'SUMMARY\tdownload: %s MiB, 4 MB/s per connection, 4 connections (peak: window %s KiB, engine %s KiB, aria2 %s KiB)\t%.3f s\taria2c -x4 %.3f s\t%.2f\t<= 1.00\n' \
+  "$LIMITED_MB" "$ours_peak_4" "$engine_peak_4" "$aria_peak_4" "$ours_4" "$aria_4" "$(echo "$ours_4 / $aria_4" | bc -l)"
 printf 'SUMMARY\tdownload: %s MiB, 4 MB/s per connection, 16 connections\t%.3f s\taria2c -x16 %.3f s\t%.2f\t<= 1.00\n' \
   "$LIMITED_MB" "$ours_16" "$aria_16" "$(echo "$ours_16 / $aria_16" | bc -l)"
 printf 'SUMMARY\tdownload: %s MiB unlimited, 4 connections against 1\t%.3f s\t1 connection %.3f s\t%.2f\t<= 1.05\n' \
