@@ -5,20 +5,6 @@
 #include "platform/Text.h"
 
 namespace cw {
-namespace {
-
-std::string TrimBlanks(const std::string& s)
-{
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
-        --e;
-    return s.substr(b, e - b);
-}
-
-} // namespace
 
 std::string MediaFileName(const std::string& name, const std::string& extension)
 {
@@ -26,7 +12,7 @@ std::string MediaFileName(const std::string& name, const std::string& extension)
     for (char& c : base)
         if (static_cast<unsigned char>(c) < 32 || c == 127)
             c = ' ';
-    base = TrimBlanks(base);
+    base = text::TrimBlanks(base);
     std::string probe = "/" + base; // as a path: a '?' or '#' of a title is no query
     for (char& c : probe)
         if (c == '?' || c == '#')
@@ -45,7 +31,7 @@ std::string ExtensionForAnswer(const std::string& contentType, const std::string
                   {"video/quicktime", ".mov"},  {"video/x-matroska", ".mkv"}, {"video/x-flv", ".flv"},
                   {"video/x-m4v", ".m4v"},      {"audio/mpeg", ".mp3"},       {"audio/mp4", ".m4a"},
                   {"audio/ogg", ".ogg"},        {"audio/opus", ".opus"},      {"audio/webm", ".webm"}};
-    const std::string type = text::Lower(TrimBlanks(contentType.substr(0, contentType.find(';'))));
+    const std::string type = text::Lower(text::TrimBlanks(contentType.substr(0, contentType.find(';'))));
     for (const auto& t : kTypes)
         if (type == t.Type)
             return t.Extension;

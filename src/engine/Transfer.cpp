@@ -452,7 +452,12 @@ void TTransfer::DocBegin()
 
 void TTransfer::DocData()
 {
-    const std::int64_t rcvd = FResumeOffset + FHttp.RcvdCount();
+    Progress(FResumeOffset + FHttp.RcvdCount());
+}
+
+// The bytes of the file so far to the front end, with a rate sample every two seconds.
+void TTransfer::Progress(std::int64_t rcvd)
+{
     const std::uint32_t now = GetTickCount();
     if (FRateTick == 0)
         FRateTick = now;

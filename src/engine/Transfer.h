@@ -101,6 +101,7 @@ private:
     void HeaderData();
     void DocBegin();
     void DocData();
+    void Progress(std::int64_t rcvd);
     void Detach();
     void WndProc(TMessage& msg);
 

@@ -253,21 +253,7 @@ void TTransfer::SegmentData(int conn, const char* data, int len)
 
 void TTransfer::SegmentProgress()
 {
-    const std::int64_t rcvd = SegmentBytes();
-    const std::uint32_t now = GetTickCount();
-    if (FRateTick == 0)
-        FRateTick = now;
-    const std::uint32_t elapsed = now - FRateTick;
-    TRateSample sample;
-    const bool sampled = elapsed >= 2000;
-    if (sampled) {
-        sample.Bytes = rcvd - FRateCount;
-        sample.ElapsedMs = elapsed;
-        FRateCount = rcvd;
-        FRateTick = now;
-    }
-    if (OnProgress)
-        OnProgress(rcvd, FExpectedTotal, sampled ? &sample : nullptr);
+    Progress(SegmentBytes());
     SaveRanges(false);
 }
 

@@ -5,36 +5,6 @@
 namespace cw {
 namespace {
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-std::string PercentDecode(const std::string& s)
-{
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size()) {
-            const int hi = HexValue(s[i + 1]);
-            const int lo = HexValue(s[i + 2]);
-            if (hi >= 0 && lo >= 0) {
-                out += static_cast<char>(hi * 16 + lo);
-                i += 2;
-                continue;
-            }
-        }
-        out += s[i];
-    }
-    return out;
-}
-
 // ISO-8859-1 bytes as UTF-8.
 std::string Latin1ToUtf8(const std::string& s)
 {
@@ -56,17 +26,6 @@ std::string LastSegment(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string TrimBlanks(const std::string& s)
-{
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
-        --e;
-    return s.substr(b, e - b);
-}
-
 // The parameters of a Content-Disposition value, as name (lower case) and raw value (a quoted
 // string unquoted).
 template <class F> void ForEachParameter(const std::string& value, F&& f)
@@ -77,7 +36,7 @@ template <class F> void ForEachParameter(const std::string& value, F&& f)
         const std::size_t eq = value.find('=', i);
         if (eq == std::string::npos)
             return;
-        const std::string name = text::Lower(TrimBlanks(value.substr(i, eq - i)));
+        const std::string name = text::Lower(text::TrimBlanks(value.substr(i, eq - i)));
         std::size_t j = eq + 1;
         while (j < value.size() && (value[j] == ' ' || value[j] == '\t'))
             ++j;
@@ -91,7 +50,7 @@ template <class F> void ForEachParameter(const std::string& value, F&& f)
             i = value.find(';', j);
         } else {
             const std::size_t end = value.find(';', j);
-            v = TrimBlanks(value.substr(j, end == std::string::npos ? std::string::npos : end - j));
+            v = text::TrimBlanks(value.substr(j, end == std::string::npos ? std::string::npos : end - j));
             i = end;
         }
         f(name, v);
@@ -132,7 +91,7 @@ std::string DispositionFileName(const std::string& value)
             if (q2 == std::string::npos)
                 return;
             const std::string charset = text::Lower(v.substr(0, q1));
-            const std::string decoded = PercentDecode(v.substr(q2 + 1));
+            const std::string decoded = text::PercentDecoded(v.substr(q2 + 1));
             if (charset == "utf-8")
                 extended = decoded;
             else if (charset == "iso-8859-1")
@@ -151,16 +110,12 @@ std::string AddressFileName(const std::string& address)
     if (pathAt == std::string::npos)
         return std::string();
     const std::size_t end = address.find_first_of("?#", pathAt);
-    return PercentDecode(LastSegment(address.substr(pathAt, end == std::string::npos ? std::string::npos : end - pathAt)));
+    return text::PercentDecoded(LastSegment(address.substr(pathAt, end == std::string::npos ? std::string::npos : end - pathAt)));
 }
 
 bool IsMediaType(const std::string& contentType, const std::string& address, const std::string& disposition)
 {
-    std::string type = text::Lower(contentType.substr(0, contentType.find(';')));
-    while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
-        type.pop_back();
-    while (!type.empty() && (type.front() == ' ' || type.front() == '\t'))
-        type.erase(0, 1);
+    const std::string type = text::Lower(text::TrimBlanks(contentType.substr(0, contentType.find(';'))));
     if (text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/"))
         return type != "audio/mpegurl" && type != "audio/x-mpegurl";
     if (type != "application/octet-stream" && type != "binary/octet-stream")

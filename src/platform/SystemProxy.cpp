@@ -26,23 +26,6 @@ std::string ProxyVariable()
     return v;
 }
 
-// "%40" → "@"; a "%" not followed by two hex digits stays as it is.
-std::string PercentDecoded(const std::string& s)
-{
-    const auto hex = text::HexDigitValue;
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-            out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 // The variable's [user[:password]@]host[:port], without the scheme and any path.
 std::string ProxyAuthority()
 {
@@ -70,9 +53,9 @@ Credentials ProxyCredentials()
         return c;
     std::string userInfo = v.substr(0, at);
     std::size_t colon = userInfo.find(':');
-    c.User = PercentDecoded(userInfo.substr(0, colon));
+    c.User = text::PercentDecoded(userInfo.substr(0, colon));
     if (colon != std::string::npos)
-        c.Password = PercentDecoded(userInfo.substr(colon + 1));
+        c.Password = text::PercentDecoded(userInfo.substr(colon + 1));
     return c;
 }
 

@@ -19,6 +19,10 @@ bool StartsWithNoCase(const std::string& s, const std::string& prefix);
 bool EndsWithNoCase(const std::string& s, const std::string& suffix);
 // The value of a hexadecimal digit (either letter case), or -1 for any other byte.
 int HexDigitValue(char c);
+// "%40" -> "@"; a "%" not followed by two hex digits stays as it is.
+std::string PercentDecoded(const std::string& s);
+// Blanks and tabs removed from both ends.
+std::string TrimBlanks(const std::string& s);
 // A whole text that is a decimal integer (optionally signed) and fits an int; else def.
 int ToIntDef(const std::string& s, int def);
 
