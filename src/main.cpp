@@ -1,4 +1,5 @@
-// Program entry. One running copy per user: a second start asks the running one to come to the
+// Program entry. "clipwarden get|convert ..." (and --help, --version) runs the command line
+// without any window. Otherwise: one running copy per user: a second start asks the running one to come to the
 // front and ends without making any window. Otherwise the application is set up with the real
 // message boxes and shell dialogs, and the main window runs until it is closed.
 //
@@ -8,6 +9,7 @@
 // Exit codes: 0 normally and after a hand-over the running copy confirmed; 2 when a running copy
 // holds the name but did not answer (nothing is shown then either).
 #include "app/Main.h"
+#include "cli/CommandLine.h"
 #include "global/Global.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
@@ -54,6 +56,11 @@ bool WatchTerminationSignals()
 int main(int argc, char** argv)
 {
     using namespace cw;
+
+    // The command line needs no display and no single copy: several may run at once beside the
+    // window.
+    if (WantsCommandLine(argc, argv))
+        return RunCommandLine(argc, argv);
 
     // Decided before the toolkit starts, so a second copy never opens anything on screen.
     std::unique_ptr<SingleInstance> instance;

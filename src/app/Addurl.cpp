@@ -1,6 +1,6 @@
 #include "app/Addurl.h"
 
-#include "app/AddressQueue.h"
+#include "global/AddressQueue.h"
 #include "app/Main.h"
 #include "global/Global.h"
 #include "platform/MessageBox.h"

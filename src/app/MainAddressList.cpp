@@ -5,7 +5,7 @@
 // The list also takes what is dragged onto it, and answers two keys: Ctrl+V pastes (in the
 // download modes) and Delete removes the selected item. A drop goes the way of the command it
 // stands for: text and links the way of Paste, local files (convert mode) the way of Browser...
-#include "app/AddressQueue.h"
+#include "global/AddressQueue.h"
 #include "app/Addurl.h"
 #include "app/Main.h"
 #include "global/Global.h"

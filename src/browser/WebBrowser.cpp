@@ -178,13 +178,14 @@ void TWebBrowser::StartRequest(const std::string& address)
     http->SetAccept("text/html, application/xhtml+xml, */*");
     http->SetRequestVer("1.0");
     http->SetFollowRelocation(true);
-    // The user's proxy is read for every page, as a browser picks up a changed setting.
-    if (SystemProxy::IsEnabled()) {
-        FProxyText = SystemProxy::ProxyListText();
+    // The user's proxy is read for every page, as a browser picks up a changed setting, and
+    // chosen by the page's address (https_proxy, no_proxy).
+    const SystemProxy::Route route = SystemProxy::RouteFor(address);
+    FProxyText = route.HostPort;
+    if (!route.Direct()) {
         http->SetProxy(FProxyText);
-        const SystemProxy::Credentials login = SystemProxy::ProxyCredentials();
-        http->SetProxyUsername(login.User);
-        http->SetProxyPassword(login.Password);
+        http->SetProxyUsername(route.Login.User);
+        http->SetProxyPassword(route.Login.Password);
     }
     http->SetIdleTimeout(FIdleTimeout);
     http->SetURL(address);

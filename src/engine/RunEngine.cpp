@@ -5,6 +5,7 @@
 #include "engine/MediaFile.h"
 #include "engine/PageAnalysis.h"
 #include "engine/PageMedia.h"
+#include "engine/ConvertGate.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -107,6 +108,18 @@ TConvertProcess* TRunEngine::Runner() const
     return FOwner ? FOwner->ConvertRunner() : nullptr;
 }
 
+bool TRunEngine::TakeConverterTurn(unsigned message)
+{
+    TConvertGate* gate = FOwner ? FOwner->ConvertGate() : nullptr;
+    return !gate || gate->Enter(this, [this, message] { FWindow.PostMessage(message); });
+}
+
+void TRunEngine::LeaveConverterTurn()
+{
+    if (TConvertGate* gate = FOwner ? FOwner->ConvertGate() : nullptr)
+        gate->Leave(this);
+}
+
 int TRunEngine::ItemQuality() const
 {
     if (!FModel.QualityApplies())
@@ -148,6 +161,9 @@ void TRunEngine::WndProc(TMessage& msg)
     case WM_CONVERT_START:
         ConvertStart();
         break;
+    case WM_CONVERT_LOCAL:
+        Proceed(rsConvertFile);
+        break;
     case WM_RUN_END:
         FEnded = true;
         FEvents.RunEnded(static_cast<TRunEnd>(msg.WParam));
@@ -185,6 +201,7 @@ void TRunEngine::Stop()
         FHttpCli1->Abort();
     if (TConvertProcess* runner = Runner(); runner && runner->Active)
         runner->Stop(0);
+    LeaveConverterTurn();
     if (!FEnded && FState != jsDone && FState != jsFailed && FState != jsSkipped)
         SetState(jsStopped);
 }
@@ -207,6 +224,8 @@ void TRunEngine::Proceed(TRunStep step)
             EndRun(reCompleted);
             return;
         case rsConvertFile:
+            if (!TakeConverterTurn(WM_CONVERT_LOCAL))
+                return;
             // Stop pressed while the converter's error was being shown ends the run there.
             if (StartLocalFile() || FStopped)
                 return;
@@ -219,6 +238,7 @@ void TRunEngine::Proceed(TRunStep step)
 
 void TRunEngine::ItemEnded()
 {
+    LeaveConverterTurn();
     if (FModel.AtEnd())
         return;
     // An item still pending when it ends counts as done.
@@ -525,20 +545,19 @@ void TRunEngine::StartDownload()
     }
 
     THttpCli& http = *FHttpCli1;
-    // Once set, the proxy stays for the life of the run, as the user's setting did.
-    if (IsProxyEnabled()) {
-        std::string host;
-        int port = 0;
-        GetProxyForProtocol("http", host, port);
-        http.SetProxy(host);
-        http.SetProxyPort(std::to_string(port));
-        const SystemProxy::Credentials login = SystemProxy::ProxyCredentials();
-        http.SetProxyUsername(login.User);
-        http.SetProxyPassword(login.Password);
-    }
     // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
     // server wants the address itself.
     FRequestUrl = FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FDownloadUrl) : FDownloadUrl;
+    // The proxy is chosen for each file by its own address (https_proxy, no_proxy); the
+    // relocations of one file keep the route of its first address.
+    const SystemProxy::Route route = SystemProxy::RouteFor(FRequestUrl);
+    std::string proxyHost;
+    int proxyPort = 0;
+    ProxyFromList(route.HostPort, "http", proxyHost, proxyPort);
+    http.SetProxy(proxyHost);
+    http.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
+    http.SetProxyUsername(route.Login.User);
+    http.SetProxyPassword(route.Login.Password);
     http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
     FTransfer.SetConnections(FOwner ? FOwner->Connections() : 1);
     FTransfer.Start(FPath);
@@ -577,9 +596,10 @@ void TRunEngine::TransferEnded(const TTransferResult& result)
 
 void TRunEngine::EndOfItem()
 {
-    if (FModel.ConvertsAfterTransfer())
-        FWindow.PostMessage(WM_CONVERT_START);
-    else
+    if (FModel.ConvertsAfterTransfer()) {
+        if (TakeConverterTurn(WM_CONVERT_START))
+            FWindow.PostMessage(WM_CONVERT_START);
+    } else
         NextItem();
 }
 

@@ -27,6 +27,7 @@
 //   WM_CONVERT_START  0x1607  conversion stage after a transfer
 //   WM_PAGE_PASS      0x1608  analyse the page again (posted once per burst of page events)
 //   WM_RUN_END        0x1609  the run is over
+//   WM_CONVERT_LOCAL  0x160A  convert the current local file (its turn at the converter came)
 
 #include "browser/WebBrowser.h"
 #include "engine/RunModel.h"
@@ -45,6 +46,7 @@ class QTimer;
 
 namespace cw {
 
+class TConvertGate;
 class TConvertProcess;
 
 constexpr unsigned WM_START_DOWNLOAD = 0x1601;
@@ -52,6 +54,7 @@ constexpr unsigned WM_FETCH_PAGE = 0x1605;
 constexpr unsigned WM_CONVERT_START = 0x1607;
 constexpr unsigned WM_PAGE_PASS = 0x1608;
 constexpr unsigned WM_RUN_END = 0x1609;
+constexpr unsigned WM_CONVERT_LOCAL = 0x160A;
 
 // What the run reads from its front end while it goes on. The output folder text and the
 // quality level are read anew for every item, never copied at the start.
@@ -66,6 +69,9 @@ public:
     virtual TConvertProcess* ConvertRunner() const = 0;
     // Connections per file (1..16): read for every file.
     virtual int Connections() const { return 1; }
+    // Shared by runs that convert side by side: a conversion starts only when it has a slot.
+    // nullptr: this run's conversions start at once.
+    virtual TConvertGate* ConvertGate() const { return nullptr; }
 };
 
 enum TJobState {
@@ -186,6 +192,9 @@ private:
     int ItemQuality() const;
     std::string OutputFolder() const;
     TConvertProcess* Runner() const;
+    // True when the conversion may start now; otherwise message is posted when its turn comes.
+    bool TakeConverterTurn(unsigned message);
+    void LeaveConverterTurn();
 
     // Page stage.
     void FetchPage();

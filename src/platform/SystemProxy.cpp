@@ -2,6 +2,7 @@
 
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace cw::SystemProxy {
@@ -13,23 +14,21 @@ std::string Trimmed(const char* value)
     std::size_t first = s.find_first_not_of(" \t\r\n");
     if (first == std::string::npos)
         return std::string();
-    std::size_t last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
+    return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 // The lower-case name is the common convention and wins; the upper-case one is the fallback.
-std::string ProxyVariable()
+std::string Variable(const char* lower, const char* upper)
 {
-    std::string v = Trimmed(std::getenv("http_proxy"));
+    std::string v = Trimmed(std::getenv(lower));
     if (v.empty())
-        v = Trimmed(std::getenv("HTTP_PROXY"));
+        v = Trimmed(std::getenv(upper));
     return v;
 }
 
 // The variable's [user[:password]@]host[:port], without the scheme and any path.
-std::string ProxyAuthority()
+std::string Authority(std::string v)
 {
-    std::string v = ProxyVariable();
     std::size_t scheme = v.find("://");
     if (scheme != std::string::npos)
         v.erase(0, scheme + 3);
@@ -39,45 +38,122 @@ std::string ProxyAuthority()
     return v;
 }
 
-} // namespace
-
-Credentials ProxyCredentials()
+Route Parse(const std::string& variable)
 {
-    Credentials c;
-    if (ProxyListText().empty())
-        return c;
-    const std::string v = ProxyAuthority();
+    Route r;
+    std::string v = Authority(variable);
     // The last "@" ends the user part: a password may hold an unescaped "@" of its own.
     std::size_t at = v.rfind('@');
-    if (at == std::string::npos)
-        return c;
-    std::string userInfo = v.substr(0, at);
-    std::size_t colon = userInfo.find(':');
-    c.User = text::PercentDecoded(userInfo.substr(0, colon));
-    if (colon != std::string::npos)
-        c.Password = text::PercentDecoded(userInfo.substr(colon + 1));
-    return c;
-}
-
-std::string ProxyListText()
-{
-    std::string v = ProxyAuthority();
-    std::size_t at = v.rfind('@');
-    if (at != std::string::npos)
+    std::string userInfo;
+    if (at != std::string::npos) {
+        userInfo = v.substr(0, at);
         v.erase(0, at + 1);
+    }
     if (v.empty() || v[0] == ':')
-        return std::string(); // no host: nothing usable
+        return r; // no host: nothing usable
     // A proxy given without a port listens on the HTTP port.
     std::size_t colon = v.rfind(':');
     std::size_t bracket = v.rfind(']');
     if (colon == std::string::npos || (bracket != std::string::npos && colon < bracket))
         v += ":80";
-    return v;
+    r.HostPort = v;
+    if (at != std::string::npos) {
+        std::size_t sep = userInfo.find(':');
+        r.Login.User = text::PercentDecoded(userInfo.substr(0, sep));
+        if (sep != std::string::npos)
+            r.Login.Password = text::PercentDecoded(userInfo.substr(sep + 1));
+    }
+    return r;
+}
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+// The host of "scheme://[user@]host[:port]/...", lower case, IPv6 literals without brackets.
+std::string HostOf(const std::string& address)
+{
+    std::size_t start = address.find("://");
+    if (start == std::string::npos)
+        return std::string();
+    std::string authority = address.substr(start + 3);
+    authority.erase(std::min(authority.find_first_of("/?#"), authority.size()));
+    if (std::size_t at = authority.rfind('@'); at != std::string::npos)
+        authority.erase(0, at + 1);
+    if (!authority.empty() && authority[0] == '[') {
+        std::size_t close = authority.find(']');
+        return Lower(authority.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    }
+    authority.erase(std::min(authority.find(':'), authority.size()));
+    return Lower(authority);
+}
+
+// One no_proxy entry against a host: the host itself, or any host under the entry's domain.
+bool EntryTakes(std::string entry, const std::string& host)
+{
+    if (!entry.empty() && entry[0] == '[') { // "[::1]" or "[::1]:8080"
+        std::size_t close = entry.find(']');
+        entry = entry.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    } else if (std::count(entry.begin(), entry.end(), ':') == 1) {
+        entry.erase(entry.find(':')); // "host:port"
+    }
+    entry = Lower(entry);
+    while (!entry.empty() && entry[0] == '.')
+        entry.erase(0, 1);
+    if (entry.empty() || host.empty())
+        return false;
+    if (host == entry)
+        return true;
+    return host.size() > entry.size() && host.compare(host.size() - entry.size(), entry.size(), entry) == 0 &&
+           host[host.size() - entry.size() - 1] == '.';
+}
+
+bool Bypassed(const std::string& host)
+{
+    const std::string list = Variable("no_proxy", "NO_PROXY");
+    std::size_t pos = 0;
+    while (pos < list.size()) {
+        std::size_t end = list.find_first_of(", \t", pos);
+        if (end == std::string::npos)
+            end = list.size();
+        const std::string entry = list.substr(pos, end - pos);
+        if (entry == "*" || EntryTakes(entry, host))
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+} // namespace
+
+Credentials ProxyCredentials()
+{
+    return Parse(Variable("http_proxy", "HTTP_PROXY")).Login;
+}
+
+std::string ProxyListText()
+{
+    return Parse(Variable("http_proxy", "HTTP_PROXY")).HostPort;
 }
 
 bool IsEnabled()
 {
     return !ProxyListText().empty();
+}
+
+Route RouteFor(const std::string& address)
+{
+    if (Bypassed(HostOf(address)))
+        return Route();
+    const bool https = Lower(address.substr(0, 8)) == "https://";
+    if (https) {
+        Route r = Parse(Variable("https_proxy", "HTTPS_PROXY"));
+        if (!r.Direct())
+            return r;
+    }
+    return Parse(Variable("http_proxy", "HTTP_PROXY"));
 }
 
 } // namespace cw::SystemProxy

@@ -3,7 +3,7 @@
 // the local-file chooser, and the remove commands with their selection rule.
 #include "AppTestSupport.h"
 
-#include "app/AddressQueue.h"
+#include "global/AddressQueue.h"
 #include "app/Addurl.h"
 #include "global/Global.h"
 #include "platform/MessageBox.h"

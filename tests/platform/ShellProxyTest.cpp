@@ -53,31 +53,26 @@ class SystemProxyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Save("http_proxy", FLower);
-        Save("HTTP_PROXY", FUpper);
-        ::unsetenv("http_proxy");
-        ::unsetenv("HTTP_PROXY");
+        for (std::size_t i = 0; i < std::size(kNames); ++i) {
+            if (const char* v = std::getenv(kNames[i]))
+                FSaved[i] = v;
+            ::unsetenv(kNames[i]);
+        }
     }
     void TearDown() override
     {
-        Restore("http_proxy", FLower);
-        Restore("HTTP_PROXY", FUpper);
+        for (std::size_t i = 0; i < std::size(kNames); ++i) {
+            if (FSaved[i])
+                ::setenv(kNames[i], FSaved[i]->c_str(), 1);
+            else
+                ::unsetenv(kNames[i]);
+        }
     }
 
 private:
-    static void Save(const char* name, std::optional<std::string>& slot)
-    {
-        if (const char* v = std::getenv(name))
-            slot = v;
-    }
-    static void Restore(const char* name, const std::optional<std::string>& slot)
-    {
-        if (slot)
-            ::setenv(name, slot->c_str(), 1);
-        else
-            ::unsetenv(name);
-    }
-    std::optional<std::string> FLower, FUpper;
+    static constexpr const char* kNames[] = {"http_proxy", "HTTP_PROXY", "https_proxy",
+                                             "HTTPS_PROXY", "no_proxy",   "NO_PROXY"};
+    std::optional<std::string> FSaved[std::size(kNames)];
 };
 
 TEST_F(SystemProxyTest, NoVariableMeansNoProxy)
@@ -142,6 +137,51 @@ TEST_F(SystemProxyTest, LowerCaseVariableWinsUpperCaseIsTheFallback)
     EXPECT_EQ(SystemProxy::ProxyListText(), "lower:2");
     ::setenv("http_proxy", "", 1);
     EXPECT_EQ(SystemProxy::ProxyListText(), "upper:1");
+}
+
+} // namespace
+
+namespace {
+
+// Which proxy each address takes, as curl and wget read the same variables.
+TEST_F(SystemProxyTest, EachAddressTakesItsSchemesProxyUnlessNoProxyNamesItsHost)
+{
+    struct Case {
+        const char* Http;
+        const char* Https;
+        const char* NoProxy;
+        const char* Address;
+        const char* Route; // "" for direct
+    };
+    const Case cases[] = {
+        {"hp:1", "sp:2", "", "http://a.example/v", "hp:1"},
+        {"hp:1", "sp:2", "", "HTTPS://a.example/v", "sp:2"},
+        {"hp:1", "", "", "https://a.example/v", "hp:1"}, // https falls back to http_proxy
+        {"", "sp:2", "", "http://a.example/v", ""},
+        {"hp:1", "sp:2", "a.example", "https://a.example:8443/v", ""},
+        {"hp:1", "sp:2", "example.com", "http://www.Example.COM/v", ""},
+        {"hp:1", "sp:2", ".example.com", "http://example.com/v", ""},
+        {"hp:1", "sp:2", "example.com", "http://badexample.com/v", "hp:1"},
+        {"hp:1", "sp:2", "other, cdn.example:80 ,x", "http://u:p@v.cdn.example:81/", ""},
+        {"hp:1", "sp:2", "*", "https://anything/", ""},
+        {"hp:1", "sp:2", "127.0.0.1", "http://127.0.0.1:8080/", ""},
+        {"hp:1", "sp:2", "[::1]", "http://[::1]:8080/", ""},
+        {"hp:1", "sp:2", "*.example", "http://a.example/", "hp:1"}, // only "*" alone is a wildcard
+    };
+    for (const Case& c : cases) {
+        ::setenv("http_proxy", c.Http, 1);
+        ::setenv("HTTPS_PROXY", c.Https, 1); // the upper-case names count as well
+        ::setenv("no_proxy", c.NoProxy, 1);
+        EXPECT_EQ(SystemProxy::RouteFor(c.Address).HostPort, c.Route) << c.Address << " no_proxy=" << c.NoProxy;
+    }
+    ::setenv("https_proxy", "http://u%40x:pw@lower:3/", 1);
+    ::setenv("no_proxy", "", 1);
+    ::setenv("NO_PROXY", "b.example", 1);
+    const SystemProxy::Route r = SystemProxy::RouteFor("https://a.example/");
+    EXPECT_EQ(r.HostPort, "lower:3");
+    EXPECT_EQ(r.Login.User, "u@x");
+    EXPECT_EQ(r.Login.Password, "pw");
+    EXPECT_TRUE(SystemProxy::RouteFor("https://b.example/").Direct());
 }
 
 } // namespace

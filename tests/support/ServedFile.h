@@ -20,11 +20,13 @@ namespace cwtest {
 // A range with an end ("bytes=100-199") is answered with just those bytes. PieceBytes/PieceMs:
 // each connection sends its body in pieces with a pause between them (a host that limits every
 // connection). IgnoreRangeFrom: answers from that number on ignore Range. BusyFrom: answers from
-// that number on (while another is still being sent) are 503.
+// that number on (while another is still being sent) are 503. ContentType: sent when set (a
+// direct media address is recognised by it).
 struct ServedFile {
     std::mutex Lock;
     std::string Body;
     std::string ETag = "\"v1\"";
+    std::string ContentType; // no Content-Type line when empty
     std::vector<std::size_t> Cuts;
     std::size_t StallAt = std::string::npos;
     bool IgnoreRange = false;
@@ -65,6 +67,8 @@ struct ServedFile {
         } else {
             head = "HTTP/1.0 200 OK\r\n";
         }
+        if (!ContentType.empty())
+            head += "Content-Type: " + ContentType + "\r\n";
         head += "ETag: " + ETag + "\r\nContent-Length: " + std::to_string(to - from) + "\r\n\r\n";
         std::string rest = Body.substr(from, to - from);
         std::size_t send = rest.size();

@@ -1,4 +1,4 @@
-#include "app/AddressQueue.h"
+#include "global/AddressQueue.h"
 
 #include "global/Global.h"
 #include "platform/Text.h"

@@ -1,0 +1,85 @@
+#pragma once
+// What the command line shows while items run, in one of four forms:
+//   terminal  one line per running item, redrawn in place at most ten times a second; a line
+//             that stays for each item that ended;
+//   lines     (output is not a terminal) one line when an item starts, one when it ends;
+//   json      one JSON object per event, one per line (progress at most ten a second per item);
+//   quiet     nothing.
+// In every form the end of the run writes the failure lines, in the order of the items, to
+// standard error with the same words as the window's report.
+
+#include "engine/RunModel.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QTimer;
+
+namespace cw {
+
+struct TRateSample;
+
+enum class TCliForm { Terminal, Lines, Json, Quiet };
+
+class TCliOutput {
+public:
+    TCliOutput(TCliForm form, int itemCount, std::FILE* out, std::FILE* err);
+    ~TCliOutput();
+    TCliOutput(const TCliOutput&) = delete;
+    TCliOutput& operator=(const TCliOutput&) = delete;
+
+    // item: 0-based, in input order.
+    void Started(int item, const std::string& address);
+    void Page(int item, const std::string& what);
+    void Title(int item, const std::string& name, const std::string& address);
+    void Attempt(int item, const std::string& name, std::int64_t offset);
+    void Progress(int item, std::int64_t bytes, std::int64_t total, const TRateSample* sample);
+    void Waiting(int item, int secondsLeft, int attempt, int count);
+    void Converting(int item, const std::string& outputName);
+    void ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated);
+    void Ended(int item, TItemOutcome outcome, const std::string& failureLine);
+    // The last words: the counts, the failure lines in item order, and a note after a stop.
+    void RunEnded(bool stopped);
+    // A text the engine wanted shown (a box in the window).
+    void Note(const std::string& text);
+
+    // "\"...\"" with JSON escapes; bytes that are not UTF-8 are taken as Latin-1.
+    static std::string JsonString(const std::string& text);
+
+private:
+    struct Row {
+        std::string Name;
+        std::string Status;
+        std::int64_t Bytes = 0;
+        std::int64_t Total = -1;
+        std::string Speed;
+        std::string Remaining;
+        std::uint32_t LastJsonMs = 0;
+        bool JsonPending = false;
+    };
+    std::string Prefix(int item) const;
+    void Emit(const std::string& json);
+    void Permanent(const std::string& line, std::FILE* stream);
+    void Redraw();
+    void ClearBoard();
+    void Touch();
+    std::string ProgressStatus(const Row& row) const;
+    void FlushJsonProgress(int item, Row& row);
+
+    TCliForm FForm;
+    int FCount;
+    std::FILE* FOut;
+    std::FILE* FErr;
+    std::map<int, Row> FRows; // running items, by index
+    std::vector<TItemOutcome> FOutcomes;
+    std::vector<std::string> FFailureLines;
+    int FBoardLines = 0; // lines of the board now on the screen
+    bool FDirty = false;
+    std::unique_ptr<QTimer> FRedraw;
+};
+
+} // namespace cw

@@ -1,0 +1,65 @@
+#pragma once
+// TCliRun: the items of one command, run by the engine without any window. Each item has its
+// own TRunEngine and its own converter runner (a TCliJob), so up to Jobs items go through their
+// page, transfer and conversion stages side by side; conversions share one TConvertGate with as
+// many slots as the machine has cores. The next item starts when one ends, in input order.
+
+#include "cli/CliOutput.h"
+#include "cli/CommandLine.h"
+#include "engine/ConvertGate.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cw {
+
+class TCliJob;
+
+class TCliRun {
+public:
+    // items: addresses (get) or absolute file paths (convert); folder: the absolute output folder.
+    TCliRun(const TCliOptions& options, std::vector<std::string> items, std::string folder, TCliOutput& output);
+    ~TCliRun();
+    TCliRun(const TCliRun&) = delete;
+    TCliRun& operator=(const TCliRun&) = delete;
+
+    // Called once, from the event loop, when the last item ended or the run was stopped.
+    std::function<void()> OnFinished;
+
+    void Start();
+    // Ends every running item at once (requests, timers, converter children); the .part files
+    // stay. OnFinished follows.
+    void Stop();
+    // 0 every item ended as asked, 1 some failed, 130 stopped.
+    int ExitStatus() const;
+
+    const TCliOptions& Options() const { return FOptions; }
+    const std::string& Folder() const { return FFolder; }
+    TCliOutput& Output() { return FOutput; }
+    TConvertGate& Gate() { return FGate; }
+    JobMode Mode() const;
+    // The converter could not start: said once for the whole run, not once per item.
+    bool FirstConverterFailure();
+
+    void JobEnded(TCliJob* job, TItemOutcome outcome);
+
+private:
+    void StartNext();
+    void Finish();
+
+    TCliOptions FOptions;
+    std::vector<std::string> FItems;
+    std::string FFolder;
+    TCliOutput& FOutput;
+    TConvertGate FGate;
+    std::vector<std::unique_ptr<TCliJob>> FRunning;
+    std::size_t FNext = 0;
+    int FFailed = 0;
+    bool FStopped = false;
+    bool FFinished = false;
+    bool FConverterFailureSaid = false;
+};
+
+} // namespace cw
