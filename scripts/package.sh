@@ -13,7 +13,7 @@ try=false
 build=build/package
 # shellcheck disable=SC2086 # CW_CMAKE_FLAGS (e.g. a compiler cache) is a list of words
 cmake -S . -B "$build" ${CW_CMAKE_FLAGS:--G Ninja} -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_BUILD_TESTS=OFF -DCW_BUILD_BENCH=OFF >/dev/null
-ninja -C "$build" -j"$(nproc)" clipwarden
+ninja -C "$build" -j"$(nproc)" clipwarden clipwarden_manual
 rm -f "$build"/clipwarden_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 debs=("$build"/clipwarden_*.deb)
@@ -32,6 +32,7 @@ expected="./usr/bin/clipwarden
 ./usr/share/icons/hicolor/256x256/apps/$id.png
 ./usr/share/icons/hicolor/48x48/apps/$id.png
 ./usr/share/icons/hicolor/scalable/apps/$id.svg
+./usr/share/man/man1/clipwarden.1.gz
 ./usr/share/metainfo/$id.metainfo.xml"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [ "$files" = "$expected" ] || fail "the package holds:
@@ -50,6 +51,7 @@ if $try; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get install -y -qq "./$deb" >/dev/null
   installed=$(dpkg -L clipwarden | sort)
+  env -u DISPLAY -u WAYLAND_DISPLAY clipwarden --version | grep -q "^clipwarden " || fail "the installed command line did not run"
   home=$(mktemp -d /tmp/cw-deb-XXXXXX)
   HOME=$home XDG_RUNTIME_DIR=$home XDG_CONFIG_HOME=$home/config QT_QPA_PLATFORM=offscreen clipwarden &
   pid=$!

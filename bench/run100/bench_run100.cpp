@@ -9,6 +9,11 @@
 //
 // The server (bench/common) runs in a child process, so the window process's CPU time is the
 // program's own.
+//
+// Then the command line's round: the server waits 50 ms before every answer, as a distant host
+// does; the window, `clipwarden get --jobs 1` and `--jobs 4` (the real executable, addresses on
+// standard input) and curl fetch the same items. Prints each time, the speed-up of four jobs
+// over one, and the per-item cost of the window and of the command line over curl's.
 
 #include "BenchSite.h"
 #include "platform/gui/Form.h"
@@ -23,6 +28,8 @@
 #include <dirent.h>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -37,10 +44,14 @@ std::string Page(const std::string& id)
            id + "\", \"t\": \"tok\"}; var f = {'IS_HD_AVAILABLE': false};</script></body></html>";
 }
 
+int gAnswerDelayMs = 0;
+
 // One connection, one answer, then close (HTTP/1.0).
 void Answer(int fd)
 {
     const std::string request = bench::ReadRequest(fd);
+    if (gAnswerDelayMs > 0)
+        ::usleep(static_cast<useconds_t>(gAnswerDelayMs) * 1000);
     const std::string line = request.substr(0, request.find("\r\n"));
     std::string answer;
     if (const std::size_t at = line.find("/watch?v="); at != std::string::npos) {
@@ -70,6 +81,102 @@ int CountFiles(const std::string& folder)
     return n;
 }
 
+struct Round {
+    double Seconds = 0;
+    double CpuSeconds = 0;
+    int Saved = 0;
+    int Status = 0;
+};
+
+std::vector<std::string> Addresses(int items)
+{
+    std::vector<std::string> addresses;
+    for (int i = 0; i < items; ++i)
+        addresses.push_back("http://www.youtube.com/watch?v=clip" + std::to_string(i));
+    return addresses;
+}
+
+Round WindowRound(int items, bench::FolderOwner& owner)
+{
+    Round r;
+    const double cpuBefore = bench::CpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        cw::TForm main;
+        cw::TfrmDownload window(&main, Addresses(items), &owner);
+        window.JobMode = cw::jmDownload;
+        window.ShowModal();
+    }
+    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.CpuSeconds = bench::CpuSeconds() - cpuBefore;
+    r.Saved = CountFiles(owner.Folder);
+    return r;
+}
+
+double ChildCpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_CHILDREN, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The real program's command line with the addresses on standard input.
+Round CommandLineRound(int items, int jobs, const std::string& folder, const std::string& proxy)
+{
+    const std::string list = folder + ".list";
+    {
+        std::ofstream out(list);
+        for (const std::string& a : Addresses(items))
+            out << a << "\n";
+    }
+    const std::string cmd = "env -u DISPLAY -u WAYLAND_DISPLAY http_proxy=http://" + proxy + "/ '" CW_CLIPWARDEN_EXE
+                            "' get --quiet -x 1 -j " + std::to_string(jobs) + " -o '" + folder + "' - < '" + list + "'";
+    Round r;
+    const double cpuBefore = ChildCpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    r.Status = std::system(cmd.c_str());
+    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    r.CpuSeconds = ChildCpuSeconds() - cpuBefore;
+    r.Saved = CountFiles(folder);
+    return r;
+}
+
+// The same requests, page and file of every item, by one curl process.
+Round CurlRound(int items, const std::string& base, const std::string& config)
+{
+    {
+        std::ofstream out(config);
+        for (int i = 0; i < items; ++i) {
+            const std::string id = "clip" + std::to_string(i);
+            out << "url = \"http://" << base << "/watch?v=" << id << "\"\noutput = \"/dev/null\"\n";
+            out << "url = \"http://" << base << "/get_video?asv=&video_id=" << id
+                << "&t=tok\"\noutput = \"/dev/null\"\n";
+        }
+    }
+    const std::string cmd = "curl -s --noproxy '*' -K '" + config + "'";
+    Round r;
+    const auto c0 = std::chrono::steady_clock::now();
+    r.Status = std::system(cmd.c_str());
+    r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - c0).count();
+    return r;
+}
+
+pid_t StartServer(int listenFd, int delayMs)
+{
+    gAnswerDelayMs = delayMs;
+    pid_t server = ::fork();
+    if (server == 0)
+        bench::ServeForever(listenFd, Answer);
+    return server;
+}
+
+void StopServer(pid_t server)
+{
+    ::kill(server, SIGTERM);
+    ::waitpid(server, nullptr, 0);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -84,56 +191,51 @@ int main(int argc, char** argv)
         return 1;
     const std::string base = "127.0.0.1:" + std::to_string(port);
 
-    pid_t server = ::fork();
-    if (server == 0)
-        bench::ServeForever(listenFd, Answer);
-    ::close(listenFd);
-
+    pid_t server = StartServer(listenFd, 0);
     int boxes = 0;
     bench::PrepareWindowProcess(port, &boxes);
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    const std::string root = dir.path().toStdString();
+    auto folder = [&root](const std::string& name) {
+        const std::string path = root + "/" + name;
+        ::mkdir(path.c_str(), 0755);
+        return path;
+    };
+
     bench::FolderOwner owner;
-    owner.Folder = dir.path().toStdString();
-    std::vector<std::string> addresses;
-    for (int i = 0; i < items; ++i)
-        addresses.push_back("http://www.youtube.com/watch?v=clip" + std::to_string(i));
+    owner.Folder = folder("window");
+    const Round window = WindowRound(items, owner);
+    const Round curl = CurlRound(items, base, root + "/curl.cfg");
+    StopServer(server);
 
-    const double cpuBefore = bench::CpuSeconds();
-    const auto t0 = std::chrono::steady_clock::now();
-    {
-        cw::TForm main;
-        cw::TfrmDownload window(&main, addresses, &owner);
-        window.JobMode = cw::jmDownload;
-        window.ShowModal();
-    }
-    const double windowSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double cpu = bench::CpuSeconds() - cpuBefore;
-    const int saved = CountFiles(owner.Folder);
-
-    // The same requests, page and file of every item, by one curl process.
-    const std::string config = owner.Folder + "/curl.cfg";
-    {
-        std::ofstream out(config);
-        for (int i = 0; i < items; ++i) {
-            const std::string id = "clip" + std::to_string(i);
-            out << "url = \"http://" << base << "/watch?v=" << id << "\"\noutput = \"/dev/null\"\n";
-            out << "url = \"http://" << base << "/get_video?asv=&video_id=" << id
-                << "&t=tok\"\noutput = \"/dev/null\"\n";
-        }
-    }
-    const std::string cmd = "curl -s --noproxy '*' -K '" + config + "'";
-    const auto c0 = std::chrono::steady_clock::now();
-    const int rc = std::system(cmd.c_str());
-    const double curlSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - c0).count();
-
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
-
-    const double overheadMs = (windowSeconds - curlSeconds) * 1000.0 / items;
+    const double overheadMs = (window.Seconds - curl.Seconds) * 1000.0 / items;
     std::printf("run100: %d items, %d saved, window %.3f s (%.1f items/s), curl %.3f s for %d addresses (rc %d), "
                 "window %.2f ms/item over curl, window CPU %.2f ms/item, boxes %d\n",
-                items, saved, windowSeconds, items / windowSeconds, curlSeconds, 2 * items, rc, overheadMs,
-                cpu * 1000.0 / items, boxes);
-    return saved == items && rc == 0 && boxes == 0 ? 0 : 2;
+                items, window.Saved, window.Seconds, items / window.Seconds, curl.Seconds, 2 * items, curl.Status,
+                overheadMs, window.CpuSeconds * 1000.0 / items, boxes);
+    bool ok = window.Saved == items && curl.Status == 0 && boxes == 0;
+
+    // The command line against a host that waits before every answer.
+    constexpr int kDelayMs = 50;
+    server = StartServer(listenFd, kDelayMs);
+    bench::FolderOwner slowOwner;
+    slowOwner.Folder = folder("window-slow");
+    const Round slowWindow = WindowRound(items, slowOwner);
+    const Round one = CommandLineRound(items, 1, folder("cli-1"), base);
+    const Round four = CommandLineRound(items, 4, folder("cli-4"), base);
+    const Round slowCurl = CurlRound(items, base, root + "/curl-slow.cfg");
+    StopServer(server);
+    ::close(listenFd);
+
+    std::printf("run100 command line (server waits %d ms per answer): --jobs 1 %.3f s (%d saved, CPU %.2f ms/item), "
+                "--jobs 4 %.3f s (%d saved, CPU %.2f ms/item), %.2fx faster; window %.3f s; curl %.3f s for %d "
+                "addresses\n",
+                kDelayMs, one.Seconds, one.Saved, one.CpuSeconds * 1000.0 / items, four.Seconds, four.Saved,
+                four.CpuSeconds * 1000.0 / items, one.Seconds / four.Seconds, slowWindow.Seconds, slowCurl.Seconds,
+                2 * items);
+    std::printf("run100 per item over curl: window %.2f ms, command line --jobs 1 %.2f ms\n",
+                (slowWindow.Seconds - slowCurl.Seconds) * 1000.0 / items, (one.Seconds - slowCurl.Seconds) * 1000.0 / items);
+    ok = ok && one.Saved == items && four.Saved == items && one.Status == 0 && four.Status == 0 && slowCurl.Status == 0;
+    return ok ? 0 : 2;
 }

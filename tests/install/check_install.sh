@@ -24,7 +24,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # ---- the tree
 for f in bin/clipwarden share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
-         share/icons/hicolor/scalable/apps/$id.svg; do
+         share/icons/hicolor/scalable/apps/$id.svg share/man/man1/clipwarden.1.gz; do
   [ -f "$prefix/$f" ] || fail "missing $f"
 done
 [ -x "$prefix/bin/clipwarden" ] || fail "bin/clipwarden is not executable"
@@ -44,6 +44,14 @@ grep -qx "Icon=$id" "$desktop" || fail "the desktop entry names another icon"
 grep -qx "Exec=clipwarden" "$desktop" || fail "the desktop entry starts another program"
 grep -q "<launchable type=\"desktop-id\">$id.desktop</launchable>" "$prefix/share/metainfo/$id.metainfo.xml" ||
   fail "the AppStream file does not name the desktop entry"
+
+# The manual page renders, and the installed command line runs with no display at all.
+if command -v man >/dev/null; then
+  man -l "$prefix/share/man/man1/clipwarden.1.gz" 2>/dev/null | grep -q "clipwarden get" || fail "the manual page does not render"
+fi
+version=$(env -i PATH=/usr/bin:/bin HOME="$work" "$prefix/bin/clipwarden" --version) || fail "clipwarden --version"
+[ "$version" = "clipwarden $(sed -n 's/^project(Clipwarden VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")" ] ||
+  fail "clipwarden --version says: $version"
 
 # ---- running it
 # run <executable> <config home> <runtime dir>: starts the program offscreen, waits until its
