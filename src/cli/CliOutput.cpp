@@ -268,16 +268,17 @@ void TCliOutput::Waiting(int item, int secondsLeft, int attempt, int count)
         Touch();
 }
 
-void TCliOutput::Converting(int item, const std::string& outputName)
+void TCliOutput::Converting(int item, const std::string& outputName, bool joining)
 {
     Row& row = FRows[item];
     if (row.JsonPending && FForm == TCliForm::Json)
         FlushJsonProgress(item, row);
     row.Name = outputName;
-    row.Status = "converting";
+    row.Status = joining ? "joining the stream" : "converting";
+    row.Joining = joining;
     if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"converting\",\"item\":" + std::to_string(item + 1) + ",\"output\":" +
-             JsonString(outputName) + "}");
+        Emit(std::string("{\"event\":\"") + (joining ? "joining" : "converting") + "\",\"item\":" +
+             std::to_string(item + 1) + ",\"output\":" + JsonString(outputName) + "}");
     else if (FForm == TCliForm::Terminal)
         Touch();
 }
@@ -285,7 +286,8 @@ void TCliOutput::Converting(int item, const std::string& outputName)
 void TCliOutput::ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated)
 {
     Row& row = FRows[item];
-    row.Status = "converting " + std::to_string(percent) + "%  " + elapsed + " of " + estimated;
+    row.Status = (row.Joining ? "joining " : "converting ") + std::to_string(percent) + "%  " + elapsed + " of " +
+                 estimated;
     if (FForm == TCliForm::Json)
         Emit("{\"event\":\"convert-progress\",\"item\":" + std::to_string(item + 1) + ",\"percent\":" +
              std::to_string(percent) + "}");

@@ -39,7 +39,8 @@ public:
     void Attempt(int item, const std::string& name, std::int64_t offset);
     void Progress(int item, std::int64_t bytes, std::int64_t total, const TRateSample* sample);
     void Waiting(int item, int secondsLeft, int attempt, int count);
-    void Converting(int item, const std::string& outputName);
+    // joining: the converter puts a stream's tracks together rather than converting.
+    void Converting(int item, const std::string& outputName, bool joining = false);
     void ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated);
     void Ended(int item, TItemOutcome outcome, const std::string& failureLine);
     // The last words: the counts, the failure lines in item order, and a note after a stop.
@@ -60,6 +61,7 @@ private:
         std::string Remaining;
         std::uint32_t LastJsonMs = 0;
         bool JsonPending = false;
+        bool Joining = false;
     };
     std::string Prefix(int item) const;
     void Emit(const std::string& json);

@@ -16,8 +16,8 @@ class TCliJob : private TRunOwner, private TRunEvents {
 public:
     TCliJob(TCliRun& run, int item, const std::string& entry) : FRun(run), FItem(item)
     {
-        if (run.Mode() != jmDownload)
-            FRunner = std::make_unique<TConvertProcess>();
+        // Every item may need the converter: a stream's tracks are joined by it.
+        FRunner = std::make_unique<TConvertProcess>();
         TRunOwner* owner = this;
         TRunEvents& events = *this;
         FEngine = std::make_unique<TRunEngine>(std::vector<std::string>{entry}, owner, events);
@@ -41,6 +41,7 @@ private:
     void ItemStarted(int, const std::string& address) override { FRun.Output().Started(FItem, address); }
     void StateChanged(int, TJobState state) override
     {
+        FJoining = state == jsJoining;
         if (state == jsAnalysing)
             FRun.Output().Page(FItem, "reading the page");
     }
@@ -61,7 +62,10 @@ private:
     {
         FRun.Output().Waiting(FItem, secondsLeft, attempt, count);
     }
-    void ConvertStarted(const std::string& outputName) override { FRun.Output().Converting(FItem, outputName); }
+    void ConvertStarted(const std::string& outputName) override
+    {
+        FRun.Output().Converting(FItem, outputName, FJoining);
+    }
     void ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated) override
     {
         FRun.Output().ConvertProgress(FItem, percent, elapsed, estimated);
@@ -94,6 +98,7 @@ private:
     const int FItem;
     std::int64_t FTotal = -1;
     TItemOutcome FOutcome = ioPending;
+    bool FJoining = false;
     // The engine goes first: its end stops the runner's child.
     std::unique_ptr<TConvertProcess> FRunner;
     std::unique_ptr<TRunEngine> FEngine;

@@ -373,7 +373,8 @@ std::string TConvertProcess::BuildCommandLine(const std::string& inputFile, cons
 
 std::vector<std::string> TConvertProcess::BuildArgumentVector(const std::string& inputFile,
                                                               const std::string& outputFile,
-                                                              const std::string& arguments, bool overwrite)
+                                                              const std::string& arguments, bool overwrite,
+                                                              const std::vector<std::string>& extraInputs)
 {
     std::vector<std::string> args{"ffmpeg"};
     if (overwrite)
@@ -382,6 +383,10 @@ std::vector<std::string> TConvertProcess::BuildArgumentVector(const std::string&
     args.push_back("file");
     args.push_back("-i");
     args.push_back(LocalFileArgument(inputFile));
+    for (const std::string& extra : extraInputs) {
+        args.push_back("-i");
+        args.push_back(LocalFileArgument(extra));
+    }
     size_t i = 0;
     while (i < arguments.size()) {
         while (i < arguments.size() && arguments[i] == ' ')
@@ -436,7 +441,7 @@ void TConvertProcess::Start()
         return;
     }
     FCommandLine = BuildCommandLine(InputFile, OutputFile, Arguments, overwrite);
-    FCommandArguments = BuildArgumentVector(InputFile, FPartialFile, Arguments, true);
+    FCommandArguments = BuildArgumentVector(InputFile, FPartialFile, Arguments, true, ExtraInputs);
     FCommandArguments[0] = ConverterName;
     Duration = 0;
 

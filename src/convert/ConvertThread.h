@@ -138,8 +138,11 @@ public:
     // preset arguments split on blanks, "<number>kbit/s" passed as "<number>k". Both paths are
     // passed as "file:" + absolute path and the input may use no other protocol, so a name that
     // looks like an address ("tcp://...?listen=1", "pipe:0", "http://...") is only ever a file.
+    // extraInputs follow the first input, each as "-i file:<absolute path>" (a stream's separate
+    // audio joined to its video).
     static std::vector<std::string> BuildArgumentVector(const std::string& inputFile, const std::string& outputFile,
-                                                        const std::string& arguments, bool overwrite);
+                                                        const std::string& arguments, bool overwrite,
+                                                        const std::vector<std::string>& extraInputs = {});
     // Command line and argument vector of the last child started (empty before the first).
     const std::string& CommandLine() const { return FCommandLine; }
     const std::vector<std::string>& CommandArguments() const { return FCommandArguments; }
@@ -167,6 +170,7 @@ public:
     std::string OutputFile;
     bool Active = false; // set by the caller before Start, cleared by Stop
     std::string Arguments;
+    std::vector<std::string> ExtraInputs; // more input files, read beside InputFile
 
 protected:
     void CreatePipes();

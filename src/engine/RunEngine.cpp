@@ -9,7 +9,9 @@
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
+#include "platform/MediaTypes.h"
 #include "platform/SystemProxy.h"
+#include "platform/Text.h"
 
 #include <QTimer>
 
@@ -26,14 +28,14 @@ const char* const TRunEngine::ReadFailureText = "Except-error-Clipwarden";
 std::string JobStateName(TJobState state)
 {
     static const char* const names[] = {"pending",     "page loading", "analysing", "transferring", "waiting",
-                                        "converting",  "done",         "failed",    "skipped",      "stopped"};
+                                        "converting",  "joining", "done",         "failed",    "skipped",      "stopped"};
     const auto i = static_cast<std::size_t>(state);
     return i < sizeof names / sizeof names[0] ? names[i] : "unknown";
 }
 
 TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, TRunEvents& events)
     : FEvents(events), FOwner(owner), FModel(items), FWindow([this](TMessage& m) { WndProc(m); }),
-      FHttpCli1(std::make_unique<THttpCli>()), FTransfer(*FHttpCli1)
+      FHttpCli1(std::make_unique<THttpCli>()), FTransfer(*FHttpCli1), FStream(*FHttpCli1)
 {
     FWebBrowser1.SetName("WebBrowser_1");
     FWebBrowser2.SetName("WebBrowser_2");
@@ -75,6 +77,14 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
         FEvents.Waiting(left, attempt, count);
     };
     FTransfer.OnEnded = [this](const TTransferResult& r) { TransferEnded(r); };
+
+    // A stream reports as a file does.
+    FStream.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
+    FStream.OnAttempt = FTransfer.OnAttempt;
+    FStream.OnSize = FTransfer.OnSize;
+    FStream.OnProgress = FTransfer.OnProgress;
+    FStream.OnWaiting = FTransfer.OnWaiting;
+    FStream.OnEnded = [this](const TTransferResult& r) { StreamEnded(r); };
 }
 
 TRunEngine::~TRunEngine()
@@ -89,6 +99,12 @@ TRunEngine::~TRunEngine()
     FTransfer.OnProgress = nullptr;
     FTransfer.OnWaiting = nullptr;
     FTransfer.OnEnded = nullptr;
+    FStream.Stop();
+    FStream.OnAttempt = nullptr;
+    FStream.OnSize = nullptr;
+    FStream.OnProgress = nullptr;
+    FStream.OnWaiting = nullptr;
+    FStream.OnEnded = nullptr;
 }
 
 void TRunEngine::SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments)
@@ -164,6 +180,9 @@ void TRunEngine::WndProc(TMessage& msg)
     case WM_CONVERT_LOCAL:
         Proceed(rsConvertFile);
         break;
+    case WM_JOIN_START:
+        JoinStart();
+        break;
     case WM_RUN_END:
         FEnded = true;
         FEvents.RunEnded(static_cast<TRunEnd>(msg.WParam));
@@ -196,6 +215,7 @@ void TRunEngine::Stop()
     if (FActiveBrowser)
         ResetBrowser(FActiveBrowser);
     FTransfer.Stop();
+    FStream.Stop();
     FHttpCli1->OnRequestDone = nullptr;
     if (FHttpCli1->State() != httpReady)
         FHttpCli1->Abort();
@@ -310,6 +330,8 @@ void TRunEngine::FetchPage()
     FFileName.clear();
     FDownloadUrl.clear();
     FHdAvailable = false;
+    FIsStream = false;
+    FJoining = false;
     FTransferPath.clear();
     FFailureLine.clear();
     FState = jsPending;
@@ -442,6 +464,33 @@ void TRunEngine::PagePass()
     }
 }
 
+namespace {
+
+// A page's first HLS playlist (a DASH manifest is not one).
+const TMediaCandidate* FirstHlsStream(const std::vector<TMediaCandidate>& streams)
+{
+    for (const TMediaCandidate& c : streams) {
+        const std::string path = AddressFileName(c.Url);
+        if (IsHlsPlaylistType(c.Type) ||
+            (c.Type.empty() && path.size() > 5 && text::EndsWithNoCase(path, ".m3u8")))
+            return &c;
+    }
+    return nullptr;
+}
+
+// The name of a stream's file: the page's title, else the playlist's name without ".m3u8".
+std::string StreamName(const std::string& playlistUrl, const std::string& title)
+{
+    if (!title.empty())
+        return title;
+    std::string name = AddressFileName(playlistUrl);
+    if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name.empty() || name == "index" || name == "master" || name == "playlist" ? "stream" : name;
+}
+
+} // namespace
+
 // Any other address: once the load has ended, the address is the file itself, or its page says
 // where the file is in open metadata or HTML video elements.
 void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
@@ -463,6 +512,12 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         FPageReason = browser.LoadErrorText();
         return EndPageAttempt();
     }
+    // The address is a stream's playlist itself.
+    if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text)) {
+        FIsStream = true;
+        SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"), browser.AnswerAddress());
+        return EndPageAttempt();
+    }
     const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
     const int quality = FOwner ? FOwner->Quality() : vqNormal;
     if (const TMediaCandidate* pick = PickMediaCandidate(media.Files, quality)) {
@@ -475,6 +530,9 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         if (name.empty())
             name = "video";
         SetPageResult(MediaFileName(name, MediaExtension(*pick)), pick->Url);
+    } else if (const TMediaCandidate* stream = FirstHlsStream(media.Streams)) {
+        FIsStream = true;
+        SetPageResult(MediaFileName(StreamName(stream->Url, media.Title), ".mp4"), stream->Url);
     } else if (!media.EmbedHost.empty()) {
         FPageReason = "the page embeds a player from " + media.EmbedHost + "; open that player's page instead";
     } else if (!media.StreamType.empty()) {
@@ -558,9 +616,103 @@ void TRunEngine::StartDownload()
     http.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
     http.SetProxyUsername(route.Login.User);
     http.SetProxyPassword(route.Login.Password);
+    if (FIsStream) {
+        FStream.SetConnections(FOwner ? FOwner->Connections() : 1);
+        FStream.SetQuality(FOwner ? FOwner->Quality() : vqNormal);
+        FStream.Start(FRequestUrl, FPath);
+        return;
+    }
     http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
     FTransfer.SetConnections(FOwner ? FOwner->Connections() : 1);
     FTransfer.Start(FPath);
+}
+
+// A stream's tracks are complete: fragmented MP4 alone is a file as it is; anything else (MPEG-TS,
+// or separate audio) is joined into one .mp4 by the converter, copying the streams.
+void TRunEngine::StreamEnded(const TTransferResult& result)
+{
+    if (FStopped)
+        return;
+    if (!result.Done) {
+        if (result.SaveFailed) {
+            FEvents.Alert(raSaveFailed, result.Reason);
+            if (FStopped)
+                return;
+            Fail("Unable to save " + FModel.Address() + ": " + result.Reason, result.Reason);
+        } else {
+            Fail("Unable download video from " + FModel.Address() + ": " + result.Reason, result.Reason);
+        }
+        return EndOfItem();
+    }
+    if (FStream.AudioPart().empty() && FStream.FragmentedMp4()) {
+        try {
+            ReplaceFile(FStream.VideoPart(), FPath);
+        } catch (const std::exception& e) {
+            Fail("Unable to save " + FModel.Address() + ": " + e.what(), e.what());
+            return EndOfItem();
+        }
+        THlsTransfer::RemoveParts(FPath);
+        FTransferPath = FPath;
+        return EndOfItem();
+    }
+    SetState(jsJoining);
+    if (TakeConverterTurn(WM_JOIN_START))
+        FWindow.PostMessage(WM_JOIN_START);
+}
+
+void TRunEngine::JoinStart()
+{
+    TConvertProcess* runner = Runner();
+    const std::string reason = "the stream's tracks could not be joined: ";
+    try {
+        if (!runner)
+            throw Exception("No convert process available");
+        FJoining = true;
+        runner->Active = true;
+        runner->InputFile = FStream.VideoPart();
+        runner->ExtraInputs.clear();
+        if (!FStream.AudioPart().empty()) {
+            runner->ExtraInputs.push_back(FStream.AudioPart());
+            runner->Arguments = "-map 0:v:0? -map 1:a:0 -c copy ";
+        } else {
+            runner->Arguments = "-c copy ";
+        }
+        runner->OutputFile = FPath;
+        runner->Window = FWindow.Handle();
+        // The user has agreed to replace the file already (or it was not there).
+        RemoveFileIfAny(FPath);
+        runner->Start();
+    } catch (const std::exception& e) {
+        FJoining = false;
+        Fail("Unable download video from " + FModel.Address() + ": " + reason + e.what(), e.what());
+        if (!FConvertStartReported) {
+            FConvertStartReported = true;
+            FEvents.Alert(raConverterCannotStart, e.what());
+        }
+        if (!FStopped)
+            NextItem();
+        return;
+    }
+    FEvents.ConvertStarted(ExtractFileName(FPath));
+}
+
+// The joined file replaces the tracks; a failed join keeps them, so the next run joins again
+// without fetching anything.
+void TRunEngine::JoinEnded(const TProcessInfo& record)
+{
+    FJoining = false;
+    if (record.Failed() || !FileExists(FPath)) {
+        std::string why = "the stream's tracks could not be joined";
+        if (record.ExitCode != 0)
+            why += " (exit code " + std::to_string(record.ExitCode) + ")";
+        if (!record.ErrorText.empty())
+            why += ": " + record.ErrorText;
+        Fail("Unable download video from " + FModel.Address() + ": " + why, why);
+        return NextItem();
+    }
+    THlsTransfer::RemoveParts(FPath);
+    FTransferPath = FPath;
+    EndOfItem();
 }
 
 void TRunEngine::TransferEnded(const TTransferResult& result)
@@ -617,6 +769,7 @@ bool TRunEngine::StartFile(const std::string& inputPath)
             IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
         runner->Window = FWindow.Handle();
         runner->Arguments = FConvertArguments;
+        runner->ExtraInputs.clear();
         runner->Start();
     } catch (const std::exception& e) {
         // The item fails and the run goes on; the reason is told once, whatever follows (a
@@ -682,6 +835,8 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
         FEvents.ConvertProgress(record->Percent, record->Elapsed, record->Estimated);
         return;
     }
+    if (FJoining)
+        return JoinEnded(*record);
     if (record->Status == 2) {
         FEvents.Alert(raOutputInUse, "Video file will be created may be used, convert process failed!");
         if (FStopped)

@@ -10,7 +10,9 @@
 //                   it became interactive, twice at most;
 //   transfer stage  asks the front end before replacing an existing file, then fetches the file
 //                   through a TTransfer (jsTransferring, jsWaiting between tries), with Best
-//                   Available's fallback to the plain file;
+//                   Available's fallback to the plain file; an HLS stream through a
+//                   THlsTransfer, whose tracks the converter runner then joins into one .mp4
+//                   (jsJoining) unless the video is fragmented MP4 without separate audio;
 //   conversion      hands the file (or, in convert-only runs, the local file) to the program's
 //                   converter runner and follows its records (jsConverting);
 // and ends in jsDone, jsFailed, jsSkipped or, after Stop, jsStopped. SetState is the one place
@@ -28,8 +30,10 @@
 //   WM_PAGE_PASS      0x1608  analyse the page again (posted once per burst of page events)
 //   WM_RUN_END        0x1609  the run is over
 //   WM_CONVERT_LOCAL  0x160A  convert the current local file (its turn at the converter came)
+//   WM_JOIN_START     0x160B  join a stream's downloaded tracks into one file
 
 #include "browser/WebBrowser.h"
+#include "engine/HlsTransfer.h"
 #include "engine/RunModel.h"
 #include "engine/Transfer.h"
 #include "global/Global.h"
@@ -48,6 +52,7 @@ namespace cw {
 
 class TConvertGate;
 class TConvertProcess;
+class TProcessInfo;
 
 constexpr unsigned WM_START_DOWNLOAD = 0x1601;
 constexpr unsigned WM_FETCH_PAGE = 0x1605;
@@ -55,6 +60,7 @@ constexpr unsigned WM_CONVERT_START = 0x1607;
 constexpr unsigned WM_PAGE_PASS = 0x1608;
 constexpr unsigned WM_RUN_END = 0x1609;
 constexpr unsigned WM_CONVERT_LOCAL = 0x160A;
+constexpr unsigned WM_JOIN_START = 0x160B;
 
 // What the run reads from its front end while it goes on. The output folder text and the
 // quality level are read anew for every item, never copied at the start.
@@ -81,6 +87,7 @@ enum TJobState {
     jsTransferring, // the file is being fetched
     jsWaiting,      // a pause before the next try of a broken transfer
     jsConverting,   // the converter runs on the file
+    jsJoining,      // the converter joins a stream's tracks into one file
     jsDone,
     jsFailed,
     jsSkipped,
@@ -172,7 +179,11 @@ public:
     // Tests only: shorter limits and pauses than the constants.
     void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
     void SetTransferIdleTimeout(int ms) { FHttpCli1->SetIdleTimeout(ms); }
-    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FTransfer.SetRetryDelays(std::move(delaysMs)); }
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
+    {
+        FStream.SetRetryDelays(delaysMs);
+        FTransfer.SetRetryDelays(std::move(delaysMs));
+    }
     // Tests only: the smallest piece worth a connection of its own (1 MiB).
     void SetMinPiece(std::int64_t bytes) { FTransfer.SetMinPiece(bytes); }
 
@@ -210,6 +221,9 @@ private:
     // Transfer stage.
     void StartDownload();
     void TransferEnded(const TTransferResult& result);
+    void StreamEnded(const TTransferResult& result);
+    void JoinStart();
+    void JoinEnded(const TProcessInfo& record);
     void EndOfItem();
 
     // Conversion stage.
@@ -227,6 +241,7 @@ private:
     TWebBrowser* FActiveBrowser = &FWebBrowser1;
     std::unique_ptr<THttpCli> FHttpCli1;
     TTransfer FTransfer;
+    THlsTransfer FStream;
     std::unique_ptr<QTimer> FPollTimer;
     std::uint32_t FPollLimitMs = PollLimitMs;
     std::string FConvertExtension;
@@ -252,6 +267,8 @@ private:
     std::uint64_t FLastVersion = 0;
     std::string FPageReason;
     // Transfer stage.
+    bool FIsStream = false; // the direct address is an HLS playlist
+    bool FJoining = false;  // the converter runs on the stream's tracks
     int FQuality = vqNormal;
     std::string FRequestUrl;
     std::string FPath;

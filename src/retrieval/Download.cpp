@@ -174,7 +174,7 @@ void TfrmDownload::StateChanged(int, TJobState state)
             SetLeft(frame.left() + (frame.width() - Width()) / 2);
             SetTop(frame.top() + (frame.height() - Height()) / 2);
         }
-    } else if (state == jsConverting) {
+    } else if (state == jsConverting || state == jsJoining) {
         ShowPanel(ui->Panel3);
     }
 }
