@@ -381,7 +381,7 @@ void THlsTransfer::Resume()
         long long bytes = 0;
         if (!(fields >> word >> n >> count >> written >> bytes) || word != "track" || n >= FTracks.size() ||
             count != FTracks[n].Pieces.size() || written > count || bytes < 0 ||
-            RegularFileSize(FTracks[n].PartPath) < bytes)
+            (written > 0 && RegularFileSize(FTracks[n].PartPath) < bytes))
             return;
         kept[n] = {written, bytes};
     }
@@ -389,6 +389,7 @@ void THlsTransfer::Resume()
         FTracks[n].Written = kept[n].first;
         FTracks[n].Bytes = kept[n].second;
     }
+    LogDebug("hls", FName + ": resumed after " + std::to_string(kept[0].first) + " segments");
 }
 
 void THlsTransfer::SaveMeta(bool now)

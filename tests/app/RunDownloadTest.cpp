@@ -578,7 +578,7 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
           {"Content-Type: video/webm"});
     Html(Server, "blog.example.org", "/embed",
          "<html><body><iframe src=\"https://player.example.net/embed/9\"></iframe></body></html>");
-    Html(Server, "live.example.org", "/show", "<html><body><video src=\"/hls/master.m3u8\"></video></body></html>");
+    Html(Server, "live.example.org", "/show", "<html><body><video src=\"/dash/manifest.mpd\"></video></body></html>");
 
     MainRun run;
     run.SetFolder(Folder);
@@ -592,6 +592,6 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
     EXPECT_EQ("2 of 3 items failed:\r\n"
               "Unable get html from http://blog.example.org/embed: the page embeds a player from player.example.net; "
               "open that player's page instead\r\n"
-              "Unable get html from http://live.example.org/show: the video is a stream (HLS), not a file\r\n",
+              "Unable get html from http://live.example.org/show: the video is a stream (DASH), not a file\r\n",
               Boxes.Boxes()[0].Text);
 }

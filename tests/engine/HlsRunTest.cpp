@@ -1,0 +1,293 @@
+// Streams made by the real ffmpeg at test time (MPEG-TS with AES-128 and separate audio behind a
+// master playlist, fragmented MP4, one TS file cut by byte ranges), served by nginx, fetched by
+// the engine into one .mp4 whose decoded video frames equal the source's.
+
+#include "EngineRunSupport.h"
+#include "convert/ConvertThread.h"
+#include "convert/FormatPresets.h"
+#include "engine/PartFile.h"
+#include "support/ExternalServers.h"
+#include "support/Files.h"
+#include "support/HttpTestServer.h"
+#include "support/TlsTestPki.h"
+#include "support/VideoSites.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using enginetest::EngineRun;
+using enginetest::TestRunOwner;
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Ffmpeg(const QStringList& args)
+{
+    QProcess p;
+    p.start("ffmpeg", QStringList{"-v", "error"} + args);
+    p.waitForFinished(120000);
+    return p.readAllStandardOutput().toStdString() + p.readAllStandardError().toStdString();
+}
+
+// The hashes of a file's decoded video frames, in order (timestamps left out: a stream starts
+// its clock where the muxer put it).
+std::string VideoFrames(const std::string& path)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", QString::fromStdString(path), "-map", "0:v", "-f", "framemd5", "-"});
+    p.waitForFinished(120000);
+    std::istringstream in(p.readAllStandardOutput().toStdString());
+    std::string hashes;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#')
+            hashes += line.substr(line.rfind(',') + 1) + "\n";
+    return hashes;
+}
+
+// "video audio 8.0": the kinds of a file's streams and its length in seconds.
+std::string Streams(const std::string& path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-show_entries", "stream=codec_type:format=duration", "-of",
+                        "default=noprint_wrappers=1:nokey=1", QString::fromStdString(path)});
+    p.waitForFinished(30000);
+    std::istringstream in(p.readAllStandardOutput().toStdString());
+    std::string kinds, duration;
+    for (std::string line; std::getline(in, line);)
+        if (line == "video" || line == "audio")
+            kinds += line + " ";
+        else
+            duration = line;
+    return kinds + (duration.empty() ? "?" : std::to_string(static_cast<int>(std::stod(duration) + 0.5)));
+}
+
+class HlsRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Docs = std::make_unique<cwtest::TempDir>("cw-hls");
+        const std::string d = Docs->Path();
+        const QString src = QString::fromStdString(d + "/src.mp4");
+        Ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=330", "-t", "8",
+             "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", src});
+        // MPEG-TS under AES-128: two variants (the larger one the source's own video) and one
+        // audio rendition of its own.
+        std::filesystem::create_directories(d + "/ts");
+        WriteFile(d + "/ts/k.key", std::string("0123456789abcdef"));
+        WriteFile(d + "/keyinfo", "k.key\n" + d + "/ts/k.key\n00112233445566778899aabbccddeeff\n");
+        Ffmpeg({"-i", src, "-map", "0:v", "-map", "0:v", "-map", "0:a", "-c:v:0", "libx264", "-s:v:0", "160x120",
+             "-c:v:1", "copy", "-c:a", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod",
+             "-hls_segment_type", "mpegts", "-hls_key_info_file", QString::fromStdString(d + "/keyinfo"),
+             "-master_pl_name", "master.m3u8", "-var_stream_map", "v:0,agroup:a v:1,agroup:a a:0,agroup:a,default:yes",
+             "-hls_segment_filename", QString::fromStdString(d + "/ts/v%v_%03d.ts"),
+             QString::fromStdString(d + "/ts/v%v.m3u8")});
+        std::filesystem::create_directories(d + "/fmp4");
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-hls_segment_type",
+             "fmp4", "-hls_segment_filename", QString::fromStdString(d + "/fmp4/s%03d.m4s"),
+             QString::fromStdString(d + "/fmp4/clip.m3u8")});
+        std::filesystem::create_directories(d + "/one");
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-hls_flags",
+             "single_file", "-hls_segment_filename", QString::fromStdString(d + "/one/all.ts"),
+             QString::fromStdString(d + "/one/all.m3u8")});
+        WriteFile(d + "/page.html", "<html><head><title>Stream Page</title></head><body><video controls>"
+                                    "<source src=\"ts/master.m3u8\" type=\"application/vnd.apple.mpegurl\"></video>"
+                                    "</body></html>");
+        SourceFrames = VideoFrames(d + "/src.mp4");
+        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }");
+    }
+    static void TearDownTestSuite()
+    {
+        Nginx.reset();
+        Docs.reset();
+    }
+    void SetUp() override
+    {
+        if (SourceFrames.empty())
+            GTEST_SKIP() << "ffmpeg could not make the source clip";
+        if (!Nginx->Started())
+            GTEST_SKIP() << "nginx did not start: " << Nginx->Error();
+        for (const char* v : {"https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+            ::unsetenv(v);
+        Owner.Folder = Out.Path();
+        Owner.Runner = &Runner;
+        Owner.ConnectionsPerFile = 4;
+        Owner.QualityLevel = cw::vqHD;
+    }
+    static std::string Doc(const std::string& name) { return Docs->Path() + "/" + name; }
+
+    static inline std::unique_ptr<cwtest::TempDir> Docs;
+    static inline std::unique_ptr<cwtest::NginxServer> Nginx;
+    static inline std::string SourceFrames;
+    cwtest::ScopedHttpProxy Direct{""};
+    cwtest::TempDir Out{"cw-hls-out"};
+    cw::TConvertProcess Runner;
+    TestRunOwner Owner;
+};
+
+TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
+{
+    struct Case {
+        const char* Address;
+        const char* Saved;
+    };
+    const Case cases[] = {
+        {"/page.html", "Stream Page.mp4"}, // a page's <source>: TS, AES-128, separate audio, the HD variant
+        {"/fmp4/clip.m3u8", "clip.mp4"}, // fragmented MP4 is kept as it is
+        {"/one/all.m3u8", "all.mp4"},    // one TS file cut by byte ranges
+    };
+    for (const Case& c : cases) {
+        const std::string saved = Out.Path() + "/" + c.Saved;
+        std::filesystem::remove(saved);
+        EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
+        EXPECT_TRUE(SourceFrames == VideoFrames(saved)) << c.Address;
+        EXPECT_EQ("video audio 8", Streams(saved)) << c.Address;
+        EXPECT_EQ(run.Events.Size, run.Events.Bytes) << c.Address;
+        for (const char* left : {".part", ".audio.part", ".part.meta"})
+            EXPECT_FALSE(std::filesystem::exists(saved + left)) << c.Address << left;
+    }
+}
+
+TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
+{
+    const std::string head = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n";
+    const std::string seg = "#EXTINF:2,\n../ts/v1_000.ts\n";
+    struct Case {
+        const char* Name;
+        std::string Text;
+        std::string Reason;
+    };
+    const Case cases[] = {
+        {"live", head + seg + seg, "live streams are not supported"},
+        {"sample", head + "#EXT-X-KEY:METHOD=SAMPLE-AES,URI=\"k.key\"\n" + seg + "#EXT-X-ENDLIST\n",
+         "the stream is protected (SAMPLE-AES)"},
+        {"shortkey", head + "#EXT-X-KEY:METHOD=AES-128,URI=\"short.key\"\n" + seg + "#EXT-X-ENDLIST\n",
+         "the key " + Nginx->Url("/bad/short.key") + " is 15 bytes long, not 16"},
+        {"wrongkey", head + "#EXT-X-KEY:METHOD=AES-128,URI=\"wrong.key\"\n" + seg + "#EXT-X-ENDLIST\n",
+         "segment 1 of 1 (" + Nginx->Url("/ts/v1_000.ts") + "): the segment does not decrypt (wrong key or cut short)"},
+        {"past", head + "#EXTINF:2,\n#EXT-X-BYTERANGE:100000000@0\n../one/all.ts\n#EXT-X-ENDLIST\n",
+         "segment 1 of 1 (" + Nginx->Url("/one/all.ts") + "): "},
+        {"scheme", head + "#EXTINF:2,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n", "is malformed: line 4: "},
+        {"missing", head + "#EXTINF:2,\nnone.ts\n#EXT-X-ENDLIST\n",
+         "segment 1 of 1 (" + Nginx->Url("/bad/none.ts") + "): the server answered 404 Not Found"},
+    };
+    std::filesystem::create_directories(Doc("bad"));
+    WriteFile(Doc("bad/short.key"), std::string(15, 'k'));
+    WriteFile(Doc("bad/wrong.key"), std::string(16, 'w'));
+    for (const Case& c : cases) {
+        WriteFile(Doc(std::string("bad/") + c.Name + ".m3u8"), c.Text);
+        const std::string address = Nginx->Url(std::string("/bad/") + c.Name + ".m3u8");
+        EngineRun run({address}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(30000)) << c.Name;
+        ASSERT_EQ(1u, run.Events.Ended.size()) << c.Name;
+        EXPECT_EQ(0u, run.Events.Ended[0].find("Unable download video from " + address + ": ")) << run.Events.Ended[0];
+        EXPECT_NE(std::string::npos, run.Events.Ended[0].find(c.Reason)) << run.Events.Ended[0];
+        EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/" + c.Name + ".mp4")) << c.Name;
+    }
+}
+
+// A segment cut short is asked for again; a run stopped in the middle resumes by segment: what
+// was written is not fetched again.
+TEST_F(HlsRun, ACutSegmentIsFetchedAgainAndAStoppedRunResumesBySegment)
+{
+    cwtest::HttpTestServer server;
+    std::atomic<int> cuts{1};
+    std::mutex lock;
+    std::map<std::string, int> asked;
+    server.On("/*", [&](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        const std::string path = rq.PathOnly();
+        const std::string body = ReadFile(Doc(path.substr(1)));
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++asked[path];
+        }
+        if (body.empty()) {
+            c.Reply(404, "Not Found", {}, "none");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(40)); // a distant host
+        if (path == "/ts/v1_002.ts" && cuts-- > 0) {
+            c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                   body.substr(0, body.size() / 2));
+            c.Close();
+            return;
+        }
+        c.Reply(200, "OK", {}, body);
+    });
+    const std::string address = server.Url("/ts/master.m3u8");
+    const std::string saved = Out.Path() + "/stream.mp4"; // a master playlist's name says nothing
+    Owner.ConnectionsPerFile = 2;
+    {
+        EngineRun run({address}, cw::jmDownload, Owner);
+        run.Engine().SetRetryDelays({50, 50});
+        run.Events.OnBytes = [&](std::int64_t) {
+            std::lock_guard<std::mutex> g(lock);
+            if (asked["/ts/v1_002.ts"] > 1)
+                run.Engine().Stop();
+        };
+        run.Run(30000);
+        EXPECT_TRUE(run.Engine().Stopped());
+    }
+    EXPECT_TRUE(std::filesystem::exists(saved + ".part"));
+    const auto meta = ReadFile(saved + ".part.meta");
+    EXPECT_EQ(0u, meta.find("hls " + address + "\n")) << meta;
+    std::map<std::string, int> before;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        before = asked;
+    }
+    EXPECT_EQ(2, before["/ts/v1_002.ts"]); // cut once, asked again
+
+    EngineRun again({address}, cw::jmDownload, Owner);
+    ASSERT_TRUE(again.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
+    EXPECT_TRUE(SourceFrames == VideoFrames(saved));
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(before["/ts/v1_000.ts"], asked["/ts/v1_000.ts"]); // written before the stop: not asked again
+    EXPECT_FALSE(std::filesystem::exists(saved + ".part.meta"));
+}
+
+// As a user meets it today: a page over https, reached through the system proxy, whose <video>
+// names a master playlist with AES-128 segments and separate audio; HD, downloaded and converted.
+TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
+{
+    if (!cwtest::TlsTestPki::Get().Ready())
+        GTEST_SKIP() << cwtest::TlsTestPki::Get().Error();
+    cwtest::TlsNginx secure(Docs->Path(), "localhost", "types { application/vnd.apple.mpegurl m3u8; }");
+    cwtest::TinyproxyServer proxy;
+    if (!secure.Started() || !proxy.Started())
+        GTEST_SKIP() << "nginx or tinyproxy did not start";
+    cwtest::ScopedHttpProxy viaProxy("http://127.0.0.1:" + proxy.PortText() + "/");
+    const std::string page = "https://localhost:" + secure.TlsPort() + "/page.html";
+    EngineRun run({page}, cw::jmDownloadConvert, Owner);
+    run.Engine().SetJob(cw::jmDownloadConvert, ".mp3", cw::FormatArguments(7));
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/Stream Page.mp4"));
+    EXPECT_EQ("video audio 8", Streams(Out.Path() + "/Stream Page.mp4"));
+    EXPECT_EQ("audio 8", Streams(Out.Path() + "/Stream Page.mp3"));
+    const std::string log = ReadFile(proxy.Dir() + "/tinyproxy.log");
+    EXPECT_NE(std::string::npos, log.find("CONNECT")) << "the stream did not go through the proxy";
+}
+
+} // namespace
