@@ -25,6 +25,7 @@ args_for() {
       convert) echo "--seconds 20 --rounds 3" ;;
       analysis) echo "--rounds 7" ;;
       settings) echo "--mb 50 --rounds 3" ;;
+      hls) echo "30" ;;
     esac
   fi
 }
