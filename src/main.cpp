@@ -13,6 +13,7 @@
 #include "global/Global.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/StopSignals.h"
 #include "platform/gui/Form.h"
 #include "platform/gui/MessageBoxDialog.h"
 #include "platform/gui/QtGlue.h"
@@ -22,36 +23,8 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
-#include <csignal>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
-namespace {
-
-int gSignalPipe[2] = {-1, -1};
-
-// Only what is safe in a signal handler: one byte into the pipe the event loop watches.
-void OnTerminationSignal(int)
-{
-    char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
-}
-
-bool WatchTerminationSignals()
-{
-    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return false;
-    struct sigaction sa {};
-    sa.sa_handler = OnTerminationSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(sig, &sa, nullptr);
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -96,16 +69,8 @@ int main(int argc, char** argv)
         if (instance)
             instance->Serve(form.Handle());
 
-        std::unique_ptr<QSocketNotifier> terminationWatch;
-        if (WatchTerminationSignals()) {
-            terminationWatch = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
-            QObject::connect(terminationWatch.get(), &QSocketNotifier::activated, &form, Guarded([&form] {
-                                 char buf[16];
-                                 while (::read(gSignalPipe[0], buf, sizeof buf) > 0) {
-                                 }
-                                 form.Close();
-                             }));
-        }
+        // A termination request closes the window the ordinary way, so the settings are written.
+        const auto stopWatch = WatchStopSignals([&form] { form.Close(); });
 
         form.show();
         result = QApplication::exec();

@@ -8,6 +8,7 @@
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "platform/StopSignals.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -15,21 +16,12 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fcntl.h>
 #include <iostream>
 #include <iterator>
 #include <unistd.h>
 
 namespace cw {
 namespace {
-
-int gStopPipe[2] = {-1, -1};
-
-void OnStopSignal(int)
-{
-    char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(gStopPipe[1], &c, 1);
-}
 
 int UsageError(const std::string& message)
 {
@@ -173,22 +165,7 @@ int RunCommandLine(int argc, char** argv)
     TCliRun run(o, std::move(items), folder, output);
     run.OnFinished = [] { QCoreApplication::quit(); };
 
-    std::unique_ptr<QSocketNotifier> stopWatch;
-    if (::pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        struct sigaction sa {};
-        sa.sa_handler = OnStopSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        for (int sig : {SIGINT, SIGTERM, SIGHUP})
-            ::sigaction(sig, &sa, nullptr);
-        stopWatch = std::make_unique<QSocketNotifier>(gStopPipe[0], QSocketNotifier::Read);
-        QObject::connect(stopWatch.get(), &QSocketNotifier::activated, [&run] {
-            char buf[16];
-            while (::read(gStopPipe[0], buf, sizeof buf) > 0) {
-            }
-            Application::Guard([&run] { run.Stop(); });
-        });
-    }
+    const auto stopWatch = WatchStopSignals([&run] { run.Stop(); });
 
     Application::Guard([&run] { run.Start(); });
     QCoreApplication::exec();

@@ -63,20 +63,12 @@ THttpCli& THlsTransfer::Client(int conn)
 {
     TConn& c = *FConns[static_cast<std::size_t>(conn)];
     if (!c.Http) {
-        // A client of its own, set up as the run's: proxy, credentials, idle limit, agent.
         c.Http = std::make_unique<THttpCli>();
         THttpCli& h = *c.Http;
         h.SetName(FSettings.Name() + "_hls" + std::to_string(conn));
-        h.SetAgent(FSettings.Agent());
+        TakeClientSettings(h, FSettings);
         h.SetAccept("*/*");
-        h.SetRequestVer(FSettings.RequestVer());
         h.SetFollowRelocation(true);
-        h.SetLocationChangeMaxCount(FSettings.LocationChangeMaxCount());
-        h.SetProxy(FSettings.Proxy());
-        h.SetProxyPort(FSettings.ProxyPort());
-        h.SetProxyUsername(FSettings.ProxyUsername());
-        h.SetProxyPassword(FSettings.ProxyPassword());
-        h.SetIdleTimeout(FSettings.IdleTimeout());
         h.SetRcvdStream(nullptr);
     }
     return *c.Http;

@@ -633,17 +633,8 @@ void TRunEngine::StreamEnded(const TTransferResult& result)
 {
     if (FStopped)
         return;
-    if (!result.Done) {
-        if (result.SaveFailed) {
-            FEvents.Alert(raSaveFailed, result.Reason);
-            if (FStopped)
-                return;
-            Fail("Unable to save " + FModel.Address() + ": " + result.Reason, result.Reason);
-        } else {
-            Fail("Unable download video from " + FModel.Address() + ": " + result.Reason, result.Reason);
-        }
-        return EndOfItem();
-    }
+    if (!result.Done)
+        return TransferFailed(result);
     if (FStream.AudioPart().empty() && FStream.FragmentedMp4()) {
         try {
             ReplaceFile(FStream.VideoPart(), FPath);
@@ -735,6 +726,12 @@ void TRunEngine::TransferEnded(const TTransferResult& result)
         FTransfer.Start(FPath);
         return;
     }
+    TransferFailed(result);
+}
+
+// A file or a stream that could not be fetched or saved: the item fails with the reason.
+void TRunEngine::TransferFailed(const TTransferResult& result)
+{
     if (result.SaveFailed) {
         FEvents.Alert(raSaveFailed, result.Reason);
         if (FStopped)

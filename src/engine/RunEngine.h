@@ -221,6 +221,7 @@ private:
     // Transfer stage.
     void StartDownload();
     void TransferEnded(const TTransferResult& result);
+    void TransferFailed(const TTransferResult& result);
     void StreamEnded(const TTransferResult& result);
     void JoinStart();
     void JoinEnded(const TProcessInfo& record);

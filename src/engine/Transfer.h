@@ -33,6 +33,10 @@ class QTimer;
 
 namespace cw {
 
+// A client of a transfer's own, set up as the run's client: agent, protocol version,
+// relocations, proxy and its credentials, idle limit.
+void TakeClientSettings(THttpCli& to, const THttpCli& from);
+
 struct TTransferResult {
     bool Done = false;
     std::string Reason; // why it failed, in plain words

@@ -152,24 +152,28 @@ bool TTransfer::AssignWork(int conn)
     return true;
 }
 
+void TakeClientSettings(THttpCli& to, const THttpCli& from)
+{
+    to.SetAgent(from.Agent());
+    to.SetAccept(from.Accept());
+    to.SetRequestVer(from.RequestVer());
+    to.SetFollowRelocation(from.FollowRelocation());
+    to.SetLocationChangeMaxCount(from.LocationChangeMaxCount());
+    to.SetProxy(from.Proxy());
+    to.SetProxyPort(from.ProxyPort());
+    to.SetProxyUsername(from.ProxyUsername());
+    to.SetProxyPassword(from.ProxyPassword());
+    to.SetIdleTimeout(from.IdleTimeout());
+}
+
 void TTransfer::SegmentRequest(int conn)
 {
     TConn& c = *FConns[static_cast<std::size_t>(conn)];
     if (!c.Http) {
         // A client of its own, set up as the run's: proxy, credentials, idle limit, agent.
         c.Own = std::make_unique<THttpCli>();
-        THttpCli& h = *c.Own;
-        h.SetName(FHttp.Name() + "_" + std::to_string(conn));
-        h.SetAgent(FHttp.Agent());
-        h.SetAccept(FHttp.Accept());
-        h.SetRequestVer(FHttp.RequestVer());
-        h.SetFollowRelocation(FHttp.FollowRelocation());
-        h.SetLocationChangeMaxCount(FHttp.LocationChangeMaxCount());
-        h.SetProxy(FHttp.Proxy());
-        h.SetProxyPort(FHttp.ProxyPort());
-        h.SetProxyUsername(FHttp.ProxyUsername());
-        h.SetProxyPassword(FHttp.ProxyPassword());
-        h.SetIdleTimeout(FHttp.IdleTimeout());
+        c.Own->SetName(FHttp.Name() + "_" + std::to_string(conn));
+        TakeClientSettings(*c.Own, FHttp);
         c.Http = c.Own.get();
     }
     THttpCli& h = *c.Http;
