@@ -23,6 +23,27 @@ constexpr std::size_t kMaxKeyBytes = 1024;
 constexpr std::uint32_t kMetaEveryMs = 1000;
 constexpr std::uint32_t kRateEveryMs = 2000;
 
+// MPEG-TS (a sync byte every 188 bytes), packed audio (an ID3 tag or an ADTS frame), or MP4 (a
+// box of a plausible size and a four-letter type).
+bool LooksLikeMedia(const std::string& data)
+{
+    if (data.empty())
+        return true;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
+    if (byte(0) == 0x47)
+        return data.size() < 189 || byte(188) == 0x47;
+    if (data.compare(0, 3, "ID3") == 0 || (data.size() > 1 && byte(0) == 0xFF && (byte(1) & 0xF0) == 0xF0))
+        return true;
+    if (data.size() < 8)
+        return false;
+    const std::uint32_t size = (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) |
+                               (std::uint32_t{byte(2)} << 8) | byte(3);
+    for (std::size_t i = 4; i < 8; ++i)
+        if (byte(i) < 0x20 || byte(i) > 0x7E)
+            return false;
+    return size == 1 || size >= 8;
+}
+
 std::string AudioPartOf(const std::string& finalPath)
 {
     return finalPath + ".audio.part";
@@ -484,6 +505,10 @@ void THlsTransfer::PieceDone(int conn)
         if (!cipher.Begin(FKeys[static_cast<std::size_t>(p.Key)], p.Iv) ||
             !cipher.Update(body.data(), body.size(), plain) || !cipher.Finish(plain))
             return PieceFailed(conn, cipher.Error(), false);
+        // A wrong key still gives valid padding now and then: what came out must look like a
+        // segment (MPEG-TS packets or MP4 boxes), or it is noise.
+        if (!LooksLikeMedia(plain))
+            return PieceFailed(conn, "the segment does not decrypt (wrong key or cut short)", false);
         body = std::move(plain);
     }
     c.Piece = -1;
