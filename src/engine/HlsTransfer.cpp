@@ -166,8 +166,31 @@ void THlsTransfer::RequestDone(int conn)
     bool retry = false;
     std::string problem = c.TooLarge ? "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
                                      : AnswerProblem(h, retry);
-    if (!problem.empty())
-        return Fail(FTextWhat + " " + h.URL() + ": " + problem);
+    if (!problem.empty()) {
+        // A playlist or key broken on the way is asked for again after the same pauses.
+        const int count = static_cast<int>(FRetryDelays.size());
+        if (!retry || FTextTries >= count)
+            return Fail(FTextWhat + " " + h.URL() + ": " + problem);
+        const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(FTextTries++)];
+        LogLine("hls", FTextWhat + " " + FTextUrl + ": " + problem + "; again in " + std::to_string(pause) + " ms");
+        if (!FTextPause) {
+            FTextPause = std::make_unique<QTimer>();
+            FTextPause->setSingleShot(true);
+            QObject::connect(FTextPause.get(), &QTimer::timeout, [this] {
+                Application::Guard([this] {
+                    if (!FRunning)
+                        return;
+                    if (OnAttempt)
+                        OnAttempt(FName, 0);
+                    Request(0, FTextUrl, -1, -1);
+                });
+            });
+        }
+        FTextPause->start(static_cast<int>(pause));
+        if (OnWaiting)
+            OnWaiting(static_cast<int>((pause + 999) / 1000), FTextTries, count);
+        return;
+    }
     const std::string body = std::move(c.Body);
     c.Body.clear();
     (this->*FTextNext)(body, h.URL());
@@ -212,7 +235,9 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
 void THlsTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next)
 {
     FTextWhat = what;
+    FTextUrl = url;
     FTextNext = next;
+    FTextTries = 0;
     FConns[0]->Piece = -1;
     Request(0, url, -1, -1);
 }
@@ -635,6 +660,8 @@ void THlsTransfer::Progress()
 void THlsTransfer::Halt()
 {
     FRunning = false;
+    if (FTextPause)
+        FTextPause->stop();
     for (auto& conn : FConns) {
         TConn& c = *conn;
         if (c.Pause)

@@ -149,7 +149,10 @@ private:
 
     // The text request under way: what it is (for the failure line) and where it goes next.
     std::string FTextWhat;
+    std::string FTextUrl;
     TTextDone FTextNext = nullptr;
+    int FTextTries = 0;
+    std::unique_ptr<QTimer> FTextPause;
 
     // Keys by address; FKeys holds the bytes for the pieces' Key index.
     std::vector<std::string> FKeyUrls;

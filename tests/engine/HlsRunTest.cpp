@@ -206,13 +206,13 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
     }
 }
 
-// A segment cut short is asked for again; a run stopped in the middle resumes by segment: what
-// was written is not fetched again.
-TEST_F(HlsRun, ACutSegmentIsFetchedAgainAndAStoppedRunResumesBySegment)
+// A playlist or segment cut short is asked for again; a run stopped in the middle resumes by
+// segment: what was written is not fetched again.
+TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
 {
     cwtest::HttpTestServer server;
-    std::atomic<int> cuts{1};
     std::mutex lock;
+    std::map<std::string, int> cuts = {{"/ts/v1.m3u8", 1}, {"/ts/v1_002.ts", 1}}; // each cut once
     std::map<std::string, int> asked;
     server.On("/*", [&](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
         const std::string path = rq.PathOnly();
@@ -226,7 +226,12 @@ TEST_F(HlsRun, ACutSegmentIsFetchedAgainAndAStoppedRunResumesBySegment)
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(40)); // a distant host
-        if (path == "/ts/v1_002.ts" && cuts-- > 0) {
+        bool cut = false;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            cut = cuts[path]-- > 0;
+        }
+        if (cut) {
             c.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
                    body.substr(0, body.size() / 2));
             c.Close();
@@ -256,7 +261,8 @@ TEST_F(HlsRun, ACutSegmentIsFetchedAgainAndAStoppedRunResumesBySegment)
         std::lock_guard<std::mutex> g(lock);
         before = asked;
     }
-    EXPECT_EQ(2, before["/ts/v1_002.ts"]); // cut once, asked again
+    EXPECT_EQ(2, before["/ts/v1.m3u8"]);    // a playlist cut once is asked again,
+    EXPECT_EQ(2, before["/ts/v1_002.ts"]); // as a segment is
 
     EngineRun again({address}, cw::jmDownload, Owner);
     ASSERT_TRUE(again.Run(60000));
