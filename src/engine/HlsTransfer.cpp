@@ -170,7 +170,7 @@ void THlsTransfer::RequestDone(int conn)
         // A playlist or key broken on the way is asked for again after the same pauses.
         const int count = static_cast<int>(FRetryDelays.size());
         if (!retry || FTextTries >= count)
-            return Fail(FTextWhat + " " + h.URL() + ": " + problem);
+            return Fail(FTextWhat + " " + h.Location() + ": " + problem);
         const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(FTextTries++)];
         LogLine("hls", FTextWhat + " " + FTextUrl + ": " + problem + "; again in " + std::to_string(pause) + " ms");
         if (!FTextPause) {
@@ -193,7 +193,8 @@ void THlsTransfer::RequestDone(int conn)
     }
     const std::string body = std::move(c.Body);
     c.Body.clear();
-    (this->*FTextNext)(body, h.URL());
+    // Relative addresses in a playlist are relative to where it was found after relocations.
+    (this->*FTextNext)(body, h.Location());
 }
 
 // ---- playlists and keys -----------------------------------------------------------------------

@@ -471,8 +471,7 @@ const TMediaCandidate* FirstHlsStream(const std::vector<TMediaCandidate>& stream
 {
     for (const TMediaCandidate& c : streams) {
         const std::string path = AddressFileName(c.Url);
-        if (IsHlsPlaylistType(c.Type) ||
-            (c.Type.empty() && path.size() > 5 && text::EndsWithNoCase(path, ".m3u8")))
+        if (IsHlsPlaylistType(c.Type) || (path.size() > 5 && text::EndsWithNoCase(path, ".m3u8")))
             return &c;
     }
     return nullptr;
@@ -713,6 +712,13 @@ void TRunEngine::TransferEnded(const TTransferResult& result)
     if (result.Done) {
         FTransferPath = FTransfer.CompletedPath();
         EndOfItem();
+        return;
+    }
+    if (result.Playlist && !FIsStream) {
+        // The file a page declared is a stream: fetched as one, into an .mp4.
+        FIsStream = true;
+        SetPageResult(ChangeFileExt(FFileName, ".mp4"), FDownloadUrl);
+        FWindow.PostMessage(WM_START_DOWNLOAD);
         return;
     }
     THttpCli& http = *FHttpCli1;

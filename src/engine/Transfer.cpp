@@ -1,6 +1,7 @@
 #include "engine/Transfer.h"
 
 #include "engine/DownloadText.h"
+#include "engine/HlsPlaylist.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/TickCount.h"
@@ -255,6 +256,16 @@ void TTransfer::AttemptEnded(bool failed, std::uint16_t code, const std::string&
         return Finish(r);
     }
 
+    if (FAnswer == anPlaylist) {
+        if (have == 0) {
+            RemoveFileIfAny(FPartPath);
+            RemoveFileIfAny(FMetaPath);
+        }
+        TTransferResult r;
+        r.Playlist = true;
+        r.Reason = "the address answered with a stream's playlist";
+        return Finish(r);
+    }
     if (FAnswer == anMismatch || code == httperrRangeMismatch || (answered && status == 416)) {
         // The server does not continue these bytes (another resource, or a range it will not
         // serve): start over from the first byte, once.
@@ -411,6 +422,12 @@ void TTransfer::DocBegin()
     const int status = FHttp.StatusCode();
     if (!FFile || status < 200 || status >= 300)
         return; // a relocation's or an error's body: cut off after the attempt
+    if (IsHlsPlaylistType(FHttp.ContentType())) {
+        // A page may declare a file where its server answers with a stream's playlist.
+        FAnswer = anPlaylist;
+        FHttp.Abort();
+        return;
+    }
     if (status == 206) {
         const std::optional<TContentRange> range = ParseContentRange(FHttp.ContentRange());
         const bool fits = FResumeOffset > 0 ? ContinuesPart(FKept, FResumeOffset, FHttp.URL(), FHttp.ContentRange(),

@@ -42,6 +42,7 @@ struct TTransferResult {
     std::string Reason; // why it failed, in plain words
     std::string Line;   // a failure line of its own, when the reason is not the transfer's
     bool SaveFailed = false; // the file could not be created or take its name (Reason says why)
+    bool Playlist = false;   // the address answered with a stream's playlist, not a file
 };
 
 // Bytes that arrived over an interval of at least two seconds: what a speed and a remaining
@@ -87,7 +88,7 @@ public:
     std::function<void(const TTransferResult& result)> OnEnded;
 
 private:
-    enum TAnswer { anNone, anAppend, anFresh, anMismatch };
+    enum TAnswer { anNone, anAppend, anFresh, anMismatch, anPlaylist };
     static constexpr unsigned WM_TRANSFER_STEP = 0x1610;
     enum TStep { stAttempt = 1, stEnded = 2, stFreeRetired = 3 };
 

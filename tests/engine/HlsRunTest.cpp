@@ -111,8 +111,13 @@ protected:
         WriteFile(d + "/page.html", "<html><head><title>Stream Page</title></head><body><video controls>"
                                     "<source src=\"ts/master.m3u8\" type=\"application/vnd.apple.mpegurl\"></video>"
                                     "</body></html>");
+        // A page that declares a file where its server answers with a playlist.
+        WriteFile(d + "/og.html", "<html><head><meta property=\"og:title\" content=\"Declared File\">"
+                                  "<meta property=\"og:video\" content=\"/declared.webm\">"
+                                  "<meta property=\"og:video:type\" content=\"video/webm\"></head></html>");
         SourceFrames = VideoFrames(d + "/src.mp4");
-        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }");
+        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
+                                                         "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
     }
     static void TearDownTestSuite()
     {
@@ -153,6 +158,7 @@ TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
         {"/page.html", "Stream Page.mp4"}, // a page's <source>: TS, AES-128, separate audio, the HD variant
         {"/fmp4/clip.m3u8", "clip.mp4"}, // fragmented MP4 is kept as it is
         {"/one/all.m3u8", "all.mp4"},    // one TS file cut by byte ranges
+        {"/og.html", "Declared File.mp4"}, // a "video/webm" whose address relocates to a playlist
     };
     for (const Case& c : cases) {
         const std::string saved = Out.Path() + "/" + c.Saved;
