@@ -16,6 +16,7 @@ for tool in nginx curl aria2c bc python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install nginx curl aria2 bc time)" >&2; exit 1; }
 done
 . "$here/../configure.sh"
+. "$here/../common/nginx.sh"
 ninja -C "$build" -j2 bench_download >/dev/null
 BENCH="$build/bench/download/bench_download"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
@@ -31,29 +32,7 @@ trap cleanup EXIT INT TERM
 mkdir -p "$WORK/www/limited" "$WORK/www/free" "$WORK/tmp" "$WORK/out"
 dd if=/dev/urandom of="$WORK/www/limited/clip.mp4" bs=1M count="$LIMITED_MB" status=none
 dd if=/dev/urandom of="$WORK/www/free/big.mp4" bs=1M count="$UNLIMITED_MB" status=none
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$WORK/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/error.log warn;
-events { worker_connections 256; }
-http {
-  client_body_temp_path $WORK/tmp; proxy_temp_path $WORK/tmp; fastcgi_temp_path $WORK/tmp;
-  uwsgi_temp_path $WORK/tmp; scgi_temp_path $WORK/tmp;
-  access_log off;
-  types { video/mp4 mp4; }
-  sendfile on;
-  server {
-    listen 127.0.0.1:$PORT sndbuf=64k;
-    root $WORK/www;
-    location /limited/ { limit_rate 4m; }
-  }
-}
-CONF
-nginx -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
-NGINX_PID=$!
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.1; done
+start_nginx "$WORK" "video/mp4 mp4;" "location /limited/ { limit_rate 4m; }"
 
 LIMITED="http://127.0.0.1:$PORT/limited/clip.mp4"
 FREE="http://127.0.0.1:$PORT/free/big.mp4"

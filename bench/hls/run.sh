@@ -20,6 +20,7 @@ for tool in nginx ffmpeg curl bc python3 /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "missing: $tool (apt-get install nginx ffmpeg curl bc time)" >&2; exit 1; }
 done
 . "$here/../configure.sh"
+. "$here/../common/nginx.sh"
 ninja -C "$build" -j2 clipwarden >/dev/null
 CW="$build/clipwarden"
 
@@ -41,29 +42,7 @@ make_stream() { # NAME SECONDS
 echo "[hls] making a ${SECONDS_LONG} s and a ${SECONDS_SHORT} s 720p stream"
 make_stream long "$SECONDS_LONG"
 make_stream short "$SECONDS_SHORT"
-PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$WORK/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $WORK/nginx.pid;
-error_log $WORK/error.log warn;
-events { worker_connections 256; }
-http {
-  client_body_temp_path $WORK/tmp; proxy_temp_path $WORK/tmp; fastcgi_temp_path $WORK/tmp;
-  uwsgi_temp_path $WORK/tmp; scgi_temp_path $WORK/tmp;
-  access_log off;
-  types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }
-  sendfile on;
-  server {
-    listen 127.0.0.1:$PORT sndbuf=64k;
-    root $WORK/www;
-    limit_rate 4m;
-  }
-}
-CONF
-nginx -p "$WORK" -c "$WORK/nginx.conf" -e "$WORK/error.log" &
-NGINX_PID=$!
-for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$PORT/" && break; sleep 0.1; done
+start_nginx "$WORK" "application/vnd.apple.mpegurl m3u8; video/mp2t ts;" "limit_rate 4m;"
 unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY
 
 # Seconds and peak KiB of a command, into $secs and $peak.

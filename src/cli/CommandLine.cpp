@@ -21,14 +21,6 @@ std::optional<int> WholeNumber(const std::string& text, int low, int high)
     return n;
 }
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 // Sets the option's value; an error text when the value is not one the option takes.
 std::string TakeValue(TCliOptions& o, const std::string& name, const std::string& value)
 {
@@ -38,13 +30,13 @@ std::string TakeValue(TCliOptions& o, const std::string& name, const std::string
         o.Output = value;
     } else if (name == "quality") {
         for (int q = 0; q < 4; ++q)
-            if (Lower(value) == kQualityNames[q]) {
+            if (text::Lower(value) == kQualityNames[q]) {
                 o.Quality = q;
                 return std::string();
             }
         return "unknown quality '" + value + "' (normal, hq, hd or best)";
     } else if (name == "convert") {
-        o.Preset = PresetByName(Lower(value));
+        o.Preset = PresetByName(text::Lower(value));
         if (o.Preset < 0)
             return "unknown preset '" + value + "' (see --list-presets)";
     } else if (name == "connections") {

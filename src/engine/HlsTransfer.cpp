@@ -219,9 +219,8 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     FTrack = 0;
     FReady.clear();
     FTries.clear();
-    FPieceBytesKnown = 0;
-    FPiecesKnown = 0;
     FTotal = -1;
+    FExactTotal = false;
     FWaitShown = false;
     // Clients of an earlier stream are freed here, from the loop, never inside their own events.
     FConns.clear();
@@ -387,7 +386,8 @@ void THlsTransfer::BeginSegments()
     for (const TTrack& t : FTracks)
         for (const TPiece& p : t.Pieces)
             FTotal = FTotal >= 0 && p.Length >= 0 ? FTotal + p.Length : -1;
-    if (FTotal >= 0 && OnSize)
+    FExactTotal = FTotal >= 0;
+    if (FExactTotal && OnSize)
         OnSize(FTotal);
     Resume();
     FRateTick = GetTickCount();
@@ -539,8 +539,6 @@ void THlsTransfer::PieceDone(int conn)
     }
     c.Piece = -1;
     FTries.erase(piece);
-    FPieceBytesKnown += static_cast<std::int64_t>(body.size());
-    ++FPiecesKnown;
     FReady[piece] = std::move(body);
     WriteReady();
     if (FRunning)
@@ -629,11 +627,7 @@ void THlsTransfer::Progress()
     }
     // Without byte ranges the total is projected from the segments written so far.
     std::int64_t total = FTotal;
-    bool exact = true;
-    for (const TTrack& t : FTracks)
-        for (const TPiece& p : t.Pieces)
-            exact = exact && p.Length >= 0;
-    if (!exact && written > 0) {
+    if (!FExactTotal && written > 0) {
         total = written == pieces ? bytes
                                   : static_cast<std::int64_t>(static_cast<double>(bytes) / static_cast<double>(written) *
                                                               static_cast<double>(pieces));

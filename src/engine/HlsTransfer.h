@@ -166,9 +166,8 @@ private:
     std::size_t FNextPiece = 0;              // the next piece of the track to ask for
     std::map<std::size_t, std::string> FReady; // fetched, waiting for their turn
     std::map<std::size_t, int> FTries;         // tries spent per piece
-    std::int64_t FPieceBytesKnown = 0;         // bytes of the pieces fetched so far (all tracks)
-    std::size_t FPiecesKnown = 0;
     std::int64_t FTotal = -1;
+    bool FExactTotal = false; // every piece names its byte range: FTotal is the sum, not a projection
     std::uint32_t FMetaTick = 0;
     std::uint32_t FRateTick = 0;
     std::int64_t FRateBytes = 0;

@@ -66,12 +66,6 @@ Route Parse(const std::string& variable)
     return r;
 }
 
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // The host of "scheme://[user@]host[:port]/...", lower case, IPv6 literals without brackets.
 std::string HostOf(const std::string& address)
 {
@@ -84,10 +78,10 @@ std::string HostOf(const std::string& address)
         authority.erase(0, at + 1);
     if (!authority.empty() && authority[0] == '[') {
         std::size_t close = authority.find(']');
-        return Lower(authority.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+        return text::Lower(authority.substr(1, close == std::string::npos ? std::string::npos : close - 1));
     }
     authority.erase(std::min(authority.find(':'), authority.size()));
-    return Lower(authority);
+    return text::Lower(authority);
 }
 
 // One no_proxy entry against a host: the host itself, or any host under the entry's domain.
@@ -99,7 +93,7 @@ bool EntryTakes(std::string entry, const std::string& host)
     } else if (std::count(entry.begin(), entry.end(), ':') == 1) {
         entry.erase(entry.find(':')); // "host:port"
     }
-    entry = Lower(entry);
+    entry = text::Lower(entry);
     while (!entry.empty() && entry[0] == '.')
         entry.erase(0, 1);
     if (entry.empty() || host.empty())
@@ -147,7 +141,7 @@ Route RouteFor(const std::string& address)
 {
     if (Bypassed(HostOf(address)))
         return Route();
-    const bool https = Lower(address.substr(0, 8)) == "https://";
+    const bool https = text::Lower(address.substr(0, 8)) == "https://";
     if (https) {
         Route r = Parse(Variable("https_proxy", "HTTPS_PROXY"));
         if (!r.Direct())
