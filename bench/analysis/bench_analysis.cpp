@@ -9,8 +9,8 @@
 //
 //   bench_analysis [--rounds N]     N timed passes per page (default 15); the median is shown
 
-#include "engine/PageAnalysis.h"
-#include "engine/PageMedia.h"
+#include "engine/pages/PageAnalysis.h"
+#include "engine/pages/PageMedia.h"
 
 #include "platform/MessageBox.h"
 

@@ -4,7 +4,7 @@
 
 #include "FuzzSupport.h"
 
-#include "engine/HlsPlaylist.h"
+#include "engine/streams/HlsPlaylist.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,8 +6,8 @@
 
 #include "FuzzSupport.h"
 
-#include "engine/PageAnalysis.h"
-#include "engine/PageMedia.h"
+#include "engine/pages/PageAnalysis.h"
+#include "engine/pages/PageMedia.h"
 
 #include <algorithm>
 #include <set>

@@ -97,6 +97,7 @@ TWebBrowser::~TWebBrowser()
 {
     // The clients' hidden windows go with them; nothing they posted is delivered afterwards.
     DropRequest();
+    DropMediaAnswer();
     FRetired.clear();
 }
 
@@ -140,11 +141,55 @@ void TWebBrowser::DropRequest()
     FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
 }
 
+// The media answer stays open, paused, for TakeMediaAnswer; an earlier one nobody took goes.
+void TWebBrowser::ParkMediaAnswer()
+{
+    if (!FHttp)
+        return;
+    if (FMediaHeadLost) {
+        DropRequest();
+        return;
+    }
+    DropMediaAnswer();
+    FMediaClient = std::move(FHttp);
+    THttpCli& h = *FMediaClient;
+    h.OnHeaderEnd = nullptr;
+    h.OnLocationChange = nullptr;
+    h.OnStateChange = nullptr;
+    // Until someone takes it, an end (its idle limit while paused) only marks it.
+    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) { FMediaEnded = true; };
+}
+
+void TWebBrowser::DropMediaAnswer()
+{
+    if (!FMediaClient)
+        return;
+    FHttp.swap(FMediaClient);
+    DropRequest();
+    FMediaHead.clear();
+}
+
+std::optional<TWebBrowser::TMediaAnswer> TWebBrowser::TakeMediaAnswer()
+{
+    if (!FMediaClient)
+        return std::nullopt;
+    TMediaAnswer answer;
+    answer.Http = std::move(FMediaClient);
+    answer.Http->OnDocData = nullptr;
+    answer.Head = std::move(FMediaHead);
+    *answer.Ended = FMediaEnded;
+    // Its end may still be on its way: it is noted for whoever takes the answer.
+    answer.Http->OnRequestDone = [ended = answer.Ended](TObject*, THttpRequest, std::uint16_t) { *ended = true; };
+    FMediaHead.clear();
+    return answer;
+}
+
 void TWebBrowser::Navigate(const std::string& address)
 {
     // A stop still queued for the previous page must not reach the new one.
     FWindow.RemovePostedMessages();
     DropRequest();
+    DropMediaAnswer();
     if (!FRetired.empty())
         FWindow.PostMessage(WM_BROWSER_FREE_RETIRED);
     FDocument = std::make_unique<TWebDocument>(address);
@@ -225,9 +270,18 @@ void TWebBrowser::HeaderEnd()
         // The address is the file itself: its body is for the transfer, not for a page. The load
         // ends here, from the loop, not inside the client's event.
         FMediaAnswer = true;
-        // Nothing of the body is kept, and no more of it is read while the stop is on its way.
+        // The body is not the page's: no more of it is read while the stop is on its way, and
+        // what came with the header is kept for whoever fetches the file.
         FHttp->SetRcvdStream(nullptr);
-        FHttp->OnDocData = nullptr;
+        FMediaHead.clear();
+        FMediaHeadLost = false;
+        FMediaEnded = false;
+        FHttp->OnDocData = [this](TObject*, const char* data, int len) {
+            if (FMediaHeadLost || FMediaHead.size() + static_cast<std::size_t>(len) > MaxMediaHead)
+                FMediaHeadLost = true;
+            else
+                FMediaHead.append(data, static_cast<std::size_t>(len));
+        };
         FHttp->CtrlSocket().Pause();
         SetReadyState(READYSTATE_INTERACTIVE);
         FWindow.PostMessage(WM_BROWSER_STOP_LOAD);
@@ -254,6 +308,11 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
 {
     if (!FHttp)
         return;
+    if (FMediaAnswer) {
+        // The whole file came with its header; the stop on its way parks it as it is.
+        FMediaEnded = true;
+        return;
+    }
     // No response at all (refused, unknown host, unsupported scheme, a connection dropped before
     // anything came back): show the failure as a page.
     if (FHttp->StatusCode() == 0) {
@@ -319,7 +378,7 @@ void TWebBrowser::WndProc(TMessage& msg)
         break;
     case WM_BROWSER_STOP_LOAD:
         if (FMediaAnswer && FReadyState != READYSTATE_COMPLETE) {
-            DropRequest();
+            ParkMediaAnswer();
             if (FDocument)
                 FDocument->FBody.Clear();
             DocumentChanged();

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,19 @@ public:
     const std::string& AnswerType() const { return FAnswerType; }
     const std::string& AnswerDisposition() const { return FAnswerDisposition; }
 
+    // The answer that turned out to be a media file, still open: its client (paused, with the
+    // header read), the body bytes that arrived with the header, and whether the answer already
+    // ended (a small file can arrive whole with its header). Whoever fetches the file goes on
+    // reading it instead of asking again, so no byte of it travels twice. Empty when there is no
+    // such answer, or it was taken already; an answer nobody takes is dropped with the next load.
+    struct TMediaAnswer {
+        std::unique_ptr<THttpCli> Http;
+        std::string Head;
+        // Set when the answer ends, until whoever takes it sets its own OnRequestDone.
+        std::shared_ptr<bool> Ended = std::make_shared<bool>(false);
+    };
+    std::optional<TMediaAnswer> TakeMediaAnswer();
+
     bool Offline() const { return FOffline; }
     void SetOffline(bool value) { FOffline = value; }
 
@@ -147,6 +161,8 @@ private:
     void SetReadyState(int value);
     void DocumentChanged();
     void DropRequest();
+    void ParkMediaAnswer();
+    void DropMediaAnswer();
     void StartRequest(const std::string& address);
     void HeaderEnd();
     void DocData();
@@ -166,6 +182,13 @@ private:
     std::string FProxyText; // the proxy the current load goes through ("" for none)
     bool FOffline = false;
     bool FMediaAnswer = false;
+    // The media answer's body that arrived before the pause took effect; past the limit the
+    // answer cannot be handed on (its first bytes are gone).
+    std::string FMediaHead;
+    bool FMediaHeadLost = false;
+    bool FMediaEnded = false;
+    std::unique_ptr<THttpCli> FMediaClient; // parked for TakeMediaAnswer
+    static constexpr std::size_t MaxMediaHead = 1 << 20;
     std::string FAnswerAddress;
     std::string FAnswerType;
     std::string FAnswerDisposition;

@@ -422,7 +422,7 @@ void TConvertProcess::Start()
         if (FStopCount != stopsBefore)
             return;
         if (answer != IDYES) {
-            PostFinished(0);
+            PostFinished(1);
             return;
         }
         if (IsFileInUse(OutputFile)) {

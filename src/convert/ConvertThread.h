@@ -50,7 +50,8 @@ public:
     // digits: "100:05"); empty in a finished record.
     std::string Elapsed;
     std::string Estimated;
-    // 0: normal; 2: the output file exists and is in use by another program (no converter ran).
+    // 0: normal; 1: the output file exists and the user kept it (no converter ran); 2: the output
+    // file exists and is in use by another program (no converter ran).
     std::int32_t Status = 0;
     // Finished records only: the converter's exit code. 0 when it succeeded, or when no converter
     // ran for the file (overwrite declined, output in use). Non-zero means the conversion failed:

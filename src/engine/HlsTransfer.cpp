@@ -1,48 +1,22 @@
 #include "engine/HlsTransfer.h"
 
 #include "engine/DownloadText.h"
-#include "engine/HlsCipher.h"
-#include "engine/PartFile.h"
+#include "engine/core/PartFile.h"
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
-#include "platform/Streams.h"
-#include "platform/TickCount.h"
 
 #include <QObject>
 #include <QTimer>
 
-#include <cstdio>
+#include <algorithm>
 #include <fstream>
-#include <sstream>
 
 namespace cw {
 namespace {
 
+// A key is 16 bytes; an answer much longer than that is no key, and is not read on.
 constexpr std::size_t kMaxKeyBytes = 1024;
-constexpr std::uint32_t kMetaEveryMs = 1000;
-constexpr std::uint32_t kRateEveryMs = 2000;
-
-// MPEG-TS (a sync byte every 188 bytes), packed audio (an ID3 tag or an ADTS frame), or MP4 (a
-// box of a plausible size and a four-letter type).
-bool LooksLikeMedia(const std::string& data)
-{
-    if (data.empty())
-        return true;
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
-    if (byte(0) == 0x47)
-        return data.size() < 189 || byte(188) == 0x47;
-    if (data.compare(0, 3, "ID3") == 0 || (data.size() > 1 && byte(0) == 0xFF && (byte(1) & 0xF0) == 0xF0))
-        return true;
-    if (data.size() < 8)
-        return false;
-    const std::uint32_t size = (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) |
-                               (std::uint32_t{byte(2)} << 8) | byte(3);
-    for (std::size_t i = 4; i < 8; ++i)
-        if (byte(i) < 0x20 || byte(i) > 0x7E)
-            return false;
-    return size == 1 || size >= 8;
-}
 
 std::string AudioPartOf(const std::string& finalPath)
 {
@@ -51,9 +25,31 @@ std::string AudioPartOf(const std::string& finalPath)
 
 } // namespace
 
-THlsTransfer::THlsTransfer(THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>())
+THlsTransfer::THlsTransfer(THttpCli& settings)
+    : FSettings(settings), FContext(std::make_unique<QObject>()), FCore(settings)
 {
     FRetryDelays = {1000, 2000, 4000, 8000, 16000};
+    FCore.OnSize = [this](std::int64_t total) {
+        if (OnSize)
+            OnSize(total);
+    };
+    FCore.OnProgress = [this](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
+        if (OnProgress)
+            OnProgress(bytes, total, sample);
+    };
+    FCore.OnWaiting = [this](int left, int attempt, int count) {
+        if (OnWaiting)
+            OnWaiting(left, attempt, count);
+    };
+    FCore.OnResumed = [this](std::int64_t bytes) {
+        if (OnAttempt)
+            OnAttempt(FName, bytes);
+    };
+    FCore.OnEnded = [this](const TOutcome& outcome) {
+        FRunning = false;
+        if (OnEnded)
+            OnEnded(outcome);
+    };
 }
 
 THlsTransfer::~THlsTransfer()
@@ -78,59 +74,50 @@ bool THlsTransfer::FragmentedMp4() const
     return box == "ftyp" || box == "styp" || box == "moov" || box == "moof";
 }
 
-// ---- requests ---------------------------------------------------------------------------------
+// ---- playlists and keys: one at a time on a client of their own -------------------------------
 
-THttpCli& THlsTransfer::Client(int conn)
+void THlsTransfer::Request(const std::string& url)
 {
-    TConn& c = *FConns[static_cast<std::size_t>(conn)];
-    if (!c.Http) {
-        c.Http = std::make_unique<THttpCli>();
-        THttpCli& h = *c.Http;
-        h.SetName(FSettings.Name() + "_hls" + std::to_string(conn));
-        TakeClientSettings(h, FSettings);
-        h.SetAccept("*/*");
-        h.SetFollowRelocation(true);
-        h.SetRcvdStream(nullptr);
+    if (!FText) {
+        FText = std::make_unique<THttpCli>();
+        FText->SetName(FSettings.Name() + "_hls");
+        TakeClientSettings(*FText, FSettings);
+        FText->SetAccept("*/*");
+        FText->SetFollowRelocation(true);
+        FText->SetRcvdStream(nullptr);
     }
-    return *c.Http;
-}
-
-void THlsTransfer::Request(int conn, const std::string& url, std::int64_t offset, std::int64_t length)
-{
-    TConn& c = *FConns[static_cast<std::size_t>(conn)];
-    THttpCli& h = Client(conn);
-    const std::size_t cap = c.Piece < 0 ? MaxPlaylistBytes : MaxSegmentBytes;
-    c.Body.clear();
-    c.TooLarge = false;
+    THttpCli& h = *FText;
+    const std::size_t cap = FTextNext == &THlsTransfer::KeyRead ? kMaxKeyBytes : MaxPlaylistBytes;
+    FBody.clear();
+    FTooLarge = false;
     h.SetURL(url);
-    h.SetContentRangeBegin(offset >= 0 ? std::to_string(offset) : std::string());
-    h.SetContentRangeEnd(offset >= 0 ? std::to_string(offset + length - 1) : std::string());
+    h.SetContentRangeBegin("");
+    h.SetContentRangeEnd("");
     // Each answer's document starts afresh: a relocation's body is nobody's bytes.
-    h.OnDocBegin = [&c](TObject*) { c.Body.clear(); };
-    h.OnDocData = [&c, &h, cap](TObject*, const char* data, int len) {
-        if (c.TooLarge)
+    h.OnDocBegin = [this](TObject*) { FBody.clear(); };
+    h.OnDocData = [this, &h, cap](TObject*, const char* data, int len) {
+        if (FTooLarge)
             return;
-        if (c.Body.size() + static_cast<std::size_t>(len) > cap) {
-            c.TooLarge = true;
+        if (FBody.size() + static_cast<std::size_t>(len) > cap) {
+            FTooLarge = true;
             h.Abort();
             return;
         }
-        c.Body.append(data, static_cast<std::size_t>(len));
+        FBody.append(data, static_cast<std::size_t>(len));
     };
-    h.OnRequestDone = [this, conn](TObject*, THttpRequest, std::uint16_t) {
-        Application::Guard([this, conn] { RequestDone(conn); });
+    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) {
+        Application::Guard([this] { RequestDone(); });
     };
-    c.Busy = true;
+    FTextBusy = true;
     try {
         h.DoRequestAsync(httpGET);
     } catch (const std::exception& e) {
-        c.Busy = false;
-        Fail(std::string(c.Piece < 0 ? FTextWhat + " " + url : PieceName(static_cast<std::size_t>(c.Piece))) + ": " +
-             e.what());
+        FTextBusy = false;
+        Fail(FTextWhat + " " + url + ": " + e.what());
     }
 }
 
-// What is wrong with the answer a client just finished; "" for a whole 2xx. retry: whether
+// What is wrong with the answer the client just finished; "" for a whole 2xx. retry: whether
 // asking again may help (a broken or silent connection, a server error of the moment).
 std::string THlsTransfer::AnswerProblem(THttpCli& h, bool& retry) const
 {
@@ -152,25 +139,24 @@ std::string THlsTransfer::AnswerProblem(THttpCli& h, bool& retry) const
     return std::string();
 }
 
-void THlsTransfer::RequestDone(int conn)
+void THlsTransfer::RequestDone()
 {
-    TConn& c = *FConns[static_cast<std::size_t>(conn)];
-    if (!c.Busy)
+    if (!FTextBusy)
         return;
-    c.Busy = false;
+    FTextBusy = false;
     if (!FRunning)
         return;
-    if (c.Piece >= 0)
-        return PieceDone(conn);
-    THttpCli& h = *c.Http;
+    THttpCli& h = *FText;
     bool retry = false;
-    std::string problem = c.TooLarge ? "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
-                                     : AnswerProblem(h, retry);
+    std::string problem =
+        FTooLarge ? FTextNext == &THlsTransfer::KeyRead ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
+                                                        : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
+                  : AnswerProblem(h, retry);
     if (!problem.empty()) {
         // A playlist or key broken on the way is asked for again after the same pauses.
         const int count = static_cast<int>(FRetryDelays.size());
         if (!retry || FTextTries >= count)
-            return Fail(FTextWhat + " " + h.Location() + ": " + problem);
+            return Fail(FTextWhat + " " + h.Location() + ": " + problem, FTooLarge ? fkMedia : fkNetwork);
         const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(FTextTries++)];
         LogLine("hls", FTextWhat + " " + FTextUrl + ": " + problem + "; again in " + std::to_string(pause) + " ms");
         if (!FTextPause) {
@@ -182,7 +168,7 @@ void THlsTransfer::RequestDone(int conn)
                         return;
                     if (OnAttempt)
                         OnAttempt(FName, 0);
-                    Request(0, FTextUrl, -1, -1);
+                    Request(FTextUrl);
                 });
             });
         }
@@ -191,8 +177,8 @@ void THlsTransfer::RequestDone(int conn)
             OnWaiting(static_cast<int>((pause + 999) / 1000), FTextTries, count);
         return;
     }
-    const std::string body = std::move(c.Body);
-    c.Body.clear();
+    const std::string body = std::move(FBody);
+    FBody.clear();
     // Relative addresses in a playlist are relative to where it was found after relocations.
     (this->*FTextNext)(body, h.Location());
 }
@@ -215,17 +201,6 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     FKeyUrls.clear();
     FKeys.clear();
     FKeyNext = 0;
-    FTracks.clear();
-    FTrack = 0;
-    FReady.clear();
-    FTries.clear();
-    FTotal = -1;
-    FExactTotal = false;
-    FWaitShown = false;
-    // Clients of an earlier stream are freed here, from the loop, never inside their own events.
-    FConns.clear();
-    for (int i = 0; i < FConnections; ++i)
-        FConns.push_back(std::make_unique<TConn>());
     FRunning = true;
     if (OnAttempt)
         OnAttempt(FName, 0);
@@ -238,8 +213,7 @@ void THlsTransfer::FetchText(const std::string& what, const std::string& url, TT
     FTextUrl = url;
     FTextNext = next;
     FTextTries = 0;
-    FConns[0]->Piece = -1;
-    Request(0, url, -1, -1);
+    Request(url);
 }
 
 void THlsTransfer::PlaylistRead(const std::string& body, const std::string& finalUrl)
@@ -347,307 +321,88 @@ void THlsTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
     NextKey();
 }
 
-// ---- segments ---------------------------------------------------------------------------------
+// ---- segments ----------------------------------------------------------------------------------
 
+// The segments of every track, in playlist order, for the download core; an initialization
+// section goes before the first fragment that uses it.
 void THlsTransfer::BeginSegments()
 {
+    std::vector<TSegmentSource> segments;
+    std::vector<std::string> parts;
     for (std::size_t t = 0; t < FMedia.size(); ++t) {
         const THlsPlaylist& pl = FMedia[t];
-        TTrack track;
-        track.PartPath = t == 0 ? PartPathOf(FFinalPath) : AudioPartOf(FFinalPath);
+        parts.push_back(t == 0 ? PartPathOf(FFinalPath) : AudioPartOf(FFinalPath));
         auto keyIndex = [&](int key) {
             if (key < 0)
                 return -1;
             const std::string& uri = pl.Keys[static_cast<std::size_t>(key)].Uri;
             return static_cast<int>(std::find(FKeyUrls.begin(), FKeyUrls.end(), uri) - FKeyUrls.begin());
         };
+        std::vector<TSegmentSource> track;
         int lastMap = -1;
         for (const THlsSegment& s : pl.Segments) {
-            // An initialization section goes before the first fragment that uses it.
             if (s.Map >= 0 && s.Map != lastMap) {
                 const THlsMap& m = pl.Maps[static_cast<std::size_t>(s.Map)];
-                TPiece p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}};
+                TSegmentSource p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}, static_cast<int>(t), {}};
                 if (m.Key >= 0)
                     p.Iv = pl.Keys[static_cast<std::size_t>(m.Key)].Iv; // the reader demands one
-                track.Pieces.push_back(p);
+                track.push_back(p);
                 lastMap = s.Map;
             }
-            TPiece p{s.Uri, s.Offset, s.Length, keyIndex(s.Key), {}};
+            TSegmentSource p{s.Uri, s.Offset, s.Length, keyIndex(s.Key), {}, static_cast<int>(t), {}};
             if (s.Key >= 0)
                 p.Iv = HlsSegmentIv(pl.Keys[static_cast<std::size_t>(s.Key)], s.Sequence);
-            track.Pieces.push_back(p);
+            track.push_back(p);
         }
-        FTracks.push_back(std::move(track));
+        for (std::size_t i = 0; i < track.size(); ++i)
+            track[i].Name = std::string(t > 0 ? "audio " : "") + "segment " + std::to_string(i + 1) + " of " +
+                            std::to_string(track.size()) + " (" + track[i].Url + ")";
+        segments.insert(segments.end(), track.begin(), track.end());
     }
-    FVideoPart = FTracks[0].PartPath;
-    FAudioPart = FTracks.size() > 1 ? FTracks[1].PartPath : std::string();
-    // The total is known exactly when every piece names its byte range.
-    FTotal = 0;
-    for (const TTrack& t : FTracks)
-        for (const TPiece& p : t.Pieces)
-            FTotal = FTotal >= 0 && p.Length >= 0 ? FTotal + p.Length : -1;
-    FExactTotal = FTotal >= 0;
-    if (FExactTotal && OnSize)
-        OnSize(FTotal);
-    Resume();
-    FRateTick = GetTickCount();
-    FRateBytes = 0;
-    for (const TTrack& t : FTracks)
-        FRateBytes += t.Bytes;
-    while (FTrack < FTracks.size() && FTracks[FTrack].Written == FTracks[FTrack].Pieces.size())
-        ++FTrack;
-    if (FTrack == FTracks.size())
-        return Succeed();
-    if (!OpenTrack())
-        return;
-    Progress();
-    Assign();
-}
+    FVideoPart = parts[0];
+    FAudioPart = parts.size() > 1 ? parts[1] : std::string();
 
-// What an earlier run wrote, by its .meta: "hls <playlist>" and one "track <n> <count> <written>
-// <bytes>" line per track. Only the same playlist with the same segments continues.
-void THlsTransfer::Resume()
-{
-    std::ifstream in(PartMetaPathOf(FFinalPath));
-    std::string line;
-    if (!std::getline(in, line) || line != "hls " + FPlaylistUrl)
-        return;
-    std::vector<std::pair<std::size_t, std::int64_t>> kept(FTracks.size(), {0, 0});
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string word;
-        std::size_t n = 0, count = 0, written = 0;
-        long long bytes = 0;
-        if (!(fields >> word >> n >> count >> written >> bytes) || word != "track" || n >= FTracks.size() ||
-            count != FTracks[n].Pieces.size() || written > count || bytes < 0 ||
-            (written > 0 && RegularFileSize(FTracks[n].PartPath) < bytes))
-            return;
-        kept[n] = {written, bytes};
+    // The stream's identity: every segment's address, range, key and IV. A run that finds
+    // another list starts over: two versions of a stream are never joined.
+    TSha256 hash;
+    for (const TSegmentSource& s : segments) {
+        const std::string key = s.Key >= 0 ? FKeyUrls[static_cast<std::size_t>(s.Key)] : std::string();
+        hash.Update(std::to_string(s.Track) + "\n" + s.Url + "\n" + std::to_string(s.Offset) + "\n" +
+                    std::to_string(s.Length) + "\n" + key + "\n" +
+                    std::string(reinterpret_cast<const char*>(s.Iv.data()), s.Iv.size()) + "\n");
     }
-    for (std::size_t n = 0; n < FTracks.size(); ++n) {
-        FTracks[n].Written = kept[n].first;
-        FTracks[n].Bytes = kept[n].second;
-    }
-    LogDebug("hls", FName + ": resumed after " + std::to_string(kept[0].first) + " segments");
-}
-
-void THlsTransfer::SaveMeta(bool now)
-{
-    if (FTracks.empty())
-        return;
-    const std::uint32_t tick = GetTickCount();
-    if (!now && tick - FMetaTick < kMetaEveryMs)
-        return;
-    FMetaTick = tick;
-    const std::string meta = PartMetaPathOf(FFinalPath);
-    const std::string temp = meta + ".new";
-    {
-        std::ofstream out(temp, std::ios::trunc);
-        out << "hls " << FPlaylistUrl << "\n";
-        for (std::size_t n = 0; n < FTracks.size(); ++n)
-            out << "track " << n << " " << FTracks[n].Pieces.size() << " " << FTracks[n].Written << " "
-                << FTracks[n].Bytes << "\n";
-        if (!out.flush()) {
-            LogLine("hls", "cannot write " + temp + ": the next run starts the stream over");
-            return;
-        }
-    }
-    std::rename(temp.c_str(), meta.c_str());
-}
-
-bool THlsTransfer::OpenTrack()
-{
-    TTrack& t = FTracks[FTrack];
-    try {
-        if (t.Written > 0) {
-            FFile = std::make_unique<TFileStream>(t.PartPath, fmOpenReadWrite | fmShareExclusive);
-            FFile->SetSize(t.Bytes);
-            FFile->Seek(t.Bytes, soBeginning);
+    TResumeJournal journal;
+    journal.Kind = jkStream;
+    journal.Url = FPlaylistUrl;
+    journal.Fingerprint = hash.HexDigest();
+    std::vector<std::size_t> keep(parts.size(), 0);
+    const std::string metaPath = PartMetaPathOf(FFinalPath);
+    std::string why;
+    if (std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why)) {
+        if (kept->Kind != jkStream || kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
+            LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
         } else {
-            t.Bytes = 0;
-            FFile = std::make_unique<TFileStream>(t.PartPath, fmCreate | fmShareExclusive);
+            kept->Blocks.resize(parts.size());
+            for (std::size_t t = 0; t < parts.size(); ++t) {
+                TByteSet claimed;
+                if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
+                    claimed.Add(0, kept->Tracks[t].back());
+                std::vector<std::string> log;
+                const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], -1, log);
+                for (const std::string& line : log)
+                    LogLine("hls", line);
+                keep[t] = IntactSegments(kept->Tracks[t], verified);
+            }
+            journal.Tracks = kept->Tracks;
+            journal.Blocks = kept->Blocks;
+            LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
         }
-    } catch (const std::exception& e) {
-        Fail(e.what(), true);
-        return false;
+    } else if (RegularFileSize(metaPath) >= 0) {
+        LogLine("hls", FName + ": the journal cannot be read (" + why + "); starting over");
     }
-    FNextPiece = t.Written;
-    return true;
-}
-
-std::string THlsTransfer::PieceName(std::size_t piece) const
-{
-    const TTrack& t = FTracks[FTrack];
-    return std::string(FTrack > 0 ? "audio " : "") + "segment " + std::to_string(piece + 1) + " of " +
-           std::to_string(t.Pieces.size()) + " (" + t.Pieces[piece].Url + ")";
-}
-
-// Free connections take the next pieces, at most a few per connection ahead of the one the file
-// waits for.
-void THlsTransfer::Assign()
-{
-    const TTrack& t = FTracks[FTrack];
-    const std::size_t window = 2 * FConns.size() + 2;
-    for (std::size_t k = 0; k < FConns.size() && FRunning; ++k) {
-        TConn& c = *FConns[k];
-        if (c.Busy || c.Piece >= 0)
-            continue;
-        if (FNextPiece >= t.Pieces.size() || FNextPiece >= t.Written + window)
-            return;
-        c.Piece = static_cast<int>(FNextPiece++);
-        const TPiece& p = t.Pieces[static_cast<std::size_t>(c.Piece)];
-        Request(static_cast<int>(k), p.Url, p.Offset, p.Length);
-    }
-}
-
-void THlsTransfer::PieceDone(int conn)
-{
-    TConn& c = *FConns[static_cast<std::size_t>(conn)];
-    const std::size_t piece = static_cast<std::size_t>(c.Piece);
-    const TPiece& p = FTracks[FTrack].Pieces[piece];
-    THttpCli& h = *c.Http;
-    bool retry = false;
-    const std::string problem = c.TooLarge ? "larger than " + std::to_string(MaxSegmentBytes >> 20) + " MiB"
-                                           : AnswerProblem(h, retry);
-    if (!problem.empty())
-        return PieceFailed(conn, problem, retry);
-    std::string body = std::move(c.Body);
-    c.Body.clear();
-    if (p.Length >= 0) {
-        // A server that ignores the range sends the whole resource: the range is cut out of it.
-        const std::int64_t size = static_cast<std::int64_t>(body.size());
-        const std::int64_t from = h.StatusCode() == 206 ? 0 : p.Offset;
-        if (size < from + p.Length)
-            return PieceFailed(conn,
-                               "the byte range " + std::to_string(p.Length) + "@" + std::to_string(p.Offset) +
-                                   " lies past the end of the resource (" + std::to_string(size) + " bytes)",
-                               false);
-        if (from > 0 || size > p.Length)
-            body = body.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(p.Length));
-    }
-    if (p.Key >= 0) {
-        THlsDecryptor cipher;
-        std::string plain;
-        if (!cipher.Begin(FKeys[static_cast<std::size_t>(p.Key)], p.Iv) ||
-            !cipher.Update(body.data(), body.size(), plain) || !cipher.Finish(plain))
-            return PieceFailed(conn, cipher.Error(), false);
-        // A wrong key still gives valid padding now and then: what came out must look like a
-        // segment (MPEG-TS packets or MP4 boxes), or it is noise.
-        if (!LooksLikeMedia(plain))
-            return PieceFailed(conn, "the segment does not decrypt (wrong key or cut short)", false);
-        body = std::move(plain);
-    }
-    c.Piece = -1;
-    FTries.erase(piece);
-    FReady[piece] = std::move(body);
-    WriteReady();
-    if (FRunning)
-        Assign();
-}
-
-void THlsTransfer::PieceFailed(int conn, const std::string& reason, bool retry)
-{
-    TConn& c = *FConns[static_cast<std::size_t>(conn)];
-    const std::size_t piece = static_cast<std::size_t>(c.Piece);
-    int& tries = FTries[piece];
-    const int count = static_cast<int>(FRetryDelays.size());
-    if (!retry || tries >= count)
-        return Fail(PieceName(piece) + ": " + reason +
-                    (retry ? " (" + std::to_string(tries + 1) + (tries == 0 ? " try)" : " tries)") : std::string()));
-    const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(tries)];
-    ++tries;
-    LogLine("hls", PieceName(piece) + ": " + reason + "; again in " + std::to_string(pause) + " ms");
-    if (!c.Pause) {
-        c.Pause = std::make_unique<QTimer>();
-        c.Pause->setSingleShot(true);
-        QObject::connect(c.Pause.get(), &QTimer::timeout, FContext.get(), [this, conn] {
-            Application::Guard([this, conn] {
-                TConn& again = *FConns[static_cast<std::size_t>(conn)];
-                if (!FRunning || again.Piece < 0)
-                    return;
-                if (FWaitShown && OnAttempt) {
-                    FWaitShown = false;
-                    std::int64_t bytes = 0;
-                    for (const TTrack& t : FTracks)
-                        bytes += t.Bytes;
-                    OnAttempt(FName, bytes);
-                }
-                const TPiece& p = FTracks[FTrack].Pieces[static_cast<std::size_t>(again.Piece)];
-                Request(conn, p.Url, p.Offset, p.Length);
-            });
-        });
-    }
-    c.Pause->start(static_cast<int>(pause));
-    bool othersBusy = false;
-    for (const auto& other : FConns)
-        othersBusy |= other->Busy;
-    if (!othersBusy && OnWaiting) {
-        FWaitShown = true;
-        OnWaiting(static_cast<int>((pause + 999) / 1000), tries, count);
-    }
-}
-
-// The pieces whose turn has come go into the file, in playlist order.
-void THlsTransfer::WriteReady()
-{
-    TTrack& t = FTracks[FTrack];
-    for (auto it = FReady.find(t.Written); it != FReady.end(); it = FReady.find(t.Written)) {
-        try {
-            FFile->WriteBuffer(it->second.data(), static_cast<std::int64_t>(it->second.size()));
-        } catch (const EWriteError& e) {
-            const std::string reason = e.Reason().empty() ? std::string(e.what()) : e.Reason();
-            return Fail("cannot write " + ExtractFileName(t.PartPath) + ": " + reason);
-        }
-        t.Bytes += static_cast<std::int64_t>(it->second.size());
-        ++t.Written;
-        FReady.erase(it);
-    }
-    Progress();
-    if (t.Written < t.Pieces.size()) {
-        SaveMeta(false);
-        return;
-    }
-    FFile.reset();
-    SaveMeta(true);
-    ++FTrack;
-    if (FTrack == FTracks.size())
-        return Succeed();
-    if (OpenTrack())
-        Assign();
-}
-
-void THlsTransfer::Progress()
-{
-    std::int64_t bytes = 0;
-    std::size_t written = 0, pieces = 0;
-    for (const TTrack& t : FTracks) {
-        bytes += t.Bytes;
-        written += t.Written;
-        pieces += t.Pieces.size();
-    }
-    // Without byte ranges the total is projected from the segments written so far.
-    std::int64_t total = FTotal;
-    if (!FExactTotal && written > 0) {
-        total = written == pieces ? bytes
-                                  : static_cast<std::int64_t>(static_cast<double>(bytes) / static_cast<double>(written) *
-                                                              static_cast<double>(pieces));
-        if (total != FTotal) {
-            FTotal = total;
-            if (OnSize)
-                OnSize(total);
-        }
-    }
-    if (!OnProgress)
-        return;
-    const std::uint32_t tick = GetTickCount();
-    if (tick - FRateTick >= kRateEveryMs) {
-        const TRateSample sample{bytes - FRateBytes, tick - FRateTick};
-        FRateTick = tick;
-        FRateBytes = bytes;
-        OnProgress(bytes, total, &sample);
-    } else {
-        OnProgress(bytes, total, nullptr);
-    }
+    FCore.SetConnections(FConnections);
+    FCore.SetRetryDelays(FRetryDelays);
+    FCore.StartStream(std::move(segments), FKeys, parts, keep, journal, metaPath);
 }
 
 // ---- the end ----------------------------------------------------------------------------------
@@ -657,22 +412,15 @@ void THlsTransfer::Halt()
     FRunning = false;
     if (FTextPause)
         FTextPause->stop();
-    for (auto& conn : FConns) {
-        TConn& c = *conn;
-        if (c.Pause)
-            c.Pause->stop();
-        if (c.Busy && c.Http) {
-            c.Http->OnRequestDone = nullptr;
-            c.Http->OnDocData = nullptr;
-            c.Http->OnDocBegin = nullptr;
-            c.Busy = false;
-            c.Http->Abort();
-        }
-        c.Piece = -1;
-        c.Body.clear();
+    if (FTextBusy && FText) {
+        FTextBusy = false;
+        FText->OnRequestDone = nullptr;
+        FText->OnDocData = nullptr;
+        FText->OnDocBegin = nullptr;
+        FText->Abort();
     }
-    FReady.clear();
-    FFile.reset();
+    FBody.clear();
+    FCore.Stop();
 }
 
 void THlsTransfer::Stop()
@@ -680,38 +428,25 @@ void THlsTransfer::Stop()
     if (!FRunning)
         return;
     Halt();
-    SaveMeta(true);
     // Nothing posted before the stop reaches the owner after it.
     FContext = std::make_unique<QObject>();
 }
 
-void THlsTransfer::Fail(const std::string& reason, bool saveFailed)
+void THlsTransfer::Fail(const std::string& reason, TFailKind kind)
 {
     if (!FRunning)
         return;
     Halt();
-    SaveMeta(true);
-    TTransferResult r;
-    r.Reason = reason;
-    r.SaveFailed = saveFailed;
-    End(r);
+    End(TOutcome::Failed(kind, reason));
 }
 
-void THlsTransfer::Succeed()
+void THlsTransfer::End(TOutcome outcome)
 {
-    Halt();
-    SaveMeta(true);
-    TTransferResult r;
-    r.Done = true;
-    End(r);
-}
-
-void THlsTransfer::End(TTransferResult result)
-{
-    QTimer::singleShot(0, FContext.get(), [this, result] {
-        Application::Guard([this, &result] {
+    FRunning = false;
+    QTimer::singleShot(0, FContext.get(), [this, outcome] {
+        Application::Guard([this, &outcome] {
             if (OnEnded)
-                OnEnded(result);
+                OnEnded(outcome);
         });
     });
 }

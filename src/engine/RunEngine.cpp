@@ -2,9 +2,9 @@
 
 #include "convert/ConvertThread.h"
 #include "engine/DownloadText.h"
-#include "engine/MediaFile.h"
-#include "engine/PageAnalysis.h"
-#include "engine/PageMedia.h"
+#include "engine/pages/MediaFile.h"
+#include "engine/pages/PageAnalysis.h"
+#include "engine/pages/PageMedia.h"
 #include "engine/ConvertGate.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -76,7 +76,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
         SetState(jsWaiting);
         FEvents.Waiting(left, attempt, count);
     };
-    FTransfer.OnEnded = [this](const TTransferResult& r) { TransferEnded(r); };
+    FTransfer.OnEnded = [this](const TOutcome& r) { TransferEnded(r); };
 
     // A stream reports as a file does.
     FStream.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
@@ -84,7 +84,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
     FStream.OnSize = FTransfer.OnSize;
     FStream.OnProgress = FTransfer.OnProgress;
     FStream.OnWaiting = FTransfer.OnWaiting;
-    FStream.OnEnded = [this](const TTransferResult& r) { StreamEnded(r); };
+    FStream.OnEnded = [this](const TOutcome& r) { StreamEnded(r); };
 }
 
 TRunEngine::~TRunEngine()
@@ -215,6 +215,7 @@ void TRunEngine::Stop()
     if (FActiveBrowser)
         ResetBrowser(FActiveBrowser);
     FTransfer.Stop();
+    FMediaAnswer.reset();
     FStream.Stop();
     FHttpCli1->OnRequestDone = nullptr;
     if (FHttpCli1->State() != httpReady)
@@ -331,6 +332,7 @@ void TRunEngine::FetchPage()
     FDownloadUrl.clear();
     FHdAvailable = false;
     FIsStream = false;
+    FMediaAnswer.reset();
     FJoining = false;
     FTransferPath.clear();
     FFailureLine.clear();
@@ -498,6 +500,7 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         return; // the open rules read the whole page once
     TWebBrowser& browser = *FActiveBrowser;
     if (browser.MediaAnswer()) {
+        FMediaAnswer = browser.TakeMediaAnswer();
         std::string name = DispositionFileName(browser.AnswerDisposition());
         if (name.empty())
             name = AddressFileName(browser.AnswerAddress());
@@ -623,16 +626,18 @@ void TRunEngine::StartDownload()
     }
     http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
     FTransfer.SetConnections(FOwner ? FOwner->Connections() : 1);
-    FTransfer.Start(FPath);
+    std::optional<TWebBrowser::TMediaAnswer> answer = std::move(FMediaAnswer);
+    FMediaAnswer.reset();
+    FTransfer.Start(FPath, std::move(answer));
 }
 
 // A stream's tracks are complete: fragmented MP4 alone is a file as it is; anything else (MPEG-TS,
 // or separate audio) is joined into one .mp4 by the converter, copying the streams.
-void TRunEngine::StreamEnded(const TTransferResult& result)
+void TRunEngine::StreamEnded(const TOutcome& result)
 {
     if (FStopped)
         return;
-    if (!result.Done)
+    if (!result.IsDone())
         return TransferFailed(result);
     if (FStream.AudioPart().empty() && FStream.FragmentedMp4()) {
         try {
@@ -705,16 +710,16 @@ void TRunEngine::JoinEnded(const TProcessInfo& record)
     EndOfItem();
 }
 
-void TRunEngine::TransferEnded(const TTransferResult& result)
+void TRunEngine::TransferEnded(const TOutcome& result)
 {
     if (FStopped)
         return;
-    if (result.Done) {
+    if (result.IsDone()) {
         FTransferPath = FTransfer.CompletedPath();
         EndOfItem();
         return;
     }
-    if (result.Playlist && !FIsStream) {
+    if (result.Fail == fkPlaylist && !FIsStream) {
         // The file a page declared is a stream: fetched as one, into an .mp4.
         FIsStream = true;
         SetPageResult(ChangeFileExt(FFileName, ".mp4"), FDownloadUrl);
@@ -722,7 +727,7 @@ void TRunEngine::TransferEnded(const TTransferResult& result)
         return;
     }
     THttpCli& http = *FHttpCli1;
-    if (FQuality == vqBestAvailable && http.URL() != FRequestUrl && !result.SaveFailed) {
+    if (FQuality == vqBestAvailable && http.URL() != FRequestUrl && result.Fail != fkSave) {
         // The higher quality is not there: take the plain file once, without asking again.
         // Nothing of the failed attempt is kept.
         RemoveFileIfAny(PartPathOf(FPath));
@@ -736,15 +741,15 @@ void TRunEngine::TransferEnded(const TTransferResult& result)
 }
 
 // A file or a stream that could not be fetched or saved: the item fails with the reason.
-void TRunEngine::TransferFailed(const TTransferResult& result)
+void TRunEngine::TransferFailed(const TOutcome& result)
 {
-    if (result.SaveFailed) {
-        FEvents.Alert(raSaveFailed, result.Reason);
+    if (result.Fail == fkSave) {
+        FEvents.Alert(raSaveFailed, result.Words);
         if (FStopped)
             return;
-        Fail("Unable to save " + FModel.Address() + ": " + result.Reason, result.Reason);
+        Fail("Unable to save " + FModel.Address() + ": " + result.Words, result.Words);
     } else {
-        Fail("Unable download video from " + FModel.Address() + ": " + result.Reason, result.Reason);
+        Fail("Unable download video from " + FModel.Address() + ": " + result.Words, result.Words);
     }
     EndOfItem();
 }
@@ -840,13 +845,20 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
     }
     if (FJoining)
         return JoinEnded(*record);
-    if (record->Status == 2) {
+    TConvertProcess* runner = Runner();
+    if (record->Status == 1) {
+        // The user kept the existing output: nothing was converted, and nothing failed.
+        FModel.Skip();
+    } else if (record->Status == 2) {
         FEvents.Alert(raOutputInUse, "Video file will be created may be used, convert process failed!");
         if (FStopped)
             return;
+        const std::string output = runner ? runner->OutputFile : std::string();
+        Fail("Convert process failed on " + (runner ? runner->InputFile : std::string()) + ": " + output +
+                 " is in use by another program",
+             output + " is in use by another program");
     }
     if (record->Failed()) {
-        TConvertProcess* runner = Runner();
         const std::string file = runner ? runner->InputFile : std::string();
         std::string line = "Convert process failed on " + file;
         if (record->ExitCode != 0)

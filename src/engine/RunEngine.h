@@ -34,6 +34,7 @@
 
 #include "browser/WebBrowser.h"
 #include "engine/HlsTransfer.h"
+#include "engine/core/PartFile.h"
 #include "engine/RunModel.h"
 #include "engine/Transfer.h"
 #include "global/Global.h"
@@ -186,6 +187,12 @@ public:
     }
     // Tests only: the smallest piece worth a connection of its own (1 MiB).
     void SetMinPiece(std::int64_t bytes) { FTransfer.SetMinPiece(bytes); }
+    // A piece without bytes for this long gets a second connection when one is free.
+    void SetEndGameMs(std::int64_t ms)
+    {
+        FTransfer.SetEndGameMs(ms);
+        FStream.SetEndGameMs(ms);
+    }
 
     // The document of browser as 8-bit text; ReadFailureText when it cannot be read.
     std::string ReadPageText(TWebBrowser* browser);
@@ -220,9 +227,9 @@ private:
 
     // Transfer stage.
     void StartDownload();
-    void TransferEnded(const TTransferResult& result);
-    void TransferFailed(const TTransferResult& result);
-    void StreamEnded(const TTransferResult& result);
+    void TransferEnded(const TOutcome& result);
+    void TransferFailed(const TOutcome& result);
+    void StreamEnded(const TOutcome& result);
     void JoinStart();
     void JoinEnded(const TProcessInfo& record);
     void EndOfItem();
@@ -269,6 +276,8 @@ private:
     std::string FPageReason;
     // Transfer stage.
     bool FIsStream = false; // the direct address is an HLS playlist
+    // The page engine's answer when the address is the file itself, handed on to the transfer.
+    std::optional<TWebBrowser::TMediaAnswer> FMediaAnswer;
     bool FJoining = false;  // the converter runs on the stream's tracks
     int FQuality = vqNormal;
     std::string FRequestUrl;

@@ -1,494 +1,356 @@
 #include "engine/Transfer.h"
 
 #include "engine/DownloadText.h"
-#include "engine/HlsPlaylist.h"
-#include "platform/Application.h"
+#include "engine/core/PartFile.h"
+#include "engine/streams/HlsPlaylist.h"
+#include "net/http/HttpProt.h"
 #include "platform/Log.h"
-#include "platform/TickCount.h"
-#include "platform/Winsock.h"
-
-#include <QTimer>
+#include "platform/Text.h"
 
 #include <algorithm>
 
 namespace cw {
-namespace {
 
-bool IsLookupError(int code)
+TTransfer::TTransfer(THttpCli& http) : FHttp(http), FCore(http)
 {
-    return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
-}
-
-constexpr std::uint32_t kRateIntervalMs = 2000;
-constexpr int kPauseTickMs = 100;
-
-} // namespace
-
-TTransfer::TTransfer(THttpCli& http)
-    : FHttp(http), FWindow([this](TMessage& m) { WndProc(m); }),
-      FRetryDelays{1000, 2000, 4000, 8000, 16000}
-{
+    FCore.OnPrepare = [this](THttpCli& h, const TAssignment& job) { Prepare(h, job); };
+    FCore.OnAnswer = [this](THttpCli& h, int conn, const TAssignment& job) { return Answer(h, conn, job); };
+    FCore.OnErrorStatus = [this](THttpCli& h, const TAssignment& job) { return ErrorStatus(h, job); };
+    FCore.OnSize = [this](std::int64_t total) {
+        if (OnSize)
+            OnSize(total);
+    };
+    FCore.OnProgress = [this](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
+        if (OnProgress)
+            OnProgress(bytes, total, sample);
+    };
+    FCore.OnWaiting = [this](int left, int attempt, int count) {
+        if (OnWaiting)
+            OnWaiting(left, attempt, count);
+    };
+    FCore.OnResumed = [this](std::int64_t bytes) {
+        if (OnAttempt)
+            OnAttempt(FName, bytes);
+    };
+    FCore.OnEnded = [this](const TOutcome& outcome) { CoreEnded(outcome); };
 }
 
 TTransfer::~TTransfer()
 {
-    Stop();
-    // A retired connection's pause timer or client must not outlive what it points into.
-    FRetired.clear();
+    FCore.Stop();
 }
 
-void TTransfer::WndProc(TMessage& msg)
-{
-    if (msg.Msg == WM_TRANSFER_STEP && msg.WParam == stFreeRetired) {
-        FRetired.clear();
-        return;
-    }
-    if (msg.Msg != WM_TRANSFER_STEP || !FRunning)
-        return;
-    if (msg.WParam == stAttempt) {
-        // A file whose ranges an earlier run left open continues them all.
-        if (!FKept.Ranges.empty() && ResumeSegments())
-            return;
-        Attempt();
-    } else if (msg.WParam == stEnded) {
-        FRunning = false;
-        if (OnEnded)
-            OnEnded(FResult);
-    }
-}
-
-void TTransfer::Start(const std::string& finalPath)
+void TTransfer::Start(const std::string& finalPath, std::optional<TWebBrowser::TMediaAnswer> answer)
 {
     Stop();
+    FUrl = FHttp.URL();
     FFinalPath = finalPath;
     FPartPath = PartPathOf(finalPath);
     FMetaPath = PartMetaPathOf(finalPath);
     FName = ExtractFileName(finalPath);
     FCompletedPath.clear();
-    FResult = TTransferResult{};
-    // A .part left by an earlier run is continued, but only with what its first answer said
-    // about the resource; without that it cannot be checked and starts over.
-    FOffset = 0;
-    FKept = TPartMeta{};
-    FSegmented = false;
-    FUrl = FHttp.URL();
-    if (const std::int64_t size = RegularFileSize(FPartPath); size > 0) {
-        if (std::optional<TPartMeta> meta = ReadPartMeta(FMetaPath)) {
-            FKept = *meta;
-            // Ranges: the .part has holes, and its size says nothing of what is there.
-            FOffset = FKept.Ranges.empty() ? size : 0;
-        }
-    }
-    FRetries = 0;
     FStartedOver = false;
+    FNoRanges = false;
+    FConnectionsNow = FConnections;
     FRunning = true;
-    FWindow.PostMessage(WM_TRANSFER_STEP, stAttempt);
+    Begin(true, std::move(answer));
 }
 
 void TTransfer::Stop()
 {
-    if (FPauseTimer)
-        FPauseTimer->stop();
-    if (FSegmented) {
-        StopConnections();
-        SaveRanges(true);
-        CloseSegmentFile();
-        FRunning = false;
-        return;
-    }
-    if (FInRequest) {
-        FInRequest = false;
-        // The request's end arrives later, for nobody: the handlers are gone first.
-        Detach();
-        try {
-            FHttp.Abort();
-        } catch (...) {
-            LogCaught("transfer", "aborting the request on stop");
-        }
-    }
-    CloseFile();
+    FCore.Stop();
     FRunning = false;
 }
 
-void TTransfer::Detach()
+// The pieces an earlier run left, as far as the .part still holds them. False: start over.
+bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& journal)
 {
-    FHttp.OnHeaderData = nullptr;
-    FHttp.OnDocBegin = nullptr;
-    FHttp.OnDocData = nullptr;
-    FHttp.OnRequestDone = nullptr;
-    FHttp.SetRcvdStream(nullptr);
+    if (RegularFileSize(FPartPath) < 0)
+        return false;
+    std::string why;
+    std::optional<TResumeJournal> kept = ReadJournal(FMetaPath, &why);
+    if (!kept || kept->Kind != jkFile) {
+        if (!kept && RegularFileSize(FMetaPath) >= 0)
+            LogLine("transfer", FName + ": the journal cannot be read (" + why + "); starting over");
+        return false;
+    }
+    TByteSet claimed;
+    for (const TJournalPiece& p : kept->Pieces)
+        if (p.Pos > p.Start)
+            claimed.Add(p.Start, p.Pos);
+    std::vector<std::string> log;
+    if (kept->Blocks.empty())
+        kept->Blocks.resize(1);
+    const TByteSet verified = VerifiedBytes(FPartPath, claimed, kept->Blocks[0], kept->Total, log);
+    for (const std::string& line : log)
+        LogLine("transfer", line);
+    std::optional<std::vector<TJournalPiece>> resumed = ResumePieces(kept->Total, kept->Pieces, verified, &why);
+    if (!resumed) {
+        LogLine("transfer", FName + ": the journal's pieces do not fit together (" + why + "); starting over");
+        return false;
+    }
+    // Hashes of blocks that are fetched again no longer describe anything.
+    auto& blocks = kept->Blocks[0];
+    for (auto it = blocks.begin(); it != blocks.end();) {
+        const std::int64_t from = it->first * JournalBlockBytes;
+        const std::int64_t to = kept->Total >= 0 ? std::min(from + JournalBlockBytes, kept->Total) : from + JournalBlockBytes;
+        it = verified.Contains(from, to) ? std::next(it) : blocks.erase(it);
+    }
+    pieces.clear();
+    for (const TJournalPiece& r : *resumed) {
+        TPiece p;
+        p.Start = r.Start;
+        p.Pos = p.Best = r.Pos;
+        p.End = r.End;
+        p.Splittable = true;
+        pieces.push_back(p);
+    }
+    journal = *kept;
+    return true;
 }
 
-std::int64_t TTransfer::CloseFile()
+void TTransfer::Begin(bool resume, std::optional<TWebBrowser::TMediaAnswer> answer)
 {
-    if (!FFile)
-        return 0;
-    FHttp.SetRcvdStream(nullptr);
-    std::int64_t have = 0;
-    try {
-        // Only the bytes of the file itself stay: an error page, a relocation's body or a range
-        // that does not belong are cut off again.
-        if (FAnswer != anAppend && FAnswer != anFresh)
-            FFile->SetSize(FResumeOffset);
-        have = FFile->Size();
-    } catch (...) {
-        LogCaught("transfer", "cutting " + FPartPath + " back to its video bytes");
+    std::vector<TPiece> pieces;
+    TResumeJournal journal;
+    FShaped = false;
+    FAdopted = false;
+    bool create = true;
+    if (resume && ResumeFromJournal(pieces, journal)) {
+        FShaped = journal.Total >= 0;
+        create = false;
+    } else {
+        // A new file: one piece of unknown size until the first answer says more.
+        RemoveFileIfAny(FMetaPath);
+        journal = TResumeJournal{};
+        journal.Kind = jkFile;
+        journal.Url = FUrl;
+        TPiece first;
+        first.Splittable = true;
+        pieces.push_back(first);
     }
-    FFile.reset();
-    return have;
-}
-
-void TTransfer::Attempt()
-{
-    try {
-        FFile = std::make_unique<TFileStream>(FPartPath, FOffset > 0 ? fmOpenReadWrite | fmShareExclusive
-                                                                     : fmCreate | fmShareExclusive);
-        if (FOffset > 0) {
-            FFile->SetSize(FOffset);
-            FFile->Seek(FOffset, soBeginning);
-        }
-    } catch (const std::exception& e) {
-        // A read-only or full folder, or a name the file system refuses: the item fails, and
-        // the run goes on with the next one.
-        FFile.reset();
-        return Finish(SaveFailure(e));
-    }
-
-    FResumeOffset = FOffset;
-    FExpectedTotal = FKept.Total;
-    FAnswer = anNone;
-    FLastRequestError = 0;
-    // Set on every attempt: the client also keeps the bounds of a received Content-Range.
-    FHttp.SetContentRangeEnd("");
-    // With several connections allowed, the first request asks for "bytes=0-": a 206 to it says
-    // that the server honours ranges, without a round trip of its own.
-    FHttp.SetContentRangeBegin(FOffset > 0 ? std::to_string(FOffset) : FConnections > 1 ? "0" : std::string());
-    FRateTick = 0;
-    FRateCount = FOffset;
+    std::int64_t kept = 0;
+    for (const TPiece& p : pieces)
+        kept += p.Pos - p.Start;
     if (OnAttempt)
-        OnAttempt(FName, FOffset);
-
-    FHttp.SetKeepEventExceptions(true);
-    FHttp.SetRcvdStream(FFile.get());
-    FHttp.OnHeaderData = [this](TObject*) { HeaderData(); };
-    FHttp.OnDocBegin = [this](TObject*) { DocBegin(); };
-    FHttp.OnDocData = [this](TObject*, const char*, int) { DocData(); };
-    FHttp.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t error) { RequestDone(error); };
-    FInRequest = true;
-    try {
-        FHttp.DoRequestAsync(httpGET);
-    } catch (const EHttpException& e) {
-        // Refused before anything went out (a control byte in the address, a busy client).
-        FInRequest = false;
-        Detach();
-        LogLine("transfer", "transfer of " + FHttp.URL() + " failed: " + e.Message());
-        AttemptEnded(true, e.ErrorCode(), e.Message(), std::string());
+        OnAttempt(FName, kept);
+    if (journal.Total >= 0 && OnSize)
+        OnSize(journal.Total);
+    FCore.SetConnections(FConnectionsNow);
+    FCore.SetMinSteal(std::max<std::int64_t>(FMinPiece / 4, 1));
+    // Requests ask for at most a few pieces at a time, so a free connection can always take
+    // what nobody has asked for yet.
+    FCore.SetMaxRequest(FConnectionsNow > 1 ? std::max<std::int64_t>(4 * FMinPiece, 1) : 0);
+    std::optional<TAdoptedAnswer> adopted;
+    // Only a new file takes the answer under way: a kept .part goes on where it stopped instead.
+    if (answer && answer->Http && create) {
+        adopted = TAdoptedAnswer{std::move(answer->Http), std::move(answer->Head), answer->Ended};
+        FAdopted = true;
     }
+    FCore.StartFile(FUrl, FPartPath, create, std::move(pieces), journal, FMetaPath, std::move(adopted));
 }
 
-void TTransfer::RequestDone(std::uint16_t errCode)
+void TTransfer::Prepare(THttpCli& h, const TAssignment& job)
 {
-    if (!FInRequest)
+    h.SetURL(FUrl);
+    // Set on every request: the client also keeps the bounds of a received Content-Range.
+    h.SetContentRangeBegin("");
+    h.SetContentRangeEnd("");
+    if (FNoRanges && job.From == 0)
         return;
-    FInRequest = false;
-    Detach();
-    FLastRequestError = errCode;
-    bool failed = false;
-    std::uint16_t code = 0;
-    std::string message;
-    std::string writeError;
-    // What the synchronous form would have raised, in the same order.
-    if (std::exception_ptr e = FHttp.TakeEventException()) {
-        try {
-            std::rethrow_exception(e);
-        } catch (const EWriteError& w) {
-            // The file takes no more (a full disk, a size limit): what arrived stays in the
-            // .part for a later run.
-            writeError = w.Reason().empty() ? std::string(w.what()) : w.Reason();
-        } catch (const EHttpException& h) {
-            failed = true;
-            code = h.ErrorCode();
-            message = h.Message();
-        } catch (const std::exception& x) {
-            failed = true;
-            code = httperrBadResponse;
-            message = x.what();
-        } catch (...) {
-            failed = true;
-            code = httperrBadResponse;
-            message = "unknown error";
+    if (!FShaped && job.From == 0) {
+        // The first request: with several connections it asks for the first piece only, and a
+        // 206 to it says that the server honours ranges, without a round trip of its own.
+        if (FConnectionsNow > 1) {
+            h.SetContentRangeBegin("0");
+            h.SetContentRangeEnd(std::to_string(FMinPiece - 1));
         }
-    } else if (!FHttp.FailureText().empty()) {
-        failed = true;
-        code = FHttp.FailureCode();
-        message = FHttp.FailureText();
-    } else if (const int status = FHttp.StatusCode(); status > 399 && status != 401 && status != 407) {
-        failed = true;
-        code = static_cast<std::uint16_t>(status);
-        message = FHttp.ReasonPhrase();
-    } else if (status < 100 || status > 599) {
-        failed = true;
-        code = httperrBadResponse;
-        message = "No valid HTTP response from the server";
+        return;
     }
-    if (failed)
-        LogLine("transfer", "transfer of " + FHttp.URL() + " failed: " + message);
-    else if (!writeError.empty())
-        LogLine("transfer", "transfer of " + FHttp.URL() + " stopped: " + writeError);
-    AttemptEnded(failed, code, message, writeError);
+    h.SetContentRangeBegin(std::to_string(job.From));
+    // To the end of the file is asked open-ended; anything shorter with its last byte.
+    if (job.To >= 0 && job.To != FCore.Total())
+        h.SetContentRangeEnd(std::to_string(job.To - 1));
 }
 
-void TTransfer::AttemptEnded(bool failed, std::uint16_t code, const std::string& message,
-                             const std::string& writeError)
+// Which validators an answer must repeat: the size, the ETag and Last-Modified the first answer
+// gave; without any validator, the address.
+static bool SameFile(const TResumeJournal& kept, const THttpCli& h, std::int64_t total)
 {
-    const int status = FHttp.StatusCode();
-    const bool answered = status != 0;
-    const std::int64_t have = CloseFile();
-    const int tries = static_cast<int>(FRetryDelays.size());
+    if (kept.Total >= 0 && total != kept.Total)
+        return false;
+    if (!kept.ETag.empty() && h.ETag() != kept.ETag)
+        return false;
+    if (!kept.LastModified.empty() && h.LastModified() != kept.LastModified)
+        return false;
+    if (kept.ETag.empty() && kept.LastModified.empty() && h.URL() != kept.Url)
+        return false;
+    return true;
+}
 
-    if (!writeError.empty()) {
-        if (have == 0) {
-            RemoveFileIfAny(FPartPath);
-            RemoveFileIfAny(FMetaPath);
-        }
-        TTransferResult r;
-        r.Reason = "cannot write " + ExtractFileName(FPartPath) + ": " + writeError;
-        return Finish(r);
+TAnswerVerdict TTransfer::Answer(THttpCli& h, int conn, const TAssignment& job)
+{
+    if (IsHlsPlaylistType(h.ContentType()))
+        // A page may declare a file where its server answers with a stream's playlist.
+        return TAnswerVerdict::Reject(fkPlaylist, "the address answered with a stream's playlist", false);
+    if (!FShaped)
+        return FirstAnswer(h, job);
+    const TResumeJournal& kept = FCore.Journal();
+    const std::string who = "connection " + std::to_string(conn + 1);
+    if (h.StatusCode() == 206) {
+        const std::optional<TContentRange> range = ParseContentRange(h.ContentRange());
+        if (!range || range->First != job.From)
+            return TAnswerVerdict::StartOver(who + " answered another range (" + h.ContentRange() + " for " +
+                                             std::to_string(job.From) + "-)");
+        if (!SameFile(kept, h, range->Total))
+            return TAnswerVerdict::StartOver(who + " answered for another version of the file");
+        return TAnswerVerdict::Accept();
     }
+    // The whole file again: a server that ignores ranges. One piece on one connection takes its
+    // rest from it; several ranges start over on one connection.
+    const std::int64_t length =
+        h.TransferEncoding() == "chunked" || !h.ContentEncoding().empty() ? -1 : h.ContentLength();
+    if (FCore.Scheduler().Pieces().size() == 1 && SameFile(kept, h, length < 0 ? kept.Total : length))
+        return TAnswerVerdict::Accept(job.From);
+    return TAnswerVerdict::StartOver(who + " answered " + std::to_string(h.StatusCode()) + " to a range request");
+}
 
-    if (FAnswer == anPlaylist) {
-        if (have == 0) {
-            RemoveFileIfAny(FPartPath);
-            RemoveFileIfAny(FMetaPath);
-        }
-        TTransferResult r;
-        r.Playlist = true;
-        r.Reason = "the address answered with a stream's playlist";
-        return Finish(r);
+// The first answer of a new file: what it is, how large, and whether it can be split.
+TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
+{
+    TPieceScheduler& sched = FCore.Scheduler();
+    TResumeJournal& journal = FCore.Journal();
+    if (job.From > 0) {
+        // The rest of a file of unknown size that an earlier run began: only of the same file.
+        const std::optional<TContentRange> range = ParseContentRange(h.ContentRange());
+        const std::int64_t length =
+            h.TransferEncoding() == "chunked" || !h.ContentEncoding().empty() ? -1 : h.ContentLength();
+        if (!SameFile(journal, h, h.StatusCode() == 206 ? (range ? range->Total : -2) : length))
+            return TAnswerVerdict::StartOver("the file changed since the last run");
     }
-    if (FAnswer == anMismatch || code == httperrRangeMismatch || (answered && status == 416)) {
-        // The server does not continue these bytes (another resource, or a range it will not
-        // serve): start over from the first byte, once.
-        if (!FStartedOver) {
-            FStartedOver = true;
-            FOffset = 0;
-            FKept = TPartMeta{};
-            RemoveFileIfAny(FMetaPath);
-            FWindow.PostMessage(WM_TRANSFER_STEP, stAttempt);
-            return;
+    journal.Url = h.URL();
+    journal.ETag = h.ETag();
+    journal.LastModified = h.LastModified();
+    if (h.StatusCode() == 206) {
+        const std::optional<TContentRange> range = ParseContentRange(h.ContentRange());
+        if (!range || range->First != job.From || range->Total < 0) {
+            // A range the server cannot place in a file of known size: no ranges at all.
+            FNoRanges = true;
+            return TAnswerVerdict::StartOver("the first answer's range cannot be used (" + h.ContentRange() + ")");
         }
-        TTransferResult r;
-        r.Reason = "the server did not continue the file where it stopped";
-        return Finish(r);
+        FShaped = true;
+        const std::int64_t total = range->Total;
+        const std::int64_t firstEnd = std::min(total, range->Last + 1);
+        FCore.SetTotal(total);
+        sched.SetEnd(job.Piece, job.From > 0 ? total : firstEnd);
+        if (job.From == 0 && firstEnd < total)
+            SplitRest(firstEnd, total);
+        return TAnswerVerdict::Accept();
     }
+    // The whole resource from its first byte.
+    FShaped = true;
+    const std::int64_t total =
+        h.TransferEncoding() == "chunked" || !h.ContentEncoding().empty() ? -1 : h.ContentLength();
+    if (total >= 0)
+        FCore.SetTotal(total);
+    // The page engine's answer was asked without Range: when the server says it serves ranges,
+    // this answer is the first piece and the other connections share out the rest.
+    if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h)) {
+        const std::int64_t firstEnd = std::min(total, 4 * FMinPiece);
+        sched.SetEnd(job.Piece, firstEnd);
+        SplitRest(firstEnd, total);
+        return TAnswerVerdict::Accept();
+    }
+    // A server without ranges (or none was asked): this one connection fetches it all.
+    FCore.LimitConnections(1);
+    if (total >= 0)
+        sched.SetEnd(job.Piece, total);
+    return TAnswerVerdict::Accept(job.From);
+}
 
-    const bool success = answered ? status >= 200 && status < 300 : !failed;
-    if (!failed && success && (FExpectedTotal < 0 || have == FExpectedTotal)) {
+// The rest of a file after its first piece, one range per other connection, each a piece or
+// more. No product of sizes is formed, so no size a server can name overflows.
+void TTransfer::SplitRest(std::int64_t from, std::int64_t total)
+{
+    const std::int64_t rest = total - from;
+    const std::int64_t n = std::clamp<std::int64_t>(rest / FMinPiece, 1, std::max(1, FConnectionsNow - 1));
+    for (std::int64_t i = 0; i < n; ++i) {
+        TPiece p;
+        p.Splittable = true;
+        p.Start = p.Pos = from + rest / n * i + std::min(i, rest % n);
+        p.End = from + rest / n * (i + 1) + std::min(i + 1, rest % n);
+        FCore.Scheduler().Add(p);
+    }
+}
+
+// "Accept-Ranges: bytes" among the answer's header lines.
+bool TTransfer::AcceptsByteRanges(const THttpCli& h)
+{
+    for (const std::string& line : h.RcvdHeader()) {
+        if (!text::StartsWithNoCase(line, "accept-ranges:"))
+            continue;
+        std::string value = text::Lower(line.substr(14));
+        return value.find("bytes") != std::string::npos;
+    }
+    return false;
+}
+
+std::optional<TAnswerVerdict> TTransfer::ErrorStatus(THttpCli& h, const TAssignment& job)
+{
+    if (h.StatusCode() != 416)
+        return std::nullopt;
+    if (!FShaped && job.From == 0) {
+        // Nothing can be served from byte 0: the file is empty.
+        FShaped = true;
+        FCore.SetTotal(0);
+        FCore.Scheduler().SetEnd(job.Piece, 0);
+        return TAnswerVerdict::Accept();
+    }
+    return TAnswerVerdict::StartOver("the server answered 416 to bytes=" + std::to_string(job.From) + "-");
+}
+
+void TTransfer::CoreEnded(const TOutcome& outcome)
+{
+    if (!FRunning)
+        return;
+    if (outcome.IsDone()) {
         try {
-            if (FAnswer == anNone) {
-                // A 2xx without a body: the file is empty.
-                TFileStream(FPartPath, fmCreate).SetSize(0);
-            }
             ReplaceFile(FPartPath, FFinalPath);
         } catch (const std::exception& e) {
-            return Finish(SaveFailure(e));
+            FRunning = false;
+            if (OnEnded)
+                OnEnded(TOutcome::Failed(fkSave, e.what()));
+            return;
         }
         RemoveFileIfAny(FMetaPath);
         FCompletedPath = FFinalPath;
-        TTransferResult r;
-        r.Done = true;
-        return Finish(r);
+        FRunning = false;
+        if (OnEnded)
+            OnEnded(outcome);
+        return;
     }
-
-    // An error status stands even when its page then broke off; the proxy refusing the tunnel,
-    // or a chain of relocations without end, is as final.
-    if ((answered && !success && (!failed || code == status || status >= 400)) || code == httperrProxyRefused ||
-        code == httperrTooManyRelocations) {
-        // The server's final word was no: nothing more to try. The .part keeps the video bytes
-        // of earlier attempts, if there were any.
-        if (have == 0) {
-            RemoveFileIfAny(FPartPath);
-            RemoveFileIfAny(FMetaPath);
+    if (outcome.Fail == fkMismatch) {
+        // The server does not continue these bytes (another file, a range it will not serve):
+        // from the first byte, on one connection, once.
+        if (!FStartedOver) {
+            LogLine("transfer", FName + ": " + outcome.Words + "; starting over on one connection");
+            FStartedOver = true;
+            FConnectionsNow = 1;
+            return Begin(false);
         }
-        TTransferResult r;
-        if (status == 407)
-            r.Reason = FHttp.ProxyUsername().empty() ? "the proxy asks for a user name and password"
-                                                     : "the proxy did not accept the user name and password";
-        else if (status == 401)
-            r.Reason = "the server asks for a user name and password";
-        else if (code == httperrProxyRefused || code == httperrTooManyRelocations)
-            r.Reason = message;
-        else
-            r.Reason = "the server answered " + std::to_string(status) +
-                       (FHttp.ReasonPhrase().empty() ? std::string() : " " + FHttp.ReasonPhrase());
-        return Finish(r);
+        FRunning = false;
+        if (OnEnded)
+            OnEnded(TOutcome::Failed(fkMismatch, "the server did not continue the file where it stopped", outcome.Code));
+        return;
     }
-
-    // The connection broke (closed early, reset, nothing more for the idle limit) or never came
-    // about. With video bytes kept, ask again for the rest after a pause.
-    if (have > 0 && FRetries < tries) {
-        const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(FRetries)];
-        ++FRetries;
-        FOffset = have;
-        return Pause(pause);
-    }
-    TTransferResult r;
-    if (have > 0) {
-        const std::string of = FExpectedTotal >= 0 ? " of " + GroupedCount(FExpectedTotal) : std::string();
-        r.Reason = (code == httperrTimeout ? "no data for " + SecondsText(FHttp.IdleTimeout()) + " after "
-                                           : std::string("the connection closed after ")) +
-                   GroupedCount(have) + of + " bytes (" + std::to_string(FRetries) +
-                   (FRetries == 1 ? " try)" : " tries)");
-    } else {
+    // Nothing of the file kept: nothing to continue later.
+    if (RegularFileSize(FPartPath) <= 0) {
         RemoveFileIfAny(FPartPath);
         RemoveFileIfAny(FMetaPath);
-        r.Reason = NoResponseReason(code, message);
     }
-    Finish(r);
-}
-
-void TTransfer::Pause(std::uint32_t ms)
-{
-    if (!FPauseTimer) {
-        FPauseTimer = std::make_unique<QTimer>();
-        FPauseTimer->setSingleShot(true);
-        QObject::connect(FPauseTimer.get(), &QTimer::timeout, [this] { Application::Guard([this] { PauseTick(); }); });
-    }
-    FPauseStart = GetTickCount();
-    FPauseMs = ms;
-    FPauseShown = 0;
-    PauseTick();
-}
-
-void TTransfer::PauseTick()
-{
-    const std::uint32_t elapsed = GetTickCount() - FPauseStart;
-    if (elapsed >= FPauseMs) {
-        Attempt();
-        return;
-    }
-    const int left = static_cast<int>((FPauseMs - elapsed + 999) / 1000);
-    if (left != FPauseShown) {
-        FPauseShown = left;
-        if (OnWaiting)
-            OnWaiting(left, FRetries, static_cast<int>(FRetryDelays.size()));
-    }
-    FPauseTimer->start(static_cast<int>(std::min<std::uint32_t>(kPauseTickMs, FPauseMs - elapsed)));
-}
-
-void TTransfer::Finish(TTransferResult result)
-{
-    FResult = std::move(result);
-    FWindow.PostMessage(WM_TRANSFER_STEP, stEnded);
-}
-
-TTransferResult TTransfer::SaveFailure(const std::exception& e)
-{
-    TTransferResult r;
-    r.SaveFailed = true;
-    r.Reason = e.what();
-    return r;
-}
-
-std::string TTransfer::NoResponseReason(std::uint16_t code, const std::string& message) const
-{
-    const std::string proxy = FHttp.Proxy().empty() ? std::string() : FHttp.Proxy() + ":" + FHttp.ProxyPort();
-    if (code == httperrTimeout)
-        return "no data for " + SecondsText(FHttp.IdleTimeout());
-    if (FLastRequestError == ws::WSAECONNREFUSED)
-        return proxy.empty() ? "the server refused the connection" : "the proxy " + proxy + " refused the connection";
-    if (IsLookupError(FLastRequestError))
-        return proxy.empty() ? "host not found" : "host not found (the proxy " + proxy + ")";
-    return message.empty() ? "no answer from the server" : message;
-}
-
-void TTransfer::HeaderData()
-{
-    // A relocating answer (the direct address usually sends the client to the server that holds
-    // the file) describes its own short body, not the video: its length must not become the
-    // size shown for the file. A partial answer's length is only the rest; its total size comes
-    // with the body (DocBegin).
-    const int status = FHttp.StatusCode();
-    if ((status >= 300 && status < 400) || status == 206)
-        return;
-    const std::optional<std::int64_t> size = FindContentLength(FHttp.RcvdHeader());
-    if (size && OnSize)
-        OnSize(*size);
-}
-
-// The body of an answer begins: decide where its bytes go before the first one is written.
-void TTransfer::DocBegin()
-{
-    const int status = FHttp.StatusCode();
-    if (!FFile || status < 200 || status >= 300)
-        return; // a relocation's or an error's body: cut off after the attempt
-    if (IsHlsPlaylistType(FHttp.ContentType())) {
-        // A page may declare a file where its server answers with a stream's playlist.
-        FAnswer = anPlaylist;
-        FHttp.Abort();
-        return;
-    }
-    if (status == 206) {
-        const std::optional<TContentRange> range = ParseContentRange(FHttp.ContentRange());
-        const bool fits = FResumeOffset > 0 ? ContinuesPart(FKept, FResumeOffset, FHttp.URL(), FHttp.ContentRange(),
-                                                            FHttp.ETag(), FHttp.LastModified())
-                                            : range && range->First == 0;
-        if (!fits) {
-            FAnswer = anMismatch;
-            FHttp.Abort();
-            return;
-        }
-        FAnswer = anAppend;
-        FExpectedTotal = range->Total;
-        if (FResumeOffset == 0)
-            FKept = TPartMeta{FHttp.URL(), range->Total, FHttp.ETag(), FHttp.LastModified(), {}};
-        if (range->Total >= 0 && OnSize)
-            OnSize(range->Total);
-    } else {
-        // The whole resource from its first byte: a new file, or a server that ignores Range.
-        FFile->SetSize(0);
-        FFile->Seek(0, soBeginning);
-        FResumeOffset = 0;
-        FRateCount = 0;
-        FAnswer = anFresh;
-        FExpectedTotal =
-            FHttp.TransferEncoding() == "chunked" || !FHttp.ContentEncoding().empty() ? -1 : FHttp.ContentLength();
-        FKept = TPartMeta{FHttp.URL(), FExpectedTotal, FHttp.ETag(), FHttp.LastModified(), {}};
-    }
-    if (FResumeOffset == 0) {
-        try {
-            WritePartMeta(FMetaPath, FKept);
-        } catch (const std::exception& e) {
-            // The transfer goes on; only a later run cannot continue this file.
-            LogLine("transfer", e.what());
-        }
-    }
-    if (FAnswer == anAppend && FResumeOffset == 0 && Segmentable(FExpectedTotal))
-        StartSegments(FExpectedTotal);
-}
-
-void TTransfer::DocData()
-{
-    Progress(FResumeOffset + FHttp.RcvdCount());
-}
-
-// The bytes of the file so far to the front end, with a rate sample every two seconds.
-void TTransfer::Progress(std::int64_t rcvd)
-{
-    const std::uint32_t now = GetTickCount();
-    if (FRateTick == 0)
-        FRateTick = now;
-    const std::uint32_t elapsed = now - FRateTick;
-    TRateSample sample;
-    const bool sampled = elapsed >= kRateIntervalMs;
-    if (sampled) {
-        sample.Bytes = rcvd - FRateCount;
-        sample.ElapsedMs = elapsed;
-        FRateCount = rcvd;
-        FRateTick = now;
-    }
-    if (OnProgress)
-        OnProgress(rcvd, FExpectedTotal, sampled ? &sample : nullptr);
+    FRunning = false;
+    if (OnEnded)
+        OnEnded(outcome);
 }
 
 } // namespace cw

@@ -2,7 +2,7 @@
 // real names through the system proxy, and their files relocated to another host.
 
 #include "RunTestSupport.h"
-#include "engine/PageAnalysis.h"
+#include "engine/pages/PageAnalysis.h"
 #include "support/ExternalServers.h"
 #include "support/ServedFile.h"
 #include "support/TlsTestPki.h"

@@ -269,7 +269,7 @@ TEST_F(ConvertProcessTest, ExistingOutputAnsweredNoFinishesAtOnce)
     cw::Application::ProcessMessages();
     ASSERT_EQ(Sink.Records.size(), 1u);
     EXPECT_TRUE(Sink.Last()->Finished());
-    EXPECT_EQ(Sink.Last()->Status, 0);
+    EXPECT_EQ(Sink.Last()->Status, 1) << "a kept file is not a conversion that succeeded";
     EXPECT_EQ(Sink.Last()->ExitCode, 0);
 }
 

@@ -5,7 +5,7 @@
 #include "EngineRunSupport.h"
 #include "convert/ConvertThread.h"
 #include "convert/FormatPresets.h"
-#include "engine/PartFile.h"
+#include "engine/core/PartFile.h"
 #include "support/ExternalServers.h"
 #include "support/Files.h"
 #include "support/HttpTestServer.h"
@@ -260,8 +260,10 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
         EXPECT_TRUE(run.Engine().Stopped());
     }
     EXPECT_TRUE(std::filesystem::exists(saved + ".part"));
-    const auto meta = ReadFile(saved + ".part.meta");
-    EXPECT_EQ(0u, meta.find("hls " + address + "\n")) << meta;
+    const std::optional<cw::TResumeJournal> meta = cw::ReadJournal(saved + ".part.meta");
+    ASSERT_TRUE(meta.has_value());
+    EXPECT_EQ(cw::jkStream, meta->Kind);
+    EXPECT_EQ(address, meta->Url);
     std::map<std::string, int> before;
     {
         std::lock_guard<std::mutex> g(lock);

@@ -133,10 +133,14 @@ TEST_F(ConvertStage, OutputInUseShowsTheBoxAndTheRunGoesOn)
     Prepare(run);
     run.Run(60000);
     ASSERT_FALSE(run.WatchdogFired);
-    ASSERT_EQ(2u, Boxes.Count());
+    ASSERT_EQ(3u, Boxes.Count());
     EXPECT_EQ("Video file will be created may be used, convert process failed!", Boxes.Boxes()[1].Text);
     EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[1].Caption);
     EXPECT_EQ(cw::MB_ICONERROR, Boxes.Boxes()[1].Flags & cw::MB_ICONMASK);
+    // The file was not converted: the item failed, it did not pass for done.
+    EXPECT_EQ("1 of 2 items failed:\r\nConvert process failed on " + first + ": " + Out("busy.mov") +
+                  " is in use by another program\r\n",
+              Boxes.Boxes()[2].Text);
     EXPECT_EQ("in use", dltest::ReadFile(Out("busy.mov")));
     EXPECT_TRUE(IsMedia(Out("free.mov")));
 }

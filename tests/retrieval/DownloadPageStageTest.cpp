@@ -3,7 +3,7 @@
 // the switch to the second browser after a failed read.
 
 #include "DownloadWindowSupport.h"
-#include "engine/PageAnalysis.h"
+#include "engine/pages/PageAnalysis.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace cwtest {
@@ -21,11 +23,16 @@ namespace cwtest {
 // each connection sends its body in pieces with a pause between them (a host that limits every
 // connection). IgnoreRangeFrom: answers from that number on ignore Range. BusyFrom: answers from
 // that number on (while another is still being sent) are 503. ContentType: sent when set (a
-// direct media address is recognised by it).
+// direct media address is recognised by it). StallAnswers: how many answers stall at StallAt
+// (-1: all). OutageAt/OutageMs: answer number OutageAt starts an outage of OutageMs during which
+// every new request is answered 503 (answers already under way go on). A range that starts at or
+// past the end is answered 416 with "bytes */size", as strict servers do. BytesSent: body bytes
+// sent in all.
 struct ServedFile {
     std::mutex Lock;
     std::string Body;
     std::string ETag = "\"v1\"";
+    std::string LastModified; // no Last-Modified line when empty
     std::string ContentType; // no Content-Type line when empty
     std::vector<std::size_t> Cuts;
     std::size_t StallAt = std::string::npos;
@@ -36,6 +43,11 @@ struct ServedFile {
     int PieceMs = 0;
     int IgnoreRangeFrom = -1;
     int BusyFrom = -1;
+    int StallAnswers = -1;
+    int OutageAt = -1;
+    int OutageMs = 0;
+    std::chrono::steady_clock::time_point DownUntil{};
+    std::atomic<std::size_t> BytesSent{0};
     std::atomic<int> Answers{0};
     std::atomic<int> Sending{0};
 
@@ -47,6 +59,14 @@ struct ServedFile {
         std::size_t from = 0;
         std::size_t to = Body.size(); // one past the last byte sent
         std::string head;
+        const auto now = std::chrono::steady_clock::now();
+        if (i == OutageAt)
+            DownUntil = now + std::chrono::milliseconds(OutageMs);
+        if (now < DownUntil) {
+            lock.unlock();
+            c.Reply(503, "Service Unavailable", {}, "down for maintenance", "HTTP/1.0");
+            return;
+        }
         if (BusyFrom >= 0 && i >= BusyFrom && Sending.load() > 0) {
             lock.unlock();
             c.Reply(503, "Service Unavailable", {"Retry-After: 10"}, "busy", "HTTP/1.0");
@@ -59,6 +79,12 @@ struct ServedFile {
                 return;
             }
             from = WrongRange ? 0 : std::stoull(range.substr(6));
+            if (from >= Body.size()) {
+                const std::string size = std::to_string(Body.size());
+                lock.unlock();
+                c.Reply(416, "Range Not Satisfiable", {"Content-Range: bytes */" + size}, "", "HTTP/1.0");
+                return;
+            }
             const std::size_t dash = range.find('-');
             if (!WrongRange && dash != std::string::npos && dash + 1 < range.size())
                 to = std::min(to, static_cast<std::size_t>(std::stoull(range.substr(dash + 1))) + 1);
@@ -69,24 +95,35 @@ struct ServedFile {
         }
         if (!ContentType.empty())
             head += "Content-Type: " + ContentType + "\r\n";
+        if (!IgnoreRange)
+            head += "Accept-Ranges: bytes\r\n";
+        if (!LastModified.empty())
+            head += "Last-Modified: " + LastModified + "\r\n";
         head += "ETag: " + ETag + "\r\nContent-Length: " + std::to_string(to - from) + "\r\n\r\n";
         std::string rest = Body.substr(from, to - from);
         std::size_t send = rest.size();
         bool reset = false;
         if (static_cast<std::size_t>(i) < Cuts.size())
             send = std::min(send, Cuts[static_cast<std::size_t>(i)]), reset = i % 2 == 1;
-        const bool stall = StallAt != std::string::npos && from <= StallAt;
+        const bool stall = StallAt != std::string::npos && from <= StallAt && StallAt < to && StallAnswers != 0;
+        if (stall && StallAnswers > 0)
+            --StallAnswers;
         if (stall)
             send = std::min(send, StallAt - from);
         const std::size_t piece = PieceBytes;
         const int pieceMs = PieceMs;
         lock.unlock();
         ++Sending;
-        if (piece > 0) {
-            c.Send(head);
-            c.SendSlowly(rest.substr(0, send), piece, pieceMs);
-        } else {
-            c.Send(head + rest.substr(0, send));
+        // Sent in pieces, each counted once the system took it: what a server's log would say.
+        const std::size_t step = piece > 0 ? piece : 64 * 1024;
+        bool open = c.Send(head);
+        for (std::size_t at = 0; open && at < send; at += step) {
+            if (at > 0 && pieceMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(pieceMs));
+            const std::string bytes = rest.substr(at, std::min(step, send - at));
+            open = c.Send(bytes);
+            if (open)
+                BytesSent += bytes.size();
         }
         --Sending;
         if (stall)

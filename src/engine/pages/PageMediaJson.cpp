@@ -1,7 +1,7 @@
 // A small tolerant JSON reader for the JSON-LD blocks of pages: bounded in depth and size, it
 // never throws and never recurses without a limit.
 
-#include "engine/PageMediaParts.h"
+#include "engine/pages/PageMediaParts.h"
 
 namespace cw::pagemedia {
 

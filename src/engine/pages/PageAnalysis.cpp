@@ -1,4 +1,4 @@
-#include "engine/PageAnalysis.h"
+#include "engine/pages/PageAnalysis.h"
 
 #include "platform/Application.h"
 #include "platform/MessageBox.h"

@@ -1,7 +1,7 @@
-#include "engine/PageMedia.h"
+#include "engine/pages/PageMedia.h"
 
-#include "engine/MediaFile.h"
-#include "engine/PageMediaParts.h"
+#include "engine/pages/MediaFile.h"
+#include "engine/pages/PageMediaParts.h"
 #include "global/Global.h"
 #include "platform/MediaTypes.h"
 #include "platform/Text.h"

@@ -1,4 +1,4 @@
-#include "engine/HlsCipher.h"
+#include "engine/streams/HlsCipher.h"
 
 #include <openssl/evp.h>
 

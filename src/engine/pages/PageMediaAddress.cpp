@@ -1,7 +1,7 @@
 // References resolved as RFC 3986 says, and the checks an address from a page must pass before
 // it may be requested.
 
-#include "engine/PageMediaParts.h"
+#include "engine/pages/PageMediaParts.h"
 
 namespace cw::pagemedia {
 

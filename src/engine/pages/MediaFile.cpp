@@ -1,4 +1,4 @@
-#include "engine/MediaFile.h"
+#include "engine/pages/MediaFile.h"
 
 #include "global/Global.h"
 #include "platform/MediaTypes.h"

@@ -3,7 +3,7 @@
 // PageMediaAddress.cpp (references resolved as RFC 3986 says), PageMediaJson.cpp (a small
 // tolerant JSON reader) and PageMedia.cpp (the page scan and the choice of a file).
 
-#include "engine/PageMedia.h"
+#include "engine/pages/PageMedia.h"
 #include "platform/Text.h"
 
 #include <cstdint>

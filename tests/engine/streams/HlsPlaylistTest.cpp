@@ -1,5 +1,5 @@
-#include "engine/HlsPlaylist.h"
-#include "engine/HlsCipher.h"
+#include "engine/streams/HlsPlaylist.h"
+#include "engine/streams/HlsCipher.h"
 
 #include "global/Global.h"
 

@@ -1,6 +1,6 @@
-#include "engine/HlsPlaylist.h"
+#include "engine/streams/HlsPlaylist.h"
 
-#include "engine/PageMedia.h"
+#include "engine/pages/PageMedia.h"
 #include "global/Global.h"
 #include "platform/Text.h"
 

@@ -1,4 +1,4 @@
-#include "engine/PageMedia.h"
+#include "engine/pages/PageMedia.h"
 
 #include "global/Global.h"
 

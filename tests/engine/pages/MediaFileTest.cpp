@@ -1,7 +1,7 @@
 // Names of files that come from today's web: Content-Disposition (extended name first), the
 // address's last segment, the extension from the answer's type.
 
-#include "engine/MediaFile.h"
+#include "engine/pages/MediaFile.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,1019 @@
+#include "engine/core/DownloadCore.h"
+
+#include "engine/DownloadText.h"
+#include "engine/core/MediaCheck.h"
+#include "engine/core/PartFile.h"
+#include "engine/streams/HlsCipher.h"
+#include "net/http/HttpProt.h"
+#include "platform/Application.h"
+#include "platform/Log.h"
+#include "platform/Streams.h"
+#include "platform/Winsock.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace cw {
+
+namespace {
+
+constexpr std::int64_t kRateIntervalMs = 2000;
+constexpr std::int64_t kJournalIntervalMs = 1000;
+constexpr int kTickMs = 100;
+constexpr std::int64_t kCopyBytes = 1 << 20;
+
+std::int64_t Now()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    // Never 0: a piece's LastBytes of 0 means "never".
+    return clock.elapsed() + 1;
+}
+
+std::string Tries(int n)
+{
+    return std::to_string(n) + (n == 1 ? " try" : " tries");
+}
+
+bool IsLookupError(int code)
+{
+    return code >= ws::WSAHOST_NOT_FOUND && code <= ws::WSAHOST_NOT_FOUND + 3;
+}
+
+std::string WriteReason(const EWriteError& e)
+{
+    return e.Reason().empty() ? std::string(e.what()) : e.Reason();
+}
+
+} // namespace
+
+struct TDownloadCore::TWorker {
+    std::unique_ptr<THttpCli> Http;
+    bool Busy = false;
+    bool Accepted = false;
+    bool Cut = false;         // ended by us: it had everything it was asked for
+    bool Adopted = false;     // its client came with an answer under way, set up by someone else
+    bool Stopped = false;     // let go (the loser of an end-game pair): its end is nobody's
+    std::int64_t Skip = 0;    // body bytes still to drop
+    std::int64_t Got = 0;     // bytes this try gave its piece
+    TAssignment Job;
+    // Stream mode: the segment's spool, its decryption and the first bytes for the media check.
+    std::unique_ptr<TFileStream> Spool;
+    std::string SpoolPath;
+    std::unique_ptr<THlsDecryptor> Cipher;
+    std::string Head;
+    bool Checked = false;
+    // A verdict reached inside an event, acted on when the request is done.
+    bool Rejected = false;
+    TFailKind Kind = fkNone;
+    std::string Why;
+    bool Retry = false;
+    bool StartOver = false;
+};
+
+void TakeClientSettings(THttpCli& to, const THttpCli& from)
+{
+    to.SetAgent(from.Agent());
+    to.SetAccept(from.Accept());
+    to.SetRequestVer(from.RequestVer());
+    to.SetFollowRelocation(from.FollowRelocation());
+    to.SetLocationChangeMaxCount(from.LocationChangeMaxCount());
+    to.SetProxy(from.Proxy());
+    to.SetProxyPort(from.ProxyPort());
+    to.SetProxyUsername(from.ProxyUsername());
+    to.SetProxyPassword(from.ProxyPassword());
+    to.SetIdleTimeout(from.IdleTimeout());
+}
+
+// Why a segment's first bytes are not media: decrypted noise means the key is wrong; in the
+// clear, usually an error page served as a success.
+std::string TDownloadCore::NotMediaWhy(const TWorker& w)
+{
+    if (w.Cipher)
+        return "the segment does not decrypt (wrong key or cut short)";
+    const std::string type = w.Http->ContentType();
+    return "is not video" + (type.empty() ? std::string() : ": the server sent " + type);
+}
+
+TDownloadCore::TDownloadCore(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>())
+{
+}
+
+TDownloadCore::~TDownloadCore()
+{
+    Halt();
+    FRetired.clear();
+}
+
+// ---- starting ---------------------------------------------------------------------------------
+
+void TDownloadCore::StartFile(const std::string& url, const std::string& partPath, bool create,
+                              std::vector<TPiece> pieces, const TResumeJournal& journal,
+                              const std::string& journalPath, std::optional<TAdoptedAnswer> adopted)
+{
+    Halt();
+    FAdopted = std::move(adopted);
+    FMode = cmFile;
+    FUrl = url;
+    FPartPath = partPath;
+    FJournal = journal;
+    FJournal.Kind = jkFile;
+    FJournalPath = journalPath;
+    FTotal = journal.Total;
+    FLimit = FConnections;
+    FRunning = true;
+    FContext = std::make_unique<QObject>();
+    try {
+        FFile = std::make_unique<TFileStream>(partPath, (create ? fmCreate : fmOpenReadWrite) | fmShareExclusive);
+    } catch (const std::exception& e) {
+        // A read-only or full folder, or a name the file system refuses.
+        FFile.reset();
+        return Fail(TOutcome::Failed(fkSave, e.what()));
+    }
+    TPieceScheduler::TSettings s;
+    s.Connections = FConnections;
+    s.RetryDelaysMs = FRetryDelays;
+    s.MinSteal = FMinSteal;
+    s.MaxRequest = FMaxRequest;
+    s.EndGameMs = FEndGameMs;
+    FSched.Reset(std::move(pieces), s);
+    Begin();
+}
+
+void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vector<std::string> keys,
+                                std::vector<std::string> trackParts, const std::vector<std::size_t>& keep,
+                                const TResumeJournal& journal, const std::string& journalPath)
+{
+    Halt();
+    FMode = cmStream;
+    FSegments = std::move(segments);
+    FKeys = std::move(keys);
+    FTrackParts = std::move(trackParts);
+    FJournal = journal;
+    FJournal.Kind = jkStream;
+    FJournalPath = journalPath;
+    FLimit = FConnections;
+    FRunning = true;
+    FContext = std::make_unique<QObject>();
+    const std::size_t tracks = FTrackParts.size();
+    FTrackPieces.assign(tracks, {});
+    FAppended.assign(tracks, 0);
+    FTrackBytes.assign(tracks, 0);
+    FJournal.Tracks.resize(tracks);
+    FJournal.Blocks.resize(tracks);
+    FDoneSpool.assign(FSegments.size(), std::string());
+    FPlain.assign(FSegments.size(), 0);
+    FSpooled = 0;
+    std::vector<TPiece> pieces;
+    for (std::size_t i = 0; i < FSegments.size(); ++i) {
+        const TSegmentSource& seg = FSegments[i];
+        FTrackPieces[static_cast<std::size_t>(seg.Track)].push_back(static_cast<int>(i));
+        TPiece p;
+        p.End = seg.Length;
+        pieces.push_back(p);
+    }
+    // What an earlier run left: the first keep[t] segments of each track stay, cut back to
+    // where the last of them ended; anything after it is fetched again.
+    FTracks.clear();
+    try {
+        for (std::size_t t = 0; t < tracks; ++t) {
+            const std::size_t kept = t < keep.size() ? std::min(keep[t], FTrackPieces[t].size()) : 0;
+            FJournal.Tracks[t].resize(std::min(FJournal.Tracks[t].size(), kept));
+            if (FJournal.Tracks[t].size() < kept)
+                throw Exception("the journal does not match the kept segments");
+            const std::int64_t bytes = kept ? FJournal.Tracks[t].back() : 0;
+            auto file = std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive);
+            file->SetSize(bytes);
+            if (file->Seek(bytes, soBeginning) != bytes)
+                throw Exception("Cannot seek in " + FTrackParts[t]);
+            FTracks.push_back(std::move(file));
+            FAppended[t] = kept;
+            FTrackBytes[t] = bytes;
+            for (std::size_t k = 0; k < kept; ++k) {
+                TPiece& p = pieces[static_cast<std::size_t>(FTrackPieces[t][k])];
+                const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
+                p.End = p.Pos = p.Best = FJournal.Tracks[t][k] - from;
+                FPlain[static_cast<std::size_t>(FTrackPieces[t][k])] = p.End;
+            }
+            // Blocks past what stays are hashes of bytes that are gone.
+            auto& blocks = FJournal.Blocks[t];
+            for (auto it = blocks.begin(); it != blocks.end();)
+                it = (it->first + 1) * JournalBlockBytes > bytes ? blocks.erase(it) : std::next(it);
+        }
+    } catch (const std::exception& e) {
+        FTracks.clear();
+        return Fail(TOutcome::Failed(fkSave, e.what()));
+    }
+    TPieceScheduler::TSettings s;
+    s.Connections = FConnections;
+    s.RetryDelaysMs = FRetryDelays;
+    s.EndGameMs = FEndGameMs;
+    // Kept segments have Pos == End and start as done.
+    FSched.Reset(std::move(pieces), s);
+    Begin();
+}
+
+void TDownloadCore::Begin()
+{
+    FRetired.clear();
+    FWorkers.clear();
+    for (int i = 0; i < FConnections; ++i)
+        FWorkers.push_back(std::make_unique<TWorker>());
+    FRateTick = Now();
+    FRateBytes = Bytes();
+    FWaitShown = false;
+    FEnding = false;
+    if (!FTimer) {
+        FTimer = std::make_unique<QTimer>();
+        FTimer->setSingleShot(true);
+        QObject::connect(FTimer.get(), &QTimer::timeout, [this] { Application::Guard([this] { Tick(); }); });
+    }
+    SaveJournal(true);
+    // The first requests go out from the loop, so nothing ends inside Start.
+    QTimer::singleShot(0, FContext.get(), [this] { Application::Guard([this] { Fill(); }); });
+}
+
+void TDownloadCore::LimitConnections(int n)
+{
+    FLimit = std::max(1, n);
+}
+
+void TDownloadCore::SetTotal(std::int64_t total)
+{
+    FTotal = total;
+    FJournal.Total = total;
+    if (total >= 0 && OnSize)
+        OnSize(total);
+}
+
+std::int64_t TDownloadCore::Bytes() const
+{
+    if (FMode == cmFile)
+        return FSched.BytesDone();
+    std::int64_t n = FSpooled;
+    for (std::int64_t b : FTrackBytes)
+        n += b;
+    // Segments under way count with what they have so far (a helper's copy counts once).
+    for (std::size_t k = 0; k < FWorkers.size(); ++k)
+        if (FWorkers[k]->Busy && !FSched.IsHelper(static_cast<int>(k)))
+            n += FWorkers[k]->Got;
+    return n;
+}
+
+// ---- connections ------------------------------------------------------------------------------
+
+void TDownloadCore::Fill()
+{
+    if (!FRunning || FEnding)
+        return;
+    const std::int64_t now = Now();
+    for (int k = 0; k < static_cast<int>(FWorkers.size()) && FRunning; ++k) {
+        TWorker& w = *FWorkers[static_cast<std::size_t>(k)];
+        if (w.Busy || k >= FLimit || !FSched.Usable(k))
+            continue;
+        if (const std::optional<TAssignment> job = FSched.Next(k, now)) {
+            if (k == 0 && FAdopted)
+                Adopt(k, *job);
+            else
+                Launch(k, *job);
+        }
+    }
+    if (!FRunning)
+        return;
+    const int busy = FSched.Busy();
+    if (busy == 0 && FSched.AllDone())
+        return Finish();
+    int usable = 0;
+    for (int k = 0; k < static_cast<int>(FWorkers.size()) && k < FLimit; ++k)
+        usable += FSched.Usable(k);
+    if (busy == 0 && (usable == 0 || FSched.NextDue(now) < 0))
+        return Fail(TOutcome::Failed(fkRefused, "the server refused further connections"));
+    ArmTimer();
+}
+
+void TDownloadCore::ArmTimer()
+{
+    const std::int64_t now = Now();
+    const std::int64_t due = FSched.NextDue(now);
+    if (due < 0)
+        return FTimer->stop();
+    // While nothing is under way the pause is counted down for the user every 100 ms.
+    std::int64_t wait = due - now;
+    if (FSched.Busy() == 0)
+        wait = std::min<std::int64_t>(wait, kTickMs);
+    FTimer->start(static_cast<int>(std::clamp<std::int64_t>(wait, 0, 60000)));
+}
+
+void TDownloadCore::Tick()
+{
+    if (!FRunning)
+        return;
+    const int paused = FSched.FirstPaused();
+    if (FSched.Busy() == 0 && paused >= 0) {
+        const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(paused)];
+        const std::int64_t left = p.NotBefore - Now();
+        const int seconds = static_cast<int>((std::max<std::int64_t>(left, 0) + 999) / 1000);
+        if (left > 0 && (!FWaitShown || seconds != FWaitSecondsShown)) {
+            FWaitShown = true;
+            FWaitSecondsShown = seconds;
+            if (OnWaiting)
+                OnWaiting(seconds, p.Tries, static_cast<int>(FRetryDelays.size()));
+        }
+    }
+    Fill();
+}
+
+// The answer already under way becomes this connection's first try: its header is judged as
+// any other, the bytes that came with it are the piece's first, and reading goes on.
+void TDownloadCore::Adopt(int conn, const TAssignment& job)
+{
+    TAdoptedAnswer answer = std::move(*FAdopted);
+    FAdopted.reset();
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    const bool usable = answer.Http && answer.Http->FailureText().empty() && job.From == 0;
+    if (!usable) {
+        // It ended badly while nobody read it (its idle limit): a fresh request instead.
+        if (answer.Http)
+            FRetired.push_back(std::make_unique<TWorker>()), FRetired.back()->Http = std::move(answer.Http);
+        return Launch(conn, job);
+    }
+    w.Http = std::move(answer.Http);
+    w.Adopted = true;
+    THttpCli& h = *w.Http;
+    h.SetIdleTimeout(FSettings.IdleTimeout());
+    w.Busy = true;
+    w.Accepted = w.Cut = w.Stopped = w.Rejected = w.StartOver = w.Retry = false;
+    w.Skip = w.Got = 0;
+    w.Job = job;
+    h.SetKeepEventExceptions(true);
+    h.OnHeaderData = nullptr;
+    h.OnDocBegin = [this, conn](TObject*) { DocBegin(conn); };
+    h.OnDocData = [this, conn](TObject*, const char* d, int len) { DocData(conn, d, len); };
+    h.OnRequestDone = [this, conn](TObject*, THttpRequest, std::uint16_t) {
+        Application::Guard([this, conn] { RequestDone(conn); });
+    };
+    DocBegin(conn);
+    if (!FRunning || !w.Busy)
+        return;
+    if (!answer.Head.empty())
+        DocData(conn, answer.Head.data(), static_cast<int>(answer.Head.size()));
+    if (!FRunning || !w.Busy)
+        return;
+    if (answer.Ended && *answer.Ended) {
+        // Its own end may still be on its way: this client asks nothing more (Launch replaces it).
+        h.OnRequestDone = nullptr;
+        return RequestDone(conn);
+    }
+    if (w.Cut || w.Rejected)
+        return; // aborted above: its end arrives from the loop
+    h.CtrlSocket().Resume();
+}
+
+void TDownloadCore::Launch(int conn, const TAssignment& job)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    if (w.Adopted) {
+        // The page engine's client was set up for pages (and may have an end still posted): the
+        // next requests go out on a client of this download's own.
+        w.Http->OnDocBegin = nullptr;
+        w.Http->OnDocData = nullptr;
+        w.Http->OnRequestDone = nullptr;
+        auto old = std::make_unique<TWorker>();
+        old->Http = std::move(w.Http);
+        FRetired.push_back(std::move(old));
+        QTimer::singleShot(0, FContext.get(), [this] { FRetired.clear(); });
+        w.Adopted = false;
+    }
+    if (!w.Http) {
+        w.Http = std::make_unique<THttpCli>();
+        w.Http->SetName(FSettings.Name() + "_" + std::to_string(conn));
+        TakeClientSettings(*w.Http, FSettings);
+    }
+    THttpCli& h = *w.Http;
+    w.Busy = true;
+    w.Accepted = w.Cut = w.Stopped = w.Rejected = w.StartOver = w.Retry = false;
+    w.Skip = w.Got = 0;
+    w.Job = job;
+    w.Head.clear();
+    w.Checked = false;
+    w.Why.clear();
+    h.SetKeepEventExceptions(true);
+    h.SetRcvdStream(nullptr);
+    h.SetContentRangeBegin("");
+    h.SetContentRangeEnd("");
+    if (FMode == cmFile) {
+        h.SetURL(FUrl);
+        if (OnPrepare) {
+            OnPrepare(h, job);
+        } else {
+            h.SetContentRangeBegin(std::to_string(job.From));
+            h.SetContentRangeEnd(job.To >= 0 ? std::to_string(job.To - 1) : std::string());
+        }
+    } else {
+        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(job.Piece)];
+        h.SetURL(seg.Url);
+        h.SetAccept("*/*");
+        if (seg.Offset >= 0) {
+            h.SetContentRangeBegin(std::to_string(seg.Offset));
+            h.SetContentRangeEnd(std::to_string(seg.Offset + seg.Length - 1));
+        }
+    }
+    h.OnHeaderData = nullptr;
+    h.OnDocBegin = [this, conn](TObject*) { DocBegin(conn); };
+    h.OnDocData = [this, conn](TObject*, const char* d, int len) { DocData(conn, d, len); };
+    h.OnRequestDone = [this, conn](TObject*, THttpRequest, std::uint16_t) {
+        Application::Guard([this, conn] { RequestDone(conn); });
+    };
+    if (FWaitShown) {
+        FWaitShown = false;
+        if (OnResumed)
+            OnResumed(Bytes());
+    }
+    try {
+        h.DoRequestAsync(httpGET);
+    } catch (const std::exception& e) {
+        // Refused before anything went out (a control byte in the address).
+        w.Busy = false;
+        FSched.Release(conn);
+        Fail(TOutcome::Failed(fkServer, e.what()));
+    }
+}
+
+void TDownloadCore::DocBegin(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    THttpCli& h = *w.Http;
+    const int status = h.StatusCode();
+    if (w.Adopted && w.Accepted)
+        return; // judged when it was taken over; its body only now begins
+    w.Accepted = false;
+    if (!FRunning || w.Stopped || status < 200 || status >= 300)
+        return; // a relocation's or an error's body is nobody's bytes
+    TAnswerVerdict v = OnAnswer ? OnAnswer(h, conn, w.Job) : TAnswerVerdict::Accept();
+    if (!FRunning)
+        return;
+    if (FMode == cmStream && v.Kind == TAnswerVerdict::avAccept) {
+        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(w.Job.Piece)];
+        // A server that ignores the range sends the whole resource: the range is cut out of it.
+        if (seg.Offset >= 0 && status != 206)
+            v.Skip = seg.Offset;
+        try {
+            w.SpoolPath = SpoolOf(w.Job.Piece, w.Job.Helper);
+            w.Spool = std::make_unique<TFileStream>(w.SpoolPath, fmCreate | fmShareExclusive);
+        } catch (const std::exception& e) {
+            w.Spool.reset();
+            return Fail(TOutcome::Failed(fkSave, e.what()));
+        }
+        w.Cipher.reset();
+        if (seg.Key >= 0) {
+            w.Cipher = std::make_unique<THlsDecryptor>();
+            if (!w.Cipher->Begin(FKeys[static_cast<std::size_t>(seg.Key)], seg.Iv))
+                v = TAnswerVerdict::Reject(fkMedia, w.Cipher->Error(), false);
+        }
+    }
+    if (v.Kind == TAnswerVerdict::avAccept) {
+        w.Accepted = true;
+        w.Skip = v.Skip;
+        return;
+    }
+    w.Rejected = true;
+    w.StartOver = v.Kind == TAnswerVerdict::avStartOver;
+    w.Kind = v.Fail;
+    w.Why = v.Words;
+    w.Retry = v.Retry;
+    h.Abort();
+}
+
+void TDownloadCore::DocData(int conn, const char* data, int len)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    if (!w.Accepted || w.Rejected || w.Cut || !FRunning || len <= 0)
+        return;
+    std::int64_t n = len;
+    if (w.Skip > 0) {
+        const std::int64_t drop = std::min(w.Skip, n);
+        w.Skip -= drop;
+        data += drop;
+        n -= drop;
+    }
+    if (n > 0)
+        Deliver(conn, data, n);
+}
+
+void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    const std::int64_t now = Now();
+    const std::int64_t at = FSched.WriteAt(conn);
+    const std::int64_t take = FSched.Room(conn, len);
+    if (take > 0) {
+        try {
+            if (FMode == cmFile) {
+                if (FFile->Seek(at, soBeginning) != at)
+                    throw EWriteError("Cannot seek in " + FPartPath, "the file cannot be positioned");
+                FFile->WriteBuffer(data, take);
+            } else {
+                std::string plain;
+                const char* out = data;
+                std::size_t outLen = static_cast<std::size_t>(take);
+                if (w.Cipher) {
+                    if (!w.Cipher->Update(data, static_cast<std::size_t>(take), plain)) {
+                        w.Rejected = true, w.Kind = fkMedia, w.Why = w.Cipher->Error(), w.Retry = false;
+                        w.Http->Abort();
+                        return;
+                    }
+                    out = plain.data();
+                    outLen = plain.size();
+                }
+                if (!w.Checked) {
+                    const std::size_t want = MediaCheckBytes - w.Head.size();
+                    w.Head.append(out, std::min(want, outLen));
+                    if (w.Head.size() >= MediaCheckBytes) {
+                        w.Checked = true;
+                        if (!LooksLikeMedia(w.Head)) {
+                            w.Rejected = true, w.Kind = fkMedia;
+                            w.Why = NotMediaWhy(w);
+                            w.Retry = !w.Cipher;
+                            w.Http->Abort();
+                            return;
+                        }
+                    }
+                }
+                if (outLen > 0)
+                    w.Spool->WriteBuffer(out, static_cast<std::int64_t>(outLen));
+            }
+        } catch (const EWriteError& e) {
+            if (FMode == cmFile) {
+                // What the file did take before it refused more is kept for the next run.
+                try {
+                    const std::int64_t written = std::clamp<std::int64_t>(FFile->Size() - at, 0, take);
+                    FSched.Received(conn, written, now);
+                } catch (...) {
+                    LogCaught("download", "measuring " + FPartPath);
+                }
+            }
+            const std::string name = FMode == cmFile ? FPartPath : w.SpoolPath;
+            return Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(name) + ": " + WriteReason(e)));
+        }
+        FSched.Received(conn, take, now);
+        w.Got += take;
+        Progress();
+        SaveJournal(false);
+    }
+    // Everything this request asked for is here: what else comes is nobody's. A bounded answer
+    // ends by itself right here; only an answer that goes on is cut.
+    if (FSched.RequestFull(conn) && !w.Cut) {
+        THttpCli& h = *w.Http;
+        const std::int64_t length = h.ContentLength();
+        const bool more = length < 0 || h.RcvdCount() < length;
+        if (more) {
+            w.Cut = true;
+            h.Abort();
+        }
+    }
+}
+
+void TDownloadCore::RequestDone(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    if (!w.Busy)
+        return;
+    w.Busy = false;
+    THttpCli& h = *w.Http;
+    h.OnDocBegin = nullptr;
+    h.OnDocData = nullptr;
+    if (!FRunning || w.Stopped)
+        return;
+    std::string writeError;
+    if (std::exception_ptr e = h.TakeEventException()) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& x) {
+            LogLine("download", std::string("connection ") + std::to_string(conn + 1) + ": " + x.what());
+        } catch (...) {
+        }
+    }
+    if (w.Rejected) {
+        if (w.StartOver)
+            return Fail(TOutcome::Failed(fkMismatch, w.Why));
+        return AttemptFailed(conn, w.Kind, w.Why, w.Retry);
+    }
+    const int status = h.StatusCode();
+    const std::uint16_t code = h.FailureCode();
+    if (w.Cut || (w.Accepted && code == 0 && status >= 200 && status < 300))
+        return AttemptOk(conn);
+    if (status >= 400 && OnErrorStatus) {
+        if (std::optional<TAnswerVerdict> v = OnErrorStatus(h, w.Job)) {
+            if (v->Kind == TAnswerVerdict::avStartOver)
+                return Fail(TOutcome::Failed(fkMismatch, v->Words, status));
+            if (v->Kind == TAnswerVerdict::avAccept) {
+                // The piece is empty by the server's word (an empty file's 416).
+                w.Accepted = true;
+                return AttemptOk(conn);
+            }
+            return AttemptFailed(conn, v->Fail, v->Words, v->Retry, status);
+        }
+    }
+    const bool refusal = code == ws::WSAECONNREFUSED || status == 429 || status == 503;
+    if (refusal && FSched.Busy() > 1) {
+        const TFailDecision d = FSched.Refused(conn, Now());
+        if (d.Silent) {
+            LogLine("download", "connection " + std::to_string(conn + 1) + " refused; the others go on");
+            return Fill();
+        }
+        FSched.Release(conn);
+    }
+    if (status >= 400 || (status >= 300 && code == 0)) {
+        std::string why = "the server answered " + std::to_string(status) +
+                          (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
+        if (status == 407)
+            why = h.ProxyUsername().empty() ? "the proxy asks for a user name and password"
+                                            : "the proxy did not accept the user name and password";
+        else if (status == 401)
+            why = "the server asks for a user name and password";
+        return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status);
+    }
+    if (code == httperrRangeMismatch)
+        return Fail(TOutcome::Failed(fkMismatch, h.FailureText(), code));
+    if (code == httperrProxyRefused || code == httperrTooManyRelocations || code == httperrInvalidRequest)
+        return AttemptFailed(conn, fkServer, h.FailureText(), false, code);
+    std::string why = code ? h.FailureText() : std::string("no answer from the server");
+    AttemptFailed(conn, fkNetwork, why, true, code ? code : httperrBadResponse);
+}
+
+void TDownloadCore::AttemptOk(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    const int piece = w.Job.Piece;
+    const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(piece)];
+    if (FMode == cmStream) {
+        try {
+            if (w.Cipher) {
+                std::string last;
+                if (!w.Cipher->Finish(last))
+                    return AttemptFailed(conn, fkMedia, "the segment does not decrypt (wrong key or cut short)", false);
+                if (!w.Checked)
+                    w.Head.append(last, 0, std::min(last.size(), MediaCheckBytes - w.Head.size()));
+                if (!last.empty())
+                    w.Spool->WriteBuffer(last.data(), static_cast<std::int64_t>(last.size()));
+            }
+        } catch (const EWriteError& e) {
+            return Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
+        }
+        if (!w.Checked && !LooksLikeMedia(w.Head))
+            return AttemptFailed(conn, fkMedia, w.Head.empty() ? std::string("is empty") : NotMediaWhy(w), !w.Cipher);
+        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+        if (seg.Length >= 0 && FSched.WriteAt(conn) < seg.Length)
+            return AttemptFailed(conn, fkNetwork,
+                                 "the byte range " + std::to_string(seg.Length) + "@" + std::to_string(seg.Offset) +
+                                     " lies past the end of the resource",
+                                 false);
+    } else if (w.Got == 0 && p.End >= 0 && p.Pos < p.End && !FSched.RequestFull(conn)) {
+        // A whole answer that brought nothing of what was asked would be asked for forever.
+        return AttemptFailed(conn, fkNetwork, "the server sent none of the bytes asked for", true);
+    }
+    std::int64_t plain = 0;
+    if (FMode == cmStream) {
+        try {
+            plain = w.Spool->Size();
+        } catch (const std::exception& e) {
+            return Fail(TOutcome::Failed(fkWrite, e.what()));
+        }
+    }
+    const int loser = FSched.Completed(conn, Now());
+    if (FMode == cmStream) {
+        w.Spool.reset();
+        if (FSched.Pieces()[static_cast<std::size_t>(piece)].State == psDone) {
+            FDoneSpool[static_cast<std::size_t>(piece)] = w.SpoolPath;
+            FPlain[static_cast<std::size_t>(piece)] = plain;
+            FSpooled += plain;
+        } else {
+            RemoveFileIfAny(w.SpoolPath);
+        }
+    }
+    if (loser >= 0)
+        StopWorker(loser);
+    if (FSched.Pieces()[static_cast<std::size_t>(piece)].State == psDone)
+        PieceDone();
+    if (!FRunning)
+        return;
+    Progress();
+    Fill();
+}
+
+void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    if (FMode == cmStream) {
+        w.Spool.reset();
+        if (!w.SpoolPath.empty())
+            RemoveFileIfAny(w.SpoolPath);
+    }
+    const int piece = w.Job.Piece;
+    // A file of which nothing ever arrived gives up at once: an address that leads nowhere
+    // (refused, unknown host) is not worth five pauses.
+    if (FMode == cmFile && Bytes() == 0 && FSched.Pieces()[static_cast<std::size_t>(piece)].Best == 0 &&
+        kind == fkNetwork)
+        retry = false;
+    const TFailDecision d = FSched.Failed(conn, retry, Now());
+    if (d.Silent)
+        return Fill();
+    LogLine("download", (FMode == cmStream ? FSegments[static_cast<std::size_t>(piece)].Name
+                                           : "connection " + std::to_string(conn + 1) + " for " + ExtractFileName(FPartPath)) +
+                            ": " + why + (d.GiveUp ? std::string() : "; again in " + std::to_string(d.PauseMs) + " ms"));
+    if (d.GiveUp)
+        return Fail(TOutcome::Failed(kind, GiveUpWords(conn, kind, why, d.Try, code), code));
+    Fill();
+    if (FRunning && FSched.Busy() == 0)
+        Tick(); // nothing under way: the pause is shown at once
+}
+
+std::string TDownloadCore::GiveUpWords(int conn, TFailKind kind, const std::string& why, int tries, int code) const
+{
+    if (FMode == cmStream) {
+        const std::string& name = FSegments[static_cast<std::size_t>(FWorkers[static_cast<std::size_t>(conn)]->Job.Piece)].Name;
+        return name + ": " + why + (tries > 0 ? " (" + Tries(tries) + ")" : std::string());
+    }
+    if (kind != fkNetwork)
+        return why;
+    const THttpCli& h = *FWorkers[static_cast<std::size_t>(conn)]->Http;
+    const std::int64_t have = Bytes();
+    if (have > 0) {
+        const std::string of = FTotal >= 0 ? " of " + GroupedCount(FTotal) : std::string();
+        return (code == httperrTimeout ? "no data for " + SecondsText(h.IdleTimeout()) + " after "
+                                       : std::string("the connection closed after ")) +
+               GroupedCount(have) + of + " bytes (" + Tries(tries) + ")";
+    }
+    const std::string proxy = h.Proxy().empty() ? std::string() : h.Proxy() + ":" + h.ProxyPort();
+    if (code == httperrTimeout)
+        return "no data for " + SecondsText(h.IdleTimeout());
+    if (code == ws::WSAECONNREFUSED)
+        return proxy.empty() ? "the server refused the connection" : "the proxy " + proxy + " refused the connection";
+    if (IsLookupError(code))
+        return proxy.empty() ? "host not found" : "host not found (the proxy " + proxy + ")";
+    return why.empty() ? "no answer from the server" : why;
+}
+
+void TDownloadCore::StopWorker(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    FSched.Release(conn);
+    if (!w.Busy)
+        return;
+    w.Stopped = true;
+    w.Busy = false;
+    THttpCli& h = *w.Http;
+    h.OnDocBegin = nullptr;
+    h.OnDocData = nullptr;
+    h.OnRequestDone = nullptr;
+    w.Spool.reset();
+    if (!w.SpoolPath.empty())
+        RemoveFileIfAny(w.SpoolPath);
+    try {
+        h.Abort();
+    } catch (...) {
+        LogCaught("download", "aborting a connection");
+    }
+    // The client goes from the loop (it may be inside its own event), a fresh one takes its place.
+    FRetired.push_back(std::move(FWorkers[static_cast<std::size_t>(conn)]));
+    FWorkers[static_cast<std::size_t>(conn)] = std::make_unique<TWorker>();
+    QTimer::singleShot(0, FContext.get(), [this] { FRetired.clear(); });
+}
+
+// ---- the writer -------------------------------------------------------------------------------
+
+std::string TDownloadCore::SpoolOf(int piece, bool helper) const
+{
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    return FTrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + (helper ? "b" : "");
+}
+
+void TDownloadCore::PieceDone()
+{
+    if (FMode == cmFile) {
+        SaveJournal(false);
+        return;
+    }
+    if (!AppendInOrder())
+        return;
+    SaveJournal(false);
+}
+
+// The finished segments whose turn has come go into their track's file, in playlist order.
+bool TDownloadCore::AppendInOrder()
+{
+    std::string buffer;
+    for (std::size_t t = 0; t < FTrackPieces.size(); ++t) {
+        while (FAppended[t] < FTrackPieces[t].size()) {
+            const int piece = FTrackPieces[t][FAppended[t]];
+            const std::string& spool = FDoneSpool[static_cast<std::size_t>(piece)];
+            if (spool.empty())
+                break;
+            try {
+                TFileStream in(spool, fmOpenRead);
+                buffer.resize(static_cast<std::size_t>(kCopyBytes));
+                for (;;) {
+                    const std::int64_t n = in.Read(buffer.data(), kCopyBytes);
+                    if (n <= 0)
+                        break;
+                    FTracks[t]->WriteBuffer(buffer.data(), n);
+                    FTrackBytes[t] += n;
+                }
+            } catch (const EWriteError& e) {
+                Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(FTrackParts[t]) + ": " + WriteReason(e)));
+                return false;
+            } catch (const std::exception& e) {
+                Fail(TOutcome::Failed(fkSave, e.what()));
+                return false;
+            }
+            FSpooled -= FPlain[static_cast<std::size_t>(piece)];
+            RemoveFileIfAny(spool);
+            FDoneSpool[static_cast<std::size_t>(piece)] = "done";
+            FJournal.Tracks[t].push_back(FTrackBytes[t]);
+            ++FAppended[t];
+        }
+    }
+    return true;
+}
+
+// ---- progress and the journal -----------------------------------------------------------------
+
+void TDownloadCore::Progress()
+{
+    const std::int64_t bytes = Bytes();
+    std::int64_t total = FTotal;
+    if (FMode == cmStream) {
+        // Without byte ranges the total is projected from the segments done so far.
+        std::int64_t known = 0;
+        std::size_t done = 0;
+        bool exact = true;
+        for (std::size_t i = 0; i < FSegments.size(); ++i) {
+            // Decryption takes the padding off: a ciphertext's length is not the file's.
+            exact &= FSegments[i].Length >= 0 && FSegments[i].Key < 0;
+            if (FSched.Pieces()[i].State == psDone) {
+                known += FPlain[i];
+                ++done;
+            }
+        }
+        if (exact) {
+            total = 0;
+            for (const TSegmentSource& s : FSegments)
+                total += s.Length;
+        } else if (done > 0) {
+            total = static_cast<std::int64_t>(static_cast<double>(known) / static_cast<double>(done) *
+                                              static_cast<double>(FSegments.size()));
+        }
+        if (total != FTotal) {
+            FTotal = total;
+            if (OnSize && total >= 0)
+                OnSize(total);
+        }
+    }
+    if (!OnProgress)
+        return;
+    const std::int64_t now = Now();
+    if (now - FRateTick >= kRateIntervalMs) {
+        const TRateSample sample{bytes - FRateBytes, static_cast<std::uint32_t>(now - FRateTick)};
+        FRateTick = now;
+        FRateBytes = bytes;
+        OnProgress(bytes, total, &sample);
+    } else {
+        OnProgress(bytes, total, nullptr);
+    }
+}
+
+TByteSet TDownloadCore::FileHave() const
+{
+    TByteSet have;
+    for (const TPiece& p : FSched.Pieces())
+        if (p.Pos > p.Start)
+            have.Add(p.Start, p.Pos);
+    return have;
+}
+
+void TDownloadCore::SaveJournal(bool now)
+{
+    if (FJournalPath.empty())
+        return;
+    const std::int64_t tick = Now();
+    if (!now && tick - FJournalTick < kJournalIntervalMs)
+        return;
+    FJournalTick = tick;
+    try {
+        if (FMode == cmFile) {
+            FJournal.Pieces.clear();
+            std::vector<TPiece> pieces = FSched.Pieces();
+            std::sort(pieces.begin(), pieces.end(), [](const TPiece& a, const TPiece& b) { return a.Start < b.Start; });
+            for (const TPiece& p : pieces)
+                FJournal.Pieces.push_back(TJournalPiece{p.Start, p.Pos, p.End});
+            if (FJournal.Blocks.empty())
+                FJournal.Blocks.resize(1);
+            HashFinishedBlocks(FPartPath, FileHave(), FTotal, FJournal.Blocks[0]);
+        } else {
+            for (std::size_t t = 0; t < FTrackParts.size(); ++t) {
+                TByteSet have;
+                if (FTrackBytes[t] > 0)
+                    have.Add(0, FTrackBytes[t]);
+                HashFinishedBlocks(FTrackParts[t], have, -1, FJournal.Blocks[t]);
+            }
+        }
+        WriteJournal(FJournalPath, FJournal);
+    } catch (const std::exception& e) {
+        // The download goes on; only a later run cannot continue it.
+        LogLine("download", e.what());
+    }
+}
+
+// ---- the end ----------------------------------------------------------------------------------
+
+void TDownloadCore::Finish()
+{
+    if (FMode == cmFile) {
+        try {
+            if (FTotal >= 0)
+                FFile->SetSize(FTotal);
+            FFile.reset();
+        } catch (const std::exception& e) {
+            FFile.reset();
+            return Fail(TOutcome::Failed(fkWrite, e.what()));
+        }
+    } else {
+        if (!AppendInOrder())
+            return;
+        FTracks.clear();
+    }
+    SaveJournal(true);
+    Halt();
+    End(TOutcome::Done());
+}
+
+void TDownloadCore::Fail(TOutcome outcome)
+{
+    if (!FRunning)
+        return;
+    SaveJournal(true);
+    Halt();
+    End(std::move(outcome));
+}
+
+void TDownloadCore::End(TOutcome outcome)
+{
+    FEnding = true;
+    QTimer::singleShot(0, FContext.get(), [this, outcome] {
+        Application::Guard([this, &outcome] {
+            FEnding = false;
+            if (OnEnded)
+                OnEnded(outcome);
+        });
+    });
+}
+
+void TDownloadCore::Halt()
+{
+    FRunning = false;
+    if (FTimer)
+        FTimer->stop();
+    for (std::size_t k = 0; k < FWorkers.size(); ++k) {
+        TWorker& w = *FWorkers[k];
+        if (w.Busy && w.Http) {
+            w.Busy = false;
+            w.Http->OnRequestDone = nullptr;
+            w.Http->OnDocData = nullptr;
+            w.Http->OnDocBegin = nullptr;
+            try {
+                w.Http->Abort();
+            } catch (...) {
+                LogCaught("download", "aborting a connection");
+            }
+        }
+        w.Spool.reset();
+        if (!w.SpoolPath.empty())
+            RemoveFileIfAny(w.SpoolPath);
+    }
+    // Finished segments not yet in their track are fetched again by the next run.
+    for (std::string& spool : FDoneSpool)
+        if (!spool.empty() && spool != "done") {
+            RemoveFileIfAny(spool);
+            spool.clear();
+        }
+    FFile.reset();
+    FTracks.clear();
+}
+
+void TDownloadCore::Stop()
+{
+    if (!FRunning)
+        return;
+    SaveJournal(true);
+    Halt();
+    // Nothing posted before the stop reaches the owner after it.
+    FContext = std::make_unique<QObject>();
+}
+
+} // namespace cw

@@ -1,0 +1,213 @@
+#pragma once
+// TDownloadCore: the download of one file's byte ranges or one stream's segments over several
+// connections, all on the event loop. The TPieceScheduler decides who fetches what; the core
+// runs the connections (one HTTP client each), checks every answer through its owner's hooks,
+// and writes through one writer:
+//   file mode    every range at its place in the one .part (each seek and write checked);
+//   stream mode  every segment, decrypted as it arrives, into a spool file of its own
+//                ("<part>.s<piece>") and, once the segments before it are in, appended to its
+//                track's .part in order. Nothing is held in memory whole, however large a piece.
+// It keeps the resume journal (".part.meta") up to date: the pieces' progress (a file) or the
+// segments written (a stream), and a hash of every finished block of the part files.
+//
+// Every segment must look like media from its first bytes; anything else fails the segment and,
+// after its tries, the item. Every run of the core ends with one TOutcome through OnEnded,
+// always from the event loop, never inside Start or a client's event; Stop ends everything at
+// once without it and saves the journal.
+
+#include "engine/core/Outcome.h"
+#include "engine/core/PieceScheduler.h"
+#include "engine/core/ResumeJournal.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QObject;
+class QTimer;
+
+namespace cw {
+
+class THttpCli;
+class TFileStream;
+class THlsDecryptor;
+
+// Bytes that arrived over an interval of at least two seconds: what a speed and a remaining
+// time are computed from.
+struct TRateSample {
+    std::int64_t Bytes = 0;
+    std::uint32_t ElapsedMs = 0;
+};
+
+// A client of a download's own, set up as the run's client: agent, protocol version,
+// relocations, proxy and its credentials, idle limit.
+void TakeClientSettings(THttpCli& to, const THttpCli& from);
+
+// What the owner says of an answer's header (a final 2xx).
+struct TAnswerVerdict {
+    enum TKind { avAccept, avFail, avStartOver } Kind = avAccept;
+    std::int64_t Skip = 0; // body bytes to drop before the piece's first (a range the server ignored)
+    bool Retry = false;    // avFail: asking again may help
+    TFailKind Fail = fkMedia;
+    std::string Words;
+    static TAnswerVerdict Accept(std::int64_t skip = 0) { return TAnswerVerdict{avAccept, skip, false, fkNone, {}}; }
+    static TAnswerVerdict Reject(TFailKind kind, std::string words, bool retry)
+    {
+        return TAnswerVerdict{avFail, 0, retry, kind, std::move(words)};
+    }
+    static TAnswerVerdict StartOver(std::string why) { return TAnswerVerdict{avStartOver, 0, false, fkMismatch, std::move(why)}; }
+};
+
+// A stream segment: where it comes from and how it is decrypted.
+struct TSegmentSource {
+    std::string Url;
+    std::int64_t Offset = -1; // a byte range of the resource; -1: all of it
+    std::int64_t Length = -1;
+    int Key = -1; // index into the keys given to StartStream; -1: not encrypted
+    std::array<std::uint8_t, 16> Iv{};
+    int Track = 0;
+    std::string Name; // "segment 3 of 20 (<url>)", for the failure line
+};
+
+// An answer already under way when the download starts (the page engine's look at an address
+// that turned out to be the file): its client, paused after the header, the body bytes that came
+// with the header, and whether it already ended. It becomes the first connection's first try.
+struct TAdoptedAnswer {
+    std::unique_ptr<THttpCli> Http;
+    std::string Head;
+    std::shared_ptr<bool> Ended; // set by the client's end until the core takes the client over
+};
+
+class TDownloadCore {
+public:
+    // settings: the run's client, whose proxy, credentials, idle limit and agent every request
+    // takes.
+    explicit TDownloadCore(const THttpCli& settings);
+    ~TDownloadCore();
+    TDownloadCore(const TDownloadCore&) = delete;
+    TDownloadCore& operator=(const TDownloadCore&) = delete;
+
+    void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
+    void SetRetryDelays(std::vector<std::uint32_t> ms) { FRetryDelays = std::move(ms); }
+    void SetEndGameMs(std::int64_t ms) { FEndGameMs = ms; }
+    void SetMaxRequest(std::int64_t bytes) { FMaxRequest = bytes; }
+    void SetMinSteal(std::int64_t bytes) { FMinSteal = bytes; }
+    const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
+
+    // File mode: pieces of partPath (opened here, created when create), fetched from url.
+    // journal: the file's identity (address, size, validators); its pieces are kept here.
+    // adopted: an answer for the file's first bytes already under way (its first piece).
+    void StartFile(const std::string& url, const std::string& partPath, bool create, std::vector<TPiece> pieces,
+                   const TResumeJournal& journal, const std::string& journalPath,
+                   std::optional<TAdoptedAnswer> adopted = std::nullopt);
+    // Stream mode: segments into one part file per track (trackParts); keep[t] segments of track t
+    // are in its file already (the first keep[t] entries of segments that belong to it).
+    void StartStream(std::vector<TSegmentSource> segments, std::vector<std::string> keys,
+                     std::vector<std::string> trackParts, const std::vector<std::size_t>& keep,
+                     const TResumeJournal& journal, const std::string& journalPath);
+    void Stop();
+    bool Running() const { return FRunning; }
+
+    // The scheduler: the file's owner adds pieces and sets sizes from the first answer.
+    TPieceScheduler& Scheduler() { return FSched; }
+    // Connections beyond this many get no work (a server that ignores ranges: one).
+    void LimitConnections(int n);
+    int ConnectionLimit() const { return FLimit; }
+    // The file's size, once known (-1 before).
+    void SetTotal(std::int64_t total);
+    std::int64_t Total() const { return FTotal; }
+    TResumeJournal& Journal() { return FJournal; }
+    std::int64_t Bytes() const;
+
+    // File mode: sets up a request for an assignment (address, Range); the default asks
+    // "bytes=From-(To-1)" of the file's address.
+    std::function<void(THttpCli& http, const TAssignment& job)> OnPrepare;
+    // The header of a final 2xx for conn's assignment arrived. Default: accept.
+    std::function<TAnswerVerdict(THttpCli& http, int conn, const TAssignment& job)> OnAnswer;
+    // An answer with an error status (4xx, 5xx) for conn: nullopt leaves it to the common rules.
+    std::function<std::optional<TAnswerVerdict>(THttpCli& http, const TAssignment& job)> OnErrorStatus;
+
+    std::function<void(std::int64_t bytes)> OnResumed; // a request went out after a pause was shown
+    std::function<void(std::int64_t total)> OnSize;
+    std::function<void(std::int64_t bytes, std::int64_t total, const TRateSample* sample)> OnProgress;
+    std::function<void(int secondsLeft, int attempt, int count)> OnWaiting;
+    std::function<void(const TOutcome& outcome)> OnEnded;
+
+private:
+    struct TWorker;
+    enum TMode { cmFile, cmStream };
+
+    void Begin();
+    void Fill();
+    void Launch(int conn, const TAssignment& job);
+    void Adopt(int conn, const TAssignment& job);
+    void DocBegin(int conn);
+    void DocData(int conn, const char* data, int len);
+    void Deliver(int conn, const char* data, std::int64_t len);
+    void RequestDone(int conn);
+    void AttemptOk(int conn);
+    void AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code = 0);
+    void PieceDone();
+    bool AppendInOrder();
+    void StopWorker(int conn);
+    void Tick();
+    void ArmTimer();
+    void Progress();
+    void SaveJournal(bool now);
+    std::string GiveUpWords(int conn, TFailKind kind, const std::string& why, int tries, int code) const;
+    void Fail(TOutcome outcome);
+    void Finish();
+    void End(TOutcome outcome);
+    void Halt();
+    std::string SpoolOf(int piece, bool helper) const;
+    static std::string NotMediaWhy(const TWorker& w);
+    TByteSet FileHave() const;
+
+    const THttpCli& FSettings;
+    std::unique_ptr<QObject> FContext;
+    std::unique_ptr<QTimer> FTimer;
+    TPieceScheduler FSched;
+    std::vector<std::unique_ptr<TWorker>> FWorkers;
+    std::vector<std::unique_ptr<TWorker>> FRetired;
+    int FConnections = 1;
+    int FLimit = 16;
+    std::vector<std::uint32_t> FRetryDelays{1000, 2000, 4000, 8000, 16000};
+    std::int64_t FEndGameMs = 4000;
+    std::int64_t FMaxRequest = 0;
+    std::int64_t FMinSteal = 256 * 1024;
+    bool FRunning = false;
+    TMode FMode = cmFile;
+
+    std::string FUrl;
+    std::string FPartPath;
+    std::unique_ptr<TFileStream> FFile;
+    std::int64_t FTotal = -1;
+    TResumeJournal FJournal;
+    std::string FJournalPath;
+    std::int64_t FJournalTick = 0;
+    std::optional<TAdoptedAnswer> FAdopted;
+
+    // Stream mode.
+    std::vector<TSegmentSource> FSegments;
+    std::vector<std::string> FKeys;
+    std::vector<std::string> FTrackParts;
+    std::vector<std::unique_ptr<TFileStream>> FTracks;
+    std::vector<std::vector<int>> FTrackPieces; // piece indices of each track, in order
+    std::vector<std::size_t> FAppended;         // per track: segments in its file
+    std::vector<std::int64_t> FTrackBytes;
+    std::vector<std::string> FDoneSpool;        // per piece: its finished spool, "" until done
+    std::vector<std::int64_t> FPlain;           // per piece: its bytes once decrypted and done
+    std::int64_t FSpooled = 0;                  // bytes of finished segments not yet appended
+
+    std::int64_t FRateTick = 0;
+    std::int64_t FRateBytes = 0;
+    bool FWaitShown = false;
+    int FWaitSecondsShown = 0;
+    bool FEnding = false;
+};
+
+} // namespace cw

@@ -1,0 +1,26 @@
+#include "engine/core/MediaCheck.h"
+
+#include <cstdint>
+
+namespace cw {
+
+bool LooksLikeMedia(std::string_view data)
+{
+    if (data.empty())
+        return false; // an empty answer is no segment
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(data[i]); };
+    if (byte(0) == 0x47)
+        return data.size() < MediaCheckBytes || byte(188) == 0x47;
+    if (data.substr(0, 3) == "ID3" || (data.size() > 1 && byte(0) == 0xFF && (byte(1) & 0xF6) == 0xF0))
+        return true;
+    if (data.size() < 8)
+        return false;
+    const std::uint32_t size = (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) |
+                               (std::uint32_t{byte(2)} << 8) | byte(3);
+    for (std::size_t i = 4; i < 8; ++i)
+        if (byte(i) < 0x20 || byte(i) > 0x7E)
+            return false;
+    return size == 1 || size >= 8;
+}
+
+} // namespace cw

@@ -1,0 +1,312 @@
+// The download core against servers that misbehave the way real ones do, each a whole run of the
+// engine on a direct file address: an outage that one connection survives, a range that goes
+// silent, answers cut after every few kilobytes, a strict server's 416 for an empty file, a
+// damaged .part between two runs, more ranges than any small fixed table holds, and validators
+// that changed one at a time. Every case checks the file byte for byte, and what was asked and
+// sent on the wire, so a connection fetching twice what it should is caught even when the file
+// comes out right.
+
+#include "engine/EngineRunSupport.h"
+#include "engine/core/PartFile.h"
+#include "engine/core/ResumeJournal.h"
+#include "support/Files.h"
+#include "support/MessageBoxRecorder.h"
+#include "support/ServedFile.h"
+#include "support/VideoSites.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+using cwtest::HttpTestConnection;
+using cwtest::HttpTestRequest;
+using cwtest::ServedFile;
+using enginetest::EngineRun;
+
+namespace {
+
+class DownloadCore : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        cw::Application::SetTitle("Ostrelle Clipwarden");
+        Owner.Folder = Dir.Path();
+    }
+    std::string Out(const std::string& name) const { return Dir.File(name); }
+
+    std::shared_ptr<ServedFile> Serve(const std::string& name, std::size_t size)
+    {
+        auto file = std::make_shared<ServedFile>();
+        file->Body = cwtest::VideoSites::FileBody(name, size);
+        file->ContentType = "video/mp4";
+        Server.On("/" + name, [file](const HttpTestRequest& rq, HttpTestConnection& c) { file->Answer(rq, c); });
+        return file;
+    }
+    // The Range header of every request for name ("" none). The page engine's look at the address
+    // is the transfer's first request: an answer that turns out to be the file is read on.
+    std::vector<std::string> Ranges(const std::string& name)
+    {
+        std::vector<std::string> out;
+        for (auto& rq : Server.Requests())
+            if (rq.PathOnly() == "/" + name)
+                out.push_back(rq.Header("Range"));
+        return out;
+    }
+    std::unique_ptr<EngineRun> Runner(const std::string& name, int connections)
+    {
+        Owner.ConnectionsPerFile = connections;
+        auto run = std::make_unique<EngineRun>(std::vector<std::string>{Server.Url("/" + name)}, cw::jmDownload, Owner);
+        run->Engine().SetRetryDelays({100, 200, 400, 800, 1600});
+        run->Engine().SetMinPiece(64 << 10);
+        run->Engine().SetEndGameMs(400);
+        return run;
+    }
+
+    cwtest::TempDir Dir{"cw-core"};
+    cwtest::HttpTestServer Server;
+    cwtest::ScopedHttpProxy Direct{""};
+    cwtest::MessageBoxRecorder Boxes;
+    enginetest::TestRunOwner Owner;
+};
+
+} // namespace
+
+TEST_F(DownloadCore, MisbehavingServersStillGiveTheWholeFileOrAnHonestFailure)
+{
+    const struct {
+        const char* Name;
+        std::size_t Size;
+        int Connections;
+        std::function<void(ServedFile&)> Setup;
+        std::string Failure;     // "" = the file arrives whole
+        double MaxWire;          // body bytes the server sent, at most this many times the size
+        int MaxSeconds;          // the run ends well before the idle limit would end a silent range
+    } cases[] = {
+        // Four connections while new requests are refused for 1.5 s: each range waits out its
+        // own pauses (3.1 s in all per range), so one connection's outage never fails the file.
+        {"outage", 1 << 20, 4, [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 5, f.OutageAt = 2, f.OutageMs = 1500; }, "",
+         1.05, 20},
+        // One range goes silent for good after its first bytes: a free connection fetches the rest
+        // of it too, long before the 60-second idle limit.
+        {"silent range", 1 << 20, 4, [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.StallAt = 600000, f.StallAnswers = 1; },
+         "", 1.1, 15},
+        // Every answer is cut after 48 KB, validly framed or not: each try brings bytes, so the
+        // tries start over and the file is never given up.
+        {"cut every 48 KB", 400000, 2, [](ServedFile& f) { f.Cuts = std::vector<std::size_t>(40, 48000); }, "", 1.05, 20},
+        // An empty file from a strict server: 416 to "bytes=0-..." is an empty file, not a failure.
+        {"empty, 416", 0, 4, nullptr, "", 1.0, 10},
+        // No ranges at all: one connection fetches the whole file, nothing twice.
+        {"no ranges", 600000, 4, [](ServedFile& f) { f.IgnoreRange = true; }, "", 1.0, 10},
+        // Refused for good: the item fails with the server's words after the tries.
+        {"down", 300000, 4, [](ServedFile& f) { f.OutageAt = 0, f.OutageMs = 600000; }, "the server answered 503 Service Unavailable",
+         0.0, 20},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        const std::string name = std::string("f") + std::to_string(&k - cases) + ".mp4";
+        auto file = Serve(name, k.Size);
+        if (k.Setup)
+            k.Setup(*file);
+        auto run = Runner(name, k.Connections);
+        run->Engine().SetTransferIdleTimeout(60000);
+        const std::uint32_t start = cw::GetTickCount();
+        ASSERT_TRUE(run->Run(60000));
+        EXPECT_LT(cw::GetTickCount() - start, static_cast<std::uint32_t>(k.MaxSeconds * 1000));
+        ASSERT_EQ(1u, run->Events.Ended.size());
+        std::string asked;
+        for (const auto& r : Ranges(name))
+            asked += "[" + r + "]";
+        SCOPED_TRACE(asked);
+        if (k.Failure.empty()) {
+            EXPECT_EQ("done", run->Events.Ended[0]);
+            EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(name))) << "the file differs";
+            EXPECT_FALSE(std::filesystem::exists(Out(name + ".part")));
+            EXPECT_FALSE(std::filesystem::exists(Out(name + ".part.meta")));
+        } else {
+            EXPECT_NE(std::string::npos, run->Events.Ended[0].find(k.Failure)) << run->Events.Ended[0];
+            EXPECT_FALSE(std::filesystem::exists(Out(name)));
+        }
+        const double wire = static_cast<double>(file->BytesSent.load());
+        EXPECT_LE(wire, k.MaxWire * static_cast<double>(k.Size) + 256 * 1024) << "bytes sent: " << wire;
+    }
+    EXPECT_EQ(0u, Boxes.Count());
+}
+
+// Ranges asked for never reach past their piece, and a piece taken by another connection is not
+// fetched by its old owner: the bytes served stay close to the file's size.
+TEST_F(DownloadCore, RangesAreBoundedAndNoByteIsFetchedTwice)
+{
+    auto file = Serve("wire.mp4", 3 << 20);
+    file->PieceBytes = 32 << 10;
+    file->PieceMs = 1;
+    auto run = Runner("wire.mp4", 4);
+    ASSERT_TRUE(run->Run());
+    EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+    EXPECT_TRUE(file->Body == cwtest::ReadFile(Out("wire.mp4")));
+    std::int64_t asked = 0;
+    const auto ranges = Ranges("wire.mp4");
+    ASSERT_FALSE(ranges.empty());
+    EXPECT_EQ("", ranges[0]) << "the page engine's answer is read on as the first piece";
+    asked += 4 * (64 << 10);
+    for (const std::string& r : std::vector<std::string>(ranges.begin() + 1, ranges.end())) {
+        ASSERT_EQ(0u, r.rfind("bytes=", 0)) << r;
+        const std::size_t dash = r.find('-');
+        const std::int64_t from = std::stoll(r.substr(6, dash - 6));
+        const std::int64_t to = dash + 1 < r.size() ? std::stoll(r.substr(dash + 1)) + 1 : (3 << 20);
+        EXPECT_LE(to, 3 << 20) << r;
+        asked += to - from;
+    }
+    EXPECT_EQ(3 << 20, asked) << "the ranges asked for overlap or leave a gap";
+    EXPECT_LE(file->BytesSent.load(), static_cast<std::size_t>(3 << 20) + (256 << 10));
+}
+
+namespace {
+
+// The bytes the Range headers of a rerun ask for, in all (an open end runs to size).
+std::int64_t AskedBytes(const std::vector<std::string>& ranges, std::size_t from, std::int64_t size)
+{
+    std::int64_t asked = 0;
+    for (std::size_t i = from; i < ranges.size(); ++i) {
+        const std::string& r = ranges[i];
+        if (r.empty()) {
+            asked += size;
+            continue;
+        }
+        const std::size_t dash = r.find('-');
+        const std::int64_t first = std::stoll(r.substr(6, dash - 6));
+        asked += (dash + 1 < r.size() ? std::stoll(r.substr(dash + 1)) + 1 : size) - first;
+    }
+    return asked;
+}
+
+} // namespace
+
+// Stop with many ranges open, the .part or the journal damaged in between, the next run: the file
+// comes out byte for byte, asking again only for what was lost.
+TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
+{
+    constexpr std::int64_t kSize = 3 << 20;
+    const struct {
+        const char* Name;
+        int Connections;
+        // Damages the files; returns how many of the bytes the journal claims are lost by it.
+        std::function<std::int64_t(const std::string& part, const std::string& meta, const cw::TResumeJournal& j)> Damage;
+    } cases[] = {
+        {"many ranges", 16, nullptr},
+        {"part cut to 1000 bytes", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal&) {
+             std::filesystem::resize_file(part, 1000);
+             return kSize;
+         }},
+        {"a finished block overwritten", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal& j) -> std::int64_t {
+             if (j.Blocks.empty() || j.Blocks[0].empty())
+                 return -1;
+             std::FILE* f = std::fopen(part.c_str(), "r+b");
+             std::fseek(f, static_cast<long>(j.Blocks[0].begin()->first * cw::JournalBlockBytes + 100), SEEK_SET);
+             std::fwrite("XXXXXXXX", 1, 8, f);
+             std::fclose(f);
+             return cw::JournalBlockBytes;
+         }},
+        {"journal line deleted", 4,
+         [](const std::string&, const std::string& meta, const cw::TResumeJournal&) {
+             std::string text = cwtest::ReadFile(meta);
+             const std::size_t at = text.find("\npiece=");
+             const std::size_t end = text.find('\n', at + 1);
+             cwtest::WriteFile(meta, text.erase(at, end - at));
+             return kSize;
+         }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        const std::string name = std::string("d") + std::to_string(&k - cases) + ".mp4";
+        auto file = Serve(name, kSize);
+        file->PieceBytes = 8 << 10;
+        file->PieceMs = 2;
+        {
+            auto run = Runner(name, k.Connections);
+            run->Engine().SetMinPiece(k.Connections == 16 ? 4 << 10 : 16 << 10);
+            cw::TRunEngine& engine = run->Engine();
+            run->Events.OnBytes = [&engine](std::int64_t bytes) {
+                if (bytes >= kSize * 5 / 6)
+                    engine.Stop();
+            };
+            run->Run();
+            ASSERT_FALSE(run->WatchdogFired);
+        }
+        const std::optional<cw::TResumeJournal> kept = cw::ReadJournal(Out(name + ".part.meta"));
+        ASSERT_TRUE(kept.has_value());
+        std::int64_t claimed = 0;
+        for (const auto& p : kept->Pieces)
+            claimed += p.Pos - p.Start;
+        if (k.Connections == 16) {
+            // Every connection's range and the halves taken from them, all kept (the journal
+            // itself holds any number: see its own tests).
+            EXPECT_GT(kept->Pieces.size(), 16u) << "a run of many connections leaves many ranges";
+        }
+        const std::int64_t lost = k.Damage ? k.Damage(Out(name + ".part"), Out(name + ".part.meta"), *kept) : 0;
+        ASSERT_GE(lost, 0) << "no block was finished when the run stopped";
+        const std::size_t before = Ranges(name).size() + 1;
+        {
+            std::lock_guard<std::mutex> lock(file->Lock);
+            file->PieceBytes = 0;
+        }
+        auto run = Runner(name, 4);
+        ASSERT_TRUE(run->Run());
+        EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+        EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(name))) << "the resumed file differs";
+        // Only what was missing or lost is asked for again.
+        EXPECT_LE(AskedBytes(Ranges(name), before, kSize), kSize - claimed + lost);
+    }
+}
+
+// A file kept by one connection is continued only while every validator the first answer gave is
+// the same: each one changed on its own makes the file start over.
+TEST_F(DownloadCore, EachValidatorOnItsOwnDecidesWhetherAFileIsContinued)
+{
+    const struct {
+        const char* Name;
+        std::function<void(ServedFile&)> Before; // the first answer's validators
+        std::function<void(ServedFile&)> Change; // what the server changed between the runs
+        bool Continued;
+    } cases[] = {
+        {"same", [](ServedFile&) {}, [](ServedFile&) {}, true},
+        {"etag", [](ServedFile&) {}, [](ServedFile& f) { f.ETag = "\"v2\""; }, false},
+        {"last-modified", [](ServedFile& f) { f.ETag.clear(), f.LastModified = "Mon, 07 Dec 2026 10:00:00 GMT"; },
+         [](ServedFile& f) { f.LastModified = "Tue, 08 Dec 2026 10:00:00 GMT"; }, false},
+        {"size", [](ServedFile&) {}, [](ServedFile& f) { f.Body += "more"; }, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        const std::string name = std::string("v") + std::to_string(&k - cases) + ".mp4";
+        auto file = Serve(name, 100000);
+        k.Before(*file);
+        file->StallAt = 40000;
+        {
+            auto run = Runner(name, 1);
+            cw::TRunEngine& engine = run->Engine();
+            run->Events.OnBytes = [&engine](std::int64_t bytes) {
+                if (bytes >= 40000)
+                    engine.Stop();
+            };
+            run->Run();
+        }
+        {
+            std::lock_guard<std::mutex> lock(file->Lock);
+            file->StallAt = std::string::npos;
+            k.Change(*file);
+        }
+        auto run = Runner(name, 1);
+        ASSERT_TRUE(run->Run());
+        EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+        EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(name))) << "two versions of the file were glued";
+        // Both runs' first request is the page engine's look; the second run's is dropped for
+        // the kept part, which goes on with a range.
+        const auto ranges = Ranges(name);
+        ASSERT_GE(ranges.size(), 3u);
+        EXPECT_EQ("bytes=40000-", ranges[2]);
+        EXPECT_EQ(k.Continued ? 3u : 4u, ranges.size());
+    }
+}
