@@ -39,9 +39,14 @@ public:
     THlsTransfer(const THlsTransfer&) = delete;
     THlsTransfer& operator=(const THlsTransfer&) = delete;
 
-    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FRetryDelays = std::move(delaysMs); }
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
+    {
+        FRetryDelays = delaysMs;
+        FCore.SetRetryDelays(std::move(delaysMs));
+    }
     void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
     void SetEndGameMs(std::int64_t ms) { FCore.SetEndGameMs(ms); }
+    void ApplyIdleTimeout(int ms) { FCore.ApplyIdleTimeout(ms); }
     // A VideoQuality value: which variant of a master playlist is taken.
     void SetQuality(int quality) { FQuality = quality; }
 

@@ -179,7 +179,12 @@ public:
     TWebBrowser* ActiveBrowser() const { return FActiveBrowser; }
     // Tests only: shorter limits and pauses than the constants.
     void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
-    void SetTransferIdleTimeout(int ms) { FHttpCli1->SetIdleTimeout(ms); }
+    void SetTransferIdleTimeout(int ms)
+    {
+        FHttpCli1->SetIdleTimeout(ms);
+        FTransfer.ApplyIdleTimeout(ms);
+        FStream.ApplyIdleTimeout(ms);
+    }
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
     {
         FStream.SetRetryDelays(delaysMs);

@@ -239,6 +239,13 @@ void TDownloadCore::Begin()
     QTimer::singleShot(0, FContext.get(), [this] { Application::Guard([this] { Fill(); }); });
 }
 
+void TDownloadCore::ApplyIdleTimeout(int ms)
+{
+    for (const auto& w : FWorkers)
+        if (w->Http)
+            w->Http->SetIdleTimeout(ms);
+}
+
 void TDownloadCore::LimitConnections(int n)
 {
     FLimit = std::max(1, n);
@@ -435,6 +442,9 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         if (OnResumed)
             OnResumed(Bytes());
     }
+    LogDebug("download", "connection " + std::to_string(conn + 1) + ": " + h.URL() + " from " +
+                             std::to_string(job.From) + (job.To >= 0 ? " to " + std::to_string(job.To) : std::string()) +
+                             (job.Helper ? " (a second connection on a silent piece)" : ""));
     try {
         h.DoRequestAsync(httpGET);
     } catch (const std::exception& e) {

@@ -92,11 +92,19 @@ public:
     TDownloadCore& operator=(const TDownloadCore&) = delete;
 
     void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
-    void SetRetryDelays(std::vector<std::uint32_t> ms) { FRetryDelays = std::move(ms); }
+    // Takes effect at once, also for a download under way.
+    void SetRetryDelays(std::vector<std::uint32_t> ms)
+    {
+        FRetryDelays = ms;
+        FSched.SetRetryDelays(std::move(ms));
+    }
     void SetEndGameMs(std::int64_t ms) { FEndGameMs = ms; }
     void SetMaxRequest(std::int64_t bytes) { FMaxRequest = bytes; }
     void SetMinSteal(std::int64_t bytes) { FMinSteal = bytes; }
     const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
+    // The idle limit changed on the run's client: the connections take it at once, also for a
+    // request under way.
+    void ApplyIdleTimeout(int ms);
 
     // File mode: pieces of partPath (opened here, created when create), fetched from url.
     // journal: the file's identity (address, size, validators); its pieces are kept here.

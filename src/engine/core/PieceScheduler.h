@@ -76,6 +76,8 @@ public:
     void Reset(std::vector<TPiece> pieces, const TSettings& settings);
     const std::vector<TPiece>& Pieces() const { return FPieces; }
     const TSettings& Settings() const { return FSettings; }
+    // New pauses take effect from the next failure on.
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FSettings.RetryDelaysMs = std::move(delaysMs); }
 
     // Work for a free connection, or nullopt when there is none for it now (NextDue says when
     // to ask again).
