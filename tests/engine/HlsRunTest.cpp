@@ -6,6 +6,7 @@
 #include "convert/ConvertThread.h"
 #include "convert/FormatPresets.h"
 #include "engine/core/PartFile.h"
+#include "engine/core/ResumeJournal.h"
 #include "support/ExternalServers.h"
 #include "support/Files.h"
 #include "support/HttpTestServer.h"
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -115,6 +117,27 @@ protected:
         WriteFile(d + "/og.html", "<html><head><meta property=\"og:title\" content=\"Declared File\">"
                                   "<meta property=\"og:video\" content=\"/declared.webm\">"
                                   "<meta property=\"og:video:type\" content=\"video/webm\"></head></html>");
+        // AES-128 without an IV of its own, numbered from 7: each segment's IV is its media
+        // sequence number, not its place in the playlist.
+        std::filesystem::create_directories(d + "/seq");
+        WriteFile(d + "/seq/k.key", std::string("fedcba9876543210"));
+        WriteFile(d + "/keyinfo-seq", "k.key\n" + d + "/seq/k.key\n");
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-start_number", "7",
+             "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-seq"), "-hls_segment_filename",
+             QString::fromStdString(d + "/seq/s%03d.ts"), QString::fromStdString(d + "/seq/seq.m3u8")});
+        // Two plain streams of the same length and segment count, for a stream that changes
+        // between two runs.
+        const QString other = QString::fromStdString(d + "/other.mp4");
+        Ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=550", "-t", "8",
+             "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", other});
+        for (const char* name : {"plain", "plain2"}) {
+            std::filesystem::create_directories(d + "/" + name);
+            Ffmpeg({"-i", std::string(name) == "plain" ? src : other, "-c", "copy", "-f", "hls", "-hls_time", "2",
+                 "-hls_playlist_type", "vod", "-hls_segment_filename",
+                 QString::fromStdString(d + "/" + name + "/p%03d.ts"),
+                 QString::fromStdString(d + "/" + name + "/index.m3u8")});
+        }
+        OtherFrames = VideoFrames(d + "/other.mp4");
         SourceFrames = VideoFrames(d + "/src.mp4");
         Nginx = std::make_unique<cwtest::NginxServer>(d, "types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
                                                          "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
@@ -142,6 +165,7 @@ protected:
     static inline std::unique_ptr<cwtest::TempDir> Docs;
     static inline std::unique_ptr<cwtest::NginxServer> Nginx;
     static inline std::string SourceFrames;
+    static inline std::string OtherFrames;
     cwtest::ScopedHttpProxy Direct{""};
     cwtest::TempDir Out{"cw-hls-out"};
     cw::TConvertProcess Runner;
@@ -159,6 +183,7 @@ TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
         {"/fmp4/clip.m3u8", "clip.mp4"}, // fragmented MP4 is kept as it is
         {"/one/all.m3u8", "all.mp4"},    // one TS file cut by byte ranges
         {"/og.html", "Declared File.mp4"}, // a "video/webm" whose address relocates to a playlist
+        {"/seq/seq.m3u8", "seq.mp4"},      // AES-128 with IVs from a media sequence that starts at 7
     };
     for (const Case& c : cases) {
         const std::string saved = Out.Path() + "/" + c.Saved;
@@ -196,6 +221,9 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
         {"scheme", head + "#EXTINF:2,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n", "is malformed: line 4: "},
         {"missing", head + "#EXTINF:2,\nnone.ts\n#EXT-X-ENDLIST\n",
          "segment 1 of 1 (" + Nginx->Url("/bad/none.ts") + "): the server answered 404 Not Found"},
+        // An error page served as a success would be a hole in the video.
+        {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
+         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent application/octet-stream (5 tries)"},
     };
     std::filesystem::create_directories(Doc("bad"));
     WriteFile(Doc("bad/short.key"), std::string(15, 'k'));
@@ -204,6 +232,7 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
         WriteFile(Doc(std::string("bad/") + c.Name + ".m3u8"), c.Text);
         const std::string address = Nginx->Url(std::string("/bad/") + c.Name + ".m3u8");
         EngineRun run({address}, cw::jmDownload, Owner);
+        run.Engine().SetRetryDelays({20, 20, 20, 20, 20});
         ASSERT_TRUE(run.Run(30000)) << c.Name;
         ASSERT_EQ(1u, run.Events.Ended.size()) << c.Name;
         EXPECT_EQ(0u, run.Events.Ended[0].find("Unable download video from " + address + ": ")) << run.Events.Ended[0];
@@ -302,6 +331,47 @@ TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
     EXPECT_EQ("audio 8", Streams(Out.Path() + "/Stream Page.mp3"));
     const std::string log = ReadFile(proxy.Dir() + "/tinyproxy.log");
     EXPECT_NE(std::string::npos, log.find("CONNECT")) << "the stream did not go through the proxy";
+}
+
+// A run stopped part way, and the site replaced the stream's segments before the next run (the same
+// playlist address, the same number of segments): the next run starts over, and the file holds
+// the new stream alone, never half of each.
+TEST_F(HlsRun, AStreamThatChangedBetweenTwoRunsStartsOverInsteadOfJoiningTwoVersions)
+{
+    std::filesystem::create_directories(Doc("chg"));
+    const auto playlist = [](const std::string& dir) {
+        std::string text = ReadFile(Doc(dir + "/index.m3u8"));
+        std::string out;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);)
+            out += (line.empty() || line[0] == '#' ? line : "../" + dir + "/" + line) + "\n";
+        return out;
+    };
+    WriteFile(Doc("chg/list.m3u8"), playlist("plain"));
+    const std::string address = Nginx->Url("/chg/list.m3u8");
+    const std::string saved = Out.Path() + "/list.mp4";
+    Owner.ConnectionsPerFile = 1;
+    {
+        EngineRun run({address}, cw::jmDownload, Owner);
+        // Once the first segment is in and the second under way.
+        const auto first = static_cast<std::int64_t>(std::filesystem::file_size(Doc("plain/p000.ts")));
+        run.Events.OnBytes = [&](std::int64_t bytes) {
+            if (bytes > first)
+                run.Engine().Stop();
+        };
+        run.Run(30000);
+        EXPECT_TRUE(run.Engine().Stopped());
+    }
+    const std::optional<cw::TResumeJournal> kept = cw::ReadJournal(saved + ".part.meta");
+    ASSERT_TRUE(kept.has_value());
+    ASSERT_FALSE(kept->Tracks.empty());
+    ASSERT_FALSE(kept->Tracks[0].empty()) << "no segment was kept by the first run";
+
+    WriteFile(Doc("chg/list.m3u8"), playlist("plain2"));
+    EngineRun again({address}, cw::jmDownload, Owner);
+    ASSERT_TRUE(again.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
+    EXPECT_TRUE(OtherFrames == VideoFrames(saved)) << "the saved video is not the new stream alone";
 }
 
 } // namespace

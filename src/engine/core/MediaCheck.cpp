@@ -17,10 +17,15 @@ bool LooksLikeMedia(std::string_view data)
         return false;
     const std::uint32_t size = (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) |
                                (std::uint32_t{byte(2)} << 8) | byte(3);
-    for (std::size_t i = 4; i < 8; ++i)
-        if (byte(i) < 0x20 || byte(i) > 0x7E)
-            return false;
-    return size == 1 || size >= 8;
+    // Only the boxes a fragment or an initialization section starts with: any four letters
+    // would let a page of text through ("<htm" reads as a size, "l><h" as a type).
+    static constexpr std::string_view kFirstBoxes[] = {"ftyp", "styp", "moov", "moof", "sidx",
+                                                       "emsg", "prft", "free", "skip", "mdat"};
+    const std::string_view type = data.substr(4, 4);
+    bool known = false;
+    for (std::string_view box : kFirstBoxes)
+        known |= type == box;
+    return known && (size == 1 || size >= 8);
 }
 
 } // namespace cw
