@@ -256,7 +256,8 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
     // The page engine's answer was asked without Range: when the server says it serves ranges,
     // this answer is the first piece and the other connections share out the rest.
     if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h)) {
-        const std::int64_t firstEnd = std::min(total, 4 * FMinPiece);
+        // Its share, at most a few pieces: it is cut there, and what is under way then is lost.
+        const std::int64_t firstEnd = std::clamp(total / FConnectionsNow, FMinPiece, 4 * FMinPiece);
         sched.SetEnd(job.Piece, firstEnd);
         SplitRest(firstEnd, total);
         return TAnswerVerdict::Accept();
