@@ -4,7 +4,7 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libjpeg-dev libgtest-dev libbenchmark-dev
       libssl-dev openssl ca-certificates
-      ffmpeg xvfb xauth nginx-light tinyproxy microsocks curl procps time clang libclang-rt-14-dev
+      ffmpeg xvfb xauth nginx-light tinyproxy microsocks curl aria2 procps time clang libclang-rt-14-dev
       desktop-file-utils appstream dpkg-dev util-linux)
 missing=()
 for p in "${pkgs[@]}"; do

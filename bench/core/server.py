@@ -7,10 +7,11 @@ rate, and one answer that stops in the middle for good.
 Serves FILE as /plain/clip.mp4 and /silent/clip.mp4 on a free port of 127.0.0.1 and writes the
 port to PORT-FILE once it listens. Byte ranges ("bytes=a-b", "bytes=a-") are honoured. Each
 connection sends at most --rate bytes a second (64 KiB at a time, with a small send buffer so
-the limit holds from the first byte). The first answer under /silent/ whose range starts before
---silent-at and reaches it sends the bytes up to that offset and then nothing, ever: the
-connection stays open until the client closes it. Every later answer is whole. A line on
-standard error tells when that happened.
+the limit holds from the first byte). Of the answers under /silent/ whose range starts before
+--silent-at and reaches it, the first to get there (an answer the client cuts short of it does
+not count) sends the bytes up to that offset and then nothing, ever: the connection stays open
+until the client closes it. Every other answer is whole. Standard error gets a line per answer:
+its range, and the bytes it sent by the time it ended or fell silent.
 """
 import argparse
 import os
@@ -69,12 +70,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.end_headers()
                 return
             ranged = True
-        stop = None  # where this answer falls silent
-        if body and path.startswith("/silent/") and first < srv.silent_at <= last:
-            with srv.lock:
-                if not srv.silenced:
-                    srv.silenced = True
-                    stop = srv.silent_at
+        # This answer may be the one to fall silent: it would be the first to get to the offset.
+        watch = body and path.startswith("/silent/") and first < srv.silent_at <= last
         self.send_response(206 if ranged else 200)
         self.send_header("Content-Type", "video/mp4")
         self.send_header("Accept-Ranges", "bytes")
@@ -85,28 +82,45 @@ class Handler(BaseHTTPRequestHandler):
         if not body:
             return
         self.wfile.flush()
-        if stop is not None:
-            sys.stderr.write("server: bytes=%d-%d falls silent at %d\n" % (first, last, stop))
+        self.sent = 0
+        silent = False
+        try:
+            silent = self.send_body(first, last + 1, watch)
+        finally:
+            what = ("falls silent at %d" % srv.silent_at if silent else
+                    "whole" if first + self.sent == last + 1 else "cut by the client")
+            sys.stderr.write("server: %.3f %s bytes=%d-%d sent %d, %s\n"
+                             % (time.monotonic(), path, first, last, self.sent, what))
             sys.stderr.flush()
-        end = last + 1 if stop is None else stop
+        if silent:
+            self.hold()
+
+    def send_body(self, first, end, watch):
+        """Sends bytes [first, end) at the rate; True when it stopped at the silent offset."""
+        srv = self.server
         start = time.monotonic()
-        sent = 0
         with open(srv.path, "rb") as f:
             f.seek(first)
             pos = first
             while pos < end:
-                data = f.read(min(CHUNK, end - pos))
+                if watch and pos == srv.silent_at:
+                    with srv.lock:
+                        if not srv.silenced:
+                            srv.silenced = True
+                            return True
+                    watch = False
+                upto = srv.silent_at if watch else end
+                data = f.read(min(CHUNK, upto - pos))
                 if not data:
                     break
                 self.wfile.write(data)
                 pos += len(data)
-                sent += len(data)
+                self.sent += len(data)
                 # Pace against the answer's start, so sleeps that ran long are made up for.
-                ahead = sent / srv.rate - (time.monotonic() - start)
+                ahead = self.sent / srv.rate - (time.monotonic() - start)
                 if ahead > 0:
                     time.sleep(ahead)
-        if stop is not None:
-            self.hold()
+        return False
 
     def hold(self):
         # Silent for good: nothing more is sent; the thread leaves once the client hangs up.

@@ -262,7 +262,13 @@ void TRunEngine::ItemEnded()
     LeaveConverterTurn();
     if (FModel.AtEnd())
         return;
-    // An item still pending when it ends counts as done.
+    // Success is stated by the stage that knows; an item that ends without any outcome is a
+    // fault of the run, and is reported rather than passed off as done.
+    if (FModel.Item(FModel.Index()).Outcome == ioPending) {
+        LogLine("run", "item " + std::to_string(FModel.Index() + 1) + " ended without an outcome");
+        Fail("Unable download video from " + FModel.Address() + ": the item ended without an outcome",
+             "the item ended without an outcome");
+    }
     const TItemOutcome outcome = FModel.Item(FModel.Index()).Outcome;
     SetState(outcome == ioFailed ? jsFailed : outcome == ioSkipped ? jsSkipped : jsDone);
     FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome, FFailureLine);
@@ -759,8 +765,11 @@ void TRunEngine::EndOfItem()
     if (FModel.ConvertsAfterTransfer()) {
         if (TakeConverterTurn(WM_CONVERT_START))
             FWindow.PostMessage(WM_CONVERT_START);
-    } else
-        NextItem();
+        return;
+    }
+    // The transfer was the last stage: an item neither failed nor skipped by now is done.
+    FModel.Succeed();
+    NextItem();
 }
 
 // ---- conversion stage -------------------------------------------------------------------------
@@ -866,6 +875,8 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
         if (!record->ErrorText.empty())
             line += ": " + record->ErrorText;
         Fail(line, record->ErrorText);
+    } else if (record->Status == 0) {
+        FModel.Succeed();
     }
     NextItem();
 }

@@ -81,7 +81,6 @@ TRunStep TRunModel::Advance()
 {
     if (AtEnd())
         return rsClose;
-    Succeed();
     ++FIndex;
     return StepFor();
 }

@@ -72,7 +72,8 @@ public:
 
     // The step that starts the run.
     TRunStep FirstStep() const;
-    // Move to the next item and say what comes next. An item still pending counts as done.
+    // Move to the next item and say what comes next. The item's outcome is whatever its stages
+    // said: one still pending stays pending (the engine reports it as a failure).
     TRunStep Advance();
 
     // "<title> (2/5)" for the current item.

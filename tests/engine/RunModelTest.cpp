@@ -19,6 +19,7 @@ TEST(RunModel, WalksTheItemsAndClosesAfterTheLast)
     TRunModel run({kTube, kCafe, kGoogle}, jmDownload);
     EXPECT_EQ(rsFetchPage, run.FirstStep());
     EXPECT_EQ("Ostrelle Clipwarden (1/3)", run.Caption("Ostrelle Clipwarden"));
+    run.Succeed();
     EXPECT_EQ(rsFetchPage, run.Advance());
     EXPECT_EQ(kCafe, run.Address());
     EXPECT_EQ(rsFetchPage, run.Advance());
@@ -28,8 +29,9 @@ TEST(RunModel, WalksTheItemsAndClosesAfterTheLast)
     // Once at the end, a stray advance stays there.
     EXPECT_EQ(rsClose, run.Advance());
     EXPECT_EQ(3, run.Index());
-    // Items nobody failed or skipped ended as asked.
+    // Done only where a stage said so: an item nobody said anything of is not passed off as done.
     EXPECT_EQ(ioDone, run.Item(0).Outcome);
+    EXPECT_EQ(ioPending, run.Item(1).Outcome);
     EXPECT_EQ("", run.FailureSummary());
 
     TRunModel empty({}, jmDownloadConvert);
@@ -80,6 +82,7 @@ TEST(RunModel, FailureLinesCarryTheirReasonAndTheSummaryCountsItems)
     run.Advance();
     run.FailNoVideo(); // no reason known: the line stays as it always read
     run.Advance();
+    run.Succeed();
     run.Advance();
 
     EXPECT_EQ(ioFailed, run.Item(0).Outcome);
