@@ -549,7 +549,9 @@ void TCustomWSocket::ReceiveLoop(std::uint16_t Error, TWSocketOptions MySocketOp
                     FLastError = 0;
                 break;
             }
-            if (FHSocket == INVALID_SOCKET)
+            // A handler that paused the socket reads nothing more until it resumes it, also of
+            // what has already arrived.
+            if (FHSocket == INVALID_SOCKET || FPaused)
                 break;
             unsigned long pending = 0;
             if (ws::ioctlsocket(FHSocket, FIONREAD, &pending) == SOCKET_ERROR) {
