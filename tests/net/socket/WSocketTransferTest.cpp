@@ -379,6 +379,35 @@ TEST(WSocketPause, NothingIsDeliveredWhilePaused)
     ASSERT_TRUE(WaitUntil([&] { return log.Received == "after pause"; }));
 }
 
+// A handler that pauses the socket in the middle of a burst reads nothing more of it, even of
+// what has already arrived, until it resumes; then the rest comes, whole and in order.
+TEST(WSocketPause, APauseInsideTheReceiveLoopEndsTheLoop)
+{
+    const std::string data = Pattern(1u << 20);
+    ScriptedPeer peer(ScriptedPeer::SendThenClose(data));
+    TWSocket s;
+    std::string got;
+    int calls = 0;
+    s.OnDataAvailable = [&](TObject*, std::uint16_t) {
+        ++calls;
+        char buf[1000];
+        const int n = s.Receive(buf, sizeof(buf));
+        if (n > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+        if (calls == 1)
+            s.Pause();
+    };
+    s.SetAddr("127.0.0.1");
+    s.SetPort(peer.PortStr());
+    s.Connect();
+    ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
+    PumpFor(300);
+    EXPECT_EQ(1, calls) << "the receive loop went on after the pause";
+    s.Resume();
+    ASSERT_TRUE(WaitUntil([&] { return got.size() == data.size(); }));
+    EXPECT_TRUE(got == data);
+}
+
 TEST(WSocketListen, ListeningSocketAcceptsAndTheAcceptedSocketTalks)
 {
     TWSocket server;
