@@ -19,6 +19,18 @@ std::string WithoutFragment(const std::string& s)
     return s.substr(0, s.find('#'));
 }
 
+// Blanks and tabs around a field value are not part of it.
+std::string TrimBlanks(const std::string& s)
+{
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
+        --e;
+    return s.substr(b, e - b);
+}
+
 // The credentials line ("Authorization" or "Proxy-Authorization") one side's handshake sends
 // next, or "" when it has nothing to send.
 std::string CredentialsLine(const std::string& Field, THttpNtlmState NTLM, THttpBasicState Basic,
@@ -47,56 +59,33 @@ void THttpCli::LocationField(const std::string& Value)
         return;
     // A control byte would reach the next request line (a lone CR survives the cutting of
     // header lines): such an address is not followed, and the request ends with this answer.
-    if (FindControlByte(Value) != std::string::npos) {
+    const std::string reference = TrimBlanks(Value);
+    if (FindControlByte(reference) != std::string::npos) {
         SetFailure("Relocation refused: the address contains a control character");
         return;
     }
 
-    std::string v = Value;
-    // A network-path reference ("//host/path") names another server with the current scheme.
-    if (v.compare(0, 2, "//") == 0)
-        v = FTarget.Protocol + ":" + v;
-
-    if (!v.empty() && v[0] == '/') {
-        std::string path = WithoutFragment(v);
-        if (FProxy.empty()) {
-            FTarget.Path = path;
-            FTarget.Location = FTarget.Protocol + "://" + Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + path;
-        } else {
-            TUrlParts u = ParseURL(FTarget.Path);
-            const std::string proto = u.Proto.empty() ? std::string("http") : u.Proto;
-            FTarget.Location = proto + "://" + Authority(proto, u.Host, u.Port) + path;
-            FTarget.Path = FTarget.Location;
-            if (!u.User.empty() && !u.Pass.empty()) {
-                FTarget.User = u.User;
-                FTarget.Pass = u.Pass;
-            }
-        }
-        FLocationFlag = true;
+    // Every form ("x", "../x", "//host/x", "?q", an absolute address) is resolved against the
+    // address of the request that drew the answer; the fragment is the client's own business
+    // and never goes out.
+    TUriReference t = SplitReference(ResolveReference(CurrentAddress(), reference));
+    t.Fragment.clear();
+    t.HasFragment = false;
+    // Only web addresses are fetched here: another scheme (a file, a mail address, a script)
+    // must not turn into a path on this server, nor be handed to a proxy to deal with.
+    if (!t.HasScheme || (t.Scheme != "http" && t.Scheme != "https")) {
+        SetFailure("relocation to an unsupported address", httperrInvalidRequest);
         return;
     }
-
-    if (!text::StartsWithNoCase(v, "http://") && !text::StartsWithNoCase(v, "https://")) {
-        // Relative to the directory of the current path; the old query does not carry over.
-        std::size_t query = FTarget.Path.find('?');
-        std::string base = FTarget.Path.substr(0, query);
-        std::size_t cut = base.find_last_of("/:");
-        FTarget.Path = (cut == std::string::npos ? std::string() : base.substr(0, cut + 1)) + WithoutFragment(v);
-        FTarget.Location = FProxy.empty() ? FTarget.Protocol + "://" +
-                                                Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path
-                                          : FTarget.Path;
-        FLocationFlag = true;
-        return;
-    }
-
-    TUrlParts u = ParseURL(WithoutFragment(v));
-    if (u.Host.empty() || u.Host.find(' ') != std::string::npos) {
+    // The authority holds no "/" or "?", so the address parser reads it as it stands.
+    TUrlParts u = ParseURL(t.Scheme + "://" + t.Authority);
+    if (!t.HasAuthority || u.Host.empty() || u.Host.find(' ') != std::string::npos) {
         // Following it would mean connecting to nowhere: end with this response instead.
         SetFailure("Relocation to an address without a usable host: " + Value);
         return;
     }
     FLocationFlag = true;
-    if (text::SameNoCase(FTarget.Protocol, "https") && !text::SameNoCase(u.Proto, "https")) {
+    if (text::SameNoCase(FTarget.Protocol, "https") && t.Scheme != "https") {
         // Credentials meant for a protected connection are not sent in the clear.
         FTarget.User.clear();
         FTarget.Pass.clear();
@@ -104,43 +93,55 @@ void THttpCli::LocationField(const std::string& Value)
         FServerSide.NTLM = THttpNtlmState::Idle;
     }
     FTarget.Host = u.Host;
-    FTarget.Port = u.Port.empty() ? DefaultPort(u.Proto) : u.Port;
-    FTarget.Origin = OriginOf(u.Proto, FTarget.Host, FTarget.Port);
+    FTarget.Port = u.Port.empty() ? DefaultPort(t.Scheme) : u.Port;
+    FTarget.Origin = OriginOf(t.Scheme, FTarget.Host, FTarget.Port);
     if (!u.User.empty() && !u.Pass.empty()) {
         FTarget.User = u.User;
         FTarget.Pass = u.Pass;
         FTarget.CredentialsOrigin = FTarget.Origin;
     }
     TargetMoved();
-    std::string path = u.Path.empty() ? std::string("/") : (u.Path[0] == '?' ? "/" + u.Path : u.Path);
+    const std::string path =
+        (t.Path.empty() ? std::string("/") : t.Path) + (t.HasQuery ? "?" + t.Query : std::string());
+    // The scheme decides how a proxy is used: https goes through a tunnel.
+    FTarget.Protocol = t.Scheme;
     if (FProxy.empty()) {
-        FTarget.Protocol = u.Proto;
         FTarget.ConnectHost = u.Host;
         FTarget.ConnectPort = FTarget.Port;
         FTarget.Path = path;
-        FTarget.Location =
-            FTarget.Protocol + "://" + Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
+        FTarget.Location = FTarget.Protocol + "://" +
+                           Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
     } else {
-        // The scheme decides how the proxy is used: https goes through a tunnel.
-        FTarget.Protocol = u.Proto;
-        FTarget.Path = u.Proto + "://" + Authority(u.Proto, u.Host, u.Port) + path;
+        // Through a proxy the request line carries the absolute address; the connection
+        // still goes to the proxy.
+        FTarget.Path = t.Scheme + "://" + Authority(t.Scheme, u.Host, u.Port) + path;
         FTarget.Location = FTarget.Path;
     }
 }
 
+// The absolute address of the request now under way, without credentials or fragment: the
+// base a relocation's reference is resolved against.
+std::string THttpCli::CurrentAddress() const
+{
+    if (!FProxy.empty())
+        return FTarget.Path; // already the absolute address
+    return FTarget.Protocol + "://" + Authority(FTarget.Protocol, FTarget.Host, FTarget.Port) + FTarget.Path;
+}
+
 // Counted once per hop, just before the next request of the chain goes out, however the
 // connection went between them. Past the limit the request fails: the relocating answer is
-// not the document, and its body is cut away again.
+// not the document, and its body is cut away again. A hop that goes on is a request of its
+// own: it may be sent once more on a new connection when the kept one turns out closed.
 bool THttpCli::NextHopAllowed()
 {
     ++FLocationChangeCurCount;
-    if (FLocationChangeCurCount <= FLocationChangeMaxCount)
-        return true;
-    bool allowMore = false;
-    if (OnLocationChangeExceeded)
+    bool allowMore = FLocationChangeCurCount <= FLocationChangeMaxCount;
+    if (!allowMore && OnLocationChangeExceeded)
         OnLocationChangeExceeded(this, FLocationChangeCurCount, allowMore);
-    if (allowMore)
+    if (allowMore) {
+        FRetriedFresh = false;
         return true;
+    }
     FLocationFlag = false;
     CutStreamsBack();
     SetFailure("too many relocations (" + std::to_string(FLocationChangeMaxCount) + ")", httperrTooManyRelocations);
@@ -269,6 +270,8 @@ std::string THttpCli::AuthorizationLine() const
 
 std::string THttpCli::ProxyAuthorizationLine() const
 {
+    if (FProxy.empty())
+        return ""; // the proxy's credentials are for the proxy alone
     return CredentialsLine("Proxy-Authorization", FProxySide.NTLM, FProxySide.Basic, FProxyUsername, FProxyPassword,
                            FProxySide.NTLMMsg2Info);
 }
@@ -289,14 +292,19 @@ bool THttpCli::AuthenticationDecision()
         else if (side.Basic == THttpBasicState::Accepted && refused)
             side.Basic = THttpBasicState::Idle;
     };
+    // A 407 is the proxy's word only when a proxy answered: the one configured, for a plain
+    // request through it or for its CONNECT. From anyone else (no proxy in use, or the origin
+    // server inside a tunnel) it is just that answer's status, and the proxy's credentials
+    // must never go to a server that merely asks for them.
+    const bool proxyAsks = status == 407 && !FProxy.empty() && (!Tunnelled() || FResp.ProxyAnswer);
     settle(FServerSide, status == 401 || status == 407, status == 401);
-    settle(FProxySide, status == 407, status == 407);
+    settle(FProxySide, proxyAsks, proxyAsks);
 
     // A request that failed on our side (aborted, no connection) is never retried.
     bool applied = false;
     bool retry = false;
     const bool failedHere = FResp.RequestDoneError == httperrAborted || FPendingException;
-    if (!failedHere && (status == 401 || status == 407)) {
+    if (!failedHere && (status == 401 || proxyAsks)) {
         const bool server = status == 401;
         const bool haveCreds = server ? (!FTarget.User.empty() && !FTarget.Pass.empty() && CredentialsFitTarget())
                                       : (!FProxyUsername.empty() && !FProxyPassword.empty());
@@ -340,6 +348,7 @@ bool THttpCli::AuthenticationDecision()
     }
 
     if (retry) {
+        FRetriedFresh = false; // a new request of the chain, with its own fresh-connection retry
         CutStreamsBack();
         FReceiveLen = 0;
         std::string docName = FTarget.DocName;

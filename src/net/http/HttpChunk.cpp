@@ -25,6 +25,10 @@ std::size_t THttpChunkDecoder::Decode(const char* block, std::size_t len,
 {
     std::size_t i = 0;
     while (i < len && FState != httpChunkDone && FState != csError) {
+        if ((FState == csSize || FState == csSizeLineEnd) && ++FLineBytes > MaxSizeLineBytes) {
+            FState = csError;
+            break;
+        }
         switch (FState) {
         case csSize: {
             const char c = block[i];
@@ -74,24 +78,49 @@ std::size_t THttpChunkDecoder::Decode(const char* block, std::size_t len,
                     return i;
             }
             if (FReceived >= FSize) {
-                FState = csDataLineEnd;
                 FSawCR = false;
+                if (FSize == 0) {
+                    // The last chunk: its size line's end was the end of the data, and the
+                    // trailer section follows.
+                    FState = csTrailer;
+                    FLineBytes = 0;
+                    FTrailerLineUsed = false;
+                } else {
+                    FState = csDataLineEnd;
+                }
             }
             break;
         }
         case csDataLineEnd: {
             const char c = block[i++];
             if (c == '\n') {
-                FState = FSize == 0 ? httpChunkDone : csSize;
+                FState = csSize;
                 FSize = 0;
                 FReceived = 0;
                 NewSizeLine();
-            } else if (FSize == 0) {
-                // After the last chunk: a trailer line, skipped like an extension.
             } else if (c == '\r' && !FSawCR) {
                 FSawCR = true;
             } else {
                 FState = csError; // the chunk held more than its size said
+            }
+            break;
+        }
+        case csTrailer: {
+            // Field lines are skipped unread; the empty line ends the body. Until then the
+            // next response cannot begin on this connection.
+            const char c = block[i++];
+            if (++FLineBytes > MaxTrailerBytes) {
+                FState = csError;
+            } else if (c == '\n') {
+                if (!FTrailerLineUsed) {
+                    FState = httpChunkDone;
+                    FSize = 0;
+                    FReceived = 0;
+                    NewSizeLine();
+                }
+                FTrailerLineUsed = false;
+            } else if (c != '\r') {
+                FTrailerLineUsed = true;
             }
             break;
         }

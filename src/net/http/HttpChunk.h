@@ -1,12 +1,16 @@
 #pragma once
 // Decoder of chunked transfer coding: size line (hex digits, extensions ignored), chunk data,
-// the line end after the data, and so on until a chunk of size 0. It works byte-stream-wise:
-// a block may end anywhere, and the next block continues where it stopped.
+// the line end after the data, and so on until a chunk of size 0; then the trailer section
+// (field lines, skipped unread) up to and including the empty line that ends the body. It
+// works byte-stream-wise: a block may end anywhere, and the next block continues where it
+// stopped.
 //
 // The framing is checked as it goes: a size line that does not start with a hexadecimal digit
 // (a sign, a blank line, text), digits followed by anything but blanks, ";" and the line end,
-// a size too large to be real, or data that overruns its declared size all put the decoder in
-// csError, where it stays: guessing on would hand on bytes that are not the document.
+// a size too large to be real, data that overruns its declared size, or a size line or trailer
+// section far longer than any real one (a peer that would keep the body open for ever without
+// sending any of it) all put the decoder in csError, where it stays: guessing on would hand on
+// bytes that are not the document.
 
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +20,19 @@ namespace cw {
 
 class THttpChunkDecoder {
 public:
-    enum TState { csSize = 0, csSizeLineEnd = 1, csData = 2, csDataLineEnd = 3, httpChunkDone = 4, csError = 5 };
+    enum TState {
+        csSize = 0,
+        csSizeLineEnd = 1,
+        csData = 2,
+        csDataLineEnd = 3,
+        httpChunkDone = 4,
+        csError = 5,
+        csTrailer = 6 // after the last chunk: trailer lines until the empty one
+    };
+
+    // Longest size line (digits, blanks and extensions) and trailer section taken.
+    static constexpr std::size_t MaxSizeLineBytes = 8192;
+    static constexpr std::size_t MaxTrailerBytes = 1024 * 1024;
 
     void Reset()
     {
@@ -26,10 +42,10 @@ public:
         NewSizeLine();
     }
 
-    // Run over the block until it is used up, the last chunk has ended or the framing broke. Data bytes are handed
-    // to deliver, which returns false to stop decoding at once (the request was ended from a
-    // handler). Returns the bytes of the block consumed (what follows the final line end, the
-    // trailer, is left to the caller).
+    // Run over the block until it is used up, the body has ended or the framing broke. Data
+    // bytes are handed to deliver, which returns false to stop decoding at once (the request
+    // was ended from a handler). Returns the bytes of the block consumed (what follows the
+    // empty line that ends the trailer section is not the body's, and is left to the caller).
     std::size_t Decode(const char* block, std::size_t len, const std::function<bool(const char*, std::size_t)>& deliver);
 
     TState State() const { return FState; }
@@ -44,6 +60,7 @@ private:
         FAfterDigits = false;
         FInExtension = false;
         FSawCR = false;
+        FLineBytes = 0;
     }
     void EndSizeLine(bool extension);
 
@@ -55,6 +72,10 @@ private:
     bool FAfterDigits = false;
     bool FInExtension = false;
     bool FSawCR = false; // the CR of a line end has been read, its LF must follow
+    // Bytes of the size line so far, or of the trailer section; whether the trailer line being
+    // read holds anything besides a CR.
+    std::size_t FLineBytes = 0;
+    bool FTrailerLineUsed = false;
 };
 
 } // namespace cw

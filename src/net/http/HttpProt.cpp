@@ -816,6 +816,7 @@ std::string THttpCli::ProxyRefusalText() const
 void THttpCli::StartTls()
 {
     TSslWSocket& s = *FCtrlSocket;
+    FTlsHandshakeStart = GetTickCount();
     // The certificate must name the server of the address; the socket's Addr is the
     // address it connected to (an IP, or the proxy).
     s.SetSslServerName(FTarget.Host);
@@ -1031,7 +1032,10 @@ void THttpCli::IdleTimerTick()
     // A body already complete is not spoilt by a slow close.
     if (FState == httpReady || FState == httpAborting || FState == httpBodyReceived || FIdleTimeout <= 0)
         return;
-    const std::uint32_t quiet = GetTickCount() - FLastActivity;
+    // The handshake as a whole must finish within the limit: a server that drips it a byte at a
+    // time is never silent, yet would hold the request for as long as it likes.
+    const bool handshaking = FCtrlSocket->SslActive() && !FCtrlSocket->SslEstablished();
+    const std::uint32_t quiet = GetTickCount() - (handshaking ? FTlsHandshakeStart : FLastActivity);
     // Bytes held back by the bandwidth limit are not silence: the pause is ours.
     if (FBandwidthPaused || quiet < static_cast<std::uint32_t>(FIdleTimeout)) {
         std::uint32_t left = FBandwidthPaused ? static_cast<std::uint32_t>(FIdleTimeout)

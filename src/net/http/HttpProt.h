@@ -212,7 +212,8 @@ public:
     void SetContentRangeEnd(const std::string& v) { FContentRangeEnd = v; }
     const std::string& AcceptRanges() const { return FAcceptRanges; }
     // How long (ms) the request may go without receiving a byte, from connecting to the end of
-    // the body; then it ends with httperrTimeout. 0: no limit.
+    // the body; then it ends with httperrTimeout. A TLS handshake must finish within this
+    // time from its start, however steadily its bytes arrive. 0: no limit.
     int IdleTimeout() const { return FIdleTimeout; }
     // Takes effect at once, also for a request under way.
     void SetIdleTimeout(int ms);
@@ -387,8 +388,8 @@ private:
         int HeaderLineCount = 0;
         int BodyLineCount = 0;
         bool HeaderOpen = false;
-        bool ProxyAnswer = false; // the proxy's refusal of CONNECT: never handed on as a document
-        std::size_t HeaderBytes = 0;
+        bool ProxyAnswer = false;           // the proxy's refusal of CONNECT: never handed on as a document
+        std::size_t HeaderBytes = 0;        // of every answer to this request so far, interim ones too
         bool ContentLengthSeen = false;     // a Content-Length line has arrived
         bool Failed = false;                // the answer broke the framing: FailResponse ran
         bool CloseReq = false;              // close the connection after this response
@@ -461,12 +462,13 @@ private:
 
     // HttpProtResponse.cpp
     void SocketDataAvailable(std::uint16_t ErrCode);
-    void ProcessLines(std::uint16_t ErrCode);
+    void ProcessLines(std::uint16_t ErrCode, bool FirstLineCut);
+    bool CountHeaderBytes(std::size_t n);
     void RemoveFromBuffer(std::size_t n);
     void HandBufferToBody();
     // Why the address or the proxy cannot be connected to (bad port, IPv6 host), or "".
     std::string RefusedTarget() const;
-    void GetHeaderLineNext(const std::string& Line);
+    void GetHeaderLineNext(const std::string& Line, bool Cut = false);
     void InterpretField(const std::string& Line);
     void EndOfHeader();
     bool AnswerWasAsked();
@@ -485,6 +487,7 @@ private:
 
     // HttpAuth.cpp
     void LocationField(const std::string& Value);
+    std::string CurrentAddress() const;
     void StartRelocation();
     void RelocateAfterClose(std::uint16_t ErrCode);
     bool NextHopAllowed();
@@ -598,9 +601,10 @@ private:
     bool FAskedConditional = false;
 
     // Idle limit: the tick of the last byte received (or of the start), and the timer that
-    // looks at it.
+    // looks at it. It also bounds a TLS handshake as a whole, from the tick it began.
     int FIdleTimeout = 0;
     std::uint32_t FLastActivity = 0;
+    std::uint32_t FTlsHandshakeStart = 0;
     std::unique_ptr<QTimer> FIdleTimer;
 
     // Bandwidth control.

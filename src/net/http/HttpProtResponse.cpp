@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace cw {
 
@@ -17,28 +18,49 @@ using namespace http_detail;
 namespace {
 
 // No real server sends a header anywhere near this; a peer that does is broken or hostile,
-// and holding its header lines would only eat memory.
+// and holding its header lines would only eat memory. The bytes are counted from the request
+// to the end of the final answer's header: interim answers, line ends, blank lines and the
+// bytes dropped from over-long lines all count, so no peer can keep the header open for ever.
 constexpr std::size_t kMaxHeaderBytes = 1024 * 1024;
 constexpr int kMaxHeaderLines = 10000;
+// The longest header line (without its line end) that the line buffer holds whole together
+// with CR LF. A longer line is cut.
+constexpr std::size_t kMaxHeaderLineLength = THttpCli::ReceiveBufferSize - 2;
+
+// Lines whose value, cut short, would be trusted for something else than it says: where the
+// answer ends, how it is framed, which bytes it holds, where the request goes next.
+bool MustNotBeCut(const std::string& line)
+{
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos)
+        return false;
+    const std::string name = text::Lower(line.substr(0, colon));
+    return name == "location" || name == "content-length" || name == "transfer-encoding" || name == "content-range";
+}
 
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
 }
 
-// One plain decimal number of at most 18 digits, blanks around it allowed; -1 for anything else
-// (a sign, a list, garbage, nothing). Such a length is no length at all: guessing where the
-// body ends would hand on a wrong document or take the next response for its tail.
+// One plain decimal number, blanks around it allowed, leading zeros as many as come; -1 for
+// anything else (a sign, a list, blanks inside, garbage, nothing, more than a signed 64-bit
+// count holds). Such a length is no length at all: guessing where the body ends would hand on
+// a wrong document or take the next response for its tail.
 std::int64_t ParseContentLength(const std::string& text)
 {
-    std::string t = Trim(text);
-    if (t.empty() || t.size() > 18)
+    const std::string t = Trim(text);
+    if (t.empty())
         return -1;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     std::int64_t v = 0;
     for (char c : t) {
         if (!IsDigit(c))
             return -1;
-        v = v * 10 + (c - '0');
+        const int digit = c - '0';
+        if (v > (kMax - digit) / 10)
+            return -1;
+        v = v * 10 + digit;
     }
     return v;
 }
@@ -118,9 +140,13 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
         if (len <= 0)
             return;
         const char* lf = static_cast<const char*>(std::memchr(scratch, '\n', static_cast<std::size_t>(len)));
+        // The line's bytes lost here: those before its line feed, and the tail of the buffered
+        // text that the line feed and what follows it overwrite.
+        const int keep = lf ? static_cast<int>(scratch + len - lf) : 0;
+        if (!CountHeaderBytes(static_cast<std::size_t>(lf ? lf - scratch + keep : len)))
+            return;
         if (!lf)
             return;
-        int keep = static_cast<int>(scratch + len - lf);
         std::memcpy(FReceiveBuffer + FReceiveLen - keep, lf, static_cast<std::size_t>(keep));
         len = 0;
         cutLongLine = true;
@@ -144,7 +170,7 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
         return;
     }
 
-    ProcessLines(ErrCode);
+    ProcessLines(ErrCode, cutLongLine);
 
     if (FState == httpWaitingBody && FReceiveLen > 0) {
         if (FRequestType == httpHEAD) {
@@ -168,11 +194,27 @@ void THttpCli::RemoveFromBuffer(std::size_t n)
     FReceiveBuffer[FReceiveLen] = 0;
 }
 
-void THttpCli::ProcessLines(std::uint16_t ErrCode)
+// Bytes of the header being read (lines with their ends, or dropped from a line too long for
+// the buffer) against the limit. False when the limit is passed: the answer has failed.
+bool THttpCli::CountHeaderBytes(std::size_t n)
+{
+    const bool reading =
+        FNext == TNextStep::Header && (FState == httpWaitingHeader || FState == httpWaitingProxyConnect);
+    if (!reading)
+        return true;
+    FResp.HeaderBytes += n;
+    if (FResp.HeaderBytes <= kMaxHeaderBytes)
+        return true;
+    FailResponse("Response header too large");
+    return false;
+}
+
+void THttpCli::ProcessLines(std::uint16_t ErrCode, bool FirstLineCut)
 {
     const THttpState st = FState;
     if (st == httpWaitingBody)
         return;
+    bool cut = FirstLineCut;
     while (FReceiveLen > 0) {
         const char* lf =
             static_cast<const char*>(std::memchr(FReceiveBuffer, '\n', static_cast<std::size_t>(FReceiveLen)));
@@ -182,9 +224,13 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode)
         std::size_t lineLen = (n > 0 && FReceiveBuffer[n - 1] == '\r') ? n - 1 : n;
         std::string line(FReceiveBuffer, lineLen);
         RemoveFromBuffer(n + 1);
+        const bool lineCut = cut;
+        cut = false;
         if (st == httpWaitingHeader || st == httpWaitingProxyConnect) {
             if (FNext == TNextStep::Header) {
-                GetHeaderLineNext(line);
+                if (!CountHeaderBytes(n + 1))
+                    break;
+                GetHeaderLineNext(line, lineCut);
             } else if (FLocationFlag || FLoginPending || FClosedTarget == TClosedTarget::Relocate) {
                 // Stray bytes after a response that is being followed elsewhere: they belong
                 // to nothing, and must not end the request the relocation continues.
@@ -223,7 +269,7 @@ void THttpCli::HandBufferToBody()
 
 // ---- header ---------------------------------------------------------------------------------
 
-void THttpCli::GetHeaderLineNext(const std::string& Line)
+void THttpCli::GetHeaderLineNext(const std::string& Line, bool Cut)
 {
     // Blank lines before the status line (a stray line end after the previous response on a
     // kept connection) are skipped rather than taken as an empty header.
@@ -248,9 +294,14 @@ void THttpCli::GetHeaderLineNext(const std::string& Line)
         return;
     }
 
-    FResp.HeaderBytes += Line.size() + 2;
-    if (FResp.HeaderBytes > kMaxHeaderBytes || FResp.HeaderLineCount > kMaxHeaderLines) {
+    if (FResp.HeaderLineCount > kMaxHeaderLines) {
         FailResponse("Response header too large");
+        return;
+    }
+    // What is left of an over-long line may still be kept as information, but not when the
+    // rest of the answer would be read, framed or followed by it.
+    if ((Cut || Line.size() > kMaxHeaderLineLength) && (FResp.HeaderLineCount == 1 || MustNotBeCut(Line))) {
+        FailResponse("header line too long");
         return;
     }
 
@@ -392,7 +443,6 @@ void THttpCli::EndOfHeader()
         // follows on the same connection.
         FResp.RcvdHeader.clear();
         FResp.HeaderLineCount = -1;
-        FResp.HeaderBytes = 0;
         FResp.ContentLength = -1;
         FResp.ContentLengthSeen = false;
         FResp.TransferEncoding.clear();

@@ -215,6 +215,173 @@ std::string RefusedHostText(const std::string& host)
     return std::string();
 }
 
+namespace {
+
+bool IsAlpha(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool StartsWith(const std::string& s, std::size_t at, const char* prefix)
+{
+    return s.compare(at, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+} // namespace
+
+TUriReference SplitReference(const std::string& s)
+{
+    TUriReference u;
+    std::size_t i = 0;
+    // A scheme is a letter followed by letters, digits, "+", "-" or "."; anything else before
+    // the first ":" makes the reference a relative path.
+    const std::size_t colon = s.find_first_of(":/?#");
+    if (colon != std::string::npos && colon > 0 && s[colon] == ':' && IsAlpha(s[0])) {
+        bool valid = true;
+        for (std::size_t k = 1; k < colon && valid; ++k)
+            valid = IsAlpha(s[k]) || IsSchemeChar(s[k]);
+        if (valid) {
+            u.Scheme = text::Lower(s.substr(0, colon));
+            u.HasScheme = true;
+            i = colon + 1;
+        }
+    }
+    if (StartsWith(s, i, "//")) {
+        std::size_t end = s.find_first_of("/?#", i + 2);
+        if (end == std::string::npos)
+            end = s.size();
+        u.Authority = s.substr(i + 2, end - i - 2);
+        u.HasAuthority = true;
+        i = end;
+    }
+    std::size_t end = s.find_first_of("?#", i);
+    if (end == std::string::npos)
+        end = s.size();
+    u.Path = s.substr(i, end - i);
+    i = end;
+    if (i < s.size() && s[i] == '?') {
+        end = s.find('#', i + 1);
+        if (end == std::string::npos)
+            end = s.size();
+        u.Query = s.substr(i + 1, end - i - 1);
+        u.HasQuery = true;
+        i = end;
+    }
+    if (i < s.size() && s[i] == '#') {
+        u.Fragment = s.substr(i + 1);
+        u.HasFragment = true;
+    }
+    return u;
+}
+
+std::string JoinReference(const TUriReference& u)
+{
+    std::string s;
+    if (u.HasScheme)
+        s += u.Scheme + ":";
+    if (u.HasAuthority)
+        s += "//" + u.Authority;
+    s += u.Path;
+    if (u.HasQuery)
+        s += "?" + u.Query;
+    if (u.HasFragment)
+        s += "#" + u.Fragment;
+    return s;
+}
+
+std::string RemoveDotSegments(const std::string& path)
+{
+    // The input buffer of the algorithm is path from i on; "/." and "/.." at its very end are
+    // rewritten in place to "/" so that the next round sees the plain form.
+    std::string in = path;
+    std::string out;
+    out.reserve(in.size());
+    auto dropLastSegment = [&out] {
+        const std::size_t slash = out.rfind('/');
+        out.resize(slash == std::string::npos ? 0 : slash);
+    };
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const std::size_t left = in.size() - i;
+        if (StartsWith(in, i, "../")) {
+            i += 3;
+        } else if (StartsWith(in, i, "./")) {
+            i += 2;
+        } else if (StartsWith(in, i, "/./")) {
+            i += 2;
+        } else if (left == 2 && StartsWith(in, i, "/.")) {
+            in[i + 1] = '/';
+            i += 1;
+        } else if (StartsWith(in, i, "/../")) {
+            i += 3;
+            dropLastSegment();
+        } else if (left == 3 && StartsWith(in, i, "/..")) {
+            in[i + 2] = '/';
+            i += 2;
+            dropLastSegment();
+        } else if ((left == 1 && in[i] == '.') || (left == 2 && StartsWith(in, i, ".."))) {
+            i = in.size();
+        } else {
+            std::size_t end = in.find('/', i + 1);
+            if (end == std::string::npos)
+                end = in.size();
+            out.append(in, i, end - i);
+            i = end;
+        }
+    }
+    return out;
+}
+
+std::string ResolveReference(const std::string& base, const std::string& reference)
+{
+    const TUriReference r = SplitReference(reference);
+    TUriReference t;
+    if (r.HasScheme) {
+        t = r;
+        t.Path = RemoveDotSegments(r.Path);
+        return JoinReference(t);
+    }
+    const TUriReference b = SplitReference(base);
+    if (!b.HasScheme)
+        return std::string();
+    t.Scheme = b.Scheme;
+    t.HasScheme = true;
+    if (r.HasAuthority) {
+        t.Authority = r.Authority;
+        t.HasAuthority = true;
+        t.Path = RemoveDotSegments(r.Path);
+        t.Query = r.Query;
+        t.HasQuery = r.HasQuery;
+    } else {
+        t.Authority = b.Authority;
+        t.HasAuthority = b.HasAuthority;
+        if (r.Path.empty()) {
+            t.Path = b.Path;
+            t.Query = r.HasQuery ? r.Query : b.Query;
+            t.HasQuery = r.HasQuery || b.HasQuery;
+        } else {
+            if (r.Path[0] == '/') {
+                t.Path = RemoveDotSegments(r.Path);
+            } else {
+                // Merge: the base's directory, or "/" under an authority with an empty path.
+                std::string merged;
+                if (b.HasAuthority && b.Path.empty()) {
+                    merged = "/" + r.Path;
+                } else {
+                    const std::size_t slash = b.Path.rfind('/');
+                    merged = (slash == std::string::npos ? std::string() : b.Path.substr(0, slash + 1)) + r.Path;
+                }
+                t.Path = RemoveDotSegments(merged);
+            }
+            t.Query = r.Query;
+            t.HasQuery = r.HasQuery;
+        }
+    }
+    t.Fragment = r.Fragment;
+    t.HasFragment = r.HasFragment;
+    return JoinReference(t);
+}
+
 std::string DocNameFromPath(const std::string& path)
 {
     std::string p = path.substr(0, path.find('?'));

@@ -32,6 +32,31 @@ std::string RefusedHostText(const std::string& host);
 // "document.htm" when there is none.
 std::string DocNameFromPath(const std::string& path);
 
+// A URI reference taken apart as RFC 3986 (section 3) does: nothing is decoded, the scheme is
+// lower-cased, and a component that is absent differs from one that is present but empty.
+struct TUriReference {
+    std::string Scheme;
+    std::string Authority;
+    std::string Path;
+    std::string Query;
+    std::string Fragment;
+    bool HasScheme = false;
+    bool HasAuthority = false;
+    bool HasQuery = false;
+    bool HasFragment = false;
+};
+TUriReference SplitReference(const std::string& reference);
+// The parts put back together (the inverse of SplitReference).
+std::string JoinReference(const TUriReference& parts);
+// "." and ".." segments removed from a path (RFC 3986 section 5.2.4).
+std::string RemoveDotSegments(const std::string& path);
+// The target of reference against the absolute base (RFC 3986 section 5.2): relative forms
+// ("x", "../x", "//host/x", "?q", "#f", "") take what they lack from the base, and the
+// target's path has its dot segments removed, also when the reference is absolute. The
+// fragment stays as the reference gives it. "" when there is no target: a relative reference
+// and a base without a scheme.
+std::string ResolveReference(const std::string& base, const std::string& reference);
+
 namespace http_detail {
 std::string Trim(const std::string& s);
 // The port a scheme uses when an address names none: "443" for https, "80" otherwise.

@@ -205,7 +205,9 @@ public:
     const std::string& DnsResult() const { return FDnsResult; }
     const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
     TSocketState State() const { return FState; }
-    int ReadCount() const { return FReadCount; }
+    // Bytes Receive has handed out on this connection (reset at every close). 64 bits: one
+    // download may well pass 2 GiB.
+    std::int64_t ReadCount() const { return FReadCount; }
     virtual int RcvdCount(); // bytes waiting; -1 on failure
     int LastError() const { return FLastError; }
     void SetLastError(int value) { FLastError = value; }
@@ -242,7 +244,7 @@ public:
     unsigned KeepAliveInterval() const { return FKeepAliveInterval; }
     void SetKeepAliveInterval(unsigned value) { FKeepAliveInterval = value; }
     // Bytes queued and not yet handed to the system.
-    int BufferedByteCount() const { return FBufferedByteCount; }
+    std::int64_t BufferedByteCount() const { return FBufferedByteCount; }
     bool AllSent() const { return FAllSent; }
     bool Paused() const { return FPaused; }
     bool Terminated() const { return FTerminated; }
@@ -338,7 +340,7 @@ protected:
     bool FCloseInvoked = false;
     bool FWritePosted = false; // a write notice posted by Send is waiting
     bool FTerminated = false;
-    int FReadCount = 0;
+    std::int64_t FReadCount = 0;
     int FLastError = 0;
 
 private:
@@ -356,7 +358,7 @@ private:
     std::unique_ptr<TSocketWindow> FWindow;
     std::thread::id FThreadId; // the thread the hidden window belongs to
     std::list<std::unique_ptr<TBuffer>> FBufList;
-    int FBufferedByteCount = 0;
+    std::int64_t FBufferedByteCount = 0;
     std::string FDnsResult;
     std::vector<std::string> FDnsResultList;
     std::shared_ptr<ws::AsyncRequest> FDnsLookup;

@@ -97,7 +97,7 @@ void TCustomWSocket::TryToSend()
             // Consume before telling anyone: an OnSendData handler may send again, and must
             // not see these bytes still queued.
             chunk->Remove(n);
-            FBufferedByteCount = std::max(0, FBufferedByteCount - n);
+            FBufferedByteCount = std::max<std::int64_t>(0, FBufferedByteCount - n);
             if (n > 0)
                 TriggerSendData(n);
             if (n < len)
@@ -138,7 +138,7 @@ void TCustomWSocket::DeleteBufferedData()
 void TCustomWSocket::Flush()
 {
     while (FHSocket != INVALID_SOCKET && !FAllSent) {
-        int before = FBufferedByteCount;
+        const std::int64_t before = FBufferedByteCount;
         TryToSend();
         PumpMessages();
         // No progress: the system buffer is full. Wait for the write notification instead of

@@ -155,8 +155,16 @@ TEST_F(AnswerRulesTest, BrokenFramingAndUnaskedAnswers)
          "Invalid Content-Length in the answer: abc"},
         {"empty", "HTTP/1.1 200 OK\r\nContent-Length: \r\n\r\nhello", "", false,
          "Invalid Content-Length in the answer: "},
-        {"19 digits", "HTTP/1.1 200 OK\r\nContent-Length: 1234567890123456789\r\n\r\nhello", "", false,
-         "Invalid Content-Length in the answer: 1234567890123456789"},
+        {"past 64 bits", "HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775808\r\n\r\nhello", "", false,
+         "Invalid Content-Length in the answer: 9223372036854775808"},
+        {"far past 64 bits", "HTTP/1.1 200 OK\r\nContent-Length: 00099999999999999999999\r\n\r\nhello", "", false,
+         "Invalid Content-Length in the answer: 00099999999999999999999"},
+        {"blank inside", "HTTP/1.1 200 OK\r\nContent-Length: 1 0\r\n\r\nhelloworld", "", false,
+         "Invalid Content-Length in the answer: 1 0"},
+        {"leading zeros", "HTTP/1.1 200 OK\r\nContent-Length: 0000000000000000010\r\n\r\nhelloworldEXTRA", "", false,
+         "", 0, "helloworld"},
+        {"more leading zeros than 64 bits have digits",
+         "HTTP/1.1 200 OK\r\nContent-Length: 000000000000000000000000000005\r\n\r\nhello!", "", false, "", 0, "hello"},
         {"differing lines", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", "", false,
          "Conflicting Content-Length values in the response"},
         {"same line twice", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length:  5 \r\n\r\nhello", "", false, "",
@@ -176,17 +184,22 @@ TEST_F(AnswerRulesTest, BrokenFramingAndUnaskedAnswers)
         {"304 asked", "HTTP/1.1 304 Not Modified\r\n\r\n", "", true, "", 0, ""},
         {"206 unasked", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/10\r\nContent-Length: 5\r\n\r\nhello",
          "", false, "a partial answer (206) to a request for the whole document", httperrRangeMismatch},
-        {"206 other range", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/10\r\nContent-Length: 5\r\n\r\nhello",
-         "5-", false, "a partial answer (206) for bytes 0-4 to a request for bytes=5-", httperrRangeMismatch},
+        {"206 other range",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/10\r\nContent-Length: 5\r\n\r\nhello", "5-", false,
+         "a partial answer (206) for bytes 0-4 to a request for bytes=5-", httperrRangeMismatch},
         {"206 past the end asked",
          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\nContent-Length: 5\r\n\r\nworld", "5-7", false,
          "a partial answer (206) for bytes 5-9 to a request for bytes=5-7", httperrRangeMismatch},
-        {"206 unreadable range", "HTTP/1.1 206 Partial Content\r\nContent-Range: pages 1-2\r\nContent-Length: 5\r\n\r\nworld",
-         "5-", false, "a partial answer (206) without a usable Content-Range (pages 1-2)", httperrRangeMismatch},
+        {"206 unreadable range",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: pages 1-2\r\nContent-Length: 5\r\n\r\nworld", "5-", false,
+         "a partial answer (206) without a usable Content-Range (pages 1-2)", httperrRangeMismatch},
         {"206 length disagrees",
          "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\nContent-Length: 3\r\n\r\nwor", "5-", false,
          "a partial answer (206) whose Content-Length does not match its Content-Range", httperrRangeMismatch},
         {"206 asked", "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-9/10\r\nContent-Length: 5\r\n\r\nworld",
+         "5-", false, "", 0, "world"},
+        {"206 with leading zeros",
+         "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0005-0009/00010\r\nContent-Length: 05\r\n\r\nworld",
          "5-", false, "", 0, "world"},
     };
     int n = 0;
@@ -288,7 +301,40 @@ TEST_F(AnswerRulesTest, TlsBodiesEndedByTheConnection)
     }
 }
 
-// Handshake bytes are activity: a slow handshake finishes, a silent one ends with its own words.
+namespace {
+
+// A relay between the client and a TLS server that passes the server's bytes on in pieces of
+// `piece` bytes with a pause of pauseMs after each; the client's bytes go through as they come.
+cwtest::ScriptedPeer::Script SlowRelay(std::uint16_t serverPort, std::size_t piece, int pauseMs)
+{
+    return [=](int fd) {
+        const int up = cwtest::ConnectToLoopback(serverPort);
+        if (up < 0)
+            return;
+        std::thread toServer([&] {
+            char buf[4096];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                cwtest::SendAll(up, std::string(buf, static_cast<std::size_t>(n)));
+            ::shutdown(up, SHUT_WR);
+        });
+        std::string buf(piece, '\0');
+        for (ssize_t n; (n = ::recv(up, buf.data(), piece, 0)) > 0;) {
+            if (!cwtest::SendAll(fd, buf.substr(0, static_cast<std::size_t>(n))))
+                break;
+            cwtest::SleepMs(pauseMs);
+        }
+        ::shutdown(fd, SHUT_RDWR);
+        ::shutdown(up, SHUT_RDWR);
+        toServer.join();
+        ::close(up);
+    };
+}
+
+} // namespace
+
+// The idle limit bounds a TLS handshake as a whole, from its start: a silent server and one that
+// drips its flight a byte at a time (never silent, never done) both end with the handshake's
+// own words; a slow handshake that finishes within the limit goes on to the document.
 TEST_F(AnswerRulesTest, TheIdleLimitDuringTheTlsHandshake)
 {
     if (!cwtest::TlsTestPki::Get().Ready())
@@ -302,36 +348,35 @@ TEST_F(AnswerRulesTest, TheIdleLimitDuringTheTlsHandshake)
     EXPECT_EQ(r.Code, httperrTimeout);
     EXPECT_EQ(r.Message, "the TLS handshake did not finish within 1 s");
 
-    // The server's flight trickles through a relay in small pieces, far slower than the limit
-    // allows for the whole handshake, but never silent for that long.
-    cwtest::ScriptedPeer tls(cwtest::TlsServerScript([](SSL* ssl, int) {
+    auto server = [](SSL* ssl, int) {
         SslReadHead(ssl);
         SslWriteAll(ssl, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nslow");
         SSL_shutdown(ssl);
-    }));
-    cwtest::ScriptedPeer relay([&](int fd) {
-        const int up = cwtest::ConnectToLoopback(tls.Port());
-        if (up < 0)
-            return;
-        std::atomic<bool> done{false};
-        std::thread toServer([&] {
-            char buf[4096];
-            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
-                cwtest::SendAll(up, std::string(buf, static_cast<std::size_t>(n)));
-            ::shutdown(up, SHUT_WR);
-        });
-        char buf[150];
-        for (ssize_t n; (n = ::recv(up, buf, sizeof buf, 0)) > 0;) {
-            cwtest::SendAll(fd, std::string(buf, static_cast<std::size_t>(n)));
-            cwtest::SleepMs(120);
-        }
-        ::shutdown(fd, SHUT_WR);
-        toServer.join();
-        ::close(up);
-    });
+    };
+    {
+        // One byte every 200 ms: a byte arrives five times within each second of the limit, but
+        // the server's hello alone would take minutes.
+        cwtest::ScriptedPeer tls(cwtest::TlsServerScript(server));
+        cwtest::ScriptedPeer drip(SlowRelay(tls.Port(), 1, 200));
+        Rcvd.Clear();
+        Cli.SetIdleTimeout(1000);
+        Cli.SetURL("https://localhost:" + drip.PortStr() + "/doc");
+        r = RunGet(Cli, 20000);
+        EXPECT_FALSE(r.WatchdogFired) << "ended within 20 s";
+        EXPECT_TRUE(r.Raised);
+        EXPECT_EQ(r.Code, httperrTimeout);
+        EXPECT_EQ(r.Message, "the TLS handshake did not finish within 1 s");
+        EXPECT_EQ(Rcvd.Size(), 0);
+    }
+
+    // The server's flight trickles through in small pieces, many pauses long, and still ends
+    // well within the limit.
+    cwtest::ScriptedPeer tls(cwtest::TlsServerScript(server));
+    cwtest::ScriptedPeer relay(SlowRelay(tls.Port(), 150, 120));
     Rcvd.Clear();
+    Cli.SetIdleTimeout(15000);
     Cli.SetURL("https://localhost:" + relay.PortStr() + "/doc");
-    r = RunGet(Cli, 20000);
+    r = RunGet(Cli, 30000);
     EXPECT_FALSE(r.Raised) << r.Message;
     EXPECT_EQ(Rcvd.DataString(), "slow");
 }

@@ -5,6 +5,8 @@
 #include "NtlmTestUtil.h"
 #include "support/HttpTestServer.h"
 #include "support/MessageBoxRecorder.h"
+#include "support/SocketPeers.h"
+#include "support/TlsTestPki.h"
 
 #include "net/http/Base64.h"
 #include "net/http/HttpProt.h"
@@ -12,7 +14,13 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include <atomic>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 using namespace cw;
 using cwtest::HttpTestConnection;
@@ -526,4 +534,281 @@ TEST_F(RelocAuthTest, ARelocationWhoseBodyEndsWithTheCloseLeavesNoCountBehind)
     EXPECT_EQ(Rcvd.DataString(), file);
     EXPECT_EQ(Cli.RcvdCount(), static_cast<std::int64_t>(file.size()));
     EXPECT_EQ(Cli.StatusCode(), 200);
+}
+
+// Every relative form of Location is resolved against the address that drew the answer, as
+// RFC 3986 resolves references: a query alone keeps the whole path, dot segments go (from
+// absolute addresses too), the fragment never goes out, and an address without a path asks
+// for "/".
+TEST_F(RelocAuthTest, LocationsAreResolvedAsReferences)
+{
+    Server.OnAny([](const HttpTestRequest&, HttpTestConnection& c) { c.Reply(200, "OK", {}, "landed", "HTTP/1.0"); });
+    const std::string self = "127.0.0.1:" + Server.PortText();
+    const struct {
+        std::string Location;
+        std::string Target; // of the request that follows it (below /cN)
+    } cases[] = {
+        {"?id=1&t=2", "/dir/page.php?id=1&t=2"},
+        {"../x", "/x"},
+        {"./x", "/dir/x"},
+        {"x?y=1#frag", "/dir/x?y=1"},
+        {"#frag", "/dir/page.php?id=1"},
+        {"", "/dir/page.php?id=1"},
+        {"sub/./a/../b", "/dir/sub/b"},
+    };
+    const struct {
+        std::string Location;
+        std::string Target; // absolute on this server
+    } rooted[] = {
+        {"/a/./b/../c", "/a/c"},
+        {"../../../../x", "/x"},
+        {"//" + self + "/other/../x", "/x"},
+        {"http://" + self + "/p/./q/../r#f", "/p/r"},
+        {"HTTP://" + self, "/"},
+        {"http://" + self + "?x=1", "/?x=1"},
+    };
+    int n = 0;
+    auto follow = [&](const std::string& location, const std::string& expected, bool underCase) {
+        SCOPED_TRACE("Location: " + location);
+        const std::string base = "/c" + std::to_string(++n);
+        // The first request for the page relocates; a relocation back to it lands.
+        auto first = std::make_shared<std::atomic<bool>>(true);
+        Server.On(base + "/dir/page.php", [location, first](const HttpTestRequest&, HttpTestConnection& c) {
+            if (first->exchange(false))
+                Redirect(c, 302, location);
+            else
+                c.Reply(200, "OK", {}, "landed", "HTTP/1.0");
+        });
+        Server.ClearRequests();
+        Rcvd.Clear();
+        Cli.SetURL(Server.Url(base + "/dir/page.php?id=1"));
+        auto r = RunGet(Cli);
+        EXPECT_FALSE(r.Raised) << r.Message;
+        EXPECT_EQ(Rcvd.DataString(), "landed");
+        ASSERT_EQ(Server.RequestCount(), 2u);
+        EXPECT_EQ(Server.Requests()[1].Target, (underCase ? base : std::string()) + expected);
+        EXPECT_EQ(Server.Requests()[1].Header("Host"), self);
+    };
+    for (const auto& k : cases)
+        follow(k.Location, k.Target, true);
+    for (const auto& k : rooted)
+        follow(k.Location, k.Target, false);
+
+    // Through a proxy the resolved address goes on the request line whole.
+    Server.On("site-a.example", "/n/page.php", [](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.Query("t").empty())
+            Redirect(c, 302, "?id=1&t=2");
+        else
+            c.Reply(200, "OK", {}, "landed", "HTTP/1.0");
+    });
+    Server.ClearRequests();
+    Rcvd.Clear();
+    Cli.SetProxy(Server.Address());
+    Cli.SetURL("http://site-a.example/n/page.php?id=1");
+    auto r = RunGet(Cli);
+    EXPECT_FALSE(r.Raised) << r.Message;
+    ASSERT_EQ(Server.RequestCount(), 2u);
+    EXPECT_EQ(Server.Requests()[1].Target, "http://site-a.example/n/page.php?id=1&t=2");
+}
+
+// A Location that is no web address is not followed anywhere: not as a path on this server,
+// not handed to the proxy.
+TEST_F(RelocAuthTest, RelocationsToOtherSchemesEndTheRequest)
+{
+    const std::string locations[] = {"ftp://files.example/pub/clip.flv",
+                                     "file:///etc/passwd",
+                                     "FILE:/etc/passwd",
+                                     "mailto:someone@example.com",
+                                     "javascript:alert(1)",
+                                     "data:text/html,hi",
+                                     "x-unknown:whatever"};
+    for (const bool proxy : {false, true}) {
+        for (const auto& location : locations) {
+            SCOPED_TRACE(location + (proxy ? " (proxy)" : ""));
+            Server.On("/other",
+                      [location](const HttpTestRequest&, HttpTestConnection& c) { Redirect(c, 302, location); });
+            Server.ClearRequests();
+            Cli.SetProxy(proxy ? Server.Address() : std::string());
+            Cli.SetURL(proxy ? "http://site-a.example/other" : Server.Url("/other"));
+            auto r = RunGet(Cli);
+            EXPECT_TRUE(r.Raised);
+            EXPECT_EQ(r.Message, "relocation to an unsupported address");
+            EXPECT_EQ(r.Code, httperrInvalidRequest);
+            EXPECT_EQ(Server.RequestCount(), 1u);
+            EXPECT_EQ(Cli.LocationChangeCurCount(), 0);
+            EXPECT_EQ(Cli.State(), httpReady);
+        }
+    }
+}
+
+// Proxy credentials belong to the configured proxy: a 407 from anyone else (an origin server,
+// over http or https, with no proxy in use) is just that answer's status. And when the proxy
+// itself refuses the tunnel, the failure names it.
+TEST_F(RelocAuthTest, ProxyCredentialsGoOnlyToTheConfiguredProxy)
+{
+    const struct {
+        const char* Scheme;
+        std::string Answer;
+    } answers[] = {
+        {"Basic", "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"p\"\r\n"
+                  "Content-Length: 0\r\n\r\n"},
+        {"NTLM",
+         "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n"}};
+    for (const bool tls : {false, true}) {
+        if (tls && !cwtest::TlsTestPki::Get().Ready())
+            continue;
+        for (const auto& a : answers) {
+            SCOPED_TRACE(std::string(tls ? "https, " : "http, ") + a.Scheme);
+            const std::string& answer = a.Answer;
+            std::mutex lock;
+            std::vector<std::string> heads;
+            auto record = [&](const std::string& head) {
+                std::lock_guard<std::mutex> hold(lock);
+                heads.push_back(head);
+            };
+            cwtest::ScriptedPeer::Script script;
+            if (tls) {
+                script = cwtest::TlsServerScript([&](SSL* ssl, int) {
+                    std::string head;
+                    char c;
+                    while (head.find("\r\n\r\n") == std::string::npos && SSL_read(ssl, &c, 1) == 1)
+                        head += c;
+                    record(head);
+                    SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+                    SSL_shutdown(ssl);
+                });
+            } else {
+                script = [&](int fd) {
+                    record(cwtest::RecvUntil(fd, "\r\n\r\n"));
+                    cwtest::SendAll(fd, answer);
+                    ::shutdown(fd, SHUT_WR);
+                    cwtest::RecvUntilClosed(fd);
+                };
+            }
+            cwtest::ScriptedPeer origin(script, 3);
+            THttpCli cli;
+            TMemoryStream rcvd;
+            cli.SetRcvdStream(&rcvd);
+            cli.SetProxyUsername("User");
+            cli.SetProxyPassword("Password");
+            cli.SetProxyAuth(httpAuthBasic);
+            cli.SetURL(std::string(tls ? "https://localhost:" : "http://127.0.0.1:") + origin.PortStr() + "/file");
+            auto r = RunGet(cli, 10000);
+            EXPECT_FALSE(r.Raised) << r.Message;
+            EXPECT_EQ(cli.StatusCode(), 407);
+            EXPECT_EQ(cli.FailureText(), "");
+            std::lock_guard<std::mutex> hold(lock);
+            ASSERT_EQ(heads.size(), 1u);
+            EXPECT_EQ(heads[0].find("Proxy-Authorization"), std::string::npos) << heads[0];
+        }
+    }
+
+    // The proxy refuses the tunnel after the credentials: its own words, with its address.
+    for (const bool portInProxy : {false, true}) {
+        SCOPED_TRACE(portInProxy ? "Proxy host:port" : "Proxy and ProxyPort");
+        cwtest::ScriptedPeer proxy(
+            [](int fd) {
+                cwtest::RecvUntil(fd, "\r\n\r\n");
+                cwtest::SendAll(fd, "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                                    "realm=\"p\"\r\nContent-Length: 0\r\n\r\n");
+                ::shutdown(fd, SHUT_WR);
+                cwtest::RecvUntilClosed(fd);
+            },
+            3);
+        THttpCli cli;
+        cli.SetProxy(portInProxy ? "127.0.0.1:" + proxy.PortStr() : std::string("127.0.0.1"));
+        cli.SetProxyPort(portInProxy ? std::string("3128") : proxy.PortStr());
+        cli.SetProxyUsername("pu");
+        cli.SetProxyPassword("pp");
+        cli.SetURL("https://video.example/clip.mp4");
+        auto r = RunGet(cli, 10000);
+        EXPECT_TRUE(r.Raised);
+        EXPECT_EQ(r.Code, httperrProxyRefused);
+        EXPECT_EQ(r.Message, "the proxy 127.0.0.1:" + proxy.PortStr() + " answered 407 Proxy Authentication Required");
+        EXPECT_EQ(proxy.Accepted(), 2);
+    }
+}
+
+// A server that says it keeps each connection and closes it as soon as the next request
+// arrives: every hop of the chain is sent once more on a new connection.
+TEST_F(RelocAuthTest, EveryHopMayRetryOnAFreshConnection)
+{
+    std::mutex lock;
+    std::vector<std::string> lines; // request lines, "(dropped)" after those closed unanswered
+    cwtest::ScriptedPeer server(
+        [&](int fd) {
+            const std::string head = cwtest::RecvUntil(fd, "\r\n\r\n");
+            const std::string line = head.substr(0, head.find("\r\n"));
+            std::lock_guard<std::mutex> hold(lock);
+            lines.push_back(line);
+            if (line.rfind("GET /hop3 ", 0) == 0) {
+                cwtest::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nConnection: close\r\n\r\nend");
+                return;
+            }
+            const int hop = line.size() > 8 ? line[8] - '0' : 0;
+            cwtest::SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: /hop" + std::to_string(hop + 1) +
+                                    "\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n");
+            const std::string next = cwtest::RecvUntil(fd, "\r\n\r\n");
+            lines.push_back(next.substr(0, next.find("\r\n")) + " (dropped)");
+        },
+        8);
+    Cli.SetRequestVer("1.1");
+    Cli.SetURL("http://127.0.0.1:" + server.PortStr() + "/hop0");
+    auto r = RunGet(Cli);
+    ASSERT_FALSE(r.Raised) << r.Message;
+    EXPECT_EQ(Rcvd.DataString(), "end");
+    EXPECT_EQ(Cli.LocationChangeCurCount(), 3);
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"GET /hop0 HTTP/1.1", "GET /hop1 HTTP/1.1 (dropped)", "GET /hop1 HTTP/1.1",
+                                        "GET /hop2 HTTP/1.1 (dropped)", "GET /hop2 HTTP/1.1",
+                                        "GET /hop3 HTTP/1.1 (dropped)", "GET /hop3 HTTP/1.1"}));
+    EXPECT_EQ(server.Accepted(), 4);
+}
+
+// A chunked relocation whose trailer section comes in later packets: the next request goes out
+// on the kept connection only after the body's last empty line, and no trailer line is taken
+// for the start of the next answer.
+TEST_F(RelocAuthTest, AChunkedRelocationEndsWithItsTrailerBeforeTheNextRequest)
+{
+    const std::string head = "HTTP/1.1 302 Found\r\nLocation: /file\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nmove\r\n";
+    const struct {
+        const char* Name;
+        std::string First;
+        std::string Later;
+    } cases[] = {
+        {"the second trailer field later", head + "0\r\nX-A: 1\r\n", "X-B: 2\r\n\r\n"},
+        {"the whole trailer later", head + "0\r\n", "X-A: 1\r\nX-B: 2\r\n\r\n"},
+        {"the last empty line later", head + "0\r\nX-A: 1\r\nX-B: 2\r\n", "\r\n"},
+        {"no trailer, the empty line later", head + "0\r\n", "\r\n"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        std::string second;
+        bool early = false;
+        int accepted = 0;
+        httptest::GetOutcome r;
+        {
+            cwtest::ScriptedPeer server([&](int fd) {
+                cwtest::RecvUntil(fd, "\r\n\r\n");
+                cwtest::SendAll(fd, k.First);
+                cwtest::SleepMs(200);
+                char c;
+                early = ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+                cwtest::SendAll(fd, k.Later);
+                second = cwtest::RecvUntil(fd, "\r\n\r\n");
+                cwtest::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nfile");
+            });
+            Rcvd.Clear();
+            Cli.SetRequestVer("1.1");
+            Cli.SetURL("http://127.0.0.1:" + server.PortStr() + "/start");
+            r = RunGet(Cli, 10000);
+            accepted = server.Accepted();
+        }
+        EXPECT_FALSE(r.Raised) << r.Message;
+        EXPECT_EQ(Rcvd.DataString(), "file");
+        EXPECT_FALSE(early) << "the next request went out before the trailer's end";
+        EXPECT_EQ(second.substr(0, second.find("\r\n")), "GET /file HTTP/1.1");
+        EXPECT_EQ(accepted, 1);
+    }
 }

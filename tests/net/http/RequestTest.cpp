@@ -520,3 +520,36 @@ TEST_F(RequestTest, PortsThatAreNoNumberAndIPv6HostsAreRefusedBeforeConnecting)
         EXPECT_NE(r.Message.find("invalid port"), std::string::npos) << r.Message;
     }
 }
+
+// An address without a path still asks for "/", whatever else it has or lacks.
+TEST_F(RequestTest, AnAddressWithoutAPathAsksForTheRoot)
+{
+    const std::string hostPort = "127.0.0.1:" + Server.PortText();
+    const struct {
+        const char* Name;
+        std::string Url;
+        bool Proxy;
+        const char* Version;
+        std::string Line;
+    } cases[] = {
+        {"host and port", "http://" + hostPort, false, "1.0", "GET / HTTP/1.0"},
+        {"HTTP/1.1", "http://" + hostPort, false, "1.1", "GET / HTTP/1.1"},
+        {"a query only", "http://" + hostPort + "?x=1", false, "1.0", "GET /?x=1 HTTP/1.0"},
+        {"no scheme", hostPort, false, "1.0", "GET / HTTP/1.0"},
+        {"through a proxy", "http://www.example.com", true, "1.0", "GET http://www.example.com/ HTTP/1.0"},
+        {"through a proxy, a query only", "http://www.example.com?x=1", true, "1.1",
+         "GET http://www.example.com/?x=1 HTTP/1.1"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        Server.ClearRequests();
+        Cli.SetProxy(k.Proxy ? Server.Address() : std::string());
+        Cli.SetRequestVer(k.Version);
+        Cli.SetURL(k.Url);
+        auto r = RunGet(Cli);
+        EXPECT_FALSE(r.Raised) << r.Message;
+        ASSERT_EQ(Server.RequestCount(), 1u);
+        const std::string raw = Server.Requests()[0].RawHeader;
+        EXPECT_EQ(raw.substr(0, raw.find("\r\n")), k.Line);
+    }
+}

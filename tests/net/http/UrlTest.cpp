@@ -77,3 +77,84 @@ TEST(DocNameFromPath, LastSegmentBeforeTheQuery)
     EXPECT_EQ(DocNameFromPath("/?x=1"), "document.htm");
     EXPECT_EQ(DocNameFromPath("/" + std::string(300, 'a')).size(), 255u);
 }
+
+// Reference resolution as RFC 3986 section 5.4 works it through (normal and abnormal examples,
+// against its base "http://a/b/c/d;p?q"), and the forms servers send in Location.
+TEST(ResolveReference, TheStandardsExamples)
+{
+    const std::string base = "http://a/b/c/d;p?q";
+    const struct {
+        const char* Ref;
+        const char* Target;
+    } cases[] = {{"g:h", "g:h"},
+                 {"g", "http://a/b/c/g"},
+                 {"./g", "http://a/b/c/g"},
+                 {"g/", "http://a/b/c/g/"},
+                 {"/g", "http://a/g"},
+                 {"//g", "http://g"},
+                 {"?y", "http://a/b/c/d;p?y"},
+                 {"g?y", "http://a/b/c/g?y"},
+                 {"#s", "http://a/b/c/d;p?q#s"},
+                 {"g#s", "http://a/b/c/g#s"},
+                 {"g?y#s", "http://a/b/c/g?y#s"},
+                 {";x", "http://a/b/c/;x"},
+                 {"g;x", "http://a/b/c/g;x"},
+                 {"g;x?y#s", "http://a/b/c/g;x?y#s"},
+                 {"", "http://a/b/c/d;p?q"},
+                 {".", "http://a/b/c/"},
+                 {"./", "http://a/b/c/"},
+                 {"..", "http://a/b/"},
+                 {"../", "http://a/b/"},
+                 {"../g", "http://a/b/g"},
+                 {"../..", "http://a/"},
+                 {"../../", "http://a/"},
+                 {"../../g", "http://a/g"},
+                 {"../../../g", "http://a/g"},
+                 {"../../../../g", "http://a/g"},
+                 {"/./g", "http://a/g"},
+                 {"/../g", "http://a/g"},
+                 {"g.", "http://a/b/c/g."},
+                 {".g", "http://a/b/c/.g"},
+                 {"g..", "http://a/b/c/g.."},
+                 {"..g", "http://a/b/c/..g"},
+                 {"./../g", "http://a/b/g"},
+                 {"./g/.", "http://a/b/c/g/"},
+                 {"g/./h", "http://a/b/c/g/h"},
+                 {"g/../h", "http://a/b/c/h"},
+                 {"g;x=1/./y", "http://a/b/c/g;x=1/y"},
+                 {"g;x=1/../y", "http://a/b/c/y"},
+                 {"g?y/./x", "http://a/b/c/g?y/./x"},
+                 {"g?y/../x", "http://a/b/c/g?y/../x"},
+                 {"g#s/./x", "http://a/b/c/g#s/./x"},
+                 {"g#s/../x", "http://a/b/c/g#s/../x"},
+                 {"http:g", "http:g"}};
+    for (const auto& k : cases)
+        EXPECT_EQ(ResolveReference(base, k.Ref), k.Target) << k.Ref;
+}
+
+TEST(ResolveReference, LocationFormsAndWhatCannotBeResolved)
+{
+    const struct {
+        const char* Base;
+        const char* Ref;
+        const char* Target;
+    } cases[] = {
+        // A query alone keeps the whole path, not its directory.
+        {"http://h/n/page.php?id=1", "?id=1&t=2", "http://h/n/page.php?id=1&t=2"},
+        {"http://h:8080/a/b", "//other.example/x/../y", "http://other.example/y"},
+        {"https://h/a/b", "//other.example", "https://other.example"},
+        {"http://h", "file.bin", "http://h/file.bin"},
+        {"http://h/a/", "../../../x", "http://h/x"},
+        // Dot segments go from absolute references too; the scheme is lower-cased.
+        {"http://h/a", "HTTP://Other.example/a/./b/../c", "http://Other.example/a/c"},
+        {"http://h/a", "ftp://files.example/pub/x", "ftp://files.example/pub/x"},
+        {"http://h/a", "mailto:someone@example.com", "mailto:someone@example.com"},
+        // A first segment with ":" but no valid scheme before it is a path.
+        {"http://h/d/x", "1a:b", "http://h/d/1a:b"},
+        // Nothing to resolve a relative reference against.
+        {"h/a", "x", ""},
+        {"", "/x", ""},
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ(ResolveReference(k.Base, k.Ref), k.Target) << k.Base << " + " << k.Ref;
+}

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 using namespace cw;
 using namespace cwtest;
 
@@ -206,7 +208,7 @@ TEST(WSocketReceive, ReceiveLoopDrainsAndCountsBytes)
     TWSocket s;
     std::string got;
     int calls = 0;
-    int readCountAtEnd = 0;
+    std::int64_t readCountAtEnd = 0;
     s.OnDataAvailable = [&](TObject*, std::uint16_t) {
         ++calls;
         char buf[65536];
@@ -220,7 +222,25 @@ TEST(WSocketReceive, ReceiveLoopDrainsAndCountsBytes)
     s.Connect();
     ASSERT_TRUE(WaitUntil([&] { return s.State() == wsClosed && calls > 0; }));
     EXPECT_TRUE(got == data);
-    EXPECT_EQ(readCountAtEnd, static_cast<int>(data.size()));
+    EXPECT_EQ(readCountAtEnd, static_cast<std::int64_t>(data.size()));
+}
+
+// One connection may carry more than 2 GiB (a long video): the counts of bytes received and
+// queued go on past 2^31 without wrapping.
+static_assert(std::is_same_v<decltype(std::declval<TWSocket>().BufferedByteCount()), std::int64_t>);
+
+TEST(WSocketReceive, TheReadCountGoesPastTwoGiB)
+{
+    // Every receive step reports a full gigabyte; no byte is really moved.
+    class GigabyteSocket : public TWSocket {
+    protected:
+        int DoRecv(void*, int BufferSize, int) override { return BufferSize; }
+    };
+    GigabyteSocket s;
+    char byte = 0;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(s.Receive(&byte, 1 << 30), 1 << 30);
+    EXPECT_EQ(s.ReadCount(), std::int64_t(3) << 30);
 }
 
 TEST(WSocketReceive, NoReceiveLoopStillDeliversEverything)
