@@ -1,10 +1,14 @@
 #include "cli/CliOutput.h"
 
+#include "cli/CliText.h"
 #include "engine/DownloadText.h"
 #include "engine/Transfer.h"
 #include "platform/TickCount.h"
 
 #include <QTimer>
+
+#include <filesystem>
+#include <system_error>
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -50,6 +54,11 @@ int TerminalWidth(std::FILE* stream)
     return 80;
 }
 
+std::string Item(int item)
+{
+    return "\"item\":" + std::to_string(item + 1);
+}
+
 } // namespace
 
 TCliOutput::TCliOutput(TCliForm form, int itemCount, std::FILE* out, std::FILE* err)
@@ -73,42 +82,35 @@ std::string TCliOutput::JsonString(const std::string& text)
 {
     static const char* const hex = "0123456789abcdef";
     std::string out = "\"";
-    auto escapeByte = [&](unsigned c) {
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
-    };
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
+    for (std::size_t i = 0; i < text.size();) {
+        const TCodePoint cp = DecodeAt(text, i);
+        const std::uint32_t v = cp.Value;
+        if (v == '"' || v == '\\') {
             out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            escapeByte(c);
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
+            out += static_cast<char>(v);
+        } else if (IsUnsafeCodePoint(v) || v == 0x2028 || v == 0x2029) {
+            // Escaped, not replaced: the reader gets the text as it was, a terminal never sees it.
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(v >> shift) & 15];
         } else {
-            // A whole, shortest-form UTF-8 sequence passes; any other byte is Latin-1.
-            std::size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-            bool whole = n > 0 && i + n <= text.size();
-            for (std::size_t k = 1; whole && k < n; ++k)
-                whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-            if (whole && n == 3) {
-                const unsigned char c1 = static_cast<unsigned char>(text[i + 1]);
-                whole = !(c == 0xE0 && c1 < 0xA0) && !(c == 0xED && c1 >= 0xA0);
-            } else if (whole && n == 4) {
-                const unsigned char c1 = static_cast<unsigned char>(text[i + 1]);
-                whole = !(c == 0xF0 && c1 < 0x90) && !(c == 0xF4 && c1 >= 0x90);
-            }
-            if (whole) {
-                out.append(text, i, n);
-                i += n - 1;
-            } else {
-                escapeByte(c);
-            }
+            AppendUtf8(out, v);
         }
+        i += cp.Length;
     }
     return out + "\"";
+}
+
+std::string TCliOutput::DisplayPath(const std::string& path)
+{
+    std::error_code ec;
+    const std::filesystem::path here = std::filesystem::current_path(ec);
+    if (ec || path.empty())
+        return path;
+    const std::filesystem::path relative = std::filesystem::path(path).lexically_relative(here);
+    if (relative.empty() || *relative.begin() == "..")
+        return path;
+    return relative.string();
 }
 
 std::string TCliOutput::Prefix(int item) const
@@ -138,7 +140,7 @@ void TCliOutput::Redraw()
     if (FBoardLines > 0)
         board = "\x1b[" + std::to_string(FBoardLines) + "A\r\x1b[J";
     for (const auto& [item, row] : FRows)
-        board += FitWidth(Prefix(item) + row.Name + "  " + row.Status, width) + "\n";
+        board += FitWidth(Prefix(item) + Shown(row.Name) + "  " + Shown(row.Status), width) + "\n";
     FBoardLines = static_cast<int>(FRows.size());
     std::fputs(board.c_str(), FOut);
     std::fflush(FOut);
@@ -167,15 +169,16 @@ void TCliOutput::Started(int item, const std::string& address)
     Row& row = FRows[item];
     row.Name = address;
     row.Status = "loading the page";
+    row.StartMs = GetTickCount();
     switch (FForm) {
     case TCliForm::Terminal:
         Touch();
         break;
     case TCliForm::Lines:
-        Permanent(Prefix(item) + address, FOut);
+        Permanent(Prefix(item) + Shown(address), FOut);
         break;
     case TCliForm::Json:
-        Emit("{\"event\":\"started\",\"item\":" + std::to_string(item + 1) + ",\"address\":" + JsonString(address) + "}");
+        Emit("{\"event\":\"started\"," + Item(item) + ",\"address\":" + JsonString(MaskPasswords(address)) + "}");
         break;
     case TCliForm::Quiet:
         break;
@@ -189,14 +192,24 @@ void TCliOutput::Page(int item, const std::string& what)
         Touch();
 }
 
+void TCliOutput::EmitTitle(int item, Row& row, const std::string& name, const std::string& address)
+{
+    row.TitleName = name;
+    row.TitleAddress = address;
+    if (FForm == TCliForm::Json)
+        Emit("{\"event\":\"title\"," + Item(item) + ",\"name\":" + JsonString(MaskPasswords(name)) +
+             ",\"address\":" + JsonString(MaskPasswords(address)) + "}");
+}
+
 void TCliOutput::Title(int item, const std::string& name, const std::string& address)
 {
+    Row& row = FRows[item];
     if (!name.empty())
-        FRows[item].Name = name;
-    if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"title\",\"item\":" + std::to_string(item + 1) + ",\"name\":" + JsonString(name) +
-             ",\"address\":" + JsonString(address) + "}");
-    else if (FForm == TCliForm::Terminal)
+        row.Name = name;
+    // Two page names may be saved under one name: the reader hears of it once.
+    if (name != row.TitleName || address != row.TitleAddress)
+        EmitTitle(item, row, name, address);
+    if (FForm == TCliForm::Terminal)
         Touch();
 }
 
@@ -205,8 +218,17 @@ void TCliOutput::Attempt(int item, const std::string& name, std::int64_t offset)
     Row& row = FRows[item];
     row.Name = name;
     row.Status = "connecting";
+    row.PauseAttempt = -1;
+    if (row.FirstOffset < 0) {
+        row.FirstOffset = offset;
+        row.Bytes = offset;
+        row.TransferStartMs = GetTickCount();
+    }
+    // The file the transfer writes is the one saved: a fallback to another file is a new title.
+    if (name != row.TitleName)
+        EmitTitle(item, row, name, row.TitleAddress);
     if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"transfer\",\"item\":" + std::to_string(item + 1) + ",\"name\":" + JsonString(name) +
+        Emit("{\"event\":\"transfer\"," + Item(item) + ",\"name\":" + JsonString(name) +
              ",\"offset\":" + std::to_string(offset) + "}");
     else if (FForm == TCliForm::Terminal)
         Touch();
@@ -231,7 +253,7 @@ void TCliOutput::FlushJsonProgress(int item, Row& row)
 {
     row.JsonPending = false;
     row.LastJsonMs = GetTickCount();
-    Emit("{\"event\":\"progress\",\"item\":" + std::to_string(item + 1) + ",\"bytes\":" + std::to_string(row.Bytes) +
+    Emit("{\"event\":\"progress\"," + Item(item) + ",\"bytes\":" + std::to_string(row.Bytes) +
          ",\"total\":" + (row.Total >= 0 ? std::to_string(row.Total) : std::string("null")) + "}");
 }
 
@@ -255,17 +277,22 @@ void TCliOutput::Progress(int item, std::int64_t bytes, std::int64_t total, cons
     }
 }
 
-void TCliOutput::Waiting(int item, int secondsLeft, int attempt, int count)
+void TCliOutput::Waiting(int item, int secondsLeft, int attempt, int count, int pauseSeconds)
 {
     Row& row = FRows[item];
     row.Status = "retrying in " + std::to_string(secondsLeft) + " s (" + std::to_string(attempt) + "/" +
                  std::to_string(count) + ")";
-    if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"waiting\",\"item\":" + std::to_string(item + 1) + ",\"seconds\":" +
-             std::to_string(secondsLeft) + ",\"attempt\":" + std::to_string(attempt) + ",\"count\":" +
-             std::to_string(count) + "}");
-    else if (FForm == TCliForm::Terminal)
+    // The countdown is for the board; a reader of events hears of each pause once.
+    const bool newPause = row.PauseAttempt != attempt;
+    row.PauseAttempt = attempt;
+    if (FForm == TCliForm::Json && newPause) {
+        if (row.JsonPending)
+            FlushJsonProgress(item, row);
+        Emit("{\"event\":\"waiting\"," + Item(item) + ",\"seconds\":" + std::to_string(pauseSeconds) +
+             ",\"attempt\":" + std::to_string(attempt) + ",\"count\":" + std::to_string(count) + "}");
+    } else if (FForm == TCliForm::Terminal) {
         Touch();
+    }
 }
 
 void TCliOutput::Converting(int item, const std::string& outputName, bool joining)
@@ -273,12 +300,14 @@ void TCliOutput::Converting(int item, const std::string& outputName, bool joinin
     Row& row = FRows[item];
     if (row.JsonPending && FForm == TCliForm::Json)
         FlushJsonProgress(item, row);
+    if (row.FirstOffset >= 0 && row.TransferEndMs == 0)
+        row.TransferEndMs = GetTickCount();
     row.Name = outputName;
     row.Status = joining ? "joining the stream" : "converting";
     row.Joining = joining;
     if (FForm == TCliForm::Json)
-        Emit(std::string("{\"event\":\"") + (joining ? "joining" : "converting") + "\",\"item\":" +
-             std::to_string(item + 1) + ",\"output\":" + JsonString(outputName) + "}");
+        Emit(std::string("{\"event\":\"") + (joining ? "joining" : "converting") + "\"," + Item(item) +
+             ",\"output\":" + JsonString(outputName) + "}");
     else if (FForm == TCliForm::Terminal)
         Touch();
 }
@@ -289,38 +318,59 @@ void TCliOutput::ConvertProgress(int item, int percent, const std::string& elaps
     row.Status = (row.Joining ? "joining " : "converting ") + std::to_string(percent) + "%  " + elapsed + " of " +
                  estimated;
     if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"convert-progress\",\"item\":" + std::to_string(item + 1) + ",\"percent\":" +
-             std::to_string(percent) + "}");
+        Emit("{\"event\":\"convert-progress\"," + Item(item) + ",\"percent\":" + std::to_string(percent) + "}");
     else if (FForm == TCliForm::Terminal)
         Touch();
 }
 
-void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failureLine)
+// "(4.8 KB in 1.2 s, 4.0 KB/s)": the saved file's size, the item's time, and the average speed
+// of this run's transfer (bytes kept from an earlier run are not counted as fetched).
+std::string TCliOutput::Summary(const Row& row, const std::string& savedPath) const
+{
+    const std::uint32_t now = GetTickCount();
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(savedPath, ec);
+    std::string s = "(";
+    if (!ec)
+        s += SizeText(static_cast<std::int64_t>(size)) + " in ";
+    s += DurationText(now - row.StartMs);
+    const std::int64_t fetched = row.FirstOffset >= 0 ? row.Bytes - row.FirstOffset : 0;
+    const std::uint32_t transferMs = (row.TransferEndMs ? row.TransferEndMs : now) - row.TransferStartMs;
+    if (fetched > 0 && transferMs > 0)
+        s += ", " + SizeText(fetched * 1000 / transferMs) + "/s";
+    return s + ")";
+}
+
+void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath)
 {
     auto it = FRows.find(item);
-    const std::string name = it != FRows.end() ? it->second.Name : std::string();
+    Row row = it != FRows.end() ? it->second : Row{};
     if (it != FRows.end() && it->second.JsonPending && FForm == TCliForm::Json)
         FlushJsonProgress(item, it->second);
     if (it != FRows.end())
         FRows.erase(it);
+    const std::string reason = outcome == ioFailed ? PlainFailure(failureLine) : std::string();
     FOutcomes.at(static_cast<std::size_t>(item)) = outcome;
     if (outcome == ioFailed)
-        FFailureLines.at(static_cast<std::size_t>(item)) = failureLine;
+        FFailureLines.at(static_cast<std::size_t>(item)) = reason;
+    const std::string shownPath = savedPath.empty() ? row.Name : DisplayPath(savedPath);
     std::string line = Prefix(item);
     if (outcome == ioFailed)
-        line += "failed: " + failureLine;
+        line += "failed: " + Shown(reason);
     else if (outcome == ioSkipped)
-        line += "skipped: " + name + " (kept as it is)";
+        line += "skipped: " + Shown(shownPath) + " (kept as it is)";
     else
-        line += "done: " + name;
+        line += "done: " + Shown(shownPath) + " " + Summary(row, savedPath);
     switch (FForm) {
     case TCliForm::Terminal:
     case TCliForm::Lines:
         Permanent(line, FOut);
         break;
     case TCliForm::Json:
-        Emit("{\"event\":\"ended\",\"item\":" + std::to_string(item + 1) + ",\"outcome\":\"" + OutcomeName(outcome) +
-             "\",\"reason\":" + JsonString(failureLine) + "}");
+        Emit("{\"event\":\"ended\"," + Item(item) + ",\"outcome\":\"" + OutcomeName(outcome) +
+             "\",\"reason\":" + JsonString(MaskPasswords(reason)) +
+             ",\"path\":" + (savedPath.empty() || outcome == ioFailed ? std::string("null") : JsonString(savedPath)) +
+             "}");
         break;
     case TCliForm::Quiet:
         break;
@@ -329,10 +379,11 @@ void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failur
 
 void TCliOutput::Note(const std::string& text)
 {
+    const std::string words = PlainFailure(text);
     if (FForm == TCliForm::Json)
-        Emit("{\"event\":\"note\",\"text\":" + JsonString(text) + "}");
+        Emit("{\"event\":\"note\",\"text\":" + JsonString(MaskPasswords(words)) + "}");
     else
-        Permanent(text, FErr);
+        Permanent(Shown(words), FErr);
 }
 
 void TCliOutput::RunEnded(bool stopped)
@@ -341,6 +392,16 @@ void TCliOutput::RunEnded(bool stopped)
         FRedraw->stop();
     if (FForm == TCliForm::Terminal)
         ClearBoard();
+    // Every item that started hears how it ended, a stopped one too.
+    for (auto& [item, row] : FRows) {
+        if (FForm == TCliForm::Json) {
+            if (row.JsonPending)
+                FlushJsonProgress(item, row);
+            Emit("{\"event\":\"ended\"," + Item(item) + ",\"outcome\":\"stopped\",\"reason\":\"\",\"path\":null}");
+        } else if (FForm != TCliForm::Quiet) {
+            std::fputs((Prefix(item) + "stopped: " + Shown(row.Name) + "\n").c_str(), FOut);
+        }
+    }
     FRows.clear();
     int done = 0, skipped = 0, failed = 0;
     for (TItemOutcome o : FOutcomes) {
@@ -358,7 +419,7 @@ void TCliOutput::RunEnded(bool stopped)
                              (FCount == 1 ? " item" : " items") + " failed:\n";
         for (const std::string& line : FFailureLines)
             if (!line.empty())
-                report += line + "\n";
+                report += Shown(line) + "\n";
         std::fputs(report.c_str(), FErr);
     }
     if (stopped)

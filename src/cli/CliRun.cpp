@@ -2,28 +2,40 @@
 
 #include "convert/ConvertThread.h"
 #include "convert/FormatPresets.h"
+#include "engine/DownloadText.h"
 #include "engine/RunEngine.h"
 
 #include <QTimer>
 
 #include <algorithm>
+#include <iterator>
 #include <thread>
 
 namespace cw {
 
+// The name the engine gives an item whose page named no file: nothing is ever saved under it
+// unless the page also gave a direct address.
+constexpr const char* kNoTitleName = "get_video.flv";
+
 // One item: the engine's owner and listener.
 class TCliJob : private TRunOwner, private TRunEvents {
 public:
-    TCliJob(TCliRun& run, int item, const std::string& entry) : FRun(run), FItem(item)
+    TCliJob(TCliRun& run, int item, const TCliItem& entry) : FRun(run), FItem(item), FEntry(entry)
     {
         // Every item may need the converter: a stream's tracks are joined by it.
         FRunner = std::make_unique<TConvertProcess>();
         TRunOwner* owner = this;
         TRunEvents& events = *this;
-        FEngine = std::make_unique<TRunEngine>(std::vector<std::string>{entry}, owner, events);
-        const int preset = run.Options().Preset;
-        FEngine->SetJob(run.Mode(), preset >= 0 ? FormatExtension(FormatCaptions()[preset]) : std::string(),
-                        FormatArguments(preset));
+        FEngine = std::make_unique<TRunEngine>(std::vector<std::string>{entry.Entry}, owner, events);
+        const TCliOptions& o = run.Options();
+        FEngine->SetJob(run.Mode(), o.Preset >= 0 ? FormatExtension(FormatCaptions()[o.Preset]) : std::string(),
+                        FormatArguments(o.Preset));
+        if (o.Retries >= 0)
+            FEngine->SetRetryDelays(run.RetryDelays());
+        if (o.TimeoutSeconds > 0) {
+            FEngine->SetTransferIdleTimeout(o.TimeoutSeconds * 1000);
+            FEngine->SetPageIdleTimeout(o.TimeoutSeconds * 1000);
+        }
     }
 
     void Start() { FEngine->Start(); }
@@ -37,8 +49,13 @@ private:
     int Connections() const override { return FRun.Options().Connections; }
     TConvertGate* ConvertGate() const override { return &FRun.Gate(); }
 
+    std::string SavedPath() const
+    {
+        return FSavedName.empty() ? std::string() : IncludeTrailingPathDelimiter(FRun.Folder()) + FSavedName;
+    }
+
     // TRunEvents
-    void ItemStarted(int, const std::string& address) override { FRun.Output().Started(FItem, address); }
+    void ItemStarted(int, const std::string&) override { FRun.Output().Started(FItem, FEntry.Shown); }
     void StateChanged(int, TJobState state) override
     {
         FJoining = state == jsJoining;
@@ -47,10 +64,22 @@ private:
     }
     void TitleKnown(const std::string& fileName, const std::string& downloadUrl) override
     {
-        FRun.Output().Title(FItem, fileName, downloadUrl);
+        // The page's name is not the saved one: the quality may change its extension, and the
+        // name is cleaned for the file system. Without a name and a direct address nothing will
+        // be saved, and the item is named by its address.
+        if (downloadUrl.empty() && fileName == kNoTitleName) {
+            FSavedName.clear();
+            FRun.Output().Title(FItem, FEntry.Shown, downloadUrl);
+            return;
+        }
+        const int quality = FEngine->Model().QualityApplies() ? FRun.Options().Quality : vqNormal;
+        FSavedName = fileName.empty() ? std::string()
+                                      : ExtractFileName(TransferOutputPath(FRun.Folder(), fileName, quality));
+        FRun.Output().Title(FItem, FSavedName, downloadUrl);
     }
     void TransferAttempt(const std::string& name, std::int64_t offset) override
     {
+        FSavedName = name;
         FRun.Output().Attempt(FItem, name, offset);
     }
     void TransferSize(std::int64_t total) override { FTotal = total; }
@@ -60,10 +89,16 @@ private:
     }
     void Waiting(int secondsLeft, int attempt, int count) override
     {
-        FRun.Output().Waiting(FItem, secondsLeft, attempt, count);
+        // The pause the attempt waits for, as the run set it; the countdown when it is not known.
+        const auto& delays = FRun.RetryDelays();
+        int pause = secondsLeft;
+        if (attempt >= 1 && static_cast<std::size_t>(attempt) <= delays.size())
+            pause = static_cast<int>((delays[static_cast<std::size_t>(attempt - 1)] + 999) / 1000);
+        FRun.Output().Waiting(FItem, secondsLeft, attempt, count, pause);
     }
     void ConvertStarted(const std::string& outputName) override
     {
+        FSavedName = outputName;
         FRun.Output().Converting(FItem, outputName, FJoining);
     }
     void ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated) override
@@ -73,17 +108,22 @@ private:
     void ItemEnded(int, TItemOutcome outcome, const std::string& failureLine) override
     {
         FOutcome = outcome;
-        FRun.Output().Ended(FItem, outcome, failureLine);
+        // A local file is named as the user wrote it, not by the absolute path the engine got.
+        std::string line = failureLine;
+        if (FEntry.Shown != FEntry.Entry)
+            if (const std::size_t at = line.find(FEntry.Entry); at != std::string::npos)
+                line.replace(at, FEntry.Entry.size(), FEntry.Shown);
+        FRun.Output().Ended(FItem, outcome, line, outcome == ioFailed ? std::string() : SavedPath());
     }
     void RunEnded(TRunEnd how) override
     {
         if (FOutcome == ioPending) {
             // The run ended inside the page stage, without an outcome of its own.
             FOutcome = ioFailed;
-            const std::string& address = FEngine->Model().Item(0).Address;
             FRun.Output().Ended(FItem, ioFailed,
-                                how == reStoppedByPage ? "Unable get html from " + address + ": the page stopped the run"
-                                                       : "Unable get html from " + address + ": the page cannot be read");
+                                "cannot download " + FEntry.Shown +
+                                    (how == reStoppedByPage ? ": the page asks to confirm the viewer's age"
+                                                            : ": the page cannot be read"));
         }
         FRun.JobEnded(this, FOutcome);
     }
@@ -96,9 +136,11 @@ private:
 
     TCliRun& FRun;
     const int FItem;
+    const TCliItem FEntry;
     std::int64_t FTotal = -1;
     TItemOutcome FOutcome = ioPending;
     bool FJoining = false;
+    std::string FSavedName; // the file in the output folder this item leaves, as far as known
     // The engine goes first: its end stops the runner's child.
     std::unique_ptr<TConvertProcess> FRunner;
     std::unique_ptr<TRunEngine> FEngine;
@@ -113,9 +155,18 @@ int ConverterSlots()
 
 } // namespace
 
-TCliRun::TCliRun(const TCliOptions& options, std::vector<std::string> items, std::string folder, TCliOutput& output)
+TCliRun::TCliRun(const TCliOptions& options, std::vector<TCliItem> items, std::string folder, TCliOutput& output)
     : FOptions(options), FItems(std::move(items)), FFolder(std::move(folder)), FOutput(output), FGate(ConverterSlots())
 {
+    if (FOptions.Retries < 0) {
+        FRetryDelays.assign(std::begin(TRunEngine::RetryDelaysMs), std::end(TRunEngine::RetryDelaysMs));
+    } else {
+        std::uint32_t pause = 1000;
+        for (int k = 0; k < FOptions.Retries; ++k) {
+            FRetryDelays.push_back(pause);
+            pause = std::min<std::uint32_t>(pause * 2, 16000);
+        }
+    }
 }
 
 TCliRun::~TCliRun() = default;

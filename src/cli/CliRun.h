@@ -8,6 +8,7 @@
 #include "cli/CommandLine.h"
 #include "engine/ConvertGate.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,10 +18,15 @@ namespace cw {
 
 class TCliJob;
 
+struct TCliItem {
+    std::string Entry; // what the engine is given: an address, or a file's absolute path
+    std::string Shown; // how the user wrote it, for the lines the command line prints
+};
+
 class TCliRun {
 public:
-    // items: addresses (get) or absolute file paths (convert); folder: the absolute output folder.
-    TCliRun(const TCliOptions& options, std::vector<std::string> items, std::string folder, TCliOutput& output);
+    // items: addresses (get) or local files (convert); folder: the absolute output folder.
+    TCliRun(const TCliOptions& options, std::vector<TCliItem> items, std::string folder, TCliOutput& output);
     ~TCliRun();
     TCliRun(const TCliRun&) = delete;
     TCliRun& operator=(const TCliRun&) = delete;
@@ -42,6 +48,9 @@ public:
     JobMode Mode() const;
     // The converter could not start: said once for the whole run, not once per item.
     bool FirstConverterFailure();
+    // The pauses before the tries after the first: --retries N gives N pauses of 1, 2, 4, 8,
+    // 16, 16... seconds; without it, the engine's own.
+    const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
 
     void JobEnded(TCliJob* job, TItemOutcome outcome);
 
@@ -50,7 +59,8 @@ private:
     void Finish();
 
     TCliOptions FOptions;
-    std::vector<std::string> FItems;
+    std::vector<TCliItem> FItems;
+    std::vector<std::uint32_t> FRetryDelays;
     std::string FFolder;
     TCliOutput& FOutput;
     TConvertGate FGate;

@@ -177,8 +177,15 @@ public:
     TWebBrowser& WebBrowser_1() { return FWebBrowser1; }
     TWebBrowser& WebBrowser_2() { return FWebBrowser2; }
     TWebBrowser* ActiveBrowser() const { return FActiveBrowser; }
-    // Tests only: shorter limits and pauses than the constants.
+    // Tests: shorter limits and pauses than the constants; the command line: --timeout and
+    // --retries. Set before Start.
     void SetPollLimit(std::uint32_t ms) { FPollLimitMs = ms; }
+    // The page engine's idle limit (TWebBrowser::DefaultIdleTimeoutMs unless set).
+    void SetPageIdleTimeout(int ms)
+    {
+        FWebBrowser1.SetIdleTimeout(ms);
+        FWebBrowser2.SetIdleTimeout(ms);
+    }
     void SetTransferIdleTimeout(int ms)
     {
         FHttpCli1->SetIdleTimeout(ms);

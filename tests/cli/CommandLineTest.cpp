@@ -18,6 +18,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -60,6 +63,8 @@ protected:
                                  "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
             env.remove(QString::fromLatin1(name));
         env.insert("http_proxy", QString::fromStdString("http://" + Server.Address() + "/"));
+        for (const auto& [name, value] : ExtraEnvironment)
+            env.insert(QString::fromStdString(name), QString::fromStdString(value));
         return env;
     }
 
@@ -104,9 +109,36 @@ protected:
         return clip;
     }
 
+    // The events of a --json run, one object a line (each line must be one).
+    static std::vector<QJsonObject> Events(const std::string& out)
+    {
+        std::vector<QJsonObject> events;
+        for (const std::string& line : Lines(out)) {
+            QJsonParseError error{};
+            const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+            EXPECT_EQ(QJsonParseError::NoError, error.error) << line;
+            events.push_back(doc.object());
+        }
+        return events;
+    }
+    static std::vector<QJsonObject> EventsOf(const std::vector<QJsonObject>& events, const char* name, int item)
+    {
+        std::vector<QJsonObject> found;
+        for (const QJsonObject& e : events)
+            if (e["event"].toString() == QLatin1String(name) && e["item"].toInt() == item)
+                found.push_back(e);
+        return found;
+    }
+
+    void WriteFile(const std::string& name, const std::string& bytes) const
+    {
+        std::ofstream(Dir.Path() + "/" + name, std::ios::binary) << bytes;
+    }
+
     cwtest::HttpTestServer Server;
     VideoSites Sites;
     cwtest::TempDir Dir{"cw-cli"};
+    std::map<std::string, std::string> ExtraEnvironment; // set after the defaults
 };
 
 TEST_F(CommandLine, UsageErrorsNameTheProblemAndExitWithTwo)
@@ -117,12 +149,20 @@ TEST_F(CommandLine, UsageErrorsNameTheProblemAndExitWithTwo)
         {{"get", "--bogus", "http://a.example/"}, "unknown option --bogus"},
         {{"get", "-x", "0", "http://a.example/"}, "--connections takes a number from 1 to 16, not '0'"},
         {{"get", "--jobs=many", "http://a.example/"}, "--jobs takes a number from 1 to 64, not 'many'"},
-        {{"get", "-c", "ogg", "http://a.example/"}, "unknown preset 'ogg'"},
-        {{"get", "-q"}, "option -q needs a value"},
+        {{"get", "-t", "ogg", "http://a.example/"}, "unknown preset 'ogg'"},
+        {{"get", "-f"}, "option -f needs a value"},
         {{"get", "--json=yes", "http://a.example/"}, "option --json takes no value"},
         {{"get", "not an address"}, "not a video page or web address: not an address"},
         {{"get", "-"}, "no address to fetch"},
-        {{"convert", "a.flv"}, "convert needs --to PRESET"},
+        {{"convert", "a.flv"}, "convert needs -t, --to PRESET"},
+        {{"get", "-o", "out", "http://a.example/"}, "--output takes a file name template such as {title}.{ext}"},
+        {{"get", "-o", "{id}.{ext}", "http://a.example/"},
+         "--output templates other than {title}.{ext} are not supported yet"},
+        {{"get", "-i", "no-such-list.txt"}, "cannot read no-such-list.txt: No such file or directory"},
+        // Without a display an option nobody knows is a usage error, not a toolkit that aborts.
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"get", "--proxy", "http://user:secret@", "http://a.example/"},
+         "--proxy takes an http proxy such as http://host:port/, not 'http://user:***@'"},
     };
     for (const auto& [args, message] : cases) {
         const Outcome o = Run(args);
@@ -134,6 +174,12 @@ TEST_F(CommandLine, UsageErrorsNameTheProblemAndExitWithTwo)
     EXPECT_EQ(0, help.Status);
     EXPECT_NE(std::string::npos, help.Out.find("--list-presets"));
     EXPECT_EQ(0, Run({"--list-presets"}).Status);
+    // -V and -h need no display either.
+    const Outcome version = Run({"-V"});
+    EXPECT_EQ(0, version.Status) << version.Err;
+    EXPECT_EQ(0u, version.Out.rfind("clipwarden 1.", 0)) << version.Out;
+    EXPECT_EQ(0, Run({"-h"}).Status);
+    EXPECT_EQ(std::string::npos, Run({"get", "--proxy", "http://user:secret@", "http://a.example/"}).Err.find("secret"));
 }
 
 // A mixed list from standard input: the good items are saved, the bad ones fail with the
@@ -151,14 +197,17 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
                               VideoSites::FileHost + "/direct/missing.mp4\nhttp://www.example.org/article\nhttp://" +
                               VideoSites::FileHost + "/direct/clip.mp4\n";
 
-    const Outcome first = Run({"get", "--json", "-o", "out", "-x", "2", "-"}, input);
+    const Outcome first = Run({"get", "--json", "-P", "out", "-x", "2", "-"}, input);
     EXPECT_EQ(1, first.Status) << first.Err;
     EXPECT_EQ(VideoSites::FileBody("tube", 300000), ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ(VideoSites::FileBody("direct", 5000), ReadFile(Out("clip.mp4")));
-    EXPECT_NE(std::string::npos, first.Err.find("2 of 4 items failed:\nUnable get html from http://" +
-                                                std::string(VideoSites::FileHost) + "/direct/missing.mp4: "))
+    EXPECT_NE(std::string::npos, first.Err.find("2 of 4 items failed:\ncannot download http://" +
+                                                std::string(VideoSites::FileHost) +
+                                                "/direct/missing.mp4: the server answered 404 Not Found\n"))
         << first.Err;
-    EXPECT_NE(std::string::npos, first.Err.find("\nUnable get html from http://www.example.org/article: "));
+    EXPECT_NE(std::string::npos, first.Err.find("\ncannot download http://www.example.org/article: no video found"));
+    // The window's words stay the window's.
+    EXPECT_EQ(std::string::npos, first.Err.find("Unable ")) << first.Err;
 
     // Every line is one JSON object; per item: started, then the rest, then ended; the run's end last.
     std::vector<QJsonObject> events;
@@ -185,10 +234,10 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     EXPECT_EQ(2, last["failed"].toInt());
 
     // Again, as plain lines (the output is not a terminal): the saved files are kept.
-    const Outcome again = Run({"get", "-o", "out", "-"}, input);
+    const Outcome again = Run({"get", "-P", "out", "-"}, input);
     EXPECT_EQ(1, again.Status);
-    EXPECT_NE(std::string::npos, again.Out.find("[1/4] skipped: Tube Clip.flv")) << again.Out;
-    EXPECT_NE(std::string::npos, again.Out.find("[4/4] skipped: clip.mp4")) << again.Out;
+    EXPECT_NE(std::string::npos, again.Out.find("[1/4] skipped: out/Tube Clip.flv (kept as it is)")) << again.Out;
+    EXPECT_NE(std::string::npos, again.Out.find("[4/4] skipped: out/clip.mp4 (kept as it is)")) << again.Out;
     EXPECT_NE(std::string::npos, again.Err.find("2 of 4 items failed:")) << again.Err;
 }
 
@@ -202,10 +251,13 @@ TEST_F(CommandLine, InterruptKeepsThePartAndTheSameCommandCompletesIt)
     Server.On(VideoSites::FileHost, "/long.mp4", [file](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
         file->Answer(rq, c);
     });
-    const std::vector<std::string> args = {"get", "-o", "out", "-x", "1",
+    const std::vector<std::string> args = {"get", "-P", "out", "-x", "1",
                                            "http://" + std::string(VideoSites::FileHost) + "/long.mp4"};
+    // The interrupted run reports as JSON: the item it stopped is told how it ended.
+    std::vector<std::string> json = args;
+    json.insert(json.begin() + 1, "--json");
     QProcess p;
-    Launch(p, args);
+    Launch(p, json);
     p.closeWriteChannel();
     const std::string part = Out("long.mp4.part");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -222,6 +274,14 @@ TEST_F(CommandLine, InterruptKeepsThePartAndTheSameCommandCompletesIt)
     EXPECT_EQ(130, p.exitCode());
     EXPECT_NE(std::string::npos, p.readAllStandardError().toStdString().find("run the same command again"));
     EXPECT_TRUE(std::filesystem::exists(part));
+    const std::vector<QJsonObject> events = Events(p.readAllStandardOutput().toStdString());
+    ASSERT_GE(events.size(), 3u);
+    const QJsonObject ended = events[events.size() - 2];
+    EXPECT_EQ("ended", ended["event"].toString());
+    EXPECT_EQ(1, ended["item"].toInt());
+    EXPECT_EQ("stopped", ended["outcome"].toString());
+    EXPECT_EQ("run-ended", events.back()["event"].toString());
+    EXPECT_TRUE(events.back()["stopped"].toBool());
 
     {
         std::lock_guard<std::mutex> lock(file->Lock);
@@ -251,7 +311,7 @@ TEST_F(CommandLine, ThreeJobsTransferTogetherAndEachIsConverted)
         c.Reply(200, "OK", {"Content-Type: video/mp4"}, Clip());
         --running;
     });
-    std::vector<std::string> args = {"get", "-j", "3", "-c", "mp3", "-o", "out"};
+    std::vector<std::string> args = {"get", "-j", "3", "-t", "mp3", "-P", "out"};
     for (const char* name : {"a", "b", "c"})
         args.push_back("http://" + std::string(VideoSites::FileHost) + "/clips/" + name + ".mp4");
     const Outcome o = Run(args);
@@ -262,6 +322,229 @@ TEST_F(CommandLine, ThreeJobsTransferTogetherAndEachIsConverted)
         std::error_code ec;
         EXPECT_GT(std::filesystem::file_size(Out(std::string(name) + ".mp3"), ec), 1000u) << name;
     }
+}
+
+// An input file: comments and blank lines are passed over, blanks around an address trimmed,
+// a line that is no address is told with its number while the rest runs, and the run says it
+// failed. Each item's finished line names the saved path with its size, time and speed.
+TEST_F(CommandLine, InputFileTellsBadLinesByNumberAndFetchesTheRest)
+{
+    Server.Serve(VideoSites::FileHost, "/list/a.mp4", VideoSites::FileBody("a", 5000), "video/mp4");
+    Server.Serve(VideoSites::FileHost, "/list/b.mp4", VideoSites::FileBody("b", 7000), "video/mp4");
+    const std::string a = "http://" + std::string(VideoSites::FileHost) + "/list/a.mp4";
+    const std::string b = "http://" + std::string(VideoSites::FileHost) + "/list/b.mp4";
+    const std::string list = "# two clips\n\n   " + a + "  \r\nsome words\n" + b + "\n" + a + "\n";
+    WriteFile("list.txt", list);
+
+    const Outcome o = Run({"get", "-P", "out", "-i", "list.txt"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.find("clipwarden: list.txt:4: not an address: some words\n")) << o.Err;
+    EXPECT_EQ(VideoSites::FileBody("a", 5000), ReadFile(Out("a.mp4")));
+    EXPECT_EQ(VideoSites::FileBody("b", 7000), ReadFile(Out("b.mp4")));
+    EXPECT_NE(std::string::npos, o.Out.find("[1/2] done: out/a.mp4 (4.9 KB in ")) << o.Out;
+    EXPECT_NE(std::string::npos, o.Out.find("[2/2] done: out/b.mp4 (6.8 KB in ")) << o.Out;
+    EXPECT_NE(std::string::npos, o.Out.find("/s)\n")) << o.Out;
+
+    // The same list from standard input, beside an address given as an operand.
+    const Outcome piped = Run({"get", "-P", "again", "-i", "-", b}, list);
+    EXPECT_EQ(1, piped.Status) << piped.Err;
+    EXPECT_NE(std::string::npos, piped.Err.find("clipwarden: standard input:4: not an address: some words")) << piped.Err;
+    EXPECT_NE(std::string::npos, piped.Out.find("[1/2] done: again/b.mp4")) << piped.Out;
+    EXPECT_NE(std::string::npos, piped.Out.find("[2/2] done: again/a.mp4")) << piped.Out;
+}
+
+// --retries N: N pauses of 1, 2, 4... seconds; a JSON reader hears of each pause once, with its
+// length.
+TEST_F(CommandLine, RetriesSetThePausesAndEachPauseIsOneEvent)
+{
+    // Answer 0 breaks after 1000 bytes, answer 1 brings nothing; answer 2 would be whole.
+    auto once = std::make_shared<cwtest::ServedFile>();
+    once->Body = VideoSites::FileBody("flaky", 20000);
+    once->Cuts = {1000, 0};
+    once->ContentType = "video/mp4";
+    auto twice = std::make_shared<cwtest::ServedFile>();
+    twice->Body = once->Body;
+    twice->Cuts = once->Cuts;
+    twice->ContentType = "video/mp4";
+    Server.On(VideoSites::FileHost, "/once.mp4",
+              [once](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { once->Answer(rq, c); });
+    Server.On(VideoSites::FileHost, "/twice.mp4",
+              [twice](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { twice->Answer(rq, c); });
+    const std::string host = "http://" + std::string(VideoSites::FileHost);
+
+    // One try after the first is not enough.
+    const Outcome short1 = Run({"get", "--json", "-P", "out", "-x", "1", "--retries", "1", host + "/once.mp4"});
+    EXPECT_EQ(1, short1.Status) << short1.Err;
+    std::vector<QJsonObject> events = Events(short1.Out);
+    std::vector<QJsonObject> waits = EventsOf(events, "waiting", 1);
+    ASSERT_EQ(1u, waits.size()) << short1.Out;
+    EXPECT_EQ(1, waits[0]["seconds"].toInt());
+    EXPECT_EQ(1, waits[0]["attempt"].toInt());
+    EXPECT_EQ(1, waits[0]["count"].toInt());
+    EXPECT_EQ("failed", EventsOf(events, "ended", 1).at(0)["outcome"].toString());
+    EXPECT_NE(std::string::npos, short1.Err.find("cannot download " + host + "/once.mp4: ")) << short1.Err;
+
+    // Two are: pauses of 1 and 2 seconds, each said once.
+    const Outcome enough = Run({"get", "--json", "-P", "out", "-x", "1", "--retries", "2", host + "/twice.mp4"});
+    EXPECT_EQ(0, enough.Status) << enough.Err;
+    EXPECT_EQ(twice->Body, ReadFile(Out("twice.mp4")));
+    events = Events(enough.Out);
+    waits = EventsOf(events, "waiting", 1);
+    ASSERT_EQ(2u, waits.size()) << enough.Out;
+    EXPECT_EQ(1, waits[0]["seconds"].toInt());
+    EXPECT_EQ(2, waits[1]["seconds"].toInt());
+    EXPECT_EQ(2, waits[1]["attempt"].toInt());
+    EXPECT_EQ(2, waits[1]["count"].toInt());
+}
+
+// --timeout is the idle limit of files and of pages alike.
+TEST_F(CommandLine, TimeoutIsTheIdleLimitOfPagesAndFiles)
+{
+    auto stalled = std::make_shared<cwtest::ServedFile>();
+    stalled->Body = VideoSites::FileBody("stall", 50000);
+    stalled->StallAt = 1000;
+    stalled->ContentType = "video/mp4";
+    Server.On(VideoSites::FileHost, "/stall.mp4",
+              [stalled](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { stalled->Answer(rq, c); });
+    Server.Serve("www.example.org", "/slow", "<html><title>Slow</title><video src=\"http://" +
+                                                 std::string(VideoSites::FileHost) + "/stall.mp4\"></video></html>",
+                 "text/html");
+    Server.On("www.example.org", "/silent", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5000\r\n\r\n<html><title>");
+        c.WaitForClientClose(30000);
+    });
+    const Outcome o = Run({"get", "-P", "out", "--timeout", "1", "--retries", "0", "http://www.example.org/slow",
+                           "http://www.example.org/silent"},
+                          std::string(), 40000);
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.find("cannot download http://www.example.org/slow: no data for 1 s")) << o.Err;
+    // The page engine says it in words of its own.
+    const std::size_t silent = o.Err.find("cannot download http://www.example.org/silent: ");
+    ASSERT_NE(std::string::npos, silent) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.substr(silent, o.Err.find('\n', silent) - silent).find(" for 1 s")) << o.Err;
+}
+
+// --proxy takes every address, pages and files, whatever http_proxy and no_proxy say.
+TEST_F(CommandLine, ProxyOptionTakesPagesAndFilesOverTheEnvironment)
+{
+    Server.Serve("www.example.org", "/proxied", "<html><title>Proxied</title><video src=\"http://" +
+                                                    std::string(VideoSites::FileHost) + "/p.mp4\"></video></html>",
+                 "text/html");
+    Server.Serve(VideoSites::FileHost, "/p.mp4", VideoSites::FileBody("p", 9000), "video/mp4");
+    ExtraEnvironment = {{"http_proxy", "http://127.0.0.1:1/"}, {"https_proxy", "http://127.0.0.1:1/"}, {"no_proxy", "*"}};
+    const Outcome o = Run({"get", "-P", "out", "--proxy", "http://" + Server.Address() + "/",
+                           "http://www.example.org/proxied"});
+    EXPECT_EQ(0, o.Status) << o.Err;
+    EXPECT_EQ(VideoSites::FileBody("p", 9000), ReadFile(Out("Proxied.mp4")));
+    EXPECT_FALSE(Sites.RequestsTo(VideoSites::FileHost).empty());
+    // Without it, the environment's dead proxy and no_proxy hold.
+    const Outcome without = Run({"get", "-P", "out2", "http://www.example.org/proxied"});
+    EXPECT_EQ(1, without.Status);
+}
+
+// Names and reasons from a server reach the terminal without their control characters and
+// direction overrides, and an address's password never reaches it.
+TEST_F(CommandLine, ServerTextReachesTheTerminalDefused)
+{
+    const std::string realName = "\xE2\x80\xAE\xC2\x9Bgnp.mp4"; // U+202E, U+009B
+    Server.On(VideoSites::FileHost, "/evil/*", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: video/mp4"}, VideoSites::FileBody("evil", 3000));
+    });
+    Server.On(VideoSites::FileHost, "/esc.mp4", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(404, "\x1b]0;TITLE\x07 \x1b[2J", {"Content-Type: text/html"}, "gone");
+    });
+    const std::string evil = "http://" + std::string(VideoSites::FileHost) + "/evil/%E2%80%AE%C2%9Bgnp.mp4";
+    const std::string esc = "http://user:secret@" + std::string(VideoSites::FileHost) + "/esc.mp4";
+    auto defused = [&](const std::string& text) {
+        for (const char* raw : {"\x1b", "\x07", "\xE2\x80\xAE", "\xC2\x9B", "secret"})
+            EXPECT_EQ(std::string::npos, text.find(raw)) << text;
+    };
+
+    const Outcome o = Run({"get", "-P", "out", evil, esc});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_EQ(VideoSites::FileBody("evil", 3000), ReadFile(Out(realName))); // saved under its own name
+    defused(o.Out);
+    defused(o.Err);
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_NE(std::string::npos, o.Out.find("[1/2] done: out/" + fffd + fffd + "gnp.mp4 (")) << o.Out;
+    EXPECT_NE(std::string::npos,
+              o.Err.find("cannot download http://user:***@" + std::string(VideoSites::FileHost) + "/esc.mp4: "))
+        << o.Err;
+
+    // As JSON the texts arrive whole, escaped.
+    const Outcome json = Run({"get", "--json", "-P", "json", evil, esc});
+    EXPECT_EQ(1, json.Status) << json.Err;
+    defused(json.Out);
+    defused(json.Err);
+    const std::vector<QJsonObject> events = Events(json.Out);
+    ASSERT_FALSE(EventsOf(events, "transfer", 1).empty()) << json.Out;
+    EXPECT_EQ(QString::fromStdString(realName), EventsOf(events, "transfer", 1)[0]["name"].toString());
+    EXPECT_EQ(QString::fromStdString("http://user:***@" + std::string(VideoSites::FileHost) + "/esc.mp4"),
+              EventsOf(events, "started", 2).at(0)["address"].toString());
+}
+
+// The title event names the file as it will be saved (the quality's extension), and a page
+// without a video is named by its address, not by a made-up file name.
+TEST_F(CommandLine, TitleEventsNameTheSavedFile)
+{
+    VideoSites::YoutubeVideo tube;
+    tube.Title = "Tube Clip";
+    tube.Files["18"] = VideoSites::FileBody("tube18", 40000);
+    Sites.Youtube("hq", tube);
+    Server.Serve("www.example.org", "/article", "<html><title>Nothing here</title><p>text</p></html>", "text/html");
+    const Outcome o =
+        Run({"get", "--json", "-f", "hq", "-P", "out", VideoSites::YoutubeAddress("hq"), "http://www.example.org/article"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_EQ(VideoSites::FileBody("tube18", 40000), ReadFile(Out("Tube Clip.mp4")));
+    const std::vector<QJsonObject> events = Events(o.Out);
+    const std::vector<QJsonObject> titles = EventsOf(events, "title", 1);
+    ASSERT_FALSE(titles.empty()) << o.Out;
+    for (const QJsonObject& t : titles)
+        EXPECT_EQ("Tube Clip.mp4", t["name"].toString()) << o.Out;
+    EXPECT_EQ("Tube Clip.mp4", EventsOf(events, "transfer", 1).at(0)["name"].toString());
+    EXPECT_EQ(QString::fromStdString(Out("Tube Clip.mp4")), EventsOf(events, "ended", 1).at(0)["path"].toString());
+    const std::vector<QJsonObject> none = EventsOf(events, "title", 2);
+    ASSERT_FALSE(none.empty()) << o.Out;
+    EXPECT_EQ("http://www.example.org/article", none.back()["name"].toString());
+}
+
+// A file that is not there and a converter that is not installed are told in plain words, the
+// converter's absence once.
+TEST_F(CommandLine, ConvertFailuresInPlainWords)
+{
+    WriteFile("clip.mp4", "not really a video");
+    ExtraEnvironment = {{"PATH", Dir.Path() + "/no-such-bin"}};
+    const Outcome o = Run({"convert", "-t", "mp3", "-P", "out", "missing.mp4", "clip.mp4", "clip.mp4"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.find("\nno such file: missing.mp4\n")) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.find("\ncannot convert clip.mp4: ffmpeg was not found; install the ffmpeg package\n"))
+        << o.Err;
+    std::size_t notes = 0;
+    for (const std::string& line : Lines(o.Err))
+        notes += line == "ffmpeg was not found; install the ffmpeg package";
+    EXPECT_EQ(1u, notes) << o.Err;
+    EXPECT_EQ(std::string::npos, o.Err.find("Error while creating")) << o.Err;
+}
+
+// The program's log lines go nowhere unless -v asks for them.
+TEST_F(CommandLine, LogLinesOnlyWithVerbose)
+{
+    Server.Serve(VideoSites::FileHost, "/log/a.mp4", VideoSites::FileBody("a", 3000), "video/mp4");
+    Server.Serve(VideoSites::FileHost, "/log/b.mp4", VideoSites::FileBody("b", 3000), "video/mp4");
+    std::filesystem::create_directories(Dir.Path() + "/out");
+    // A .part whose journal is unreadable is started over, and the log says why.
+    for (const char* name : {"a.mp4", "b.mp4"}) {
+        WriteFile(std::string("out/") + name + ".part", "xxxx");
+        WriteFile(std::string("out/") + name + ".part.meta", "garbage");
+    }
+    const std::string host = "http://" + std::string(VideoSites::FileHost);
+    const Outcome quiet = Run({"get", "-P", "out", host + "/log/a.mp4"});
+    EXPECT_EQ(0, quiet.Status) << quiet.Err;
+    EXPECT_EQ("", quiet.Err);
+    EXPECT_EQ(VideoSites::FileBody("a", 3000), ReadFile(Out("a.mp4")));
+    const Outcome verbose = Run({"get", "-v", "-P", "out", host + "/log/b.mp4"});
+    EXPECT_EQ(0, verbose.Status) << verbose.Err;
+    EXPECT_NE(std::string::npos, verbose.Err.find("b.mp4: the journal cannot be read")) << verbose.Err;
 }
 
 } // namespace

@@ -639,19 +639,24 @@ void TDownloadCore::RequestDone(int conn)
         }
         FSched.Release(conn);
     }
+    // A proxy that refused the tunnel said so in the client's own words (naming the proxy).
+    if (code == httperrProxyRefused)
+        return AttemptFailed(conn, fkServer, h.FailureText(), false, code);
     if (status >= 400 || (status >= 300 && code == 0)) {
         std::string why = "the server answered " + std::to_string(status) +
                           (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
-        if (status == 407)
-            why = h.ProxyUsername().empty() ? "the proxy asks for a user name and password"
-                                            : "the proxy did not accept the user name and password";
+        // Only a proxy in use can ask for the proxy's credentials; an origin's 407 is its status.
+        const std::string proxy = h.Proxy().empty() ? std::string() : h.Proxy() + ":" + h.ProxyPort();
+        if (status == 407 && !proxy.empty())
+            why = h.ProxyUsername().empty() ? "the proxy " + proxy + " asks for a user name and password"
+                                            : "the proxy " + proxy + " did not accept the user name and password";
         else if (status == 401)
             why = "the server asks for a user name and password";
         return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status);
     }
     if (code == httperrRangeMismatch)
         return Fail(TOutcome::Failed(fkMismatch, h.FailureText(), code));
-    if (code == httperrProxyRefused || code == httperrTooManyRelocations || code == httperrInvalidRequest)
+    if (code == httperrTooManyRelocations || code == httperrInvalidRequest)
         return AttemptFailed(conn, fkServer, h.FailureText(), false, code);
     std::string why = code ? h.FailureText() : std::string("no answer from the server");
     AttemptFailed(conn, fkNetwork, why, true, code ? code : httperrBadResponse);

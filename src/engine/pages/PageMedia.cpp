@@ -1,5 +1,7 @@
 #include "engine/pages/PageMedia.h"
 
+#include "net/http/HttpUrl.h"
+
 #include "engine/pages/MediaFile.h"
 #include "engine/pages/PageMediaParts.h"
 #include "global/Global.h"
@@ -618,45 +620,8 @@ const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& fi
 
 std::string ResolveAddress(const std::string& base, const std::string& ref)
 {
-    const UriParts r = SplitUri(ref);
-    if (r.HasScheme) {
-        UriParts t = r;
-        t.Path = RemoveDotSegments(r.Path);
-        return JoinUri(t);
-    }
-    const UriParts b = SplitUri(base);
-    UriParts t;
-    t.Scheme = b.Scheme;
-    t.HasScheme = b.HasScheme;
-    if (r.HasAuthority) {
-        t.Authority = r.Authority;
-        t.HasAuthority = true;
-        t.Path = RemoveDotSegments(r.Path);
-        t.Query = r.Query;
-        t.HasQuery = r.HasQuery;
-    } else {
-        t.Authority = b.Authority;
-        t.HasAuthority = b.HasAuthority;
-        if (r.Path.empty()) {
-            t.Path = b.Path;
-            t.Query = r.HasQuery ? r.Query : b.Query;
-            t.HasQuery = r.HasQuery || b.HasQuery;
-        } else {
-            if (r.Path[0] == '/') {
-                t.Path = RemoveDotSegments(r.Path);
-            } else if (b.HasAuthority && b.Path.empty()) {
-                t.Path = RemoveDotSegments("/" + r.Path);
-            } else {
-                const std::size_t slash = b.Path.rfind('/');
-                t.Path = RemoveDotSegments((slash == npos ? std::string() : b.Path.substr(0, slash + 1)) + r.Path);
-            }
-            t.Query = r.Query;
-            t.HasQuery = r.HasQuery;
-        }
-    }
-    t.Fragment = r.Fragment;
-    t.HasFragment = r.HasFragment;
-    return JoinUri(t);
+    // One resolver for the whole program: the HTTP client follows relocations with it too.
+    return ResolveReference(base, ref);
 }
 
 std::string MediaExtension(const TMediaCandidate& c)

@@ -3,6 +3,8 @@
 
 #include "engine/pages/PageMediaParts.h"
 
+#include "net/http/HttpUrl.h"
+
 namespace cw::pagemedia {
 
 // ---------------------------------------------------------------------------------------------
@@ -47,46 +49,6 @@ UriParts SplitUri(string_view s)
         u.HasFragment = true;
     }
     return u;
-}
-
-std::string RemoveDotSegments(std::string in)
-{
-    std::string out;
-    out.reserve(in.size());
-    auto dropLastSegment = [&out] {
-        std::size_t slash = out.rfind('/');
-        out.resize(slash == npos ? 0 : slash);
-    };
-    const string_view all(in);
-    std::size_t i = 0;
-    while (i < in.size()) {
-        const string_view rest = all.substr(i);
-        if (rest.substr(0, 3) == "../") {
-            i += 3;
-        } else if (rest.substr(0, 2) == "./") {
-            i += 2;
-        } else if (rest.substr(0, 3) == "/./") {
-            i += 2; // leaves the "/" in place
-        } else if (rest == "/.") {
-            in[i + 1] = '/';
-            i += 1;
-        } else if (rest.substr(0, 4) == "/../") {
-            i += 3;
-            dropLastSegment();
-        } else if (rest == "/..") {
-            in[i + 2] = '/';
-            i += 2;
-            dropLastSegment();
-        } else if (rest == "." || rest == "..") {
-            i = in.size();
-        } else {
-            std::size_t end = in.find('/', i + 1);
-            end = end == npos ? in.size() : end;
-            out.append(in, i, end - i);
-            i = end;
-        }
-    }
-    return out;
 }
 
 std::string JoinUri(const UriParts& u)

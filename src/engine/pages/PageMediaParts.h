@@ -79,7 +79,6 @@ struct UriParts {
 };
 
 UriParts SplitUri(string_view s);
-std::string RemoveDotSegments(std::string in);
 std::string JoinUri(const UriParts& u);
 // The host of an address, lower case, without user information and port.
 std::string HostOf(const std::string& address);

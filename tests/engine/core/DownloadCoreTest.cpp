@@ -200,7 +200,8 @@ TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
              std::filesystem::resize_file(part, 1000);
              return kSize;
          }},
-        {"a finished block overwritten", 4,
+        // One connection: the first MiB blocks are surely finished when it stops.
+        {"a finished block overwritten", 1,
          [](const std::string& part, const std::string&, const cw::TResumeJournal& j) -> std::int64_t {
              if (j.Blocks.empty() || j.Blocks[0].empty())
                  return -1;
