@@ -614,9 +614,11 @@ void TDownloadCore::RequestDone(int conn)
             return Fail(TOutcome::Failed(fkMismatch, w.Why));
         return AttemptFailed(conn, w.Kind, w.Why, w.Retry);
     }
-    const int status = h.StatusCode();
-    const std::uint16_t code = h.FailureCode();
-    if (w.Cut || (w.Accepted && code == 0 && status >= 200 && status < 300))
+    // The client's one outcome for the request decides; nothing here reads its texts.
+    const THttpOutcome& out = h.Outcome();
+    FLastRequest = out;
+    const int status = out.Status;
+    if (w.Cut || (w.Accepted && out.Done()))
         return AttemptOk(conn);
     if (status >= 400 && OnErrorStatus) {
         if (std::optional<TAnswerVerdict> v = OnErrorStatus(h, w.Job)) {
@@ -630,7 +632,8 @@ void TDownloadCore::RequestDone(int conn)
             return AttemptFailed(conn, v->Fail, v->Words, v->Retry, status);
         }
     }
-    const bool refusal = code == ws::WSAECONNREFUSED || status == 429 || status == 503;
+    const bool refusal = (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 ||
+                         status == 503;
     if (refusal && FSched.Busy() > 1) {
         const TFailDecision d = FSched.Refused(conn, Now());
         if (d.Silent) {
@@ -639,27 +642,33 @@ void TDownloadCore::RequestDone(int conn)
         }
         FSched.Release(conn);
     }
-    // A proxy that refused the tunnel said so in the client's own words (naming the proxy).
-    if (code == httperrProxyRefused)
-        return AttemptFailed(conn, fkServer, h.FailureText(), false, code);
-    if (status >= 400 || (status >= 300 && code == 0)) {
+    switch (out.Kind) {
+    case hoStatus:
+    case hoAuthentication: {
         std::string why = "the server answered " + std::to_string(status) +
                           (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
-        // Only a proxy in use can ask for the proxy's credentials; an origin's 407 is its status.
+        // Only a proxy in use asks for the proxy's credentials; an origin's 407 is its status.
         const std::string proxy = h.Proxy().empty() ? std::string() : h.Proxy() + ":" + h.ProxyPort();
-        if (status == 407 && !proxy.empty())
+        if (status == 407 && out.Kind == hoAuthentication)
             why = h.ProxyUsername().empty() ? "the proxy " + proxy + " asks for a user name and password"
                                             : "the proxy " + proxy + " did not accept the user name and password";
         else if (status == 401)
             why = "the server asks for a user name and password";
         return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status);
     }
-    if (code == httperrRangeMismatch)
-        return Fail(TOutcome::Failed(fkMismatch, h.FailureText(), code));
-    if (code == httperrTooManyRelocations || code == httperrInvalidRequest)
-        return AttemptFailed(conn, fkServer, h.FailureText(), false, code);
-    std::string why = code ? h.FailureText() : std::string("no answer from the server");
-    AttemptFailed(conn, fkNetwork, why, true, code ? code : httperrBadResponse);
+    case hoProxy: // the client's words name the proxy
+    case hoTooManyRelocations:
+    case hoLocal:
+        return AttemptFailed(conn, fkServer, out.Words, false, out.Code);
+    case hoFraming:
+        if (out.Code == httperrRangeMismatch)
+            return Fail(TOutcome::Failed(fkMismatch, out.Words, out.Code));
+        [[fallthrough]];
+    default:
+        // Broken, silent, unreachable or stopped by someone else: worth another try.
+        return AttemptFailed(conn, fkNetwork, out.Words.empty() ? std::string("no answer from the server") : out.Words,
+                             true, out.Code ? out.Code : httperrBadResponse);
+    }
 }
 
 void TDownloadCore::AttemptOk(int conn)
@@ -972,6 +981,8 @@ void TDownloadCore::Fail(TOutcome outcome)
 {
     if (!FRunning)
         return;
+    if (outcome.Request.Kind == hoNone)
+        outcome.Request = FLastRequest;
     SaveJournal(true);
     Halt();
     End(std::move(outcome));

@@ -18,6 +18,7 @@
 #include "engine/core/Outcome.h"
 #include "engine/core/PieceScheduler.h"
 #include "engine/core/ResumeJournal.h"
+#include "net/http/HttpProt.h"
 
 #include <array>
 #include <cstdint>
@@ -198,6 +199,7 @@ private:
     std::string FJournalPath;
     std::int64_t FJournalTick = 0;
     std::optional<TAdoptedAnswer> FAdopted;
+    THttpOutcome FLastRequest; // how the last request ended (kept with a failure)
 
     // Stream mode.
     std::vector<TSegmentSource> FSegments;

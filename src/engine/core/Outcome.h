@@ -3,6 +3,8 @@
 // knows. It starts as nothing, so a stage that forgets to say how it ended is noticed instead of
 // passing for a success. Views choose their words by Kind and Fail, never by parsing Words.
 
+#include "net/http/HttpProt.h"
+
 #include <string>
 
 namespace cw {
@@ -26,12 +28,15 @@ struct TOutcome {
     TFailKind Fail = fkNone;
     int Code = 0;      // the status or failure code behind it, 0 when none
     std::string Words; // the reason in plain words, for the item's line
+    // The outcome of the request that decided it, when a request did (its kind, status, system
+    // error): a view chooses its words from these, never from Words.
+    THttpOutcome Request;
 
-    static TOutcome Done() { return TOutcome{okDone, fkNone, 0, std::string()}; }
-    static TOutcome Stopped() { return TOutcome{okStopped, fkNone, 0, std::string()}; }
+    static TOutcome Done() { return TOutcome{okDone, fkNone, 0, std::string(), {}}; }
+    static TOutcome Stopped() { return TOutcome{okStopped, fkNone, 0, std::string(), {}}; }
     static TOutcome Failed(TFailKind kind, std::string words, int code = 0)
     {
-        return TOutcome{okFailed, kind, code, std::move(words)};
+        return TOutcome{okFailed, kind, code, std::move(words), {}};
     }
     bool IsDone() const { return Kind == okDone; }
     bool IsFailed() const { return Kind == okFailed; }

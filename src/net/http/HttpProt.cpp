@@ -285,6 +285,73 @@ void THttpCli::SetReady()
         FRetryPending = true;
 }
 
+const char* OutcomeKindName(THttpOutcomeKind kind)
+{
+    static const char* const names[] = {"none",    "done",    "status",              "refused",
+                                        "name not found", "tls", "timeout",     "framing",
+                                        "too many relocations", "authentication", "proxy", "stopped",
+                                        "local"};
+    const auto i = static_cast<std::size_t>(kind);
+    return i < sizeof names / sizeof names[0] ? names[i] : "?";
+}
+
+// The request's one outcome, from what ended it: the first failure set, else the final status.
+void THttpCli::DecideOutcome()
+{
+    THttpOutcome o;
+    o.Status = FResp.StatusCode;
+    const std::uint16_t code = FailureCode();
+    if (code != 0) {
+        o.Code = code;
+        o.Words = FFailureText;
+        if (code >= 10000) {
+            o.SystemError = code;
+            if (code >= 11001 && code <= 11004)
+                o.Kind = hoNameNotFound;
+            else if (code >= 13000 && code < 14000)
+                o.Kind = hoTls;
+            else if (o.Status != 0)
+                o.Kind = hoFraming; // the connection broke in the middle of an answer
+            else
+                o.Kind = hoRefused;
+        } else {
+            switch (code) {
+            case httperrTimeout:
+                o.Kind = hoTimeout;
+                break;
+            case httperrAborted:
+                o.Kind = hoStopped;
+                break;
+            case httperrProxyRefused:
+                o.Kind = hoProxy;
+                break;
+            case httperrTooManyRelocations:
+                o.Kind = hoTooManyRelocations;
+                break;
+            case httperrInvalidRequest:
+                o.Kind = hoLocal;
+                break;
+            default:
+                o.Kind = hoFraming;
+                break;
+            }
+        }
+    } else if (o.Status >= 200 && o.Status < 300) {
+        o.Kind = hoDone;
+    } else if (o.Status == 401 || (o.Status == 407 && !FProxy.empty())) {
+        o.Kind = hoAuthentication;
+        o.Words = "the " + std::string(o.Status == 401 ? "server" : "proxy " + FProxy + ":" + FProxyPort) +
+                  " answered " + std::to_string(o.Status) + (FReasonPhrase.empty() ? "" : " " + FReasonPhrase);
+    } else if (o.Status != 0) {
+        o.Kind = hoStatus;
+        o.Words = "the server answered " + std::to_string(o.Status) + (FReasonPhrase.empty() ? "" : " " + FReasonPhrase);
+    } else {
+        o.Kind = hoRefused;
+        o.Words = "no answer from the server";
+    }
+    FOutcome = std::move(o);
+}
+
 void THttpCli::WndProc(TMessage& Msg)
 {
     try {
@@ -295,6 +362,7 @@ void THttpCli::WndProc(TMessage& Msg)
             // challenge left unanswered), the server was never asked: the request failed.
             if (FResp.ProxyAnswer)
                 SetFailure(ProxyRefusalText(), httperrProxyRefused);
+            DecideOutcome();
             if (OnRequestDone)
                 OnRequestDone(this, FRequestType, FResp.RequestDoneError);
             break;
@@ -400,6 +468,7 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         CheckRequestText();
 
     FFailureText.clear();
+    FOutcome = THttpOutcome{};
     FFailureCode = httperrBadResponse;
     FPendingException = nullptr;
     if (Rq == httpCLOSE) {

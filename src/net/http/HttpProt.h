@@ -150,6 +150,38 @@ using THttpRequestDone = std::function<void(TObject* Sender, THttpRequest RqType
 using TLocationChangeExceeded = std::function<void(TObject* Sender, int RelocationCount, bool& AllowMoreRelocations)>;
 using THttpDataPush = std::function<void(TObject* Sender, std::uint16_t ErrCode)>;
 
+// How a request ended, decided once when it ends and delivered with OnRequestDone: what a
+// caller needs to choose its words and what to do next without parsing any text. A failure never
+// comes with a made-up status: Status is the one the server (or the proxy) really sent, 0 when
+// none came.
+enum THttpOutcomeKind {
+    hoNone,                // the request has not ended yet
+    hoDone,                // a final 2xx, whole by its framing
+    hoStatus,              // a final answer with another status (3xx not followed, 4xx, 5xx)
+    hoRefused,             // the connection was refused or broke before any answer
+    hoNameNotFound,        // the host's name could not be looked up
+    hoTls,                 // the TLS handshake or the certificate failed
+    hoTimeout,             // nothing arrived for the idle limit
+    hoFraming,             // the answer broke its own framing, or was not the one asked for
+    hoTooManyRelocations,  // relocations without end
+    hoAuthentication,      // 401, or a proxy in use asking for its credentials (407)
+    hoProxy,               // the proxy refused to open the tunnel
+    hoStopped,             // Abort
+    hoLocal,               // refused before anything went out (a bad address, a relocation elsewhere)
+};
+
+struct THttpOutcome {
+    THttpOutcomeKind Kind = hoNone;
+    int Status = 0;          // the final answer's status, 0 when none came
+    int SystemError = 0;     // the socket's or TLS layer's error number, 0 when none
+    std::uint16_t Code = 0;  // the failure code (httperr..., or the system error), 0 for hoDone/hoStatus
+    std::string Words;       // in plain words, for a failure line
+    bool Done() const { return Kind == hoDone; }
+};
+
+// The kind of an outcome as a short name ("done", "status", "refused", ...), for logs and tests.
+const char* OutcomeKindName(THttpOutcomeKind kind);
+
 class THttpCli : public TComponent {
 public:
     explicit THttpCli(TComponent* AOwner = nullptr);
@@ -258,6 +290,8 @@ public:
     // failure, or the proxy's refusal. StatusCode is 0 when no answer came at all.
     const std::string& FailureText() const { return FFailureText; }
     std::uint16_t FailureCode() const { return FFailureText.empty() ? 0 : FFailureCode; }
+    // How the last request ended; hoNone while one runs. Set just before OnRequestDone fires.
+    const THttpOutcome& Outcome() const { return FOutcome; }
     // The answer in hand names a Location that is being followed.
     bool Relocating() const { return FLocationFlag; }
     const std::string& ReplyVer() const { return FReplyVer; }
@@ -588,6 +622,8 @@ private:
     bool FDonePending = false;
     int FSyncDepth = 0;
     std::string FFailureText;
+    THttpOutcome FOutcome;
+    void DecideOutcome();
     std::uint16_t FFailureCode = httperrBadResponse;
     std::exception_ptr FPendingException;
     bool FHandlingException = false;
