@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and checks what a desktop expects of it: the tree, the
-# desktop entry and AppStream file (validated by their own tools), the icons, and where the
-# installed program keeps its settings: never beside itself, but in $XDG_CONFIG_HOME, read back
-# on the next start. A bare copy in a writable folder stays portable; in a read-only folder it
+# desktop entry and AppStream file (validated by their own tools), the icons, the shell
+# completion (the bash one run as bash runs it; the zsh one read by zsh when it is there), and
+# where the installed program keeps its settings: never beside itself, but in $XDG_CONFIG_HOME,
+# read back on the next start. A bare copy in a writable folder stays portable; in a read-only folder it
 # uses the per-user folder too.
 #
 # Usage: check_install.sh <build folder>
@@ -52,6 +53,68 @@ fi
 version=$(env -i PATH=/usr/bin:/bin HOME="$work" "$prefix/bin/clipwarden" --version) || fail "clipwarden --version"
 [ "$version" = "clipwarden $(sed -n 's/^project(Clipwarden VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../../CMakeLists.txt")" ] ||
   fail "clipwarden --version says: $version"
+
+# ---- shell completion
+bash_completion=$prefix/share/bash-completion/completions/clipwarden
+zsh_completion=$prefix/share/zsh/vendor-completions/_clipwarden
+[ -f "$bash_completion" ] || fail "missing share/bash-completion/completions/clipwarden"
+[ -f "$zsh_completion" ] || fail "missing share/zsh/vendor-completions/_clipwarden"
+head -n1 "$zsh_completion" | grep -qx '#compdef clipwarden' || fail "the zsh completion does not start with #compdef clipwarden"
+# complete WORD...: what the bash completion offers for the last word, one a line, sorted. Called
+# the way bash calls it: the function that `complete -p` names, with the words set by hand.
+complete_words() {
+  bash --norc --noprofile -c '
+    source "$1" || exit 1
+    shift
+    fn=$(complete -p clipwarden 2>/dev/null | sed -n "s/.* -F \([^ ]*\) .*/\1/p")
+    [ -n "$fn" ] || { echo "no completion function registered for clipwarden" >&2; exit 1; }
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    "$fn" clipwarden "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf "%s\n" "${COMPREPLY[@]}"' complete_words "$bash_completion" "$@" | sed '/^$/d' | LC_ALL=C sort
+}
+offers() { # EXPECTED WORD...: the words offered are exactly EXPECTED (space-separated, any order)
+  local want=$1 got
+  shift
+  got=$(complete_words "$@" | tr '\n' ' ' | sed 's/ $//') || fail "bash completion of '$*' did not run"
+  # shellcheck disable=SC2086 # the words of $want, one a line
+  [ "$got" = "$(printf '%s\n' $want | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')" ] ||
+    fail "bash completion of '$*' offers '$got', expected '$want'"
+}
+offers "convert get" clipwarden ""
+offers "get" clipwarden g
+offers "--quality --quiet" clipwarden get --qu
+offers "hd hq" clipwarden get --quality h
+offers "hd hq" clipwarden get --quality = h # bash splits --quality=h at the "="
+offers "hd hq" clipwarden get -qf h
+offers "" clipwarden get -fh "" # an address follows a value written on
+# The presets are the ones the program lists, and every option its help names is offered.
+offers "$(env -i PATH=/usr/bin:/bin HOME="$work" "$prefix/bin/clipwarden" --list-presets | awk '{print $1}')" \
+  clipwarden convert --to ""
+help_options=$(env -i PATH=/usr/bin:/bin HOME="$work" "$prefix/bin/clipwarden" --help |
+  grep -oE '(^|[ ,(])--?[A-Za-z][a-z-]*' | sed 's/^[ ,(]//' | LC_ALL=C sort -u)
+[ "$(echo "$help_options" | wc -l)" -ge 20 ] || fail "clipwarden --help names too few options: $help_options"
+for command in get convert; do
+  offered=$(complete_words clipwarden "$command" -) || fail "bash completion of '$command -' did not run"
+  for option in $help_options; do
+    grep -qxe "$option" <<<"$offered" || fail "bash completion of '$command -' lacks $option"
+    # The zsh completion names them too: -P+ and --directory= as _arguments writes them.
+    grep -qE -e "[{,')]${option}[+=]?[],'[}]" "$zsh_completion" || fail "the zsh completion lacks $option"
+  done
+done
+# Folders for -P, files for -i and for what convert takes; nothing for addresses.
+mkdir -p "$work/pick/clips" && : >"$work/pick/clip.flv"
+offers "$work/pick/clips" clipwarden get -P "$work/pick/cl"
+offers "$work/pick/clips" clipwarden get --directory = "$work/pick/cl"
+offers "$work/pick/clip.flv $work/pick/clips" clipwarden get -i "$work/pick/cl"
+offers "$work/pick/clip.flv $work/pick/clips" clipwarden convert -t mp3 "$work/pick/cl"
+offers "" clipwarden get "$work/pick/cl"
+offers "" clipwarden get -- -
+if command -v zsh >/dev/null; then
+  zsh -n "$zsh_completion" || fail "zsh -n on the zsh completion"
+fi
 
 # ---- running it
 # run <executable> <config home> <runtime dir>: starts the program offscreen, waits until its
