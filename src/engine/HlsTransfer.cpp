@@ -105,9 +105,7 @@ void THlsTransfer::Request(const std::string& url)
         }
         FBody.append(data, static_cast<std::size_t>(len));
     };
-    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) {
-        Application::Guard([this] { RequestDone(); });
-    };
+    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) { Application::Guard([this] { RequestDone(); }); };
     FTextBusy = true;
     try {
         h.DoRequestAsync(httpGET);
@@ -148,10 +146,10 @@ void THlsTransfer::RequestDone()
         return;
     THttpCli& h = *FText;
     bool retry = false;
-    std::string problem =
-        FTooLarge ? FTextNext == &THlsTransfer::KeyRead ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
-                                                        : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
-                  : AnswerProblem(h, retry);
+    std::string problem = FTooLarge ? FTextNext == &THlsTransfer::KeyRead
+                                          ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
+                                          : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
+                                    : AnswerProblem(h, retry);
     if (!problem.empty()) {
         // A playlist or key broken on the way is asked for again after the same pauses.
         const int count = static_cast<int>(FRetryDelays.size());

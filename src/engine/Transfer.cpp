@@ -93,7 +93,8 @@ bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& j
     auto& blocks = kept->Blocks[0];
     for (auto it = blocks.begin(); it != blocks.end();) {
         const std::int64_t from = it->first * JournalBlockBytes;
-        const std::int64_t to = kept->Total >= 0 ? std::min(from + JournalBlockBytes, kept->Total) : from + JournalBlockBytes;
+        const std::int64_t to =
+            kept->Total >= 0 ? std::min(from + JournalBlockBytes, kept->Total) : from + JournalBlockBytes;
         it = verified.Contains(from, to) ? std::next(it) : blocks.erase(it);
     }
     pieces.clear();
@@ -341,7 +342,8 @@ void TTransfer::CoreEnded(const TOutcome& outcome)
         }
         FRunning = false;
         if (OnEnded)
-            OnEnded(TOutcome::Failed(fkMismatch, "the server did not continue the file where it stopped", outcome.Code));
+            OnEnded(
+                TOutcome::Failed(fkMismatch, "the server did not continue the file where it stopped", outcome.Code));
         return;
     }
     // Nothing of the file kept: nothing to continue later.

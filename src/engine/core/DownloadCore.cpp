@@ -57,11 +57,11 @@ struct TDownloadCore::TWorker {
     std::unique_ptr<THttpCli> Http;
     bool Busy = false;
     bool Accepted = false;
-    bool Cut = false;         // ended by us: it had everything it was asked for
-    bool Adopted = false;     // its client came with an answer under way, set up by someone else
-    bool Stopped = false;     // let go (the loser of an end-game pair): its end is nobody's
-    std::int64_t Skip = 0;    // body bytes still to drop
-    std::int64_t Got = 0;     // bytes this try gave its piece
+    bool Cut = false;      // ended by us: it had everything it was asked for
+    bool Adopted = false;  // its client came with an answer under way, set up by someone else
+    bool Stopped = false;  // let go (the loser of an end-game pair): its end is nobody's
+    std::int64_t Skip = 0; // body bytes still to drop
+    std::int64_t Got = 0;  // bytes this try gave its piece
     TAssignment Job;
     // Stream mode: the segment's spool, its decryption and the first bytes for the media check.
     std::unique_ptr<TFileStream> Spool;
@@ -101,9 +101,7 @@ std::string TDownloadCore::NotMediaWhy(const TWorker& w)
     return "is not video" + (type.empty() ? std::string() : ": the server sent " + type);
 }
 
-TDownloadCore::TDownloadCore(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>())
-{
-}
+TDownloadCore::TDownloadCore(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>()) {}
 
 TDownloadCore::~TDownloadCore()
 {
@@ -114,8 +112,8 @@ TDownloadCore::~TDownloadCore()
 // ---- starting ---------------------------------------------------------------------------------
 
 void TDownloadCore::StartFile(const std::string& url, const std::string& partPath, bool create,
-                              std::vector<TPiece> pieces, const TResumeJournal& journal,
-                              const std::string& journalPath, std::optional<TAdoptedAnswer> adopted)
+                              std::vector<TPiece> pieces, const TResumeJournal& journal, const std::string& journalPath,
+                              std::optional<TAdoptedAnswer> adopted)
 {
     Halt();
     FAdopted = std::move(adopted);
@@ -188,7 +186,8 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
             if (FJournal.Tracks[t].size() < kept)
                 throw Exception("the journal does not match the kept segments");
             const std::int64_t bytes = kept ? FJournal.Tracks[t].back() : 0;
-            auto file = std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive);
+            auto file =
+                std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive);
             file->SetSize(bytes);
             if (file->Seek(bytes, soBeginning) != bytes)
                 throw Exception("Cannot seek in " + FTrackParts[t]);
@@ -346,8 +345,12 @@ void TDownloadCore::Adopt(int conn, const TAssignment& job)
     const bool usable = answer.Http && answer.Http->FailureText().empty() && job.From == 0;
     if (!usable) {
         // It ended badly while nobody read it (its idle limit): a fresh request instead.
-        if (answer.Http)
-            FRetired.push_back(std::make_unique<TWorker>()), FRetired.back()->Http = std::move(answer.Http);
+        if (answer.Http) {
+            auto old = std::make_unique<TWorker>();
+            old->Http = std::move(answer.Http);
+            old->Http->OnRequestDone = nullptr;
+            FRetired.push_back(std::move(old));
+        }
         return Launch(conn, job);
     }
     w.Http = std::move(answer.Http);
@@ -443,7 +446,8 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
             OnResumed(Bytes());
     }
     LogDebug("download", "connection " + std::to_string(conn + 1) + ": " + h.URL() + " from " +
-                             std::to_string(job.From) + (job.To >= 0 ? " to " + std::to_string(job.To) : std::string()) +
+                             std::to_string(job.From) +
+                             (job.To >= 0 ? " to " + std::to_string(job.To) : std::string()) +
                              (job.Helper ? " (a second connection on a silent piece)" : ""));
     try {
         h.DoRequestAsync(httpGET);
@@ -632,8 +636,8 @@ void TDownloadCore::RequestDone(int conn)
             return AttemptFailed(conn, v->Fail, v->Words, v->Retry, status);
         }
     }
-    const bool refusal = (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 ||
-                         status == 503;
+    const bool refusal =
+        (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 || status == 503;
     if (refusal && FSched.Busy() > 1) {
         const TFailDecision d = FSched.Refused(conn, Now());
         if (d.Silent) {
@@ -688,7 +692,8 @@ void TDownloadCore::AttemptOk(int conn)
                     w.Spool->WriteBuffer(last.data(), static_cast<std::int64_t>(last.size()));
             }
         } catch (const EWriteError& e) {
-            return Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
+            return Fail(
+                TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
         }
         if (!w.Checked && !LooksLikeMedia(w.Head))
             return AttemptFailed(conn, fkMedia, w.Head.empty() ? std::string("is empty") : NotMediaWhy(w), !w.Cipher);
@@ -748,9 +753,10 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
     const TFailDecision d = FSched.Failed(conn, retry, Now());
     if (d.Silent)
         return Fill();
-    LogLine("download", (FMode == cmStream ? FSegments[static_cast<std::size_t>(piece)].Name
-                                           : "connection " + std::to_string(conn + 1) + " for " + ExtractFileName(FPartPath)) +
-                            ": " + why + (d.GiveUp ? std::string() : "; again in " + std::to_string(d.PauseMs) + " ms"));
+    LogLine("download",
+            (FMode == cmStream ? FSegments[static_cast<std::size_t>(piece)].Name
+                               : "connection " + std::to_string(conn + 1) + " for " + ExtractFileName(FPartPath)) +
+                ": " + why + (d.GiveUp ? std::string() : "; again in " + std::to_string(d.PauseMs) + " ms"));
     if (d.GiveUp)
         return Fail(TOutcome::Failed(kind, GiveUpWords(conn, kind, why, d.Try, code), code));
     Fill();
@@ -761,7 +767,8 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
 std::string TDownloadCore::GiveUpWords(int conn, TFailKind kind, const std::string& why, int tries, int code) const
 {
     if (FMode == cmStream) {
-        const std::string& name = FSegments[static_cast<std::size_t>(FWorkers[static_cast<std::size_t>(conn)]->Job.Piece)].Name;
+        const std::string& name =
+            FSegments[static_cast<std::size_t>(FWorkers[static_cast<std::size_t>(conn)]->Job.Piece)].Name;
         return name + ": " + why + (tries > 0 ? " (" + Tries(tries) + ")" : std::string());
     }
     if (kind != fkNetwork)
@@ -850,7 +857,8 @@ bool TDownloadCore::AppendInOrder()
                     FTrackBytes[t] += n;
                 }
             } catch (const EWriteError& e) {
-                Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(FTrackParts[t]) + ": " + WriteReason(e)));
+                Fail(TOutcome::Failed(fkWrite,
+                                      "cannot write " + ExtractFileName(FTrackParts[t]) + ": " + WriteReason(e)));
                 return false;
             } catch (const std::exception& e) {
                 Fail(TOutcome::Failed(fkSave, e.what()));

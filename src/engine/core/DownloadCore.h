@@ -60,7 +60,10 @@ struct TAnswerVerdict {
     {
         return TAnswerVerdict{avFail, 0, retry, kind, std::move(words)};
     }
-    static TAnswerVerdict StartOver(std::string why) { return TAnswerVerdict{avStartOver, 0, false, fkMismatch, std::move(why)}; }
+    static TAnswerVerdict StartOver(std::string why)
+    {
+        return TAnswerVerdict{avStartOver, 0, false, fkMismatch, std::move(why)};
+    }
 };
 
 // A stream segment: where it comes from and how it is decrypted.
@@ -209,9 +212,9 @@ private:
     std::vector<std::vector<int>> FTrackPieces; // piece indices of each track, in order
     std::vector<std::size_t> FAppended;         // per track: segments in its file
     std::vector<std::int64_t> FTrackBytes;
-    std::vector<std::string> FDoneSpool;        // per piece: its finished spool, "" until done
-    std::vector<std::int64_t> FPlain;           // per piece: its bytes once decrypted and done
-    std::int64_t FSpooled = 0;                  // bytes of finished segments not yet appended
+    std::vector<std::string> FDoneSpool; // per piece: its finished spool, "" until done
+    std::vector<std::int64_t> FPlain;    // per piece: its bytes once decrypted and done
+    std::int64_t FSpooled = 0;           // bytes of finished segments not yet appended
 
     std::int64_t FRateTick = 0;
     std::int64_t FRateBytes = 0;

@@ -15,8 +15,8 @@ bool LooksLikeMedia(std::string_view data)
         return true;
     if (data.size() < 8)
         return false;
-    const std::uint32_t size = (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) |
-                               (std::uint32_t{byte(2)} << 8) | byte(3);
+    const std::uint32_t size =
+        (std::uint32_t{byte(0)} << 24) | (std::uint32_t{byte(1)} << 16) | (std::uint32_t{byte(2)} << 8) | byte(3);
     // Only the boxes a fragment or an initialization section starts with: any four letters
     // would let a page of text through ("<htm" reads as a size, "l><h" as a type).
     static constexpr std::string_view kFirstBoxes[] = {"ftyp", "styp", "moov", "moof", "sidx",

@@ -36,9 +36,9 @@ struct TPiece {
     std::int64_t End = -1;
     bool Splittable = false; // a range of a file: another connection may take a part of it
     TPieceState State = psWaiting;
-    int Owner = -1;  // the connection fetching it
-    int Helper = -1; // end game: a second connection fetching the rest too
-    int Tries = 0;   // failed tries since it last made progress
+    int Owner = -1;             // the connection fetching it
+    int Helper = -1;            // end game: a second connection fetching the rest too
+    int Tries = 0;              // failed tries since it last made progress
     std::int64_t Best = 0;      // the furthest any try got (a segment starts from 0 on every try)
     std::int64_t NotBefore = 0; // a paused piece is not asked for again before this time
     std::int64_t LastBytes = 0; // when bytes last arrived for it
@@ -56,7 +56,7 @@ struct TFailDecision {
     std::uint32_t PauseMs = 0; // before the piece is asked for again
     int Try = 0;               // the try that comes after the pause (1-based), of Count
     int Count = 0;
-    bool Silent = false;       // nothing to tell: another connection carries the piece on
+    bool Silent = false; // nothing to tell: another connection carries the piece on
 };
 
 class TPieceScheduler {
@@ -124,8 +124,8 @@ private:
     struct TSlot {
         int Piece = -1;
         bool Helper = false;
-        std::int64_t Pos = 0;  // where its next bytes go
-        std::int64_t To = -1;  // one past the last byte its request asked for; -1 the piece's end
+        std::int64_t Pos = 0; // where its next bytes go
+        std::int64_t To = -1; // one past the last byte its request asked for; -1 the piece's end
         bool Refused = false;
         int LastPiece = -1;
         std::int64_t LastBytes = 0;
