@@ -11,61 +11,6 @@ namespace cw::pagemedia {
 // Addresses
 
 
-UriParts SplitUri(string_view s)
-{
-    UriParts u;
-    std::size_t i = 0;
-    std::size_t colon = s.find_first_of(":/?#");
-    if (colon != npos && colon > 0 && s[colon] == ':' && IsAlpha(s[0])) {
-        bool valid = true;
-        for (std::size_t k = 1; k < colon && valid; ++k)
-            valid = IsAlpha(s[k]) || IsDigit(s[k]) || s[k] == '+' || s[k] == '-' || s[k] == '.';
-        if (valid) {
-            u.Scheme = text::Lower(std::string(s.substr(0, colon)));
-            u.HasScheme = true;
-            i = colon + 1;
-        }
-    }
-    if (s.substr(i, 2) == "//") {
-        std::size_t end = s.find_first_of("/?#", i + 2);
-        end = end == npos ? s.size() : end;
-        u.Authority = s.substr(i + 2, end - i - 2);
-        u.HasAuthority = true;
-        i = end;
-    }
-    std::size_t end = s.find_first_of("?#", i);
-    end = end == npos ? s.size() : end;
-    u.Path = s.substr(i, end - i);
-    i = end;
-    if (i < s.size() && s[i] == '?') {
-        end = s.find('#', i + 1);
-        end = end == npos ? s.size() : end;
-        u.Query = s.substr(i + 1, end - i - 1);
-        u.HasQuery = true;
-        i = end;
-    }
-    if (i < s.size() && s[i] == '#') {
-        u.Fragment = s.substr(i + 1);
-        u.HasFragment = true;
-    }
-    return u;
-}
-
-std::string JoinUri(const UriParts& u)
-{
-    std::string s;
-    if (u.HasScheme)
-        s += u.Scheme + ":";
-    if (u.HasAuthority)
-        s += "//" + u.Authority;
-    s += u.Path;
-    if (u.HasQuery)
-        s += "?" + u.Query;
-    if (u.HasFragment)
-        s += "#" + u.Fragment;
-    return s;
-}
-
 // The host of an authority, lower case, without user information and port.
 std::string HostOfAuthority(string_view host)
 {

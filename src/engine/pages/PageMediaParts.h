@@ -3,6 +3,7 @@
 // PageMediaAddress.cpp (references resolved as RFC 3986 says), PageMediaJson.cpp (a small
 // tolerant JSON reader) and PageMedia.cpp (the page scan and the choice of a file).
 
+#include "net/http/HttpUrl.h"
 #include "engine/pages/PageMedia.h"
 #include "platform/Text.h"
 
@@ -73,13 +74,16 @@ void AppendUtf8(std::string& out, std::uint32_t cp);
 
 // ---- addresses (PageMediaAddress.cpp)
 
-struct UriParts {
-    std::string Scheme, Authority, Path, Query, Fragment;
-    bool HasScheme = false, HasAuthority = false, HasQuery = false, HasFragment = false;
-};
-
-UriParts SplitUri(string_view s);
-std::string JoinUri(const UriParts& u);
+// The parts of an address, as the HTTP client splits and joins them (one reader for both).
+using UriParts = TUriReference;
+inline UriParts SplitUri(string_view s)
+{
+    return SplitReference(std::string(s));
+}
+inline std::string JoinUri(const UriParts& u)
+{
+    return JoinReference(u);
+}
 // The host of an address, lower case, without user information and port.
 std::string HostOf(const std::string& address);
 // A decoded address made ready to request against base, or "" when it cannot be one.
