@@ -29,22 +29,7 @@ THlsTransfer::THlsTransfer(THttpCli& settings)
     : FSettings(settings), FContext(std::make_unique<QObject>()), FCore(settings)
 {
     FRetryDelays = {1000, 2000, 4000, 8000, 16000};
-    FCore.OnSize = [this](std::int64_t total) {
-        if (OnSize)
-            OnSize(total);
-    };
-    FCore.OnProgress = [this](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
-        if (OnProgress)
-            OnProgress(bytes, total, sample);
-    };
-    FCore.OnWaiting = [this](int left, int attempt, int count) {
-        if (OnWaiting)
-            OnWaiting(left, attempt, count);
-    };
-    FCore.OnResumed = [this](std::int64_t bytes) {
-        if (OnAttempt)
-            OnAttempt(FName, bytes);
-    };
+    ForwardProgressEvents(FCore, *this, FName);
     FCore.OnEnded = [this](const TOutcome& outcome) {
         FRunning = false;
         if (OnEnded)

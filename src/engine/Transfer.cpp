@@ -16,22 +16,7 @@ TTransfer::TTransfer(THttpCli& http) : FHttp(http), FCore(http)
     FCore.OnPrepare = [this](THttpCli& h, const TAssignment& job) { Prepare(h, job); };
     FCore.OnAnswer = [this](THttpCli& h, int conn, const TAssignment& job) { return Answer(h, conn, job); };
     FCore.OnErrorStatus = [this](THttpCli& h, const TAssignment& job) { return ErrorStatus(h, job); };
-    FCore.OnSize = [this](std::int64_t total) {
-        if (OnSize)
-            OnSize(total);
-    };
-    FCore.OnProgress = [this](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
-        if (OnProgress)
-            OnProgress(bytes, total, sample);
-    };
-    FCore.OnWaiting = [this](int left, int attempt, int count) {
-        if (OnWaiting)
-            OnWaiting(left, attempt, count);
-    };
-    FCore.OnResumed = [this](std::int64_t bytes) {
-        if (OnAttempt)
-            OnAttempt(FName, bytes);
-    };
+    ForwardProgressEvents(FCore, *this, FName);
     FCore.OnEnded = [this](const TOutcome& outcome) { CoreEnded(outcome); };
 }
 

@@ -223,4 +223,27 @@ private:
     bool FEnding = false;
 };
 
+// A file's or a stream's progress events are the core's, passed on to its owner as they come
+// (each fires only when the owner's is set); name: the owner's file name, for OnAttempt.
+template <class TOwner>
+void ForwardProgressEvents(TDownloadCore& core, TOwner& owner, const std::string& name)
+{
+    core.OnSize = [&owner](std::int64_t total) {
+        if (owner.OnSize)
+            owner.OnSize(total);
+    };
+    core.OnProgress = [&owner](std::int64_t bytes, std::int64_t total, const TRateSample* sample) {
+        if (owner.OnProgress)
+            owner.OnProgress(bytes, total, sample);
+    };
+    core.OnWaiting = [&owner](int left, int attempt, int count) {
+        if (owner.OnWaiting)
+            owner.OnWaiting(left, attempt, count);
+    };
+    core.OnResumed = [&owner, &name](std::int64_t bytes) {
+        if (owner.OnAttempt)
+            owner.OnAttempt(name, bytes);
+    };
+}
+
 } // namespace cw
