@@ -349,7 +349,9 @@ void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failur
         FlushJsonProgress(item, it->second);
     if (it != FRows.end())
         FRows.erase(it);
-    const std::string reason = outcome == ioFailed ? PlainFailure(failureLine) : std::string();
+    const std::string reason = outcome == ioFailed    ? PlainFailure(failureLine)
+                               : outcome == ioSkipped ? failureLine
+                                                      : std::string();
     FOutcomes.at(static_cast<std::size_t>(item)) = outcome;
     if (outcome == ioFailed)
         FFailureLines.at(static_cast<std::size_t>(item)) = reason;
@@ -358,7 +360,7 @@ void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failur
     if (outcome == ioFailed)
         line += "failed: " + Shown(reason);
     else if (outcome == ioSkipped)
-        line += "skipped: " + Shown(shownPath) + " (kept as it is)";
+        line += "skipped: " + Shown(shownPath) + " (" + (failureLine.empty() ? "kept as it is" : failureLine) + ")";
     else
         line += "done: " + Shown(shownPath) + " " + Summary(row, savedPath);
     switch (FForm) {

@@ -48,6 +48,7 @@ private:
     TConvertProcess* ConvertRunner() const override { return FRunner.get(); }
     int Connections() const override { return FRun.Options().Connections; }
     TConvertGate* ConvertGate() const override { return &FRun.Gate(); }
+    TNameClaims* NameClaims() const override { return &FRun.Claims(); }
 
     std::string SavedPath() const
     {
@@ -75,7 +76,16 @@ private:
         const int quality = FEngine->Model().QualityApplies() ? FRun.Options().Quality : vqNormal;
         FSavedName = fileName.empty() ? std::string()
                                       : ExtractFileName(TransferOutputPath(FRun.Folder(), fileName, quality));
-        FRun.Output().Title(FItem, FSavedName, downloadUrl);
+        FTitleAddress = downloadUrl;
+        // With a file to fetch, the title waits for the name the file is saved under (a taken
+        // name gets a number).
+        if (downloadUrl.empty())
+            FRun.Output().Title(FItem, FSavedName, downloadUrl);
+    }
+    void OutputChosen(const std::string& path) override
+    {
+        FSavedName = ExtractFileName(path);
+        FRun.Output().Title(FItem, FSavedName, FTitleAddress);
     }
     void TransferAttempt(const std::string& name, std::int64_t offset) override
     {
@@ -141,6 +151,7 @@ private:
     TItemOutcome FOutcome = ioPending;
     bool FJoining = false;
     std::string FSavedName; // the file in the output folder this item leaves, as far as known
+    std::string FTitleAddress; // the direct address the page gave
     // The engine goes first: its end stops the runner's child.
     std::unique_ptr<TConvertProcess> FRunner;
     std::unique_ptr<TRunEngine> FEngine;

@@ -7,6 +7,7 @@
 #include "cli/CliOutput.h"
 #include "cli/CommandLine.h"
 #include "engine/ConvertGate.h"
+#include "engine/OutputNames.h"
 
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,7 @@ public:
     const std::string& Folder() const { return FFolder; }
     TCliOutput& Output() { return FOutput; }
     TConvertGate& Gate() { return FGate; }
+    TNameClaims& Claims() { return FClaims; }
     JobMode Mode() const;
     // The converter could not start: said once for the whole run, not once per item.
     bool FirstConverterFailure();
@@ -64,6 +66,7 @@ private:
     std::string FFolder;
     TCliOutput& FOutput;
     TConvertGate FGate;
+    TNameClaims FClaims;
     std::vector<std::unique_ptr<TCliJob>> FRunning;
     std::size_t FNext = 0;
     int FFailed = 0;

@@ -6,6 +6,7 @@
 #include "engine/pages/PageAnalysis.h"
 #include "engine/pages/PageMedia.h"
 #include "engine/ConvertGate.h"
+#include "engine/OutputNames.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -271,7 +272,8 @@ void TRunEngine::ItemEnded()
     }
     const TItemOutcome outcome = FModel.Item(FModel.Index()).Outcome;
     SetState(outcome == ioFailed ? jsFailed : outcome == ioSkipped ? jsSkipped : jsDone);
-    FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome, FFailureLine);
+    FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome,
+                      outcome == ioSkipped ? FSkipNote : FFailureLine);
 }
 
 void TRunEngine::NextItem()
@@ -342,6 +344,9 @@ void TRunEngine::FetchPage()
     FJoining = false;
     FTransferPath.clear();
     FFailureLine.clear();
+    FSkipNote.clear();
+    FPath.clear();
+    FClaimant = Claims().NewItem();
     FState = jsPending;
     try {
         const std::string address = FModel.Address();
@@ -596,18 +601,28 @@ void TRunEngine::StartDownload()
     }
     SetState(jsTransferring);
     FQuality = ItemQuality();
-    FPath = TransferOutputPath(OutputFolder(), FFileName, FQuality);
-
-    // The question is about the finished file; an unfinished one (".part") is simply continued.
-    if (FileExists(FPath)) {
+    const TOutputChoice choice =
+        ChooseOutputPath(TransferOutputPath(OutputFolder(), FFileName, FQuality), address, FClaimant, Claims());
+    FPath = choice.Path;
+    FEvents.OutputChosen(FPath);
+    if (FStopped)
+        return;
+    switch (choice.Kind) {
+    case TOutputKind::Free:
+        break;
+    case TOutputKind::Saved:
+        return SkipItem("already saved from this address");
+    case TOutputKind::Duplicate:
+        return SkipItem("another item of this run saves the same address");
+    case TOutputKind::Unknown:
+        // The question is about the finished file; an unfinished one (".part") is simply
+        // continued.
         const bool replace = FEvents.OverwriteExisting(FPath);
         if (FStopped)
             return;
-        if (!replace) {
-            FModel.Skip();
-            EndOfItem();
-            return;
-        }
+        if (!replace)
+            return SkipItem("kept as it is");
+        break;
     }
 
     THttpCli& http = *FHttpCli1;
@@ -760,8 +775,27 @@ void TRunEngine::TransferFailed(const TOutcome& result)
     EndOfItem();
 }
 
+TNameClaims& TRunEngine::Claims()
+{
+    if (TNameClaims* shared = FOwner ? FOwner->NameClaims() : nullptr)
+        return *shared;
+    if (!FOwnClaims)
+        FOwnClaims = std::make_unique<TNameClaims>();
+    return *FOwnClaims;
+}
+
+// The item ends without doing anything; the note says why (for a summary, not a failure).
+void TRunEngine::SkipItem(const std::string& note)
+{
+    FModel.Skip();
+    FSkipNote = note;
+    EndOfItem();
+}
+
 void TRunEngine::EndOfItem()
 {
+    if (!FTransferPath.empty())
+        RecordOrigin(FTransferPath, FModel.Address());
     if (FModel.ConvertsAfterTransfer()) {
         if (TakeConverterTurn(WM_CONVERT_START))
             FWindow.PostMessage(WM_CONVERT_START);
@@ -805,6 +839,7 @@ bool TRunEngine::StartFile(const std::string& inputPath)
 bool TRunEngine::StartLocalFile()
 {
     FFailureLine.clear();
+    FSkipNote.clear();
     FState = jsPending;
     const std::string& entry = FModel.Address();
     FEvents.ItemStarted(FModel.Index(), entry);
@@ -833,7 +868,8 @@ void TRunEngine::ConvertStart()
             NextItem();
             return;
         }
-        if (!StartFile(TransferOutputPath(OutputFolder(), FFileName, ItemQuality())) && !FStopped)
+        const std::string kept = FPath.empty() ? TransferOutputPath(OutputFolder(), FFileName, ItemQuality()) : FPath;
+        if (!StartFile(kept) && !FStopped)
             NextItem();
         return;
     }
@@ -876,6 +912,8 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
             line += ": " + record->ErrorText;
         Fail(line, record->ErrorText);
     } else if (record->Status == 0) {
+        if (runner && FModel.ConvertsAfterTransfer())
+            RecordOrigin(runner->OutputFile, FModel.Address());
         FModel.Succeed();
     }
     NextItem();

@@ -52,6 +52,7 @@ class QTimer;
 namespace cw {
 
 class TConvertGate;
+class TNameClaims;
 class TConvertProcess;
 class TProcessInfo;
 
@@ -79,6 +80,8 @@ public:
     // Shared by runs that convert side by side: a conversion starts only when it has a slot.
     // nullptr: this run's conversions start at once.
     virtual TConvertGate* ConvertGate() const { return nullptr; }
+    // The names taken in this run, shared by runs side by side; nullptr: the run keeps its own.
+    virtual TNameClaims* NameClaims() const { return nullptr; }
 };
 
 enum TJobState {
@@ -123,6 +126,8 @@ public:
     virtual void StateChanged(int /*index*/, TJobState /*state*/) {}
     // The page's title as a file name, and the direct address (either may still be empty).
     virtual void TitleKnown(const std::string& /*fileName*/, const std::string& /*downloadUrl*/) {}
+    // The file the item will be saved under, numbered when its name is taken.
+    virtual void OutputChosen(const std::string& /*path*/) {}
     virtual void TransferAttempt(const std::string& /*name*/, std::int64_t /*offset*/) {}
     virtual void TransferSize(std::int64_t /*total*/) {}
     virtual void TransferProgress(std::int64_t /*bytes*/, std::int64_t /*total*/, const TRateSample* /*sample*/) {}
@@ -218,6 +223,8 @@ private:
     void NextItem();
     void ItemEnded();
     void EndRun(TRunEnd how);
+    TNameClaims& Claims();
+    void SkipItem(const std::string& note);
     void Fail(const std::string& line, const std::string& reason);
     int ItemQuality() const;
     std::string OutputFolder() const;
@@ -278,7 +285,10 @@ private:
     std::string FDownloadUrl;
     bool FHdAvailable = false;
     std::string FFailureLine;  // the job's line in the summary, when it failed
+    std::string FSkipNote;     // why the item was skipped, when it was
     std::string FTransferPath; // the file the transfer completed ("" when none)
+    std::unique_ptr<TNameClaims> FOwnClaims; // when the owner shares none
+    int FClaimant = 0;                       // this item's number among the run's names
     // Page stage.
     int FPageAttempt = 0;
     int FPageSwitches = 0;

@@ -1,5 +1,7 @@
 #include "global/Global.h"
 
+#include "platform/Utf8.h"
+
 #include "platform/Files.h"
 #include "platform/Shell.h"
 #include "platform/Streams.h"
@@ -156,16 +158,36 @@ std::string CleanFileName(const std::string& text)
 {
     std::string r;
     r.reserve(text.size());
-    static constexpr std::string_view kReserved = "*/:<>?\\|";
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 32 && u != 127 && kReserved.find(c) == std::string_view::npos)
-            r += c;
+    for (std::size_t at = 0; at < text.size();) {
+        const TCodePoint cp = DecodeAt(text, at);
+        at += cp.Length;
+        if (IsUnsafeCodePoint(cp.Value))
+            continue;
+        switch (cp.Value) {
+        case '/':
+        case '\\':
+        case '|':
+        case '<':
+        case '>':
+            r += '-';
+            break;
+        case ':':
+            // "Part 1: Intro" reads "Part 1 - Intro"; "12:30" reads "12-30".
+            r += !r.empty() && r.back() != ' ' && at < text.size() && text[at] == ' ' ? " -" : "-";
+            break;
+        case '?':
+        case '*':
+            break;
+        default:
+            AppendUtf8(r, cp.Value);
+        }
     }
 
     const std::size_t extAt = ExtensionStart(r);
     std::string ext = r.substr(extAt);
     std::string stem = r.substr(0, extAt);
+    // A leading dot would hide the file; leading blanks would hide where the name starts.
+    stem.erase(0, std::min(stem.size(), stem.find_first_not_of(". ")));
     if (stem.size() + ext.size() > MaxCleanFileNameBytes) {
         std::size_t cut = MaxCleanFileNameBytes - ext.size();
         // Back to the start of the character the cut would split; a few bytes at most.
@@ -176,7 +198,7 @@ std::string CleanFileName(const std::string& text)
             cut = back;
         stem.resize(cut);
     }
-    if (stem.find_first_not_of(". ") == npos)
+    if (stem.find_first_not_of(". -") == npos)
         stem = "video";
     return stem + ext;
 }

@@ -37,14 +37,18 @@ bool IsWebAddress(const std::string& text);
 bool IsMediaFileAddress(const std::string& text);
 std::string NormalizeVideoAddress(const std::string& address);
 // The longest file name, in bytes, CleanFileName gives: the file system's 255 less room for
-// the ".part.meta" a transfer in progress keeps beside the file.
-constexpr std::size_t MaxCleanFileNameBytes = 255 - 10;
+// what the program adds to a name: a number when the name is taken (" (999)") and the helper
+// files of a download in progress (".audio.part.meta.tmp", ".audio.part.s99999").
+constexpr std::size_t MaxCleanFileNameBytes = 255 - 32;
 
-// A name a file can really be created under. Removes * / : < > ? \ | and codes 0..31 and 127;
-// everything else stays. A name that is then empty, or only dots and blanks before its
-// extension, becomes "video" with that extension (never a hidden ".flv", never the folder
-// itself). A name longer than MaxCleanFileNameBytes is cut at a UTF-8 character boundary,
-// keeping its extension.
+// A name a file can really be created under, that reads as the title did and shows what it is.
+// The text is read as UTF-8, stray bytes as Latin-1, and written as UTF-8. Separators that
+// cannot stand in a name become a dash ("a/b: c" reads "a-b - c": / \ | < > and the colon),
+// ? and * are dropped, and so are control characters (C0, DEL, C1) and bidirectional controls
+// (a right-to-left override could make "clip\u202Egpj.mp4" show as "clipmp4.jpg"). Leading dots
+// and blanks go (no hidden files). A name that is then empty, or only dots and blanks before its
+// extension, becomes "video" with that extension. A name longer than MaxCleanFileNameBytes is
+// cut at a UTF-8 character boundary, keeping its extension.
 std::string CleanFileName(const std::string& text);
 // False when no such file; else true when the file cannot be opened for exclusive use.
 bool IsFileInUse(const std::string& path);

@@ -15,4 +15,11 @@ bool DirectoryExists(const std::string& path);
 // system's reason.
 std::string ForceDirectories(const std::string& path);
 
+// Where a saved file came from, kept with the file in the extended attribute
+// user.xdg.origin.url (the freedesktop convention other download tools write too). Setting
+// answers false where the file system keeps no such attributes; reading answers "" then, and
+// for a file that has none.
+bool SetFileOrigin(const std::string& path, const std::string& address);
+std::string FileOrigin(const std::string& path);
+
 } // namespace cw

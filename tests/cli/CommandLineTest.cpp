@@ -24,6 +24,9 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/xattr.h>
+#include <unistd.h>
+
 using cwtest::VideoSites;
 
 namespace {
@@ -236,8 +239,10 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     // Again, as plain lines (the output is not a terminal): the saved files are kept.
     const Outcome again = Run({"get", "-P", "out", "-"}, input);
     EXPECT_EQ(1, again.Status);
-    EXPECT_NE(std::string::npos, again.Out.find("[1/4] skipped: out/Tube Clip.flv (kept as it is)")) << again.Out;
-    EXPECT_NE(std::string::npos, again.Out.find("[4/4] skipped: out/clip.mp4 (kept as it is)")) << again.Out;
+    EXPECT_NE(std::string::npos, again.Out.find("[1/4] skipped: out/Tube Clip.flv (already saved from this address)"))
+        << again.Out;
+    EXPECT_NE(std::string::npos, again.Out.find("[4/4] skipped: out/clip.mp4 (already saved from this address)"))
+        << again.Out;
     EXPECT_NE(std::string::npos, again.Err.find("2 of 4 items failed:")) << again.Err;
 }
 
@@ -446,7 +451,8 @@ TEST_F(CommandLine, ProxyOptionTakesPagesAndFilesOverTheEnvironment)
 // direction overrides, and an address's password never reaches it.
 TEST_F(CommandLine, ServerTextReachesTheTerminalDefused)
 {
-    const std::string realName = "\xE2\x80\xAE\xC2\x9Bgnp.mp4"; // U+202E, U+009B
+    // U+202E and U+009B in the address's name: neither reaches the file system either.
+    const std::string realName = "gnp.mp4";
     Server.On(VideoSites::FileHost, "/evil/*", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
         c.Reply(200, "OK", {"Content-Type: video/mp4"}, VideoSites::FileBody("evil", 3000));
     });
@@ -465,8 +471,7 @@ TEST_F(CommandLine, ServerTextReachesTheTerminalDefused)
     EXPECT_EQ(VideoSites::FileBody("evil", 3000), ReadFile(Out(realName))); // saved under its own name
     defused(o.Out);
     defused(o.Err);
-    const std::string fffd = "\xEF\xBF\xBD";
-    EXPECT_NE(std::string::npos, o.Out.find("[1/2] done: out/" + fffd + fffd + "gnp.mp4 (")) << o.Out;
+    EXPECT_NE(std::string::npos, o.Out.find("[1/2] done: out/gnp.mp4 (")) << o.Out;
     EXPECT_NE(std::string::npos,
               o.Err.find("cannot download http://user:***@" + std::string(VideoSites::FileHost) + "/esc.mp4: "))
         << o.Err;
@@ -506,6 +511,62 @@ TEST_F(CommandLine, TitleEventsNameTheSavedFile)
     const std::vector<QJsonObject> none = EventsOf(events, "title", 2);
     ASSERT_FALSE(none.empty()) << o.Out;
     EXPECT_EQ("http://www.example.org/article", none.back()["name"].toString());
+}
+
+// Two addresses never share a file, also when they run at once: the second name gets a number.
+// Each file records its address, so running the same list again fetches nothing; a file of
+// unknown origin is the user's and is kept unless --overwrite says otherwise.
+TEST_F(CommandLine, NamesNeverCollideAndNoAddressIsFetchedTwice)
+{
+    for (const char* folder : {"a", "b"})
+        Server.Serve(VideoSites::FileHost, "/" + std::string(folder) + "/clip.mp4",
+                     VideoSites::FileBody(folder, 30000), "video/mp4");
+    Server.Serve(VideoSites::FileHost, "/own.mp4", VideoSites::FileBody("own", 20000), "video/mp4");
+    const std::string host = "http://" + std::string(VideoSites::FileHost);
+    const std::string a = host + "/a/clip.mp4";
+    const std::string b = host + "/b/clip.mp4";
+    const Outcome first = Run({"get", "-j", "2", "--json", "-P", "out", a, b});
+    ASSERT_EQ(0, first.Status) << first.Err;
+    std::map<std::string, std::string> byOrigin; // address -> saved name, by the attribute
+    for (const char* name : {"clip.mp4", "clip (2).mp4"}) {
+        char value[512] = {};
+        const ssize_t n = ::getxattr(Out(name).c_str(), "user.xdg.origin.url", value, sizeof value);
+        ASSERT_GT(n, 0) << name;
+        byOrigin[std::string(value, static_cast<std::size_t>(n))] = name;
+    }
+    ASSERT_EQ(2u, byOrigin.size());
+    EXPECT_EQ(VideoSites::FileBody("a", 30000), ReadFile(Out(byOrigin[a])));
+    EXPECT_EQ(VideoSites::FileBody("b", 30000), ReadFile(Out(byOrigin[b])));
+    // The title names the file each item really saved.
+    const std::vector<QJsonObject> events = Events(first.Out);
+    for (int item : {1, 2}) {
+        const std::string address = item == 1 ? a : b;
+        ASSERT_FALSE(EventsOf(events, "title", item).empty()) << first.Out;
+        for (const QJsonObject& t : EventsOf(events, "title", item))
+            EXPECT_EQ(QString::fromStdString(byOrigin[address]), t["name"].toString()) << first.Out;
+    }
+
+    // The same list again: both are there already.
+    ::truncate(Out("clip.mp4").c_str(), 0); // would be noticed if fetched again
+    const Outcome again = Run({"get", "-P", "out", a, b});
+    EXPECT_EQ(0, again.Status) << again.Err;
+    for (const std::string& name : {std::string("clip.mp4"), std::string("clip (2).mp4")})
+        EXPECT_NE(std::string::npos, again.Out.find("skipped: out/" + name + " (already saved from this address)"))
+            << again.Out;
+    EXPECT_EQ(0u, std::filesystem::file_size(Out("clip.mp4")));
+
+    // A file the user put there (no attribute) is asked about: kept, or replaced on --overwrite.
+    {
+        std::ofstream own(Out("own.mp4"));
+        own << "mine";
+    }
+    const Outcome kept = Run({"get", "-P", "out", host + "/own.mp4"});
+    EXPECT_EQ(0, kept.Status) << kept.Err;
+    EXPECT_NE(std::string::npos, kept.Out.find("skipped: out/own.mp4 (kept as it is)")) << kept.Out;
+    EXPECT_EQ("mine", ReadFile(Out("own.mp4")));
+    const Outcome replaced = Run({"get", "--overwrite", "-P", "out", host + "/own.mp4"});
+    EXPECT_EQ(0, replaced.Status) << replaced.Err;
+    EXPECT_EQ(VideoSites::FileBody("own", 20000), ReadFile(Out("own.mp4")));
 }
 
 // A file that is not there and a converter that is not installed are told in plain words, the

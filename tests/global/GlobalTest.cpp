@@ -123,12 +123,29 @@ TEST(NormalizeVideoAddress, RewritesOnlyTheYoutubeForms)
         EXPECT_EQ(NormalizeVideoAddress(c.Input), c.Expected) << c.Input;
 }
 
-TEST(CleanFileName, RemovesReservedAndControlCharactersOnly)
+// A title reads the same as a name: separators become dashes rather than vanish, and nothing in
+// the name can hide the file, spoof its extension or fail to decode.
+TEST(CleanFileName, KeepsTitlesReadableAndHarmless)
 {
-    EXPECT_EQ(CleanFileName("a/b: c?"), "ab c");
-    EXPECT_EQ(CleanFileName(std::string("x\x01y\x1fz\tq\0r", 10)), "xyzqr");
-    EXPECT_EQ(CleanFileName("Say \"hi\"  now.flv"), "Say \"hi\"  now.flv");
-    EXPECT_EQ(CleanFileName("caf\xe9 \x7f\xff"), "caf\xe9 \xff");
+    const struct {
+        std::string Title;
+        std::string Expected;
+    } cases[] = {
+        {"a/b: c?", "a-b - c"},
+        {"a/b: c?* | d\\e.mp4", "a-b - c - d-e.mp4"},
+        {"12:30 <live>", "12-30 -live-"},
+        {std::string("x\x01y\x1fz\tq\0r", 10), "xyzqr"},
+        {"Say \"hi\"  now.flv", "Say \"hi\"  now.flv"},
+        {"caf\xe9 \x7f\xff", "caf\xc3\xa9 \xc3\xbf"},           // stray bytes are Latin-1
+        {"caf\xc3\xa9.mp4", "caf\xc3\xa9.mp4"},                   // UTF-8 stays as it is
+        {"evil\xe2\x80\xaegpj.mp4", "evilgpj.mp4"},              // U+202E right-to-left override
+        {"a\xe2\x81\xa6" "b\xe2\x80\x8f" "c\xc2\x85" "d", "abcd"},         // an isolate, RLM, C1 NEL
+        {".bashrc", "bashrc"},
+        {" ..hidden.mp4", "hidden.mp4"},
+        {"*/:<>?\\|", "video"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CleanFileName(c.Title), c.Expected) << c.Title;
 }
 
 // Names from hostile titles, each created for real: too long for the file system (even with
@@ -146,7 +163,7 @@ TEST(CleanFileName, EveryResultCanBeCreatedWithItsPartFiles)
     };
     const Case cases[] = {
         {cjk90 + ".flv", ""},  {"xy" + cjk90 + ".mp4", ""}, // the cut falls elsewhere inside a character
-        {bytes300, ""},        {bytes300 + ".flv", ""},     {dots300 + "a.flv", "video.flv"},
+        {bytes300, ""},        {bytes300 + ".flv", ""},     {dots300 + "a.flv", "a.flv"},
         {".flv", "video.flv"}, {" . .flv", "video.flv"},    {"..", "video"},
         {"", "video"},         {"*/:<>?\\|", "video"},      {"Vol. 2 of 3", "Vol. 2 of 3"},
     };
@@ -170,10 +187,13 @@ TEST(CleanFileName, EveryResultCanBeCreatedWithItsPartFiles)
             const std::string stem = name.substr(0, name.rfind('.'));
             EXPECT_EQ((stem.size() - stem.find('\xe6')) % 3, 0u);
         }
-        for (const char* suffix : {"", ".part", ".part.meta"}) {
-            const fs::path path = dir / (name + suffix);
+        // The longest helper a numbered name of a stream's audio track keeps beside it.
+        const std::string numbered = name.substr(0, name.rfind('.')) + " (999)" + name.substr(name.rfind('.'));
+        for (const std::string& file : {name, name + ".part", name + ".part.meta.tmp",
+                                        numbered + ".audio.part.meta.tmp", numbered + ".audio.part.s99999"}) {
+            const fs::path path = dir / file;
             std::ofstream out(path);
-            EXPECT_TRUE(out.good()) << "cannot create " << name << suffix;
+            EXPECT_TRUE(out.good()) << "cannot create " << file;
             out.close();
             EXPECT_TRUE(fs::is_regular_file(path));
             fs::remove(path);

@@ -6,6 +6,7 @@
 #include "net/http/HttpUrl.h"
 #include "engine/pages/PageMedia.h"
 #include "platform/Text.h"
+#include "platform/Utf8.h"
 
 #include <cstdint>
 #include <string>
@@ -68,9 +69,6 @@ inline string_view Trim(string_view s)
         s.remove_suffix(1);
     return s;
 }
-
-// UTF-8 of a code point.
-void AppendUtf8(std::string& out, std::uint32_t cp);
 
 // ---- addresses (PageMediaAddress.cpp)
 

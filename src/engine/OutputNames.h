@@ -1,0 +1,59 @@
+#pragma once
+// The names a run saves under. Two items never share a file: a name taken by another address
+// (in this run, or by a file that records another origin) gets a number, "clip (2).mp4"; a
+// finished file that records the item's own address is the item's, and the item is skipped.
+// A file of unknown origin (no attribute: saved by hand, by an older version, or on a file system
+// that keeps none) is the user's to decide, through the overwrite question.
+
+#include <map>
+#include <string>
+
+namespace cw {
+
+// The names of one run and the addresses that hold them; shared by every engine of the run, so
+// items running at once choose apart.
+class TNameClaims {
+public:
+    struct THolder {
+        std::string Origin;      // OriginAddress of the item's address
+        int Item = 0;       // which item (NewItem): a stage that starts again keeps its own name
+    };
+    // Who holds path in this run; nullptr when nobody does.
+    const THolder* Holder(const std::string& path) const;
+    void Claim(const std::string& path, const THolder& holder);
+    // A number for an item about to choose its name; never given twice in a run.
+    int NewItem() { return ++FLastItem; }
+
+private:
+    int FLastItem = 0;
+    std::map<std::string, THolder> FHolders;
+};
+
+enum class TOutputKind {
+    Free,       // nobody's: save under it (a .part there is continued)
+    Saved,      // a finished file from this very address: nothing to do
+    Duplicate,  // another item of this run saves this address already
+    Unknown,    // a finished file that says nothing of its origin: ask
+};
+
+struct TOutputChoice {
+    TOutputKind Kind = TOutputKind::Free;
+    std::string Path;
+};
+
+// The file an item (its number from NewItem) from address saves under,
+// starting from the wanted path; the path is claimed for the item unless it is to be skipped.
+TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& address, int item,
+                               TNameClaims& claims);
+
+// "dir/clip.mp4", 3 → "dir/clip (3).mp4"; 1 gives the path itself.
+std::string NumberedPath(const std::string& path, int n);
+
+// The address as a file records its origin: without user name and password.
+std::string OriginAddress(const std::string& address);
+
+// Records where a finished file came from; a file system without extended attributes keeps
+// nothing, and that is no failure.
+void RecordOrigin(const std::string& path, const std::string& address);
+
+} // namespace cw
