@@ -256,8 +256,13 @@ void TWebBrowser::HeaderEnd()
 {
     if (!FHttp || FReadyState >= READYSTATE_INTERACTIVE)
         return;
-    // A relocating answer's header is not the page's header yet.
+    // A relocating answer's header is not the page's header yet, nor is a challenge the client
+    // answers with the credentials it has (of the address, or of the proxy).
     if (FHttp->Relocating())
+        return;
+    const int challenge = FHttp->StatusCode();
+    if ((challenge == 401 && !ParseURL(FHttp->URL()).User.empty()) ||
+        (challenge == 407 && !FHttp->ProxyUsername().empty()))
         return;
     FAnswerAddress = FHttp->Location();
     FAnswerType = FHttp->ContentType();

@@ -517,7 +517,14 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
             name = AddressFileName(browser.AnswerAddress());
         if (name.empty())
             name = "video";
-        SetPageResult(MediaFileName(name, ExtensionForAnswer(browser.AnswerType(), browser.AnswerAddress())),
+        // A file the server does not call video or audio keeps a name that has an extension
+        // ("big.bin"); a video's name gets the one its type says when it has none.
+        const std::string type = text::Lower(browser.AnswerType());
+        const bool media = text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/");
+        const bool named = name.find('.') != std::string::npos;
+        SetPageResult(MediaFileName(name, media || !named
+                                              ? ExtensionForAnswer(browser.AnswerType(), browser.AnswerAddress())
+                                              : std::string()),
                       browser.AnswerAddress());
         return EndPageAttempt();
     }

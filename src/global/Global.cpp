@@ -186,8 +186,9 @@ std::string CleanFileName(const std::string& text)
     const std::size_t extAt = ExtensionStart(r);
     std::string ext = r.substr(extAt);
     std::string stem = r.substr(0, extAt);
-    // A leading dot would hide the file; leading blanks would hide where the name starts.
-    stem.erase(0, std::min(stem.size(), stem.find_first_not_of(". ")));
+    // A leading dot would hide the file, a leading dash reads as an option to every command
+    // given the name, and leading blanks hide where the name starts.
+    stem.erase(0, std::min(stem.size(), stem.find_first_not_of(". -")));
     if (stem.size() + ext.size() > MaxCleanFileNameBytes) {
         std::size_t cut = MaxCleanFileNameBytes - ext.size();
         // Back to the start of the character the cut would split; a few bytes at most.

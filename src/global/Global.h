@@ -45,8 +45,8 @@ constexpr std::size_t MaxCleanFileNameBytes = 255 - 32;
 // The text is read as UTF-8, stray bytes as Latin-1, and written as UTF-8. Separators that
 // cannot stand in a name become a dash ("a/b: c" reads "a-b - c": / \ | < > and the colon),
 // ? and * are dropped, and so are control characters (C0, DEL, C1) and bidirectional controls
-// (a right-to-left override could make "clip\u202Egpj.mp4" show as "clipmp4.jpg"). Leading dots
-// and blanks go (no hidden files). A name that is then empty, or only dots and blanks before its
+// (a right-to-left override could make "clip\u202Egpj.mp4" show as "clipmp4.jpg"). Leading dots,
+// dashes and blanks go (no hidden files, no names that read as options). A name that is then empty, or only dots and blanks before its
 // extension, becomes "video" with that extension. A name longer than MaxCleanFileNameBytes is
 // cut at a UTF-8 character boundary, keeping its extension.
 std::string CleanFileName(const std::string& text);

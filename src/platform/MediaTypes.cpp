@@ -116,14 +116,22 @@ std::string AddressFileName(const std::string& address)
 bool IsMediaType(const std::string& contentType, const std::string& address, const std::string& disposition)
 {
     const std::string type = text::Lower(text::TrimBlanks(contentType.substr(0, contentType.find(';'))));
-    if (text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/"))
-        return type != "audio/mpegurl" && type != "audio/x-mpegurl";
-    if (type != "application/octet-stream" && type != "binary/octet-stream")
+    static const char* const kReadAsText[] = {"application/xhtml+xml", "application/vnd.apple.mpegurl",
+                                              "application/x-mpegurl", "audio/mpegurl",
+                                              "audio/x-mpegurl",       "application/dash+xml"};
+    // Without a type the answer may be a page; text of any kind is read (playlists are often
+    // served as text/plain).
+    if (type.empty() || text::StartsWithNoCase(type, "text/"))
         return false;
-    if (!MediaExtensionOf(address).empty())
-        return true;
-    const std::string named = DispositionFileName(disposition);
-    return !named.empty() && !MediaExtensionOf("/" + named).empty();
+    for (const char* t : kReadAsText)
+        if (type == t)
+            return false;
+    // A playlist or manifest under a binary type is still one; its name says so.
+    std::string name = DispositionFileName(disposition);
+    if (name.empty())
+        name = AddressFileName(address);
+    return !text::EndsWithNoCase(name, ".m3u8") && !text::EndsWithNoCase(name, ".m3u") &&
+           !text::EndsWithNoCase(name, ".mpd");
 }
 
 } // namespace cw

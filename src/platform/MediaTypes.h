@@ -19,9 +19,10 @@ std::string AddressFileName(const std::string& address);
 // or a token). Only the last path segment of it counts; "" when the value names none.
 std::string DispositionFileName(const std::string& value);
 
-// An answer of this Content-Type (and Content-Disposition) for this address is a video or audio
-// file: video/*, audio/* (but not the playlist types audio/mpegurl and audio/x-mpegurl), or a
-// generic binary type for an address, or a disposition file name, with a media extension.
+// An answer of this Content-Type (and Content-Disposition) for this address is the file itself,
+// not something to read: every type but pages (text/html, XHTML), other text, and the playlist
+// and manifest types (HLS, DASH); an answer without a type is read too. A binary answer whose
+// name ends in .m3u8, .m3u or .mpd is a playlist served carelessly, and read.
 bool IsMediaType(const std::string& contentType, const std::string& address, const std::string& disposition = "");
 
 } // namespace cw

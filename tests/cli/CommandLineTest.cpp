@@ -569,6 +569,37 @@ TEST_F(CommandLine, NamesNeverCollideAndNoAddressIsFetchedTwice)
     EXPECT_EQ(VideoSites::FileBody("own", 20000), ReadFile(Out("own.mp4")));
 }
 
+// Whatever a server calls its file, an answer that is no page is the file; the user name and
+// password of an address answer the server's Basic challenge, and the password is never shown.
+TEST_F(CommandLine, AnyAnswerButAPageIsTheFileAndAddressCredentialsAnswerTheServer)
+{
+    const std::string host = "http://" + std::string(VideoSites::FileHost);
+    Server.Serve(VideoSites::FileHost, "/data/big.bin", VideoSites::FileBody("bin", 50000), "application/octet-stream");
+    Server.On(VideoSites::FileHost, "/private/clip.mp4", [](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        const bool signedIn = rq.Header("Authorization") == "Basic dXNlcjpzM2NyZXQ="; // user:s3cret
+        if (signedIn)
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, VideoSites::FileBody("private", 40000));
+        else
+            c.Reply(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"clips\"", "Content-Type: text/html"},
+                    "<html>sign in</html>");
+    });
+    const Outcome o = Run({"get", "--json", "-P", "out", host + "/data/big.bin",
+                           "http://user:s3cret@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
+                           "http://user:wrong@" + std::string(VideoSites::FileHost) + "/private/clip.mp4"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_TRUE(VideoSites::FileBody("bin", 50000) == ReadFile(Out("big.bin"))) << o.Out;
+    EXPECT_TRUE(VideoSites::FileBody("private", 40000) == ReadFile(Out("clip.mp4"))) << o.Out;
+    for (const std::string& text : {o.Out, o.Err}) {
+        EXPECT_EQ(std::string::npos, text.find("s3cret")) << text;
+        EXPECT_EQ(std::string::npos, text.find("wrong")) << text;
+    }
+    const std::vector<QJsonObject> events = Events(o.Out);
+    ASSERT_EQ(1u, EventsOf(events, "ended", 3).size()) << o.Out;
+    EXPECT_EQ("failed", EventsOf(events, "ended", 3)[0]["outcome"].toString());
+    EXPECT_NE(std::string::npos, EventsOf(events, "ended", 3)[0]["reason"].toString().toStdString().find("401"))
+        << o.Out;
+}
+
 // A file that is not there and a converter that is not installed are told in plain words, the
 // converter's absence once.
 TEST_F(CommandLine, ConvertFailuresInPlainWords)

@@ -105,7 +105,7 @@ TEST(TransferPaths, ExtensionFollowsTheQualityLevel)
     EXPECT_EQ("/out/GoogleVideo17", TransferOutputPath("/out", "GoogleVideo17", vqNormal));
     EXPECT_EQ("/out/GoogleVideo17.mp4", TransferOutputPath("/out", "GoogleVideo17", vqBestAvailable));
     // The name is cleaned before it meets the folder: no way out of the output folder.
-    EXPECT_EQ("/out/..etcpasswd", TransferOutputPath("/out", "../etc/passwd", vqNormal));
+    EXPECT_EQ("/out/etc-passwd", TransferOutputPath("/out", "../etc/passwd", vqNormal));
 
     // A long title without an extension: the ".mp4" added for the quality still leaves a name
     // that can be created, and ".part.meta" beside it.

@@ -139,7 +139,7 @@ protected:
         }
         OtherFrames = VideoFrames(d + "/other.mp4");
         SourceFrames = VideoFrames(d + "/src.mp4");
-        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
+        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
                                                          "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
     }
     static void TearDownTestSuite()
@@ -223,7 +223,7 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
          "segment 1 of 1 (" + Nginx->Url("/bad/none.ts") + "): the server answered 404 Not Found"},
         // An error page served as a success would be a hole in the video.
         {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
-         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent application/octet-stream (5 tries)"},
+         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent text/html (5 tries)"},
     };
     std::filesystem::create_directories(Doc("bad"));
     WriteFile(Doc("bad/short.key"), std::string(15, 'k'));
@@ -316,7 +316,7 @@ TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
 {
     if (!cwtest::TlsTestPki::Get().Ready())
         GTEST_SKIP() << cwtest::TlsTestPki::Get().Error();
-    cwtest::TlsNginx secure(Docs->Path(), "localhost", "types { application/vnd.apple.mpegurl m3u8; }");
+    cwtest::TlsNginx secure(Docs->Path(), "localhost", "types { text/html html; application/vnd.apple.mpegurl m3u8; }");
     cwtest::TinyproxyServer proxy;
     if (!secure.Started() || !proxy.Started())
         GTEST_SKIP() << "nginx or tinyproxy did not start";

@@ -141,6 +141,7 @@ TEST(CleanFileName, KeepsTitlesReadableAndHarmless)
         {"evil\xe2\x80\xaegpj.mp4", "evilgpj.mp4"},              // U+202E right-to-left override
         {"a\xe2\x81\xa6" "b\xe2\x80\x8f" "c\xc2\x85" "d", "abcd"},         // an isolate, RLM, C1 NEL
         {".bashrc", "bashrc"},
+        {"-rf *", "rf "},
         {" ..hidden.mp4", "hidden.mp4"},
         {"*/:<>?\\|", "video"},
     };
@@ -188,7 +189,8 @@ TEST(CleanFileName, EveryResultCanBeCreatedWithItsPartFiles)
             EXPECT_EQ((stem.size() - stem.find('\xe6')) % 3, 0u);
         }
         // The longest helper a numbered name of a stream's audio track keeps beside it.
-        const std::string numbered = name.substr(0, name.rfind('.')) + " (999)" + name.substr(name.rfind('.'));
+        const std::size_t extAt = std::min(name.size(), name.rfind('.'));
+        const std::string numbered = name.substr(0, extAt) + " (999)" + name.substr(extAt);
         for (const std::string& file : {name, name + ".part", name + ".part.meta.tmp",
                                         numbered + ".audio.part.meta.tmp", numbered + ".audio.part.s99999"}) {
             const fs::path path = dir / file;

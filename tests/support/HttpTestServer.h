@@ -128,7 +128,7 @@ public:
     void OnAny(Handler handler);
     // A fixed document: 200 with Content-Length and the given type.
     void Serve(const std::string& host, const std::string& path, const std::string& body,
-               const std::string& contentType = "application/octet-stream");
+               const std::string& contentType = "text/html");
 
     std::vector<HttpTestRequest> Requests() const;
     std::size_t RequestCount() const;

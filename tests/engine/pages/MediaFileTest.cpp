@@ -2,6 +2,7 @@
 // address's last segment, the extension from the answer's type.
 
 #include "engine/pages/MediaFile.h"
+#include "platform/MediaTypes.h"
 
 #include <gtest/gtest.h>
 
@@ -33,11 +34,40 @@ TEST(MediaFile, NamesFromTheAnswerAndTheAddress)
 
     EXPECT_EQ(MediaFileName("Evening News", ".webm"), "Evening News.webm");
     EXPECT_EQ(MediaFileName("clip.MP4", ".webm"), "clip.MP4");
-    EXPECT_EQ(MediaFileName("a/b:c?.bin", ".mp4"), "abc.bin.mp4");
+    EXPECT_EQ(MediaFileName("a/b:c?.bin", ".mp4"), "a-b-c.bin.mp4");
     EXPECT_EQ(MediaFileName("line\nbreak", ".mp3"), "line break.mp3");
 
     EXPECT_EQ(ExtensionForAnswer("video/webm; codecs=vp9", "https://x.example/v"), ".webm");
     EXPECT_EQ(ExtensionForAnswer("Audio/MPEG", "https://x.example/v"), ".mp3");
     EXPECT_EQ(ExtensionForAnswer("application/octet-stream", "https://x.example/v.mkv?x"), ".mkv");
     EXPECT_EQ(ExtensionForAnswer("video/x-unknown", "https://x.example/v"), ".mp4");
+}
+
+// Which answers are the file itself and which are read: only pages, text and playlists are read,
+// whatever else a server calls its file.
+TEST(MediaFile, AnyAnswerButPagesTextAndPlaylistsIsTheFile)
+{
+    const struct {
+        const char* Type;
+        const char* Address;
+        const char* Disposition;
+        bool IsFile;
+    } cases[] = {
+        {"video/mp4", "https://x.example/v", "", true},
+        {"application/octet-stream", "https://x.example/big.bin", "", true},
+        {"binary/octet-stream", "https://x.example/download?id=3", "", true},
+        {"application/x-matroska", "https://x.example/v", "", true},
+        {"application/json", "https://x.example/data", "", true},
+        {"text/html; charset=utf-8", "https://x.example/v.mp4", "", false},
+        {"application/xhtml+xml", "https://x.example/page", "", false},
+        {"text/plain", "https://x.example/list", "", false},
+        {"", "https://x.example/v.mp4", "", false},
+        {"application/vnd.apple.mpegurl", "https://x.example/a", "", false},
+        {"Audio/X-MpegURL", "https://x.example/a", "", false},
+        {"application/dash+xml", "https://x.example/a", "", false},
+        {"application/octet-stream", "https://x.example/live/index.m3u8?t=1", "", false},
+        {"application/octet-stream", "https://x.example/get", "attachment; filename=\"show.mpd\"", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsMediaType(c.Type, c.Address, c.Disposition), c.IsFile) << c.Type << " " << c.Address;
 }

@@ -196,7 +196,7 @@ TEST_F(PageAnalysisTest, YoutubeTitle)
     } cases[] = {
         {"entities, restarting", prefixed("Tom &amp;amp; Jerry &lt;1&gt; &quot;Live&quot;"), "",
          "Tom & Jerry 1 Live.flv"},
-        {"reserved characters", prefixed("a/b: c?"), "", "ab c.flv"},
+        {"reserved characters", prefixed("a/b: c?"), "", "a-b - c.flv"},
         {"entities are case-sensitive", prefixed("&AMP;"), "", "&AMP;.flv"},
         {"nbsp, copy, trimming", prefixed("&nbsp; \t Song &copy; 2009 &nbsp;"), "", "Song @ 2009.flv"},
         {"other references stay", prefixed("It&#39;s"), "", "It&#39;s.flv"},
@@ -364,8 +364,8 @@ TEST(TitleToFileName, DecodesTrimsAndCleans)
     EXPECT_EQ(TitleToFileName(""), "video.flv"); // never a hidden file
     EXPECT_EQ(TitleToFileName("  \x01 x \x7f"), "x .flv");
     EXPECT_EQ(TitleToFileName("&amp;lt;b&amp;gt;"), "b.flv"); // decoded, then dropped
-    EXPECT_EQ(TitleToFileName("A&nbsp;/&nbsp;B"), "A  B.flv");
-    EXPECT_EQ(TitleToFileName("caf\xe9 \"live\""), "caf\xe9 \"live\".flv");
+    EXPECT_EQ(TitleToFileName("A&nbsp;/&nbsp;B"), "A - B.flv");
+    EXPECT_EQ(TitleToFileName("caf\xe9 \"live\""), "caf\xc3\xa9 \"live\".flv"); // a Latin-1 page's title
 }
 
 } // namespace
