@@ -49,6 +49,7 @@ private:
     int Connections() const override { return FRun.Options().Connections; }
     TConvertGate* ConvertGate() const override { return &FRun.Gate(); }
     TNameClaims* NameClaims() const override { return &FRun.Claims(); }
+    std::string NameTemplate() const override { return FRun.Options().NameTemplate; }
 
     std::string SavedPath() const
     {

@@ -23,8 +23,7 @@ std::optional<int> WholeNumber(const std::string& text, int low, int high)
     return n;
 }
 
-// The fields a name template may hold. Only the default is saved under today: the engine names
-// a file by its page's title and the extension of what it fetches.
+// The fields a name template may hold (the engine fills them in: NameFromTemplate).
 std::string CheckNameTemplate(const std::string& t)
 {
     if (t.empty())
@@ -48,8 +47,6 @@ std::string CheckNameTemplate(const std::string& t)
         return "the --output template names a file, not a folder; the folder is -P, --directory";
     if (!anyField)
         return "--output takes a file name template such as {title}.{ext}; the folder is -P, --directory";
-    if (t != kDefaultNameTemplate)
-        return "--output templates other than {title}.{ext} are not supported yet";
     return std::string();
 }
 

@@ -1,6 +1,10 @@
 #include "engine/OutputNames.h"
 
+#include "engine/RunModel.h"
+#include "global/Global.h"
 #include "net/http/HttpUrl.h"
+#include "platform/MediaTypes.h"
+#include "platform/Text.h"
 #include "platform/Files.h"
 
 namespace cw {
@@ -41,6 +45,109 @@ std::string OriginAddress(const std::string& address)
         return address;
     parts.Authority.erase(0, at + 1);
     return JoinReference(parts);
+}
+
+namespace {
+
+std::string QueryValue(const std::string& query, const std::string& name)
+{
+    std::size_t at = 0;
+    while (at <= query.size()) {
+        std::size_t end = query.find('&', at);
+        if (end == std::string::npos)
+            end = query.size();
+        const std::string pair = query.substr(at, end - at);
+        if (pair.compare(0, name.size() + 1, name + "=") == 0)
+            return text::PercentDecoded(pair.substr(name.size() + 1));
+        at = end + 1;
+    }
+    return std::string();
+}
+
+std::string HostOf(const TUriReference& parts)
+{
+    std::string host = parts.Authority.substr(parts.Authority.rfind('@') + 1);
+    if (const std::size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']', colon) == std::string::npos)
+        host.erase(colon);
+    host = text::Lower(host);
+    if (host.compare(0, 4, "www.") == 0)
+        host.erase(0, 4);
+    return host;
+}
+
+std::string SiteName(const std::string& address)
+{
+    switch (SiteOfAddress(address)) {
+    case vsYoutube:
+        return "youtube";
+    case vsMetacafe:
+        return "metacafe";
+    case vsGoogleVideo:
+        return "google";
+    case vsNone:
+        break;
+    }
+    return HostOf(SplitReference(address));
+}
+
+std::string VideoId(const std::string& address)
+{
+    const TUriReference parts = SplitReference(address);
+    switch (SiteOfAddress(address)) {
+    case vsYoutube:
+        return QueryValue(parts.Query, "v");
+    case vsGoogleVideo:
+        return QueryValue(parts.Query, "docid");
+    case vsMetacafe:
+        if (const std::size_t watch = parts.Path.find("/watch/"); watch != std::string::npos) {
+            const std::size_t from = watch + 7;
+            return parts.Path.substr(from, parts.Path.find('/', from) - from);
+        }
+        break;
+    case vsNone:
+        break;
+    }
+    std::string name = AddressFileName(address);
+    if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+        name.erase(dot);
+    return name.empty() ? HostOf(parts) : name;
+}
+
+} // namespace
+
+std::string NameFromTemplate(const std::string& nameTemplate, const std::string& fileName, const std::string& address)
+{
+    std::string title = fileName;
+    std::string ext;
+    if (const std::size_t dot = fileName.rfind('.'); dot != std::string::npos && fileName.size() - dot <= 5 &&
+                                                      fileName.find(' ', dot) == std::string::npos) {
+        title = fileName.substr(0, dot);
+        ext = fileName.substr(dot + 1);
+    }
+    std::string name;
+    for (std::size_t i = 0; i < nameTemplate.size(); ++i) {
+        const std::size_t close = nameTemplate[i] == '{' ? nameTemplate.find('}', i) : std::string::npos;
+        if (close == std::string::npos) {
+            name += nameTemplate[i];
+            continue;
+        }
+        const std::string field = nameTemplate.substr(i + 1, close - i - 1);
+        if (field == "title")
+            name += title;
+        else if (field == "ext")
+            name += ext;
+        else if (field == "site")
+            name += SiteName(address);
+        else if (field == "id")
+            name += VideoId(address);
+        else
+            name += nameTemplate.substr(i, close - i + 1);
+        i = close;
+    }
+    // "{title}.{ext}" of a file without an extension leaves a dot at the end.
+    while (!name.empty() && name.back() == '.')
+        name.pop_back();
+    return CleanFileName(name);
 }
 
 void RecordOrigin(const std::string& path, const std::string& address)

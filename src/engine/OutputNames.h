@@ -52,6 +52,13 @@ std::string NumberedPath(const std::string& path, int n);
 // The address as a file records its origin: without user name and password.
 std::string OriginAddress(const std::string& address);
 
+// A file name from a name template: {title} is the name the page gave (without its extension),
+// {ext} the extension of what is saved (without its dot), {site} the site ("youtube",
+// "metacafe", "google", else the host without "www."), {id} the video's id on its site (else
+// the last segment of the address without its extension, else the host). The result is cleaned
+// like any name. fileName is the name the run would save under without a template.
+std::string NameFromTemplate(const std::string& nameTemplate, const std::string& fileName, const std::string& address);
+
 // Records where a finished file came from; a file system without extended attributes keeps
 // nothing, and that is no failure.
 void RecordOrigin(const std::string& path, const std::string& address);

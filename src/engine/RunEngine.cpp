@@ -608,8 +608,11 @@ void TRunEngine::StartDownload()
     }
     SetState(jsTransferring);
     FQuality = ItemQuality();
-    const TOutputChoice choice =
-        ChooseOutputPath(TransferOutputPath(OutputFolder(), FFileName, FQuality), address, FClaimant, Claims());
+    std::string wanted = TransferOutputPath(OutputFolder(), FFileName, FQuality);
+    if (const std::string nameTemplate = FOwner ? FOwner->NameTemplate() : std::string(); !nameTemplate.empty())
+        wanted = IncludeTrailingPathDelimiter(OutputFolder()) +
+                 NameFromTemplate(nameTemplate, ExtractFileName(wanted), address);
+    const TOutputChoice choice = ChooseOutputPath(wanted, address, FClaimant, Claims());
     FPath = choice.Path;
     FEvents.OutputChosen(FPath);
     if (FStopped)

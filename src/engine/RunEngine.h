@@ -82,6 +82,8 @@ public:
     virtual TConvertGate* ConvertGate() const { return nullptr; }
     // The names taken in this run, shared by runs side by side; nullptr: the run keeps its own.
     virtual TNameClaims* NameClaims() const { return nullptr; }
+    // A file name template (NameFromTemplate); "": the page's name as it is.
+    virtual std::string NameTemplate() const { return std::string(); }
 };
 
 enum TJobState {

@@ -111,11 +111,9 @@ TEST(CommandLineParse, OptionsAsDownloadToolsSpellThem)
          "error: --proxy takes an http proxy such as http://host:port/, not 'http://h:99999'"},
         {{"get", "--proxy", "http://:8080", "u"},
          "error: --proxy takes an http proxy such as http://host:port/, not 'http://:8080'"},
-        // The name template: the fields are checked; only the default is saved under yet.
+        // The name template: the fields are checked.
         {{"get", "-o", "out", "u"},
          "error: --output takes a file name template such as {title}.{ext}; the folder is -P, --directory"},
-        {{"get", "-o", "{site}-{id}.{ext}", "u"},
-         "error: --output templates other than {title}.{ext} are not supported yet"},
         {{"get", "-o", "{name}.{ext}", "u"},
          "error: unknown field {name} in the --output template (title, ext, site or id)"},
         {{"get", "-o", "{title.{ext}", "u"},

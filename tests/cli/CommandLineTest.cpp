@@ -159,8 +159,6 @@ TEST_F(CommandLine, UsageErrorsNameTheProblemAndExitWithTwo)
         {{"get", "-"}, "no address to fetch"},
         {{"convert", "a.flv"}, "convert needs -t, --to PRESET"},
         {{"get", "-o", "out", "http://a.example/"}, "--output takes a file name template such as {title}.{ext}"},
-        {{"get", "-o", "{id}.{ext}", "http://a.example/"},
-         "--output templates other than {title}.{ext} are not supported yet"},
         {{"get", "-i", "no-such-list.txt"}, "cannot read no-such-list.txt: No such file or directory"},
         // Without a display an option nobody knows is a usage error, not a toolkit that aborts.
         {{"--bogus"}, "unknown option --bogus"},
@@ -567,6 +565,13 @@ TEST_F(CommandLine, NamesNeverCollideAndNoAddressIsFetchedTwice)
     const Outcome replaced = Run({"get", "--overwrite", "-P", "out", host + "/own.mp4"});
     EXPECT_EQ(0, replaced.Status) << replaced.Err;
     EXPECT_EQ(VideoSites::FileBody("own", 20000), ReadFile(Out("own.mp4")));
+
+    // A name template names the file; the rules above hold for the name it gives.
+    const Outcome named = Run({"get", "-o", "{id} from {site}.{ext}", "-P", "out", host + "/own.mp4"});
+    EXPECT_EQ(0, named.Status) << named.Err;
+    EXPECT_EQ(VideoSites::FileBody("own", 20000),
+              ReadFile(Out("own from " + std::string(VideoSites::FileHost) + ".mp4")))
+        << named.Out;
 }
 
 // Whatever a server calls its file, an answer that is no page is the file; the user name and
