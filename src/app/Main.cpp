@@ -266,6 +266,9 @@ void TfrmMain::LoadSettings()
     FConnections = ini.ReadInteger(kOptions, "Connections", 4);
     if (FConnections != 1 && FConnections != 2 && FConnections != 4 && FConnections != 8 && FConnections != 16)
         FConnections = 4;
+    // Set by hand in the file; the window has no control for it, and never writes it.
+    const std::optional<std::int64_t> rate = ParseRate(ini.ReadString(kOptions, "RateLimit", ""));
+    FRateLimit = rate ? std::make_unique<TRateLimit>(*rate) : nullptr;
 }
 
 void TfrmMain::SaveSettings()

@@ -15,6 +15,7 @@
 #include "platform/gui/ClipboardViewer.h"
 #include "platform/gui/Form.h"
 #include "retrieval/Download.h"
+#include "engine/core/RateLimit.h"
 
 #include <memory>
 #include <string>
@@ -58,6 +59,8 @@ public:
     int Quality() const override { return FQuality; }
     int Connections() const override { return FConnections; }
     TConvertProcess* ConvertRunner() const override { return FConvertProcess.get(); }
+    // RateLimit= of the settings file ("500K", "2M"; none when empty or not a rate).
+    TRateLimit* RateLimit() const override { return FRateLimit.get(); }
 
     // ---- fields
     const std::string& OutputDirectory() const { return FOutputDirectory; }
@@ -159,6 +162,7 @@ private:
     int FQuality = vqNormal;
     // Connections per file: 1, 2, 4, 8 or 16 (Connections in settings.ini).
     int FConnections = 4;
+    std::unique_ptr<TRateLimit> FRateLimit;
     std::string FAccountName;
     std::string FAccountPassword;
     std::unique_ptr<TConvertProcess> FConvertProcess;

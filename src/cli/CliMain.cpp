@@ -189,6 +189,25 @@ void ApplyProxy(const std::optional<std::string>& proxy)
     ::setenv("https_proxy", proxy->c_str(), 1);
 }
 
+// --cacert: the TLS layer reads the trusted authorities once, at its first connection, from
+// SSL_CERT_FILE (beside the system's folder of them). A file that cannot be read, or holds no
+// certificate, is the user's mistake and said now, not as a failure of every https address.
+std::string ApplyCaCertificates(const std::string& path)
+{
+    if (path.empty())
+        return std::string();
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "cannot read " + path + ": " + std::strerror(errno);
+    std::string head(1 << 20, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<std::size_t>(in.gcount()));
+    if (head.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+        return path + " holds no certificate (PEM, \"-----BEGIN CERTIFICATE-----\")";
+    ::setenv("SSL_CERT_FILE", path.c_str(), 1);
+    return std::string();
+}
+
 // The program's log lines (failures it got over on its own, each item's steps) are for whoever
 // asks with -v or CLIPWARDEN_DEBUG; otherwise they would break into the progress, the JSON
 // reader's standard error and a quiet run.
@@ -253,6 +272,8 @@ int RunCommandLine(int argc, char** argv)
         }
 
     ApplyProxy(o.Proxy);
+    if (const std::string e = ApplyCaCertificates(o.CaCertificates); !e.empty())
+        return UsageError(e);
     // A reader that went away (a pipe into head) must not end the process with a signal.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);

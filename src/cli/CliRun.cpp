@@ -50,6 +50,9 @@ private:
     TConvertGate* ConvertGate() const override { return &FRun.Gate(); }
     TNameClaims* NameClaims() const override { return &FRun.Claims(); }
     std::string NameTemplate() const override { return FRun.Options().NameTemplate; }
+    bool ReplacesSavedFiles() const override { return FRun.Options().Overwrite; }
+    bool KeepsDownload() const override { return FRun.KeepsDownload(); }
+    TRateLimit* RateLimit() const override { return FRun.RateLimit(); }
 
     std::string SavedPath() const
     {
@@ -170,6 +173,8 @@ int ConverterSlots()
 TCliRun::TCliRun(const TCliOptions& options, std::vector<TCliItem> items, std::string folder, TCliOutput& output)
     : FOptions(options), FItems(std::move(items)), FFolder(std::move(folder)), FOutput(output), FGate(ConverterSlots())
 {
+    if (FOptions.RateLimit > 0)
+        FRateLimit = std::make_unique<TRateLimit>(FOptions.RateLimit);
     if (FOptions.Retries < 0) {
         FRetryDelays.assign(std::begin(TRunEngine::RetryDelaysMs), std::end(TRunEngine::RetryDelaysMs));
     } else {
@@ -182,6 +187,16 @@ TCliRun::TCliRun(const TCliOptions& options, std::vector<TCliItem> items, std::s
 }
 
 TCliRun::~TCliRun() = default;
+
+// A conversion to audio is what the user wanted of the video: the video goes once it is
+// converted, unless --keep-video. A conversion to another video format keeps both.
+bool TCliRun::KeepsDownload() const
+{
+    if (FOptions.KeepVideo || FOptions.Preset < 0)
+        return true;
+    const std::string ext = FormatExtension(FormatCaptions()[FOptions.Preset]);
+    return ext != ".mp3" && ext != ".wav" && ext != ".wma";
+}
 
 JobMode TCliRun::Mode() const
 {

@@ -8,6 +8,7 @@
 #include "cli/CommandLine.h"
 #include "engine/ConvertGate.h"
 #include "engine/OutputNames.h"
+#include "engine/core/RateLimit.h"
 
 #include <cstdint>
 #include <functional>
@@ -47,7 +48,9 @@ public:
     TCliOutput& Output() { return FOutput; }
     TConvertGate& Gate() { return FGate; }
     TNameClaims& Claims() { return FClaims; }
+    TRateLimit* RateLimit() const { return FRateLimit.get(); }
     JobMode Mode() const;
+    bool KeepsDownload() const;
     // The converter could not start: said once for the whole run, not once per item.
     bool FirstConverterFailure();
     // The pauses before the tries after the first: --retries N gives N pauses of 1, 2, 4, 8,
@@ -67,6 +70,7 @@ private:
     TCliOutput& FOutput;
     TConvertGate FGate;
     TNameClaims FClaims;
+    std::unique_ptr<TRateLimit> FRateLimit;
     std::vector<std::unique_ptr<TCliJob>> FRunning;
     std::size_t FNext = 0;
     int FFailed = 0;

@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "engine/core/RateLimit.h"
+
 #include "convert/FormatPresets.h"
 #include "global/AddressQueue.h"
 #include "platform/Text.h"
@@ -138,6 +140,15 @@ std::string TakeValue(TCliOptions& o, const std::string& key, const std::string&
         if (!value.empty() && !ValidProxy(value))
             return "--proxy takes an http proxy such as http://host:port/, not '" + value + "'";
         o.Proxy = value;
+    } else if (key == "cacert") {
+        if (value.empty())
+            return "the --cacert file name is empty";
+        o.CaCertificates = value;
+    } else if (key == "limit-rate") {
+        const std::optional<std::int64_t> rate = ParseRate(value);
+        if (!rate)
+            return "--limit-rate takes bytes a second such as 500K or 2M, not '" + value + "'";
+        o.RateLimit = *rate;
     }
     return std::string();
 }
@@ -156,6 +167,8 @@ const OptionName kOptions[] = {
     {'j', "jobs", true, "jobs"},               {'i', "input-file", true, "input-file"},
     {0, "retries", true, "retries"},           {0, "timeout", true, "timeout"},
     {0, "proxy", true, "proxy"},               {'c', "continue", false, "continue"},
+    {0, "cacert", true, "cacert"},             {0, "limit-rate", true, "limit-rate"},
+    {0, "keep-video", false, "keep-video"},
     {0, "overwrite", false, "overwrite"},      {0, "json", false, "json"},
     {'q', "quiet", false, "quiet"},            {'v', "verbose", false, "verbose"},
     {'h', "help", false, "help"},              {'V', "version", false, "version"},
@@ -191,6 +204,8 @@ bool SetFlag(TCliOptions& o, const std::string& key)
         o.Verbose = true;
     else if (key == "continue")
         o.Continue = true;
+    else if (key == "keep-video")
+        o.KeepVideo = true;
     else if (key == "help")
         o.Command = TCliCommand::Help;
     else if (key == "version")
@@ -264,11 +279,14 @@ std::string HelpText()
            "  convert FILE...     convert local video files (needs -t)\n"
            "\n"
            "  -P, --directory DIR     save into DIR (default: the current folder)\n"
-           "  -o, --output TEMPLATE   file names: {title}.{ext} (the only one supported yet)\n"
+           "  -o, --output TEMPLATE   file names from {title}, {ext}, {site} and {id}\n"
+           "                          (default: {title}.{ext}); a taken name gets \" (2)\"\n"
            "  -i, --input-file FILE   read addresses from FILE (\"-\": standard input), one a line;\n"
            "                          '#' starts a comment line\n"
            "  -f, --quality Q         normal, hq, hd or best (default: normal)\n"
            "  -t, --to PRESET         convert each download (--convert is the same)\n"
+           "      --keep-video        keep the download after converting it to audio (mp3,\n"
+           "                          wav, wma); by default it is removed once converted\n"
            "      --list-presets      list the presets: " + presets + "\n"
            "  -x, --connections N     connections per file, 1 to 16 (default: 4)\n"
            "  -j, --jobs N            items at once (default: 1)\n"
@@ -279,7 +297,11 @@ std::string HelpText()
            "                          30 while reading a page)\n"
            "      --proxy URL         http proxy for every address, over http_proxy,\n"
            "                          https_proxy and no_proxy; \"\" for none\n"
-           "      --overwrite         replace existing files (default: keep them, skip the item)\n"
+           "      --cacert FILE       trust the certificate authorities in FILE (PEM) too\n"
+           "      --limit-rate RATE   download no faster than RATE bytes a second in all,\n"
+           "                          such as 500K or 2M\n"
+           "      --overwrite         fetch again and replace existing files (default: skip\n"
+           "                          the item and keep the file)\n"
            "      --json              one JSON object per event on standard output\n"
            "  -q, --quiet             no progress; failures still go to standard error\n"
            "  -v, --verbose           the program's log lines on standard error\n"

@@ -7,6 +7,7 @@
 
 #include "global/Global.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,6 +32,9 @@ struct TCliOptions {
     int Retries = -1;                 // tries after the first; -1: the engine's own pauses
     int TimeoutSeconds = 0;           // the idle limit; 0: the engine's own
     std::optional<std::string> Proxy; // "" reaches every host directly
+    std::string CaCertificates;       // --cacert: the certificates TLS servers are checked against
+    std::int64_t RateLimit = 0;       // bytes a second for the whole run; 0: no cap
+    bool KeepVideo = false;           // keep the download after a conversion to audio
     bool Overwrite = false;
     bool Json = false;
     bool Quiet = false;

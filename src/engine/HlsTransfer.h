@@ -46,6 +46,7 @@ public:
     }
     void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
     void SetEndGameMs(std::int64_t ms) { FCore.SetEndGameMs(ms); }
+    void SetRateLimit(TRateLimit* limit) { FCore.SetRateLimit(limit); }
     void ApplyIdleTimeout(int ms) { FCore.ApplyIdleTimeout(ms); }
     // A VideoQuality value: which variant of a master playlist is taken.
     void SetQuality(int quality) { FQuality = quality; }

@@ -621,6 +621,8 @@ void TRunEngine::StartDownload()
     case TOutputKind::Free:
         break;
     case TOutputKind::Saved:
+        if (FOwner && FOwner->ReplacesSavedFiles())
+            break;
         return SkipItem("already saved from this address");
     case TOutputKind::Duplicate:
         return SkipItem("another item of this run saves the same address");
@@ -649,6 +651,8 @@ void TRunEngine::StartDownload()
     http.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
     http.SetProxyUsername(route.Login.User);
     http.SetProxyPassword(route.Login.Password);
+    FStream.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
+    FTransfer.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     if (FIsStream) {
         FStream.SetConnections(FOwner ? FOwner->Connections() : 1);
         FStream.SetQuality(FOwner ? FOwner->Quality() : vqNormal);
@@ -922,8 +926,11 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
             line += ": " + record->ErrorText;
         Fail(line, record->ErrorText);
     } else if (record->Status == 0) {
-        if (runner && FModel.ConvertsAfterTransfer())
+        if (runner && FModel.ConvertsAfterTransfer()) {
             RecordOrigin(runner->OutputFile, FModel.Address());
+            if (FOwner && !FOwner->KeepsDownload() && !FTransferPath.empty() && FTransferPath != runner->OutputFile)
+                RemoveFileIfAny(FTransferPath);
+        }
         FModel.Succeed();
     }
     NextItem();

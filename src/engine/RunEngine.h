@@ -53,6 +53,7 @@ namespace cw {
 
 class TConvertGate;
 class TNameClaims;
+class TRateLimit;
 class TConvertProcess;
 class TProcessInfo;
 
@@ -82,6 +83,14 @@ public:
     virtual TConvertGate* ConvertGate() const { return nullptr; }
     // The names taken in this run, shared by runs side by side; nullptr: the run keeps its own.
     virtual TNameClaims* NameClaims() const { return nullptr; }
+    // The downloaded file stays after its conversion (else it is removed once the conversion
+    // succeeded; a file the run did not download itself is never removed).
+    virtual bool KeepsDownload() const { return true; }
+    // A file already saved from the item's own address is fetched again and replaced (else the
+    // item is skipped, without a question).
+    virtual bool ReplacesSavedFiles() const { return false; }
+    // The run's cap on its download rate, shared by runs side by side; nullptr: none.
+    virtual TRateLimit* RateLimit() const { return nullptr; }
     // A file name template (NameFromTemplate); "": the page's name as it is.
     virtual std::string NameTemplate() const { return std::string(); }
 };

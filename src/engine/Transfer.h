@@ -43,6 +43,7 @@ public:
     void SetMinPiece(std::int64_t bytes) { FMinPiece = bytes < 1 ? 1 : bytes; }
     // A range without bytes for this long gets a second connection when one is free.
     void SetEndGameMs(std::int64_t ms) { FCore.SetEndGameMs(ms); }
+    void SetRateLimit(TRateLimit* limit) { FCore.SetRateLimit(limit); }
     void ApplyIdleTimeout(int ms) { FCore.ApplyIdleTimeout(ms); }
 
     // Fetch the client's URL into finalPath (through finalPath + ".part"). Ends with OnEnded.

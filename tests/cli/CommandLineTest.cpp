@@ -4,6 +4,7 @@
 #include "support/Files.h"
 #include "support/HttpTestServer.h"
 #include "support/ServedFile.h"
+#include "support/TlsTestPki.h"
 #include "support/VideoSites.h"
 
 #include <gtest/gtest.h>
@@ -321,10 +322,16 @@ TEST_F(CommandLine, ThreeJobsTransferTogetherAndEachIsConverted)
     EXPECT_EQ(0, o.Status) << o.Err;
     EXPECT_EQ(3, most.load());
     for (const char* name : {"a", "b", "c"}) {
-        EXPECT_EQ(Clip(), ReadFile(Out(std::string(name) + ".mp4")));
+        // Converted to audio, the video goes unless asked to stay.
+        EXPECT_FALSE(std::filesystem::exists(Out(std::string(name) + ".mp4"))) << name;
         std::error_code ec;
         EXPECT_GT(std::filesystem::file_size(Out(std::string(name) + ".mp3"), ec), 1000u) << name;
     }
+    const Outcome kept = Run({"get", "--keep-video", "-t", "mp3", "-P", "kept",
+                              "http://" + std::string(VideoSites::FileHost) + "/clips/a.mp4"});
+    EXPECT_EQ(0, kept.Status) << kept.Err;
+    EXPECT_TRUE(Clip() == ReadFile(Dir.Path() + "/kept/a.mp4"));
+    EXPECT_TRUE(std::filesystem::exists(Dir.Path() + "/kept/a.mp3"));
 }
 
 // An input file: comments and blank lines are passed over, blanks around an address trimmed,
@@ -603,6 +610,48 @@ TEST_F(CommandLine, AnyAnswerButAPageIsTheFileAndAddressCredentialsAnswerTheServ
     EXPECT_EQ("failed", EventsOf(events, "ended", 3)[0]["outcome"].toString());
     EXPECT_NE(std::string::npos, EventsOf(events, "ended", 3)[0]["reason"].toString().toStdString().find("401"))
         << o.Out;
+}
+
+// --cacert lends the TLS checks a certificate authority of the user's; --limit-rate caps the run
+// and still gives the whole file over several connections.
+TEST_F(CommandLine, CaCertificatesAndRateCapReachEveryConnection)
+{
+    const cwtest::TlsTestPki& pki = cwtest::TlsTestPki::Get();
+    if (!pki.Ready())
+        GTEST_SKIP() << pki.Error();
+    cwtest::TempDir root("cw-cli-tls");
+    const std::string body = VideoSites::FileBody("secure", 600000);
+    root.Write("secure.mp4", body);
+    cwtest::TlsNginx nginx(root.Path(), "localhost");
+    if (!nginx.Started())
+        GTEST_SKIP() << nginx.Error();
+    cwtest::TempDir nothingTrusted("cw-cli-notrust");
+    ExtraEnvironment = {{"SSL_CERT_FILE", nothingTrusted.Path() + "/none.pem"},
+                        {"SSL_CERT_DIR", nothingTrusted.Path()},
+                        {"no_proxy", "localhost"}};
+    const std::string address = "https://localhost:" + nginx.TlsPort() + "/secure.mp4";
+
+    const Outcome untrusted = Run({"get", "-P", "out", address});
+    EXPECT_EQ(1, untrusted.Status) << untrusted.Out;
+    EXPECT_NE(std::string::npos, untrusted.Err.find("certificate")) << untrusted.Err << untrusted.Out;
+
+    const Outcome capped = Run({"get", "--cacert", pki.Pem("ca"), "--limit-rate", "400K", "-x", "4", "-P", "out", address});
+    EXPECT_EQ(0, capped.Status) << capped.Err << capped.Out;
+    EXPECT_TRUE(body == ReadFile(Out("secure.mp4")));
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Message;
+    } bad[] = {
+        {{"get", "--cacert", "no-such.pem", address}, "cannot read no-such.pem: No such file or directory"},
+        {{"get", "--cacert", root.File("secure.mp4"), address}, "holds no certificate"},
+        {{"get", "--limit-rate", "fast", address}, "--limit-rate takes bytes a second such as 500K or 2M, not 'fast'"},
+    };
+    for (const auto& c : bad) {
+        const Outcome o = Run(c.Args);
+        EXPECT_EQ(2, o.Status) << c.Message;
+        EXPECT_NE(std::string::npos, o.Err.find(c.Message)) << o.Err;
+    }
 }
 
 // A file that is not there and a converter that is not installed are told in plain words, the

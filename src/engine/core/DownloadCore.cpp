@@ -1,5 +1,7 @@
 #include "engine/core/DownloadCore.h"
 
+#include "engine/core/RateLimit.h"
+
 #include "engine/DownloadText.h"
 #include "engine/core/MediaCheck.h"
 #include "engine/core/PartFile.h"
@@ -75,6 +77,7 @@ struct TDownloadCore::TWorker {
     std::string Why;
     bool Retry = false;
     bool StartOver = false;
+    bool Throttled = false; // paused by the run's rate cap
 };
 
 void TakeClientSettings(THttpCli& to, const THttpCli& from)
@@ -354,6 +357,7 @@ void TDownloadCore::Adopt(int conn, const TAssignment& job)
         return Launch(conn, job);
     }
     w.Http = std::move(answer.Http);
+    w.Throttled = false;
     w.Adopted = true;
     THttpCli& h = *w.Http;
     h.SetIdleTimeout(FSettings.IdleTimeout());
@@ -401,6 +405,7 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         w.Adopted = false;
     }
     if (!w.Http) {
+        w.Throttled = false;
         w.Http = std::make_unique<THttpCli>();
         w.Http->SetName(FSettings.Name() + "_" + std::to_string(conn));
         TakeClientSettings(*w.Http, FSettings);
@@ -518,6 +523,32 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
     }
     if (n > 0)
         Deliver(conn, data, n);
+    if (FRateLimit && !w.Throttled && FRunning)
+        if (const std::int64_t wait = FRateLimit->Take(len, Now()); wait > 0)
+            Throttle(conn, wait);
+}
+
+// The connection reads nothing more until the cap allows; what the kernel holds meanwhile
+// stays there, and the server slows down with it.
+void TDownloadCore::Throttle(int conn, std::int64_t waitMs)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    THttpCli* http = w.Http.get();
+    if (!http)
+        return;
+    w.Throttled = true;
+    http->CtrlSocket().Pause();
+    QTimer::singleShot(static_cast<int>(std::min<std::int64_t>(waitMs, 60000)), FContext.get(), [this, conn, http] {
+        Application::Guard([this, conn, http] {
+            if (static_cast<std::size_t>(conn) >= FWorkers.size())
+                return;
+            TWorker& again = *FWorkers[static_cast<std::size_t>(conn)];
+            if (again.Http.get() != http || !again.Throttled)
+                return;
+            again.Throttled = false;
+            http->CtrlSocket().Resume();
+        });
+    });
 }
 
 void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)

@@ -33,6 +33,8 @@ class QTimer;
 
 namespace cw {
 
+class TRateLimit;
+
 class THttpCli;
 class TFileStream;
 class THlsDecryptor;
@@ -103,6 +105,9 @@ public:
         FSched.SetRetryDelays(std::move(ms));
     }
     void SetEndGameMs(std::int64_t ms) { FEndGameMs = ms; }
+    // The run's cap on its download rate, shared with every other download of the run (nullptr:
+    // none); it must outlive the core's transfers.
+    void SetRateLimit(TRateLimit* limit) { FRateLimit = limit; }
     void SetMaxRequest(std::int64_t bytes) { FMaxRequest = bytes; }
     void SetMinSteal(std::int64_t bytes) { FMinSteal = bytes; }
     const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
@@ -159,6 +164,7 @@ private:
     void Adopt(int conn, const TAssignment& job);
     void DocBegin(int conn);
     void DocData(int conn, const char* data, int len);
+    void Throttle(int conn, std::int64_t waitMs);
     void Deliver(int conn, const char* data, std::int64_t len);
     void RequestDone(int conn);
     void AttemptOk(int conn);
@@ -191,6 +197,7 @@ private:
     std::int64_t FEndGameMs = 4000;
     std::int64_t FMaxRequest = 0;
     std::int64_t FMinSteal = 256 * 1024;
+    TRateLimit* FRateLimit = nullptr;
     bool FRunning = false;
     TMode FMode = cmFile;
 
