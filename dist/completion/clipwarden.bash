@@ -16,12 +16,13 @@ _clipwarden()
     local -a options=(
         -P --directory -o --output -i --input-file -f --quality -t --to --convert
         --list-presets -x --connections -j --jobs -c --continue --retries --timeout --proxy
-        --overwrite --json -q --quiet -v --verbose -h --help -V --version
+        --cacert --limit-rate --keep-video --overwrite --json -q --quiet -v --verbose -h --help
+        -V --version
     )
     # Meaningful before a command too: each ends the run with an answer of its own.
     local -a alone=(-h --help -V --version --list-presets)
     # The options whose value is the next word when not written on.
-    local takes_value=' -P --directory -o --output -i --input-file -f --quality -t --to --convert -x --connections -j --jobs --retries --timeout --proxy '
+    local takes_value=' -P --directory -o --output -i --input-file -f --quality -t --to --convert -x --connections -j --jobs --retries --timeout --proxy --cacert --limit-rate '
     local value_letters=Poitfxj
 
     COMPREPLY=()
@@ -87,13 +88,15 @@ _clipwarden()
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -d -- "$cur")
                 ;;
-            -i | --input-file)
+            -i | --input-file | --cacert)
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -f -- "$cur")
                 ;;
             -o | --output)
-                # The one template the program takes today.
-                [[ '{title}.{ext}' == "$cur"* ]] && COMPREPLY=('{title}.{ext}')
+                # A few templates to start from; any mix of the fields is taken.
+                local -a templates=('{title}.{ext}' '{site}-{id}.{ext}' '{title} [{id}].{ext}')
+                local t
+                for t in "${templates[@]}"; do [[ $t == "$cur"* ]] && COMPREPLY+=("$t"); done
                 ;;
         esac
         # Numbers and proxy addresses have nothing to offer.
