@@ -91,9 +91,18 @@ bool CollectAddresses(const TCliOptions& o, std::vector<TCliItem>& items, int& p
                 items.push_back({address, address});
             }
     };
+    // A list on standard input reads as an input file does: an indented address is still one,
+    // and a line that is none is told, not dropped.
+    auto takeList = [&](const std::string& text, const std::string& source) {
+        const TAddressList list = ParseAddressList(text, source);
+        for (const std::string& problem : list.Problems)
+            std::fprintf(stderr, "clipwarden: %s\n", Shown(problem).c_str());
+        problems += static_cast<int>(list.Problems.size());
+        take(list.Addresses);
+    };
     for (const std::string& op : o.Operands) {
         if (op == "-") {
-            take(PrepareClipboardText(ReadStandardInput(), taken).Addresses);
+            takeList(ReadStandardInput(), ListName("-"));
         } else if (AddressInScope(op, AddressScope::List)) {
             take({op});
         } else {
@@ -105,11 +114,7 @@ bool CollectAddresses(const TCliOptions& o, std::vector<TCliItem>& items, int& p
         std::string text;
         if (!ReadList(name, text, error))
             return false;
-        const TAddressList list = ParseAddressList(text, ListName(name));
-        for (const std::string& problem : list.Problems)
-            std::fprintf(stderr, "clipwarden: %s\n", Shown(problem).c_str());
-        problems += static_cast<int>(list.Problems.size());
-        take(list.Addresses);
+        takeList(text, ListName(name));
     }
     if (items.empty()) {
         error = "no address to fetch";

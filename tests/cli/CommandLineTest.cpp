@@ -196,11 +196,13 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     Server.Serve(VideoSites::FileHost, "/direct/clip.mp4", VideoSites::FileBody("direct", 5000), "video/mp4");
     Server.Serve("www.example.org", "/article", "<html><title>Nothing here</title><p>text</p></html>", "text/html");
     const std::string input = VideoSites::YoutubeAddress("good") + "\nsome words, not an address\nhttp://" +
-                              VideoSites::FileHost + "/direct/missing.mp4\nhttp://www.example.org/article\nhttp://" +
+                              VideoSites::FileHost + "/direct/missing.mp4\n  \thttp://www.example.org/article\nhttp://" +
                               VideoSites::FileHost + "/direct/clip.mp4\n";
 
     const Outcome first = Run({"get", "--json", "-P", "out", "-x", "2", "-"}, input);
     EXPECT_EQ(1, first.Status) << first.Err;
+    // The indented address is one; the words are told with their line.
+    EXPECT_NE(std::string::npos, first.Err.find(":2: not an address: some words, not an address")) << first.Err;
     EXPECT_EQ(VideoSites::FileBody("tube", 300000), ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ(VideoSites::FileBody("direct", 5000), ReadFile(Out("clip.mp4")));
     EXPECT_NE(std::string::npos, first.Err.find("2 of 4 items failed:\ncannot download http://" +
