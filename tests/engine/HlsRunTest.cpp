@@ -310,6 +310,26 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
     EXPECT_FALSE(std::filesystem::exists(saved + ".part.meta"));
 }
 
+// Streams of different addresses under one name in one run: the second gets a number, nobody
+// is asked to overwrite, and a second run skips both without fetching them.
+TEST_F(HlsRun, TwoStreamsOfOneNameAreBothKept)
+{
+    const std::vector<std::string> items = {Nginx->Url("/fmp4/clip.m3u8"), Nginx->Url("/fmp4/clip.m3u8?copy=2")};
+    for (const char* name : {"clip.mp4", "clip (2).mp4"})
+        std::filesystem::remove(Out.Path() + "/" + name);
+    EngineRun run(items, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ((std::vector<std::string>{"done", "done"}), run.Events.Ended);
+    EXPECT_TRUE(run.Events.Questions.empty());
+    for (const char* name : {"clip.mp4", "clip (2).mp4"})
+        EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/" + name)) << name;
+
+    EngineRun again(items, cw::jmDownload, Owner);
+    ASSERT_TRUE(again.Run(60000));
+    EXPECT_EQ((std::vector<std::string>{"skipped", "skipped"}), again.Events.Ended);
+    EXPECT_TRUE(again.Events.Questions.empty());
+}
+
 // As a user meets it today: a page over https, reached through the system proxy, whose <video>
 // names a master playlist with AES-128 segments and separate audio; HD, downloaded and converted.
 TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
