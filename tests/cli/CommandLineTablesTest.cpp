@@ -31,9 +31,14 @@ std::string Describe(const TCliParse& p)
                                    {"json", o.Json},
                                    {"quiet", o.Quiet},
                                    {"verbose", o.Verbose},
-                                   {"continue", o.Continue}})
+                                   {"continue", o.Continue},
+                                   {"keep-video", o.KeepVideo}})
         if (on)
             s += std::string(" ") + flag;
+    if (!o.CaCertificates.empty())
+        s += " cacert=" + o.CaCertificates;
+    if (o.RateLimit > 0)
+        s += " rate=" + std::to_string(o.RateLimit);
     for (const std::string& op : o.Operands)
         s += " [" + op + "]";
     for (const std::string& f : o.InputFiles)
@@ -73,6 +78,12 @@ TEST(CommandLineParse, OptionsAsDownloadToolsSpellThem)
         {{"get", "--proxy=[::1]:8080", "u"},
          "get P=. o={title}.{ext} f=0 t=-1 x=4 j=1 retries=-1 timeout=0 proxy='[::1]:8080' [u]"},
         {{"get", "--proxy=", "u"}, "get P=. o={title}.{ext} f=0 t=-1 x=4 j=1 retries=-1 timeout=0 proxy='' [u]"},
+        {{"get", "--cacert", "ca.pem", "--limit-rate=1.5M", "--keep-video", "u"},
+         "get" + kDefaults + " keep-video cacert=ca.pem rate=1572864 [u]"},
+        {{"get", "--limit-rate", "500k", "u"}, "get" + kDefaults + " rate=512000 [u]"},
+        // Every field in a template of one's own.
+        {{"get", "-o", "{site}-{id} {title}.{ext}", "u"},
+         "get P=. o={site}-{id} {title}.{ext} f=0 t=-1 x=4 j=1 retries=-1 timeout=0 proxy=- [u]"},
         // Operands: "-" and anything after "--".
         {{"get", "-", "--", "-q", "-"}, "get" + kDefaults + " [-] [-q] [-]"},
         {{"convert", "-t", "mp3", "a.flv"},
@@ -98,6 +109,9 @@ TEST(CommandLineParse, OptionsAsDownloadToolsSpellThem)
         {{"get", "-f", "ultra", "u"}, "error: unknown quality 'ultra' (normal, hq, hd or best)"},
         {{"get", "-t", "ogg", "u"}, "error: unknown preset 'ogg' (see --list-presets)"},
         {{"get", "--json=yes", "u"}, "error: option --json takes no value"},
+        {{"get", "--limit-rate", "0", "u"}, "error: --limit-rate takes bytes a second such as 500K or 2M, not '0'"},
+        {{"get", "--cacert=", "u"}, "error: the --cacert file name is empty"},
+        {{"get", "--keep-video=yes", "u"}, "error: option --keep-video takes no value"},
         {{"get", "-x", "17", "u"}, "error: --connections takes a number from 1 to 16, not '17'"},
         {{"get", "-j", "0", "u"}, "error: --jobs takes a number from 1 to 64, not '0'"},
         {{"get", "-P", "", "u"}, "error: the output folder is empty"},
