@@ -146,7 +146,10 @@ private:
         if (kind != raConverterCannotStart || FRun.FirstConverterFailure())
             FRun.Output().Note(text);
     }
-    bool OverwriteExisting(const std::string&) override { return FRun.Options().Overwrite; }
+    void AskOverwrite(int, const std::string&, std::function<void(bool)> answer) override
+    {
+        answer(FRun.Options().Overwrite);
+    }
 
     TCliRun& FRun;
     const int FItem;

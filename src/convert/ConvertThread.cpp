@@ -415,15 +415,18 @@ void TConvertProcess::Start()
     bool overwrite = false;
 
     if (FileExists(OutputFile)) {
-        const unsigned stopsBefore = FStopCount;
-        int answer = MessageBox(OutputFile + " has existed,overite it?", ProductTitle, MB_YESNO | MB_ICONINFORMATION);
-        // The question is modal: the user may have stopped the run while it was open. Then the
-        // file is neither converted nor reported.
-        if (FStopCount != stopsBefore)
-            return;
-        if (answer != IDYES) {
-            PostFinished(1);
-            return;
+        if (AskBeforeReplacing) {
+            const unsigned stopsBefore = FStopCount;
+            int answer =
+                MessageBox(OutputFile + " has existed,overite it?", ProductTitle, MB_YESNO | MB_ICONINFORMATION);
+            // The question is modal: the user may have stopped the run while it was open. Then
+            // the file is neither converted nor reported.
+            if (FStopCount != stopsBefore)
+                return;
+            if (answer != IDYES) {
+                PostFinished(1);
+                return;
+            }
         }
         if (IsFileInUse(OutputFile)) {
             PostFinished(2);

@@ -172,6 +172,9 @@ public:
     bool Active = false; // set by the caller before Start, cleared by Stop
     std::string Arguments;
     std::vector<std::string> ExtraInputs; // more input files, read beside InputFile
+    // Start asks before replacing an existing output; false when the caller has asked already
+    // (an output in use is still refused).
+    bool AskBeforeReplacing = true;
 
 protected:
     void CreatePipes();

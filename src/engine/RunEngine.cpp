@@ -90,6 +90,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
 
 TRunEngine::~TRunEngine()
 {
+    *FAlive = false;
     Stop();
     for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
         b->OnReadyStateChange = nullptr;
@@ -183,6 +184,10 @@ void TRunEngine::WndProc(TMessage& msg)
         break;
     case WM_JOIN_START:
         JoinStart();
+        break;
+    case WM_QUESTION_ANSWERED:
+        if (std::function<void(bool)> then = std::exchange(FThen, nullptr))
+            then(FAnswer);
         break;
     case WM_RUN_END:
         FEnded = true;
@@ -452,7 +457,8 @@ void TRunEngine::PagePass()
         // state.Mode is not taken back: whether an item is converted is the run model's per-item
         // rule, and one Google Video item must not change the rest of the run.
         if (result == arAgeRestricted) {
-            // The page has told the user why; the run ends as Stop ends it.
+            // The user is told why; the run ends as Stop ends it.
+            FEvents.Alert(raAgeRestricted, AgeRestrictionMessage);
             Stop();
             FEvents.RunEnded(reStoppedByPage);
             return;
@@ -629,14 +635,18 @@ void TRunEngine::StartDownload()
     case TOutputKind::Unknown:
         // The question is about the finished file; an unfinished one (".part") is simply
         // continued.
-        const bool replace = FEvents.OverwriteExisting(FPath);
-        if (FStopped)
-            return;
-        if (!replace)
-            return SkipItem("kept as it is");
-        break;
+        return Ask(FPath, [this](bool replace) {
+            if (replace)
+                BeginTransfer();
+            else
+                SkipItem("kept as it is");
+        });
     }
+    BeginTransfer();
+}
 
+void TRunEngine::BeginTransfer()
+{
     THttpCli& http = *FHttpCli1;
     // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
     // server wants the address itself.
@@ -806,6 +816,19 @@ void TRunEngine::SkipItem(const std::string& note)
     EndOfItem();
 }
 
+void TRunEngine::Ask(const std::string& path, std::function<void(bool)> then)
+{
+    const int question = ++FQuestion;
+    FThen = std::move(then);
+    FEvents.AskOverwrite(FModel.Index(), path, [this, question, alive = FAlive](bool replace) {
+        // The answer is taken from the engine's own loop, never inside whoever answered.
+        if (!*alive || question != FQuestion || FStopped)
+            return;
+        FAnswer = replace;
+        FWindow.PostMessage(WM_QUESTION_ANSWERED);
+    });
+}
+
 void TRunEngine::EndOfItem()
 {
     if (!FTransferPath.empty())
@@ -822,7 +845,26 @@ void TRunEngine::EndOfItem()
 
 // ---- conversion stage -------------------------------------------------------------------------
 
+// True when the conversion started, or waits for the answer to whether to replace its output.
 bool TRunEngine::StartFile(const std::string& inputPath)
+{
+    const std::string output =
+        IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
+    if (!FileExists(output))
+        return RunConverter(inputPath);
+    Ask(output, [this, inputPath](bool replace) {
+        if (!replace) {
+            // The user kept the existing output: nothing was converted, and nothing failed.
+            FModel.Skip();
+            return NextItem();
+        }
+        if (!RunConverter(inputPath) && !FStopped)
+            NextItem();
+    });
+    return true;
+}
+
+bool TRunEngine::RunConverter(const std::string& inputPath)
 {
     TConvertProcess* runner = Runner();
     try {
@@ -835,6 +877,8 @@ bool TRunEngine::StartFile(const std::string& inputPath)
         runner->Window = FWindow.Handle();
         runner->Arguments = FConvertArguments;
         runner->ExtraInputs.clear();
+        // The question about an existing output has been asked by the run already.
+        runner->AskBeforeReplacing = false;
         runner->Start();
     } catch (const std::exception& e) {
         // The item fails and the run goes on; the reason is told once, whatever follows (a

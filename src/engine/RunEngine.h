@@ -43,6 +43,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,7 @@ constexpr unsigned WM_PAGE_PASS = 0x1608;
 constexpr unsigned WM_RUN_END = 0x1609;
 constexpr unsigned WM_CONVERT_LOCAL = 0x160A;
 constexpr unsigned WM_JOIN_START = 0x160B;
+constexpr unsigned WM_QUESTION_ANSWERED = 0x160C;
 
 // What the run reads from its front end while it goes on. The output folder text and the
 // quality level are read anew for every item, never copied at the start.
@@ -123,6 +125,7 @@ enum TRunAlert {
     raConverterCannotStart, // the converter could not start (once per run)
     raOutputInUse,          // the converter's output file is in use
     raSaveFailed,           // a file could not be created or take its name
+    raAgeRestricted,        // a watch page asks to confirm the viewer's age; the run ends
 };
 
 // The events of a run, in the order they come for an item: ItemStarted, StateChanged (each
@@ -151,7 +154,14 @@ public:
     virtual void Alert(TRunAlert /*kind*/, const std::string& /*text*/) {}
     // The item's file exists: replace it? No keeps it and skips the item (a converting run
     // still converts the kept file).
-    virtual bool OverwriteExisting(const std::string& /*path*/) { return false; }
+    // A question for the user, asked without waiting for the answer: the file at path is there
+    // already (a download of unknown origin, or a conversion's output); replace it? answer is
+    // called once, at once or later (after this returned, from a box's signal); an answer that
+    // comes after Stop, or after the engine is gone, is dropped. Default: keep the file.
+    virtual void AskOverwrite(int /*index*/, const std::string& /*path*/, std::function<void(bool replace)> answer)
+    {
+        answer(false);
+    }
 };
 
 class TRunEngine {
@@ -236,6 +246,10 @@ private:
     void EndRun(TRunEnd how);
     TNameClaims& Claims();
     void SkipItem(const std::string& note);
+    // Asks whether to replace the file at path; then runs with the answer from the loop.
+    void Ask(const std::string& path, std::function<void(bool replace)> then);
+    void BeginTransfer();
+    bool RunConverter(const std::string& inputPath);
     void Fail(const std::string& line, const std::string& reason);
     int ItemQuality() const;
     std::string OutputFolder() const;
@@ -300,6 +314,10 @@ private:
     std::string FTransferPath; // the file the transfer completed ("" when none)
     std::unique_ptr<TNameClaims> FOwnClaims; // when the owner shares none
     int FClaimant = 0;                       // this item's number among the run's names
+    int FQuestion = 0;                       // the question asked last; older answers are stale
+    bool FAnswer = false;
+    std::function<void(bool)> FThen;                           // what the pending answer runs
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true); // false once the engine is gone
     // Page stage.
     int FPageAttempt = 0;
     int FPageSwitches = 0;

@@ -1,5 +1,10 @@
 #include "platform/MessageBox.h"
 
+#include "platform/Application.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <cstdio>
 #include <utility>
 
@@ -8,6 +13,11 @@ namespace {
 MessageBoxHandler& Handler()
 {
     static MessageBoxHandler h;
+    return h;
+}
+AsyncMessageBoxHandler& AsyncHandler()
+{
+    static AsyncMessageBoxHandler h;
     return h;
 }
 } // namespace
@@ -31,7 +41,28 @@ int MessageBox(const std::string& text, const std::string& caption, unsigned fla
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler)
 {
+    AsyncHandler() = nullptr;
     return std::exchange(Handler(), std::move(handler));
+}
+
+void SetAsyncMessageBoxHandler(AsyncMessageBoxHandler handler)
+{
+    AsyncHandler() = std::move(handler);
+}
+
+void OpenMessageBox(const std::string& text, const std::string& caption, unsigned flags, MessageBoxDone done)
+{
+    if (AsyncMessageBoxHandler h = AsyncHandler()) {
+        h(text, caption, flags, std::move(done));
+        return;
+    }
+    const int answer = MessageBox(text, caption, flags);
+    if (!done)
+        return;
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QTimer::singleShot(0, app, [done = std::move(done), answer] { Application::Guard([&] { done(answer); }); });
+    else
+        done(answer);
 }
 
 } // namespace cw

@@ -34,7 +34,18 @@ int MessageBox(const std::string& text, const std::string& caption, unsigned fla
 // The box's default answer: IDOK for OK boxes; IDYES, or IDNO with MB_DEFBUTTON2, for Yes/No.
 int DefaultAnswer(unsigned flags);
 
-// Install a handler; returns the previous one so it can be put back.
+// Install a handler; returns the previous one so it can be put back. It also takes the place of
+// any asynchronous handler: whoever answers boxes now answers both kinds.
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler);
+
+// A box that does not wait: it opens and returns at once, and done gets the button pressed
+// later, from the event loop, never inside this call. The window's questions during a run are
+// asked this way, so the run goes on (other items, Stop) while the box is open. Without an
+// asynchronous handler the synchronous one answers, and done still comes from the loop.
+using MessageBoxDone = std::function<void(int answer)>;
+using AsyncMessageBoxHandler =
+    std::function<void(const std::string& text, const std::string& caption, unsigned flags, MessageBoxDone done)>;
+void OpenMessageBox(const std::string& text, const std::string& caption, unsigned flags, MessageBoxDone done);
+void SetAsyncMessageBoxHandler(AsyncMessageBoxHandler handler);
 
 } // namespace cw

@@ -135,6 +135,8 @@ void TfrmDownload::closeEvent(QCloseEvent* event)
 void TfrmDownload::FormClose(TCloseAction& action)
 {
     FClosed = true;
+    if (!FAgeNote.empty())
+        MessageBox(FAgeNote, Application::Title(), MB_OK | MB_ICONINFORMATION);
     if (const std::string summary = FEngine.Model().FailureSummary(); !summary.empty())
         MessageBox(summary, Application::Title(), MB_OK | MB_ICONINFORMATION);
     FEngine.Stop();
@@ -251,13 +253,17 @@ void TfrmDownload::Alert(TRunAlert kind, const std::string& text)
     case raSaveFailed:
         Application::HandleException(text);
         break;
+    case raAgeRestricted:
+        FAgeNote = text;
+        break;
     }
 }
 
-bool TfrmDownload::OverwriteExisting(const std::string& path)
+// Asked modal to this window and without a loop of its own: the run's events go on meanwhile.
+void TfrmDownload::AskOverwrite(int, const std::string& path, std::function<void(bool)> answer)
 {
-    return MessageBox(path + " has existed,overite it?", Application::Title(),
-                      MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2) == IDYES;
+    OpenMessageBox(path + " has existed,overite it?", Application::Title(), MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2,
+                   [answer = std::move(answer)](int button) { answer(button == IDYES); });
 }
 
 } // namespace cw

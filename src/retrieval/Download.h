@@ -75,7 +75,7 @@ private:
     void ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated) override;
     void RunEnded(TRunEnd how) override;
     void Alert(TRunAlert kind, const std::string& text) override;
-    bool OverwriteExisting(const std::string& path) override;
+    void AskOverwrite(int index, const std::string& path, std::function<void(bool)> answer) override;
 
     // Show one of the three panels and fit the client area to it.
     void ShowPanel(QFrame* panel);
@@ -91,6 +91,7 @@ private:
     std::string FFileName;    // eFileName
     std::string FDownloadUrl; // eDownloadUrl
     bool FTransferShown = false;
+    std::string FAgeNote; // told once the run has ended
     bool FClosed = false;
 };
 

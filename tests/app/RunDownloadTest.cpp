@@ -245,6 +245,8 @@ TEST_F(RunDownload, AgeVerificationPageStopsTheRun)
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
     EXPECT_EQ(cw::AgeRestrictionMessage, Boxes.Boxes()[0].Text);
+    EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[0].Caption);
+    EXPECT_EQ(cw::MB_OK | cw::MB_ICONINFORMATION, Boxes.Boxes()[0].Flags);
     EXPECT_EQ(0, WatchRequests(Sites, "after"));
 }
 

@@ -59,11 +59,16 @@ struct RecordingEvents : cw::TRunEvents {
     }
     void RunEnded(cw::TRunEnd) override { RunOver = true; }
     void Alert(cw::TRunAlert, const std::string& text) override { Alerts.push_back(text); }
-    bool OverwriteExisting(const std::string& path) override
+    void AskOverwrite(int, const std::string& path, std::function<void(bool)> answer) override
     {
         Questions.push_back(path);
-        return Overwrite;
+        if (HoldAnswers)
+            Held.push_back(std::move(answer));
+        else
+            answer(Overwrite);
     }
+    bool HoldAnswers = false; // keep the answers for the test to give later
+    std::vector<std::function<void(bool)>> Held;
 };
 
 // One run of the engine over items; Run pumps the loop until the run ends or is stopped.

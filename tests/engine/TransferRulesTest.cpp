@@ -87,6 +87,47 @@ protected:
 
 } // namespace
 
+// A question holds no loop: while it waits the engine's loop goes on (Stop included), the
+// answer given later is taken from that loop, and an answer after Stop starts nothing.
+TEST_F(TransferRules, AQuestionWaitsWithoutALoopAndAnAnswerAfterStopIsDropped)
+{
+    auto pumpUntil = [](const std::function<bool()>& done, std::uint32_t limitMs) {
+        const std::uint32_t start = cw::GetTickCount();
+        while (!done() && cw::GetTickCount() - start < limitMs)
+            cw::Application::WaitMessage(10);
+        return done();
+    };
+    for (const bool stopFirst : {false, true}) {
+        const std::string id = stopFirst ? "asks" : "ask";
+        auto file = Serve(id, stopFirst ? "Stopped Asking" : "Asking", 20000);
+        const std::string saved = Out(stopFirst ? "Stopped Asking.flv" : "Asking.flv");
+        cwtest::WriteFile(saved, "mine");
+        auto run = Runner({id});
+        run->Events.HoldAnswers = true;
+        run->Engine().Start();
+        ASSERT_TRUE(pumpUntil([&] { return !run->Events.Held.empty(); }, 10000)) << id;
+        EXPECT_EQ(std::vector<std::string>{saved}, run->Events.Questions);
+        // Nothing goes on for this item while the question is open, and nothing is stuck.
+        pumpUntil([] { return false; }, 200);
+        EXPECT_TRUE(Ranges(id).empty()) << id;
+        EXPECT_FALSE(run->Events.RunOver) << id;
+        if (stopFirst)
+            run->Engine().Stop();
+        run->Events.Held[0](true);
+        run->Events.Held[0](true); // a second answer to the same question changes nothing
+        if (stopFirst) {
+            pumpUntil([] { return false; }, 300);
+            EXPECT_TRUE(Ranges(id).empty()) << "an answer after Stop started the transfer";
+            EXPECT_EQ("mine", cwtest::ReadFile(saved));
+        } else {
+            ASSERT_TRUE(run->Run(20000));
+            EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+            EXPECT_TRUE(file->Body == cwtest::ReadFile(saved));
+            EXPECT_EQ(1u, Ranges(id).size());
+        }
+    }
+}
+
 // One item per server behaviour, each a run of its own: what ends in the folder, what was asked
 // for, and the item's line.
 TEST_F(TransferRules, EachServerBehaviourEndsAsItShould)

@@ -523,8 +523,10 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
     }
     if (n > 0)
         Deliver(conn, data, n);
-    if (FRateLimit && !w.Throttled && FRunning)
-        if (const std::int64_t wait = FRateLimit->Take(len, Now()); wait > 0)
+    // Every byte counts, also those that come while the socket is being paused (what the
+    // client had read already); a paused connection is resumed by its own timer.
+    if (FRateLimit && FRunning)
+        if (const std::int64_t wait = FRateLimit->Take(len, Now()); wait > 0 && !w.Throttled)
             Throttle(conn, wait);
 }
 

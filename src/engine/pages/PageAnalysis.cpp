@@ -1,7 +1,6 @@
 #include "engine/pages/PageAnalysis.h"
 
 #include "platform/Application.h"
-#include "platform/MessageBox.h"
 #include "platform/Text.h"
 
 #include <chrono>
@@ -172,10 +171,8 @@ bool FindYoutubeToken(const PageText& page, std::string& token)
 
 TAnalysisResult AnalyseYoutube(const std::string& address, const PageText& page, TPageItemState& state)
 {
-    if (IsAgeVerificationPage(page)) {
-        MessageBox(AgeRestrictionMessage, Application::Title(), MB_OK | MB_ICONINFORMATION);
+    if (IsAgeVerificationPage(page))
         return arAgeRestricted;
-    }
     if (page.FindNoCase("this functionality is not available right now") != npos)
         return arUnavailable;
 

@@ -35,13 +35,12 @@ struct TPageItemState {
 enum TAnalysisResult {
     arIncomplete,    // read the page again and run another pass
     arComplete,      // DownloadUrl is known
-    arAgeRestricted, // the age message has been shown; the caller stops the run as Stop does
+    arAgeRestricted, // the page asks to confirm the viewer's age: the caller tells the user
+                     // (AgeRestrictionMessage) and stops the run as Stop does
     arUnavailable,   // the site says the function is unavailable; the attempt ends
 };
 
-// One analysis pass. The only effect besides changing state is the age message, which the pass
-// shows itself (through MessageBox, captioned with the application title) before it returns
-// arAgeRestricted.
+// One analysis pass; it changes nothing but state and shows nothing.
 TAnalysisResult AnalysePage(const std::string& address, const std::string& page, TPageItemState& state);
 
 // A YouTube title to a file name: the few character references decoded (&amp; &nbsp; &copy;) or

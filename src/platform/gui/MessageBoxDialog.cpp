@@ -1,5 +1,6 @@
 #include "platform/gui/MessageBoxDialog.h"
 
+#include "platform/Application.h"
 #include "platform/MessageBox.h"
 #include "platform/gui/QtGlue.h"
 
@@ -114,27 +115,15 @@ int ShowLongNotice(QWidget* owner, const QString& text, const std::string& capti
     return IDOK;
 }
 
-} // namespace
-
-int ShowMessageBoxDialog(const std::string& text, const std::string& caption, unsigned flags)
+void FillBox(QMessageBox& box, const QString& plain, const std::string& caption, unsigned flags)
 {
-    QWidget* owner = QApplication::activeModalWidget();
-    if (!owner)
-        owner = QApplication::activeWindow();
-
-    const QString plain = PlainText(text);
-    if ((flags & MB_BUTTONMASK) == MB_OK && plain.count(QLatin1Char('\n')) > kMaxPlainLines)
-        return ShowLongNotice(owner, plain, caption, flags);
-
-    QMessageBox box(owner);
     box.setIcon(IconFor(flags));
     box.setWindowTitle(ToQt(caption));
     box.setTextFormat(Qt::PlainText);
     box.setText(plain);
-
     QPushButton* first = nullptr;
     QPushButton* second = nullptr;
-    unsigned buttons = flags & MB_BUTTONMASK;
+    const unsigned buttons = flags & MB_BUTTONMASK;
     if (buttons == MB_YESNO) {
         first = box.addButton(QMessageBox::Yes);
         second = box.addButton(QMessageBox::No);
@@ -148,10 +137,11 @@ int ShowMessageBoxDialog(const std::string& text, const std::string& caption, un
         box.setEscapeButton(first);
     }
     box.setDefaultButton((flags & MB_DEFBUTTON2) && second ? second : first);
+}
 
-    box.exec();
-    QAbstractButton* clicked = box.clickedButton();
-    switch (box.standardButton(clicked)) {
+int AnswerOf(const QMessageBox& box, unsigned flags)
+{
+    switch (box.standardButton(box.clickedButton())) {
     case QMessageBox::Yes:
         return IDYES;
     case QMessageBox::No:
@@ -163,14 +153,53 @@ int ShowMessageBoxDialog(const std::string& text, const std::string& caption, un
     default:
         break;
     }
+    const unsigned buttons = flags & MB_BUTTONMASK;
     if (buttons == MB_YESNO)
         return IDNO;
     return buttons == MB_OKCANCEL ? IDCANCEL : IDOK;
 }
 
+} // namespace
+
+int ShowMessageBoxDialog(const std::string& text, const std::string& caption, unsigned flags)
+{
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner)
+        owner = QApplication::activeWindow();
+
+    const QString plain = PlainText(text);
+    if ((flags & MB_BUTTONMASK) == MB_OK && plain.count(QLatin1Char('\n')) > kMaxPlainLines)
+        return ShowLongNotice(owner, plain, caption, flags);
+
+    QMessageBox box(owner);
+    FillBox(box, plain, caption, flags);
+    box.exec();
+    return AnswerOf(box, flags);
+}
+
+void OpenMessageBoxDialog(const std::string& text, const std::string& caption, unsigned flags, MessageBoxDone done)
+{
+    QWidget* owner = QApplication::activeModalWidget();
+    if (!owner)
+        owner = QApplication::activeWindow();
+    // Modal to its window only, and opened without a loop of its own: the answer comes with
+    // the finished signal.
+    auto* box = new QMessageBox(owner);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(owner ? Qt::WindowModal : Qt::ApplicationModal);
+    FillBox(*box, PlainText(text), caption, flags);
+    QObject::connect(box, &QMessageBox::finished, box, [box, flags, done = std::move(done)](int) {
+        const int answer = AnswerOf(*box, flags);
+        if (done)
+            Application::Guard([&] { done(answer); });
+    });
+    box->open();
+}
+
 void InstallMessageBoxDialog()
 {
     SetMessageBoxHandler(&ShowMessageBoxDialog);
+    SetAsyncMessageBoxHandler(&OpenMessageBoxDialog);
 }
 
 } // namespace cw

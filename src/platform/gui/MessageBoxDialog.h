@@ -3,6 +3,8 @@
 // stays above it and the rest of the program waits), with the icon, the buttons and the default
 // button the flags ask for. The text is shown as plain text; CR LF line breaks become breaks.
 
+#include "platform/MessageBox.h"
+
 #include <string>
 
 namespace cw {
@@ -11,7 +13,12 @@ namespace cw {
 // cancelled). A Yes/No box closed without an answer counts as No.
 int ShowMessageBoxDialog(const std::string& text, const std::string& caption, unsigned flags);
 
-// Make ShowMessageBoxDialog the handler of cw::MessageBox.
+// The same box modal to its window only and without a loop of its own: it returns at once and
+// done gets the answer when the box is closed.
+void OpenMessageBoxDialog(const std::string& text, const std::string& caption, unsigned flags, MessageBoxDone done);
+
+// Make ShowMessageBoxDialog the handler of cw::MessageBox, OpenMessageBoxDialog that of
+// cw::OpenMessageBox.
 void InstallMessageBoxDialog();
 
 } // namespace cw
