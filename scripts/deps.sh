@@ -5,7 +5,7 @@ set -euo pipefail
 pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libjpeg-dev libgtest-dev libbenchmark-dev
       libssl-dev openssl ca-certificates
       ffmpeg xvfb xauth nginx-light tinyproxy microsocks curl aria2 procps time clang libclang-rt-14-dev
-      desktop-file-utils appstream dpkg-dev util-linux)
+      desktop-file-utils appstream dpkg-dev util-linux dbus-daemon)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -110,4 +110,26 @@ std::string TRunModel::FailureSummary() const
     return text;
 }
 
+int TRunModel::CountOf(TItemOutcome outcome) const
+{
+    int n = 0;
+    for (const TRunItem& item : FItems)
+        n += item.Outcome == outcome ? 1 : 0;
+    return n;
+}
+
+std::string TRunModel::EndNotice() const
+{
+    const int done = CountOf(ioDone);
+    const int failed = FailedCount();
+    const int skipped = CountOf(ioSkipped);
+    std::string text = std::to_string(done) + (done == 1 ? " video " : " videos ") +
+                       (Mode() == jmConvert ? "converted" : "saved");
+    if (failed > 0)
+        text += ", " + std::to_string(failed) + " failed";
+    if (skipped > 0)
+        text += ", " + std::to_string(skipped) + " skipped";
+    return text;
+}
+
 } // namespace cw

@@ -81,6 +81,11 @@ public:
 
     const std::vector<std::string>& FailureLines() const { return FFailureLines; }
     int FailedCount() const;
+    // Items that ended so ("done", "skipped").
+    int CountOf(TItemOutcome outcome) const;
+    // The run's end in a few words, for a notice on the desktop: "3 videos saved, 1 failed"
+    // ("converted" for a convert-only run, "1 video", skipped items named too).
+    std::string EndNotice() const;
     // The end-of-run report: how many items failed, then one line each, every line ending in
     // CR LF. Empty when nothing failed.
     std::string FailureSummary() const;

@@ -4,9 +4,11 @@
 #include "engine/DownloadText.h"
 #include "platform/Application.h"
 #include "platform/MessageBox.h"
+#include "platform/gui/DesktopNotification.h"
 #include "platform/gui/QtGlue.h"
 #include "ui_Download.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 
 namespace cw {
@@ -234,6 +236,9 @@ void TfrmDownload::ConvertProgress(int percent, const std::string& elapsed, cons
 
 void TfrmDownload::RunEnded(TRunEnd how)
 {
+    // Whoever looks elsewhere hears of the end on the desktop, where it offers that.
+    if (how == reCompleted && !QApplication::activeWindow())
+        NotifyDesktop(FEngine.Model().EndNotice(), std::string());
     if (how == reStoppedByPage)
         SetModalResult(mrAbort);
     else

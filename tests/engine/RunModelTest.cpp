@@ -116,3 +116,33 @@ TEST(GoogleVideoLink, CharacterReferencesAreDecodedOnceAndNeverIntoControlBytes)
     // Unfinished references and plain ampersands pass through.
     EXPECT_EQ("a&b&#;c&#12", DecodeCharacterReferences("a&b&#;c&#12"));
 }
+
+// The notice a run leaves on the desktop counts what happened to its items.
+TEST(RunModel, EndNoticeCountsTheOutcomes)
+{
+    using Step = void (*)(TRunModel&);
+    const Step done = [](TRunModel& m) { m.Succeed(); };
+    const Step failed = [](TRunModel& m) { m.Fail("Unable download video from x: gone"); };
+    const Step skipped = [](TRunModel& m) { m.Skip(); };
+    const struct {
+        JobMode Mode;
+        std::vector<Step> Steps;
+        const char* Notice;
+    } cases[] = {
+        {jmDownload, {done, done, done, failed}, "3 videos saved, 1 failed"},
+        {jmDownload, {done}, "1 video saved"},
+        {jmDownloadConvert, {failed, failed}, "0 videos saved, 2 failed"},
+        {jmDownload, {skipped, done, failed}, "1 video saved, 1 failed, 1 skipped"},
+        {jmConvert, {done, done}, "2 videos converted"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> items(c.Steps.size(), c.Mode == jmConvert ? "/tmp/a.flv" : kTube);
+        TRunModel run(items, c.Mode);
+        run.FirstStep();
+        for (Step step : c.Steps) {
+            step(run);
+            run.Advance();
+        }
+        EXPECT_EQ(run.EndNotice(), c.Notice);
+    }
+}
