@@ -16,6 +16,22 @@
 namespace cw {
 namespace {
 
+// ,"stage":"download","kind":"server","status":404 for a failed item; nulls for what is not
+// known (a failure without a request has no status).
+std::string FailureMembers(const TItemFailure* f)
+{
+    if (!f)
+        return std::string();
+    const std::string kind = FailKindName(f->Kind);
+    return ",\"stage\":" + (f->Stage.empty() ? std::string("null") : "\"" + f->Stage + "\"") +
+           ",\"kind\":" + (kind.empty() ? std::string("null") : "\"" + kind + "\"") +
+           ",\"status\":" + (f->Status > 0 ? std::to_string(f->Status) : std::string("null"));
+}
+
+} // namespace
+
+namespace {
+
 constexpr int kRedrawMs = 100; // at most ten redraws a second
 constexpr std::uint32_t kJsonProgressMs = 100;
 
@@ -341,7 +357,8 @@ std::string TCliOutput::Summary(const Row& row, const std::string& savedPath) co
     return s + ")";
 }
 
-void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath)
+void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath,
+                       const TItemFailure* failure)
 {
     auto it = FRows.find(item);
     Row row = it != FRows.end() ? it->second : Row{};
@@ -372,7 +389,7 @@ void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failur
         Emit("{\"event\":\"ended\"," + Item(item) + ",\"outcome\":\"" + OutcomeName(outcome) +
              "\",\"reason\":" + JsonString(MaskPasswords(reason)) +
              ",\"path\":" + (savedPath.empty() || outcome == ioFailed ? std::string("null") : JsonString(savedPath)) +
-             "}");
+             FailureMembers(outcome == ioFailed ? failure : nullptr) + "}");
         break;
     case TCliForm::Quiet:
         break;

@@ -10,6 +10,7 @@
 // goes through Shown() (CliText.h) or, in JSON, through JsonString's escapes; failure lines and
 // notes are put in the command line's words by PlainFailure first.
 
+#include "engine/RunEngine.h"
 #include "engine/RunModel.h"
 
 #include <cstdint>
@@ -47,7 +48,9 @@ public:
     void Converting(int item, const std::string& outputName, bool joining = false);
     void ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated);
     // savedPath: the absolute path of the file the item leaves (done or skipped), else "".
-    void Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath = "");
+    // failure: why a failed item failed, typed (its JSON event carries stage, kind and status).
+    void Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath = "",
+               const TItemFailure* failure = nullptr);
     // The last words: an "ended" for every item still running (stopped), the counts, the failure
     // lines in item order, and a note after a stop.
     void RunEnded(bool stopped);

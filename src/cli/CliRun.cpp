@@ -127,8 +127,9 @@ private:
         if (FEntry.Shown != FEntry.Entry)
             if (const std::size_t at = line.find(FEntry.Entry); at != std::string::npos)
                 line.replace(at, FEntry.Entry.size(), FEntry.Shown);
-        FRun.Output().Ended(FItem, outcome, line, outcome == ioFailed ? std::string() : SavedPath());
+        FRun.Output().Ended(FItem, outcome, line, outcome == ioFailed ? std::string() : SavedPath(), &FFailure);
     }
+    void ItemFailed(int, const TItemFailure& failure) override { FFailure = failure; }
     void RunEnded(TRunEnd how) override
     {
         if (FOutcome == ioPending) {
@@ -159,6 +160,7 @@ private:
     bool FJoining = false;
     std::string FSavedName; // the file in the output folder this item leaves, as far as known
     std::string FTitleAddress; // the direct address the page gave
+    TItemFailure FFailure;
     // The engine goes first: its end stops the runner's child.
     std::unique_ptr<TConvertProcess> FRunner;
     std::unique_ptr<TRunEngine> FEngine;

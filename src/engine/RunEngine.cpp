@@ -276,6 +276,8 @@ void TRunEngine::ItemEnded()
              "the item ended without an outcome");
     }
     const TItemOutcome outcome = FModel.Item(FModel.Index()).Outcome;
+    if (outcome == ioFailed)
+        FEvents.ItemFailed(FModel.Index(), FFailure);
     SetState(outcome == ioFailed ? jsFailed : outcome == ioSkipped ? jsSkipped : jsDone);
     FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome,
                       outcome == ioSkipped ? FSkipNote : FFailureLine);
@@ -289,10 +291,21 @@ void TRunEngine::NextItem()
     Proceed(FModel.Advance());
 }
 
-void TRunEngine::Fail(const std::string& line, const std::string& reason)
+void TRunEngine::Fail(const std::string& line, const std::string& reason, const TOutcome* outcome)
 {
-    if (FFailureLine.empty())
+    if (FFailureLine.empty()) {
         FFailureLine = line;
+        FFailure = TItemFailure{};
+        FFailure.Stage = FState == jsConverting || FState == jsJoining ? "convert"
+                         : FState == jsTransferring || FState == jsWaiting ? "download"
+                                                                            : "page";
+        if (outcome) {
+            FFailure.Kind = outcome->Fail;
+            // A status only when it was the answer (a 404), not a success that broke later.
+            FFailure.Status = outcome->Request.Kind == hoStatus ? outcome->Request.Status : 0;
+            FFailure.Request = outcome->Request.Kind;
+        }
+    }
     FModel.Fail(line, reason);
 }
 
@@ -607,8 +620,11 @@ void TRunEngine::StartDownload()
     const std::string address = FModel.Address();
     if (FDownloadUrl.empty()) {
         FModel.FailNoVideo();
-        if (FFailureLine.empty() && !FModel.FailureLines().empty())
+        if (FFailureLine.empty() && !FModel.FailureLines().empty()) {
             FFailureLine = FModel.FailureLines().back();
+            FFailure = TItemFailure{};
+            FFailure.Stage = "page";
+        }
         EndOfItem();
         return;
     }
@@ -792,9 +808,9 @@ void TRunEngine::TransferFailed(const TOutcome& result)
         FEvents.Alert(raSaveFailed, result.Words);
         if (FStopped)
             return;
-        Fail("Unable to save " + FModel.Address() + ": " + result.Words, result.Words);
+        Fail("Unable to save " + FModel.Address() + ": " + result.Words, result.Words, &result);
     } else {
-        Fail("Unable download video from " + FModel.Address() + ": " + result.Words, result.Words);
+        Fail("Unable download video from " + FModel.Address() + ": " + result.Words, result.Words, &result);
     }
     EndOfItem();
 }

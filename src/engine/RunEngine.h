@@ -119,6 +119,16 @@ enum TRunEnd {
     reUnreadable,    // a page could not be read in either browser
 };
 
+// Why an item failed, for a front end that chooses its own words: the stage it failed in
+// ("page", "download", "convert"), the kind of failure and the server's status when a request
+// decided it.
+struct TItemFailure {
+    std::string Stage;
+    TFailKind Kind = fkNone;
+    int Status = 0;                 // the error status the server answered with, 0 when none
+    THttpOutcomeKind Request = hoNone; // how that request ended
+};
+
 // Things the front end shows the user as they happen (the window: a box, or a label).
 enum TRunAlert {
     raPageUnreadable,       // no memory for the page's text
@@ -150,6 +160,8 @@ public:
     virtual void ConvertProgress(int /*percent*/, const std::string& /*elapsed*/, const std::string& /*estimated*/) {}
     // outcome: ioDone, ioSkipped or ioFailed; failureLine: the item's line in the summary.
     virtual void ItemEnded(int /*index*/, TItemOutcome /*outcome*/, const std::string& /*failureLine*/) {}
+    // Just before ItemEnded of a failed item.
+    virtual void ItemFailed(int /*index*/, const TItemFailure& /*failure*/) {}
     virtual void RunEnded(TRunEnd /*how*/) {}
     virtual void Alert(TRunAlert /*kind*/, const std::string& /*text*/) {}
     // The item's file exists: replace it? No keeps it and skips the item (a converting run
@@ -250,7 +262,7 @@ private:
     void Ask(const std::string& path, std::function<void(bool replace)> then);
     void BeginTransfer();
     bool RunConverter(const std::string& inputPath);
-    void Fail(const std::string& line, const std::string& reason);
+    void Fail(const std::string& line, const std::string& reason, const TOutcome* outcome = nullptr);
     int ItemQuality() const;
     std::string OutputFolder() const;
     TConvertProcess* Runner() const;
@@ -311,6 +323,7 @@ private:
     bool FHdAvailable = false;
     std::string FFailureLine;  // the job's line in the summary, when it failed
     std::string FSkipNote;     // why the item was skipped, when it was
+    TItemFailure FFailure;     // what FFailureLine says, typed
     std::string FTransferPath; // the file the transfer completed ("" when none)
     std::unique_ptr<TNameClaims> FOwnClaims; // when the owner shares none
     int FClaimant = 0;                       // this item's number among the run's names

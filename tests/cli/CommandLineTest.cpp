@@ -393,7 +393,12 @@ TEST_F(CommandLine, RetriesSetThePausesAndEachPauseIsOneEvent)
     EXPECT_EQ(1, waits[0]["seconds"].toInt());
     EXPECT_EQ(1, waits[0]["attempt"].toInt());
     EXPECT_EQ(1, waits[0]["count"].toInt());
-    EXPECT_EQ("failed", EventsOf(events, "ended", 1).at(0)["outcome"].toString());
+    const QJsonObject ended = EventsOf(events, "ended", 1).at(0);
+    EXPECT_EQ("failed", ended["outcome"].toString());
+    // Why, typed: the download broke on the network, with no status to tell.
+    EXPECT_EQ("download", ended["stage"].toString());
+    EXPECT_EQ("network", ended["kind"].toString());
+    EXPECT_TRUE(ended["status"].isNull()) << short1.Out;
     EXPECT_NE(std::string::npos, short1.Err.find("cannot download " + host + "/once.mp4: ")) << short1.Err;
 
     // Two are: pauses of 1 and 2 seconds, each said once.
@@ -597,9 +602,11 @@ TEST_F(CommandLine, AnyAnswerButAPageIsTheFileAndAddressCredentialsAnswerTheServ
             c.Reply(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"clips\"", "Content-Type: text/html"},
                     "<html>sign in</html>");
     });
+    Server.Serve(VideoSites::FileHost, "/page.html", "<html><title>Gone</title><video src=\"/gone.mp4\"></video></html>");
     const Outcome o = Run({"get", "--json", "-P", "out", host + "/data/big.bin",
                            "http://user:s3cret@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
-                           "http://user:wrong@" + std::string(VideoSites::FileHost) + "/private/clip.mp4"});
+                           "http://user:wrong@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
+                           host + "/page.html"});
     EXPECT_EQ(1, o.Status) << o.Err;
     EXPECT_TRUE(VideoSites::FileBody("bin", 50000) == ReadFile(Out("big.bin"))) << o.Out;
     EXPECT_TRUE(VideoSites::FileBody("private", 40000) == ReadFile(Out("clip.mp4"))) << o.Out;
@@ -612,6 +619,13 @@ TEST_F(CommandLine, AnyAnswerButAPageIsTheFileAndAddressCredentialsAnswerTheServ
     EXPECT_EQ("failed", EventsOf(events, "ended", 3)[0]["outcome"].toString());
     EXPECT_NE(std::string::npos, EventsOf(events, "ended", 3)[0]["reason"].toString().toStdString().find("401"))
         << o.Out;
+    EXPECT_EQ("page", EventsOf(events, "ended", 3)[0]["stage"].toString());
+    // The page named a file the server does not have: the download's failure, with its status.
+    ASSERT_EQ(1u, EventsOf(events, "ended", 4).size()) << o.Out;
+    const QJsonObject gone = EventsOf(events, "ended", 4)[0];
+    EXPECT_EQ("download", gone["stage"].toString());
+    EXPECT_EQ("server", gone["kind"].toString());
+    EXPECT_EQ(404, gone["status"].toInt());
 }
 
 // --cacert lends the TLS checks a certificate authority of the user's; --limit-rate caps the run

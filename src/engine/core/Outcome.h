@@ -23,6 +23,14 @@ enum TFailKind {
     fkRefused,  // nothing fetches the rest: the server takes no more connections
 };
 
+// "network", "server", "mismatch", "media", "save", "write", "playlist", "refused"; "" for fkNone.
+inline const char* FailKindName(TFailKind kind)
+{
+    static const char* const names[] = {"", "network", "server", "mismatch", "media", "save", "write", "playlist",
+                                        "refused"};
+    return names[static_cast<int>(kind)];
+}
+
 struct TOutcome {
     TOutcomeKind Kind = okNone;
     TFailKind Fail = fkNone;
