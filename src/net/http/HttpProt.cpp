@@ -326,6 +326,13 @@ void THttpCli::AnswerOver(std::uint32_t Serial)
 {
     if (Serial != FAnswerSerial || !HttpPhaseActive(Phase()))
         return; // posted for an answer already decided
+    if (FReceiveLen > 0) {
+        // Bytes past the answer's own end belong to no answer of ours. Kept, they would be read
+        // as the next answer on this connection: they go, and so does the connection.
+        FReceiveLen = 0;
+        FResp.CloseReq = true;
+        FConn.Ours = false;
+    }
     switch (DecideAfterAnswer()) {
     case TAfterAnswer::RetryOnFreshConnection:
         RetryOnFreshConnection();
