@@ -8,7 +8,12 @@
 // The component chains its own steps through three private messages posted to its hidden
 // window, so a step never runs inside the event handler that caused it.
 //
-// Files: HttpProt.cpp (properties, request engine, state machine), HttpProtResponse.cpp
+// A request's phase changes only through Move, against the one table of moves in HttpPhase;
+// what follows an answer (finish, relocation, challenge, fresh connection) is decided once
+// when it is over (DecideAfterAnswer); a connection is set up by the chain of links in
+// HttpConnect (TCP, SOCKS, tunnel, TLS).
+//
+// Files: HttpProt.cpp (properties, request engine, phases and the decision), HttpProtResponse.cpp
 // (status line, header, body, end of a response), HttpAuth.cpp (relocation, Basic and NTLM
 // retries). Address parsing lives in HttpUrl, the chunk decoder in HttpChunk, the
 // content-coding stage in HttpContCod.
