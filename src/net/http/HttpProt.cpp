@@ -549,6 +549,13 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
     if (Rq != httpCLOSE)
         CheckRequestText();
+    if (Rq == httpCLOSE && (Phase() == THttpPhase::Ending || Phase() == THttpPhase::Aborting)) {
+        // The request in hand is ending and its OnRequestDone is on its way: the close goes
+        // with it rather than replacing its outcome.
+        if (FCtrlSocket->State() != wsClosed)
+            FCtrlSocket->PostClose();
+        return;
+    }
 
     FFailureText.clear();
     FOutcome = THttpOutcome{};

@@ -591,6 +591,27 @@ TEST_F(RequestTest, CloseRequestClosesAKeptConnection)
     EXPECT_TRUE(closed);
     EXPECT_EQ(Cli.State(), httpReady);
     EXPECT_EQ(Cli.CtrlSocket().State(), wsClosed);
+
+    // A close asked for as soon as a request shows httpReady (its OnRequestDone still on its
+    // way) closes the connection and leaves that request's end as it was.
+    ASSERT_FALSE(RunGet(Cli).Raised);
+    ASSERT_EQ(Cli.CtrlSocket().State(), wsConnected);
+    Cli.OnStateChange = [&](TObject*) {
+        if (Cli.State() == httpReady)
+            Cli.DoRequestAsync(httpCLOSE);
+    };
+    int done = 0;
+    Cli.OnRequestDone = [&](TObject*, THttpRequest rq, std::uint16_t) {
+        ++done;
+        EXPECT_EQ(rq, httpGET);
+    };
+    Cli.DoRequestAsync(httpGET);
+    httptest::Pump(300);
+    Cli.OnStateChange = nullptr;
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(Cli.Outcome().Kind, hoDone);
+    EXPECT_EQ(Cli.CtrlSocket().State(), wsClosed);
+    EXPECT_EQ(Cli.RefusedMoves(), 0);
 }
 
 TEST_F(RequestTest, MultiThreadedWaitPumpsThroughTheSocket)
