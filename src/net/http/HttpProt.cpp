@@ -315,11 +315,11 @@ THttpCli::TAfterAnswer THttpCli::DecideAfterAnswer()
     if (!failed && FResp.Relocation.Follow)
         return TAfterAnswer::FollowRelocation;
     if (p == THttpPhase::Closing)
-        return TAfterAnswer::Finish;
+        return TAfterAnswer::Done;
     // The handshakes settle on every final answer; a retry only when nothing failed.
     if (AuthenticationDecision(!failed))
         return TAfterAnswer::AnswerChallenge;
-    return TAfterAnswer::Finish;
+    return failed ? TAfterAnswer::Fail : TAfterAnswer::Done;
 }
 
 void THttpCli::AnswerOver(std::uint32_t Serial)
@@ -343,7 +343,10 @@ void THttpCli::AnswerOver(std::uint32_t Serial)
     case TAfterAnswer::AnswerChallenge:
         AnswerChallenge();
         break;
-    case TAfterAnswer::Finish:
+    case TAfterAnswer::Done:
+    case TAfterAnswer::Fail:
+        // The outcome itself (DecideOutcome) is taken from the failure, or from the final
+        // answer's status, when OnRequestDone is about to fire.
         Finish();
         break;
     }

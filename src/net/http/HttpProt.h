@@ -387,8 +387,9 @@ protected:
     virtual void WndProc(TMessage& Msg);
 
 private:
-    // What follows an answer, decided once when it is over (DecideAfterAnswer).
-    enum class TAfterAnswer { Finish, FollowRelocation, AnswerChallenge, RetryOnFreshConnection };
+    // What follows an answer, decided once when it is over (DecideAfterAnswer): the request
+    // ends (done with the final answer, or failed), or the next request of its chain starts.
+    enum class TAfterAnswer { Done, Fail, FollowRelocation, AnswerChallenge, RetryOnFreshConnection };
 
     // A Location of a relocating answer, resolved when its line arrives and followed only when
     // the answer is over and nothing went wrong with it.
