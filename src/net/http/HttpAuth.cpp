@@ -152,6 +152,7 @@ bool THttpCli::NextHopAllowed()
     if (allowMore)
         return true;
     CutStreamsBack();
+    FResp.RcvdCount = 0; // what was counted of the relocating body is gone from the stream again
     SetFailure("too many relocations (" + std::to_string(FLocationChangeMaxCount) + ")", httperrTooManyRelocations);
     return false;
 }
