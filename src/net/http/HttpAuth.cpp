@@ -84,38 +84,50 @@ void THttpCli::LocationField(const std::string& Value)
         SetFailure("Relocation to an address without a usable host: " + Value);
         return;
     }
-    FLocationFlag = true;
-    if (text::SameNoCase(FTarget.Protocol, "https") && t.Scheme != "https") {
+    TRelocation& r = FResp.Relocation;
+    r.Follow = true;
+    r.Scheme = t.Scheme;
+    r.Host = u.Host;
+    r.Port = u.Port;
+    r.User = u.User;
+    r.Pass = u.Pass;
+    r.Path = (t.Path.empty() ? std::string("/") : t.Path) + (t.HasQuery ? "?" + t.Query : std::string());
+}
+
+// The request moves to the address the answer named: from here on it is the target.
+void THttpCli::ApplyRelocation()
+{
+    const TRelocation r = FResp.Relocation;
+    if (text::SameNoCase(FTarget.Protocol, "https") && r.Scheme != "https") {
         // Credentials meant for a protected connection are not sent in the clear.
         FTarget.User.clear();
         FTarget.Pass.clear();
         FServerSide.Basic = THttpBasicState::Idle;
         FServerSide.NTLM = THttpNtlmState::Idle;
     }
-    FTarget.Host = u.Host;
-    FTarget.Port = u.Port.empty() ? DefaultPort(t.Scheme) : u.Port;
-    FTarget.Origin = OriginOf(t.Scheme, FTarget.Host, FTarget.Port);
-    if (!u.User.empty() && !u.Pass.empty()) {
-        FTarget.User = u.User;
-        FTarget.Pass = u.Pass;
+    FTarget.Host = r.Host;
+    FTarget.Port = r.Port.empty() ? DefaultPort(r.Scheme) : r.Port;
+    FTarget.Origin = OriginOf(r.Scheme, FTarget.Host, FTarget.Port);
+    if (!r.User.empty() && !r.Pass.empty()) {
+        FTarget.User = r.User;
+        FTarget.Pass = r.Pass;
         FTarget.CredentialsOrigin = FTarget.Origin;
     }
     TargetMoved();
-    const std::string path =
-        (t.Path.empty() ? std::string("/") : t.Path) + (t.HasQuery ? "?" + t.Query : std::string());
     // The scheme decides how a proxy is used: https goes through a tunnel.
-    FTarget.Protocol = t.Scheme;
+    FTarget.Protocol = r.Scheme;
     if (FProxy.empty()) {
-        FTarget.ConnectHost = u.Host;
+        FTarget.ConnectHost = r.Host;
         FTarget.ConnectPort = FTarget.Port;
-        FTarget.Path = path;
+        FTarget.Path = r.Path;
         FTarget.Location = FTarget.Protocol + "://" +
                            Authority(FTarget.Protocol, FTarget.ConnectHost, FTarget.ConnectPort) + FTarget.Path;
     } else {
         // Through a proxy the request line carries the absolute address; the connection
         // still goes to the proxy.
-        FTarget.Path = t.Scheme + "://" + Authority(t.Scheme, u.Host, u.Port) + path;
+        FTarget.Path = r.Scheme + "://" + Authority(r.Scheme, r.Host, r.Port) + r.Path;
         FTarget.Location = FTarget.Path;
+        AimAtProxy();
     }
 }
 
@@ -130,79 +142,46 @@ std::string THttpCli::CurrentAddress() const
 
 // Counted once per hop, just before the next request of the chain goes out, however the
 // connection went between them. Past the limit the request fails: the relocating answer is
-// not the document, and its body is cut away again. A hop that goes on is a request of its
-// own: it may be sent once more on a new connection when the kept one turns out closed.
+// not the document, and its body is cut away again.
 bool THttpCli::NextHopAllowed()
 {
     ++FLocationChangeCurCount;
     bool allowMore = FLocationChangeCurCount <= FLocationChangeMaxCount;
     if (!allowMore && OnLocationChangeExceeded)
         OnLocationChangeExceeded(this, FLocationChangeCurCount, allowMore);
-    if (allowMore) {
-        FRetriedFresh = false;
+    if (allowMore)
         return true;
-    }
-    FLocationFlag = false;
     CutStreamsBack();
+    FResp.RcvdCount = 0; // what was counted of the relocating body is gone from the stream again
     SetFailure("too many relocations (" + std::to_string(FLocationChangeMaxCount) + ")", httperrTooManyRelocations);
-    FWindow.PostMessage(WM_HTTP_SET_READY);
     return false;
 }
 
-void THttpCli::StartRelocation()
+// The decision's "follow": the next hop is a request of its own, on the kept connection when it
+// goes to the same place and the server keeps it, else on a new one. It may be sent once more
+// on a fresh connection when the kept one turns out closed.
+void THttpCli::Relocate()
 {
     if (Tracing())
         Trace("Starting relocation process");
-    FResp.RcvdCount = 0;
+    const bool keep = !FResp.CloseReq;
+    ApplyRelocation();
+    if (!NextHopAllowed()) {
+        Finish();
+        return;
+    }
+    if (OnLocationChange)
+        OnLocationChange(this); // RcvdHeader still holds the relocating answer
+    ResetResponse();
+    FTarget.DocName = DocNameFromPath(ParseURL(WithoutFragment(FTarget.Location)).Path);
+    if (FRequestType == httpPOST)
+        FRequestType = httpGET;
+    CutStreamsBack();
     FReceiveLen = 0;
-    FResp.HeaderLineCount = 0;
-    FResp.BodyLineCount = 0;
-
-    if (!SameConnection() || FResp.CloseReq) {
-        FClosedTarget = TClosedTarget::Relocate;
-        FCtrlSocket->PostClose();
-        return;
-    }
-    if (!NextHopAllowed())
-        return;
-
-    if (OnLocationChange)
-        OnLocationChange(this);
-    ResetResponse();
-    FTarget.DocName = DocNameFromPath(ParseURL(FTarget.Location).Path);
-    if (FRequestType == httpPOST)
-        FRequestType = httpGET;
-    CutStreamsBack();
-    PostLogin();
-}
-
-void THttpCli::RelocateAfterClose(std::uint16_t ErrCode)
-{
-    if (FState == httpAborting || FState == httpReady) {
-        // The request was ended meanwhile: this is an ordinary close.
-        FClosedTarget = TClosedTarget::Normal;
-        SocketSessionClosed(ErrCode);
-        return;
-    }
-    std::string loc = WithoutFragment(FTarget.Location);
-    FTarget.DocName = DocNameFromPath(ParseURL(loc).Path);
-    FConn.Ours = false;
-    FLocationFlag = false;
-    if (FRequestType == httpPOST)
-        FRequestType = httpGET;
-    FClosedTarget = TClosedTarget::Normal;
-
-    if (!NextHopAllowed())
-        return;
-
-    if (OnLocationChange)
-        OnLocationChange(this);
-    ResetResponse();
-
-    if (!FProxy.empty())
-        AimAtProxy();
-    CutStreamsBack();
-    PostLogin();
+    FRetriedFresh = false;
+    if (!keep || !SameConnection())
+        DropOldConnection();
+    StartNextRequest();
 }
 
 // ---- authentication -------------------------------------------------------------------------
@@ -276,7 +255,9 @@ std::string THttpCli::ProxyAuthorizationLine() const
                            FProxySide.NTLMMsg2Info);
 }
 
-bool THttpCli::AuthenticationDecision()
+// Settles both sides' handshakes on the answer's status and, when MayRetry, runs the step that
+// answers its challenge. True when a retry is due.
+bool THttpCli::AuthenticationDecision(bool MayRetry)
 {
     const int status = FResp.StatusCode;
     // Credentials that went out and drew no new challenge from their side were accepted; an
@@ -303,8 +284,7 @@ bool THttpCli::AuthenticationDecision()
     // A request that failed on our side (aborted, no connection) is never retried.
     bool applied = false;
     bool retry = false;
-    const bool failedHere = FResp.RequestDoneError == httperrAborted || FPendingException;
-    if (!failedHere && (status == 401 || proxyAsks)) {
+    if (MayRetry && (status == 401 || proxyAsks)) {
         const bool server = status == 401;
         const bool haveCreds = server ? (!FTarget.User.empty() && !FTarget.Pass.empty() && CredentialsFitTarget())
                                       : (!FProxyUsername.empty() && !FProxyPassword.empty());
@@ -326,10 +306,8 @@ bool THttpCli::AuthenticationDecision()
         }
     }
 
-    if (!applied) {
-        PostRequestDone();
+    if (!applied)
         return false;
-    }
 
     if (status == 401) {
         // The proxy's credentials must go out again when the server's retry needs a new
@@ -347,15 +325,23 @@ bool THttpCli::AuthenticationDecision()
         }
     }
 
-    if (retry) {
-        FRetriedFresh = false; // a new request of the chain, with its own fresh-connection retry
-        CutStreamsBack();
-        FReceiveLen = 0;
-        std::string docName = FTarget.DocName;
-        ResetResponse();
-        FTarget.DocName = docName;
-    }
     return retry;
+}
+
+// The decision's "answer the challenge": the same request once more, with the credentials the
+// step chose, on the kept connection (NTLM needs it) or a new one.
+void THttpCli::AnswerChallenge()
+{
+    const bool keep = !FResp.CloseReq;
+    FRetriedFresh = false; // a new request of the chain, with its own fresh-connection retry
+    CutStreamsBack();
+    FReceiveLen = 0;
+    std::string docName = FTarget.DocName;
+    ResetResponse();
+    FTarget.DocName = docName;
+    if (!keep)
+        DropOldConnection();
+    StartNextRequest();
 }
 
 void THttpCli::NtlmStep(TAuthSide& P)
@@ -368,7 +354,6 @@ void THttpCli::NtlmStep(TAuthSide& P)
         P.Basic = THttpBasicState::Idle;
         if (KeepAliveForNtlm())
             P.Connection = "Keep-alive";
-        PostLogin();
         break;
     case THttpNtlmState::NegotiateDue: {
         const std::string* entry = FindChallenge("NTLM");
@@ -379,18 +364,15 @@ void THttpCli::NtlmStep(TAuthSide& P)
             // No usable challenge: the other side refused the negotiation. End with its answer.
             FResp.Challenges.clear();
             P.NTLM = THttpNtlmState::Idle;
-            PostRequestDone();
             break;
         }
         P.NTLMMsg2Info = info;
         P.NTLM = THttpNtlmState::AuthenticateDue;
-        PostLogin();
         break;
     }
     case THttpNtlmState::AuthenticateDue:
         FResp.Challenges.clear();
         P.NTLM = THttpNtlmState::Idle;
-        PostRequestDone();
         break;
     default:
         throw EHttpException(P.Proxy ? "Unexpected ProxyAuthNTLMState" : "Unexpected AuthNTLMState",
@@ -406,12 +388,10 @@ void THttpCli::BasicStep(TAuthSide& P)
             Trace(P.Proxy ? "Starting Proxy Basic authentication" : "Starting Basic authentication");
         P.Basic = THttpBasicState::CredentialsDue;
         P.NTLM = THttpNtlmState::Idle;
-        PostLogin();
         break;
     case THttpBasicState::CredentialsDue:
         FResp.Challenges.clear();
         P.Basic = THttpBasicState::Idle;
-        PostRequestDone();
         break;
     default:
         throw EHttpException(P.Proxy ? "Unexpected ProxyAuthBasicState" : "Unexpected AuthBasicState",

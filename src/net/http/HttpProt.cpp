@@ -65,12 +65,11 @@ std::string RFC1123Date(TDateTime dt)
 // ---- construction ---------------------------------------------------------------------------
 
 THttpCli::THttpCli(TComponent* AOwner)
-    : TComponent(AOwner), FCtrlSocket(std::make_unique<TSslWSocket>(this)),
-      FWindow([this](TMessage& m) { WndProc(m); })
+    : TComponent(AOwner), FCtrlSocket(std::make_unique<TSslWSocket>(this)), FWindow([this](TMessage& m) { WndProc(m); })
 {
     TSslWSocket& s = *FCtrlSocket;
     s.OnSslHandshakeDone = [this](TObject*, std::uint16_t e) { Guarded([&] { SslHandshakeDone(e); }); };
-    s.OnSessionClosed = [this](TObject*, std::uint16_t e) { Guarded([&] { ClosedDispatch(e); }); };
+    s.OnSessionClosed = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketSessionClosed(e); }); };
     s.OnDataAvailable = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataAvailable(e); }); };
     s.OnSessionConnected = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketSessionConnected(e); }); };
     s.OnDataSent = [this](TObject*, std::uint16_t e) { Guarded([&] { SocketDataSent(e); }); };
@@ -176,18 +175,6 @@ bool THttpCli::SameConnection() const
     return !Tunnelled() || (FConn.TunnelHost == FTarget.Host && FConn.TunnelPort == FTarget.Port);
 }
 
-void THttpCli::PostLogin()
-{
-    FLoginPending = true;
-    FWindow.PostMessage(WM_HTTP_LOGIN);
-}
-
-void THttpCli::PostRequestDone()
-{
-    FDonePending = true;
-    FWindow.PostMessage(WM_HTTP_REQUEST_DONE);
-}
-
 void THttpCli::SetFailure(const std::string& Text, std::uint16_t Code)
 {
     if (FFailureText.empty()) {
@@ -229,16 +216,16 @@ void THttpCli::HandleEventException(std::exception_ptr E)
         FPendingException = E;
     LogLine("http", "the request ends: " + text);
     try {
-        if (FState != httpReady && FState != httpAborting) {
+        if (HttpPhaseActive(Phase()) && Phase() != THttpPhase::Aborting) {
             if (FCtrlSocket->State() != wsClosed)
                 FCtrlSocket->Abort(); // runs the closed handler, which ends the request
-            if (FState != httpReady)
-                FWindow.PostMessage(WM_HTTP_SET_READY);
+            if (HttpPhaseActive(Phase()))
+                PostAnswerOver();
         }
     } catch (...) {
         LogCaught("http", "ending the request after \"" + text + "\" failed");
-        if (FState != httpReady)
-            FWindow.PostMessage(WM_HTTP_SET_READY);
+        if (HttpPhaseActive(Phase()))
+            PostAnswerOver();
     }
     FHandlingException = false;
     if (!sync)
@@ -259,37 +246,136 @@ void THttpCli::CutStreamsBack()
 
 // ---- state machine --------------------------------------------------------------------------
 
-void THttpCli::StateChange(THttpState NewState)
+bool THttpCli::Move(THttpPhase To)
 {
-    if (FState == NewState)
-        return;
-    FState = NewState;
+    const THttpPhase from = Phase();
+    if (from == To)
+        return true;
+    if (!FMachine.Move(To))
+        return false;
     if (Tracing())
-        Trace("State = " + HttpStateName(NewState));
-    if (NewState == httpReady && FIdleTimer)
-        FIdleTimer->stop();
-    if (OnStateChange)
-        OnStateChange(this);
-    if (NewState == httpReady)
-        SetReady();
+        Trace(std::string("Phase ") + HttpPhaseName(from) + " -> " + HttpPhaseName(To));
+    // Entry actions.
+    switch (To) {
+    case THttpPhase::Starting:
+        // A new hop: whatever was posted for the answer before it is stale now.
+        ++FAnswerSerial;
+        break;
+    case THttpPhase::Ending:
+        ++FAnswerSerial;
+        if (FIdleTimer)
+            FIdleTimer->stop();
+        FWindow.PostMessage(WM_HTTP_REQUEST_DONE);
+        break;
+    case THttpPhase::Idle:
+        if (FIdleTimer)
+            FIdleTimer->stop();
+        break;
+    default:
+        break;
+    }
+    const THttpState before = HttpPublicState(from);
+    const THttpState now = HttpPublicState(To);
+    if (before != now) {
+        if (Tracing())
+            Trace("State = " + HttpStateName(now));
+        if (OnStateChange)
+            OnStateChange(this);
+    }
+    return true;
 }
 
-void THttpCli::SetReady()
+void THttpCli::StartNextRequest()
 {
-    // The request is over: a relocation still queued must not start it again.
-    FLoginPending = false;
-    FClosedTarget = TClosedTarget::Normal;
-    // The authentication decision either starts a retry (which posts the login itself) or
-    // ends the request.
-    if (AuthenticationDecision())
-        FRetryPending = true;
+    if (Move(THttpPhase::Starting))
+        FWindow.PostMessage(WM_HTTP_LOGIN);
+}
+
+void THttpCli::PostAnswerOver()
+{
+    FWindow.PostMessage(WM_HTTP_SET_READY, static_cast<WPARAM>(FAnswerSerial));
+}
+
+void THttpCli::Finish()
+{
+    Move(THttpPhase::Ending);
+}
+
+// The request's last word on an answer: when it is over (complete, broken, or cut by a close),
+// one decision says what follows. Failures come first: nothing is followed or retried after
+// one. Then the facts of the answer: a close before its first byte on a kept connection, a
+// relocation, a challenge that credentials can answer.
+THttpCli::TAfterAnswer THttpCli::DecideAfterAnswer()
+{
+    const THttpPhase p = Phase();
+    const bool failed =
+        !FFailureText.empty() || FPendingException || p == THttpPhase::Aborting || p == THttpPhase::Closing;
+    if (!failed && p == THttpPhase::Header && FResp.HeaderLineCount == 0 && FreshRetryAllowed())
+        return TAfterAnswer::RetryOnFreshConnection;
+    if (!failed && FResp.Relocation.Follow)
+        return TAfterAnswer::FollowRelocation;
+    if (p == THttpPhase::Closing)
+        return TAfterAnswer::Done;
+    // The handshakes settle on every final answer; a retry only when nothing failed.
+    if (AuthenticationDecision(!failed))
+        return TAfterAnswer::AnswerChallenge;
+    return failed ? TAfterAnswer::Fail : TAfterAnswer::Done;
+}
+
+void THttpCli::AnswerOver(std::uint32_t Serial)
+{
+    if (Serial != FAnswerSerial || !HttpPhaseActive(Phase()))
+        return; // posted for an answer already decided
+    if (FReceiveLen > 0) {
+        // Bytes past the answer's own end belong to no answer of ours. Kept, they would be read
+        // as the next answer on this connection: they go, and so does the connection.
+        FReceiveLen = 0;
+        FResp.CloseReq = true;
+        FConn.Ours = false;
+    }
+    switch (DecideAfterAnswer()) {
+    case TAfterAnswer::RetryOnFreshConnection:
+        RetryOnFreshConnection();
+        break;
+    case TAfterAnswer::FollowRelocation:
+        Relocate();
+        break;
+    case TAfterAnswer::AnswerChallenge:
+        AnswerChallenge();
+        break;
+    case TAfterAnswer::Done:
+    case TAfterAnswer::Fail:
+        // The outcome itself (DecideOutcome) is taken from the failure, or from the final
+        // answer's status, when OnRequestDone is about to fire.
+        Finish();
+        break;
+    }
+}
+
+// A kept connection that the server had already given up: the request went out just as it
+// closed, and not a byte came back. Once per request of the chain.
+bool THttpCli::FreshRetryAllowed() const
+{
+    return FReusedConnection && !FRetriedFresh && (FRequestType == httpGET || FRequestType == httpHEAD);
+}
+
+void THttpCli::RetryOnFreshConnection()
+{
+    if (Tracing())
+        Trace("Kept connection closed before an answer: retrying on a new connection");
+    FRetriedFresh = true;
+    DropOldConnection();
+    FReceiveLen = 0;
+    ResetResponse();
+    StartNextRequest();
 }
 
 const char* OutcomeKindName(THttpOutcomeKind kind)
 {
-    static const char* const names[] = {"none",    "done",    "status",              "refused",
-                                        "name not found", "tls", "timeout",     "framing",
-                                        "too many relocations", "authentication", "proxy", "stopped",
+    static const char* const names[] = {"none",           "done",           "status",
+                                        "refused",        "name not found", "tls",
+                                        "timeout",        "framing",        "too many relocations",
+                                        "authentication", "proxy",          "stopped",
                                         "local"};
     const auto i = static_cast<std::size_t>(kind);
     return i < sizeof names / sizeof names[0] ? names[i] : "?";
@@ -344,7 +430,8 @@ void THttpCli::DecideOutcome()
                   " answered " + std::to_string(o.Status) + (FReasonPhrase.empty() ? "" : " " + FReasonPhrase);
     } else if (o.Status != 0) {
         o.Kind = hoStatus;
-        o.Words = "the server answered " + std::to_string(o.Status) + (FReasonPhrase.empty() ? "" : " " + FReasonPhrase);
+        o.Words =
+            "the server answered " + std::to_string(o.Status) + (FReasonPhrase.empty() ? "" : " " + FReasonPhrase);
     } else {
         o.Kind = hoRefused;
         o.Words = "no answer from the server";
@@ -357,7 +444,9 @@ void THttpCli::WndProc(TMessage& Msg)
     try {
         switch (Msg.Msg) {
         case WM_HTTP_REQUEST_DONE:
-            FDonePending = false;
+            if (Phase() != THttpPhase::Ending)
+                break;
+            Move(THttpPhase::Idle);
             // Whatever the proxy said instead of opening the tunnel (a relocation, a refusal, a
             // challenge left unanswered), the server was never asked: the request failed.
             if (FResp.ProxyAnswer)
@@ -367,13 +456,11 @@ void THttpCli::WndProc(TMessage& Msg)
                 OnRequestDone(this, FRequestType, FResp.RequestDoneError);
             break;
         case WM_HTTP_SET_READY:
-            StateChange(httpReady);
+            AnswerOver(static_cast<std::uint32_t>(Msg.WParam));
             break;
         case WM_HTTP_LOGIN:
-            if (!FLoginPending)
-                break; // cancelled by Abort
-            FLoginPending = false;
-            FRetryPending = false;
+            if (Phase() != THttpPhase::Starting)
+                break; // the request was ended meanwhile (Abort, the idle limit)
             Login();
             break;
         default:
@@ -384,9 +471,8 @@ void THttpCli::WndProc(TMessage& Msg)
         // window's guard and the standard error box.
         if ((FSyncDepth > 0 || FKeepEventExceptions) && !FPendingException) {
             FPendingException = std::current_exception();
-            FRetryPending = false;
-            if (FState != httpReady)
-                FWindow.PostMessage(WM_HTTP_SET_READY);
+            if (HttpPhaseActive(Phase()))
+                PostAnswerOver();
             return;
         }
         throw;
@@ -460,12 +546,19 @@ void THttpCli::Get()
 
 void THttpCli::DoRequestAsync(THttpRequest Rq)
 {
-    if (Rq != httpCLOSE && (FState != httpReady || FRetryPending))
+    if (Rq != httpCLOSE && Phase() != THttpPhase::Idle)
         throw EHttpException("HTTP component " + Name() + " is busy", httperrBusy);
     if ((Rq == httpPOST || Rq == httpPUT) && !FSendStream)
         throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
     if (Rq != httpCLOSE)
         CheckRequestText();
+    if (Rq == httpCLOSE && (Phase() == THttpPhase::Ending || Phase() == THttpPhase::Aborting)) {
+        // The request in hand is ending and its OnRequestDone is on its way: the close goes
+        // with it rather than replacing its outcome.
+        if (FCtrlSocket->State() != wsClosed)
+            FCtrlSocket->PostClose();
+        return;
+    }
 
     FFailureText.clear();
     FOutcome = THttpOutcome{};
@@ -476,9 +569,10 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
         FResp.RequestDoneError = 0;
         FResp.StatusCode = 200;
         FReasonPhrase = "OK";
-        StateChange(httpClosing);
+        ++FAnswerSerial;
+        Move(THttpPhase::Closing);
         if (FCtrlSocket->State() == wsClosed)
-            FWindow.PostMessage(WM_HTTP_SET_READY);
+            PostAnswerOver();
         else
             FCtrlSocket->PostClose();
         return;
@@ -495,7 +589,6 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     ResetResponse();
     FSentCount = 0;
     FRcvdStreamStartValid = false;
-    FLocationFlag = false;
 
     FTarget = TRequestTarget{};
     FTarget.Location = FURL;
@@ -538,10 +631,9 @@ void THttpCli::DoRequestAsync(THttpRequest Rq)
     ApplyPresetAuth();
 
     FRetriedFresh = false;
-    StateChange(httpNotConnected);
+    Move(THttpPhase::Starting);
     StartIdleTimer();
     if (FCtrlSocket->State() == wsConnected && FConn.Ours && SameConnection() && RefusedTarget().empty()) {
-        FClosedTarget = TClosedTarget::Normal;
         FReusedConnection = true;
         SocketSessionConnected(0);
         return;
@@ -556,17 +648,17 @@ void THttpCli::DoRequestSync(THttpRequest Rq)
     DoRequestAsync(Rq);
     ++FSyncDepth;
     try {
-        while (FState != httpReady || FRetryPending || FDonePending) {
+        while (Phase() != THttpPhase::Idle) {
             if (FMultiThreaded) {
                 FCtrlSocket->PumpMessages();
                 // Wait briefly instead of spinning a core while nothing happens.
-                if (FState != httpReady || FRetryPending || FDonePending)
+                if (Phase() != THttpPhase::Idle)
                     Application::WaitMessage(10);
             } else {
                 Application::WaitMessage(FSyncWaitTimeout);
             }
             if (Application::Terminated()) {
-                if (FState != httpReady || FRetryPending)
+                if (HttpPhaseActive(Phase()))
                     Abort();
                 break;
             }
@@ -596,11 +688,9 @@ void THttpCli::DoRequestSync(THttpRequest Rq)
 
 void THttpCli::Abort()
 {
-    if (FState != httpReady || FRetryPending) {
-        bool lookup = FState == httpDnsLookup;
-        FLoginPending = false;
-        FRetryPending = false;
-        StateChange(httpAborting);
+    if (HttpPhaseActive(Phase())) {
+        bool lookup = Phase() == THttpPhase::Lookup;
+        Move(THttpPhase::Aborting);
         if (lookup) {
             try {
                 FCtrlSocket->CancelLookup();
@@ -610,14 +700,13 @@ void THttpCli::Abort()
         }
         SetFailure("Connection aborted on request", httperrAborted);
         FResp.RequestDoneError = httperrAborted;
-        FLocationFlag = false;
-        FClosedTarget = TClosedTarget::Normal;
         if (lookup || FCtrlSocket->State() == wsClosed)
             SocketSessionClosed(httperrAborted);
         else
             FCtrlSocket->Close(); // the closed handler runs inside
         FResp.RequestDoneError = httperrAborted;
-        StateChange(httpReady);
+        AuthenticationDecision(false); // the handshakes settle on the last answer
+        Finish();
         return;
     }
     if (FCtrlSocket->State() != wsClosed)
@@ -636,7 +725,6 @@ void THttpCli::Abort()
 
 void THttpCli::Login()
 {
-    FClosedTarget = TClosedTarget::Normal;
     FCtrlSocket->OnDebugDisplay = OnDebugDisplay;
     // A refused address never goes out, not even on a connection kept from before.
     const bool refused = !RefusedTarget().empty();
@@ -648,7 +736,7 @@ void THttpCli::Login()
     FReusedConnection = false;
     DropOldConnection();
     FReceiveLen = 0; // anything left over belonged to the old connection
-    StateChange(httpDnsLookup);
+    Move(THttpPhase::Lookup);
     if (refused) {
         // Ended the way a look-up that completes at once ends (as for a dotted address).
         SocketDNSLookupDone(0);
@@ -659,7 +747,7 @@ void THttpCli::Login()
         FCtrlSocket->DnsLookup(FTarget.ConnectHost);
     } catch (const std::exception& e) {
         SetFailure(e.what(), httperrInvalidRequest);
-        StateChange(httpReady);
+        Finish();
     }
 }
 
@@ -679,7 +767,7 @@ std::string THttpCli::RefusedTarget() const
 
 void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
 {
-    if (FState != httpDnsLookup)
+    if (Phase() != THttpPhase::Lookup)
         return; // an answer for a request that has been aborted
     // The address's own host and port, and the ones connected to (the proxy's, if any), are
     // checked before anything is connected: a port like "18900abc" must not quietly become
@@ -695,27 +783,17 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
         SocketSessionClosed(ErrCode);
         return;
     }
-    StateChange(httpDnsLookupDone);
+    Move(THttpPhase::Connecting);
     NoteActivity();
-    TWSocket& s = *FCtrlSocket;
-    s.SetAddr(s.DnsResult());
-    s.SetLocalAddr(FLocalAddr);
-    s.SetPort(FTarget.ConnectPort);
-    s.SetProto("tcp");
-    s.SetSocksServer(FSocksServer);
-    s.SetSocksLevel(FSocksLevel);
-    s.SetSocksPort(FSocksPort);
-    s.SetSocksUsercode(FSocksUsercode);
-    s.SetSocksPassword(FSocksPassword);
-    s.SetSocksAuthentication(FSocksAuthentication);
+    TSslWSocket& s = *FCtrlSocket;
     s.SetMultiThreaded(FMultiThreaded);
     FConn.Host = FTarget.ConnectHost;
     FConn.Port = FTarget.ConnectPort;
     FConn.Protocol = FTarget.Protocol;
     FConn.TunnelHost = Tunnelled() ? FTarget.Host : std::string();
     FConn.TunnelPort = Tunnelled() ? FTarget.Port : std::string();
-    FConn.TunnelUp = false;
-    FConn.TlsUp = false;
+    BuildChain(s.DnsResult());
+    FChain.Prepare(s);
 
     if (FTarget.Protocol != "http" && FTarget.Protocol != "https") {
         SetFailure("Protocol \"" + FTarget.Protocol + "\" not implemented", httperrInvalidRequest);
@@ -726,14 +804,14 @@ void THttpCli::SocketDNSLookupDone(std::uint16_t ErrCode)
         return;
     }
     try {
-        s.Connect();
+        FChain.Find(THttpLinkKind::Tcp)->Start(s);
     } catch (...) {
         FailConnect(s.LastError());
         return;
     }
     // With OnError assigned the socket reports a refused connect (a bad port, no socket) by
     // calling it and returning: without this check the request would wait for ever.
-    if (s.State() == wsClosed && FState == httpDnsLookupDone)
+    if (s.State() == wsClosed && Phase() == THttpPhase::Connecting)
         FailConnect(s.LastError());
 }
 
@@ -781,28 +859,86 @@ void THttpCli::SocketSessionConnected(std::uint16_t ErrCode)
     }
     FConn.Ours = true;
     NoteActivity();
-    if (FTarget.Protocol == "https" && !FCtrlSocket->SslEstablished()) {
-        // The connection is up but not yet private: through an HTTP proxy first ask for the
-        // tunnel, then TLS with the origin server. A SOCKS connection already reaches it.
-        if (Tunnelled() && !FConn.TunnelUp)
-            SendProxyConnect();
-        else
-            StartTls();
+    FChain.SocketConnected();
+    StartNextLink();
+}
+
+// The links of one connection, lowest first: TCP to the server or the proxy, the SOCKS server
+// when one is set, the proxy's tunnel for https through an HTTP proxy, TLS for https.
+void THttpCli::BuildChain(const std::string& Addr)
+{
+    FChain.Clear();
+    FChain.Add(std::make_unique<THttpTcpLink>(Addr, FTarget.ConnectPort, FLocalAddr));
+    if (!FSocksServer.empty())
+        FChain.Add(std::make_unique<THttpSocksLink>(THttpSocksSettings{
+            FSocksServer, FSocksLevel, FSocksPort, FSocksUsercode, FSocksPassword, FSocksAuthentication}));
+    if (Tunnelled())
+        FChain.Add(std::make_unique<THttpTunnelLink>(FTarget.Host, FTarget.Port, FRequestVer, [this] {
+            std::vector<std::string> lines;
+            if (!FAgent.empty())
+                lines.push_back("User-Agent: " + FAgent);
+            if (!FProxySide.Connection.empty())
+                lines.push_back("Proxy-Connection: " + FProxySide.Connection);
+            std::string proxyAuth = ProxyAuthorizationLine();
+            if (!proxyAuth.empty())
+                lines.push_back(proxyAuth);
+            return lines;
+        }));
+    if (FTarget.Protocol == "https")
+        FChain.Add(std::make_unique<THttpTlsLink>(FTarget.Host));
+    if (Tracing())
+        Trace("Connection: " + FChain.Describe());
+}
+
+// The next link of the chain starts once the ones below it are up; with all of them up the
+// connection reaches the origin server (privately for https) and the request goes out.
+void THttpCli::StartNextLink()
+{
+    THttpLink* link = FChain.Next();
+    if (!link) {
+        SessionReady();
         return;
     }
-    SessionReady();
+    TSslWSocket& s = *FCtrlSocket;
+    switch (link->Kind()) {
+    case THttpLinkKind::Tunnel:
+        // The proxy answers like a server; its header is read by the usual steps, and
+        // EndOfHeader hands it back (ProxyConnectAnswered) while the phase says so.
+        FReceiveLen = 0;
+        Move(THttpPhase::TunnelAnswer);
+        link->Start(s);
+        if (Tracing())
+            Trace("Tunnel request\r\n" + static_cast<THttpTunnelLink*>(link)->RequestText());
+        break;
+    case THttpLinkKind::Tls:
+        Move(Phase() == THttpPhase::TunnelAnswer ? THttpPhase::TunnelTls : THttpPhase::TlsHandshake);
+        link->Start(s);
+        // With OnError assigned a refusal is reported and the call returns: end here then.
+        if (!s.SslActive() && s.LastTlsError().empty() && s.State() != wsClosed) {
+            SetFailure("TLS handshake failed: the connection could not be used", tlsErrHandshake);
+            s.Abort();
+        }
+        break;
+    case THttpLinkKind::Tcp:
+    case THttpLinkKind::Socks:
+        // Up with the socket's connection; never next once it is connected.
+        SetFailure("the connection is not up");
+        s.Abort();
+        break;
+    }
 }
 
 // The connection reaches the origin server (privately for https): the request goes out.
 void THttpCli::SessionReady()
 {
-    FLocationFlag = false;
-    StateChange(httpConnected);
+    if (!Move(THttpPhase::Sending))
+        return;
     try {
         if (OnSessionConnected)
             OnSessionConnected(this);
-        FNext = TNextStep::Header;
-        StateChange(httpWaitingHeader);
+        if (Phase() != THttpPhase::Sending)
+            return; // the handler ended the request
+        Move(THttpPhase::Header);
         SendRequest(MethodName(), FRequestVer);
         if (FRequestType == httpPOST || FRequestType == httpPUT)
             StartRequestBody();
@@ -810,37 +946,9 @@ void THttpCli::SessionReady()
         // The request never went out whole: close, and make sure the caller hears of it.
         SetFailure(std::string("Request not sent: ") + e.what());
         FCtrlSocket->Close();
-        if (FState != httpReady)
-            FWindow.PostMessage(WM_HTTP_SET_READY);
+        if (HttpPhaseActive(Phase()))
+            PostAnswerOver();
     }
-}
-
-void THttpCli::SendProxyConnect()
-{
-    // The proxy answers like a server; its header is read by the usual steps, and
-    // EndOfHeader hands it back here (ProxyConnectAnswered) while the state says so.
-    FNext = TNextStep::Header;
-    FReceiveLen = 0;
-    StateChange(httpWaitingProxyConnect);
-    const std::string authority = FTarget.Host + ":" + FTarget.Port;
-    std::vector<std::string> lines;
-    lines.push_back("CONNECT " + authority + " HTTP/" + FRequestVer);
-    lines.push_back("Host: " + authority);
-    if (!FAgent.empty())
-        lines.push_back("User-Agent: " + FAgent);
-    if (!FProxySide.Connection.empty())
-        lines.push_back("Proxy-Connection: " + FProxySide.Connection);
-    std::string proxyAuth = ProxyAuthorizationLine();
-    if (!proxyAuth.empty())
-        lines.push_back(proxyAuth);
-    std::string block;
-    for (const auto& l : lines)
-        block += l + "\r\n";
-    block += "\r\n";
-    if (Tracing())
-        Trace("Tunnel request\r\n" + block);
-    FCtrlSocket->QueueData(block.data(), static_cast<int>(block.size()));
-    FCtrlSocket->Send(nullptr, 0);
 }
 
 void THttpCli::ProxyConnectAnswered()
@@ -856,7 +964,7 @@ void THttpCli::ProxyConnectAnswered()
         }
         // Credentials wanted: the answer is read to its end (NTLM keeps the connection), never
         // handed on; its end runs the authentication decision, which sends a new CONNECT.
-        StateChange(httpWaitingHeader);
+        Move(THttpPhase::Header);
         return;
     }
     if (FReceiveLen > 0) {
@@ -866,35 +974,20 @@ void THttpCli::ProxyConnectAnswered()
         FCtrlSocket->Abort();
         return;
     }
-    FConn.TunnelUp = true;
+    if (THttpLink* tunnel = FChain.Find(THttpLinkKind::Tunnel))
+        tunnel->SetUp();
     if (Tracing())
         Trace("Tunnel to " + FTarget.Host + ":" + FTarget.Port + " is open");
     const std::uint16_t keepError = FResp.RequestDoneError;
     ResetResponse();
     FResp.RequestDoneError = keepError;
-    FNext = TNextStep::None;
-    StartTls();
+    StartNextLink();
 }
 
 std::string THttpCli::ProxyRefusalText() const
 {
     return "the proxy " + FTarget.ConnectHost + ":" + FTarget.ConnectPort + " answered " +
            std::to_string(FResp.StatusCode) + (FReasonPhrase.empty() ? std::string() : " " + FReasonPhrase);
-}
-
-void THttpCli::StartTls()
-{
-    TSslWSocket& s = *FCtrlSocket;
-    FTlsHandshakeStart = GetTickCount();
-    // The certificate must name the server of the address; the socket's Addr is the
-    // address it connected to (an IP, or the proxy).
-    s.SetSslServerName(FTarget.Host);
-    s.StartSslHandshake();
-    // With OnError assigned a refusal is reported and the call returns: end here then.
-    if (!s.SslActive() && s.LastTlsError().empty() && s.State() != wsClosed) {
-        SetFailure("TLS handshake failed: the connection could not be used", tlsErrHandshake);
-        s.Abort();
-    }
 }
 
 void THttpCli::SslHandshakeDone(std::uint16_t ErrCode)
@@ -908,10 +1001,11 @@ void THttpCli::SslHandshakeDone(std::uint16_t ErrCode)
             Trace(text);
         return;
     }
-    FConn.TlsUp = true;
+    if (THttpLink* tls = FChain.Find(THttpLinkKind::Tls))
+        tls->SetUp();
     if (Tracing())
         Trace("TLS established: " + FCtrlSocket->SslVersion());
-    SessionReady();
+    StartNextLink();
 }
 
 void THttpCli::SendRequest(const std::string& Method, const std::string& Version)
@@ -1099,12 +1193,14 @@ void THttpCli::NoteActivity()
 void THttpCli::IdleTimerTick()
 {
     // A body already complete is not spoilt by a slow close.
-    if (FState == httpReady || FState == httpAborting || FState == httpBodyReceived || FIdleTimeout <= 0)
+    const THttpPhase p = Phase();
+    if (!HttpPhaseActive(p) || p == THttpPhase::Aborting || p == THttpPhase::BodyReceived || FIdleTimeout <= 0)
         return;
     // The handshake as a whole must finish within the limit: a server that drips it a byte at a
     // time is never silent, yet would hold the request for as long as it likes.
-    const bool handshaking = FCtrlSocket->SslActive() && !FCtrlSocket->SslEstablished();
-    const std::uint32_t quiet = GetTickCount() - (handshaking ? FTlsHandshakeStart : FLastActivity);
+    const bool handshaking = p == THttpPhase::TlsHandshake || p == THttpPhase::TunnelTls;
+    const THttpTlsLink* tls = static_cast<const THttpTlsLink*>(FChain.Find(THttpLinkKind::Tls));
+    const std::uint32_t quiet = GetTickCount() - (handshaking && tls ? tls->StartedAt() : FLastActivity);
     // Bytes held back by the bandwidth limit are not silence: the pause is ours.
     if (FBandwidthPaused || quiet < static_cast<std::uint32_t>(FIdleTimeout)) {
         std::uint32_t left = FBandwidthPaused ? static_cast<std::uint32_t>(FIdleTimeout)
@@ -1118,17 +1214,19 @@ void THttpCli::IdleTimerTick()
 void THttpCli::IdleTimedOut()
 {
     const int secs = (FIdleTimeout + 999) / 1000;
-    const bool handshaking = FCtrlSocket->SslActive() && !FCtrlSocket->SslEstablished();
+    const bool handshaking = Phase() == THttpPhase::TlsHandshake || Phase() == THttpPhase::TunnelTls;
     SetFailure(handshaking ? "the TLS handshake did not finish within " + std::to_string(secs) + " s"
                            : "No data received for " + std::to_string(secs) + " s",
                httperrTimeout);
     FResp.RequestDoneError = httperrTimeout;
-    FLoginPending = false;
-    FLocationFlag = false;
-    FClosedTarget = TClosedTarget::Normal;
     if (Tracing())
         Trace("Idle limit reached");
-    if (FState == httpDnsLookup) {
+    if (Phase() == THttpPhase::Starting) {
+        // Between two requests of the chain: there is no connection of this hop to close.
+        PostAnswerOver();
+        return;
+    }
+    if (Phase() == THttpPhase::Lookup) {
         try {
             FCtrlSocket->CancelLookup();
         } catch (...) {

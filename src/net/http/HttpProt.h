@@ -1,20 +1,27 @@
 #pragma once
 // THttpCli: an asynchronous HTTP/1.0 and 1.1 client component on top of TWSocket. One request
 // at a time over one connection; https addresses run over TLS (TSslWSocket): directly, over a
-// SOCKS connection, or through an HTTP proxy's CONNECT tunnel; everything runs on the thread that created the component and
-// reports progress through events. Get is the synchronous form: it pumps messages until the
-// request is over and raises EHttpException when it failed.
+// SOCKS connection, or through an HTTP proxy's CONNECT tunnel; everything runs on the thread that created the component
+// and reports progress through events. Get is the synchronous form: it pumps messages until the request is over and
+// raises EHttpException when it failed.
 //
 // The component chains its own steps through three private messages posted to its hidden
 // window, so a step never runs inside the event handler that caused it.
 //
-// Files: HttpProt.cpp (properties, request engine, state machine), HttpProtResponse.cpp
+// A request's phase changes only through Move, against the one table of moves in HttpPhase;
+// what follows an answer (finish, relocation, challenge, fresh connection) is decided once
+// when it is over (DecideAfterAnswer); a connection is set up by the chain of links in
+// HttpConnect (TCP, SOCKS, tunnel, TLS).
+//
+// Files: HttpProt.cpp (properties, request engine, phases and the decision), HttpProtResponse.cpp
 // (status line, header, body, end of a response), HttpAuth.cpp (relocation, Basic and NTLM
 // retries). Address parsing lives in HttpUrl, the chunk decoder in HttpChunk, the
 // content-coding stage in HttpContCod.
 
 #include "net/http/HttpChunk.h"
+#include "net/http/HttpConnect.h"
 #include "net/http/HttpContCod.h"
+#include "net/http/HttpPhase.h"
 #include "net/http/Ntlm.h"
 #include "net/socket/WSocketComponent.h"
 #include "net/tls/SslWSocket.h"
@@ -70,7 +77,7 @@ constexpr int httperrTlsTruncated = 13;
 
 enum THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
 
-enum THttpState {
+enum THttpState : int {
     httpReady,
     httpNotConnected,
     httpConnected,
@@ -155,27 +162,27 @@ using THttpDataPush = std::function<void(TObject* Sender, std::uint16_t ErrCode)
 // comes with a made-up status: Status is the one the server (or the proxy) really sent, 0 when
 // none came.
 enum THttpOutcomeKind {
-    hoNone,                // the request has not ended yet
-    hoDone,                // a final 2xx, whole by its framing
-    hoStatus,              // a final answer with another status (3xx not followed, 4xx, 5xx)
-    hoRefused,             // the connection was refused or broke before any answer
-    hoNameNotFound,        // the host's name could not be looked up
-    hoTls,                 // the TLS handshake or the certificate failed
-    hoTimeout,             // nothing arrived for the idle limit
-    hoFraming,             // the answer broke its own framing, or was not the one asked for
-    hoTooManyRelocations,  // relocations without end
-    hoAuthentication,      // 401, or a proxy in use asking for its credentials (407)
-    hoProxy,               // the proxy refused to open the tunnel
-    hoStopped,             // Abort
-    hoLocal,               // refused before anything went out (a bad address, a relocation elsewhere)
+    hoNone,               // the request has not ended yet
+    hoDone,               // a final 2xx, whole by its framing
+    hoStatus,             // a final answer with another status (3xx not followed, 4xx, 5xx)
+    hoRefused,            // the connection was refused or broke before any answer
+    hoNameNotFound,       // the host's name could not be looked up
+    hoTls,                // the TLS handshake or the certificate failed
+    hoTimeout,            // nothing arrived for the idle limit
+    hoFraming,            // the answer broke its own framing, or was not the one asked for
+    hoTooManyRelocations, // relocations without end
+    hoAuthentication,     // 401, or a proxy in use asking for its credentials (407)
+    hoProxy,              // the proxy refused to open the tunnel
+    hoStopped,            // Abort
+    hoLocal,              // refused before anything went out (a bad address, a relocation elsewhere)
 };
 
 struct THttpOutcome {
     THttpOutcomeKind Kind = hoNone;
-    int Status = 0;          // the final answer's status, 0 when none came
-    int SystemError = 0;     // the socket's or TLS layer's error number, 0 when none
-    std::uint16_t Code = 0;  // the failure code (httperr..., or the system error), 0 for hoDone/hoStatus
-    std::string Words;       // in plain words, for a failure line
+    int Status = 0;         // the final answer's status, 0 when none came
+    int SystemError = 0;    // the socket's or TLS layer's error number, 0 when none
+    std::uint16_t Code = 0; // the failure code (httperr..., or the system error), 0 for hoDone/hoStatus
+    std::string Words;      // in plain words, for a failure line
     bool Done() const { return Kind == hoDone; }
 };
 
@@ -279,7 +286,9 @@ public:
     void SetSocksAuthentication(TSocksAuthentication v) { FSocksAuthentication = v; }
 
     // ---- run-time properties ----------------------------------------------------------------
-    THttpState State() const { return FState; }
+    THttpState State() const { return HttpPublicState(FMachine.Phase()); }
+    // Moves of the request's phase that its own table refused (a fault of this component; 0).
+    int RefusedMoves() const { return FMachine.RefusedMoves(); }
     THttpRequest RequestType() const { return FRequestType; }
     int StatusCode() const { return FResp.StatusCode; }
     const std::string& ReasonPhrase() const { return FReasonPhrase; }
@@ -292,8 +301,8 @@ public:
     std::uint16_t FailureCode() const { return FFailureText.empty() ? 0 : FFailureCode; }
     // How the last request ended; hoNone while one runs. Set just before OnRequestDone fires.
     const THttpOutcome& Outcome() const { return FOutcome; }
-    // The answer in hand names a Location that is being followed.
-    bool Relocating() const { return FLocationFlag; }
+    // The answer in hand names a Location that will be followed when it is over.
+    bool Relocating() const { return FResp.Relocation.Follow; }
     const std::string& ReplyVer() const { return FReplyVer; }
     std::int64_t ContentLength() const { return FResp.ContentLength; } // -1 = not given
     const std::string& ContentType() const { return FResp.ContentType; }
@@ -378,8 +387,21 @@ protected:
     virtual void WndProc(TMessage& Msg);
 
 private:
-    enum class TNextStep { None, Header, Body };
-    enum class TClosedTarget { Normal, Relocate };
+    // What follows an answer, decided once when it is over (DecideAfterAnswer): the request
+    // ends (done with the final answer, or failed), or the next request of its chain starts.
+    enum class TAfterAnswer { Done, Fail, FollowRelocation, AnswerChallenge, RetryOnFreshConnection };
+
+    // A Location of a relocating answer, resolved when its line arrives and followed only when
+    // the answer is over and nothing went wrong with it.
+    struct TRelocation {
+        bool Follow = false;
+        std::string Scheme;
+        std::string Host;
+        std::string Port; // as written, "" when the address names none
+        std::string User;
+        std::string Pass;
+        std::string Path; // with its query
+    };
 
     // Where the current request goes and as whom. Set from URL by DoRequestAsync; a followed
     // relocation moves it.
@@ -428,6 +450,7 @@ private:
         bool Failed = false;                // the answer broke the framing: FailResponse ran
         bool CloseReq = false;              // close the connection after this response
         std::uint16_t RequestDoneError = 0; // for OnRequestDone
+        TRelocation Relocation;
     };
 
     // One side of authentication: the origin server (401) or the proxy (407). Both run the
@@ -452,15 +475,22 @@ private:
         std::string Protocol;
         std::string TunnelHost;
         std::string TunnelPort;
-        bool TunnelUp = false; // the proxy answered the CONNECT with success
-        bool TlsUp = false;    // the TLS handshake with the server finished
     };
 
     // HttpProt.cpp
-    void StateChange(THttpState NewState);
-    void SetReady();
-    void PostLogin();
-    void PostRequestDone();
+    // The one place the phase changes: checks the move against the table, then runs the
+    // entry actions of the new phase and tells OnStateChange when the public state changed.
+    bool Move(THttpPhase To);
+    THttpPhase Phase() const { return FMachine.Phase(); }
+    // The next request of the chain (or the first) finds its connection from the message loop.
+    void StartNextRequest();
+    // The answer (or the request) is over: the decision follows from the message loop.
+    void PostAnswerOver();
+    void AnswerOver(std::uint32_t Serial);
+    TAfterAnswer DecideAfterAnswer();
+    void Finish();
+    void RetryOnFreshConnection();
+    bool FreshRetryAllowed() const;
     void ResetResponse();
     void AimAtProxy();
     void Login();
@@ -468,10 +498,10 @@ private:
     void SocketSessionConnected(std::uint16_t ErrCode);
     void SessionReady();
     bool Tunnelled() const { return !FProxy.empty() && FTarget.Protocol == "https"; }
-    void SendProxyConnect();
+    void BuildChain(const std::string& Addr);
+    void StartNextLink();
     void ProxyConnectAnswered();
     std::string ProxyRefusalText() const;
-    void StartTls();
     void SslHandshakeDone(std::uint16_t ErrCode);
     void SendRequest(const std::string& Method, const std::string& Version);
     void StartRequestBody();
@@ -512,7 +542,8 @@ private:
     void EndOfResponseNoBody();
     void EndOfResponseWithBody();
     void SocketSessionClosed(std::uint16_t ErrCode);
-    void ClosedDispatch(std::uint16_t ErrCode);
+    // Nothing more of this answer is read: its header or its body has ended or broken.
+    void StopReading();
     bool BodyIncomplete() const;
     void FailResponse(const std::string& Text, std::uint16_t Code = httperrBadResponse);
     bool EndUnconfirmed() const;
@@ -522,10 +553,11 @@ private:
     // HttpAuth.cpp
     void LocationField(const std::string& Value);
     std::string CurrentAddress() const;
-    void StartRelocation();
-    void RelocateAfterClose(std::uint16_t ErrCode);
+    void ApplyRelocation();
+    void Relocate();
     bool NextHopAllowed();
-    bool AuthenticationDecision();
+    bool AuthenticationDecision(bool MayRetry);
+    void AnswerChallenge();
     void NtlmStep(TAuthSide& P);
     void BasicStep(TAuthSide& P);
     void ApplyPresetAuth();
@@ -584,7 +616,10 @@ private:
     TSocksAuthentication FSocksAuthentication = socksNoAuthentication;
 
     // Run-time properties.
-    THttpState FState = httpReady;
+    THttpPhaseMachine FMachine;
+    // Names the answer (or hop) a posted WM_HTTP_SET_READY belongs to: one posted for an answer
+    // already decided is stale and dropped, whatever the request does by the time it arrives.
+    std::uint32_t FAnswerSerial = 0;
     THttpRequest FRequestType = httpABORT;
     // Kept from response to response: the NTLM handshake asks what the server spoke last.
     std::string FReasonPhrase;
@@ -601,13 +636,11 @@ private:
     TAuthSide FServerSide{false};
     TAuthSide FProxySide{true};
     TOpenConnection FConn;
-    bool FLocationFlag = false;
+    THttpConnectChain FChain; // the links the open connection went through
     char FReceiveBuffer[ReceiveBufferSize + 1] = {};
     int FReceiveLen = 0;
     std::unique_ptr<char[]> FBodyBuffer{new char[BodyBufferSize]};
     bool FInBodyDelivery = false;
-    TNextStep FNext = TNextStep::None;
-    TClosedTarget FClosedTarget = TClosedTarget::Normal;
     bool FIgnoreClosed = false; // closing a connection we are done with: no closed handler
     THttpChunkDecoder FChunk;
     THttpContCodHandler FContentCodingHnd;
@@ -615,11 +648,8 @@ private:
     std::int64_t FRcvdStreamStartSize = 0;
     bool FRcvdStreamStartValid = false;
     bool FAllowedToSend = false;
-    bool FLoginPending = false;
     bool FReusedConnection = false; // this request went out on a connection kept from before
     bool FRetriedFresh = false;     // ... and was already sent again on a new one
-    bool FRetryPending = false;
-    bool FDonePending = false;
     int FSyncDepth = 0;
     std::string FFailureText;
     THttpOutcome FOutcome;
@@ -637,10 +667,9 @@ private:
     bool FAskedConditional = false;
 
     // Idle limit: the tick of the last byte received (or of the start), and the timer that
-    // looks at it. It also bounds a TLS handshake as a whole, from the tick it began.
+    // looks at it. It also bounds a TLS handshake as a whole, from the tick its link began.
     int FIdleTimeout = 0;
     std::uint32_t FLastActivity = 0;
-    std::uint32_t FTlsHandshakeStart = 0;
     std::unique_ptr<QTimer> FIdleTimer;
 
     // Bandwidth control.

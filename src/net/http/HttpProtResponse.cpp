@@ -96,8 +96,7 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
     // The document body, with nothing left over in the line buffer, is received straight into
     // the body buffer and handed on from there. Never more than the announced length is read,
     // so bytes of a following response stay in the socket.
-    if (FState == httpWaitingBody && FNext == TNextStep::Body && FReceiveLen == 0 && !FInBodyDelivery &&
-        FRequestType != httpHEAD) {
+    if (Phase() == THttpPhase::Body && FReceiveLen == 0 && !FInBodyDelivery && FRequestType != httpHEAD) {
         std::int64_t want = BodyBufferSize;
         if (FResp.TransferEncoding != "chunked" && FResp.ContentLength >= 0)
             want = std::min(want, FResp.ContentLength - FResp.RcvdCount);
@@ -122,7 +121,7 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
                 throw;
             }
             FInBodyDelivery = false;
-            if (FNext != TNextStep::Body && FState == httpBodyReceived)
+            if (Phase() == THttpPhase::BodyReceived)
                 EndOfResponseWithBody();
             return;
         }
@@ -172,15 +171,16 @@ void THttpCli::SocketDataAvailable(std::uint16_t ErrCode)
 
     ProcessLines(ErrCode, cutLongLine);
 
-    if (FState == httpWaitingBody && FReceiveLen > 0) {
+    const THttpPhase p = Phase();
+    if ((p == THttpPhase::Body || p == THttpPhase::BodyOver) && FReceiveLen > 0) {
         if (FRequestType == httpHEAD) {
             FReceiveLen = 0;
             FCtrlSocket->Abort();
             return;
         }
-        if (FNext == TNextStep::Body) {
+        if (p == THttpPhase::Body) {
             HandBufferToBody();
-            if (FNext != TNextStep::Body && FState == httpBodyReceived)
+            if (Phase() == THttpPhase::BodyReceived)
                 EndOfResponseWithBody();
         }
     }
@@ -198,8 +198,7 @@ void THttpCli::RemoveFromBuffer(std::size_t n)
 // the buffer) against the limit. False when the limit is passed: the answer has failed.
 bool THttpCli::CountHeaderBytes(std::size_t n)
 {
-    const bool reading =
-        FNext == TNextStep::Header && (FState == httpWaitingHeader || FState == httpWaitingProxyConnect);
+    const bool reading = Phase() == THttpPhase::Header || Phase() == THttpPhase::TunnelAnswer;
     if (!reading)
         return true;
     FResp.HeaderBytes += n;
@@ -211,8 +210,8 @@ bool THttpCli::CountHeaderBytes(std::size_t n)
 
 void THttpCli::ProcessLines(std::uint16_t ErrCode, bool FirstLineCut)
 {
-    const THttpState st = FState;
-    if (st == httpWaitingBody)
+    const THttpPhase st = Phase();
+    if (st == THttpPhase::Body || st == THttpPhase::BodyOver)
         return;
     bool cut = FirstLineCut;
     while (FReceiveLen > 0) {
@@ -226,24 +225,22 @@ void THttpCli::ProcessLines(std::uint16_t ErrCode, bool FirstLineCut)
         RemoveFromBuffer(n + 1);
         const bool lineCut = cut;
         cut = false;
-        if (st == httpWaitingHeader || st == httpWaitingProxyConnect) {
-            if (FNext == TNextStep::Header) {
-                if (!CountHeaderBytes(n + 1))
-                    break;
-                GetHeaderLineNext(line, lineCut);
-            } else if (FLocationFlag || FLoginPending || FClosedTarget == TClosedTarget::Relocate) {
-                // Stray bytes after a response that is being followed elsewhere: they belong
-                // to nothing, and must not end the request the relocation continues.
-                FReceiveLen = 0;
+        if (st == THttpPhase::Header || st == THttpPhase::TunnelAnswer) {
+            if (!CountHeaderBytes(n + 1))
                 break;
-            } else {
-                FWindow.PostMessage(WM_HTTP_SET_READY);
-                break;
-            }
+            GetHeaderLineNext(line, lineCut);
             // Once the header is over, what is left in the buffer belongs to the body (handed
             // on by the end of the header) or to whatever comes next: it is not cut into lines.
-            if ((FState != httpWaitingHeader && FState != httpWaitingProxyConnect) || FNext != TNextStep::Header)
+            if (Phase() != st)
                 break;
+        } else if (st == THttpPhase::HeaderOver) {
+            // Bytes after an answer that is over belong to no answer of ours. Kept in the
+            // buffer, they would be read as the next request's answer on this connection: they
+            // are dropped, and the connection is not used again.
+            FReceiveLen = 0;
+            FResp.CloseReq = true;
+            FConn.Ours = false;
+            break;
         } else {
             if (OnDataPush)
                 OnDataPush(this, ErrCode);
@@ -278,10 +275,10 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, bool Cut)
     if (FResp.HeaderLineCount == 0) {
         FResp.HeaderOpen = true;
         // The proxy's answer to CONNECT is not the response the caller asked for.
-        if (FState != httpWaitingProxyConnect) {
+        if (Phase() != THttpPhase::TunnelAnswer) {
             if (OnHeaderBegin)
                 OnHeaderBegin(this);
-            if (FState != httpWaitingHeader)
+            if (Phase() != THttpPhase::Header)
                 return;
         }
     } else if (FResp.HeaderLineCount == -1) {
@@ -350,7 +347,7 @@ void THttpCli::GetHeaderLineNext(const std::string& Line, bool Cut)
         if (FResp.Failed)
             return;
     }
-    if (FState == httpWaitingHeader && OnHeaderData)
+    if (Phase() == THttpPhase::Header && OnHeaderData)
         OnHeaderData(this);
 }
 
@@ -367,7 +364,7 @@ void THttpCli::InterpretField(const std::string& Line)
 
     // The proxy's answer to CONNECT says only how it is framed and what credentials it wants:
     // its Location, cookies and the like are not the server's, and nothing of it is followed.
-    if (FState == httpWaitingProxyConnect && name != "content-length" && name != "transfer-encoding" &&
+    if (Phase() == THttpPhase::TunnelAnswer && name != "content-length" && name != "transfer-encoding" &&
         name != "proxy-authenticate" && name != "connection" && name != "proxy-connection")
         return;
 
@@ -450,20 +447,20 @@ void THttpCli::EndOfHeader()
         return;
     }
     FResp.HeaderOpen = false;
-    if (FState == httpWaitingProxyConnect) {
+    if (Phase() == THttpPhase::TunnelAnswer) {
         ProxyConnectAnswered(); // a 407 carries on below as an answer the caller never sees
-        if (FState != httpWaitingHeader)
+        if (Phase() != THttpPhase::Header)
             return;
     } else if (!AnswerWasAsked()) {
         return;
     }
     if (OnHeaderEnd && !FResp.ProxyAnswer)
         OnHeaderEnd(this);
-    if (FState == httpReady) {
+    if (!HttpPhaseActive(Phase())) {
         FReceiveLen = 0;
         return;
     }
-    if (FState != httpWaitingHeader)
+    if (Phase() != THttpPhase::Header)
         return;
     if (!CheckTransferEncoding())
         return;
@@ -489,11 +486,10 @@ void THttpCli::EndOfHeader()
         FTarget.DocName =
             dot == std::string::npos ? FTarget.DocName + ".htm" : FTarget.DocName.substr(0, dot + 1) + "htm";
 
-    StateChange(httpWaitingBody);
-    FNext = TNextStep::Body;
+    Move(THttpPhase::Body);
     if (FReceiveLen > 0) {
         HandBufferToBody();
-        if (FNext != TNextStep::Body && FState == httpBodyReceived)
+        if (Phase() == THttpPhase::BodyReceived)
             EndOfResponseWithBody();
     }
 }
@@ -548,7 +544,7 @@ void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
         FChunk.Reset();
         if (OnDocBegin)
             OnDocBegin(this);
-        if (FState != httpWaitingBody)
+        if (Phase() != THttpPhase::Body)
             return;
         FContentCodingHnd.Prepare(FResp.ContentEncoding, [this](const char* d, std::size_t n) {
             // The caller's stream first, so a handler of OnDocData sees the bytes written.
@@ -581,7 +577,7 @@ void THttpCli::GetBodyLineNext(const char* Data, std::size_t Len)
             FResp.RcvdCount += static_cast<std::int64_t>(n);
             return PassOn(d, n);
         });
-        if (FState != httpWaitingBody)
+        if (Phase() != THttpPhase::Body)
             return;
         if (FChunk.State() == THttpChunkDecoder::csError) {
             // What was passed on so far stays with the caller; nothing after the break is.
@@ -602,15 +598,15 @@ bool THttpCli::PassOn(const char* Data, std::size_t Len)
 {
     FContentCodingHnd.WriteBuffer(Data, Len);
     // A handler may have ended the request (Abort): stop handing on what is left.
-    return FState == httpWaitingBody;
+    return Phase() == THttpPhase::Body;
 }
 
 // A body framed by the end of the connection, over TLS, whose end the server did not confirm
 // with close_notify: a cut by anyone on the way looks exactly like it.
 bool THttpCli::EndUnconfirmed() const
 {
-    return FConn.TlsUp && FResp.TransferEncoding != "chunked" && FResp.ContentLength < 0 && FRequestType != httpHEAD &&
-           !FCtrlSocket->SslCloseNotified();
+    return FChain.IsUp(THttpLinkKind::Tls) && FResp.TransferEncoding != "chunked" && FResp.ContentLength < 0 &&
+           FRequestType != httpHEAD && !FCtrlSocket->SslCloseNotified();
 }
 
 void THttpCli::FailTlsEnd()
@@ -628,40 +624,49 @@ bool THttpCli::BodyIncomplete() const
 void THttpCli::DocumentComplete(bool)
 {
     FResp.BodyLineCount = 0;
-    FNext = TNextStep::None;
-    StateChange(httpBodyReceived);
+    Move(THttpPhase::BodyReceived);
     StopBandwidthTimer();
     FContentCodingHnd.Complete();
     if (OnDocEnd && !FResp.ProxyAnswer)
         OnDocEnd(this);
-    if (FResp.CloseReq && FState == httpBodyReceived)
+    if (FResp.CloseReq && Phase() == THttpPhase::BodyReceived)
         FCtrlSocket->PostClose();
 }
 
+// The answer is over. On a connection that stays, what follows is decided at once (from the
+// message loop); otherwise the connection is closed first and its closed handler asks.
 void THttpCli::EndOfResponseNoBody()
 {
-    FNext = TNextStep::None;
-    if (FLocationFlag) {
-        StartRelocation();
-        return;
-    }
+    Move(THttpPhase::HeaderOver);
     if (!FResp.CloseReq) {
-        FWindow.PostMessage(WM_HTTP_SET_READY);
+        PostAnswerOver();
         return;
     }
     if (FRequestType == httpHEAD) {
         FReceiveLen = 0;
-        StateChange(httpWaitingBody);
+        Move(THttpPhase::BodyOver);
     }
-    FCtrlSocket->PostClose(); // the closed handler ends the request
+    FCtrlSocket->PostClose(); // the closed handler ends the answer
 }
 
 void THttpCli::EndOfResponseWithBody()
 {
-    if (FLocationFlag)
-        StartRelocation();
-    else
-        FWindow.PostMessage(WM_HTTP_SET_READY);
+    PostAnswerOver();
+}
+
+void THttpCli::StopReading()
+{
+    switch (Phase()) {
+    case THttpPhase::Header:
+    case THttpPhase::TunnelAnswer:
+        Move(THttpPhase::HeaderOver);
+        break;
+    case THttpPhase::Body:
+        Move(THttpPhase::BodyOver);
+        break;
+    default:
+        break;
+    }
 }
 
 // The answer cannot be read any further without guessing: end the request as a bad response.
@@ -671,7 +676,7 @@ void THttpCli::FailResponse(const std::string& Text, std::uint16_t Code)
 {
     SetFailure(Text, Code);
     FResp.Failed = true;
-    FNext = TNextStep::None;
+    StopReading();
     FReceiveLen = 0;
     FCtrlSocket->Abort();
 }
@@ -712,52 +717,38 @@ bool THttpCli::CheckTransferEncoding()
 
 // ---- connection closed ----------------------------------------------------------------------
 
-void THttpCli::ClosedDispatch(std::uint16_t ErrCode)
+void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
 {
     if (FIgnoreClosed)
         return;
-    if (FClosedTarget == TClosedTarget::Relocate)
-        RelocateAfterClose(ErrCode);
-    else
-        SocketSessionClosed(ErrCode);
-}
-
-void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
-{
     if (Tracing())
         Trace("SessionClosed Error: " + std::to_string(ErrCode));
-    if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0 && FReusedConnection &&
-        !FRetriedFresh && (FRequestType == httpGET || FRequestType == httpHEAD)) {
-        // A kept connection that the server had already given up: the request went out just
-        // as it closed, and not a byte came back. Send it once more on a new connection.
-        if (Tracing())
-            Trace("Kept connection closed before an answer: retrying on a new connection");
-        FRetriedFresh = true;
-        FConn.Ours = false;
-        PostLogin();
-        return;
-    }
-    if (FLoginPending && FState != httpAborting) {
+    const THttpPhase p = Phase();
+    if (p == THttpPhase::Starting) {
         // The old connection went away while the next request of this one (a relocation or
         // an authentication retry) waits to start: it will simply connect anew.
         FConn.Ours = false;
         return;
     }
-    // An error on a connection whose response is already complete does not spoil that response.
-    if (ErrCode != 0 && FState != httpReady && FState != httpBodyReceived)
-        FResp.RequestDoneError = ErrCode;
     FConn.Ours = false;
-    const bool aborting = FState == httpAborting;
+    if (p == THttpPhase::Header && FResp.HeaderLineCount == 0 && FreshRetryAllowed() && FFailureText.empty()) {
+        // Not a byte of an answer on a kept connection: the decision sends the request again.
+        PostAnswerOver();
+        return;
+    }
+    // An error on a connection whose response is already complete does not spoil that response.
+    if (ErrCode != 0 && HttpPhaseActive(p) && p != THttpPhase::BodyReceived)
+        FResp.RequestDoneError = ErrCode;
+    const bool aborting = p == THttpPhase::Aborting;
+    const bool running = HttpPhaseActive(p) && !aborting;
+    // A relocating answer cut by the close is still followed: its Location is all it had to say.
+    const bool relocating = FResp.Relocation.Follow && running;
 
     if (FResp.HeaderOpen) {
         FResp.HeaderOpen = false;
         if (OnHeaderEnd)
             OnHeaderEnd(this);
-        if (FLocationFlag && !aborting && FState != httpReady) {
-            RelocateAfterClose(ErrCode);
-            return;
-        }
-        if (!aborting && FState != httpReady)
+        if (running && !relocating)
             SetFailure("Connection closed before the whole response header was received");
     } else if (FResp.BodyLineCount > 0) {
         const bool incomplete = BodyIncomplete() || ErrCode != 0;
@@ -766,11 +757,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
         FContentCodingHnd.Complete();
         if (OnDocEnd && !FResp.ProxyAnswer)
             OnDocEnd(this);
-        if (FLocationFlag && !aborting && FState != httpReady) {
-            RelocateAfterClose(ErrCode);
-            return;
-        }
-        if (aborting || FState == httpReady || FState == httpBodyReceived) {
+        if (!running || relocating || Phase() == THttpPhase::BodyReceived) {
         } else if (EndUnconfirmed()) {
             FailTlsEnd();
         } else if (incomplete) {
@@ -778,21 +765,23 @@ void THttpCli::SocketSessionClosed(std::uint16_t ErrCode)
                        (FResp.ContentLength >= 0 ? " of " + std::to_string(FResp.ContentLength) : std::string()) +
                        " bytes)");
         }
-    } else if (FState == httpWaitingBody && FNext == TNextStep::Body && BodyIncomplete() &&
+    } else if (p == THttpPhase::Body && BodyIncomplete() &&
                (FResp.TransferEncoding == "chunked" || FResp.ContentLength > 0)) {
-        SetFailure("Connection closed before the document was received");
-    } else if (FState == httpWaitingBody && FNext == TNextStep::Body && !aborting && EndUnconfirmed()) {
-        FailTlsEnd();
-    } else if (FState == httpWaitingProxyConnect && !aborting) {
+        if (!relocating)
+            SetFailure("Connection closed before the document was received");
+    } else if (p == THttpPhase::Body && EndUnconfirmed()) {
+        if (!relocating)
+            FailTlsEnd();
+    } else if ((p == THttpPhase::TunnelAnswer || p == THttpPhase::TunnelTls) && !aborting) {
         SetFailure("The proxy closed the connection instead of opening a tunnel");
-    } else if (FState == httpWaitingHeader && FNext == TNextStep::Header && FResp.HeaderLineCount == 0) {
+    } else if (p == THttpPhase::Header && FResp.HeaderLineCount == 0) {
         SetFailure("Connection closed by the server without a response");
     }
 
     if (OnSessionClosed)
         OnSessionClosed(this);
-    if (FState != httpReady)
-        FWindow.PostMessage(WM_HTTP_SET_READY);
+    if (HttpPhaseActive(Phase()))
+        PostAnswerOver();
 }
 
 } // namespace cw

@@ -41,6 +41,8 @@ inline GetOutcome RunGet(cw::THttpCli& cli, int limitMs = 20000)
         out.Code = e.ErrorCode();
     }
     watchdog.stop();
+    // Every move the request made was one its table lists.
+    EXPECT_EQ(cli.RefusedMoves(), 0);
     return out;
 }
 
@@ -61,6 +63,7 @@ inline bool RunAsync(cw::THttpCli& cli, cw::THttpRequest rq, int limitMs = 20000
     while (!done && cw::GetTickCount() - start < static_cast<std::uint32_t>(limitMs))
         cw::Application::WaitMessage(50);
     cli.OnRequestDone = previous;
+    EXPECT_EQ(cli.RefusedMoves(), 0);
     return done;
 }
 

@@ -50,6 +50,14 @@ TEST(HttpOutcome, EachWayARequestEndsHasItsKind)
         cwtest::RecvUntil(fd, "\r\n\r\n");
         cwtest::SendAll(fd, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
     });
+    // A proxy that wants other credentials than the ones it is given (it asks again each time).
+    cwtest::ScriptedPeer guard(
+        [](int fd) {
+            cwtest::RecvUntil(fd, "\r\n\r\n");
+            cwtest::SendAll(fd, "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                                "realm=\"p\"\r\nContent-Length: 0\r\n\r\n");
+        },
+        4);
     const std::string refused = "http://127.0.0.1:" + std::to_string(cwtest::RefusedPort()) + "/";
 
     const struct {
@@ -77,6 +85,15 @@ TEST(HttpOutcome, EachWayARequestEndsHasItsKind)
              h.SetProxyPort(proxy.PortStr());
          },
          hoProxy, 403, 0, "127.0.0.1:"},
+        // Only the proxy's credentials are set: the failure line names the proxy, not the server.
+        {"proxy refuses its credentials", "http://example.invalid/file",
+         [&guard](THttpCli& h) {
+             h.SetProxy("127.0.0.1");
+             h.SetProxyPort(guard.PortStr());
+             h.SetProxyUsername("pu");
+             h.SetProxyPassword("pp");
+         },
+         hoAuthentication, 407, 0, ""},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.Name);
@@ -102,6 +119,10 @@ TEST(HttpOutcome, EachWayARequestEndsHasItsKind)
             EXPECT_FALSE(o.Words.empty()) << "a failure without words";
         }
         EXPECT_NE(std::string::npos, o.Words.find(k.Words)) << o.Words;
+        if (k.Status == 407) {
+            EXPECT_EQ(o.Words,
+                      "the proxy 127.0.0.1:" + guard.PortStr() + " answered 407 Proxy Authentication Required");
+        }
     }
 
     // Stopped by its caller in the middle of a body.

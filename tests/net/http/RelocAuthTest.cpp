@@ -126,7 +126,7 @@ TEST_F(RelocAuthTest, LocationIsFollowedOnlyOnRelocatingStatuses)
     const struct {
         int Status;
         const char* Document;
-    } cases[] = {{301, "F"}, {302, "F"}, {303, "F"}, {307, "F"}, {308, "F"},
+    } cases[] = {{301, "F"},        {302, "F"},        {303, "F"},        {307, "F"},       {308, "F"},
                  {200, "own body"}, {201, "own body"}, {300, "own body"}, {305, "own body"}};
     for (const auto& k : cases) {
         SCOPED_TRACE(k.Status);
@@ -188,8 +188,8 @@ TEST_F(RelocAuthTest, RelocationChainsOnKeptAndClosedConnections)
         int Hops;
         bool Keep;
         bool Delivered;
-    } cases[] = {{3, true, true},  {3, false, true},  {5, true, true},
-                 {5, false, true}, {6, true, false},  {6, false, false}};
+    } cases[] = {{3, true, true},  {3, false, true}, {5, true, true},
+                 {5, false, true}, {6, true, false}, {6, false, false}};
     for (const auto& k : cases) {
         SCOPED_TRACE(std::to_string(k.Hops) + (k.Keep ? " kept" : " closed"));
         Server.ClearRequests();
@@ -207,6 +207,7 @@ TEST_F(RelocAuthTest, RelocationChainsOnKeptAndClosedConnections)
             EXPECT_EQ(r.Code, httperrTooManyRelocations);
             EXPECT_EQ(r.Message, "too many relocations (5)");
             EXPECT_EQ(Rcvd.Size(), 0) << Rcvd.DataString();
+            EXPECT_EQ(Cli.RcvdCount(), 0) << "the count of a body cut away again";
             EXPECT_EQ(Server.RequestCount(), 6u);
         }
         if (k.Keep) {

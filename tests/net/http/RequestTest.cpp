@@ -17,6 +17,13 @@ using httptest::RunGet;
 
 namespace {
 
+// The next request starts on a connection of its own.
+void DropConnection(THttpCli& cli)
+{
+    if (cli.CtrlSocket().State() != wsClosed)
+        cli.CtrlSocket().Abort();
+}
+
 class RequestTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -319,6 +326,126 @@ TEST_F(RequestTest, ConnectionIsReusedForTheSameServerOnly)
     EXPECT_NE(rqs[0].ConnectionId, rqs[1].ConnectionId);
 }
 
+// A server that sends more than its answer's framing holds: the surplus is no answer of ours,
+// and a request after it never takes it for its own (nor the connection it came on).
+TEST_F(RequestTest, BytesPastAnAnswersEndAreNeverTheNextAnswer)
+{
+    const std::string fake = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nfake";
+    const struct {
+        const char* Name;
+        std::string First;
+        bool NewConnection; // the surplus reached the client: its connection must not be used again
+    } cases[] = {
+        {"after a sized body", "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok" + fake, true},
+        {"after an answer without a body", "HTTP/1.1 204 No Content\r\nConnection: keep-alive\r\n\r\n" + fake, true},
+        {"after a chunked body",
+         "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "2\r\nok\r\n0\r\n\r\n" +
+             fake,
+         false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        Server.ClearRequests();
+        Server.On("/first", [&](const HttpTestRequest&, HttpTestConnection& c) {
+            c.Send(k.First);
+            c.KeepAlive();
+        });
+        Server.On("/second", [](const HttpTestRequest&, HttpTestConnection& c) {
+            c.Reply(200, "OK", {"Connection: keep-alive"}, "real");
+            c.KeepAlive();
+        });
+        Cli.SetRequestVer("1.1");
+        Cli.SetURL(Server.Url("/first"));
+        auto r = RunGet(Cli);
+        ASSERT_FALSE(r.Raised) << r.Message;
+        Rcvd.Clear();
+        Cli.SetURL(Server.Url("/second"));
+        r = RunGet(Cli);
+        EXPECT_FALSE(r.Raised) << r.Message;
+        EXPECT_EQ(Rcvd.DataString(), "real");
+        const auto rqs = Server.Requests();
+        ASSERT_EQ(rqs.size(), 2u);
+        if (k.NewConnection) {
+            EXPECT_NE(rqs[0].ConnectionId, rqs[1].ConnectionId);
+        }
+        DropConnection(Cli);
+    }
+}
+
+// The public states a request shows, in order, for each way it can go: the chain of a request
+// (a relocation, an answer to a challenge, a retry on a fresh connection) never passes through
+// httpReady, which comes once, at the end; and no move is one the table does not list.
+TEST_F(RequestTest, EachWayARequestGoesShowsItsStatesInOrder)
+{
+    Server.On("/plain",
+              [](const HttpTestRequest&, HttpTestConnection& c) { c.Reply(200, "OK", {}, "body", "HTTP/1.0"); });
+    Server.On("/empty", [](const HttpTestRequest&, HttpTestConnection& c) { c.Reply(200, "OK", {}, "", "HTTP/1.0"); });
+    Server.On("/kept-move", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(302, "Found", {"Location: /kept-end", "Connection: keep-alive"}, "");
+        c.KeepAlive();
+    });
+    Server.On("/kept-end", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Connection: keep-alive"}, "end");
+        c.KeepAlive();
+    });
+    Server.On("/closed-move", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(301, "Moved", {"Location: /plain", "Connection: close"}, "", "HTTP/1.0");
+    });
+    Server.On("/locked", [](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.HasHeader("Authorization"))
+            c.Reply(200, "OK", {}, "open", "HTTP/1.0");
+        else
+            c.Reply(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"r\""}, "", "HTTP/1.0");
+    });
+    Server.On("/gone", [](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.IndexOnConnection == 1) {
+            c.Reply(200, "OK", {"Connection: keep-alive"}, "a");
+            c.KeepAlive();
+        } else if (rq.IndexOnConnection == 2) {
+            c.Close(); // gave the kept connection up just as the request came
+        }
+    });
+    const std::string connect = "httpNotConnected httpDnsLookup httpDnsLookupDone httpConnected httpWaitingHeader";
+    const struct {
+        const char* Name;
+        std::string Url;
+        const char* Version;
+        bool Kept; // fetched once before, to leave a kept connection behind
+        std::string States;
+    } cases[] = {
+        {"a document", "/plain", "1.0", false, connect + " httpWaitingBody httpBodyReceived httpReady"},
+        {"an empty document", "/empty", "1.0", false, connect + " httpReady"},
+        {"a relocation on the kept connection", "/kept-move", "1.1", false,
+         connect + " httpNotConnected httpConnected httpWaitingHeader httpWaitingBody httpBodyReceived httpReady"},
+        {"a relocation on a new connection", "/closed-move", "1.0", false,
+         connect + " " + connect + " httpWaitingBody httpBodyReceived httpReady"},
+        {"an answered challenge", "/locked", "1.0", false,
+         connect + " " + connect + " httpWaitingBody httpBodyReceived httpReady"},
+        {"a kept connection gone before the answer", "/gone", "1.1", true,
+         "httpNotConnected httpConnected httpWaitingHeader " + connect + " httpWaitingBody httpBodyReceived httpReady"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        Cli.SetRequestVer(k.Version);
+        Cli.SetUsername("u");
+        Cli.SetPassword("p");
+        Cli.SetURL(Server.Url(k.Url));
+        if (k.Kept) {
+            const auto first = RunGet(Cli);
+            ASSERT_FALSE(first.Raised) << first.Message;
+        }
+        std::string states;
+        Cli.OnStateChange = [&](TObject*) { states += (states.empty() ? "" : " ") + HttpStateName(Cli.State()); };
+        auto r = RunGet(Cli);
+        Cli.OnStateChange = nullptr;
+        EXPECT_FALSE(r.Raised) << r.Message;
+        EXPECT_EQ(states, k.States);
+        EXPECT_EQ(Cli.RefusedMoves(), 0);
+        DropConnection(Cli);
+    }
+}
+
 TEST_F(RequestTest, AnAddressWithoutSchemeIsFetchedOverHttp)
 {
     Cli.SetURL("127.0.0.1:" + Server.PortText() + "/noscheme");
@@ -464,6 +591,27 @@ TEST_F(RequestTest, CloseRequestClosesAKeptConnection)
     EXPECT_TRUE(closed);
     EXPECT_EQ(Cli.State(), httpReady);
     EXPECT_EQ(Cli.CtrlSocket().State(), wsClosed);
+
+    // A close asked for as soon as a request shows httpReady (its OnRequestDone still on its
+    // way) closes the connection and leaves that request's end as it was.
+    ASSERT_FALSE(RunGet(Cli).Raised);
+    ASSERT_EQ(Cli.CtrlSocket().State(), wsConnected);
+    Cli.OnStateChange = [&](TObject*) {
+        if (Cli.State() == httpReady)
+            Cli.DoRequestAsync(httpCLOSE);
+    };
+    int done = 0;
+    Cli.OnRequestDone = [&](TObject*, THttpRequest rq, std::uint16_t) {
+        ++done;
+        EXPECT_EQ(rq, httpGET);
+    };
+    Cli.DoRequestAsync(httpGET);
+    httptest::Pump(300);
+    Cli.OnStateChange = nullptr;
+    EXPECT_EQ(done, 1);
+    EXPECT_EQ(Cli.Outcome().Kind, hoDone);
+    EXPECT_EQ(Cli.CtrlSocket().State(), wsClosed);
+    EXPECT_EQ(Cli.RefusedMoves(), 0);
 }
 
 TEST_F(RequestTest, MultiThreadedWaitPumpsThroughTheSocket)
