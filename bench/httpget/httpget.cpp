@@ -4,7 +4,7 @@
 //
 // URL may be https; --cacert trusts the certificates in FILE instead of the system's store.
 //
-// Fetches URL with the synchronous Get of THttpCli into OUTFILE and prints the status, the
+// Fetches URL with THttpCli's asynchronous request, from an event loop, into OUTFILE and prints the status, the
 // number of bytes and the time taken. Exits with 0 only when the final answer is a 2xx and the
 // whole document arrived (its framing complete, or over TLS the server's close_notify). Any other
 // outcome exits with 1, says why on standard error and removes OUTFILE: a partial or foreign
@@ -105,13 +105,18 @@ int main(int argc, char** argv)
         cli.SetProxyPassword(proxyPassword);
         cli.SetIdleTimeout(idleSeconds * 1000);
 
+        // The program's own way: the asynchronous request, its end delivered from the loop.
         auto start = std::chrono::steady_clock::now();
+        cli.OnRequestDone = [&app](cw::TObject*, cw::THttpRequest, std::uint16_t) { app.quit(); };
         try {
-            cli.Get();
-        } catch (const cw::EHttpException& e) {
-            message = std::string(e.what()) + " (code " + std::to_string(e.ErrorCode()) + ")";
+            cli.DoRequestAsync(cw::httpGET);
+            QCoreApplication::exec();
+            const cw::THttpOutcome& outcome = cli.Outcome();
+            if (outcome.Kind != cw::hoDone && outcome.Kind != cw::hoStatus)
+                message = outcome.Words + " (" + cw::OutcomeKindName(outcome.Kind) + ", code " +
+                          std::to_string(outcome.Code) + ")";
         } catch (const std::exception& e) {
-            message = e.what(); // the output file took no more
+            message = e.what(); // the request could not start
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         double mbps = seconds > 0 ? static_cast<double>(cli.RcvdCount()) / seconds / 1e6 : 0.0;
