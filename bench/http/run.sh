@@ -2,7 +2,7 @@
 # HTTP client throughput against curl.
 #
 # Serves a 1 GiB file from nginx on 127.0.0.1 and fetches it alternately with bench/httpget
-# (THttpCli::Get into a file) and `curl -o`, five times each. Prints the median throughput of
+# (THttpCli's asynchronous request into a file) and `curl -o`, five times each. Prints the median throughput of
 # both, their ratio, and the peak memory (maximum resident set) of both. A 64 MiB file is
 # fetched once more by each to show that the peak memory does not grow with the file size.
 # Then the same over TLS: nginx with a certificate of a CA made here with openssl, trusted by

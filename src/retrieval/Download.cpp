@@ -30,28 +30,27 @@ TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& address
 // half-destroyed window); the widgets after it.
 TfrmDownload::~TfrmDownload() = default;
 
-// The item's name and address are kept as the bytes the page gave: a page in another 8-bit
-// encoding must not have its address or title rewritten by a round trip through the widget's
-// Unicode text. The hidden edit boxes show the same values.
+// The item's name and address as the bytes the page gave, read from the engine that holds them:
+// a page in another 8-bit encoding must not have its address or title rewritten by a round trip
+// through the widget's Unicode text. The hidden edit boxes show the same values; the window
+// keeps no copy of its own.
 std::string TfrmDownload::FileNameText() const
 {
-    return FFileName;
+    return FEngine.FileName();
 }
 
 std::string TfrmDownload::DownloadUrlText() const
 {
-    return FDownloadUrl;
+    return FEngine.DownloadUrl();
 }
 
 void TfrmDownload::SetFileName(const std::string& text)
 {
-    FFileName = text;
     ui->eFileName->setText(ToQt(text));
 }
 
 void TfrmDownload::SetDownloadUrl(const std::string& text)
 {
-    FDownloadUrl = text;
     ui->eDownloadUrl->setText(ToQt(text));
 }
 

@@ -88,8 +88,6 @@ private:
     std::unique_ptr<Ui::TfrmDownload> ui;
     TRunEngine FEngine;
     char FDecimalSeparator = '.';
-    std::string FFileName;    // eFileName
-    std::string FDownloadUrl; // eDownloadUrl
     bool FTransferShown = false;
     std::string FAgeNote; // told once the run has ended
     bool FClosed = false;
