@@ -893,9 +893,16 @@ bool TRunEngine::RunConverter(const std::string& inputPath)
         runner->Window = FWindow.Handle();
         runner->Arguments = FConvertArguments;
         runner->ExtraInputs.clear();
-        // The question about an existing output has been asked by the run already.
+        // The question about an existing output has been asked by the run already; the runner
+        // is left asking for whoever starts it next.
         runner->AskBeforeReplacing = false;
-        runner->Start();
+        try {
+            runner->Start();
+        } catch (...) {
+            runner->AskBeforeReplacing = true;
+            throw;
+        }
+        runner->AskBeforeReplacing = true;
     } catch (const std::exception& e) {
         // The item fails and the run goes on; the reason is told once, whatever follows (a
         // missing converter would otherwise ask for the same answer for every file).
