@@ -269,6 +269,9 @@ int RunCommandLine(int argc, char** argv)
                                       : !CollectFiles(o, items, error))
         return UsageError(error);
 
+    if (const std::string e = ApplyCaCertificates(o.CaCertificates); !e.empty())
+        return UsageError(e);
+
     const std::string folder = Absolute(o.Directory);
     if (!DirectoryExists(folder))
         if (const std::string reason = ForceDirectories(folder); !reason.empty()) {
@@ -277,8 +280,6 @@ int RunCommandLine(int argc, char** argv)
         }
 
     ApplyProxy(o.Proxy);
-    if (const std::string e = ApplyCaCertificates(o.CaCertificates); !e.empty())
-        return UsageError(e);
     // A reader that went away (a pipe into head) must not end the process with a signal.
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
