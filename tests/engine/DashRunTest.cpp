@@ -165,10 +165,15 @@ protected:
                                   "</script></head></html>");
         WriteFile(d + "/video.html", "<html><head><title>Video Src</title></head><body><video src=\"base/m.mpd\">"
                                      "</video></body></html>");
+        // A page that declares a file where its server answers with a manifest.
+        WriteFile(d + "/declared.html", "<html><head><meta property=\"og:title\" content=\"Declared\">"
+                                        "<meta property=\"og:video\" content=\"/declared.mp4\">"
+                                        "<meta property=\"og:video:type\" content=\"video/mp4\"></head></html>");
         SourceFrames = VideoFrames(d + "/src.mp4");
         WebmFrames = VideoFrames(d + "/src.webm");
         Nginx = std::make_unique<cwtest::NginxServer>(
-            d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; }");
+            d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; }\n"
+               "location = /declared.mp4 { return 302 /tpl/m.mpd; }");
     }
     static void TearDownTestSuite()
     {
@@ -214,6 +219,7 @@ TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
         {"/og.html", "Open Graph.mp4", "h264 8"},         // og:video; a timeline named by $Time$, video alone
         {"/ld.html", "Linked Data.mp4", "h264 aac 8"},    // JSON-LD contentUrl; byte ranges of one file
         {"/video.html", "Video Src.mp4", "h264 aac 8"},   // <video src>; SegmentBase read from its sidx
+        {"/declared.html", "Declared.mp4", "h264 aac 8"}, // a "video/mp4" that relocates to a manifest
     };
     for (const Case& c : cases) {
         const std::string saved = Out.Path() + "/" + c.Saved;
