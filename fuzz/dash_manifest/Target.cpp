@@ -42,7 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (r.Error.empty() || r.Error.size() > 300)
             cwfuzz::Fail("a refusal without a short reason");
         if (r.Status == cw::TDashStatus::Malformed) {
-            const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+            // Lines as XML counts them: CR LF, CR and LF each end one.
+            std::size_t lines = 1;
+            for (std::size_t i = 0; i < text.size(); ++i)
+                if (text[i] == '\n' || (text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n')))
+                    ++lines;
             if (r.Line < 1 || static_cast<std::size_t>(r.Line) > lines)
                 cwfuzz::Fail("an error names a line outside the text");
             if (!r.Manifest.Periods.empty())

@@ -116,6 +116,12 @@ private:
         if (FResult.Error.empty()) {
             FResult.Status = TDashStatus::Malformed;
             FResult.Line = line < 1 ? 1 : line;
+            // The reason may quote the manifest (a name, an encoding): short and printable only.
+            if (why.size() > 160)
+                why = why.substr(0, 157) + "...";
+            for (char& c : why)
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+                    c = '?';
             FResult.Error = std::move(why);
         }
         return false;
@@ -816,7 +822,7 @@ TDashChoice ChooseDashTracks(const TDashManifest& manifest, int quality)
                 v.Height = r.Height;
                 ladder.push_back(v);
             } else if (r.Kind == TDashKind::Audio) {
-                if (!audio || (quality == 0 ? r.Bandwidth < audio->Bandwidth : r.Bandwidth > audio->Bandwidth))
+                if (!audio || (quality == vqNormal ? r.Bandwidth < audio->Bandwidth : r.Bandwidth > audio->Bandwidth))
                     audio = &r;
             }
         }

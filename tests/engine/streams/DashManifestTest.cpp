@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -227,6 +229,9 @@ const BadCase kBad[] = {
      "<BaseURL>&c;&c;&c;</BaseURL></Representation></AdaptationSet></Period></MPD>",
      TDashStatus::Malformed, 0, "not well-formed XML"},
     {"TooDeep", Deep(40), TDashStatus::Malformed, 1, "nested deeper than 32"},
+    {"LongRootName", "<" + std::string(300, 'x') + "/>", TDashStatus::Malformed, 1, "not a manifest (it starts with <xxx"},
+    {"LongEncodingName", "<?xml version=\"1.0\" encoding=\"" + std::string(300, '\xFF') + "\"?><MPD/>",
+     TDashStatus::Malformed, 1, "not well-formed XML"},
     {"BadDuration", Mpd("<Period/>", "mediaPresentationDuration=\"P1M\""), TDashStatus::Malformed, 2,
      "a bad mediaPresentationDuration"},
 };
@@ -239,6 +244,10 @@ TEST_P(DashBad, RefusesWithAReason)
     const TDashParse r = ParseDashManifest(c.Text, kBase);
     EXPECT_EQ(static_cast<int>(r.Status), static_cast<int>(c.Status)) << r.Error;
     EXPECT_NE(r.Error.find(c.Words), std::string::npos) << r.Error;
+    // The reason goes into a failure line: short, and only printable bytes of the manifest.
+    EXPECT_LE(r.Error.size(), 160u);
+    EXPECT_TRUE(std::all_of(r.Error.begin(), r.Error.end(), [](char ch) { return ch >= 0x20 && ch < 0x7F; }))
+        << r.Error;
     if (c.Line) {
         EXPECT_EQ(r.Line, c.Line) << r.Error;
     }
