@@ -88,6 +88,14 @@ const PageCase kPages[] = {
      {},
      "",
      "HLS"},
+    {"OnlyDashManifests",
+     "<script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"contentUrl\":\"/v/manifest.mpd\"}</script>"
+     "<meta property=\"og:video\" content=\"https://cdn.example.com/dash/og.MPD?sig=1\">"
+     "<video src=\"/v/clip.mpd\"></video>",
+     "",
+     {},
+     "",
+     "DASH"},
     {"OnlyIframes",
      "<iframe src=\"/ads/frame.html\"></iframe><iframe width=\"0\" height=\"0\" src=\"https://tags.tracker.example/"
      "ns.html\"></iframe><iframe src=\"//player.videohost.example/embed/9?autoplay=1\"></iframe>",
