@@ -49,7 +49,7 @@ MB=$(du -sm "$WORK/www/clip" | cut -f1)
 URL="http://127.0.0.1:$PORT/clip/clip.mpd"
 
 echo "[dash] ${LENGTH} s stream (${MB} MB) from nginx limiting each connection to 4 MB/s"
-measure "$CW" get --quiet -x 4 -o "$WORK/out" "$URL"
+measure "$CW" get --quiet -x 4 -P "$WORK/out" "$URL"
 ours=$secs; ours_peak=$peak
 measure ffmpeg -v error -y -i "$URL" -c copy "$WORK/out/ffmpeg.mp4"
 ref=$secs; ref_peak=$peak
