@@ -5,6 +5,7 @@
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 #include <QObject>
 #include <QTimer>
@@ -214,7 +215,10 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     FRunning = true;
     if (OnAttempt)
         OnAttempt(FName, 0);
-    FetchText("the playlist", playlistUrl, &THlsTransfer::PlaylistRead);
+    // What the address is becomes known from its answer; until then its name is the best guess.
+    const std::string path = playlistUrl.substr(0, playlistUrl.find_first_of("?#"));
+    const bool manifest = path.size() > 4 && text::EndsWithNoCase(path, ".mpd");
+    FetchText(manifest ? "the manifest" : "the playlist", playlistUrl, &THlsTransfer::PlaylistRead);
 }
 
 void THlsTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
