@@ -22,6 +22,17 @@ namespace {
 using std::string_view;
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 
+bool CodecIn(const std::string& codec, std::initializer_list<const char*> family)
+{
+    const std::string c = text::Lower(codec);
+    for (const char* f : family) {
+        const std::string p(f);
+        if (c == p || (c.size() > p.size() && c.compare(0, p.size(), p) == 0 && c[p.size()] == '.'))
+            return true;
+    }
+    return false;
+}
+
 // The manifest as a small tree: only names (without namespace), attributes, the text of leaf
 // elements and the line each element starts on.
 struct TNode {
@@ -561,6 +572,14 @@ private:
             r.Kind = TDashKind::Video;
         else if (r.MimeType.rfind("audio/", 0) == 0 || (r.MimeType.empty() && content == "audio"))
             r.Kind = TDashKind::Audio;
+        else if (r.MimeType.empty() && content.empty() && !r.Codecs.empty()) {
+            // Nothing says what it is but its codecs (the first one: video before audio when muxed).
+            const std::string first = r.Codecs.substr(0, r.Codecs.find(','));
+            if (CodecIn(first, {"avc1", "avc3", "hvc1", "hev1", "av01", "vp8", "vp9", "vp09"}))
+                r.Kind = TDashKind::Video;
+            else if (CodecIn(first, {"mp4a", "opus", "vorbis", "ac-3", "ec-3", "flac"}))
+                r.Kind = TDashKind::Audio;
+        }
         return true;
     }
 
@@ -572,17 +591,6 @@ private:
     int FPeriodNumber = 0;
     int FRepLine = 0;
 };
-
-bool CodecIn(const std::string& codec, std::initializer_list<const char*> family)
-{
-    const std::string c = text::Lower(codec);
-    for (const char* f : family) {
-        const std::string p(f);
-        if (c == p || (c.size() > p.size() && c.compare(0, p.size(), p) == 0 && c[p.size()] == '.'))
-            return true;
-    }
-    return false;
-}
 
 } // namespace
 

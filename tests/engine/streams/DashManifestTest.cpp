@@ -137,6 +137,13 @@ const GoodCase kGood[] = {
          "</Period>"),
      {"P  0 10", "R en other 0 0x0 []", "S https://cdn.example.com/v/7/en.vtt", "R v video 0 0x0 [vp9]",
       "S https://cdn.example.com/v/7/v.webm"}},
+    {"KindsFromCodecsWhenNothingElseSays",
+     Mpd("<Period><AdaptationSet><Representation id=\"m\" codecs=\"avc1.4d401e, mp4a.40.2\"><BaseURL>m.mp4</BaseURL>"
+         "</Representation><Representation id=\"a\" codecs=\"Opus\"><BaseURL>a.webm</BaseURL></Representation>"
+         "<Representation id=\"x\" codecs=\"stpp\"><BaseURL>x.mp4</BaseURL></Representation></AdaptationSet></Period>"),
+     {"P  0 10", "R m video 0 0x0 [avc1.4d401e, mp4a.40.2]", "S https://cdn.example.com/v/7/m.mp4",
+      "R a audio 0 0x0 [Opus]", "S https://cdn.example.com/v/7/a.webm", "R x other 0 0x0 [stpp]",
+      "S https://cdn.example.com/v/7/x.mp4"}},
 };
 
 class DashGood : public testing::TestWithParam<GoodCase> {};
