@@ -299,6 +299,14 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
         EXPECT_NE(std::string::npos, run.Events.Ended[0].find(c.Reason)) << run.Events.Ended[0];
         EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/" + c.Name + ".mp4")) << c.Name;
     }
+    // A page's manifest that is not there is named as one before anything of it is known.
+    WriteFile(Doc("absent.html"), "<html><body><video src=\"tpl/absent.mpd\"></video></body></html>");
+    const std::string page = Nginx->Url("/absent.html");
+    EngineRun run({page}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(30000));
+    EXPECT_EQ(std::vector<std::string>{"Unable download video from " + page + ": the manifest " +
+                                       Nginx->Url("/tpl/absent.mpd") + ": the server answered 404 Not Found"},
+              run.Events.Ended);
 }
 
 // A server that ignores byte ranges still gives the index and the segments (each cut out of the
