@@ -26,6 +26,7 @@ args_for() {
       analysis) echo "--rounds 7" ;;
       settings) echo "--mb 50 --rounds 3" ;;
       hls) echo "30" ;;
+      dash) echo "30" ;;
       core) echo "48 64 40" ;;
       ratecap) echo "12 4M" ;;
       run100) echo "40" ;;

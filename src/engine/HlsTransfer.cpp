@@ -5,6 +5,7 @@
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
+#include "platform/Text.h"
 
 #include <QObject>
 #include <QTimer>
@@ -72,17 +73,37 @@ void THlsTransfer::Request(const std::string& url)
         FText->SetRcvdStream(nullptr);
     }
     THttpCli& h = *FText;
-    const std::size_t cap = FTextNext == &THlsTransfer::KeyRead ? kMaxKeyBytes : MaxPlaylistBytes;
+    const std::size_t cap = FTextNext == &THlsTransfer::KeyRead ? kMaxKeyBytes
+                            : FTextLength >= 0                  ? static_cast<std::size_t>(FTextLength)
+                                                                : MaxPlaylistBytes;
     FBody.clear();
     FTooLarge = false;
+    FTextEnough = false;
+    FTextSkip = 0;
     h.SetURL(url);
-    h.SetContentRangeBegin("");
-    h.SetContentRangeEnd("");
+    h.SetContentRangeBegin(FTextOffset >= 0 ? std::to_string(FTextOffset) : std::string());
+    h.SetContentRangeEnd(FTextOffset >= 0 ? std::to_string(FTextOffset + FTextLength - 1) : std::string());
     // Each answer's document starts afresh: a relocation's body is nobody's bytes.
-    h.OnDocBegin = [this](TObject*) { FBody.clear(); };
+    h.OnDocBegin = [this, &h](TObject*) {
+        FBody.clear();
+        FTextSkip = FTextOffset > 0 && h.StatusCode() != 206 ? FTextOffset : 0;
+    };
     h.OnDocData = [this, &h, cap](TObject*, const char* data, int len) {
-        if (FTooLarge)
+        if (FTooLarge || FTextEnough)
             return;
+        if (FTextSkip > 0) {
+            const int drop = static_cast<int>(std::min<std::int64_t>(FTextSkip, len));
+            FTextSkip -= drop;
+            data += drop;
+            len -= drop;
+        }
+        if (FTextLength >= 0 && FBody.size() + static_cast<std::size_t>(len) >= cap) {
+            // The range is in: the rest of a whole resource is not wanted.
+            FBody.append(data, cap - FBody.size());
+            FTextEnough = true;
+            h.Abort();
+            return;
+        }
         if (FBody.size() + static_cast<std::size_t>(len) > cap) {
             FTooLarge = true;
             h.Abort();
@@ -134,7 +155,8 @@ void THlsTransfer::RequestDone()
     std::string problem = FTooLarge ? FTextNext == &THlsTransfer::KeyRead
                                           ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
                                           : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
-                                    : AnswerProblem(h, retry);
+                                    : FTextEnough ? std::string()
+                                                  : AnswerProblem(h, retry);
     if (!problem.empty()) {
         // A playlist or key broken on the way is asked for again after the same pauses.
         const int count = static_cast<int>(FRetryDelays.size());
@@ -184,14 +206,26 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     FKeyUrls.clear();
     FKeys.clear();
     FKeyNext = 0;
+    FJoinExtension.clear();
+    FDash = TDashManifest();
+    FDashTracks.clear();
+    FIndexJobs.clear();
+    FIndexSegments.clear();
+    FIndexNext = 0;
     FRunning = true;
     if (OnAttempt)
         OnAttempt(FName, 0);
-    FetchText("the playlist", playlistUrl, &THlsTransfer::PlaylistRead);
+    // What the address is becomes known from its answer; until then its name is the best guess.
+    const std::string path = playlistUrl.substr(0, playlistUrl.find_first_of("?#"));
+    const bool manifest = path.size() > 4 && text::EndsWithNoCase(path, ".mpd");
+    FetchText(manifest ? "the manifest" : "the playlist", playlistUrl, &THlsTransfer::PlaylistRead);
 }
 
-void THlsTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next)
+void THlsTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
+                             std::int64_t length)
 {
+    FTextOffset = offset;
+    FTextLength = offset >= 0 ? length : -1;
     FTextWhat = what;
     FTextUrl = url;
     FTextNext = next;
@@ -201,6 +235,8 @@ void THlsTransfer::FetchText(const std::string& what, const std::string& url, TT
 
 void THlsTransfer::PlaylistRead(const std::string& body, const std::string& finalUrl)
 {
+    if (LooksLikeDashManifest(body))
+        return ManifestRead(body, finalUrl);
     THlsParse parse = ParseHlsPlaylist(body, finalUrl);
     if (!parse.Ok)
         return Fail("the playlist " + finalUrl + " is malformed: line " + std::to_string(parse.Line) + ": " +
@@ -304,6 +340,101 @@ void THlsTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
     NextKey();
 }
 
+// ---- DASH: the manifest and the segment indexes ---------------------------------------------
+
+void THlsTransfer::ManifestRead(const std::string& body, const std::string& finalUrl)
+{
+    TDashParse parse = ParseDashManifest(body, finalUrl);
+    if (parse.Status == TDashStatus::Malformed)
+        return Fail("the manifest " + finalUrl + " is malformed: line " + std::to_string(parse.Line) + ": " +
+                    parse.Error);
+    if (!parse.Ok())
+        return Fail(parse.Error); // live, or protected
+    FDash = std::move(parse.Manifest);
+    const TDashChoice choice = ChooseDashTracks(FDash, FQuality);
+    if (!choice.Error.empty())
+        return Fail("the manifest " + finalUrl + ": " + choice.Error);
+    const std::string ext = DashJoinExtension(choice);
+    FJoinExtension = ext == ".mp4" ? std::string() : ext;
+    FDashTracks.clear();
+    if (!choice.Video.empty())
+        FDashTracks.push_back(choice.Video);
+    if (!choice.Audio.empty())
+        FDashTracks.push_back(choice.Audio);
+    for (const auto& track : FDashTracks)
+        for (const TDashRepresentation* r : track)
+            if (r->Indexed)
+                FIndexJobs.push_back(r);
+    const TDashRepresentation& first = *FDashTracks[0][0];
+    LogDebug("dash", FName + ": " + std::to_string(FDash.Periods.size()) + " period(s), " +
+                         (choice.Video.empty() ? std::string("audio only") : "video " + first.Id + " (" +
+                                                   std::to_string(first.Height) + " lines, " +
+                                                   std::to_string(first.Bandwidth) + " bit/s)") +
+                         (choice.Audio.empty() || choice.Video.empty() ? "" : ", audio " + choice.Audio[0]->Id));
+    FIndexSegments.assign(FIndexJobs.size(), {});
+    FIndexNext = 0;
+    NextIndex();
+}
+
+void THlsTransfer::NextIndex()
+{
+    if (FIndexNext >= FIndexJobs.size())
+        return BeginDashSegments();
+    const TDashRepresentation& r = *FIndexJobs[FIndexNext];
+    if (r.IndexLength > MaxIndexBytes)
+        return Fail("the segment index of " + r.IndexUrl + " is larger than " + std::to_string(MaxIndexBytes >> 20) +
+                    " MiB");
+    FetchText("the segment index of", r.IndexUrl, &THlsTransfer::IndexRead, r.IndexOffset, r.IndexLength);
+}
+
+void THlsTransfer::IndexRead(const std::string& body, const std::string& finalUrl)
+{
+    const TDashRepresentation& r = *FIndexJobs[FIndexNext];
+    if (static_cast<std::int64_t>(body.size()) < r.IndexLength)
+        return Fail("the segment index of " + finalUrl + " is cut short (" + std::to_string(body.size()) + " of " +
+                    std::to_string(r.IndexLength) + " bytes)");
+    TSidxRead index = ReadSegmentIndex(body, r.IndexOffset);
+    if (!index.Ok)
+        return Fail("the segment index of " + finalUrl + " cannot be read: " + index.Error);
+    FIndexSegments[FIndexNext] = std::move(index.Segments);
+    ++FIndexNext;
+    NextIndex();
+}
+
+// Every track's representations, period after period: the initialization section (once while
+// consecutive periods share it), then the media segments.
+void THlsTransfer::BeginDashSegments()
+{
+    std::vector<TSegmentSource> segments;
+    for (std::size_t t = 0; t < FDashTracks.size(); ++t) {
+        const bool audioBeside = t > 0;
+        std::vector<TSegmentSource> track;
+        TDashSegment lastInit;
+        for (const TDashRepresentation* r : FDashTracks[t]) {
+            if (!r->Init.Url.empty() && (r->Init.Url != lastInit.Url || r->Init.Offset != lastInit.Offset ||
+                                         r->Init.Length != lastInit.Length)) {
+                track.push_back(TSegmentSource{r->Init.Url, r->Init.Offset, r->Init.Length, -1, {},
+                                               static_cast<int>(t), {}});
+                lastInit = r->Init;
+            }
+            const std::vector<TDashSegment>* media = &r->Segments;
+            if (r->Indexed) {
+                const std::size_t job = static_cast<std::size_t>(
+                    std::find(FIndexJobs.begin(), FIndexJobs.end(), r) - FIndexJobs.begin());
+                media = &FIndexSegments[job];
+            }
+            for (const TDashSegment& s : *media)
+                track.push_back(TSegmentSource{s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length, -1, {},
+                                               static_cast<int>(t), {}});
+        }
+        for (std::size_t i = 0; i < track.size(); ++i)
+            track[i].Name = std::string(audioBeside ? "audio " : "") + "segment " + std::to_string(i + 1) + " of " +
+                            std::to_string(track.size()) + " (" + track[i].Url + ")";
+        segments.insert(segments.end(), track.begin(), track.end());
+    }
+    StartSegments(std::move(segments), FDashTracks.size());
+}
+
 // ---- segments ----------------------------------------------------------------------------------
 
 // The segments of every track, in playlist order, for the download core; an initialization
@@ -311,10 +442,8 @@ void THlsTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
 void THlsTransfer::BeginSegments()
 {
     std::vector<TSegmentSource> segments;
-    std::vector<std::string> parts;
     for (std::size_t t = 0; t < FMedia.size(); ++t) {
         const THlsPlaylist& pl = FMedia[t];
-        parts.push_back(t == 0 ? PartPathOf(FFinalPath) : AudioPartOf(FFinalPath));
         auto keyIndex = [&](int key) {
             if (key < 0)
                 return -1;
@@ -342,6 +471,14 @@ void THlsTransfer::BeginSegments()
                             std::to_string(track.size()) + " (" + track[i].Url + ")";
         segments.insert(segments.end(), track.begin(), track.end());
     }
+    StartSegments(std::move(segments), FMedia.size());
+}
+
+void THlsTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks)
+{
+    std::vector<std::string> parts;
+    for (std::size_t t = 0; t < tracks; ++t)
+        parts.push_back(t == 0 ? PartPathOf(FFinalPath) : AudioPartOf(FFinalPath));
     FVideoPart = parts[0];
     FAudioPart = parts.size() > 1 ? parts[1] : std::string();
 

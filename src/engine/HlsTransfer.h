@@ -1,20 +1,28 @@
 #pragma once
-// THlsTransfer: one HTTP Live Streaming video fetched into ordinary files. It reads the playlist
-// (a master playlist: the variant the quality asks for, and its separate audio when that has a
-// playlist of its own), refuses what it cannot make a whole video of (a live stream, a
-// protection other than AES-128, a malformed playlist), fetches each AES-128 key once, and then
-// hands the segments of every track to the download core: up to Connections at once, each
-// decrypted and checked to be media as it arrives, written in playlist order, one track per
-// file: "<final>.part" for the video (initialization sections before the fragments that use
-// them), "<final>.audio.part" for separate audio. The journal "<final>.part.meta" names the
-// stream by a fingerprint of its segment list, so a later run resumes by segment only the same
-// stream, and checks what it keeps against the hashes of its blocks.
+// THlsTransfer: one stream, an HTTP Live Streaming playlist or a static DASH manifest, fetched
+// into ordinary files. Both kinds end as the same thing: the segments of a video track and of a
+// separate audio track, handed to the download core in stream mode and joined by the converter.
+//
+// HLS: it reads the playlist (a master playlist: the variant the quality asks for, and its
+// separate audio when that has a playlist of its own), refuses what it cannot make a whole
+// video of (a live stream, a protection other than AES-128, a malformed playlist) and fetches
+// each AES-128 key once. DASH: it reads the manifest (refusing live and DRM-protected ones),
+// takes the video and audio representations the quality asks for in every period, and reads
+// the `sidx` index of each SegmentBase representation from its byte range.
+//
+// Then the segments of every track go to the download core: up to Connections at once, each
+// decrypted (HLS) and checked to be media as it arrives, written in order, one track per file:
+// "<final>.part" for the video (initialization sections before the fragments that use them),
+// "<final>.audio.part" for separate audio. The journal "<final>.part.meta" names the stream by
+// a fingerprint of its segment list, so a later run resumes by segment only the same stream,
+// and checks what it keeps against the hashes of its blocks.
 //
 // Every outcome ends with OnEnded, from the event loop and never inside Start or a client's
 // event; Stop ends everything at once without it and keeps the .part files.
 
 #include "engine/core/DownloadCore.h"
 #include "engine/core/Outcome.h"
+#include "engine/streams/DashManifest.h"
 #include "engine/streams/HlsPlaylist.h"
 
 #include <cstdint>
@@ -61,6 +69,9 @@ public:
     const std::string& AudioPart() const { return FAudioPart; }
     // The video track is fragmented MP4 (it starts with an MP4 box): a file players take as it is.
     bool FragmentedMp4() const;
+    // The extension of the file the tracks are joined into: "" to keep the one chosen (an HLS
+    // stream, or DASH tracks an MP4 holds), else ".webm" or ".mkv" for codecs an MP4 does not.
+    const std::string& JoinExtension() const { return FJoinExtension; }
     // Removes the .part files and the .meta of finalPath's stream.
     static void RemoveParts(const std::string& finalPath);
 
@@ -70,8 +81,9 @@ public:
     std::function<void(int secondsLeft, int attempt, int count)> OnWaiting;
     std::function<void(const TOutcome& outcome)> OnEnded;
 
-    // The largest playlist taken into memory.
+    // The largest playlist or manifest taken into memory, and the largest segment index.
     static constexpr std::size_t MaxPlaylistBytes = 64u << 20;
+    static constexpr std::int64_t MaxIndexBytes = 16 << 20;
 
 private:
     using TTextDone = void (THlsTransfer::*)(const std::string& body, const std::string& finalUrl);
@@ -81,7 +93,8 @@ private:
     std::string AnswerProblem(THttpCli& h, bool& retry) const;
 
     // Playlists and keys, one at a time.
-    void FetchText(const std::string& what, const std::string& url, TTextDone next);
+    void FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset = -1,
+                   std::int64_t length = -1);
     void PlaylistRead(const std::string& body, const std::string& finalUrl);
     void VariantRead(const std::string& body, const std::string& finalUrl);
     void AudioRead(const std::string& body, const std::string& finalUrl);
@@ -89,7 +102,15 @@ private:
     void NextKey();
     void KeyRead(const std::string& body, const std::string& finalUrl);
 
+    // DASH: the manifest, then the index of every SegmentBase representation chosen.
+    void ManifestRead(const std::string& body, const std::string& finalUrl);
+    void NextIndex();
+    void IndexRead(const std::string& body, const std::string& finalUrl);
+    void BeginDashSegments();
+
     void BeginSegments();
+    // The segments of every track (video first) to the core, resuming what the journal vouches for.
+    void StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks);
     void Fail(const std::string& reason, TFailKind kind = fkMedia);
     void End(TOutcome outcome);
     void Halt();
@@ -119,6 +140,12 @@ private:
     bool FTooLarge = false;
     std::string FTextWhat;
     std::string FTextUrl;
+    // A byte range of the resource (Length bytes from Offset; -1: all of it). A server that
+    // ignores the range sends the whole resource: the range is cut out of it as it arrives.
+    std::int64_t FTextOffset = -1;
+    std::int64_t FTextLength = -1;
+    std::int64_t FTextSkip = 0;
+    bool FTextEnough = false;
     TTextDone FTextNext = nullptr;
     int FTextTries = 0;
     std::unique_ptr<QTimer> FTextPause;
@@ -127,6 +154,15 @@ private:
     std::vector<std::string> FKeyUrls;
     std::vector<std::string> FKeys;
     std::size_t FKeyNext = 0;
+
+    // DASH: the manifest, the representations chosen (pointers into it: track 0 video, or audio
+    // when there is no video; track 1 audio beside video), and the segments read from indexes.
+    std::string FJoinExtension;
+    TDashManifest FDash;
+    std::vector<std::vector<const TDashRepresentation*>> FDashTracks;
+    std::vector<const TDashRepresentation*> FIndexJobs;
+    std::vector<std::vector<TDashSegment>> FIndexSegments;
+    std::size_t FIndexNext = 0;
 };
 
 } // namespace cw

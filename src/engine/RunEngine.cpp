@@ -498,18 +498,21 @@ void TRunEngine::PagePass()
 
 namespace {
 
-// A page's first HLS playlist (a DASH manifest is not one).
-const TMediaCandidate* FirstHlsStream(const std::vector<TMediaCandidate>& streams)
+// A page's most trusted stream: an HLS playlist or a DASH manifest, by type or by name.
+const TMediaCandidate* FirstStream(const std::vector<TMediaCandidate>& streams)
 {
     for (const TMediaCandidate& c : streams) {
         const std::string path = AddressFileName(c.Url);
-        if (IsHlsPlaylistType(c.Type) || (path.size() > 5 && text::EndsWithNoCase(path, ".m3u8")))
+        if (IsHlsPlaylistType(c.Type) || IsDashManifestType(c.Type) ||
+            (path.size() > 5 && text::EndsWithNoCase(path, ".m3u8")) ||
+            (path.size() > 4 && text::EndsWithNoCase(path, ".mpd")))
             return &c;
     }
     return nullptr;
 }
 
-// The name of a stream's file: the page's title, else the playlist's name without ".m3u8".
+// The name of a stream's file: the page's title, else the playlist's or manifest's name without
+// its extension.
 std::string StreamName(const std::string& playlistUrl, const std::string& title)
 {
     if (!title.empty())
@@ -517,7 +520,8 @@ std::string StreamName(const std::string& playlistUrl, const std::string& title)
     std::string name = AddressFileName(playlistUrl);
     if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
         name.erase(dot);
-    return name.empty() || name == "index" || name == "master" || name == "playlist" ? "stream" : name;
+    return name.empty() || name == "index" || name == "master" || name == "playlist" || name == "manifest" ? "stream"
+                                                                                                         : name;
 }
 
 } // namespace
@@ -551,8 +555,9 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         FPageReason = browser.LoadErrorText();
         return EndPageAttempt();
     }
-    // The address is a stream's playlist itself.
-    if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text)) {
+    // The address is a stream's playlist or manifest itself.
+    if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text) ||
+        IsDashManifestType(browser.AnswerType()) || LooksLikeDashManifest(text)) {
         FIsStream = true;
         SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"), browser.AnswerAddress());
         return EndPageAttempt();
@@ -569,7 +574,7 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         if (name.empty())
             name = "video";
         SetPageResult(MediaFileName(name, MediaExtension(*pick)), pick->Url);
-    } else if (const TMediaCandidate* stream = FirstHlsStream(media.Streams)) {
+    } else if (const TMediaCandidate* stream = FirstStream(media.Streams)) {
         FIsStream = true;
         SetPageResult(MediaFileName(StreamName(stream->Url, media.Title), ".mp4"), stream->Url);
     } else if (!media.EmbedHost.empty()) {
@@ -682,6 +687,7 @@ void TRunEngine::BeginTransfer()
     if (FIsStream) {
         FStream.SetConnections(FOwner ? FOwner->Connections() : 1);
         FStream.SetQuality(FOwner ? FOwner->Quality() : vqNormal);
+        FStreamParts = FPath;
         FStream.Start(FRequestUrl, FPath);
         return;
     }
@@ -700,14 +706,14 @@ void TRunEngine::StreamEnded(const TOutcome& result)
         return;
     if (!result.IsDone())
         return TransferFailed(result);
-    if (FStream.AudioPart().empty() && FStream.FragmentedMp4()) {
+    if (FStream.AudioPart().empty() && FStream.FragmentedMp4() && FStream.JoinExtension().empty()) {
         try {
             ReplaceFile(FStream.VideoPart(), FPath);
         } catch (const std::exception& e) {
             Fail("Unable to save " + FModel.Address() + ": " + e.what(), e.what());
             return EndOfItem();
         }
-        THlsTransfer::RemoveParts(FPath);
+        THlsTransfer::RemoveParts(FStreamParts);
         FTransferPath = FPath;
         return EndOfItem();
     }
@@ -732,6 +738,16 @@ void TRunEngine::JoinStart()
             runner->Arguments = "-map 0:v:0? -map 1:a:0 -c copy ";
         } else {
             runner->Arguments = "-c copy ";
+        }
+        if (const std::string& ext = FStream.JoinExtension(); !ext.empty() && !text::EndsWithNoCase(FPath, ext)) {
+            // The tracks' codecs do not go into an MP4: the file takes the container that holds
+            // them, under a free name.
+            const std::string wanted = ChangeFileExt(FPath, ext);
+            std::string path = wanted;
+            for (int n = 2; FileExists(path) && n < 1000; ++n)
+                path = NumberedPath(wanted, n);
+            FPath = path;
+            FEvents.OutputChosen(FPath);
         }
         runner->OutputFile = FPath;
         runner->Window = FWindow.Handle();
@@ -766,7 +782,7 @@ void TRunEngine::JoinEnded(const TProcessInfo& record)
         Fail("Unable download video from " + FModel.Address() + ": " + why, why);
         return NextItem();
     }
-    THlsTransfer::RemoveParts(FPath);
+    THlsTransfer::RemoveParts(FStreamParts);
     FTransferPath = FPath;
     EndOfItem();
 }

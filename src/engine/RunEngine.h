@@ -339,7 +339,8 @@ private:
     std::uint64_t FLastVersion = 0;
     std::string FPageReason;
     // Transfer stage.
-    bool FIsStream = false; // the direct address is an HLS playlist
+    bool FIsStream = false; // the direct address is an HLS playlist or a DASH manifest
+    std::string FStreamParts; // the path a stream's .part files are named after (FPath at its start)
     // The page engine's answer when the address is the file itself, handed on to the transfer.
     std::optional<TWebBrowser::TMediaAnswer> FMediaAnswer;
     bool FJoining = false;  // the converter runs on the stream's tracks

@@ -2,6 +2,7 @@
 
 #include "engine/DownloadText.h"
 #include "engine/core/PartFile.h"
+#include "engine/streams/DashManifest.h"
 #include "engine/streams/HlsPlaylist.h"
 #include "net/http/HttpProt.h"
 #include "platform/Log.h"
@@ -176,7 +177,7 @@ static bool SameFile(const TResumeJournal& kept, const THttpCli& h, std::int64_t
 
 TAnswerVerdict TTransfer::Answer(THttpCli& h, int conn, const TAssignment& job)
 {
-    if (IsHlsPlaylistType(h.ContentType()))
+    if (IsHlsPlaylistType(h.ContentType()) || IsDashManifestType(h.ContentType()))
         // A page may declare a file where its server answers with a stream's playlist.
         return TAnswerVerdict::Reject(fkPlaylist, "the address answered with a stream's playlist", false);
     if (!FShaped)

@@ -567,7 +567,7 @@ TEST_F(RunDownload, PagesOfTodaysWebAreDownloadedAndConvertedUnderTheirTitles)
 }
 
 // An https page with Open Graph video gives its file; a page that only embeds another site's
-// player and one that only has a stream say so in their lines.
+// player and one whose only stream is live say so in their lines.
 TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
 {
     Html(Server, VideoSites::FileHost, "/page/secure",
@@ -580,6 +580,8 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
     Html(Server, "blog.example.org", "/embed",
          "<html><body><iframe src=\"https://player.example.net/embed/9\"></iframe></body></html>");
     Html(Server, "live.example.org", "/show", "<html><body><video src=\"/dash/manifest.mpd\"></video></body></html>");
+    Media(Server, "live.example.org", "/dash/manifest.mpd",
+          "<?xml version=\"1.0\"?><MPD type=\"dynamic\"><Period/></MPD>", {"Content-Type: application/dash+xml"});
 
     MainRun run;
     run.SetFolder(Folder);
@@ -593,6 +595,6 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
     EXPECT_EQ("2 of 3 items failed:\r\n"
               "Unable get html from http://blog.example.org/embed: the page embeds a player from player.example.net; "
               "open that player's page instead\r\n"
-              "Unable get html from http://live.example.org/show: the video is a stream (DASH), not a file\r\n",
+              "Unable download video from http://live.example.org/show: live streams are not supported\r\n",
               Boxes.Boxes()[0].Text);
 }

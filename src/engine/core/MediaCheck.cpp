@@ -13,6 +13,10 @@ bool LooksLikeMedia(std::string_view data)
         return data.size() < MediaCheckBytes || byte(188) == 0x47;
     if (data.substr(0, 3) == "ID3" || (data.size() > 1 && byte(0) == 0xFF && (byte(1) & 0xF6) == 0xF0))
         return true;
+    // Matroska and WebM: the EBML header an initialization starts with, or a Cluster, which
+    // is what a WebM segment of a DASH stream is.
+    if (data.substr(0, 4) == "\x1A\x45\xDF\xA3" || data.substr(0, 4) == "\x1F\x43\xB6\x75")
+        return true;
     if (data.size() < 8)
         return false;
     const std::uint32_t size =

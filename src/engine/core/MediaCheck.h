@@ -1,7 +1,7 @@
 #pragma once
 // Whether the first bytes of a stream's segment are media: MPEG-TS (a sync byte every 188 bytes),
-// packed audio (an ID3 tag or an ADTS frame) or MP4 (a box of a plausible size and a four-letter
-// type). Anything else, typically an error page served with 200, would leave a hole in the video.
+// packed audio (an ID3 tag or an ADTS frame), MP4 (a box of a plausible size and a four-letter
+// type) or WebM (an EBML header or a Cluster). Anything else, typically an error page served with 200, would leave a hole in the video.
 
 #include <cstddef>
 #include <string_view>

@@ -614,8 +614,14 @@ const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& fi
             (c.Height == best->Height && FormatRank(c) < FormatRank(*best)))
             best = &c;
     }
-    // No heights to go by: the most trusted.
-    return best ? best : files.empty() ? nullptr : &files.front();
+    if (best)
+        return best;
+    // No heights to go by: the most trusted of the best format (an MP4 after a WebM still wins,
+    // as it plays in more places).
+    for (const TMediaCandidate& c : files)
+        if (!best || FormatRank(c) < FormatRank(*best))
+            best = &c;
+    return best;
 }
 
 std::string ResolveAddress(const std::string& base, const std::string& ref)

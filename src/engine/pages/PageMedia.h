@@ -39,8 +39,8 @@ TPageMedia FindPageMedia(const std::string& html, const std::string& pageUrl);
 
 // The candidate for a quality (the values of vqNormal..vqBestAvailable): Normal takes the
 // smallest declared height, HQ the one nearest 480 lines, HD and Best Available the largest;
-// when no candidate declares a height, the first. Between equal heights MP4 comes before WebM
-// before the rest. nullptr for an empty list; otherwise a pointer into files.
+// when no candidate declares a height, the first of the best format. Between equal heights, and
+// among candidates without one, MP4 comes before WebM before the rest. nullptr for an empty list; otherwise a pointer into files.
 const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& files, int quality);
 
 // Reference resolution of ref against an absolute base (scheme, authority, path, query,

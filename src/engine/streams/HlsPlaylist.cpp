@@ -340,44 +340,7 @@ private:
         return list.Parse(value, why) || Error(why);
     }
 
-    // ref resolved against the playlist's address into one that may be requested: http or
-    // https with a host, the fragment cut, and the bytes a request line cannot carry escaped.
-    // False when it is no such address.
-    bool Resolve(string_view ref, std::string& out) const
-    {
-        static const string_view kUnsafe = "\"<>\\^`{|}";
-        auto unsafe = [](char c) {
-            const unsigned char b = static_cast<unsigned char>(c);
-            return b <= 0x20 || b >= 0x7F || kUnsafe.find(c) != npos;
-        };
-        std::string a = ResolveAddress(FBase, std::string(ref));
-        const std::size_t authority = StartsWith(a, "http://") ? 7 : StartsWith(a, "https://") ? 8 : 0;
-        if (!authority)
-            return false;
-        const std::size_t pathStart = std::min(a.find_first_of("/?#", authority), a.size());
-        string_view host = string_view(a).substr(authority, pathStart - authority);
-        if (std::any_of(host.begin(), host.end(), unsafe))
-            return false;
-        if (const std::size_t at = host.rfind('@'); at != npos)
-            host.remove_prefix(at + 1);
-        if (host.empty() || host.front() == ':')
-            return false;
-        if (const std::size_t hash = a.find('#', pathStart); hash != npos)
-            a.resize(hash);
-        static const char kHex[] = "0123456789ABCDEF";
-        out.assign(a, 0, pathStart);
-        for (std::size_t i = pathStart; i < a.size(); ++i) {
-            if (unsafe(a[i])) {
-                const unsigned char b = static_cast<unsigned char>(a[i]);
-                out += '%';
-                out += kHex[b >> 4];
-                out += kHex[b & 15];
-            } else {
-                out += a[i];
-            }
-        }
-        return true;
-    }
+    bool Resolve(string_view ref, std::string& out) const { return ResolveStreamAddress(FBase, ref, out); }
 
     // Resolve, with the reason on failure, and counted against what one playlist may keep.
     bool Address(string_view ref, const char* kind, std::string& out)
@@ -603,6 +566,42 @@ private:
 };
 
 } // namespace
+
+bool ResolveStreamAddress(const std::string& base, std::string_view ref, std::string& out)
+{
+    static const string_view kUnsafe = "\"<>\\^`{|}";
+    auto unsafe = [](char c) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        return b <= 0x20 || b >= 0x7F || kUnsafe.find(c) != npos;
+    };
+    std::string a = ResolveAddress(base, std::string(ref));
+    const std::size_t authority = StartsWith(a, "http://") ? 7 : StartsWith(a, "https://") ? 8 : 0;
+    if (!authority)
+        return false;
+    const std::size_t pathStart = std::min(a.find_first_of("/?#", authority), a.size());
+    string_view host = string_view(a).substr(authority, pathStart - authority);
+    if (std::any_of(host.begin(), host.end(), unsafe))
+        return false;
+    if (const std::size_t at = host.rfind('@'); at != npos)
+        host.remove_prefix(at + 1);
+    if (host.empty() || host.front() == ':')
+        return false;
+    if (const std::size_t hash = a.find('#', pathStart); hash != npos)
+        a.resize(hash);
+    static const char kHex[] = "0123456789ABCDEF";
+    out.assign(a, 0, pathStart);
+    for (std::size_t i = pathStart; i < a.size(); ++i) {
+        if (unsafe(a[i])) {
+            const unsigned char b = static_cast<unsigned char>(a[i]);
+            out += '%';
+            out += kHex[b >> 4];
+            out += kHex[b & 15];
+        } else {
+            out += a[i];
+        }
+    }
+    return true;
+}
 
 THlsParse ParseHlsPlaylist(std::string_view text, const std::string& playlistAddress)
 {

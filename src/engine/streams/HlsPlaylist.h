@@ -96,6 +96,11 @@ constexpr std::size_t MaxHlsLineBytes = 64 * 1024;
 // The most bytes all the addresses of one playlist may take together once resolved.
 constexpr std::size_t MaxHlsAddressBytes = 64 * 1024 * 1024;
 
+// ref resolved against base into an address that may be requested: http or https with a host,
+// the fragment cut, and the bytes a request line cannot carry escaped. False when it is no such
+// address. Playlists and manifests alike keep only what this lets through.
+bool ResolveStreamAddress(const std::string& base, std::string_view ref, std::string& out);
+
 // Reads a whole playlist. playlistAddress: its final address (after relocations), against which
 // every address in it is resolved.
 THlsParse ParseHlsPlaylist(std::string_view text, const std::string& playlistAddress);

@@ -88,6 +88,14 @@ const PageCase kPages[] = {
      {},
      "",
      "HLS"},
+    {"OnlyDashManifests",
+     "<script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"contentUrl\":\"/v/manifest.mpd\"}</script>"
+     "<meta property=\"og:video\" content=\"https://cdn.example.com/dash/og.MPD?sig=1\">"
+     "<video src=\"/v/clip.mpd\"></video>",
+     "",
+     {},
+     "",
+     "DASH"},
     {"OnlyIframes",
      "<iframe src=\"/ads/frame.html\"></iframe><iframe width=\"0\" height=\"0\" src=\"https://tags.tracker.example/"
      "ns.html\"></iframe><iframe src=\"//player.videohost.example/embed/9?autoplay=1\"></iframe>",
@@ -141,7 +149,13 @@ TEST(PageMediaPick, ChoosesByQuality)
         {"https://h/1080a", "video/x-flv", 1080}, {"https://h/240.mp4", "", 240},
         {"https://h/720", "video/mp4", 720},      {"https://h/1080b", "video/mp4", 1080},
         {"https://h/none", "video/mp4", 0}};
+    // Without heights an MP4 after a WebM wins; between equal formats the more trusted (first).
     const std::vector<TMediaCandidate> unsized = {{"https://h/first.webm", ""}, {"https://h/second.mp4", ""}};
+    const std::vector<TMediaCandidate> unsizedTyped = {{"https://h/a.flv", "video/x-flv"},
+                                                       {"https://h/b", "video/webm"},
+                                                       {"https://h/c", "video/mp4"},
+                                                       {"https://h/d.mp4", ""}};
+    const std::vector<TMediaCandidate> unsizedSame = {{"https://h/one.webm", ""}, {"https://h/two.webm", ""}};
     const struct {
         const std::vector<TMediaCandidate>* Files;
         int Quality;
@@ -151,8 +165,10 @@ TEST(PageMediaPick, ChoosesByQuality)
         {&sized, vqHQ, "https://h/540"},
         {&sized, vqHD, "https://h/1080b"},
         {&sized, vqBestAvailable, "https://h/1080b"},
-        {&unsized, vqNormal, "https://h/first.webm"},
-        {&unsized, vqBestAvailable, "https://h/first.webm"},
+        {&unsized, vqNormal, "https://h/second.mp4"},
+        {&unsized, vqBestAvailable, "https://h/second.mp4"},
+        {&unsizedTyped, vqHQ, "https://h/c"},
+        {&unsizedSame, vqHD, "https://h/one.webm"},
     };
     for (const auto& c : kCases) {
         const TMediaCandidate* pick = PickMediaCandidate(*c.Files, c.Quality);

@@ -1,0 +1,227 @@
+#include "engine/streams/DashManifest.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <limits>
+
+// The small readers a manifest's values need: durations, segment address templates, and the
+// segment index a SegmentBase names.
+
+namespace cw {
+
+namespace {
+
+using std::string_view;
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+
+std::uint64_t BigEndian(string_view b, std::size_t at, int bytes)
+{
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | static_cast<unsigned char>(b[at + static_cast<std::size_t>(i)]);
+    return v;
+}
+
+} // namespace
+
+bool ParseDashDuration(string_view s, double& seconds)
+{
+    if (s.size() < 3 || s.size() > 64 || s[0] != 'P')
+        return false;
+    double total = 0;
+    bool inTime = false, any = false;
+    std::size_t i = 1;
+    while (i < s.size()) {
+        if (s[i] == 'T') {
+            if (inTime)
+                return false;
+            inTime = true;
+            ++i;
+            continue;
+        }
+        const std::size_t numberStart = i;
+        while (i < s.size() && ((s[i] >= '0' && s[i] <= '9') || s[i] == '.'))
+            ++i;
+        if (i == numberStart || i >= s.size())
+            return false;
+        const string_view digits = s.substr(numberStart, i - numberStart);
+        if (std::count(digits.begin(), digits.end(), '.') > 1 || digits.front() == '.' || digits.back() == '.')
+            return false;
+        double v = 0;
+        const auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+        if (r.ec != std::errc() || r.ptr != digits.data() + digits.size())
+            return false;
+        const char unit = s[i++];
+        const bool fraction = digits.find('.') != string_view::npos;
+        if (!inTime && unit == 'D' && !fraction)
+            total += v * 86400;
+        else if (!inTime && (unit == 'Y' || unit == 'M') && v == 0 && !fraction)
+            ;
+        else if (inTime && unit == 'H' && !fraction)
+            total += v * 3600;
+        else if (inTime && unit == 'M' && !fraction)
+            total += v * 60;
+        else if (inTime && unit == 'S')
+            total += v;
+        else
+            return false;
+        any = true;
+    }
+    // A bound well past any real presentation keeps the arithmetic on it exact enough.
+    if (!any || s.back() == 'T' || total > 1e9)
+        return false;
+    seconds = total;
+    return true;
+}
+
+bool FillDashTemplate(string_view pattern, const std::string& id, std::int64_t number, std::int64_t bandwidth,
+                      std::int64_t time, std::string& out, std::string& why)
+{
+    out.clear();
+    for (std::size_t i = 0; i < pattern.size();) {
+        const char c = pattern[i];
+        if (c != '$') {
+            out += c;
+            ++i;
+            continue;
+        }
+        const std::size_t close = pattern.find('$', i + 1);
+        if (close == string_view::npos) {
+            why = "a template with an unclosed $";
+            return false;
+        }
+        const string_view tag = pattern.substr(i + 1, close - i - 1);
+        i = close + 1;
+        if (tag.empty()) {
+            out += '$';
+            continue;
+        }
+        const std::size_t pct = tag.find('%');
+        const string_view name = tag.substr(0, pct);
+        int width = 1;
+        if (pct != string_view::npos) {
+            // Only %0<width>d (or %d): the width a number is padded to with zeros.
+            string_view f = tag.substr(pct + 1);
+            if (f.size() < 1 || f.back() != 'd') {
+                why = "a template format other than %0<width>d: $" + std::string(tag.substr(0, 40)) + "$";
+                return false;
+            }
+            f.remove_suffix(1);
+            if (!f.empty()) {
+                if (f.front() != '0' || f.size() < 2 || f.size() > 3 ||
+                    !std::all_of(f.begin() + 1, f.end(), [](char d) { return d >= '0' && d <= '9'; })) {
+                    why = "a template format other than %0<width>d: $" + std::string(tag.substr(0, 40)) + "$";
+                    return false;
+                }
+                width = std::atoi(std::string(f.substr(1)).c_str());
+                if (width > 32) {
+                    why = "a template width over 32";
+                    return false;
+                }
+            }
+        }
+        std::int64_t value = 0;
+        if (name == "RepresentationID") {
+            if (pct != string_view::npos) {
+                why = "a format on $RepresentationID$";
+                return false;
+            }
+            out += id;
+            continue;
+        } else if (name == "Number") {
+            value = number;
+        } else if (name == "Bandwidth") {
+            value = bandwidth;
+        } else if (name == "Time") {
+            value = time;
+        } else {
+            why = "an unknown template identifier $" + std::string(name.substr(0, 40)) + "$";
+            return false;
+        }
+        std::string digits = std::to_string(value);
+        if (static_cast<int>(digits.size()) < width)
+            digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+        out += digits;
+    }
+    return true;
+}
+
+TSidxRead ReadSegmentIndex(string_view b, std::int64_t offset)
+{
+    TSidxRead r;
+    auto fail = [&r](std::string why) {
+        r.Ok = false;
+        r.Error = std::move(why);
+        r.Segments.clear();
+        return r;
+    };
+    if (offset < 0)
+        return fail("a negative offset");
+    std::size_t at = 0;
+    while (true) {
+        if (b.size() - at < 8)
+            return fail("no sidx box in the index range");
+        std::uint64_t size = BigEndian(b, at, 4);
+        const string_view type = b.substr(at + 4, 4);
+        std::size_t header = 8;
+        if (size == 1) {
+            if (b.size() - at < 16)
+                return fail("a box cut short");
+            size = BigEndian(b, at + 8, 8);
+            header = 16;
+        } else if (size == 0) {
+            size = b.size() - at; // to the end of what we have
+        }
+        if (size < header)
+            return fail("a box smaller than its header");
+        if (type != "sidx") {
+            if (size > b.size() - at)
+                return fail("no sidx box in the index range");
+            at += static_cast<std::size_t>(size);
+            continue;
+        }
+        if (size > b.size() - at)
+            return fail("the sidx box is cut short");
+        const string_view box = b.substr(at, static_cast<std::size_t>(size));
+        std::size_t p = header;
+        if (box.size() < p + 4 + 8)
+            return fail("the sidx box is cut short");
+        const int version = static_cast<unsigned char>(box[p]);
+        p += 4 + 4 + 4; // version and flags, reference_ID, timescale
+        const std::size_t timeBytes = version == 0 ? 4 : 8;
+        if (box.size() < p + 2 * timeBytes + 4)
+            return fail("the sidx box is cut short");
+        const std::uint64_t firstOffset = BigEndian(box, p + timeBytes, static_cast<int>(timeBytes));
+        p += 2 * timeBytes;
+        p += 2; // reserved
+        const std::size_t count = static_cast<std::size_t>(BigEndian(box, p, 2));
+        p += 2;
+        if (box.size() < p + count * 12)
+            return fail("the sidx box is cut short");
+        // References count from the first byte after the box.
+        const std::uint64_t anchor = static_cast<std::uint64_t>(offset) + at + size;
+        if (anchor > static_cast<std::uint64_t>(kInt64Max) || firstOffset > static_cast<std::uint64_t>(kInt64Max) - anchor)
+            return fail("an offset past the largest file");
+        std::uint64_t pos = anchor + firstOffset;
+        for (std::size_t k = 0; k < count; ++k, p += 12) {
+            const std::uint32_t word = static_cast<std::uint32_t>(BigEndian(box, p, 4));
+            if (word & 0x80000000u)
+                return fail("the index refers to further indexes");
+            const std::uint64_t length = word & 0x7FFFFFFFu;
+            if (length == 0)
+                return fail("a reference of no bytes");
+            if (pos > static_cast<std::uint64_t>(kInt64Max) - length)
+                return fail("an offset past the largest file");
+            r.Segments.push_back(TDashSegment{std::string(), static_cast<std::int64_t>(pos),
+                                              static_cast<std::int64_t>(length)});
+            pos += length;
+        }
+        if (r.Segments.empty())
+            return fail("the index lists no segments");
+        r.Ok = true;
+        return r;
+    }
+}
+
+} // namespace cw

@@ -1,0 +1,376 @@
+// DASH streams made by the real ffmpeg at test time (templates with numbers, timelines with
+// times, one file cut by ranges, one file with a segment index, WebM), served by nginx, fetched by
+// the engine into one file whose decoded video frames equal the chosen representation's.
+
+#include "EngineRunSupport.h"
+#include "convert/ConvertThread.h"
+#include "engine/core/PartFile.h"
+#include "engine/core/ResumeJournal.h"
+#include "support/ExternalServers.h"
+#include "support/Files.h"
+#include "support/HttpTestServer.h"
+#include "support/VideoSites.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+using enginetest::EngineRun;
+using enginetest::TestRunOwner;
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string Ffmpeg(const QStringList& args)
+{
+    QProcess p;
+    p.start("ffmpeg", QStringList{"-v", "error", "-y"} + args);
+    p.waitForFinished(120000);
+    return p.readAllStandardOutput().toStdString() + p.readAllStandardError().toStdString();
+}
+
+// The hashes of a file's decoded video frames, in order.
+std::string VideoFrames(const std::string& path)
+{
+    QProcess p;
+    p.start("ffmpeg", {"-v", "error", "-i", QString::fromStdString(path), "-map", "0:v", "-f", "framemd5", "-"});
+    p.waitForFinished(120000);
+    std::istringstream in(p.readAllStandardOutput().toStdString());
+    std::string hashes;
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#')
+            hashes += line.substr(line.rfind(',') + 1) + "\n";
+    return hashes;
+}
+
+// "h264 aac 8": the codecs of a file's streams and its length in seconds.
+std::string Streams(const std::string& path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-show_entries", "stream=codec_name:format=duration", "-of",
+                        "default=noprint_wrappers=1:nokey=1", QString::fromStdString(path)});
+    p.waitForFinished(30000);
+    std::istringstream in(p.readAllStandardOutput().toStdString());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    if (lines.empty())
+        return "?";
+    std::string out;
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        out += lines[i] + " ";
+    return out + std::to_string(static_cast<int>(std::stod(lines.back()) + 0.5));
+}
+
+// Where the top-level box of a type starts in an MP4 file, and its size; {-1, 0} when absent.
+std::pair<long, long> FindBox(const std::string& file, const char* type)
+{
+    const std::string b = ReadFile(file);
+    std::size_t at = 0;
+    while (at + 8 <= b.size()) {
+        const auto byte = [&](std::size_t i) { return static_cast<unsigned long>(static_cast<unsigned char>(b[i])); };
+        const unsigned long size = byte(at) << 24 | byte(at + 1) << 16 | byte(at + 2) << 8 | byte(at + 3);
+        if (b.compare(at + 4, 4, type) == 0)
+            return {static_cast<long>(at), static_cast<long>(size)};
+        if (size < 8)
+            break;
+        at += size;
+    }
+    return {-1, 0};
+}
+
+// A manifest of two representations, each one file of its own with a segment index after its
+// initialization.
+std::string SegmentBaseManifest(const std::string& dir)
+{
+    std::string sets;
+    for (const char* kind : {"video", "audio"}) {
+        const std::string file = std::string(kind) + ".mp4";
+        const auto [sidx, size] = FindBox(dir + "/" + file, "sidx");
+        if (sidx < 0)
+            return std::string();
+        sets += std::string("<AdaptationSet mimeType=\"") + kind + "/mp4\"><Representation id=\"" + kind +
+                "\" bandwidth=\"100000\"" + (std::string(kind) == "video" ? " width=\"320\" height=\"240\"" : "") +
+                "><BaseURL>" + file + "</BaseURL><SegmentBase indexRange=\"" + std::to_string(sidx) + "-" +
+                std::to_string(sidx + size - 1) + "\"/></Representation></AdaptationSet>\n";
+    }
+    return "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"static\" "
+           "mediaPresentationDuration=\"PT8S\"><Period>\n" +
+           sets + "</Period></MPD>\n";
+}
+
+class DashRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        Docs = std::make_unique<cwtest::TempDir>("cw-dash");
+        const std::string d = Docs->Path();
+        const QString src = QString::fromStdString(d + "/src.mp4");
+        Ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=330", "-t", "8",
+                "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", src});
+        const auto dir = [&](const char* name) {
+            std::filesystem::create_directories(d + "/" + name);
+            return QString::fromStdString(d + "/" + name + "/");
+        };
+        // Templates with numbers: a small video beside the source's own, and the audio.
+        Ffmpeg({"-i", src, "-map", "0:v", "-map", "0:v", "-map", "0:a", "-c:v:0", "libx264", "-g", "25", "-s:v:0", "160x120",
+                "-c:v:1", "copy", "-c:a", "copy", "-f", "dash", "-seg_duration", "2", "-use_template", "1",
+                "-use_timeline", "0", "-adaptation_sets", "id=0,streams=v id=1,streams=a", dir("tpl") + "m.mpd"});
+        // A timeline whose segments are named by their times (the video alone: the muxer names
+        // an AAC track's first segment by a time before the one its timeline says).
+        Ffmpeg({"-i", src, "-map", "0:v", "-c", "copy", "-f", "dash", "-seg_duration", "2", "-use_template", "1", "-use_timeline", "1",
+                "-media_seg_name", "c-$RepresentationID$-$Time$.m4s", dir("tl") + "m.mpd"});
+        // One file per representation, its segments listed as byte ranges.
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "dash", "-seg_duration", "2", "-single_file", "1", dir("one") + "m.mpd"});
+        // One file per representation with a segment index (SegmentBase).
+        Ffmpeg({"-i", src, "-map", "0:v", "-c", "copy", "-f", "mp4", "-movflags", "+dash+global_sidx", "-frag_duration",
+                "2000000", dir("base") + "video.mp4"});
+        Ffmpeg({"-i", src, "-map", "0:a", "-c", "copy", "-f", "mp4", "-movflags", "+dash+global_sidx", "-frag_duration",
+                "2000000", dir("base") + "audio.mp4"});
+        WriteFile(d + "/base/m.mpd", SegmentBaseManifest(d + "/base"));
+        // VP8 and Vorbis, which an MP4 does not hold.
+        const QString webm = QString::fromStdString(d + "/src.webm");
+        Ffmpeg({"-i", src, "-c:v", "libvpx", "-deadline", "realtime", "-cpu-used", "8", "-g", "25", "-b:v", "300k",
+                "-c:a", "libvorbis", webm});
+        Ffmpeg({"-i", webm, "-map", "0:v", "-map", "0:a", "-c", "copy", "-f", "dash", "-seg_duration", "2",
+                "-adaptation_sets", "id=0,streams=v id=1,streams=a", dir("webm") + "vp8.mpd"});
+        // Pages that declare a manifest in each of the open ways.
+        WriteFile(d + "/source.html", "<html><head><title>Source Page</title></head><body><video controls>"
+                                      "<source src=\"tpl/m.mpd\" type=\"application/dash+xml\"></video></body></html>");
+        WriteFile(d + "/og.html", "<html><head><meta property=\"og:title\" content=\"Open Graph\">"
+                                  "<meta property=\"og:video\" content=\"/tl/m.mpd\"></head></html>");
+        WriteFile(d + "/ld.html", "<html><head><script type=\"application/ld+json\">{\"@context\":\"https://schema.org\","
+                                  "\"@type\":\"VideoObject\",\"name\":\"Linked Data\",\"contentUrl\":\"/one/m.mpd\"}"
+                                  "</script></head></html>");
+        WriteFile(d + "/video.html", "<html><head><title>Video Src</title></head><body><video src=\"base/m.mpd\">"
+                                     "</video></body></html>");
+        // A page that declares a file where its server answers with a manifest.
+        WriteFile(d + "/declared.html", "<html><head><meta property=\"og:title\" content=\"Declared\">"
+                                        "<meta property=\"og:video\" content=\"/declared.mp4\">"
+                                        "<meta property=\"og:video:type\" content=\"video/mp4\"></head></html>");
+        SourceFrames = VideoFrames(d + "/src.mp4");
+        WebmFrames = VideoFrames(d + "/src.webm");
+        Nginx = std::make_unique<cwtest::NginxServer>(
+            d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; }\n"
+               "location = /declared.mp4 { return 302 /tpl/m.mpd; }");
+    }
+    static void TearDownTestSuite()
+    {
+        Nginx.reset();
+        Docs.reset();
+    }
+    void SetUp() override
+    {
+        if (SourceFrames.empty())
+            GTEST_SKIP() << "ffmpeg could not make the source clip";
+        if (!Nginx->Started())
+            GTEST_SKIP() << "nginx did not start: " << Nginx->Error();
+        for (const char* v : {"https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
+            ::unsetenv(v);
+        Owner.Folder = Out.Path();
+        Owner.Runner = &Runner;
+        Owner.ConnectionsPerFile = 4;
+        Owner.QualityLevel = cw::vqHD;
+    }
+    static std::string Doc(const std::string& name) { return Docs->Path() + "/" + name; }
+
+    static inline std::unique_ptr<cwtest::TempDir> Docs;
+    static inline std::unique_ptr<cwtest::NginxServer> Nginx;
+    static inline std::string SourceFrames;
+    static inline std::string WebmFrames;
+    cwtest::ScopedHttpProxy Direct{""};
+    cwtest::TempDir Out{"cw-dash-out"};
+    cw::TConvertProcess Runner;
+    TestRunOwner Owner;
+};
+
+TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
+{
+    ASSERT_FALSE(ReadFile(Doc("base/m.mpd")).empty()) << "ffmpeg wrote no segment index";
+    struct Case {
+        const char* Address;
+        const char* Saved;
+        const char* Streams;
+    };
+    const Case cases[] = {
+        {"/tpl/m.mpd", "m.mp4", "h264 aac 8"},           // $Number%05d$, the larger of two videos
+        {"/source.html", "Source Page.mp4", "h264 aac 8"}, // <source type="application/dash+xml">
+        {"/og.html", "Open Graph.mp4", "h264 8"},         // og:video; a timeline named by $Time$, video alone
+        {"/ld.html", "Linked Data.mp4", "h264 aac 8"},    // JSON-LD contentUrl; byte ranges of one file
+        {"/video.html", "Video Src.mp4", "h264 aac 8"},   // <video src>; SegmentBase read from its sidx
+        {"/declared.html", "Declared.mp4", "h264 aac 8"}, // a "video/mp4" that relocates to a manifest
+    };
+    for (const Case& c : cases) {
+        const std::string saved = Out.Path() + "/" + c.Saved;
+        EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
+        EXPECT_TRUE(SourceFrames == VideoFrames(saved)) << c.Address;
+        EXPECT_EQ(c.Streams, Streams(saved)) << c.Address;
+        EXPECT_EQ(run.Events.Size, run.Events.Bytes) << c.Address;
+        for (const char* left : {".part", ".audio.part", ".part.meta"})
+            EXPECT_FALSE(std::filesystem::exists(saved + left)) << c.Address << left;
+    }
+}
+
+// Normal quality takes the smallest video; codecs an MP4 cannot hold go into a WebM.
+TEST_F(DashRun, QualityAndCodecsChooseTheRepresentationAndTheContainer)
+{
+    Owner.QualityLevel = cw::vqNormal;
+    {
+        EngineRun run({Nginx->Url("/tpl/m.mpd")}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000));
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+        QProcess p;
+        p.start("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height", "-of", "csv=p=0",
+                            QString::fromStdString(Out.Path() + "/m.mp4")});
+        p.waitForFinished(30000);
+        EXPECT_EQ("160,120", p.readAllStandardOutput().trimmed().toStdString());
+        EXPECT_EQ("h264 aac 8", Streams(Out.Path() + "/m.mp4"));
+    }
+    Owner.QualityLevel = cw::vqBestAvailable;
+    EngineRun run({Nginx->Url("/webm/vp8.mpd")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/vp8.mp4"));
+    EXPECT_TRUE(WebmFrames == VideoFrames(Out.Path() + "/vp8.webm"));
+    EXPECT_EQ("vp8 vorbis 8", Streams(Out.Path() + "/vp8.webm"));
+    for (const char* left : {"/vp8.mp4.part", "/vp8.mp4.audio.part", "/vp8.mp4.part.meta"})
+        EXPECT_FALSE(std::filesystem::exists(Out.Path() + left)) << left;
+}
+
+TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
+{
+    const std::string tpl = ReadFile(Doc("tpl/m.mpd"));
+    // The manifest with every from replaced; "" when there is none.
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string t = tpl;
+        if (t.find(from) == std::string::npos)
+            return std::string();
+        for (std::size_t at = t.find(from); at != std::string::npos; at = t.find(from, at + to.size()))
+            t.replace(at, from.size(), to);
+        return t;
+    };
+    struct Case {
+        const char* Name;
+        std::string Text;
+        std::string Reason;
+    };
+    const Case cases[] = {
+        {"live", with("type=\"static\"", "type=\"dynamic\""), "live streams are not supported"},
+        {"drm", with("<Representation id=\"1\"", "<ContentProtection schemeIdUri=\"urn:mpeg:dash:mp4protection:2011\" "
+                                                 "value=\"cenc\"/><Representation id=\"1\""),
+         "the stream is protected by DRM"},
+        {"broken", with("</Period>", ""), "the manifest " + Nginx->Url("/tpl/broken.mpd") + " is malformed: line "},
+        // Numbers from 3: the last of each track is not there.
+        {"missing", with("startNumber=\"1\"", "startNumber=\"3\""),
+         " of 5 (" + Nginx->Url("/tpl/chunk-stream")},
+    };
+    for (const Case& c : cases) {
+        ASSERT_FALSE(c.Text.empty()) << c.Name;
+        WriteFile(Doc(std::string("tpl/") + c.Name + ".mpd"), c.Text);
+        const std::string address = Nginx->Url(std::string("/tpl/") + c.Name + ".mpd");
+        EngineRun run({address}, cw::jmDownload, Owner);
+        run.Engine().SetRetryDelays({20, 20, 20, 20, 20});
+        ASSERT_TRUE(run.Run(30000)) << c.Name;
+        ASSERT_EQ(1u, run.Events.Ended.size()) << c.Name;
+        EXPECT_EQ(0u, run.Events.Ended[0].find("Unable download video from " + address + ": ")) << run.Events.Ended[0];
+        EXPECT_NE(std::string::npos, run.Events.Ended[0].find(c.Reason)) << run.Events.Ended[0];
+        EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/" + c.Name + ".mp4")) << c.Name;
+    }
+    // A page's manifest that is not there is named as one before anything of it is known.
+    WriteFile(Doc("absent.html"), "<html><body><video src=\"tpl/absent.mpd\"></video></body></html>");
+    const std::string page = Nginx->Url("/absent.html");
+    EngineRun run({page}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(30000));
+    EXPECT_EQ(std::vector<std::string>{"Unable download video from " + page + ": the manifest " +
+                                       Nginx->Url("/tpl/absent.mpd") + ": the server answered 404 Not Found"},
+              run.Events.Ended);
+}
+
+// A server that ignores byte ranges still gives the index and the segments (each cut out of the
+// whole file); a run stopped in the middle resumes by segment, asking nothing twice that was
+// written.
+TEST_F(DashRun, RangesIgnoredAndAStoppedRunResumesBySegment)
+{
+    cwtest::HttpTestServer server;
+    std::mutex lock;
+    std::map<std::string, int> asked;
+    server.On("/*", [&](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        const std::string path = rq.PathOnly();
+        const std::string body = ReadFile(Doc(path.substr(1)));
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++asked[path];
+        }
+        if (body.empty()) {
+            c.Reply(404, "Not Found", {}, "none");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(30)); // a distant host
+        c.Reply(200, "OK", {}, body);
+    });
+    const std::string address = server.Url("/tpl/m.mpd");
+    const std::string saved = Out.Path() + "/m.mp4";
+    Owner.ConnectionsPerFile = 2;
+    const std::string third = "/tpl/chunk-stream1-00003.m4s";
+    {
+        EngineRun run({address}, cw::jmDownload, Owner);
+        run.Events.OnBytes = [&](std::int64_t) {
+            std::lock_guard<std::mutex> g(lock);
+            if (asked[third] > 0)
+                run.Engine().Stop();
+        };
+        run.Run(30000);
+        EXPECT_TRUE(run.Engine().Stopped());
+    }
+    const std::optional<cw::TResumeJournal> meta = cw::ReadJournal(saved + ".part.meta");
+    ASSERT_TRUE(meta.has_value());
+    EXPECT_EQ(cw::jkStream, meta->Kind);
+    ASSERT_EQ(2u, meta->Tracks.size());
+    std::map<std::string, int> before;
+    {
+        std::lock_guard<std::mutex> g(lock);
+        before = asked;
+    }
+    ASSERT_EQ(1, before["/tpl/init-stream1.m4s"]);
+    EngineRun again({address}, cw::jmDownload, Owner);
+    ASSERT_TRUE(again.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
+    EXPECT_TRUE(SourceFrames == VideoFrames(saved));
+    {
+        std::lock_guard<std::mutex> g(lock);
+        EXPECT_EQ(1, asked["/tpl/init-stream1.m4s"]); // written before the stop: not asked again
+        EXPECT_EQ(1, asked["/tpl/chunk-stream1-00001.m4s"]);
+    }
+    EXPECT_FALSE(std::filesystem::exists(saved + ".part.meta"));
+
+    // The segment index and the segments of files served whole, never in ranges.
+    EngineRun whole({server.Url("/base/m.mpd")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(whole.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, whole.Events.Ended);
+    EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/m (2).mp4"));
+}
+
+} // namespace
