@@ -78,7 +78,7 @@ same() { # MADE SOURCE WHAT
 ours() { # URL CONNECTIONS: seconds into $secs; saves into a fresh $WORK/out
   rm -rf "$WORK/out"; mkdir -p "$WORK/out"
   start=$(date +%s.%N)
-  "$CW" get --quiet -x "$2" -o "$WORK/out" "$1" >"$WORK/cmd.log" 2>&1 ||
+  "$CW" get --quiet -x "$2" -P "$WORK/out" "$1" >"$WORK/cmd.log" 2>&1 ||
     { echo "clipwarden get -x $2 $1 failed:" >&2; cat "$WORK/cmd.log" >&2; exit 1; }
   secs=$(since)
 }
@@ -178,7 +178,7 @@ echo "[core] $count segments, the largest $largest bytes; peak memory of a fetch
 frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#' | awk -F, '{print $NF}' | md5sum | cut -c1-32; }
 rm -rf "$WORK/out"; mkdir -p "$WORK/out"
 start=$(date +%s.%N)
-/usr/bin/time -f %M -o "$WORK/peak" "$CW" get --quiet -x 8 -o "$WORK/out" "$BASE/big/big.m3u8" >"$WORK/cmd.log" 2>&1 &
+/usr/bin/time -f %M -o "$WORK/peak" "$CW" get --quiet -x 8 -P "$WORK/out" "$BASE/big/big.m3u8" >"$WORK/cmd.log" 2>&1 &
 timed=$!
 # The program's own high-water mark, apart from its join child's: read from /proc while it runs
 # (it only grows, so the last reading is all but its final value).

@@ -56,13 +56,13 @@ frames() { ffmpeg -v error -i "$1" -map 0:v -f framemd5 - | grep -v '^#' | awk -
 MB=$(du -sm "$WORK/www/long" | cut -f1)
 
 echo "[hls] ${SECONDS_LONG} s stream (${MB} MB) from nginx limiting each connection to 4 MB/s"
-measure "$CW" get --quiet -x 4 -o "$WORK/out" "http://127.0.0.1:$PORT/long/long.m3u8"
+measure "$CW" get --quiet -x 4 -P "$WORK/out" "http://127.0.0.1:$PORT/long/long.m3u8"
 ours=$secs; ours_peak=$peak
 measure ffmpeg -v error -y -http_multiple 0 -i "http://127.0.0.1:$PORT/long/long.m3u8" -c copy "$WORK/out/ffmpeg.mp4"
 ref=$secs; ref_peak=$peak
 measure ffmpeg -v error -y -i "http://127.0.0.1:$PORT/long/long.m3u8" -c copy "$WORK/out/ffmpeg2.mp4"
 ref2=$secs; ref2_peak=$peak
-measure "$CW" get --quiet -x 4 -o "$WORK/out" "http://127.0.0.1:$PORT/short/short.m3u8"
+measure "$CW" get --quiet -x 4 -P "$WORK/out" "http://127.0.0.1:$PORT/short/short.m3u8"
 short=$secs; short_peak=$peak
 same=no
 [ "$(frames "$WORK/out/long.mp4")" = "$(frames "$WORK/out/ffmpeg.mp4")" ] && same=yes
