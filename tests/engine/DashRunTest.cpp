@@ -2,7 +2,7 @@
 // times, one file cut by ranges, one file with a segment index, WebM), served by nginx, fetched by
 // the engine into one file whose decoded video frames equal the chosen representation's.
 
-#include "EngineRunSupport.h"
+#include "StreamRunSupport.h"
 #include "convert/ConvertThread.h"
 #include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
@@ -29,59 +29,7 @@ using enginetest::TestRunOwner;
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string Ffmpeg(const QStringList& args)
-{
-    QProcess p;
-    p.start("ffmpeg", QStringList{"-v", "error", "-y"} + args);
-    p.waitForFinished(120000);
-    return p.readAllStandardOutput().toStdString() + p.readAllStandardError().toStdString();
-}
-
-// The hashes of a file's decoded video frames, in order.
-std::string VideoFrames(const std::string& path)
-{
-    QProcess p;
-    p.start("ffmpeg", {"-v", "error", "-i", QString::fromStdString(path), "-map", "0:v", "-f", "framemd5", "-"});
-    p.waitForFinished(120000);
-    std::istringstream in(p.readAllStandardOutput().toStdString());
-    std::string hashes;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] != '#')
-            hashes += line.substr(line.rfind(',') + 1) + "\n";
-    return hashes;
-}
-
-// "h264 aac 8": the codecs of a file's streams and its length in seconds.
-std::string Streams(const std::string& path)
-{
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-show_entries", "stream=codec_name:format=duration", "-of",
-                        "default=noprint_wrappers=1:nokey=1", QString::fromStdString(path)});
-    p.waitForFinished(30000);
-    std::istringstream in(p.readAllStandardOutput().toStdString());
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    if (lines.empty())
-        return "?";
-    std::string out;
-    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
-        out += lines[i] + " ";
-    return out + std::to_string(static_cast<int>(std::stod(lines.back()) + 0.5));
-}
+using namespace streamtest;
 
 // Where the top-level box of a type starts in an MP4 file, and its size; {-1, 0} when absent.
 std::pair<long, long> FindBox(const std::string& file, const char* type)
@@ -120,7 +68,7 @@ std::string SegmentBaseManifest(const std::string& dir)
            sets + "</Period></MPD>\n";
 }
 
-class DashRun : public ::testing::Test {
+class DashRun : public streamtest::StreamRun<DashRun> {
 protected:
     static void SetUpTestSuite()
     {
@@ -175,34 +123,7 @@ protected:
             d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; }\n"
                "location = /declared.mp4 { return 302 /tpl/m.mpd; }");
     }
-    static void TearDownTestSuite()
-    {
-        Nginx.reset();
-        Docs.reset();
-    }
-    void SetUp() override
-    {
-        if (SourceFrames.empty())
-            GTEST_SKIP() << "ffmpeg could not make the source clip";
-        if (!Nginx->Started())
-            GTEST_SKIP() << "nginx did not start: " << Nginx->Error();
-        for (const char* v : {"https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
-            ::unsetenv(v);
-        Owner.Folder = Out.Path();
-        Owner.Runner = &Runner;
-        Owner.ConnectionsPerFile = 4;
-        Owner.QualityLevel = cw::vqHD;
-    }
-    static std::string Doc(const std::string& name) { return Docs->Path() + "/" + name; }
-
-    static inline std::unique_ptr<cwtest::TempDir> Docs;
-    static inline std::unique_ptr<cwtest::NginxServer> Nginx;
-    static inline std::string SourceFrames;
     static inline std::string WebmFrames;
-    cwtest::ScopedHttpProxy Direct{""};
-    cwtest::TempDir Out{"cw-dash-out"};
-    cw::TConvertProcess Runner;
-    TestRunOwner Owner;
 };
 
 TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
@@ -227,7 +148,7 @@ TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
         ASSERT_TRUE(run.Run(60000)) << c.Address;
         EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
         EXPECT_TRUE(SourceFrames == VideoFrames(saved)) << c.Address;
-        EXPECT_EQ(c.Streams, Streams(saved)) << c.Address;
+        EXPECT_EQ(c.Streams, StreamCodecs(saved)) << c.Address;
         EXPECT_EQ(run.Events.Size, run.Events.Bytes) << c.Address;
         for (const char* left : {".part", ".audio.part", ".part.meta"})
             EXPECT_FALSE(std::filesystem::exists(saved + left)) << c.Address << left;
@@ -247,7 +168,7 @@ TEST_F(DashRun, QualityAndCodecsChooseTheRepresentationAndTheContainer)
                             QString::fromStdString(Out.Path() + "/m.mp4")});
         p.waitForFinished(30000);
         EXPECT_EQ("160,120", p.readAllStandardOutput().trimmed().toStdString());
-        EXPECT_EQ("h264 aac 8", Streams(Out.Path() + "/m.mp4"));
+        EXPECT_EQ("h264 aac 8", StreamCodecs(Out.Path() + "/m.mp4"));
     }
     Owner.QualityLevel = cw::vqBestAvailable;
     EngineRun run({Nginx->Url("/webm/vp8.mpd")}, cw::jmDownload, Owner);
@@ -255,7 +176,7 @@ TEST_F(DashRun, QualityAndCodecsChooseTheRepresentationAndTheContainer)
     EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
     EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/vp8.mp4"));
     EXPECT_TRUE(WebmFrames == VideoFrames(Out.Path() + "/vp8.webm"));
-    EXPECT_EQ("vp8 vorbis 8", Streams(Out.Path() + "/vp8.webm"));
+    EXPECT_EQ("vp8 vorbis 8", StreamCodecs(Out.Path() + "/vp8.webm"));
     for (const char* left : {"/vp8.mp4.part", "/vp8.mp4.audio.part", "/vp8.mp4.part.meta"})
         EXPECT_FALSE(std::filesystem::exists(Out.Path() + left)) << left;
 }

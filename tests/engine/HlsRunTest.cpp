@@ -2,7 +2,7 @@
 // master playlist, fragmented MP4, one TS file cut by byte ranges), served by nginx, fetched by
 // the engine into one .mp4 whose decoded video frames equal the source's.
 
-#include "EngineRunSupport.h"
+#include "StreamRunSupport.h"
 #include "convert/ConvertThread.h"
 #include "convert/FormatPresets.h"
 #include "engine/core/PartFile.h"
@@ -29,60 +29,9 @@ using enginetest::TestRunOwner;
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using namespace streamtest;
 
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
-
-std::string Ffmpeg(const QStringList& args)
-{
-    QProcess p;
-    p.start("ffmpeg", QStringList{"-v", "error"} + args);
-    p.waitForFinished(120000);
-    return p.readAllStandardOutput().toStdString() + p.readAllStandardError().toStdString();
-}
-
-// The hashes of a file's decoded video frames, in order (timestamps left out: a stream starts
-// its clock where the muxer put it).
-std::string VideoFrames(const std::string& path)
-{
-    QProcess p;
-    p.start("ffmpeg", {"-v", "error", "-i", QString::fromStdString(path), "-map", "0:v", "-f", "framemd5", "-"});
-    p.waitForFinished(120000);
-    std::istringstream in(p.readAllStandardOutput().toStdString());
-    std::string hashes;
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] != '#')
-            hashes += line.substr(line.rfind(',') + 1) + "\n";
-    return hashes;
-}
-
-// "video audio 8.0": the kinds of a file's streams and its length in seconds.
-std::string Streams(const std::string& path)
-{
-    QProcess p;
-    p.start("ffprobe", {"-v", "error", "-show_entries", "stream=codec_type:format=duration", "-of",
-                        "default=noprint_wrappers=1:nokey=1", QString::fromStdString(path)});
-    p.waitForFinished(30000);
-    std::istringstream in(p.readAllStandardOutput().toStdString());
-    std::string kinds, duration;
-    for (std::string line; std::getline(in, line);)
-        if (line == "video" || line == "audio")
-            kinds += line + " ";
-        else
-            duration = line;
-    return kinds + (duration.empty() ? "?" : std::to_string(static_cast<int>(std::stod(duration) + 0.5)));
-}
-
-class HlsRun : public ::testing::Test {
+class HlsRun : public streamtest::StreamRun<HlsRun> {
 protected:
     static void SetUpTestSuite()
     {
@@ -142,34 +91,7 @@ protected:
         Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
                                                          "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
     }
-    static void TearDownTestSuite()
-    {
-        Nginx.reset();
-        Docs.reset();
-    }
-    void SetUp() override
-    {
-        if (SourceFrames.empty())
-            GTEST_SKIP() << "ffmpeg could not make the source clip";
-        if (!Nginx->Started())
-            GTEST_SKIP() << "nginx did not start: " << Nginx->Error();
-        for (const char* v : {"https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
-            ::unsetenv(v);
-        Owner.Folder = Out.Path();
-        Owner.Runner = &Runner;
-        Owner.ConnectionsPerFile = 4;
-        Owner.QualityLevel = cw::vqHD;
-    }
-    static std::string Doc(const std::string& name) { return Docs->Path() + "/" + name; }
-
-    static inline std::unique_ptr<cwtest::TempDir> Docs;
-    static inline std::unique_ptr<cwtest::NginxServer> Nginx;
-    static inline std::string SourceFrames;
     static inline std::string OtherFrames;
-    cwtest::ScopedHttpProxy Direct{""};
-    cwtest::TempDir Out{"cw-hls-out"};
-    cw::TConvertProcess Runner;
-    TestRunOwner Owner;
 };
 
 TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
@@ -192,7 +114,7 @@ TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
         ASSERT_TRUE(run.Run(60000)) << c.Address;
         EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
         EXPECT_TRUE(SourceFrames == VideoFrames(saved)) << c.Address;
-        EXPECT_EQ("video audio 8", Streams(saved)) << c.Address;
+        EXPECT_EQ("video audio 8", StreamKinds(saved)) << c.Address;
         EXPECT_EQ(run.Events.Size, run.Events.Bytes) << c.Address;
         for (const char* left : {".part", ".audio.part", ".part.meta"})
             EXPECT_FALSE(std::filesystem::exists(saved + left)) << c.Address << left;
@@ -347,8 +269,8 @@ TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
     ASSERT_TRUE(run.Run(60000));
     EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
     EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/Stream Page.mp4"));
-    EXPECT_EQ("video audio 8", Streams(Out.Path() + "/Stream Page.mp4"));
-    EXPECT_EQ("audio 8", Streams(Out.Path() + "/Stream Page.mp3"));
+    EXPECT_EQ("video audio 8", StreamKinds(Out.Path() + "/Stream Page.mp4"));
+    EXPECT_EQ("audio 8", StreamKinds(Out.Path() + "/Stream Page.mp3"));
     const std::string log = ReadFile(proxy.Dir() + "/tinyproxy.log");
     EXPECT_NE(std::string::npos, log.find("CONNECT")) << "the stream did not go through the proxy";
 }
