@@ -64,12 +64,10 @@ std::string QueryValue(const std::string& query, const std::string& name)
     return std::string();
 }
 
-std::string HostOf(const TUriReference& parts)
+// The host of an address in lower case, without "www.".
+std::string HostOf(const std::string& address)
 {
-    std::string host = parts.Authority.substr(parts.Authority.rfind('@') + 1);
-    if (const std::size_t colon = host.rfind(':'); colon != std::string::npos && host.find(']', colon) == std::string::npos)
-        host.erase(colon);
-    host = text::Lower(host);
+    std::string host = text::Lower(ParseURL(address).Host);
     if (host.compare(0, 4, "www.") == 0)
         host.erase(0, 4);
     return host;
@@ -87,7 +85,7 @@ std::string SiteName(const std::string& address)
     case vsNone:
         break;
     }
-    return HostOf(SplitReference(address));
+    return HostOf(address);
 }
 
 std::string VideoId(const std::string& address)
@@ -110,20 +108,16 @@ std::string VideoId(const std::string& address)
     std::string name = AddressFileName(address);
     if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
         name.erase(dot);
-    return name.empty() ? HostOf(parts) : name;
+    return name.empty() ? HostOf(address) : name;
 }
 
 } // namespace
 
 std::string NameFromTemplate(const std::string& nameTemplate, const std::string& fileName, const std::string& address)
 {
-    std::string title = fileName;
-    std::string ext;
-    if (const std::size_t dot = fileName.rfind('.'); dot != std::string::npos && fileName.size() - dot <= 5 &&
-                                                      fileName.find(' ', dot) == std::string::npos) {
-        title = fileName.substr(0, dot);
-        ext = fileName.substr(dot + 1);
-    }
+    const std::size_t dot = NameExtensionStart(fileName);
+    const std::string title = fileName.substr(0, dot);
+    const std::string ext = dot < fileName.size() ? fileName.substr(dot + 1) : std::string();
     std::string name;
     for (std::size_t i = 0; i < nameTemplate.size(); ++i) {
         const std::size_t close = nameTemplate[i] == '{' ? nameTemplate.find('}', i) : std::string::npos;

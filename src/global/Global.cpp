@@ -136,9 +136,14 @@ std::string NormalizeVideoAddress(const std::string& address)
 
 namespace {
 
-// The extension of a cleaned name: from its last dot, when a short word without blanks follows
-// (".flv", ".mp4", ".webm"); a dot in the middle of a title ("Vol. 2 of 3") is not one.
-std::size_t ExtensionStart(const std::string& name)
+bool IsUtf8Continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+} // namespace
+
+std::size_t NameExtensionStart(const std::string& name)
 {
     constexpr std::size_t kLongestExtension = 5; // with its dot
     std::size_t dot = name.rfind('.');
@@ -146,13 +151,6 @@ std::size_t ExtensionStart(const std::string& name)
         return name.size();
     return dot;
 }
-
-bool IsUtf8Continuation(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-} // namespace
 
 std::string CleanFileName(const std::string& text)
 {
@@ -183,7 +181,7 @@ std::string CleanFileName(const std::string& text)
         }
     }
 
-    const std::size_t extAt = ExtensionStart(r);
+    const std::size_t extAt = NameExtensionStart(r);
     std::string ext = r.substr(extAt);
     std::string stem = r.substr(0, extAt);
     // A leading dot would hide the file, a leading dash reads as an option to every command

@@ -50,6 +50,10 @@ constexpr std::size_t MaxCleanFileNameBytes = 255 - 32;
 // extension, becomes "video" with that extension. A name longer than MaxCleanFileNameBytes is
 // cut at a UTF-8 character boundary, keeping its extension.
 std::string CleanFileName(const std::string& text);
+// Where a file name's extension starts: its last dot, when a short word without blanks follows
+// (".flv", ".mp4", ".webm"; a dot in the middle of a title, "Vol. 2 of 3", is none); the
+// name's size when it has none.
+std::size_t NameExtensionStart(const std::string& name);
 // False when no such file; else true when the file cannot be opened for exclusive use.
 bool IsFileInUse(const std::string& path);
 std::string TwoDigitText(int n);
