@@ -88,7 +88,8 @@ protected:
         }
         OtherFrames = VideoFrames(d + "/other.mp4");
         SourceFrames = VideoFrames(d + "/src.mp4");
-        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
+        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; "
+                                                         "video/mp4 mp4; text/vtt vtt; }\n"
                                                          "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
     }
     static inline std::string OtherFrames;
@@ -234,6 +235,96 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
 
 // Streams of different addresses under one name in one run: the second gets a number, nobody
 // is asked to overwrite, and a second run skips both without fetching them.
+// Subtitles in the user's language ("de") go beside the video under its final name, from a
+// page's <track>s or a stream's subtitle rendition; a subtitle that fails is a note and the
+// item is still done.
+TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
+{
+    const std::string de = "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHallo\n";
+    std::filesystem::create_directories(Doc("subs"));
+    WriteFile(Doc("subs/de.vtt"), de);
+    WriteFile(Doc("subs/en.vtt"), "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHello\n");
+    WriteFile(Doc("subs/chapters.vtt"), "WEBVTT\n\n00:00:00.000 --> 00:00:08.000\nChapter 1\n");
+    auto page = [&](const char* name, const char* title, const char* video, const std::string& tracks) {
+        WriteFile(Doc(std::string("subs/") + name), std::string("<html><head><title>") + title +
+                                                        "</title></head><body><video src=\"" + video + "\">" +
+                                                        tracks + "</video></body></html>");
+    };
+    // Chapters in German come first: they are no subtitles.
+    const std::string both = "<track kind=\"chapters\" srclang=\"de\" src=\"chapters.vtt\">"
+                             "<track kind=\"subtitles\" srclang=\"en\" src=\"en.vtt\" default>"
+                             "<track kind=\"captions\" srclang=\"de\" src=\"de.vtt\">";
+    page("tracks.html", "Tracks", "../src.mp4", both);
+    page("tracks2.html", "Tracks", "../src.mp4?second", both);
+    page("missing.html", "Missing", "../src.mp4?missing", "<track srclang=\"de\" src=\"none.vtt\">");
+    page("html.html", "Html Answer", "../src.mp4?html", "<track srclang=\"de\" src=\"../page.html\">");
+    page("off.html", "Off", "../src.mp4?off", both);
+    page("kept.html", "Kept", "../src.mp4?kept", both);
+    WriteFile(Out.Path() + "/Kept.de.vtt", "mine");
+    // A subtitle rendition of two segments on one clock, a cue repeated over their boundary.
+    WriteFile(Doc("subs/de1.vtt"), "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:900000,LOCAL:00:00:00.000\n\n"
+                                   "00:00:00.500 --> 00:00:01.500\nErster\n\n00:00:03.000 --> 00:00:04.500\nGrenze\n");
+    WriteFile(Doc("subs/de2.vtt"), "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:900000,LOCAL:00:00:00.000\n\n"
+                                   "00:00:03.000 --> 00:00:04.500\nGrenze\n\n00:00:05.000 --> 00:00:06.000\nZweiter\n");
+    WriteFile(Doc("subs/de.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXTINF:4,\nde1.vtt\n"
+                                   "#EXTINF:4,\nde2.vtt\n#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/en.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\nen.vtt\n#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/subbed.m3u8"),
+              "#EXTM3U\n"
+              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,URI=\"en.m3u8\"\n"
+              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"Deutsch\",LANGUAGE=\"de\",URI=\"de.m3u8\"\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
+    const std::string joined = "WEBVTT\n\n00:00:00.500 --> 00:00:01.500\nErster\n\n00:00:03.000 --> 00:00:04.500\n"
+                               "Grenze\n\n00:00:05.000 --> 00:00:06.000\nZweiter\n";
+    struct Case {
+        const char* Address;
+        bool Subtitles;
+        const char* Video;
+        const char* Subtitle; // the file beside it, "" for none
+        std::string Text;     // what it holds
+        std::string Note;     // the note about it, "" for none
+    };
+    const Case cases[] = {
+        {"/subs/tracks.html", true, "Tracks.mp4", "Tracks.de.vtt", de, ""},
+        {"/subs/tracks2.html", true, "Tracks (2).mp4", "Tracks (2).de.vtt", de, ""}, // the video's number
+        {"/subs/missing.html", true, "Missing.mp4", "",  "",
+         "item 1: subtitle not saved: the subtitle " + Nginx->Url("/subs/none.vtt") +
+             ": the server answered 404 Not Found"},
+        {"/subs/html.html", true, "Html Answer.mp4", "", "",
+         "item 1: subtitle not saved: the subtitle " + Nginx->Url("/page.html") +
+             ": is not WebVTT (the server sent text/html)"},
+        {"/subs/off.html", false, "Off.mp4", "", "", ""},
+        // A new video leaves a subtitle file of its name that was there alone.
+        {"/subs/kept.html", true, "Kept.mp4", "Kept.de.vtt", "mine", "item 1: subtitle not saved: Kept.de.vtt is there already"},
+        {"/subs/subbed.m3u8", true, "subbed.mp4", "subbed.de.vtt", joined, ""},
+    };
+    for (const Case& c : cases) {
+        Owner.Subtitles = c.Subtitles;
+        EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
+        EXPECT_TRUE(std::filesystem::exists(Out.Path() + "/" + c.Video)) << c.Address;
+        std::vector<std::string> vtt;
+        for (const auto& entry : std::filesystem::directory_iterator(Out.Path()))
+            if (entry.path().extension() == ".vtt" || entry.path().extension() == ".part")
+                vtt.push_back(entry.path().filename().string());
+        if (*c.Subtitle) {
+            EXPECT_EQ(c.Text, ReadFile(Out.Path() + "/" + c.Subtitle)) << c.Address;
+            EXPECT_EQ(c.Note.empty() ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{},
+                      run.Events.Subtitles) << c.Address;
+        } else {
+            EXPECT_TRUE(run.Events.Subtitles.empty()) << c.Address;
+        }
+        EXPECT_EQ(c.Note.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Note}, run.Events.Notes)
+            << c.Address;
+        for (const std::string& name : vtt) // nothing but the subtitles asked for, and no leftovers
+            EXPECT_TRUE(name == "Tracks.de.vtt" || name == "Tracks (2).de.vtt" || name == "Kept.de.vtt" ||
+                        name == "subbed.de.vtt")
+                << c.Address << ": " << name;
+    }
+    Owner.Subtitles = true;
+}
+
 TEST_F(HlsRun, TwoStreamsOfOneNameAreBothKept)
 {
     const std::vector<std::string> items = {Nginx->Url("/fmp4/clip.m3u8"), Nginx->Url("/fmp4/clip.m3u8?copy=2")};
