@@ -502,6 +502,37 @@ TEST_F(CommandLine, ServerTextReachesTheTerminalDefused)
 
 // The title event names the file as it will be saved (the quality's extension), and a page
 // without a video is named by its address, not by a made-up file name.
+// Subtitles through the command line: the locale's language is saved beside the video, one that
+// cannot be fetched is a warning line while the item is still done, and --no-subs saves none.
+TEST_F(CommandLine, SubtitlesFollowTheLocaleAndNoSubsSavesNone)
+{
+    const std::string french = "WEBVTT\n\n00:01.000 --> 00:02.000\nBonjour\n";
+    Server.Serve("www.example.org", "/clip.mp4", Clip(), "video/mp4");
+    Server.Serve("www.example.org", "/clip2.mp4", Clip(), "video/mp4");
+    Server.Serve("www.example.org", "/en.vtt", "WEBVTT\n\n00:01.000 --> 00:02.000\nHello\n", "text/vtt");
+    Server.Serve("www.example.org", "/fr.vtt", french, "text/vtt");
+    Server.Serve("www.example.org", "/talk",
+                 "<title>Talk</title><video src=/clip.mp4><track src=/en.vtt srclang=en default>"
+                 "<track src=/fr.vtt srclang=fr-CA></video>",
+                 "text/html");
+    Server.Serve("www.example.org", "/broken",
+                 "<title>Broken</title><video src=/clip2.mp4><track src=/gone.vtt srclang=fr></video>", "text/html");
+    ExtraEnvironment = {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}};
+    const Outcome o = Run({"get", "-P", "out", "http://www.example.org/talk", "http://www.example.org/broken"});
+    EXPECT_EQ(0, o.Status) << o.Err;
+    EXPECT_EQ(french, ReadFile(Out("Talk.fr-CA.vtt")));
+    EXPECT_EQ(Clip(), ReadFile(Out("Broken.mp4")));
+    EXPECT_FALSE(std::filesystem::exists(Out("Broken.fr.vtt")));
+    EXPECT_NE(std::string::npos, o.Err.find("[2/2] warning: subtitle not saved: the subtitle "
+                                            "http://www.example.org/gone.vtt: the server answered 404"))
+        << o.Err;
+
+    const Outcome off = Run({"get", "--no-subs", "-P", "off", "http://www.example.org/talk"});
+    EXPECT_EQ(0, off.Status) << off.Err;
+    EXPECT_EQ(Clip(), ReadFile(Dir.Path() + "/off/Talk.mp4"));
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/off/Talk.fr-CA.vtt"));
+}
+
 TEST_F(CommandLine, TitleEventsNameTheSavedFile)
 {
     VideoSites::YoutubeVideo tube;
