@@ -11,9 +11,7 @@
 
 namespace cw {
 
-TSubtitleFetch::TSubtitleFetch(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>())
-{
-}
+TSubtitleFetch::TSubtitleFetch(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>()) {}
 
 TSubtitleFetch::~TSubtitleFetch()
 {
@@ -103,8 +101,8 @@ void TSubtitleFetch::RequestDone()
     const int status = h.StatusCode();
     if (status >= 300 || (h.FailureCode() == 0 && status < 200))
         return End(false, where + (status < 200 ? std::string("no answer from the server")
-                                                 : "the server answered " + std::to_string(status) +
-                                                       (h.ReasonPhrase().empty() ? "" : " " + h.ReasonPhrase())));
+                                                : "the server answered " + std::to_string(status) +
+                                                      (h.ReasonPhrase().empty() ? "" : " " + h.ReasonPhrase())));
     if (h.FailureCode() != 0)
         return End(false, where + h.FailureText());
     std::string body = std::move(FBody);

@@ -296,8 +296,7 @@ std::string FormatWebVttTime(std::int64_t ms)
         ms = 0;
     const std::int64_t h = ms / 3600000, m = ms / 60000 % 60, s = ms / 1000 % 60, t = ms % 1000;
     auto two = [](std::int64_t v) { return (v < 10 ? "0" : "") + std::to_string(v); };
-    return two(h) + ":" + two(m) + ":" + two(s) + "." + (t < 100 ? "0" : "") + (t < 10 ? "0" : "") +
-           std::to_string(t);
+    return two(h) + ":" + two(m) + ":" + two(s) + "." + (t < 100 ? "0" : "") + (t < 10 ? "0" : "") + std::to_string(t);
 }
 
 bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
@@ -354,8 +353,9 @@ bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
         const std::size_t firstEnd = block.find('\n');
         const std::string first = block.substr(0, firstEnd);
         const std::size_t secondStart = firstEnd == npos ? npos : firstEnd + 1;
-        const std::string second =
-            secondStart == npos ? std::string() : block.substr(secondStart, block.find('\n', secondStart) - secondStart);
+        const std::string second = secondStart == npos
+                                       ? std::string()
+                                       : block.substr(secondStart, block.find('\n', secondStart) - secondStart);
         const bool cueFirst = first.find("-->") != npos;
         const bool cueSecond = !cueFirst && second.find("-->") != npos;
         if (!cueFirst && !cueSecond) {

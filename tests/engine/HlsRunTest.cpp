@@ -323,6 +323,26 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
                 << c.Address << ": " << name;
     }
     Owner.Subtitles = true;
+
+    // ffmpeg's own subtitle rendition: WebVTT segments without a language, the default track.
+    std::filesystem::create_directories(Doc("ffsubs"));
+    WriteFile(Doc("ffsubs/s.srt"), "1\n00:00:01,000 --> 00:00:02,000\nOne\n\n2\n00:00:05,000 --> 00:00:06,500\nTwo\n");
+    Ffmpeg({"-i", QString::fromStdString(Doc("src.mp4")), "-i", QString::fromStdString(Doc("ffsubs/s.srt")), "-map",
+            "0:v", "-map", "0:a", "-map", "1:s", "-c:v", "copy", "-c:a", "copy", "-c:s", "webvtt", "-f", "hls",
+            "-hls_time", "4", "-hls_playlist_type", "vod", "-master_pl_name", "talk.m3u8", "-var_stream_map",
+            "v:0,a:0,s:0,sgroup:subs", "-hls_segment_filename", QString::fromStdString(Doc("ffsubs/v%v_%03d.ts")),
+            QString::fromStdString(Doc("ffsubs/v%v.m3u8"))});
+    ASSERT_FALSE(ReadFile(Doc("ffsubs/talk.m3u8")).empty()) << "ffmpeg made no subtitle rendition";
+    EngineRun run({Nginx->Url("/ffsubs/talk.m3u8")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_EQ(std::vector<std::string>{"talk.vtt"}, run.Events.Subtitles);
+    EXPECT_TRUE(run.Events.Notes.empty());
+    const std::string text = ReadFile(Out.Path() + "/talk.vtt");
+    EXPECT_EQ(0u, text.find("WEBVTT\n")) << text;
+    EXPECT_EQ(text.rfind("WEBVTT"), 0u) << text; // one header
+    EXPECT_LT(text.find("\nOne\n"), text.find("\nTwo\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nTwo\n")) << text;
 }
 
 TEST_F(HlsRun, TwoStreamsOfOneNameAreBothKept)

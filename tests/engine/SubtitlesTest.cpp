@@ -33,9 +33,9 @@ TEST(Subtitles, TheUsersLanguageComesFromTheLocaleLikeMessagesDo)
         {nullptr, nullptr, nullptr, nullptr, ""},
         {"", "", "", "", ""},
         {nullptr, nullptr, nullptr, "EN_us", "en"},
-        {nullptr, nullptr, nullptr, "x", ""},      // too short for a language
-        {nullptr, nullptr, nullptr, "e1_US", ""},  // not letters
-        {"nl", nullptr, nullptr, nullptr, "nl"},   // no locale named is not the C one
+        {nullptr, nullptr, nullptr, "x", ""},     // too short for a language
+        {nullptr, nullptr, nullptr, "e1_US", ""}, // not letters
+        {"nl", nullptr, nullptr, nullptr, "nl"},  // no locale named is not the C one
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.Want, UserLanguage(c.Language, c.LcAll, c.LcMessages, c.Lang))
@@ -56,14 +56,14 @@ TEST(Subtitles, TheTrackChosenIsTheUsersLanguageElseTheDefaultElseTheFirst)
     const Case cases[] = {
         {{}, "de", -1},
         {{track("en"), track("de")}, "de", 1},
-        {{track("en"), track("DE-at")}, "de", 1},            // the primary subtag, any case
-        {{track("de-CH"), track("de", true)}, "de", 1},      // the default one among the language's
-        {{track("de-CH"), track("de")}, "de", 0},            // else the first of them
-        {{track("en"), track("fr", true)}, "de", 1},         // none in the language: the default
-        {{track("en"), track("fr")}, "de", 0},               // no default either: the first
-        {{track(""), track("en")}, "", 0},                   // no language of the user's
-        {{track("en"), track("deu")}, "de", 0},              // another code is another language
-        {{track("en", true), track("de_DE")}, "de", 1},      // a locale-like tag still reads
+        {{track("en"), track("DE-at")}, "de", 1},       // the primary subtag, any case
+        {{track("de-CH"), track("de", true)}, "de", 1}, // the default one among the language's
+        {{track("de-CH"), track("de")}, "de", 0},       // else the first of them
+        {{track("en"), track("fr", true)}, "de", 1},    // none in the language: the default
+        {{track("en"), track("fr")}, "de", 0},          // no default either: the first
+        {{track(""), track("en")}, "", 0},              // no language of the user's
+        {{track("en"), track("deu")}, "de", 0},         // another code is another language
+        {{track("en", true), track("de_DE")}, "de", 1}, // a locale-like tag still reads
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.Want, ChooseSubtitle(c.Tracks, c.Language)) << c.Language << " of " << c.Tracks.size();
@@ -84,7 +84,8 @@ TEST(Subtitles, TheFileIsNamedLikeTheVideoWithItsLanguageTag)
         {"/out/name.mp4", "en/../x", "/out/name.en.vtt"},
         {"/out/name.mp4", "-", "/out/name.vtt"},
         {"/out/Vol. 2.mp4", "de", "/out/Vol. 2.de.vtt"},
-        {"/out/name.mp4", "abcdefghij-abcdefghij-abcdefghij-abcdefghij", "/out/name.abcdefghij-abcdefghij-abcdefghij-ab.vtt"},
+        {"/out/name.mp4", "abcdefghij-abcdefghij-abcdefghij-abcdefghij",
+         "/out/name.abcdefghij-abcdefghij-abcdefghij-ab.vtt"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.Want, SubtitlePath(c.Video, c.Language)) << c.Video << " " << c.Language;
@@ -146,9 +147,15 @@ TEST(Subtitles, PlaylistsAndManifestsOfferTheirTextTracks)
 TEST(Subtitles, WebVttTimesReadAndWrite)
 {
     const std::pair<const char*, std::int64_t> cases[] = {
-        {"00:01.000", 1000},      {"01:02:03.004", 3723004}, {"100:00:00.000", 360000000},
-        {"00:60.000", -1},        {"1:02.000", 62000},       {"00:01.00", -1},
-        {"00:01,000", -1},        {"", -1},                  {"00:00:00:01.000", -1},
+        {"00:01.000", 1000},
+        {"01:02:03.004", 3723004},
+        {"100:00:00.000", 360000000},
+        {"00:60.000", -1},
+        {"1:02.000", 62000},
+        {"00:01.00", -1},
+        {"00:01,000", -1},
+        {"", -1},
+        {"00:00:00:01.000", -1},
         {"-00:01.000", -1},
     };
     for (const auto& [text, ms] : cases)
@@ -197,7 +204,8 @@ TEST(Subtitles, PiecesJoinIntoOneFileWithTheirCuesInOrder)
         {"a cue over the boundary of two pieces is kept once",
          {{"WEBVTT\n\n00:01.000 --> 00:03.000\nAcross\n", 0},
           {"WEBVTT\n\nc9\n00:01.000 --> 00:03.000\nAcross\n\n00:03.000 --> 00:04.000\nNext\n", 0}},
-         "WEBVTT\n\n00:01.000 --> 00:03.000\nAcross\n\n00:03.000 --> 00:04.000\nNext\n", 2},
+         "WEBVTT\n\n00:01.000 --> 00:03.000\nAcross\n\n00:03.000 --> 00:04.000\nNext\n",
+         2},
         {"X-TIMESTAMP-MAP: the first mapped piece's clock is the origin",
          {{"WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:900000,LOCAL:00:00:00.000\n\n00:00:01.000 --> 00:00:02.000\nA\n", 0},
           {"WEBVTT\nX-TIMESTAMP-MAP=LOCAL:00:00:00.000,MPEGTS:1080000\n\n00:00:00.500 --> 00:00:01.000\nB\n", 0},
@@ -208,7 +216,8 @@ TEST(Subtitles, PiecesJoinIntoOneFileWithTheirCuesInOrder)
         {"the 90 kHz clock wrapping between pieces",
          {{"WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:8589924592,LOCAL:00:00:00.000\n\n00:00.000 --> 00:00.100\nA\n", 0},
           {"WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:80000,LOCAL:00:00:00.000\n\n00:00.000 --> 00:00.100\nB\n", 0}},
-         "WEBVTT\n\n00:00.000 --> 00:00.100\nA\n\n00:00:01.000 --> 00:00:01.100\nB\n", 2},
+         "WEBVTT\n\n00:00.000 --> 00:00.100\nA\n\n00:00:01.000 --> 00:00:01.100\nB\n",
+         2},
         {"a period's start moves its cues; a cue ending before 0 is dropped, one starting before 0 cut",
          {{"WEBVTT\n\n00:01.000 --> 00:02.000\nA\n", 0},
           {"WEBVTT\n\n00:00.000 --> 00:01.500 line:0\nB\n", 10},
@@ -218,11 +227,14 @@ TEST(Subtitles, PiecesJoinIntoOneFileWithTheirCuesInOrder)
          "WEBVTT\n\n00:01.000 --> 00:02.000\nA\n\n00:00:10.000 --> 00:00:11.500 line:0\nB\n\n"
          "00:00:00.000 --> 00:00:01.000\nCut\n",
          3},
-        {"a broken timing line is no cue", {{"WEBVTT\n\n00:01 --> 00:02\nBad\n\n00:03.000 --> 00:04.000\nOk\n", 0}},
-         "WEBVTT\n\n00:03.000 --> 00:04.000\nOk\n", 1},
+        {"a broken timing line is no cue",
+         {{"WEBVTT\n\n00:01 --> 00:02\nBad\n\n00:03.000 --> 00:04.000\nOk\n", 0}},
+         "WEBVTT\n\n00:03.000 --> 00:04.000\nOk\n",
+         1},
         {"a piece that is not WebVTT is refused and adds nothing",
          {{"WEBVTT\n\n00:01.000 --> 00:02.000\nA\n", 0}, {"<html>404</html>", 0}},
-         "WEBVTT\n\n00:01.000 --> 00:02.000\nA\n", 1},
+         "WEBVTT\n\n00:01.000 --> 00:02.000\nA\n",
+         1},
     };
     for (const Case& c : cases) {
         TWebVttJoin join;
