@@ -26,6 +26,7 @@ void TSubtitleFetch::Start(const TSubtitleSource& source)
     FJoin = TWebVttJoin();
     FText.clear();
     FNext = 0;
+    FReceived = 0;
     FPieces = source.Pieces;
     if (FPieces.empty())
         return End(false, "the subtitle track names no file");
@@ -70,7 +71,9 @@ void TSubtitleFetch::Request(const std::string& url)
     h.OnDocData = [this, &h](TObject*, const char* data, int len) {
         if (FTooLarge)
             return;
-        if (FBody.size() + static_cast<std::size_t>(len) > MaxSubtitleBytes) {
+        FReceived += static_cast<std::size_t>(len);
+        // A piece may add nothing (cues repeated, or none): the pieces together are bounded too.
+        if (FBody.size() + static_cast<std::size_t>(len) > MaxSubtitleBytes || FReceived > 4 * MaxSubtitleBytes) {
             FTooLarge = true;
             h.Abort();
             return;
@@ -97,7 +100,10 @@ void TSubtitleFetch::RequestDone()
     THttpCli& h = *FHttp;
     const std::string where = "the subtitle " + (h.Location().empty() ? FUrl : h.Location()) + ": ";
     if (FTooLarge)
-        return End(false, where + "larger than " + std::to_string(MaxSubtitleBytes >> 20) + " MiB");
+        return End(false, FReceived > 4 * MaxSubtitleBytes
+                              ? "the subtitle track's files are larger than " +
+                                    std::to_string(4 * MaxSubtitleBytes >> 20) + " MiB together"
+                              : where + "larger than " + std::to_string(MaxSubtitleBytes >> 20) + " MiB");
     const int status = h.StatusCode();
     if (status >= 300 || (h.FailureCode() == 0 && status < 200))
         return End(false, where + (status < 200 ? std::string("no answer from the server")

@@ -56,6 +56,7 @@ private:
     bool FJoinPieces = false; // else the one file is kept as it is
     std::string FBody;
     bool FTooLarge = false;
+    std::size_t FReceived = 0; // the bytes of every answer of this track
     std::string FUrl;
     std::vector<TSubtitlePiece> FPieces;
     std::size_t FNext = 0;

@@ -345,7 +345,7 @@ bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
             p = e + 1;
         }
     }
-    std::vector<std::string> cues;
+    std::unordered_set<std::string> cues;
     std::string added;
     bool seenCue = false;
     for (std::size_t i = 1; i < blocks.size(); ++i) {
@@ -380,12 +380,11 @@ bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
                           (timingEnd == npos ? std::string() : block.substr(timingEnd));
         // The key leaves the identifier out: a repeated cue may be renumbered.
         const std::string key = shifted + (timingEnd == npos ? std::string() : block.substr(timingEnd));
-        cues.push_back(key);
-        bool repeat = false;
-        for (const std::string& last : FLastCues)
-            repeat = repeat || last == key;
-        if (repeat)
+        if (FLastCues.count(key)) {
+            cues.insert(key);
             continue;
+        }
+        cues.insert(key);
         added += "\n" + cue + "\n";
         ++FCues;
     }

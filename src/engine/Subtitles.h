@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace cw {
@@ -96,7 +97,7 @@ public:
 private:
     std::string FHeader;
     std::string FBody;
-    std::vector<std::string> FLastCues; // the previous piece's cues, to drop their repeats
+    std::unordered_set<std::string> FLastCues; // the previous piece's cues, to drop their repeats
     bool FHaveHeader = false;
     bool FHaveOrigin = false;
     std::int64_t FOrigin = 0; // MPEGTS of the first mapped piece

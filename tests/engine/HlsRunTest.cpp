@@ -274,6 +274,18 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
               "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,URI=\"en.m3u8\"\n"
               "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"Deutsch\",LANGUAGE=\"de\",URI=\"de.m3u8\"\n"
               "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
+    // A track whose pieces repeat one another adds nothing, but it is not fetched without end.
+    std::string big = "WEBVTT\n";
+    while (big.size() < (1u << 20))
+        big += "\n00:00:01.000 --> 00:00:02.000\n" + std::string(200, 'x') + "\n";
+    WriteFile(Doc("subs/big.vtt"), big);
+    std::string repeated = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+    for (int i = 0; i < 30; ++i)
+        repeated += "#EXTINF:1,\nbig.vtt\n";
+    WriteFile(Doc("subs/repeated.m3u8"), repeated + "#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/huge.m3u8"),
+              "#EXTM3U\n#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"D\",LANGUAGE=\"de\",URI=\"repeated.m3u8\"\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=500000,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
     const std::string joined = "WEBVTT\n\n00:00:00.500 --> 00:00:01.500\nErster\n\n00:00:03.000 --> 00:00:04.500\n"
                                "Grenze\n\n00:00:05.000 --> 00:00:06.000\nZweiter\n";
     struct Case {
@@ -297,6 +309,8 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
         // A new video leaves a subtitle file of its name that was there alone.
         {"/subs/kept.html", true, "Kept.mp4", "Kept.de.vtt", "mine", "item 1: subtitle not saved: Kept.de.vtt is there already"},
         {"/subs/subbed.m3u8", true, "subbed.mp4", "subbed.de.vtt", joined, ""},
+        {"/subs/huge.m3u8", true, "huge.mp4", "", "",
+         "item 1: subtitle not saved: the subtitle track's files are larger than 20 MiB together"},
     };
     for (const Case& c : cases) {
         Owner.Subtitles = c.Subtitles;
