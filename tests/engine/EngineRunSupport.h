@@ -21,9 +21,11 @@ struct TestRunOwner : cw::TRunOwner {
     cw::TConvertProcess* Runner = nullptr;
     int ConnectionsPerFile = 1;
     bool Subtitles = true;
+    bool Replace = false; // files saved from the same address are fetched again and replaced
     std::string Language = "de"; // the user's language for subtitles, whatever the test's locale
     std::string OutputFolderText() const override { return Folder; }
     bool SavesSubtitles() const override { return Subtitles; }
+    bool ReplacesSavedFiles() const override { return Replace; }
     std::string SubtitleLanguage() const override { return Language; }
     int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return QualityLevel; }

@@ -338,6 +338,16 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
     }
     Owner.Subtitles = true;
 
+    // A video that replaces its own file replaces its subtitle too.
+    WriteFile(Out.Path() + "/Tracks.de.vtt", "old");
+    Owner.Replace = true;
+    EngineRun replaced({Nginx->Url("/subs/tracks.html")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(replaced.Run(60000));
+    Owner.Replace = false;
+    EXPECT_EQ(std::vector<std::string>{"done"}, replaced.Events.Ended);
+    EXPECT_EQ(de, ReadFile(Out.Path() + "/Tracks.de.vtt"));
+    EXPECT_TRUE(replaced.Events.Notes.empty());
+
     // ffmpeg's own subtitle rendition: WebVTT segments without a language, the default track.
     std::filesystem::create_directories(Doc("ffsubs"));
     WriteFile(Doc("ffsubs/s.srt"), "1\n00:00:01,000 --> 00:00:02,000\nOne\n\n2\n00:00:05,000 --> 00:00:06,500\nTwo\n");
