@@ -531,6 +531,19 @@ TEST_F(CommandLine, SubtitlesFollowTheLocaleAndNoSubsSavesNone)
     EXPECT_EQ(0, off.Status) << off.Err;
     EXPECT_EQ(Clip(), ReadFile(Dir.Path() + "/off/Talk.mp4"));
     EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/off/Talk.fr-CA.vtt"));
+
+    // Converted to audio, the download goes and the subtitle stays beside what is left; in JSON
+    // the warning is an event of its item.
+    const Outcome mp3 = Run({"get", "--json", "-t", "mp3", "-P", "mp3", "http://www.example.org/talk",
+                             "http://www.example.org/broken"});
+    EXPECT_EQ(0, mp3.Status) << mp3.Err;
+    EXPECT_TRUE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp3"));
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp4"));
+    EXPECT_EQ(french, ReadFile(Dir.Path() + "/mp3/Talk.fr-CA.vtt"));
+    const std::vector<QJsonObject> warnings = EventsOf(Events(mp3.Out), "warning", 2);
+    ASSERT_EQ(1u, warnings.size()) << mp3.Out;
+    EXPECT_TRUE(warnings[0]["text"].toString().contains("gone.vtt: the server answered 404")) << mp3.Out;
+    EXPECT_TRUE(EventsOf(Events(mp3.Out), "warning", 1).empty()) << mp3.Out;
 }
 
 TEST_F(CommandLine, TitleEventsNameTheSavedFile)
