@@ -16,7 +16,7 @@ _clipwarden()
     local -a options=(
         -P --directory -o --output -i --input-file -f --quality -t --to --convert
         --list-presets -x --connections -j --jobs -c --continue --retries --timeout --proxy
-        --cacert --limit-rate --keep-video --overwrite --json -q --quiet -v --verbose -h --help
+        --cacert --limit-rate --keep-video --no-subs --overwrite --json -q --quiet -v --verbose -h --help
         -V --version
     )
     # Meaningful before a command too: each ends the run with an answer of its own.

@@ -118,6 +118,10 @@ void TfrmMain::BuildMenus()
         exclusive->addAction(item);
         connect(item, &QAction::triggered, this, Guarded([this, n] { FConnections = n; }));
     }
+    QAction* subtitles = suiPopupMenu1->addAction(QStringLiteral("Save subtitles"));
+    subtitles->setObjectName(QStringLiteral("Subtitles1"));
+    subtitles->setCheckable(true);
+    connect(subtitles, &QAction::triggered, this, Guarded([this](bool on) { FSubtitles = on; }));
     suiPopupMenu1->addSeparator();
     suiPopupMenu1->addAction(ui->miSetYouTubeaccount);
     suiPopupMenu1->addSeparator();
@@ -222,6 +226,8 @@ void TfrmMain::FormShow()
     if (QMenu* connections = suiPopupMenu1->findChild<QMenu*>(QStringLiteral("ConnectionsPerFile1")))
         for (QAction* item : connections->actions())
             item->setChecked(item->property("Tag").toInt() == FConnections);
+    if (QAction* subtitles = suiPopupMenu1->findChild<QAction*>(QStringLiteral("Subtitles1")))
+        subtitles->setChecked(FSubtitles);
 }
 
 void TfrmMain::FormClose(TCloseAction&)
@@ -266,6 +272,7 @@ void TfrmMain::LoadSettings()
     FConnections = ini.ReadInteger(kOptions, "Connections", 4);
     if (FConnections != 1 && FConnections != 2 && FConnections != 4 && FConnections != 8 && FConnections != 16)
         FConnections = 4;
+    FSubtitles = ini.ReadBool(kOptions, "Subtitles", true);
     // Set by hand in the file; the window has no control for it, and never writes it.
     const std::optional<std::int64_t> rate = ParseRate(ini.ReadString(kOptions, "RateLimit", ""));
     FRateLimit = rate ? std::make_unique<TRateLimit>(*rate) : nullptr;
@@ -288,6 +295,7 @@ void TfrmMain::SaveSettings()
     ini.WriteBool(kOptions, "AskAddUrl", FAskAddUrl);
     ini.WriteInteger(kOptions, "Quality", FQuality);
     ini.WriteInteger(kOptions, "Connections", FConnections);
+    ini.WriteBool(kOptions, "Subtitles", FSubtitles);
     ini.UpdateFile();
 }
 

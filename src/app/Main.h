@@ -58,6 +58,7 @@ public:
     std::string OutputFolderText() const override;
     int Quality() const override { return FQuality; }
     int Connections() const override { return FConnections; }
+    bool SavesSubtitles() const override { return FSubtitles; }
     TConvertProcess* ConvertRunner() const override { return FConvertProcess.get(); }
     // RateLimit= of the settings file ("500K", "2M"; none when empty or not a rate).
     TRateLimit* RateLimit() const override { return FRateLimit.get(); }
@@ -162,6 +163,8 @@ private:
     int FQuality = vqNormal;
     // Connections per file: 1, 2, 4, 8 or 16 (Connections in settings.ini).
     int FConnections = 4;
+    // Subtitles in the user's language saved beside each video (Subtitles in settings.ini).
+    bool FSubtitles = true;
     std::unique_ptr<TRateLimit> FRateLimit;
     std::string FAccountName;
     std::string FAccountPassword;

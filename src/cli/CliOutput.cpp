@@ -405,6 +405,14 @@ void TCliOutput::Note(const std::string& text)
         Permanent(Shown(words), FErr);
 }
 
+void TCliOutput::Warning(int item, const std::string& text)
+{
+    if (FForm == TCliForm::Json)
+        Emit("{\"event\":\"warning\"," + Item(item) + ",\"text\":" + JsonString(MaskPasswords(text)) + "}");
+    else if (FForm != TCliForm::Quiet)
+        Permanent(Prefix(item) + "warning: " + Shown(MaskPasswords(text)), FErr);
+}
+
 void TCliOutput::RunEnded(bool stopped)
 {
     if (FRedraw)

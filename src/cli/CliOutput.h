@@ -56,6 +56,9 @@ public:
     void RunEnded(bool stopped);
     // A text the engine wanted shown (a box in the window).
     void Note(const std::string& text);
+    // Something that went wrong beside an item without failing it (a subtitle): a line
+    // "[i/n] warning: text" on standard error, a "warning" event in JSON; nothing when quiet.
+    void Warning(int item, const std::string& text);
 
     // "\"...\"" with JSON escapes: control characters, bidirectional overrides and isolates and
     // the line separators U+2028/U+2029 as \uXXXX; bytes that are not UTF-8 are taken as Latin-1.

@@ -52,6 +52,7 @@ private:
     std::string NameTemplate() const override { return FRun.Options().NameTemplate; }
     bool ReplacesSavedFiles() const override { return FRun.Options().Overwrite; }
     bool KeepsDownload() const override { return FRun.KeepsDownload(); }
+    bool SavesSubtitles() const override { return !FRun.Options().NoSubtitles; }
     TRateLimit* RateLimit() const override { return FRun.RateLimit(); }
 
     std::string SavedPath() const
@@ -130,6 +131,7 @@ private:
         FRun.Output().Ended(FItem, outcome, line, outcome == ioFailed ? std::string() : SavedPath(), &FFailure);
     }
     void ItemFailed(int, const TItemFailure& failure) override { FFailure = failure; }
+    void Note(int, const std::string& text) override { FRun.Output().Warning(FItem, text); }
     void RunEnded(TRunEnd how) override
     {
         if (FOutcome == ioPending) {

@@ -168,7 +168,7 @@ const OptionName kOptions[] = {
     {0, "retries", true, "retries"},           {0, "timeout", true, "timeout"},
     {0, "proxy", true, "proxy"},               {'c', "continue", false, "continue"},
     {0, "cacert", true, "cacert"},             {0, "limit-rate", true, "limit-rate"},
-    {0, "keep-video", false, "keep-video"},
+    {0, "keep-video", false, "keep-video"},    {0, "no-subs", false, "no-subs"},
     {0, "overwrite", false, "overwrite"},      {0, "json", false, "json"},
     {'q', "quiet", false, "quiet"},            {'v', "verbose", false, "verbose"},
     {'h', "help", false, "help"},              {'V', "version", false, "version"},
@@ -206,6 +206,8 @@ bool SetFlag(TCliOptions& o, const std::string& key)
         o.Continue = true;
     else if (key == "keep-video")
         o.KeepVideo = true;
+    else if (key == "no-subs")
+        o.NoSubtitles = true;
     else if (key == "help")
         o.Command = TCliCommand::Help;
     else if (key == "version")
@@ -287,6 +289,8 @@ std::string HelpText()
            "  -t, --to PRESET         convert each download (--convert is the same)\n"
            "      --keep-video        keep the download after converting it to audio (mp3,\n"
            "                          wav, wma); by default it is removed once converted\n"
+           "      --no-subs           save no subtitles (by default those in the locale's\n"
+           "                          language go beside the video as NAME.LANG.vtt)\n"
            "      --list-presets      list the presets: " + presets + "\n"
            "  -x, --connections N     connections per file, 1 to 16 (default: 4)\n"
            "  -j, --jobs N            items at once (default: 1)\n"

@@ -35,6 +35,7 @@ struct TCliOptions {
     std::string CaCertificates;       // --cacert: the certificates TLS servers are checked against
     std::int64_t RateLimit = 0;       // bytes a second for the whole run; 0: no cap
     bool KeepVideo = false;           // keep the download after a conversion to audio
+    bool NoSubtitles = false;         // save no subtitles beside the videos
     bool Overwrite = false;
     bool Json = false;
     bool Quiet = false;

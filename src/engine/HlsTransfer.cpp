@@ -200,6 +200,7 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     FVideoPart.clear();
     FAudioPart.clear();
     FMaster = THlsPlaylist();
+    FSubtitles.clear();
     FAudioUrl.clear();
     FMedia.assign(1, THlsPlaylist());
     FMediaUrls.assign(1, std::string());
@@ -254,6 +255,7 @@ void THlsTransfer::PlaylistRead(const std::string& body, const std::string& fina
     if (!variant.AudioGroup.empty())
         if (const THlsRendition* audio = ChooseHlsAudio(FMaster, variant.AudioGroup))
             FAudioUrl = audio->Uri;
+    FSubtitles = HlsSubtitleSources(FMaster, variant);
     LogDebug("hls", FName + ": variant " + std::to_string(pick + 1) + " of " + std::to_string(FMaster.Variants.size()) +
                         " (" + std::to_string(variant.Height) + " lines, " + std::to_string(variant.Bandwidth) +
                         " bit/s)" + (FAudioUrl.empty() ? "" : ", separate audio"));
@@ -351,6 +353,7 @@ void THlsTransfer::ManifestRead(const std::string& body, const std::string& fina
     if (!parse.Ok())
         return Fail(parse.Error); // live, or protected
     FDash = std::move(parse.Manifest);
+    FSubtitles = DashSubtitleSources(FDash);
     const TDashChoice choice = ChooseDashTracks(FDash, FQuality);
     if (!choice.Error.empty())
         return Fail("the manifest " + finalUrl + ": " + choice.Error);

@@ -24,6 +24,7 @@
 #include "engine/core/Outcome.h"
 #include "engine/streams/DashManifest.h"
 #include "engine/streams/HlsPlaylist.h"
+#include "engine/Subtitles.h"
 
 #include <cstdint>
 #include <functional>
@@ -72,6 +73,9 @@ public:
     // The extension of the file the tracks are joined into: "" to keep the one chosen (an HLS
     // stream, or DASH tracks an MP4 holds), else ".webm" or ".mkv" for codecs an MP4 does not.
     const std::string& JoinExtension() const { return FJoinExtension; }
+    // The subtitle tracks the playlist or manifest offers with what is fetched (known once the
+    // master playlist or the manifest was read).
+    const std::vector<TSubtitleSource>& Subtitles() const { return FSubtitles; }
     // Removes the .part files and the .meta of finalPath's stream.
     static void RemoveParts(const std::string& finalPath);
 
@@ -129,6 +133,7 @@ private:
     std::string FVideoPart;
     std::string FAudioPart;
     THlsPlaylist FMaster;
+    std::vector<TSubtitleSource> FSubtitles;
     std::string FAudioUrl;
     std::vector<THlsPlaylist> FMedia; // video, then audio
     std::vector<std::string> FMediaUrls;

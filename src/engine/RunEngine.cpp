@@ -16,6 +16,9 @@
 
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
 #include <new>
 
 namespace cw {
@@ -36,7 +39,7 @@ std::string JobStateName(TJobState state)
 
 TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, TRunEvents& events)
     : FEvents(events), FOwner(owner), FModel(items), FWindow([this](TMessage& m) { WndProc(m); }),
-      FHttpCli1(std::make_unique<THttpCli>()), FTransfer(*FHttpCli1), FStream(*FHttpCli1)
+      FHttpCli1(std::make_unique<THttpCli>()), FTransfer(*FHttpCli1), FStream(*FHttpCli1), FSubs(*FHttpCli1)
 {
     FWebBrowser1.SetName("WebBrowser_1");
     FWebBrowser2.SetName("WebBrowser_2");
@@ -86,6 +89,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
     FStream.OnProgress = FTransfer.OnProgress;
     FStream.OnWaiting = FTransfer.OnWaiting;
     FStream.OnEnded = [this](const TOutcome& r) { StreamEnded(r); };
+    FSubs.OnEnded = [this](bool ok, const std::string& why) { SubtitlesEnded(ok, why); };
 }
 
 TRunEngine::~TRunEngine()
@@ -107,6 +111,8 @@ TRunEngine::~TRunEngine()
     FStream.OnProgress = nullptr;
     FStream.OnWaiting = nullptr;
     FStream.OnEnded = nullptr;
+    FSubs.Stop();
+    FSubs.OnEnded = nullptr;
 }
 
 void TRunEngine::SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments)
@@ -223,6 +229,8 @@ void TRunEngine::Stop()
     FTransfer.Stop();
     FMediaAnswer.reset();
     FStream.Stop();
+    FSubs.Stop();
+    FSubsHoldsEnd = false;
     FHttpCli1->OnRequestDone = nullptr;
     if (FHttpCli1->State() != httpReady)
         FHttpCli1->Abort();
@@ -287,6 +295,12 @@ void TRunEngine::NextItem()
 {
     if (FStopped)
         return;
+    if (FSubs.Running()) {
+        // A subtitle still on its way: the item ends with it, which is soon (it is small).
+        FSubsHoldsEnd = true;
+        return;
+    }
+    SaveSubtitles();
     ItemEnded();
     Proceed(FModel.Advance());
 }
@@ -364,6 +378,13 @@ void TRunEngine::FetchPage()
     FFailureLine.clear();
     FSkipNote.clear();
     FPath.clear();
+    FSubs.Stop();
+    FPageSubtitles.clear();
+    FSubsLanguage.clear();
+    FSubsReady = false;
+    FSubsHoldsEnd = false;
+    FVideoReplaced = false;
+    FConvertedPath.clear();
     FClaimant = Claims().NewItem();
     FState = jsPending;
     try {
@@ -563,6 +584,7 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         return EndPageAttempt();
     }
     const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
+    FPageSubtitles = PageSubtitleSources(media.Tracks);
     const int quality = FOwner ? FOwner->Quality() : vqNormal;
     if (const TMediaCandidate* pick = PickMediaCandidate(media.Files, quality)) {
         std::string name = media.Title;
@@ -648,8 +670,10 @@ void TRunEngine::StartDownload()
     case TOutputKind::Free:
         break;
     case TOutputKind::Saved:
-        if (FOwner && FOwner->ReplacesSavedFiles())
+        if (FOwner && FOwner->ReplacesSavedFiles()) {
+            FVideoReplaced = true;
             break;
+        }
         return SkipItem("already saved from this address");
     case TOutputKind::Duplicate:
         return SkipItem("another item of this run saves the same address");
@@ -657,6 +681,7 @@ void TRunEngine::StartDownload()
         // The question is about the finished file; an unfinished one (".part") is simply
         // continued.
         return Ask(FPath, [this](bool replace) {
+            FVideoReplaced = replace;
             if (replace)
                 BeginTransfer();
             else
@@ -706,6 +731,7 @@ void TRunEngine::StreamEnded(const TOutcome& result)
         return;
     if (!result.IsDone())
         return TransferFailed(result);
+    StartSubtitles();
     if (FStream.AudioPart().empty() && FStream.FragmentedMp4() && FStream.JoinExtension().empty()) {
         try {
             ReplaceFile(FStream.VideoPart(), FPath);
@@ -747,6 +773,7 @@ void TRunEngine::JoinStart()
             for (int n = 2; FileExists(path) && n < 1000; ++n)
                 path = NumberedPath(wanted, n);
             FPath = path;
+            FVideoReplaced = false; // a name of its own: whatever lay beside the old one stays
             FEvents.OutputChosen(FPath);
         }
         runner->OutputFile = FPath;
@@ -793,6 +820,7 @@ void TRunEngine::TransferEnded(const TOutcome& result)
         return;
     if (result.IsDone()) {
         FTransferPath = FTransfer.CompletedPath();
+        StartSubtitles();
         EndOfItem();
         return;
     }
@@ -873,6 +901,80 @@ void TRunEngine::EndOfItem()
     // The transfer was the last stage: an item neither failed nor skipped by now is done.
     FModel.Succeed();
     NextItem();
+}
+
+// ---- subtitles ---------------------------------------------------------------------------------
+
+// The video is in: its subtitle is fetched beside the join or the conversion. The page's tracks
+// come before the stream's own.
+void TRunEngine::StartSubtitles()
+{
+    if (!FOwner || !FOwner->SavesSubtitles() || FSubs.Running())
+        return;
+    std::vector<TSubtitleSource> sources = FPageSubtitles;
+    if (FIsStream)
+        sources.insert(sources.end(), FStream.Subtitles().begin(), FStream.Subtitles().end());
+    const int pick = ChooseSubtitle(sources, FOwner->SubtitleLanguage());
+    if (pick < 0)
+        return;
+    const TSubtitleSource& source = sources[static_cast<std::size_t>(pick)];
+    FSubsLanguage = source.Language;
+    LogDebug("run", "item " + std::to_string(FModel.Index() + 1) + ": subtitle " +
+                        (source.Language.empty() ? std::string("without a language") : source.Language) + " of " +
+                        std::to_string(sources.size()));
+    FSubs.Start(source);
+}
+
+void TRunEngine::SubtitlesEnded(bool ok, const std::string& why)
+{
+    if (FStopped)
+        return;
+    FSubsReady = ok;
+    if (!ok) {
+        const std::string note = "subtitle not saved: " + why;
+        LogLine("run", "item " + std::to_string(FModel.Index() + 1) + ": " + note);
+        FEvents.Note(FModel.Index(), note);
+    }
+    if (std::exchange(FSubsHoldsEnd, false))
+        NextItem();
+}
+
+// The subtitle goes beside the video the item leaves: the downloaded file, else (removed after
+// its conversion) the converted one. Like the video, an existing file of its name is replaced
+// only when the video replaced its own; a new (or newly numbered) video leaves it alone.
+void TRunEngine::SaveSubtitles()
+{
+    if (!std::exchange(FSubsReady, false))
+        return;
+    const std::string video = !FTransferPath.empty() && FileExists(FTransferPath) ? FTransferPath
+                              : !FConvertedPath.empty() && FileExists(FConvertedPath) ? FConvertedPath
+                                                                                      : std::string();
+    if (video.empty())
+        return;
+    const std::string path = SubtitlePath(video, FSubsLanguage);
+    std::string note;
+    if (FileExists(path) && !FVideoReplaced) {
+        note = "subtitle not saved: " + ExtractFileName(path) + " is there already";
+    } else {
+        const std::string part = path + ".part";
+        try {
+            {
+                std::ofstream out(part, std::ios::binary | std::ios::trunc);
+                out.write(FSubs.Text().data(), static_cast<std::streamsize>(FSubs.Text().size()));
+                out.flush();
+                if (!out)
+                    throw Exception("cannot write " + ExtractFileName(part) + ": " + std::strerror(errno));
+            }
+            ReplaceFile(part, path);
+            FEvents.SubtitleSaved(FModel.Index(), path);
+            return;
+        } catch (const std::exception& e) {
+            RemoveFileIfAny(part);
+            note = std::string("subtitle not saved: ") + e.what();
+        }
+    }
+    LogLine("run", "item " + std::to_string(FModel.Index() + 1) + ": " + note);
+    FEvents.Note(FModel.Index(), note);
 }
 
 // ---- conversion stage -------------------------------------------------------------------------
@@ -1010,6 +1112,7 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
         Fail(line, record->ErrorText);
     } else if (record->Status == 0) {
         if (runner && FModel.ConvertsAfterTransfer()) {
+            FConvertedPath = runner->OutputFile;
             RecordOrigin(runner->OutputFile, FModel.Address());
             if (FOwner && !FOwner->KeepsDownload() && !FTransferPath.empty() && FTransferPath != runner->OutputFile)
                 RemoveFileIfAny(FTransferPath);

@@ -36,6 +36,7 @@
 #include "engine/HlsTransfer.h"
 #include "engine/core/PartFile.h"
 #include "engine/RunModel.h"
+#include "engine/SubtitleFetch.h"
 #include "engine/Transfer.h"
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
@@ -95,6 +96,11 @@ public:
     virtual TRateLimit* RateLimit() const { return nullptr; }
     // A file name template (NameFromTemplate); "": the page's name as it is.
     virtual std::string NameTemplate() const { return std::string(); }
+    // Subtitles in the user's language are saved beside the video ("name.en.vtt").
+    virtual bool SavesSubtitles() const { return true; }
+    // The user's language for subtitles (a primary subtag, "" for none): the locale's unless
+    // the owner says otherwise.
+    virtual std::string SubtitleLanguage() const { return UserLanguageFromEnvironment(); }
 };
 
 enum TJobState {
@@ -164,6 +170,11 @@ public:
     virtual void ItemFailed(int /*index*/, const TItemFailure& /*failure*/) {}
     virtual void RunEnded(TRunEnd /*how*/) {}
     virtual void Alert(TRunAlert /*kind*/, const std::string& /*text*/) {}
+    // Something went wrong with an extra of the item (a subtitle) that does not fail it; also a
+    // line of the log.
+    virtual void Note(int /*index*/, const std::string& /*text*/) {}
+    // A subtitle was saved beside the item's video.
+    virtual void SubtitleSaved(int /*index*/, const std::string& /*path*/) {}
     // The item's file exists: replace it? No keeps it and skips the item (a converting run
     // still converts the kept file).
     // A question for the user, asked without waiting for the answer: the file at path is there
@@ -289,6 +300,10 @@ private:
     void JoinStart();
     void JoinEnded(const TProcessInfo& record);
     void EndOfItem();
+    // Subtitles: fetched once the video is in, saved under its final name as the item ends.
+    void StartSubtitles();
+    void SubtitlesEnded(bool ok, const std::string& why);
+    void SaveSubtitles();
 
     // Conversion stage.
     void ConvertStart();
@@ -306,6 +321,7 @@ private:
     std::unique_ptr<THttpCli> FHttpCli1;
     TTransfer FTransfer;
     THlsTransfer FStream;
+    TSubtitleFetch FSubs;
     std::unique_ptr<QTimer> FPollTimer;
     std::uint32_t FPollLimitMs = PollLimitMs;
     std::string FConvertExtension;
@@ -347,6 +363,13 @@ private:
     int FQuality = vqNormal;
     std::string FRequestUrl;
     std::string FPath;
+    // Subtitles of the current item.
+    std::vector<TSubtitleSource> FPageSubtitles; // the page's <track>s
+    std::string FSubsLanguage;                   // the language tag of the track being fetched
+    bool FSubsReady = false;   // fetched, waiting for the item's end to be saved
+    bool FSubsHoldsEnd = false; // the item ended while the fetch ran: it ends when that does
+    bool FVideoReplaced = false; // the video replaced an existing file (so may its subtitle)
+    std::string FConvertedPath;  // the conversion's output, when it succeeded
 };
 
 } // namespace cw

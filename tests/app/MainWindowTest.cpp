@@ -58,6 +58,8 @@ TEST_F(Settings, WithoutASettingsFileTheWindowShowsTheDefaultsAndClosingWritesTh
     EXPECT_EQ(W<QComboBox>("cbFormat")->count(), FormatPresetCount);
     EXPECT_FALSE(W<QCheckBox>("cbAutoCopy")->isChecked());
     EXPECT_FALSE(Form->AskAddUrl());
+    EXPECT_TRUE(Form->SavesSubtitles());
+    EXPECT_TRUE(Form->MainMenu()->findChild<QAction*>("Subtitles1")->isChecked());
     EXPECT_EQ(TickedQualities(), std::vector<std::string>{"Normal1"});
     EXPECT_EQ(Form->Caption(), "Ostrelle Clipwarden 1.2");
     EXPECT_EQ(Form->ClientWidth(), 486);
@@ -70,7 +72,7 @@ TEST_F(Settings, WithoutASettingsFileTheWindowShowsTheDefaultsAndClosingWritesTh
     std::string ini = ReadFile(SettingsPath());
     EXPECT_EQ(SettingLines(ini),
               (std::vector<std::string>{"OutputDirectory=" + exeDir, "RadioButton=0", "ConvertFormat=0", "AskAddUrl=0",
-                                        "Quality=0", "Connections=4", "Enable=0"}));
+                                        "Quality=0", "Connections=4", "Subtitles=1", "Enable=0"}));
     EXPECT_NE(ini.find("[Copy]\nEnable=0"), std::string::npos) << ini;
     EXPECT_EQ(Boxes.Count(), 0u);
 }
@@ -80,7 +82,8 @@ TEST_F(Settings, EverySettingRoundTripsThroughTheWindow)
     QTemporaryDir out;
     ASSERT_TRUE(out.isValid());
     WriteFile(SettingsPath(), "[Options]\nOutputDirectory=" + out.path().toStdString() +
-                                  "\nRadioButton=2\nConvertFormat=8\nAskAddUrl=1\nQuality=3\nConnections=16\n[Copy]\nEnable=1\n");
+                                  "\nRadioButton=2\nConvertFormat=8\nAskAddUrl=1\nQuality=3\nConnections=16\nSubtitles=0\n"
+                                  "[Copy]\nEnable=1\n");
     Open();
     EXPECT_EQ(W<QLineEdit>("eOutputFolder")->text(), out.path());
     EXPECT_TRUE(W<QRadioButton>("rbConvert")->isChecked());
@@ -97,11 +100,19 @@ TEST_F(Settings, EverySettingRoundTripsThroughTheWindow)
     Form->MainMenu()->findChild<QAction*>("Connections2")->trigger();
     EXPECT_EQ(Form->Connections(), 2);
     EXPECT_FALSE(Form->MainMenu()->findChild<QAction*>("Connections16")->isChecked());
+    QAction* subtitles = Form->MainMenu()->findChild<QAction*>("Subtitles1");
+    EXPECT_FALSE(Form->SavesSubtitles());
+    EXPECT_FALSE(subtitles->isChecked());
+    subtitles->trigger();
+    EXPECT_TRUE(Form->SavesSubtitles());
+    subtitles->trigger();
+    EXPECT_FALSE(Form->SavesSubtitles());
 
     CloseWindow();
     EXPECT_EQ(SettingLines(ReadFile(SettingsPath())),
               (std::vector<std::string>{"OutputDirectory=" + out.path().toStdString(), "RadioButton=2",
-                                        "ConvertFormat=8", "AskAddUrl=1", "Quality=3", "Connections=2", "Enable=1"}));
+                                        "ConvertFormat=8", "AskAddUrl=1", "Quality=3", "Connections=2", "Subtitles=0",
+                                        "Enable=1"}));
 }
 
 TEST_F(Settings, OutOfRangeAndGarbageValuesFallBackWithoutValidatingTheRest)
@@ -277,11 +288,12 @@ TEST_F(MainWindowTest, QualityMenuTicksExactlyTheChosenItem)
     EXPECT_FALSE(A("miSetYouTubeaccount")->isVisible());
 
     QList<QAction*> menu = Form->MainMenu()->actions();
-    ASSERT_EQ(menu.size(), 8);
+    ASSERT_EQ(menu.size(), 9);
     EXPECT_EQ(menu[0]->text(), "&Home Page");
     EXPECT_EQ(menu[2]->menu()->title(), "Youtube Download Quality");
     EXPECT_EQ(menu[3]->menu()->title(), "Connections per file");
-    EXPECT_EQ(menu[7]->text(), "&About...");
+    EXPECT_EQ(menu[4]->text(), "Save subtitles");
+    EXPECT_EQ(menu[8]->text(), "&About...");
 }
 
 TEST_F(MainWindowTest, FolderBrowserFillsTheFolderOnlyWhenAFolderIsChosen)

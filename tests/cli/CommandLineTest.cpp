@@ -502,6 +502,50 @@ TEST_F(CommandLine, ServerTextReachesTheTerminalDefused)
 
 // The title event names the file as it will be saved (the quality's extension), and a page
 // without a video is named by its address, not by a made-up file name.
+// Subtitles through the command line: the locale's language is saved beside the video, one that
+// cannot be fetched is a warning line while the item is still done, and --no-subs saves none.
+TEST_F(CommandLine, SubtitlesFollowTheLocaleAndNoSubsSavesNone)
+{
+    const std::string french = "WEBVTT\n\n00:01.000 --> 00:02.000\nBonjour\n";
+    Server.Serve("www.example.org", "/clip.mp4", Clip(), "video/mp4");
+    Server.Serve("www.example.org", "/clip2.mp4", Clip(), "video/mp4");
+    Server.Serve("www.example.org", "/en.vtt", "WEBVTT\n\n00:01.000 --> 00:02.000\nHello\n", "text/vtt");
+    Server.Serve("www.example.org", "/fr.vtt", french, "text/vtt");
+    Server.Serve("www.example.org", "/talk",
+                 "<title>Talk</title><video src=/clip.mp4><track src=/en.vtt srclang=en default>"
+                 "<track src=/fr.vtt srclang=fr-CA></video>",
+                 "text/html");
+    Server.Serve("www.example.org", "/broken",
+                 "<title>Broken</title><video src=/clip2.mp4><track src=/gone.vtt srclang=fr></video>", "text/html");
+    ExtraEnvironment = {{"LANG", "fr_FR.UTF-8"}, {"LANGUAGE", ""}, {"LC_ALL", ""}, {"LC_MESSAGES", ""}};
+    const Outcome o = Run({"get", "-P", "out", "http://www.example.org/talk", "http://www.example.org/broken"});
+    EXPECT_EQ(0, o.Status) << o.Err;
+    EXPECT_EQ(french, ReadFile(Out("Talk.fr-CA.vtt")));
+    EXPECT_EQ(Clip(), ReadFile(Out("Broken.mp4")));
+    EXPECT_FALSE(std::filesystem::exists(Out("Broken.fr.vtt")));
+    EXPECT_NE(std::string::npos, o.Err.find("[2/2] warning: subtitle not saved: the subtitle "
+                                            "http://www.example.org/gone.vtt: the server answered 404"))
+        << o.Err;
+
+    const Outcome off = Run({"get", "--no-subs", "-P", "off", "http://www.example.org/talk"});
+    EXPECT_EQ(0, off.Status) << off.Err;
+    EXPECT_EQ(Clip(), ReadFile(Dir.Path() + "/off/Talk.mp4"));
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/off/Talk.fr-CA.vtt"));
+
+    // Converted to audio, the download goes and the subtitle stays beside what is left; in JSON
+    // the warning is an event of its item.
+    const Outcome mp3 = Run({"get", "--json", "-t", "mp3", "-P", "mp3", "http://www.example.org/talk",
+                             "http://www.example.org/broken"});
+    EXPECT_EQ(0, mp3.Status) << mp3.Err;
+    EXPECT_TRUE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp3"));
+    EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp4"));
+    EXPECT_EQ(french, ReadFile(Dir.Path() + "/mp3/Talk.fr-CA.vtt"));
+    const std::vector<QJsonObject> warnings = EventsOf(Events(mp3.Out), "warning", 2);
+    ASSERT_EQ(1u, warnings.size()) << mp3.Out;
+    EXPECT_TRUE(warnings[0]["text"].toString().contains("gone.vtt: the server answered 404")) << mp3.Out;
+    EXPECT_TRUE(EventsOf(Events(mp3.Out), "warning", 1).empty()) << mp3.Out;
+}
+
 TEST_F(CommandLine, TitleEventsNameTheSavedFile)
 {
     VideoSites::YoutubeVideo tube;

@@ -120,7 +120,7 @@ protected:
         SourceFrames = VideoFrames(d + "/src.mp4");
         WebmFrames = VideoFrames(d + "/src.webm");
         Nginx = std::make_unique<cwtest::NginxServer>(
-            d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; }\n"
+            d, "types { text/html html; application/dash+xml mpd; video/mp4 mp4 m4s; video/webm webm; text/vtt vtt; }\n"
                "location = /declared.mp4 { return 302 /tpl/m.mpd; }");
     }
     static inline std::string WebmFrames;
@@ -233,6 +233,63 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
 // A server that ignores byte ranges still gives the index and the segments (each cut out of the
 // whole file); a run stopped in the middle resumes by segment, asking nothing twice that was
 // written.
+// A text adaptation set in the user's language ("de") is saved beside the video: one file kept as
+// served, segments joined into one; TTML is passed over without a word.
+TEST_F(DashRun, TextAdaptationSetsBecomeASubtitleBesideTheVideo)
+{
+    const std::string manifest = ReadFile(Doc("tpl/m.mpd"));
+    const std::size_t end = manifest.rfind("</Period>");
+    ASSERT_NE(std::string::npos, end);
+    std::filesystem::create_directories(Doc("subs"));
+    const std::string single = "\xEF\xBB\xBFWEBVTT\r\n\r\n00:01.000 --> 00:02.000\r\nEins\r\n";
+    WriteFile(Doc("subs/de.vtt"), single);
+    WriteFile(Doc("subs/en.vtt"), "WEBVTT\n\n00:01.000 --> 00:02.000\nOne\n");
+    WriteFile(Doc("subs/de-1.vtt"), "WEBVTT\n\n00:01.000 --> 00:02.000\nEins\n");
+    WriteFile(Doc("subs/de-2.vtt"), "WEBVTT\n\n00:05.000 --> 00:06.000\nZwei\n");
+    WriteFile(Doc("subs/de.ttml"), "<tt xmlns=\"http://www.w3.org/ns/ttml\"></tt>");
+    const std::string english = "<AdaptationSet contentType=\"text\" mimeType=\"text/vtt\" lang=\"en\">"
+                                "<Representation id=\"en\" bandwidth=\"100\"><BaseURL>../subs/en.vtt</BaseURL>"
+                                "</Representation></AdaptationSet>\n";
+    auto with = [&](const char* name, const std::string& sets) {
+        WriteFile(Doc(std::string("tpl/") + name), manifest.substr(0, end) + sets + manifest.substr(end));
+    };
+    with("single.mpd", english + "<AdaptationSet contentType=\"text\" mimeType=\"text/vtt\" lang=\"de\">"
+                                 "<Representation id=\"de\" bandwidth=\"100\"><BaseURL>../subs/de.vtt</BaseURL>"
+                                 "</Representation></AdaptationSet>\n");
+    with("pieces.mpd", english + "<AdaptationSet contentType=\"text\" lang=\"de\"><Representation id=\"de\" "
+                                 "bandwidth=\"100\" mimeType=\"text/vtt\"><SegmentTemplate timescale=\"1\" "
+                                 "duration=\"4\" startNumber=\"1\" media=\"../subs/de-$Number$.vtt\"/>"
+                                 "</Representation></AdaptationSet>\n");
+    with("ttml.mpd", "<AdaptationSet contentType=\"text\" mimeType=\"application/ttml+xml\" lang=\"de\">"
+                     "<Representation id=\"de\" bandwidth=\"100\"><BaseURL>../subs/de.ttml</BaseURL>"
+                     "</Representation></AdaptationSet>\n");
+    struct Case {
+        const char* Address;
+        const char* Subtitle; // "" for none
+        std::string Text;
+    };
+    const Case cases[] = {
+        {"/tpl/single.mpd", "single.de.vtt", single},
+        {"/tpl/pieces.mpd", "pieces.de.vtt",
+         "WEBVTT\n\n00:01.000 --> 00:02.000\nEins\n\n00:05.000 --> 00:06.000\nZwei\n"},
+        {"/tpl/ttml.mpd", "", ""},
+    };
+    for (const Case& c : cases) {
+        EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
+        EXPECT_TRUE(run.Events.Notes.empty()) << c.Address << ": " << run.Events.Notes.at(0);
+        EXPECT_EQ(*c.Subtitle ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{},
+                  run.Events.Subtitles)
+            << c.Address;
+        if (*c.Subtitle) {
+            EXPECT_EQ(c.Text, ReadFile(Out.Path() + "/" + c.Subtitle)) << c.Address;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/ttml.de.vtt"));
+    EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/ttml.vtt"));
+}
+
 TEST_F(DashRun, RangesIgnoredAndAStoppedRunResumesBySegment)
 {
     cwtest::HttpTestServer server;

@@ -20,7 +20,13 @@ struct TestRunOwner : cw::TRunOwner {
     int QualityLevel = cw::vqNormal;
     cw::TConvertProcess* Runner = nullptr;
     int ConnectionsPerFile = 1;
+    bool Subtitles = true;
+    bool Replace = false; // files saved from the same address are fetched again and replaced
+    std::string Language = "de"; // the user's language for subtitles, whatever the test's locale
     std::string OutputFolderText() const override { return Folder; }
+    bool SavesSubtitles() const override { return Subtitles; }
+    bool ReplacesSavedFiles() const override { return Replace; }
+    std::string SubtitleLanguage() const override { return Language; }
     int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return QualityLevel; }
     cw::TConvertProcess* ConvertRunner() const override { return Runner; }
@@ -32,6 +38,8 @@ struct RecordingEvents : cw::TRunEvents {
     std::vector<std::string> Ended;   // per item: "done", "skipped", or the failure line
     std::vector<std::string> Alerts;
     std::vector<std::string> Questions;
+    std::vector<std::string> Notes;     // "item 1: ..." (what went wrong beside an item)
+    std::vector<std::string> Subtitles; // the subtitle files saved, by name
     bool RunOver = false;
     bool Overwrite = false;
     std::int64_t Bytes = 0;
@@ -58,6 +66,14 @@ struct RecordingEvents : cw::TRunEvents {
         Ended.push_back(outcome == cw::ioFailed ? line : outcome == cw::ioSkipped ? "skipped" : "done");
     }
     void RunEnded(cw::TRunEnd) override { RunOver = true; }
+    void Note(int index, const std::string& text) override
+    {
+        Notes.push_back("item " + std::to_string(index + 1) + ": " + text);
+    }
+    void SubtitleSaved(int, const std::string& path) override
+    {
+        Subtitles.push_back(path.substr(path.rfind('/') + 1));
+    }
     void Alert(cw::TRunAlert, const std::string& text) override { Alerts.push_back(text); }
     void AskOverwrite(int, const std::string& path, std::function<void(bool)> answer) override
     {

@@ -88,7 +88,8 @@ protected:
         }
         OtherFrames = VideoFrames(d + "/other.mp4");
         SourceFrames = VideoFrames(d + "/src.mp4");
-        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; }\n"
+        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; "
+                                                         "video/mp4 mp4; text/vtt vtt; }\n"
                                                          "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
     }
     static inline std::string OtherFrames;
@@ -234,6 +235,140 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
 
 // Streams of different addresses under one name in one run: the second gets a number, nobody
 // is asked to overwrite, and a second run skips both without fetching them.
+// Subtitles in the user's language ("de") go beside the video under its final name, from a
+// page's <track>s or a stream's subtitle rendition; a subtitle that fails is a note and the
+// item is still done.
+TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
+{
+    const std::string de = "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHallo\n";
+    std::filesystem::create_directories(Doc("subs"));
+    WriteFile(Doc("subs/de.vtt"), de);
+    WriteFile(Doc("subs/en.vtt"), "WEBVTT\n\n1\n00:00:01.000 --> 00:00:02.000\nHello\n");
+    WriteFile(Doc("subs/chapters.vtt"), "WEBVTT\n\n00:00:00.000 --> 00:00:08.000\nChapter 1\n");
+    auto page = [&](const char* name, const char* title, const char* video, const std::string& tracks) {
+        WriteFile(Doc(std::string("subs/") + name), std::string("<html><head><title>") + title +
+                                                        "</title></head><body><video src=\"" + video + "\">" +
+                                                        tracks + "</video></body></html>");
+    };
+    // Chapters in German come first: they are no subtitles.
+    const std::string both = "<track kind=\"chapters\" srclang=\"de\" src=\"chapters.vtt\">"
+                             "<track kind=\"subtitles\" srclang=\"en\" src=\"en.vtt\" default>"
+                             "<track kind=\"captions\" srclang=\"de\" src=\"de.vtt\">";
+    page("tracks.html", "Tracks", "../src.mp4", both);
+    page("tracks2.html", "Tracks", "../src.mp4?second", both);
+    page("missing.html", "Missing", "../src.mp4?missing", "<track srclang=\"de\" src=\"none.vtt\">");
+    page("html.html", "Html Answer", "../src.mp4?html", "<track srclang=\"de\" src=\"../page.html\">");
+    page("off.html", "Off", "../src.mp4?off", both);
+    page("kept.html", "Kept", "../src.mp4?kept", both);
+    WriteFile(Out.Path() + "/Kept.de.vtt", "mine");
+    // A subtitle rendition of two segments on one clock, a cue repeated over their boundary.
+    WriteFile(Doc("subs/de1.vtt"), "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:900000,LOCAL:00:00:00.000\n\n"
+                                   "00:00:00.500 --> 00:00:01.500\nErster\n\n00:00:03.000 --> 00:00:04.500\nGrenze\n");
+    WriteFile(Doc("subs/de2.vtt"), "WEBVTT\nX-TIMESTAMP-MAP=MPEGTS:900000,LOCAL:00:00:00.000\n\n"
+                                   "00:00:03.000 --> 00:00:04.500\nGrenze\n\n00:00:05.000 --> 00:00:06.000\nZweiter\n");
+    WriteFile(Doc("subs/de.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXTINF:4,\nde1.vtt\n"
+                                   "#EXTINF:4,\nde2.vtt\n#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/en.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\nen.vtt\n#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/subbed.m3u8"),
+              "#EXTM3U\n"
+              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,URI=\"en.m3u8\"\n"
+              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"Deutsch\",LANGUAGE=\"de\",URI=\"de.m3u8\"\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
+    // A track whose pieces repeat one another adds nothing, but it is not fetched without end.
+    std::string big = "WEBVTT\n";
+    while (big.size() < (1u << 20))
+        big += "\n00:00:01.000 --> 00:00:02.000\n" + std::string(200, 'x') + "\n";
+    WriteFile(Doc("subs/big.vtt"), big);
+    std::string repeated = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+    for (int i = 0; i < 30; ++i)
+        repeated += "#EXTINF:1,\nbig.vtt\n";
+    WriteFile(Doc("subs/repeated.m3u8"), repeated + "#EXT-X-ENDLIST\n");
+    WriteFile(Doc("subs/huge.m3u8"),
+              "#EXTM3U\n#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"D\",LANGUAGE=\"de\",URI=\"repeated.m3u8\"\n"
+              "#EXT-X-STREAM-INF:BANDWIDTH=500000,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
+    const std::string joined = "WEBVTT\n\n00:00:00.500 --> 00:00:01.500\nErster\n\n00:00:03.000 --> 00:00:04.500\n"
+                               "Grenze\n\n00:00:05.000 --> 00:00:06.000\nZweiter\n";
+    struct Case {
+        const char* Address;
+        bool Subtitles;
+        const char* Video;
+        const char* Subtitle; // the file beside it, "" for none
+        std::string Text;     // what it holds
+        std::string Note;     // the note about it, "" for none
+    };
+    const Case cases[] = {
+        {"/subs/tracks.html", true, "Tracks.mp4", "Tracks.de.vtt", de, ""},
+        {"/subs/tracks2.html", true, "Tracks (2).mp4", "Tracks (2).de.vtt", de, ""}, // the video's number
+        {"/subs/missing.html", true, "Missing.mp4", "",  "",
+         "item 1: subtitle not saved: the subtitle " + Nginx->Url("/subs/none.vtt") +
+             ": the server answered 404 Not Found"},
+        {"/subs/html.html", true, "Html Answer.mp4", "", "",
+         "item 1: subtitle not saved: the subtitle " + Nginx->Url("/page.html") +
+             ": is not WebVTT (the server sent text/html)"},
+        {"/subs/off.html", false, "Off.mp4", "", "", ""},
+        // A new video leaves a subtitle file of its name that was there alone.
+        {"/subs/kept.html", true, "Kept.mp4", "Kept.de.vtt", "mine", "item 1: subtitle not saved: Kept.de.vtt is there already"},
+        {"/subs/subbed.m3u8", true, "subbed.mp4", "subbed.de.vtt", joined, ""},
+        {"/subs/huge.m3u8", true, "huge.mp4", "", "",
+         "item 1: subtitle not saved: the subtitle track's files are larger than 20 MiB together"},
+    };
+    for (const Case& c : cases) {
+        Owner.Subtitles = c.Subtitles;
+        EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
+        EXPECT_TRUE(std::filesystem::exists(Out.Path() + "/" + c.Video)) << c.Address;
+        std::vector<std::string> vtt;
+        for (const auto& entry : std::filesystem::directory_iterator(Out.Path()))
+            if (entry.path().extension() == ".vtt" || entry.path().extension() == ".part")
+                vtt.push_back(entry.path().filename().string());
+        if (*c.Subtitle) {
+            EXPECT_EQ(c.Text, ReadFile(Out.Path() + "/" + c.Subtitle)) << c.Address;
+            EXPECT_EQ(c.Note.empty() ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{},
+                      run.Events.Subtitles) << c.Address;
+        } else {
+            EXPECT_TRUE(run.Events.Subtitles.empty()) << c.Address;
+        }
+        EXPECT_EQ(c.Note.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Note}, run.Events.Notes)
+            << c.Address;
+        for (const std::string& name : vtt) // nothing but the subtitles asked for, and no leftovers
+            EXPECT_TRUE(name == "Tracks.de.vtt" || name == "Tracks (2).de.vtt" || name == "Kept.de.vtt" ||
+                        name == "subbed.de.vtt")
+                << c.Address << ": " << name;
+    }
+    Owner.Subtitles = true;
+
+    // A video that replaces its own file replaces its subtitle too.
+    WriteFile(Out.Path() + "/Tracks.de.vtt", "old");
+    Owner.Replace = true;
+    EngineRun replaced({Nginx->Url("/subs/tracks.html")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(replaced.Run(60000));
+    Owner.Replace = false;
+    EXPECT_EQ(std::vector<std::string>{"done"}, replaced.Events.Ended);
+    EXPECT_EQ(de, ReadFile(Out.Path() + "/Tracks.de.vtt"));
+    EXPECT_TRUE(replaced.Events.Notes.empty());
+
+    // ffmpeg's own subtitle rendition: WebVTT segments without a language, the default track.
+    std::filesystem::create_directories(Doc("ffsubs"));
+    WriteFile(Doc("ffsubs/s.srt"), "1\n00:00:01,000 --> 00:00:02,000\nOne\n\n2\n00:00:05,000 --> 00:00:06,500\nTwo\n");
+    Ffmpeg({"-i", QString::fromStdString(Doc("src.mp4")), "-i", QString::fromStdString(Doc("ffsubs/s.srt")), "-map",
+            "0:v", "-map", "0:a", "-map", "1:s", "-c:v", "copy", "-c:a", "copy", "-c:s", "webvtt", "-f", "hls",
+            "-hls_time", "4", "-hls_playlist_type", "vod", "-master_pl_name", "talk.m3u8", "-var_stream_map",
+            "v:0,a:0,s:0,sgroup:subs", "-hls_segment_filename", QString::fromStdString(Doc("ffsubs/v%v_%03d.ts")),
+            QString::fromStdString(Doc("ffsubs/v%v.m3u8"))});
+    ASSERT_FALSE(ReadFile(Doc("ffsubs/talk.m3u8")).empty()) << "ffmpeg made no subtitle rendition";
+    EngineRun run({Nginx->Url("/ffsubs/talk.m3u8")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_EQ(std::vector<std::string>{"talk.vtt"}, run.Events.Subtitles);
+    EXPECT_TRUE(run.Events.Notes.empty());
+    const std::string text = ReadFile(Out.Path() + "/talk.vtt");
+    EXPECT_EQ(0u, text.find("WEBVTT\n")) << text;
+    EXPECT_EQ(text.rfind("WEBVTT"), 0u) << text; // one header
+    EXPECT_LT(text.find("\nOne\n"), text.find("\nTwo\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\nTwo\n")) << text;
+}
+
 TEST_F(HlsRun, TwoStreamsOfOneNameAreBothKept)
 {
     const std::vector<std::string> items = {Nginx->Url("/fmp4/clip.m3u8"), Nginx->Url("/fmp4/clip.m3u8?copy=2")};

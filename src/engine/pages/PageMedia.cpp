@@ -291,6 +291,7 @@ private:
     bool SeenTitle = false, SeenBase = false;
     std::vector<OgGroup> Og;
     std::vector<Raw> JsonLd, Twitter, Elements, Players, TwitterPlayers, Frames;
+    std::vector<TPageTrack> Tracks; // addresses decoded, not yet resolved
     bool InMedia = false;
     int MediaWidth = 0, MediaHeight = 0;
 
@@ -368,6 +369,13 @@ std::size_t PageScan::StartTag(std::size_t after)
             Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
                                hint ? 0 : MediaWidth});
         }
+    } else if (T.Is("track")) {
+        // No kind is subtitles; a kind not known (even an empty one) is metadata.
+        const std::string kind = text::Lower(std::string(Trim(T.Get("kind"))));
+        if (InMedia && (!T.Find("kind") || kind == "subtitles" || kind == "captions") && Tracks.size() < kMaxRaw &&
+            T.Find("src"))
+            Tracks.push_back(TPageTrack{Decoded(T.Get("src")), std::string(Trim(T.Get("srclang"))),
+                                        T.Find("default") != nullptr});
     } else if (T.Is("iframe")) {
         // Invisible frames are counters and tag managers, not players.
         auto zero = [](string_view v) {
@@ -559,6 +567,12 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
             if (into.size() < MaxMediaCandidates && seen.insert(c.Url).second)
                 into.push_back(std::move(c));
         }
+    }
+
+    for (TPageTrack& t : Tracks) {
+        t.Url = FinishAddress(t.Url, base);
+        if (!t.Url.empty() && media.Tracks.size() < MaxMediaCandidates)
+            media.Tracks.push_back(std::move(t));
     }
 
     if (media.Files.empty()) {

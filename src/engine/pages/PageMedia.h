@@ -21,12 +21,21 @@ struct TMediaCandidate {
     int Width = 0;    // declared width, 0 when none
 };
 
+// A text track of a <video> or <audio> element that a viewer reads: subtitles or captions
+// (a <track> without kind is subtitles; chapters, metadata and descriptions are not kept).
+struct TPageTrack {
+    std::string Url;      // absolute http(s) address, as for candidates
+    std::string Language; // srclang as written, trimmed; "" when none
+    bool Default = false; // the default attribute
+};
+
 struct TPageMedia {
     std::string Title;                    // og:title, else the first VideoObject's name, else <title>
     std::vector<TMediaCandidate> Files;   // media files, most trusted first, one per address
     std::string EmbedHost;                // no file, but another site's player is embedded: its host
     std::string StreamType;               // no file, but a manifest: "HLS" or "DASH" (of the first one)
     std::vector<TMediaCandidate> Streams; // the manifests found, most trusted first, one per address
+    std::vector<TPageTrack> Tracks;       // subtitle tracks of the page's media elements, in page order
 };
 
 // The most candidates of each kind kept from one page; the rest of a page that lists more is

@@ -572,6 +572,9 @@ private:
             r.Kind = TDashKind::Video;
         else if (r.MimeType.rfind("audio/", 0) == 0 || (r.MimeType.empty() && content == "audio"))
             r.Kind = TDashKind::Audio;
+        else if (r.MimeType.rfind("text/", 0) == 0 || r.MimeType == "application/ttml+xml" ||
+                 (r.MimeType.empty() && content == "text"))
+            r.Kind = TDashKind::Text;
         else if (r.MimeType.empty() && content.empty() && !r.Codecs.empty()) {
             // Nothing says what it is but its codecs (the first one: video before audio when muxed).
             const std::string first = r.Codecs.substr(0, r.Codecs.find(','));

@@ -21,7 +21,8 @@
 
 namespace cw {
 
-enum class TDashKind { Video, Audio, Other };
+// Text: subtitles or captions (contentType "text", a text/* type, or TTML).
+enum class TDashKind { Video, Audio, Text, Other };
 
 // A request: the whole resource, or Length bytes from Offset.
 struct TDashSegment {

@@ -491,6 +491,7 @@ private:
         }
         FVariant.Codecs = list.Text("CODECS");
         FVariant.AudioGroup = list.Text("AUDIO");
+        FVariant.SubtitleGroup = list.Text("SUBTITLES");
         FPendingVariant = true;
         FVariantLine = FLine;
         FPlaylist.Master = true;
@@ -510,6 +511,7 @@ private:
         if (FPlaylist.Renditions.size() == MaxHlsSegments)
             return Error("more than " + std::to_string(MaxHlsSegments) + " renditions");
         r.Name = list.Text("NAME");
+        r.Language = list.Text("LANGUAGE");
         r.Default = list.Text("DEFAULT") == "YES";
         // Captions travel inside the video; an address given for them has nothing to fetch. An
         // empty one would name this playlist itself.

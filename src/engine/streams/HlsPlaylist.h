@@ -25,6 +25,7 @@ struct THlsVariant {
     int Height = 0;
     std::string Codecs;
     std::string AudioGroup; // the AUDIO attribute: the GroupId of its audio renditions
+    std::string SubtitleGroup; // the SUBTITLES attribute: the GroupId of its subtitle renditions
 };
 
 struct THlsRendition {
@@ -33,6 +34,7 @@ struct THlsRendition {
     std::string Name;
     std::string Uri; // "" when the rendition travels inside the variant
     bool Default = false;
+    std::string Language; // LANGUAGE as written (a language tag), "" when not declared
 };
 
 enum class THlsKeyMethod { None, Aes128, Other };

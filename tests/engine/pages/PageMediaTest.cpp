@@ -20,6 +20,7 @@ struct PageCase {
     std::vector<std::string> Files; // "address height"
     std::string EmbedHost = "";
     std::string StreamType = "";
+    std::vector<std::string> Tracks = {}; // subtitle tracks: "address language" (+ " default")
 };
 
 const PageCase kPages[] = {
@@ -120,6 +121,19 @@ const PageCase kPages[] = {
      "title='<video src=/quoted.mp4>'><video src=/real.mp4>",
      "",
      {"https://www.example.com/real.mp4 0"}},
+    {"TextTracksOfMediaElements",
+     "<track src=\"/outside.vtt\" srclang=\"fr\"><video src=\"/v.mp4\"><track src=\"sub/en.vtt\" srclang=\"en\">"
+     "<track kind=\"CAPTIONS\" src=\"/cc.vtt?a=1&amp;b=2\" srclang=\" de-AT \" default>"
+     "<track kind=\"chapters\" src=\"/ch.vtt\" srclang=\"en\"><track kind=\"metadata\" src=\"/m.vtt\">"
+     "<track kind=\"descriptions\" src=\"/d.vtt\"><track kind=\"\" src=\"/empty-kind.vtt\">"
+     "<track kind=\"subtitles\" src=\"javascript:x\"><track kind=\"subtitles\" srclang=\"it\"></video>"
+     "<audio><track src=\"//cdn.example.org/a.vtt\"></audio>",
+     "",
+     {"https://www.example.com/v.mp4 0"},
+     "",
+     "",
+     {"https://www.example.com/a/b/sub/en.vtt en", "https://www.example.com/cc.vtt?a=1&b=2 de-AT default",
+      "https://cdn.example.org/a.vtt "}},
 };
 
 class PageMediaPages : public testing::TestWithParam<PageCase> {};
@@ -135,6 +149,10 @@ TEST_P(PageMediaPages, FindsTitleFilesAndFallbacks)
     EXPECT_EQ(files, c.Files);
     EXPECT_EQ(media.EmbedHost, c.EmbedHost);
     EXPECT_EQ(media.StreamType, c.StreamType);
+    std::vector<std::string> tracks;
+    for (const TPageTrack& t : media.Tracks)
+        tracks.push_back(t.Url + " " + t.Language + (t.Default ? " default" : ""));
+    EXPECT_EQ(tracks, c.Tracks);
     for (const TMediaCandidate& s : media.Streams)
         EXPECT_EQ(s.Url.find(".mp4"), std::string::npos) << s.Url;
 }

@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(Hls, HlsBadPlaylist, testing::ValuesIn(kBad),
 
 TEST(HlsChoice, VariantPerQuality)
 {
-    auto v = [](std::int64_t bw, int h) { return THlsVariant{"https://h/v", bw, h * 16 / 9, h, "", ""}; };
+    auto v = [](std::int64_t bw, int h) { return THlsVariant{"https://h/v", bw, h * 16 / 9, h, "", "", ""}; };
     // Two 720 line variants, an audio-only one without RESOLUTION and a 360 line one.
     const std::vector<THlsVariant> ladder = {v(3000000, 720), v(64000, 0),    v(800000, 360), v(1000000, 1080),
                                              v(4500000, 720), v(500000, 360), v(1200000, 540)};
@@ -200,11 +200,11 @@ TEST(HlsChoice, VariantPerQuality)
 TEST(HlsChoice, AudioOfGroup)
 {
     THlsPlaylist p;
-    p.Renditions = {{"AUDIO", "a", "muxed", "", true},
-                    {"AUDIO", "a", "first", "https://h/1", false},
-                    {"AUDIO", "a", "default", "https://h/2", true},
-                    {"AUDIO", "b", "inside", "", true},
-                    {"SUBTITLES", "c", "subs", "https://h/s", true}};
+    p.Renditions = {{"AUDIO", "a", "muxed", "", true, ""},
+                    {"AUDIO", "a", "first", "https://h/1", false, ""},
+                    {"AUDIO", "a", "default", "https://h/2", true, ""},
+                    {"AUDIO", "b", "inside", "", true, ""},
+                    {"SUBTITLES", "c", "subs", "https://h/s", true, "en"}};
     EXPECT_EQ(ChooseHlsAudio(p, "a"), &p.Renditions[2]);
     p.Renditions[2].Default = false;
     EXPECT_EQ(ChooseHlsAudio(p, "a"), &p.Renditions[1]);
