@@ -162,6 +162,8 @@ private:
     int FQuality = vqNormal;
     // Connections per file: 1, 2, 4, 8 or 16 (Connections in settings.ini).
     int FConnections = 4;
+    // Items downloaded at once: 1 to 8 (Jobs in settings.ini).
+    int FJobs = 2;
     std::unique_ptr<TRateLimit> FRateLimit;
     std::string FAccountName;
     std::string FAccountPassword;
