@@ -46,7 +46,7 @@ public:
 
 // The list's height for a number of rows, and its width.
 constexpr int kRowHeight = 22;
-constexpr int kRowsWidth = 620;
+constexpr int kRowsWidth = 660;
 
 } // namespace
 
@@ -62,7 +62,8 @@ TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& address
     FRowsView->setItemDelegateForColumn(TRunRows::rcProgress, new TProgressDelegate(FRowsView));
     FRowsView->setSelectionMode(QAbstractItemView::NoSelection);
     FRowsView->setFocusPolicy(Qt::NoFocus);
-    const int widths[] = {190, 80, 110, 110, 70, 60};
+    FRowsView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    const int widths[] = {184, 72, 96, 150, 84, 70};
     for (int c = 0; c < TRunRows::rcCount; ++c)
         FRowsView->setColumnWidth(c, widths[c]);
     FRowsView->hide();
@@ -145,6 +146,7 @@ void TfrmDownload::ShowPanel(QFrame* panel)
     // Below the panel, a row for each item that may run at once.
     const int width = std::max(panel->width(), kRowsWidth);
     const int height = FRowsView->header()->sizeHint().height() + kRowHeight * FPool.Jobs() + 4;
+    panel->move((width - panel->width()) / 2, 0);
     FRowsView->setGeometry(0, panel->height(), width, height);
     FRowsView->show();
     SetClientWidth(width);
