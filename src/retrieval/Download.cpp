@@ -6,6 +6,7 @@
 #include "platform/MessageBox.h"
 #include "platform/gui/DesktopNotification.h"
 #include "platform/gui/QtGlue.h"
+#include "platform/gui/TaskBarProgress.h"
 #include "retrieval/RunRows.h"
 #include "ui_Download.h"
 
@@ -180,6 +181,7 @@ void TfrmDownload::closeEvent(QCloseEvent* event)
 void TfrmDownload::FormClose(TCloseAction& action)
 {
     FClosed = true;
+    HideRunProgress();
     if (const std::string summary = FPool.Model().FailureSummary(); !summary.empty())
         MessageBox(summary, Application::Title(), MB_OK | MB_ICONINFORMATION);
     FPool.Stop();
@@ -253,9 +255,32 @@ void TfrmDownload::TransferSize(int index, std::int64_t total)
     TotalSizeText = KilobytesText(ProgressMaximum());
 }
 
+void TfrmDownload::ShowRunProgress()
+{
+    const TRunModel& run = FPool.Model();
+    if (FClosed || run.Count() == 0)
+        return;
+    const int ended = run.CountOf(ioDone) + run.CountOf(ioSkipped) + run.FailedCount();
+    const int percent = static_cast<int>(100.0 * (ended + FRows->RunningFraction()) / run.Count());
+    // One signal per whole percent: a dock redraws for each.
+    if (percent == FTaskBarPercent)
+        return;
+    FTaskBarPercent = percent;
+    ShowTaskBarProgress(percent / 100.0);
+}
+
+void TfrmDownload::HideRunProgress()
+{
+    if (FTaskBarPercent < 0)
+        return;
+    FTaskBarPercent = -1;
+    ShowTaskBarProgress(-1);
+}
+
 void TfrmDownload::TransferProgress(int index, std::int64_t bytes, std::int64_t total, const TRateSample* sample)
 {
     FRows->TransferProgress(index, bytes, total, sample);
+    ShowRunProgress();
     if (!Followed(index))
         return;
     ui->lReceiveData->setText(ToQt(ReceivedText(bytes, TotalSizeText)));
@@ -291,6 +316,7 @@ void TfrmDownload::ConvertProgress(int index, int percent, const std::string& el
     if (FClosed)
         return;
     FRows->ConvertProgress(index, percent, elapsed, estimated);
+    ShowRunProgress();
     if (!Followed(index))
         return;
     ui->suiProgressBar2->SetPosition(percent);
@@ -301,11 +327,13 @@ void TfrmDownload::ConvertProgress(int index, int percent, const std::string& el
 void TfrmDownload::ItemEnded(int index, TItemOutcome outcome, const std::string& failureLine)
 {
     FRows->ItemEnded(index, outcome, failureLine);
+    ShowRunProgress();
 }
 
 void TfrmDownload::RunEnded(TRunEnd how)
 {
     FRows->RunEnded(how);
+    HideRunProgress();
     // Whoever looks elsewhere hears of the end on the desktop, where it offers that.
     if (how == reCompleted && !QApplication::activeWindow())
         NotifyDesktop(FPool.Model().EndNotice(), std::string());

@@ -85,6 +85,9 @@ private:
     void Alert(int index, TRunAlert kind, const std::string& text) override;
     void AskOverwrite(int index, const std::string& path, std::function<void(bool)> answer) override;
     void AskSignIn(int index, const std::string& text, std::function<void(TSignInAnswer)> answer) override;
+    // The whole run's progress on the task bar, where the desktop shows it; hidden at the end.
+    void ShowRunProgress();
+    void HideRunProgress();
     // The panels follow the item started last.
     bool Followed(int index) const { return index == FPool.LastStarted(); }
 
@@ -105,6 +108,7 @@ private:
     char FDecimalSeparator = '.';
     bool FTransferShown = false;
     bool FClosed = false;
+    int FTaskBarPercent = -1; // what the task bar shows, -1 nothing
 };
 
 } // namespace cw

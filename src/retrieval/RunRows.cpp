@@ -94,6 +94,14 @@ int TRunRows::RowOf(int item) const
     return -1;
 }
 
+double TRunRows::RunningFraction() const
+{
+    double sum = 0;
+    for (const TRow& row : FRows)
+        sum += row.Percent > 0 ? row.Percent / 100.0 : 0.0;
+    return sum;
+}
+
 TRunRows::TRow* TRunRows::Row(int item)
 {
     const int r = RowOf(item);

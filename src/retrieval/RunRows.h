@@ -33,6 +33,8 @@ public:
 
     // The row of an item, -1 when it is not running.
     int RowOf(int item) const;
+    // How far the running items are, together, in items (each between 0 and 1).
+    double RunningFraction() const;
 
     // TPoolEvents
     void ItemStarted(int index, const std::string& address) override;

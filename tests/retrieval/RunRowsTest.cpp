@@ -52,6 +52,7 @@ public:
     std::vector<std::function<void(cw::TSignInAnswer)>> HeldSignIn;
     std::optional<cw::TRunEnd> End;
     int MostRows = 0;
+    double MostRunning = 0; // the running items' progress together, in items
     int EventsAfterStop = 0;
     bool Stopped = false;
 
@@ -85,6 +86,7 @@ public:
         Count();
         cw::TRunRows::TransferProgress(item, bytes, total, sample);
         LastProgress[item] = Cell(item, rcProgress) + " " + Cell(item, rcSize);
+        MostRunning = std::max(MostRunning, RunningFraction());
     }
     void ItemEnded(int item, cw::TItemOutcome outcome, const std::string& line) override
     {
@@ -168,6 +170,9 @@ TEST_F(RunRows, FiveItemsWithTwoJobsShowTwoRowsAndEachItsStages)
     EXPECT_EQ(cw::reCompleted, *Rows->End);
     EXPECT_EQ(2, Rows->MostRows);
     EXPECT_EQ(0, Rows->rowCount());
+    EXPECT_GE(Rows->MostRunning, 1.0); // a whole file, at least, before its item left
+    EXPECT_LE(Rows->MostRunning, 2.0);
+    EXPECT_EQ(0.0, Rows->RunningFraction());
     ASSERT_EQ(5u, Rows->Ended.size());
     for (int k = 0; k < 5; ++k) {
         const std::string id = "r" + std::to_string(k + 1);
