@@ -285,6 +285,37 @@ TEST_F(RunRows, SignInQuestionSkipsTheItemOrStopsTheRun)
     }
 }
 
+// A page neither browser can read ends the run as it always did, but not the item beside it:
+// no new item starts, the running one goes on to its end, and only then does the run end.
+TEST_F(RunRows, UnreadablePageLetsTheRunningItemFinishAndStartsNoOther)
+{
+    AddYoutube("un", "Unreadable");
+    cwtest::VideoSites::YoutubeVideo beside;
+    beside.Title = "Beside";
+    beside.Files[""] = VideoSites::FileBody("bs", 3000);
+    beside.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        StaticPage(VideoSites::YoutubePage("Beside", "tok", true, false), c);
+    };
+    Sites.Youtube("bs", beside);
+    AddYoutube("nx", "Never Started");
+    auto pool = Pool({VideoSites::YoutubeAddress("un"), VideoSites::YoutubeAddress("bs"), VideoSites::YoutubeAddress("nx")},
+                     2);
+    pool->OnEngine = [](int index, cw::TRunEngine& engine) {
+        if (index == 0) {
+            engine.WebBrowser_1().SetMaxDocumentSize(64);
+            engine.WebBrowser_2().SetMaxDocumentSize(64);
+        }
+    };
+    ASSERT_TRUE(RunToEnd(*pool));
+    EXPECT_EQ(cw::reUnreadable, *Rows->End);
+    EXPECT_EQ((std::vector<std::string>{"1 done"}), Rows->Ended);
+    EXPECT_EQ(VideoSites::FileBody("bs", 3000), dltest::ReadFile(Out("Beside.flv")));
+    EXPECT_EQ(0, WatchRequests("nx"));
+    EXPECT_EQ(0, Rows->rowCount());
+    EXPECT_EQ("", pool->Model().FailureSummary()); // the unreadable item has no line, as before
+}
+
 // The window with three jobs shows the list below the panel, one row per running item; the
 // sign-in question comes as a box, and its default answer ends the run as such a page always
 // did (the window closes with Abort), while "Yes" skips the item and the run goes on.
