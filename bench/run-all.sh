@@ -30,6 +30,7 @@ args_for() {
       core) echo "48 64 40" ;;
       ratecap) echo "12 4M" ;;
       run100) echo "40" ;;
+      jobs) echo "6 500" ;;
     esac
   fi
 }

@@ -118,6 +118,18 @@ void TfrmMain::BuildMenus()
         exclusive->addAction(item);
         connect(item, &QAction::triggered, this, Guarded([this, n] { FConnections = n; }));
     }
+    // Items at once: a slow page or a silent server holds only its own item.
+    QMenu* jobs = suiPopupMenu1->addMenu(QStringLiteral("Jobs"));
+    jobs->setObjectName(QStringLiteral("JobsMenu1"));
+    auto* oneJob = new QActionGroup(jobs);
+    for (int n = 1; n <= 8; ++n) {
+        QAction* item = jobs->addAction(QString::number(n));
+        item->setObjectName(QStringLiteral("Jobs%1").arg(n));
+        item->setCheckable(true);
+        item->setProperty("Tag", n);
+        oneJob->addAction(item);
+        connect(item, &QAction::triggered, this, Guarded([this, n] { FJobs = n; }));
+    }
     QAction* subtitles = suiPopupMenu1->addAction(QStringLiteral("Save subtitles"));
     subtitles->setObjectName(QStringLiteral("Subtitles1"));
     subtitles->setCheckable(true);
@@ -226,6 +238,9 @@ void TfrmMain::FormShow()
     if (QMenu* connections = suiPopupMenu1->findChild<QMenu*>(QStringLiteral("ConnectionsPerFile1")))
         for (QAction* item : connections->actions())
             item->setChecked(item->property("Tag").toInt() == FConnections);
+    if (QMenu* jobs = suiPopupMenu1->findChild<QMenu*>(QStringLiteral("JobsMenu1")))
+        for (QAction* item : jobs->actions())
+            item->setChecked(item->property("Tag").toInt() == FJobs);
     if (QAction* subtitles = suiPopupMenu1->findChild<QAction*>(QStringLiteral("Subtitles1")))
         subtitles->setChecked(FSubtitles);
 }
@@ -272,6 +287,9 @@ void TfrmMain::LoadSettings()
     FConnections = ini.ReadInteger(kOptions, "Connections", 4);
     if (FConnections != 1 && FConnections != 2 && FConnections != 4 && FConnections != 8 && FConnections != 16)
         FConnections = 4;
+    FJobs = ini.ReadInteger(kOptions, "Jobs", 2);
+    if (FJobs < 1 || FJobs > 8)
+        FJobs = 2;
     FSubtitles = ini.ReadBool(kOptions, "Subtitles", true);
     // Set by hand in the file; the window has no control for it, and never writes it.
     const std::optional<std::int64_t> rate = ParseRate(ini.ReadString(kOptions, "RateLimit", ""));
@@ -295,6 +313,7 @@ void TfrmMain::SaveSettings()
     ini.WriteBool(kOptions, "AskAddUrl", FAskAddUrl);
     ini.WriteInteger(kOptions, "Quality", FQuality);
     ini.WriteInteger(kOptions, "Connections", FConnections);
+    ini.WriteInteger(kOptions, "Jobs", FJobs);
     ini.WriteBool(kOptions, "Subtitles", FSubtitles);
     ini.UpdateFile();
 }

@@ -163,6 +163,8 @@ private:
     int FQuality = vqNormal;
     // Connections per file: 1, 2, 4, 8 or 16 (Connections in settings.ini).
     int FConnections = 4;
+    // Items downloaded at once: 1 to 8 (Jobs in settings.ini).
+    int FJobs = 2;
     // Subtitles in the user's language saved beside each video (Subtitles in settings.ini).
     bool FSubtitles = true;
     std::unique_ptr<TRateLimit> FRateLimit;

@@ -46,6 +46,7 @@ void TfrmMain::bStartClick()
 
         auto download = std::make_unique<TfrmDownload>(this, *addressList, this);
         download->JobMode = CheckedMode();
+        download->Jobs = FJobs;
         download->ConvertExtension = FormatExtension();
         download->ConvertArguments = FormatArguments();
 

@@ -32,7 +32,7 @@ const char* const TRunEngine::ReadFailureText = "Except-error-Clipwarden";
 std::string JobStateName(TJobState state)
 {
     static const char* const names[] = {"pending",     "page loading", "analysing", "transferring", "waiting",
-                                        "converting",  "joining", "done",         "failed",    "skipped",      "stopped"};
+                                        "converting",  "joining", "asking", "done",         "failed",    "skipped",      "stopped"};
     const auto i = static_cast<std::size_t>(state);
     return i < sizeof names / sizeof names[0] ? names[i] : "unknown";
 }
@@ -211,7 +211,7 @@ void TRunEngine::Start()
     if (FStarted)
         return;
     FStarted = true;
-    FActiveBrowser = &FWebBrowser1;
+    FActiveBrowser = FStartInSecond ? &FWebBrowser2 : &FWebBrowser1;
     Proceed(FModel.FirstStep());
 }
 
@@ -234,7 +234,8 @@ void TRunEngine::Stop()
     FHttpCli1->OnRequestDone = nullptr;
     if (FHttpCli1->State() != httpReady)
         FHttpCli1->Abort();
-    if (TConvertProcess* runner = Runner(); runner && runner->Active)
+    // A runner shared with later engines of the run is stopped only while it converts for this one.
+    if (TConvertProcess* runner = Runner(); runner && runner->Active && runner->Window == FWindow.Handle())
         runner->Stop(0);
     LeaveConverterTurn();
     if (!FEnded && FState != jsDone && FState != jsFailed && FState != jsSkipped)
@@ -490,13 +491,8 @@ void TRunEngine::PagePass()
         FHdAvailable = state.HdAvailable;
         // state.Mode is not taken back: whether an item is converted is the run model's per-item
         // rule, and one Google Video item must not change the rest of the run.
-        if (result == arAgeRestricted) {
-            // The user is told why; the run ends as Stop ends it.
-            FEvents.Alert(raAgeRestricted, AgeRestrictionMessage);
-            Stop();
-            FEvents.RunEnded(reStoppedByPage);
-            return;
-        }
+        if (result == arAgeRestricted)
+            return AskSignIn();
         if (result == arUnavailable) {
             FPageReason = "the site says this functionality is not available right now";
             return EndPageAttempt();
@@ -876,17 +872,45 @@ void TRunEngine::SkipItem(const std::string& note)
     EndOfItem();
 }
 
+std::function<void(bool)> TRunEngine::AnswerTaker(int question)
+{
+    return [this, question, alive = FAlive](bool answer) {
+        // The answer is taken from the engine's own loop, never inside whoever answered.
+        if (!*alive || question != FQuestion || FStopped)
+            return;
+        FAnswer = answer;
+        FWindow.PostMessage(WM_QUESTION_ANSWERED);
+    };
+}
+
 void TRunEngine::Ask(const std::string& path, std::function<void(bool)> then)
 {
     const int question = ++FQuestion;
     FThen = std::move(then);
-    FEvents.AskOverwrite(FModel.Index(), path, [this, question, alive = FAlive](bool replace) {
-        // The answer is taken from the engine's own loop, never inside whoever answered.
-        if (!*alive || question != FQuestion || FStopped)
+    FEvents.AskOverwrite(FModel.Index(), path, AnswerTaker(question));
+}
+
+void TRunEngine::AskSignIn()
+{
+    // The page stage is over: nothing more is read while the user decides.
+    if (FPollTimer)
+        FPollTimer->stop();
+    ResetBrowser(FActiveBrowser);
+    SetState(jsAsking);
+    const int question = ++FQuestion;
+    FThen = [this](bool stopRun) {
+        if (stopRun) {
+            // As Stop ends the run; the item stays without an outcome of its own.
+            Stop();
+            FEvents.RunEnded(reStoppedByPage);
             return;
-        FAnswer = replace;
-        FWindow.PostMessage(WM_QUESTION_ANSWERED);
-    });
+        }
+        Fail("Unable get html from " + FModel.Address() + ": the page asks to confirm the viewer's age",
+             "the page asks to confirm the viewer's age");
+        NextItem();
+    };
+    FEvents.AskSignIn(FModel.Index(), AgeRestrictionMessage,
+                      [take = AnswerTaker(question)](TSignInAnswer answer) { take(answer == saStopRun); });
 }
 
 void TRunEngine::EndOfItem()

@@ -111,6 +111,7 @@ enum TJobState {
     jsWaiting,      // a pause before the next try of a broken transfer
     jsConverting,   // the converter runs on the file
     jsJoining,      // the converter joins a stream's tracks into one file
+    jsAsking,       // the page wants the viewer signed in; the user's answer is awaited
     jsDone,
     jsFailed,
     jsSkipped,
@@ -141,7 +142,12 @@ enum TRunAlert {
     raConverterCannotStart, // the converter could not start (once per run)
     raOutputInUse,          // the converter's output file is in use
     raSaveFailed,           // a file could not be created or take its name
-    raAgeRestricted,        // a watch page asks to confirm the viewer's age; the run ends
+};
+
+// The answers to a page that wants the viewer signed in (an age check).
+enum TSignInAnswer {
+    saSkipItem, // the item fails with its line; the run goes on with the other items
+    saStopRun,  // the run ends as Stop ends it (reStoppedByPage)
 };
 
 // The events of a run, in the order they come for an item: ItemStarted, StateChanged (each
@@ -185,6 +191,12 @@ public:
     {
         answer(false);
     }
+    // The item's page asks to confirm the viewer's age (text: what to tell the user). Asked and
+    // answered as AskOverwrite is; the item waits in jsAsking meanwhile. Default: skip the item.
+    virtual void AskSignIn(int /*index*/, const std::string& /*text*/, std::function<void(TSignInAnswer)> answer)
+    {
+        answer(saSkipItem);
+    }
 };
 
 class TRunEngine {
@@ -208,6 +220,11 @@ public:
     void SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments);
     // Begin with the first item; returns at once.
     void Start();
+    // Read pages in the second browser from the start (an earlier engine of the same run had to
+    // switch to it); set before Start.
+    void StartInSecondBrowser() { FStartInSecond = true; }
+    // The first browser could not read a page, and the second one took over.
+    bool SwitchedBrowser() const { return FActiveBrowser == &FWebBrowser2; }
     // End every request, timer and converter child at once; the .part files stay. No event
     // follows.
     void Stop();
@@ -271,6 +288,10 @@ private:
     void SkipItem(const std::string& note);
     // Asks whether to replace the file at path; then runs with the answer from the loop.
     void Ask(const std::string& path, std::function<void(bool replace)> then);
+    // The page wants the viewer signed in: the item waits for the user's choice.
+    void AskSignIn();
+    // Takes an answer from the loop (WM_QUESTION_ANSWERED) when question is still the open one.
+    std::function<void(bool)> AnswerTaker(int question);
     void BeginTransfer();
     bool RunConverter(const std::string& inputPath);
     void Fail(const std::string& line, const std::string& reason, const TOutcome* outcome = nullptr);
@@ -327,6 +348,7 @@ private:
     std::string FConvertExtension;
     std::string FConvertArguments;
     bool FStarted = false;
+    bool FStartInSecond = false;
     bool FStopped = false;
     bool FEnded = false;
     // The box for a converter that could not be started has been shown in this run.

@@ -48,7 +48,36 @@ void TRunModel::Fail(const std::string& line, const std::string& reason)
     Current().Outcome = ioFailed;
     if (!reason.empty())
         Current().Reason = reason;
-    FFailureLines.push_back(line);
+    AddFailureLine(FIndex, line);
+}
+
+void TRunModel::AddFailureLine(int index, const std::string& line)
+{
+    std::size_t at = FFailureItems.size();
+    while (at > 0 && FFailureItems[at - 1] > index)
+        --at;
+    FFailureItems.insert(FFailureItems.begin() + static_cast<std::ptrdiff_t>(at), index);
+    FFailureLines.insert(FFailureLines.begin() + static_cast<std::ptrdiff_t>(at), line);
+}
+
+void TRunModel::SetCurrent(int index)
+{
+    if (index >= 0 && index < Count())
+        FIndex = index;
+}
+
+void TRunModel::Record(int index, TItemOutcome outcome, const std::string& line, const std::string& reason)
+{
+    if (index < 0 || index >= Count())
+        return;
+    TRunItem& item = FItems[static_cast<std::size_t>(index)];
+    if (item.Outcome == ioFailed || outcome == ioPending)
+        return;
+    item.Outcome = outcome;
+    if (!reason.empty())
+        item.Reason = reason;
+    if (outcome == ioFailed)
+        AddFailureLine(index, line);
 }
 
 void TRunModel::SetPageReason(const std::string& reason)

@@ -76,6 +76,12 @@ public:
     // said: one still pending stays pending (the engine reports it as a failure).
     TRunStep Advance();
 
+    // Several items at once (TRunPool): the item started last is the current one, and each
+    // item's outcome is recorded when it ends. Failure lines keep the list's order whatever
+    // order the items end in.
+    void SetCurrent(int index);
+    void Record(int index, TItemOutcome outcome, const std::string& line, const std::string& reason);
+
     // "<title> (2/5)" for the current item.
     std::string Caption(const std::string& title) const;
 
@@ -93,9 +99,11 @@ public:
 private:
     TRunItem& Current() { return FItems.at(static_cast<std::size_t>(FIndex)); }
     TRunStep StepFor() const;
+    void AddFailureLine(int index, const std::string& line);
 
     std::vector<TRunItem> FItems;
     std::vector<std::string> FFailureLines;
+    std::vector<int> FFailureItems; // the item of each failure line
     JobMode FMode;
     int FIndex = 0;
 };

@@ -6,17 +6,68 @@
 #include "platform/MessageBox.h"
 #include "platform/gui/DesktopNotification.h"
 #include "platform/gui/QtGlue.h"
+#include "platform/gui/TaskBarProgress.h"
+#include "retrieval/RunRows.h"
 #include "ui_Download.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QHeaderView>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <QTreeView>
+
+#include <algorithm>
 
 namespace cw {
 
+namespace {
+
+// The progress column of the list: a bar with the row's percentage, drawn by the style.
+class TProgressDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        const QVariant value = index.data(TRunRows::ProgressRole);
+        if (!value.isValid())
+            return QStyledItemDelegate::paint(painter, option, index);
+        QStyleOptionProgressBar bar;
+        bar.rect = option.rect.adjusted(1, 2, -1, -2);
+        bar.minimum = 0;
+        bar.maximum = value.toInt() < 0 ? 0 : 100; // busy while the size is unknown
+        bar.progress = std::max(0, value.toInt());
+        bar.text = index.data(Qt::DisplayRole).toString();
+        bar.textVisible = true;
+        bar.state = option.state | QStyle::State_Horizontal;
+        QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
+    }
+};
+
+// The list's height for a number of rows, and its width.
+constexpr int kRowHeight = 22;
+constexpr int kRowsWidth = 660;
+
+} // namespace
+
 TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& addressList, TRunOwner* runOwner)
-    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FEngine(addressList, runOwner, *this)
+    : TForm(owner), ui(std::make_unique<Ui::TfrmDownload>()), FRows(new TRunRows(this)),
+      FRowsView(new QTreeView(this)), FPool(addressList, runOwner, *this)
 {
     ui->setupUi(this);
+    FRowsView->setObjectName(QStringLiteral("tvItems"));
+    FRowsView->setModel(FRows);
+    FRowsView->setRootIsDecorated(false);
+    FRowsView->setUniformRowHeights(true);
+    FRowsView->setItemDelegateForColumn(TRunRows::rcProgress, new TProgressDelegate(FRowsView));
+    FRowsView->setSelectionMode(QAbstractItemView::NoSelection);
+    FRowsView->setFocusPolicy(Qt::NoFocus);
+    FRowsView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    const int widths[] = {184, 72, 96, 150, 84, 70};
+    for (int c = 0; c < TRunRows::rcCount; ++c)
+        FRowsView->setColumnWidth(c, widths[c]);
+    FRowsView->hide();
     setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
     setFixedSize(ui->Panel1->size());
     SetPosition(poOwnerFormCenter);
@@ -26,23 +77,7 @@ TfrmDownload::TfrmDownload(TForm* owner, const std::vector<std::string>& address
         QObject::connect(button, &QPushButton::clicked, this, Guarded([this] { bStopClick(this); }));
 }
 
-// The engine goes first (its destructor stops whatever still runs, and no event reaches the
-// half-destroyed window); the widgets after it.
 TfrmDownload::~TfrmDownload() = default;
-
-// The item's name and address as the bytes the page gave, read from the engine that holds them:
-// a page in another 8-bit encoding must not have its address or title rewritten by a round trip
-// through the widget's Unicode text. The hidden edit boxes show the same values; the window
-// keeps no copy of its own.
-std::string TfrmDownload::FileNameText() const
-{
-    return FEngine.FileName();
-}
-
-std::string TfrmDownload::DownloadUrlText() const
-{
-    return FEngine.DownloadUrl();
-}
 
 void TfrmDownload::SetFileName(const std::string& text)
 {
@@ -83,8 +118,6 @@ void TfrmDownload::SetFileNameLabel(const std::string& text)
 
 void TfrmDownload::ResetWindow()
 {
-    FEngine.WebBrowser_1().SetWidth(0);
-    FEngine.WebBrowser_2().SetWidth(0);
     SetDownloadUrl("");
     SetFileName("");
     SetBarPosition(0);
@@ -106,21 +139,33 @@ void TfrmDownload::ShowPanel(QFrame* panel)
         if (other != panel)
             other->hide();
     panel->show();
-    SetClientWidth(panel->width());
-    SetClientHeight(panel->height());
+    if (FPool.Jobs() <= 1) {
+        SetClientWidth(panel->width());
+        SetClientHeight(panel->height());
+        return;
+    }
+    // Below the panel, a row for each item that may run at once.
+    const int width = std::max(panel->width(), kRowsWidth);
+    const int height = FRowsView->header()->sizeHint().height() + kRowHeight * FPool.Jobs() + 4;
+    panel->move((width - panel->width()) / 2, 0);
+    FRowsView->setGeometry(0, panel->height(), width, height);
+    FRowsView->show();
+    SetClientWidth(width);
+    SetClientHeight(panel->height() + height);
 }
 
 void TfrmDownload::FormShow()
 {
-    FEngine.SetJob(JobMode, ConvertExtension, ConvertArguments);
+    FPool.SetJob(JobMode, ConvertExtension, ConvertArguments);
+    FPool.SetJobs(Jobs);
     ResetWindow();
-    FEngine.Start();
+    FPool.Start();
     TForm::FormShow();
 }
 
 void TfrmDownload::bStopClick(TObject*)
 {
-    FEngine.Stop();
+    FPool.Stop();
     SetModalResult(mrAbort);
 }
 
@@ -130,17 +175,16 @@ void TfrmDownload::closeEvent(QCloseEvent* event)
     // The title bar's close ends the run as Stop does; without this a transfer would run on to
     // its end before the window could close.
     if (Modal() && ModalResult() != mrNone && !FClosed)
-        Application::Guard([this] { FEngine.Stop(); });
+        Application::Guard([this] { FPool.Stop(); });
 }
 
 void TfrmDownload::FormClose(TCloseAction& action)
 {
     FClosed = true;
-    if (!FAgeNote.empty())
-        MessageBox(FAgeNote, Application::Title(), MB_OK | MB_ICONINFORMATION);
-    if (const std::string summary = FEngine.Model().FailureSummary(); !summary.empty())
+    HideRunProgress();
+    if (const std::string summary = FPool.Model().FailureSummary(); !summary.empty())
         MessageBox(summary, Application::Title(), MB_OK | MB_ICONINFORMATION);
-    FEngine.Stop();
+    FPool.Stop();
     TForm::FormClose(action);
 }
 
@@ -154,21 +198,25 @@ void TfrmDownload::WndProc(TMessage& msg)
     TForm::WndProc(msg);
 }
 
-// ---- what the engine reports ------------------------------------------------------------------
+// ---- what the pool reports --------------------------------------------------------------------
 
-void TfrmDownload::ItemStarted(int, const std::string& address)
+void TfrmDownload::ItemStarted(int index, const std::string& address)
 {
+    FRows->ItemStarted(index, address);
     if (JobMode != jmConvert) {
         ResetWindow();
         FTransferShown = false;
     }
-    SetCaption(FEngine.Model().Caption(Application::Title()));
+    SetCaption(FPool.Model().Caption(Application::Title()));
     if (JobMode != jmConvert)
         ui->lUrl->setText(ToQt(address));
 }
 
-void TfrmDownload::StateChanged(int, TJobState state)
+void TfrmDownload::StateChanged(int index, TJobState state)
 {
+    FRows->StateChanged(index, state);
+    if (!Followed(index))
+        return;
     if (state == jsTransferring && !FTransferShown) {
         FTransferShown = true;
         ShowPanel(ui->Panel2);
@@ -182,25 +230,59 @@ void TfrmDownload::StateChanged(int, TJobState state)
     }
 }
 
-void TfrmDownload::TitleKnown(const std::string& fileName, const std::string& downloadUrl)
+void TfrmDownload::TitleKnown(int index, const std::string& fileName, const std::string& downloadUrl)
 {
+    FRows->TitleKnown(index, fileName, downloadUrl);
+    if (!Followed(index))
+        return;
     SetFileName(fileName);
     SetDownloadUrl(downloadUrl);
 }
 
-void TfrmDownload::TransferAttempt(const std::string& name, std::int64_t)
+void TfrmDownload::TransferAttempt(int index, const std::string& name, std::int64_t offset)
 {
-    SetFileNameLabel("Downloading: " + name + " ...");
+    FRows->TransferAttempt(index, name, offset);
+    if (Followed(index))
+        SetFileNameLabel("Downloading: " + name + " ...");
 }
 
-void TfrmDownload::TransferSize(std::int64_t total)
+void TfrmDownload::TransferSize(int index, std::int64_t total)
 {
+    FRows->TransferSize(index, total);
+    if (!Followed(index))
+        return;
     SetBarMaximum(total);
     TotalSizeText = KilobytesText(ProgressMaximum());
 }
 
-void TfrmDownload::TransferProgress(std::int64_t bytes, std::int64_t, const TRateSample* sample)
+void TfrmDownload::ShowRunProgress()
 {
+    const TRunModel& run = FPool.Model();
+    if (FClosed || run.Count() == 0)
+        return;
+    const int ended = run.CountOf(ioDone) + run.CountOf(ioSkipped) + run.FailedCount();
+    const int percent = static_cast<int>(100.0 * (ended + FRows->RunningFraction()) / run.Count());
+    // One signal per whole percent: a dock redraws for each.
+    if (percent == FTaskBarPercent)
+        return;
+    FTaskBarPercent = percent;
+    ShowTaskBarProgress(percent / 100.0);
+}
+
+void TfrmDownload::HideRunProgress()
+{
+    if (FTaskBarPercent < 0)
+        return;
+    FTaskBarPercent = -1;
+    ShowTaskBarProgress(-1);
+}
+
+void TfrmDownload::TransferProgress(int index, std::int64_t bytes, std::int64_t total, const TRateSample* sample)
+{
+    FRows->TransferProgress(index, bytes, total, sample);
+    ShowRunProgress();
+    if (!Followed(index))
+        return;
     ui->lReceiveData->setText(ToQt(ReceivedText(bytes, TotalSizeText)));
     SetBarPosition(bytes);
     if (!sample)
@@ -211,40 +293,59 @@ void TfrmDownload::TransferProgress(std::int64_t bytes, std::int64_t, const TRat
     }
 }
 
-void TfrmDownload::Waiting(int secondsLeft, int attempt, int count)
+void TfrmDownload::Waiting(int index, int secondsLeft, int attempt, int count)
 {
-    SetFileNameLabel("Connection lost, retrying in " + std::to_string(secondsLeft) + " s (" + std::to_string(attempt) +
-                     "/" + std::to_string(count) + ") ...");
+    FRows->Waiting(index, secondsLeft, attempt, count);
+    if (Followed(index))
+        SetFileNameLabel("Connection lost, retrying in " + std::to_string(secondsLeft) + " s (" +
+                         std::to_string(attempt) + "/" + std::to_string(count) + ") ...");
 }
 
-void TfrmDownload::ConvertStarted(const std::string& outputName)
+void TfrmDownload::ConvertStarted(int index, const std::string& outputName)
 {
+    FRows->ConvertStarted(index, outputName);
+    if (!Followed(index))
+        return;
     const QString name = ToQt(outputName);
     ui->lConvertName->setText(name);
     ui->lConvertName->setToolTip(name);
 }
 
-void TfrmDownload::ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated)
+void TfrmDownload::ConvertProgress(int index, int percent, const std::string& elapsed, const std::string& estimated)
 {
     if (FClosed)
+        return;
+    FRows->ConvertProgress(index, percent, elapsed, estimated);
+    ShowRunProgress();
+    if (!Followed(index))
         return;
     ui->suiProgressBar2->SetPosition(percent);
     ui->lTimeElapsed->setText(ToQt(elapsed));
     ui->lTimeEstimated->setText(ToQt(estimated));
 }
 
+void TfrmDownload::ItemEnded(int index, TItemOutcome outcome, const std::string& failureLine)
+{
+    FRows->ItemEnded(index, outcome, failureLine);
+    ShowRunProgress();
+}
+
 void TfrmDownload::RunEnded(TRunEnd how)
 {
+    FRows->RunEnded(how);
+    HideRunProgress();
     // Whoever looks elsewhere hears of the end on the desktop, where it offers that.
     if (how == reCompleted && !QApplication::activeWindow())
-        NotifyDesktop(FEngine.Model().EndNotice(), std::string());
+        NotifyDesktop(FPool.Model().EndNotice(), std::string());
     if (how == reStoppedByPage)
         SetModalResult(mrAbort);
     else
         PostMessage(WM_CLOSE);
 }
 
-void TfrmDownload::Alert(TRunAlert kind, const std::string& text)
+// The boxes open without a loop of their own, as the questions do: the other items go on, and
+// nothing runs inside the engine's handler.
+void TfrmDownload::Alert(int, TRunAlert kind, const std::string& text)
 {
     switch (kind) {
     case raPageUnreadable:
@@ -252,13 +353,8 @@ void TfrmDownload::Alert(TRunAlert kind, const std::string& text)
         break;
     case raConverterCannotStart:
     case raOutputInUse:
-        MessageBox(text, Application::Title(), MB_OK | MB_ICONERROR);
-        break;
     case raSaveFailed:
-        Application::HandleException(text);
-        break;
-    case raAgeRestricted:
-        FAgeNote = text;
+        OpenMessageBox(text, Application::Title(), MB_OK | MB_ICONERROR, [](int) {});
         break;
     }
 }
@@ -268,6 +364,15 @@ void TfrmDownload::AskOverwrite(int, const std::string& path, std::function<void
 {
     OpenMessageBox(path + " has existed,overite it?", Application::Title(), MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2,
                    [answer = std::move(answer)](int button) { answer(button == IDYES); });
+}
+
+// The page's own words, and the choice: Yes skips this video and the run goes on; No (the
+// default) ends the run, as it always ended at such a page.
+void TfrmDownload::AskSignIn(int, const std::string& text, std::function<void(TSignInAnswer)> answer)
+{
+    OpenMessageBox(text + "\r\n\r\nSkip this video and go on with the others? (No stops the run.)",
+                   Application::Title(), MB_YESNO | MB_ICONINFORMATION | MB_DEFBUTTON2,
+                   [answer = std::move(answer)](int button) { answer(button == IDYES ? saSkipItem : saStopRun); });
 }
 
 } // namespace cw

@@ -1,14 +1,16 @@
 #pragma once
 // TfrmDownload: the window that shows one run. The main window hands it the list of item
-// addresses (local file paths in the convert mode), sets the mode and the converter preset, and
-// shows it modally; the window starts a TRunEngine with them and shows what the engine reports:
-// the page panel with the address, the transfer panel with size, speed and time remaining (or
-// the pause before the next try), the conversion panel, the item's place in the caption. It
-// answers the engine's question with today's box, and closes when the run is over or stopped;
-// the failures of items are then shown in one box. No page, transfer or conversion logic lives
-// here.
+// addresses (local file paths in the convert mode), sets the mode, the converter preset and how
+// many items run at once, and shows it modally; the window starts a TRunPool with them and is a
+// view of the pool's events, holding no run state of its own. The panels (the page panel with
+// the address, the transfer panel with size, speed and time remaining or the pause before the
+// next try, the conversion panel) and the caption's "(2/5)" follow the item started last; with
+// more than one job a list below them has one row per running item (TRunRows). The pool's
+// questions are answered with window-modal boxes that open without a loop of their own, so the
+// other items go on meanwhile. The window closes when the run is over or stopped; the failures
+// of items are then shown in one box. No page, transfer or conversion logic lives here.
 
-#include "engine/RunEngine.h"
+#include "engine/RunPool.h"
 #include "platform/gui/Form.h"
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <vector>
 
 class QFrame;
+class QTreeView;
 
 namespace Ui {
 class TfrmDownload;
@@ -24,7 +27,9 @@ class TfrmDownload;
 
 namespace cw {
 
-class TfrmDownload : public TForm, private TRunEvents {
+class TRunRows;
+
+class TfrmDownload : public TForm, private TPoolEvents {
 public:
     // owner: the main window (the window centres on it). runOwner: where the folder, the
     // quality and the runner are read from; it must outlive the window. The list is copied.
@@ -37,9 +42,13 @@ public:
     cw::JobMode JobMode = jmDownload;
     std::string ConvertExtension;
     std::string ConvertArguments;
+    int Jobs = 1; // items at once, 1..8
 
-    const TRunModel& Run() const { return FEngine.Model(); }
-    TRunEngine& Engine() { return FEngine; }
+    const TRunModel& Run() const { return FPool.Model(); }
+    // Tests reach the run's engines through the pool (OnEngine, Engine(index)).
+    TRunPool& Pool() { return FPool; }
+    // The list of running items (shown with more than one job).
+    const TRunRows& Rows() const { return *FRows; }
     std::string TotalSizeText;
 
     void ResetWindow();
@@ -48,13 +57,11 @@ public:
     // The transfer bar's range and position in bytes (the widget shows the percentage).
     std::int64_t ProgressMaximum() const;
     std::int64_t ProgressPosition() const;
-    std::string FileNameText() const;    // eFileName
-    std::string DownloadUrlText() const; // eDownloadUrl
 
     // Tests only: shorter limits and pauses than the engine's constants.
-    void SetPollLimit(std::uint32_t ms) { FEngine.SetPollLimit(ms); }
-    void SetTransferIdleTimeout(int ms) { FEngine.SetTransferIdleTimeout(ms); }
-    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FEngine.SetRetryDelays(std::move(delaysMs)); }
+    void SetPollLimit(std::uint32_t ms) { FPool.SetPollLimit(ms); }
+    void SetTransferIdleTimeout(int ms) { FPool.SetTransferIdleTimeout(ms); }
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FPool.SetRetryDelays(std::move(delaysMs)); }
 
 protected:
     void WndProc(TMessage& msg) override;
@@ -63,19 +70,26 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    // TRunEvents
+    // TPoolEvents
     void ItemStarted(int index, const std::string& address) override;
     void StateChanged(int index, TJobState state) override;
-    void TitleKnown(const std::string& fileName, const std::string& downloadUrl) override;
-    void TransferAttempt(const std::string& name, std::int64_t offset) override;
-    void TransferSize(std::int64_t total) override;
-    void TransferProgress(std::int64_t bytes, std::int64_t total, const TRateSample* sample) override;
-    void Waiting(int secondsLeft, int attempt, int count) override;
-    void ConvertStarted(const std::string& outputName) override;
-    void ConvertProgress(int percent, const std::string& elapsed, const std::string& estimated) override;
+    void TitleKnown(int index, const std::string& fileName, const std::string& downloadUrl) override;
+    void TransferAttempt(int index, const std::string& name, std::int64_t offset) override;
+    void TransferSize(int index, std::int64_t total) override;
+    void TransferProgress(int index, std::int64_t bytes, std::int64_t total, const TRateSample* sample) override;
+    void Waiting(int index, int secondsLeft, int attempt, int count) override;
+    void ConvertStarted(int index, const std::string& outputName) override;
+    void ConvertProgress(int index, int percent, const std::string& elapsed, const std::string& estimated) override;
+    void ItemEnded(int index, TItemOutcome outcome, const std::string& failureLine) override;
     void RunEnded(TRunEnd how) override;
-    void Alert(TRunAlert kind, const std::string& text) override;
+    void Alert(int index, TRunAlert kind, const std::string& text) override;
     void AskOverwrite(int index, const std::string& path, std::function<void(bool)> answer) override;
+    void AskSignIn(int index, const std::string& text, std::function<void(TSignInAnswer)> answer) override;
+    // The whole run's progress on the task bar, where the desktop shows it; hidden at the end.
+    void ShowRunProgress();
+    void HideRunProgress();
+    // The panels follow the item started last.
+    bool Followed(int index) const { return index == FPool.LastStarted(); }
 
     // Show one of the three panels and fit the client area to it.
     void ShowPanel(QFrame* panel);
@@ -86,11 +100,15 @@ private:
     void SetDownloadUrl(const std::string& text);
 
     std::unique_ptr<Ui::TfrmDownload> ui;
-    TRunEngine FEngine;
+    TRunRows* FRows;         // owned by the window (Qt parent)
+    QTreeView* FRowsView;    // shown with more than one job
+    // The pool goes first (its destructor stops whatever still runs, and no event reaches the
+    // half-destroyed window); the widgets and the rows after it.
+    TRunPool FPool;
     char FDecimalSeparator = '.';
     bool FTransferShown = false;
-    std::string FAgeNote; // told once the run has ended
     bool FClosed = false;
+    int FTaskBarPercent = -1; // what the task bar shows, -1 nothing
 };
 
 } // namespace cw

@@ -72,7 +72,7 @@ TEST_F(Settings, WithoutASettingsFileTheWindowShowsTheDefaultsAndClosingWritesTh
     std::string ini = ReadFile(SettingsPath());
     EXPECT_EQ(SettingLines(ini),
               (std::vector<std::string>{"OutputDirectory=" + exeDir, "RadioButton=0", "ConvertFormat=0", "AskAddUrl=0",
-                                        "Quality=0", "Connections=4", "Subtitles=1", "Enable=0"}));
+                                        "Quality=0", "Connections=4", "Jobs=2", "Subtitles=1", "Enable=0"}));
     EXPECT_NE(ini.find("[Copy]\nEnable=0"), std::string::npos) << ini;
     EXPECT_EQ(Boxes.Count(), 0u);
 }
@@ -82,7 +82,7 @@ TEST_F(Settings, EverySettingRoundTripsThroughTheWindow)
     QTemporaryDir out;
     ASSERT_TRUE(out.isValid());
     WriteFile(SettingsPath(), "[Options]\nOutputDirectory=" + out.path().toStdString() +
-                                  "\nRadioButton=2\nConvertFormat=8\nAskAddUrl=1\nQuality=3\nConnections=16\nSubtitles=0\n"
+                                  "\nRadioButton=2\nConvertFormat=8\nAskAddUrl=1\nQuality=3\nConnections=16\nJobs=5\nSubtitles=0\n"
                                   "[Copy]\nEnable=1\n");
     Open();
     EXPECT_EQ(W<QLineEdit>("eOutputFolder")->text(), out.path());
@@ -100,6 +100,9 @@ TEST_F(Settings, EverySettingRoundTripsThroughTheWindow)
     Form->MainMenu()->findChild<QAction*>("Connections2")->trigger();
     EXPECT_EQ(Form->Connections(), 2);
     EXPECT_FALSE(Form->MainMenu()->findChild<QAction*>("Connections16")->isChecked());
+    EXPECT_TRUE(Form->MainMenu()->findChild<QAction*>("Jobs5")->isChecked());
+    Form->MainMenu()->findChild<QAction*>("Jobs3")->trigger();
+    EXPECT_FALSE(Form->MainMenu()->findChild<QAction*>("Jobs5")->isChecked());
     QAction* subtitles = Form->MainMenu()->findChild<QAction*>("Subtitles1");
     EXPECT_FALSE(Form->SavesSubtitles());
     EXPECT_FALSE(subtitles->isChecked());
@@ -111,17 +114,19 @@ TEST_F(Settings, EverySettingRoundTripsThroughTheWindow)
     CloseWindow();
     EXPECT_EQ(SettingLines(ReadFile(SettingsPath())),
               (std::vector<std::string>{"OutputDirectory=" + out.path().toStdString(), "RadioButton=2",
-                                        "ConvertFormat=8", "AskAddUrl=1", "Quality=3", "Connections=2", "Subtitles=0",
+                                        "ConvertFormat=8", "AskAddUrl=1", "Quality=3", "Connections=2", "Jobs=3",
+                                        "Subtitles=0",
                                         "Enable=1"}));
 }
 
 TEST_F(Settings, OutOfRangeAndGarbageValuesFallBackWithoutValidatingTheRest)
 {
-    WriteFile(SettingsPath(), "[Options]\nRadioButton=abc\nConvertFormat=42\nQuality=7\nConnections=3\nAskAddUrl=yes\n"
+    WriteFile(SettingsPath(), "[Options]\nRadioButton=abc\nConvertFormat=42\nQuality=7\nConnections=3\nJobs=9\nAskAddUrl=yes\n"
                               "[Copy]\nEnable=-5\n");
     Open();
     EXPECT_EQ(Form->Quality(), vqNormal);
     EXPECT_EQ(Form->Connections(), 4);
+    EXPECT_TRUE(Form->MainMenu()->findChild<QAction*>("Jobs2")->isChecked()); // 1 to 8 only
     EXPECT_EQ(TickedQualities(), std::vector<std::string>{"Normal1"});
     EXPECT_TRUE(W<QRadioButton>("rbDownload")->isChecked()); // not a number: the default 0
     EXPECT_EQ(W<QComboBox>("cbFormat")->currentIndex(), -1); // outside the list: no selection
@@ -135,6 +140,7 @@ TEST_F(Settings, OutOfRangeAndGarbageValuesFallBackWithoutValidatingTheRest)
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Quality=0"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "ConvertFormat=-1"), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), "Enable=1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Jobs=2"), lines.end());
 }
 
 TEST_F(Settings, UnknownModeLeavesTheControlsAsDesigned)
@@ -292,8 +298,9 @@ TEST_F(MainWindowTest, QualityMenuTicksExactlyTheChosenItem)
     EXPECT_EQ(menu[0]->text(), "&Home Page");
     EXPECT_EQ(menu[2]->menu()->title(), "Youtube Download Quality");
     EXPECT_EQ(menu[3]->menu()->title(), "Connections per file");
-    EXPECT_EQ(menu[4]->text(), "Save subtitles");
-    EXPECT_EQ(menu[8]->text(), "&About...");
+    EXPECT_EQ(menu[4]->menu()->title(), "Jobs");
+    EXPECT_EQ(menu[5]->text(), "Save subtitles");
+    EXPECT_EQ(menu[9]->text(), "&About...");
 }
 
 TEST_F(MainWindowTest, FolderBrowserFillsTheFolderOnlyWhenAFolderIsChosen)

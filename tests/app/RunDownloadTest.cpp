@@ -226,6 +226,7 @@ TEST_F(RunDownload, StopDuringThePageOfItemTwoOfFive)
     EXPECT_EQ(nullptr, run.Window());
 }
 
+// The page's note comes as a question; its default answer ends the run as such a page always did.
 TEST_F(RunDownload, AgeVerificationPageStopsTheRun)
 {
     VideoSites::YoutubeVideo age;
@@ -244,9 +245,11 @@ TEST_F(RunDownload, AgeVerificationPageStopsTheRun)
     run.Start(20000);
     ASSERT_FALSE(run.WatchdogFired);
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ(cw::AgeRestrictionMessage, Boxes.Boxes()[0].Text);
+    EXPECT_EQ(std::string(cw::AgeRestrictionMessage) +
+                  "\r\n\r\nSkip this video and go on with the others? (No stops the run.)",
+              Boxes.Boxes()[0].Text);
     EXPECT_EQ("Ostrelle Clipwarden", Boxes.Boxes()[0].Caption);
-    EXPECT_EQ(cw::MB_OK | cw::MB_ICONINFORMATION, Boxes.Boxes()[0].Flags);
+    EXPECT_EQ(cw::MB_YESNO | cw::MB_ICONINFORMATION | cw::MB_DEFBUTTON2, Boxes.Boxes()[0].Flags);
     EXPECT_EQ(0, WatchRequests(Sites, "after"));
 }
 
@@ -273,13 +276,14 @@ TEST_F(RunDownload, FailedDocumentReadUsesTheSecondBrowserForTheRestOfTheRun)
     run.Add(VideoSites::YoutubeAddress("b2"));
     bool secondActive = false;
     run.During([](cw::TfrmDownload& w) {
-        w.Engine().WebBrowser_1().SetMaxDocumentSize(64);
+        w.Pool().Engine(0)->WebBrowser_1().SetMaxDocumentSize(64);
         return true;
     });
     run.During([&](cw::TfrmDownload& w) {
         if (WatchRequests(Sites, "b2") == 0)
             return false;
-        secondActive = w.Engine().ActiveBrowser() == &w.Engine().WebBrowser_2();
+        cw::TRunEngine* second = w.Pool().Engine(1);
+        secondActive = second && second->ActiveBrowser() == &second->WebBrowser_2();
         return true;
     });
     run.Start(20000);

@@ -54,6 +54,8 @@ public:
         UseProductTitle();
         Main = std::make_unique<cw::TfrmMain>();
         Main->show();
+        // One item at a time unless a test asks for more: the runs below follow one order.
+        SetJobs(1);
     }
     ~MainRun()
     {
@@ -78,6 +80,7 @@ public:
         const char* names[] = {"Normal1", "HQ1", "HD1", "BestAvailable1"};
         Child<QAction>(names[quality])->trigger();
     }
+    void SetJobs(int jobs) { Child<QAction>(("Jobs" + std::to_string(jobs)).c_str())->trigger(); }
     void SetFormat(int index) { Child<QComboBox>("cbFormat")->setCurrentIndex(index); }
     void Add(const std::string& caption) { Main->AddItem(caption); }
 

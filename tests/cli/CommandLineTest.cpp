@@ -247,6 +247,29 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     EXPECT_NE(std::string::npos, again.Err.find("2 of 4 items failed:")) << again.Err;
 }
 
+// A watch page that wants the viewer signed in cannot be answered by a command: that item is
+// skipped with its line, and the item running beside it is saved.
+TEST_F(CommandLine, PageThatWantsASignInSkipsOnlyItsItem)
+{
+    VideoSites::YoutubeVideo age;
+    age.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"},
+                "<html><title>YouTube - Grown Up</title><body>Please verify you are 18 or older.</body></html>");
+    };
+    Sites.Youtube("grown", age);
+    VideoSites::YoutubeVideo tube;
+    tube.Title = "Beside It";
+    tube.Files[""] = VideoSites::FileBody("beside", 4000);
+    Sites.Youtube("beside", tube);
+    const Outcome o = Run({"get", "-P", "out", "-j", "2", VideoSites::YoutubeAddress("grown"),
+                           VideoSites::YoutubeAddress("beside")});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    EXPECT_NE(std::string::npos, o.Err.find("1 of 2 items failed:\ncannot download " + VideoSites::YoutubeAddress("grown") +
+                                            ": the page asks to confirm the viewer's age\n"))
+        << o.Err;
+    EXPECT_EQ(VideoSites::FileBody("beside", 4000), ReadFile(Out("Beside It.flv")));
+}
+
 // Ctrl+C in a transfer stops at once with 130 and keeps the .part; the same command resumes it.
 TEST_F(CommandLine, InterruptKeepsThePartAndTheSameCommandCompletesIt)
 {

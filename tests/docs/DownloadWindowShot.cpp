@@ -1,20 +1,29 @@
-// Takes the README's picture of the download window in the middle of a transfer: a real run of
+// Takes the README's pictures of the download window in the middle of a transfer: a real run of
 // the program's windows against the three sites served on 127.0.0.1 (the system proxy pointed
-// at them), the video file dripping out slowly so that size, speed and time remaining show.
+// at them), the video files dripping out slowly so that size, speed and time remaining show.
+// With a number of jobs, that many videos run at once and the list below the panel shows them.
 //
 //   xvfb-run -s "-screen 0 1024x768x24" build/test/tests/docs_download_shot docs/download-window.png
+//   xvfb-run -s "-screen 0 1024x768x24" build/test/tests/docs_download_shot docs/download-window-jobs.png 3
 #include "app/RunTestSupport.h"
 
 #include <QScreen>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png [JOBS]\n", argv[0]);
         return 2;
     }
     const std::string output = argv[1];
+    const int jobs = argc == 3 ? std::atoi(argv[2]) : 1;
+    if (jobs < 1 || jobs > 8) {
+        std::fprintf(stderr, "JOBS: 1 to 8\n");
+        return 2;
+    }
     static int qtArgc = 1;
     static char name[] = "clipwarden";
     static char* qtArgv[] = {name, nullptr};
@@ -26,25 +35,38 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     cwtest::HttpTestServer server;
     cwtest::VideoSites sites(server);
-    const std::string file = cwtest::VideoSites::FileBody("harbour", 24 * 1024 * 1024);
-    cwtest::VideoSites::YoutubeVideo video;
-    video.Title = "Harbour lights at dusk";
-    video.Files[""] = file;
-    sites.Youtube("Xy12AbCdEfG", video);
-    // The file a little at a time: about 400 kB/s, so the picture catches it well under way.
-    server.On(cwtest::VideoSites::FileHost, "/yt/Xy12AbCdEfG/*",
-              [&file](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
-                  c.Send("HTTP/1.0 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: " +
-                         std::to_string(file.size()) + "\r\n\r\n");
-                  c.SendSlowly(file, 16 * 1024, 40);
-              });
+    struct Clip {
+        const char* Id;
+        const char* Title;
+        int ChunkKb; // a chunk each 40 ms: about 400 kB/s for 16
+    };
+    const Clip clips[] = {{"Xy12AbCdEfG", "Harbour lights at dusk", 16},
+                          {"Qm34GhIjKlM", "Lighthouse keeper's morning", 10},
+                          {"Rt56NoPqRsT", "Ferry crossing in fog", 22}};
+    for (int k = 0; k < (jobs > 1 ? 3 : 1); ++k) {
+        const Clip& clip = clips[k];
+        auto file = std::make_shared<std::string>(cwtest::VideoSites::FileBody(clip.Id, 24 * 1024 * 1024));
+        cwtest::VideoSites::YoutubeVideo video;
+        video.Title = clip.Title;
+        video.Files[""] = *file;
+        sites.Youtube(clip.Id, video);
+        // The file a little at a time, so the picture catches it well under way.
+        server.On(cwtest::VideoSites::FileHost, std::string("/yt/") + clip.Id + "/*",
+                  [file, chunk = clip.ChunkKb * 1024](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+                      c.Send("HTTP/1.0 200 OK\r\nContent-Type: video/x-flv\r\nContent-Length: " +
+                             std::to_string(file->size()) + "\r\n\r\n");
+                      c.SendSlowly(*file, static_cast<std::size_t>(chunk), 40);
+                  });
+    }
     cwtest::ScopedHttpProxy proxy("http://" + server.Address() + "/");
     cwtest::MessageBoxRecorder boxes;
 
     runtest::MainRun run;
     run.SetFolder(dir.path().toStdString());
     run.SetMode(cw::jmDownload);
-    run.Add(cwtest::VideoSites::YoutubeAddress("Xy12AbCdEfG"));
+    run.SetJobs(jobs);
+    for (int k = 0; k < (jobs > 1 ? 3 : 1); ++k)
+        run.Add(cwtest::VideoSites::YoutubeAddress(clips[k].Id));
     run.Add(cwtest::VideoSites::MetacafeAddress("4711"));
     bool saved = false;
     const std::uint32_t shown = cw::GetTickCount();

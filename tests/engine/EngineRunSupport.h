@@ -87,6 +87,19 @@ struct RecordingEvents : cw::TRunEvents {
     std::vector<std::function<void(bool)>> Held;
 };
 
+// Pumps the loop until done() holds; false when limitMs passed first (a watchdog, not a
+// measurement).
+inline bool PumpUntil(const std::function<bool()>& done, int limitMs = 30000)
+{
+    const std::uint32_t start = cw::GetTickCount();
+    while (!done()) {
+        if (cw::GetTickCount() - start > static_cast<std::uint32_t>(limitMs))
+            return false;
+        cw::Application::WaitMessage(10);
+    }
+    return true;
+}
+
 // One run of the engine over items; Run pumps the loop until the run ends or is stopped.
 class EngineRun {
 public:
@@ -101,14 +114,9 @@ public:
     bool Run(int limitMs = 30000)
     {
         FEngine->Start();
-        const std::uint32_t start = cw::GetTickCount();
-        while (!Events.RunOver && !FEngine->Stopped()) {
-            if (cw::GetTickCount() - start > static_cast<std::uint32_t>(limitMs)) {
-                WatchdogFired = true;
-                FEngine->Stop();
-                break;
-            }
-            cw::Application::WaitMessage(10);
+        if (!PumpUntil([this] { return Events.RunOver || FEngine->Stopped(); }, limitMs)) {
+            WatchdogFired = true;
+            FEngine->Stop();
         }
         return !WatchdogFired;
     }

@@ -146,3 +146,26 @@ TEST(RunModel, EndNoticeCountsTheOutcomes)
         EXPECT_EQ(run.EndNotice(), c.Notice);
     }
 }
+
+// Items that run side by side end in any order: the model takes each outcome by its item, keeps
+// the first failure of an item, and lists the failure lines in the list's order.
+TEST(RunModel, OutcomesRecordedOutOfOrderKeepTheListsOrder)
+{
+    TRunModel run({kTube, kCafe, kGoogle, "http://d.example/x"}, jmDownload);
+    run.SetCurrent(2);
+    EXPECT_EQ("T (3/4)", run.Caption("T"));
+    run.Record(2, ioFailed, "third failed", "no page");
+    run.SetCurrent(3);
+    run.Record(0, ioFailed, "first failed", "");
+    run.Record(3, ioDone, "", "");
+    run.Record(0, ioDone, "", "");         // a failed item stays failed
+    run.Record(1, ioPending, "", "");      // nothing to record
+    run.SetCurrent(9);                     // not an item: the current one stays
+    EXPECT_EQ("T (4/4)", run.Caption("T"));
+    EXPECT_EQ((std::vector<std::string>{"first failed", "third failed"}), run.FailureLines());
+    EXPECT_EQ(ioFailed, run.Item(0).Outcome);
+    EXPECT_EQ(ioPending, run.Item(1).Outcome);
+    EXPECT_EQ("no page", run.Item(2).Reason);
+    EXPECT_EQ("1 video saved, 2 failed", run.EndNotice());
+    EXPECT_EQ("2 of 4 items failed:\r\nfirst failed\r\nthird failed\r\n", run.FailureSummary());
+}

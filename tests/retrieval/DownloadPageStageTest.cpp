@@ -47,8 +47,10 @@ TEST_F(PageStage, StopWhileThePageHasNotAnsweredYet)
     EXPECT_EQ(cw::mrAbort, run.Result);
     EXPECT_EQ(0, WatchRequests("w2"));
     // Stop left the browser on a blank page, offline.
-    EXPECT_EQ("about:blank", run.Window().Engine().ActiveBrowser()->LocationURL());
-    EXPECT_TRUE(run.Window().Engine().ActiveBrowser()->Offline());
+    cw::TRunEngine* engine = run.Window().Pool().Engine(0);
+    ASSERT_NE(nullptr, engine);
+    EXPECT_EQ("about:blank", engine->ActiveBrowser()->LocationURL());
+    EXPECT_TRUE(engine->ActiveBrowser()->Offline());
 }
 
 TEST_F(PageStage, PageThatShowsItsMarkersLaterCompletesInTheFirstAttempt)
@@ -113,8 +115,10 @@ TEST_F(PageStage, SecondFailedReadInOneAttemptClosesTheWindow)
     AddYoutube("f1", "Fail One");
     AddYoutube("f2", "Fail Two");
     dltest::WindowRun run({VideoSites::YoutubeAddress("f1"), VideoSites::YoutubeAddress("f2")}, cw::jmDownload, Owner);
-    run.Window().Engine().WebBrowser_1().SetMaxDocumentSize(64);
-    run.Window().Engine().WebBrowser_2().SetMaxDocumentSize(64);
+    run.Window().Pool().OnEngine = [](int, cw::TRunEngine& engine) {
+        engine.WebBrowser_1().SetMaxDocumentSize(64);
+        engine.WebBrowser_2().SetMaxDocumentSize(64);
+    };
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
     EXPECT_EQ(cw::mrCancel, run.Result);

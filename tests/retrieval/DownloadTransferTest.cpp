@@ -132,8 +132,10 @@ TEST_F(Transfer, SystemProxyIsGivenToTheClientAndStays)
     dltest::WindowRun run({VideoSites::YoutubeAddress("px")}, cw::jmDownload, Owner);
     run.Run(20000);
     ASSERT_FALSE(run.WatchdogFired);
-    EXPECT_EQ("127.0.0.1", run.Window().Engine().HttpCli1().Proxy());
-    EXPECT_EQ(Server.PortText(), run.Window().Engine().HttpCli1().ProxyPort());
+    cw::TRunEngine* engine = run.Window().Pool().Engine(0);
+    ASSERT_NE(nullptr, engine);
+    EXPECT_EQ("127.0.0.1", engine->HttpCli1().Proxy());
+    EXPECT_EQ(Server.PortText(), engine->HttpCli1().ProxyPort());
     // Requests went through the proxy: absolute addresses on the request line.
     for (auto& rq : Server.Requests())
         EXPECT_TRUE(rq.Absolute) << rq.Target;

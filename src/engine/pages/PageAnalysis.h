@@ -36,7 +36,7 @@ enum TAnalysisResult {
     arIncomplete,    // read the page again and run another pass
     arComplete,      // DownloadUrl is known
     arAgeRestricted, // the page asks to confirm the viewer's age: the caller tells the user
-                     // (AgeRestrictionMessage) and stops the run as Stop does
+                     // (AgeRestrictionMessage): skip the item, or stop the run
     arUnavailable,   // the site says the function is unavailable; the attempt ends
 };
 

@@ -1,13 +1,16 @@
 // The desktop notice over a real, private D-Bus daemon: nothing is sent while no notification
 // service is on the bus; once a service (the test's own, recording what it is sent) holds the
-// name, the notice reaches it with the program's name and the text.
+// name, the notice reaches it with the program's name and the text. The task bar's progress
+// over the same bus: a dock listening for the launcher signal gets the fraction, then the hide.
 
 #include "platform/gui/DesktopNotification.h"
+#include "platform/gui/TaskBarProgress.h"
 #include "platform/Application.h"
 
 #include <gtest/gtest.h>
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
@@ -29,6 +32,15 @@ public:
         return true;
     }
     std::vector<QDBusMessage> Calls;
+};
+
+// A dock: notes every launcher update it hears.
+class LauncherListener : public QObject {
+    Q_OBJECT
+public:
+    std::vector<std::pair<QString, QVariantMap>> Updates;
+public slots:
+    void Update(const QString& app, const QVariantMap& properties) { Updates.emplace_back(app, properties); }
 };
 
 class PrivateBus {
@@ -93,3 +105,40 @@ TEST(DesktopNotification, ReachesTheServiceOnlyWhenThereIsOne)
     EXPECT_EQ(-1, args[7].toInt());
     desktop.unregisterObject(QStringLiteral("/org/freedesktop/Notifications"));
 }
+
+TEST(DesktopNotification, TaskBarProgressReachesADockThatListens)
+{
+    PrivateBus bus;
+    if (bus.Address.isEmpty())
+        GTEST_SKIP() << "dbus-daemon did not start";
+    QDBusConnection program = bus.Connect(QStringLiteral("program-bar"));
+    QDBusConnection dock = bus.Connect(QStringLiteral("dock"));
+    ASSERT_TRUE(program.isConnected());
+    LauncherListener listener;
+    ASSERT_TRUE(dock.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
+                             QStringLiteral("Update"), &listener, SLOT(Update(QString, QVariantMap))));
+    // The match rule reaches the daemon before the first signal goes out.
+    dock.interface()->isServiceRegistered(QStringLiteral("org.example.none"));
+
+    EXPECT_TRUE(cw::ShowTaskBarProgress(0.25, program));
+    EXPECT_TRUE(cw::ShowTaskBarProgress(1.5, program)); // past the end reads as the end
+    EXPECT_TRUE(cw::ShowTaskBarProgress(-1, program));
+    QElapsedTimer clock;
+    clock.start();
+    while (listener.Updates.size() < 3 && clock.elapsed() < 5000)
+        cw::Application::WaitMessage(10);
+    ASSERT_EQ(3u, listener.Updates.size());
+    for (const auto& [app, properties] : listener.Updates)
+        EXPECT_EQ(QStringLiteral("application://net.ostrelle.Clipwarden.desktop"), app);
+    EXPECT_TRUE(listener.Updates[0].second.value(QStringLiteral("progress-visible")).toBool());
+    EXPECT_DOUBLE_EQ(0.25, listener.Updates[0].second.value(QStringLiteral("progress")).toDouble());
+    EXPECT_DOUBLE_EQ(1.0, listener.Updates[1].second.value(QStringLiteral("progress")).toDouble());
+    EXPECT_FALSE(listener.Updates[2].second.value(QStringLiteral("progress-visible")).toBool());
+    EXPECT_FALSE(listener.Updates[2].second.contains(QStringLiteral("progress")));
+
+    QDBusConnection none = QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), "nowhere");
+    EXPECT_FALSE(cw::ShowTaskBarProgress(0.5, none)) << "no bus, no signal";
+    QDBusConnection::disconnectFromBus(QStringLiteral("nowhere"));
+}
+
+#include "DesktopNotificationTest.moc"
