@@ -53,6 +53,7 @@ private:
     bool ReplacesSavedFiles() const override { return FRun.Options().Overwrite; }
     bool KeepsDownload() const override { return FRun.KeepsDownload(); }
     TRateLimit* RateLimit() const override { return FRun.RateLimit(); }
+    const TCookieJar* Cookies() const override { return FRun.Cookies(); }
 
     std::string SavedPath() const
     {

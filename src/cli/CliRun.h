@@ -9,6 +9,7 @@
 #include "engine/ConvertGate.h"
 #include "engine/OutputNames.h"
 #include "engine/core/RateLimit.h"
+#include "net/http/CookieJar.h"
 
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,9 @@ public:
     TConvertGate& Gate() { return FGate; }
     TNameClaims& Claims() { return FClaims; }
     TRateLimit* RateLimit() const { return FRateLimit.get(); }
+    // The cookies of --cookies (read once, before the run), that every item starts with.
+    const TCookieJar* Cookies() const { return FCookies.get(); }
+    void SetCookies(std::unique_ptr<TCookieJar> jar) { FCookies = std::move(jar); }
     JobMode Mode() const;
     bool KeepsDownload() const;
     // The converter could not start: said once for the whole run, not once per item.
@@ -71,6 +75,7 @@ private:
     TConvertGate FGate;
     TNameClaims FClaims;
     std::unique_ptr<TRateLimit> FRateLimit;
+    std::unique_ptr<TCookieJar> FCookies;
     std::vector<std::unique_ptr<TCliJob>> FRunning;
     std::size_t FNext = 0;
     int FFailed = 0;

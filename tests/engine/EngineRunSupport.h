@@ -20,7 +20,9 @@ struct TestRunOwner : cw::TRunOwner {
     int QualityLevel = cw::vqNormal;
     cw::TConvertProcess* Runner = nullptr;
     int ConnectionsPerFile = 1;
+    const cw::TCookieJar* Lent = nullptr; // cookies every item starts with
     std::string OutputFolderText() const override { return Folder; }
+    const cw::TCookieJar* Cookies() const override { return Lent; }
     int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return QualityLevel; }
     cw::TConvertProcess* ConvertRunner() const override { return Runner; }
