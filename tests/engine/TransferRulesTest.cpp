@@ -608,8 +608,9 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
         ASSERT_EQ(run.Events.Ended.size(), std::size(rows));
         for (std::size_t i = 0; i < std::size(rows); ++i) {
             EXPECT_EQ(run.Events.Ended[i] == "done", rows[i].Done) << rows[i].What << ": " << run.Events.Ended[i];
-            if (!rows[i].Done)
+            if (!rows[i].Done) {
                 EXPECT_NE(run.Events.Ended[i].find("403"), std::string::npos) << rows[i].What << ": " << run.Events.Ended[i];
+            }
         }
         EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 0.mp4")));
     }
