@@ -113,6 +113,9 @@ struct TRequestParts {
 TRequestParts SplitRequest(const std::string& url)
 {
     TRequestParts r;
+    // The client never sends such an address; the jar does not take one from anywhere either.
+    if (HasControlByte(url) || url.find(' ') != std::string::npos)
+        return r;
     const TUriReference t = SplitReference(url);
     if (!t.HasScheme || !t.HasAuthority)
         return r;
@@ -342,6 +345,8 @@ bool TCookieJar::SetCookie(const std::string& setCookie, const std::string& requ
         c.Domain = request.Host;
     }
     c.Path = path.empty() ? CookieDefaultPath(request.Path) : path;
+    if (HasControlByte(c.Path))
+        return refuse("cookie " + c.Name + " has a path with a control character");
     // An answer that anyone on the way could have written must not set what only https reads.
     if (c.Secure && request.Scheme != "https")
         return refuse("cookie " + c.Name + " is Secure but came over " + request.Scheme);

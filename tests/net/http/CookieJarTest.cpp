@@ -165,6 +165,9 @@ TEST(CookieJarTest, WhatAnswersSetAndWhatRequestsCarry)
         {"the user and port of the address are no part of the host", {{"http://u:p@Example.COM:8080/", "a=1"}}, 0,
          "https://example.com/", "a=1"},
         {"an address without a host sets nothing", {{"/relative", "a=1"}}, 1, ex, ""},
+        {"a Path with a control character is refused", {{ex, "a=1; Path=/x\x02y"}}, 1, "http://example.com/x", ""},
+        {"an address holding a control byte sets nothing", {{"http://local\x01host/", "a=1"}}, 1, "http://localhost/",
+         ""},
     };
     for (const JarRow& r : rows) {
         TCookieJar jar;
