@@ -677,7 +677,7 @@ TEST_F(CommandLine, ACookiesFileLendsASession)
 {
     const std::string body = VideoSites::FileBody("session", 40000);
     Server.On("www.members.test", "/watch", [](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
-        if (rq.Header("Cookie") != "login=ok")
+        if (rq.Header("Cookie") != "login=s3ss10n-v4lue")
             c.Reply(403, "Forbidden", {"Content-Type: text/html"}, "<html>sign in first</html>");
         else
             c.Reply(200, "OK", {"Content-Type: text/html"},
@@ -685,13 +685,13 @@ TEST_F(CommandLine, ACookiesFileLendsASession)
                     "<video src=\"http://media.members.test/v.mp4\"></video></body></html>");
     });
     Server.On("media.members.test", "/v.mp4", [body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
-        if (rq.Header("Cookie") != "login=ok")
+        if (rq.Header("Cookie") != "login=s3ss10n-v4lue")
             c.Reply(403, "Forbidden", {}, "no");
         else
             c.Reply(200, "OK", {"Content-Type: video/mp4"}, body);
     });
     WriteFile("cookies.txt", "# Netscape HTTP Cookie File\r\n"
-                             "#HttpOnly_.members.test\tTRUE\t/\tFALSE\t0\tlogin\tok\r\n"
+                             "#HttpOnly_.members.test\tTRUE\t/\tFALSE\t0\tlogin\ts3ss10n-v4lue\r\n"
                              "other.test\tFALSE\t/\tFALSE\t0\tlogin\tnot-for-you\r\n"
                              "a broken line\r\n");
     const std::string address = "http://www.members.test/watch";
@@ -699,12 +699,16 @@ TEST_F(CommandLine, ACookiesFileLendsASession)
     EXPECT_EQ(1, without.Status) << without.Err;
     EXPECT_NE(std::string::npos, without.Err.find("403")) << without.Err;
 
-    const Outcome with = Run({"get", "--cookies", "cookies.txt", "-P", "out", address});
+    // With every log line on, the session's value still shows nowhere.
+    ExtraEnvironment = {{"CLIPWARDEN_DEBUG", "1"}};
+    const Outcome with = Run({"get", "-v", "--cookies", "cookies.txt", "-P", "out", address});
+    ExtraEnvironment.clear();
     EXPECT_EQ(0, with.Status) << with.Err << with.Out;
     EXPECT_TRUE(body == ReadFile(Out("Members Only.mp4")));
     EXPECT_NE(std::string::npos, with.Err.find("cookies.txt: 1 line(s) are no cookie and were passed over (the first: line 4)"))
         << with.Err;
     EXPECT_EQ(std::string::npos, with.Err.find("not-for-you")) << with.Err;
+    EXPECT_EQ(std::string::npos, (with.Err + with.Out).find("s3ss10n")) << with.Err;
 
     const struct {
         std::vector<std::string> Args;
