@@ -15,7 +15,7 @@ namespace cw {
 namespace {
 
 // Far enough for any date a server writes, near enough that adding to it never overflows.
-constexpr std::int64_t kLatest = 253402300799; // 9999-12-31 23:59:59
+constexpr std::int64_t kLatest = 253402300799;   // 9999-12-31 23:59:59
 constexpr std::int64_t kEarliest = -11644473600; // 1601-01-01 00:00:00
 
 bool IsDigit(char c)

@@ -89,11 +89,11 @@ private:
 
 // What reading a cookies.txt gave.
 struct TCookieFileRead {
-    bool Ok = false;      // the file could be read (Error says why not)
+    bool Ok = false; // the file could be read (Error says why not)
     std::string Error;
-    int Loaded = 0;       // cookies taken
-    int Skipped = 0;      // lines that were no cookie of the format (malformed)
-    int Expired = 0;      // cookies that had expired already
+    int Loaded = 0;           // cookies taken
+    int Skipped = 0;          // lines that were no cookie of the format (malformed)
+    int Expired = 0;          // cookies that had expired already
     int FirstSkippedLine = 0; // line number of the first malformed line, 0 when none
 };
 
