@@ -573,10 +573,12 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
         std::string SetCookie; // of the page's answer
         bool PageNeedsLogin;
         bool Done;
+        std::string Video = "/clip"; // the page's video address on the media host, + n
     } rows[] = {
         {"a domain cookie of the page opens the file", "sess=1; Domain=members.test; Path=/", false, true},
         {"a host-only cookie stays with the page (nor is the last item's kept)", "sess=1; Path=/", false, false},
         {"a page that wants a session refuses without one", "sess=1; Domain=members.test", true, false},
+        {"the file's own relocation sets the cookie its next hop needs", "other=1", false, true, "/go"},
     };
     const std::string body = VideoSites::FileBody("members", 30000);
     auto serve = [&](int i, const Row& r) {
@@ -588,7 +590,10 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
             }
             c.Reply(200, "OK", {"Content-Type: text/html", "Set-Cookie: " + r.SetCookie},
                     "<html><head><title>Members Clip " + n + "</title></head><body><video src=\"http://"
-                    "media.members.test/clip" + n + ".mp4\"></video></body></html>");
+                    "media.members.test" + r.Video + n + ".mp4\"></video></body></html>");
+        });
+        Server.On("media.members.test", "/go" + n + ".mp4", [n](const HttpTestRequest&, HttpTestConnection& c) {
+            c.Reply(302, "Found", {"Set-Cookie: sess=1", "Location: /clip" + n + ".mp4"}, "");
         });
         Server.On("media.members.test", "/clip" + n + ".mp4", [body](const HttpTestRequest& rq, HttpTestConnection& c) {
             if (rq.Header("Cookie").find("sess=1") == std::string::npos)
@@ -613,6 +618,7 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
             }
         }
         EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 0.mp4")));
+        EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 3.mp4")));
     }
 
     // The same page with the session lent: every item starts with it, and the file follows.
