@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(http_response url ntlm page_analysis convert_output hls_playlist dash_manifest sidx)
+[ ${#targets[@]} -gt 0 ] || targets=(http_response url ntlm cookie page_analysis convert_output hls_playlist dash_manifest sidx)
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCW_FUZZ=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null || exit 1

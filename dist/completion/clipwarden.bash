@@ -16,13 +16,13 @@ _clipwarden()
     local -a options=(
         -P --directory -o --output -i --input-file -f --quality -t --to --convert
         --list-presets -x --connections -j --jobs -c --continue --retries --timeout --proxy
-        --cacert --limit-rate --keep-video --no-subs --overwrite --json -q --quiet -v --verbose -h --help
+        --cacert --cookies --limit-rate --keep-video --no-subs --overwrite --json -q --quiet -v --verbose -h --help
         -V --version
     )
     # Meaningful before a command too: each ends the run with an answer of its own.
     local -a alone=(-h --help -V --version --list-presets)
     # The options whose value is the next word when not written on.
-    local takes_value=' -P --directory -o --output -i --input-file -f --quality -t --to --convert -x --connections -j --jobs --retries --timeout --proxy --cacert --limit-rate '
+    local takes_value=' -P --directory -o --output -i --input-file -f --quality -t --to --convert -x --connections -j --jobs --retries --timeout --proxy --cacert --cookies --limit-rate '
     local value_letters=Poitfxj
 
     COMPREPLY=()
@@ -88,7 +88,7 @@ _clipwarden()
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -d -- "$cur")
                 ;;
-            -i | --input-file | --cacert)
+            -i | --input-file | --cacert | --cookies)
                 compopt -o filenames 2>/dev/null
                 mapfile -t COMPREPLY < <(compgen -f -- "$cur")
                 ;;

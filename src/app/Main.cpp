@@ -12,6 +12,7 @@
 #include "platform/MessageBox.h"
 #include "platform/SettingsLocation.h"
 #include "platform/Shell.h"
+#include "platform/Text.h"
 #include "platform/gui/QtGlue.h"
 #include "platform/gui/SingleInstance.h"
 #include "ui/JpegImage.h"
@@ -294,6 +295,8 @@ void TfrmMain::LoadSettings()
     // Set by hand in the file; the window has no control for it, and never writes it.
     const std::optional<std::int64_t> rate = ParseRate(ini.ReadString(kOptions, "RateLimit", ""));
     FRateLimit = rate ? std::make_unique<TRateLimit>(*rate) : nullptr;
+    // A signed-in session lent from a browser (cookies.txt); also set by hand only.
+    FCookieFile = text::TrimBlanks(ini.ReadString(kOptions, "CookieFile", ""));
 }
 
 void TfrmMain::SaveSettings()

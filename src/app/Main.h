@@ -16,6 +16,7 @@
 #include "platform/gui/Form.h"
 #include "retrieval/Download.h"
 #include "engine/core/RateLimit.h"
+#include "net/http/CookieJar.h"
 
 #include <memory>
 #include <string>
@@ -62,6 +63,9 @@ public:
     TConvertProcess* ConvertRunner() const override { return FConvertProcess.get(); }
     // RateLimit= of the settings file ("500K", "2M"; none when empty or not a rate).
     TRateLimit* RateLimit() const override { return FRateLimit.get(); }
+    // CookieFile= of the settings file, read when a run starts (nullptr: none, or unreadable).
+    const TCookieJar* Cookies() const override { return FCookies.get(); }
+    const std::string& CookieFile() const { return FCookieFile; }
 
     // ---- fields
     const std::string& OutputDirectory() const { return FOutputDirectory; }
@@ -168,6 +172,10 @@ private:
     // Subtitles in the user's language saved beside each video (Subtitles in settings.ini).
     bool FSubtitles = true;
     std::unique_ptr<TRateLimit> FRateLimit;
+    std::string FCookieFile;
+    std::unique_ptr<TCookieJar> FCookies;
+    // Reads CookieFile= for the run about to start; a file that cannot be read is said once.
+    void LoadCookies();
     std::string FAccountName;
     std::string FAccountPassword;
     std::unique_ptr<TConvertProcess> FConvertProcess;

@@ -8,6 +8,7 @@
 #include "platform/MessageBox.h"
 #include "retrieval/Download.h"
 
+#include <cstdlib>
 #include <memory>
 
 namespace cw {
@@ -44,6 +45,8 @@ void TfrmMain::bStartClick()
         for (int i = 0; i < ItemCount(); ++i)
             addressList->push_back(NormalizeVideoAddress(ItemCaption(i)));
 
+        if (!convertOnly)
+            LoadCookies();
         auto download = std::make_unique<TfrmDownload>(this, *addressList, this);
         download->JobMode = CheckedMode();
         download->Jobs = FJobs;
@@ -62,6 +65,30 @@ void TfrmMain::bStartClick()
     } catch (...) {
         LogCaught("main window", "the run ended early");
     }
+}
+
+void TfrmMain::LoadCookies()
+{
+    FCookies.reset();
+    if (FCookieFile.empty())
+        return;
+    std::string path = FCookieFile;
+    if (path.rfind("~/", 0) == 0)
+        if (const char* home = std::getenv("HOME"))
+            path = home + path.substr(1);
+    auto jar = std::make_unique<TCookieJar>();
+    const TCookieFileRead read = ReadCookieFile(path, *jar);
+    if (!read.Ok) {
+        // Said before the run, which goes on without them: a page that needs the session
+        // fails on its own, and the user knows why.
+        MessageBox("The cookies file is not used: " + read.Error, ProductTitle, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    if (read.Skipped > 0)
+        LogLine("main window", path + ": " + std::to_string(read.Skipped) +
+                                   " line(s) are no cookie and were passed over (the first: line " +
+                                   std::to_string(read.FirstSkippedLine) + ")");
+    FCookies = std::move(jar);
 }
 
 } // namespace cw

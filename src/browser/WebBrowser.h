@@ -21,6 +21,7 @@
 // Everything runs on the owning thread and is driven by posted messages: the caller pumps
 // messages (the page stage's polling pump does) and reads ReadyState between them.
 
+#include "net/http/CookieJar.h"
 #include "platform/MessageWindow.h"
 #include "platform/Streams.h"
 #include "platform/Types.h"
@@ -146,6 +147,10 @@ public:
     // holding the page stage until its own limit.
     int IdleTimeout() const { return FIdleTimeout; }
     void SetIdleTimeout(int ms) { FIdleTimeout = ms; }
+    // The cookies of the item the pages are loaded for (not owned; nullptr: none): every page
+    // request carries them and stores what its answers set, relocations included.
+    TCookieJar* CookieJar() const { return FCookieJar; }
+    void SetCookieJar(TCookieJar* jar) { FCookieJar = jar; }
     static constexpr int DefaultIdleTimeoutMs = 30000;
 
     // The User-Agent the engine sends.
@@ -195,6 +200,7 @@ private:
     int FWidth = 0;
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
     int FIdleTimeout = DefaultIdleTimeoutMs;
+    TCookieJar* FCookieJar = nullptr;
 };
 
 // The short page shown for a load that got no response.

@@ -271,6 +271,16 @@ int RunCommandLine(int argc, char** argv)
 
     if (const std::string e = ApplyCaCertificates(o.CaCertificates); !e.empty())
         return UsageError(e);
+    std::unique_ptr<TCookieJar> cookies;
+    if (!o.CookieFile.empty()) {
+        cookies = std::make_unique<TCookieJar>();
+        const TCookieFileRead read = ReadCookieFile(o.CookieFile, *cookies);
+        if (!read.Ok)
+            return UsageError(read.Error);
+        if (read.Skipped > 0 && !o.Quiet)
+            std::fprintf(stderr, "clipwarden: %s: %d line(s) are no cookie and were passed over (the first: line %d)\n",
+                         Shown(o.CookieFile).c_str(), read.Skipped, read.FirstSkippedLine);
+    }
 
     const std::string folder = Absolute(o.Directory);
     if (!DirectoryExists(folder))
@@ -297,6 +307,7 @@ int RunCommandLine(int argc, char** argv)
     });
 
     TCliRun run(o, std::move(items), folder, output);
+    run.SetCookies(std::move(cookies));
     run.OnFinished = [] { QCoreApplication::quit(); };
 
     const auto stopWatch = WatchStopSignals([&run] { run.Stop(); });

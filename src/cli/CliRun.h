@@ -9,6 +9,7 @@
 #include "cli/CommandLine.h"
 #include "engine/RunPool.h"
 #include "engine/core/RateLimit.h"
+#include "net/http/CookieJar.h"
 
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,8 @@ public:
     // 0 every item ended as asked, 1 some failed, 130 stopped.
     int ExitStatus() const;
 
+    // The cookies of --cookies (read once, before the run), that every item starts with.
+    void SetCookies(std::unique_ptr<TCookieJar> jar) { FCookies = std::move(jar); }
     JobMode Mode() const;
     bool KeepsDownload() const override;
     // The pauses before the tries after the first: --retries N gives N pauses of 1, 2, 4, 8,
@@ -71,6 +74,7 @@ private:
     std::string NameTemplate() const override { return FOptions.NameTemplate; }
     bool ReplacesSavedFiles() const override { return FOptions.Overwrite; }
     TRateLimit* RateLimit() const override { return FRateLimit.get(); }
+    const TCookieJar* Cookies() const override { return FCookies.get(); }
     bool SavesSubtitles() const override { return !FOptions.NoSubtitles; }
 
     // TPoolEvents
@@ -99,6 +103,7 @@ private:
     std::string FFolder;
     TCliOutput& FOutput;
     std::unique_ptr<TRateLimit> FRateLimit;
+    std::unique_ptr<TCookieJar> FCookies; // before the pool, whose items copy it
     std::unique_ptr<TRunPool> FPool;
     int FFailed = 0;
     bool FStopped = false;

@@ -144,6 +144,10 @@ std::string TakeValue(TCliOptions& o, const std::string& key, const std::string&
         if (value.empty())
             return "the --cacert file name is empty";
         o.CaCertificates = value;
+    } else if (key == "cookies") {
+        if (value.empty())
+            return "the --cookies file name is empty";
+        o.CookieFile = value;
     } else if (key == "limit-rate") {
         const std::optional<std::int64_t> rate = ParseRate(value);
         if (!rate)
@@ -168,7 +172,8 @@ const OptionName kOptions[] = {
     {0, "retries", true, "retries"},           {0, "timeout", true, "timeout"},
     {0, "proxy", true, "proxy"},               {'c', "continue", false, "continue"},
     {0, "cacert", true, "cacert"},             {0, "limit-rate", true, "limit-rate"},
-    {0, "keep-video", false, "keep-video"},    {0, "no-subs", false, "no-subs"},
+    {0, "cookies", true, "cookies"},           {0, "keep-video", false, "keep-video"},
+    {0, "no-subs", false, "no-subs"},
     {0, "overwrite", false, "overwrite"},      {0, "json", false, "json"},
     {'q', "quiet", false, "quiet"},            {'v', "verbose", false, "verbose"},
     {'h', "help", false, "help"},              {'V', "version", false, "version"},
@@ -302,6 +307,8 @@ std::string HelpText()
            "      --proxy URL         http proxy for every address, over http_proxy,\n"
            "                          https_proxy and no_proxy; \"\" for none\n"
            "      --cacert FILE       trust the certificate authorities in FILE (PEM) too\n"
+           "      --cookies FILE      send the cookies of FILE (cookies.txt, as browsers'\n"
+           "                          export add-ons write it) to the hosts they belong to\n"
            "      --limit-rate RATE   download no faster than RATE bytes a second in all,\n"
            "                          such as 500K or 2M\n"
            "      --overwrite         fetch again and replace existing files (default: skip\n"

@@ -33,6 +33,7 @@ struct TCliOptions {
     int TimeoutSeconds = 0;           // the idle limit; 0: the engine's own
     std::optional<std::string> Proxy; // "" reaches every host directly
     std::string CaCertificates;       // --cacert: the certificates TLS servers are checked against
+    std::string CookieFile;           // --cookies: a cookies.txt every item starts with
     std::int64_t RateLimit = 0;       // bytes a second for the whole run; 0: no cap
     bool KeepVideo = false;           // keep the download after a conversion to audio
     bool NoSubtitles = false;         // save no subtitles beside the videos

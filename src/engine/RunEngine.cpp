@@ -49,6 +49,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
                 SchedulePass();
         };
         b->OnDocumentChange = b->OnReadyStateChange;
+        b->SetCookieJar(&FCookies);
     }
 
     // The client keeps these settings for the life of the run.
@@ -66,6 +67,8 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
     http.SetBandwidthSampling(1000);
     http.SetMultiThreaded(false);
     http.SetIdleTimeout(TransferIdleTimeoutMs);
+    // Handed on to every client of the transfers (TakeClientSettings).
+    http.SetCookieJar(&FCookies);
     FTransfer.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
 
     FTransfer.OnAttempt = [this](const std::string& name, std::int64_t offset) {
@@ -368,7 +371,8 @@ void TRunEngine::StageFailed(const std::string& what)
 
 void TRunEngine::FetchPage()
 {
-    // A new job: nothing of the last item's page carries over.
+    // A new job: nothing of the last item's page carries over, its cookies neither.
+    FCookies = FOwner && FOwner->Cookies() ? *FOwner->Cookies() : TCookieJar();
     FFileName.clear();
     FDownloadUrl.clear();
     FHdAvailable = false;

@@ -101,6 +101,9 @@ public:
     // The user's language for subtitles (a primary subtag, "" for none): the locale's unless
     // the owner says otherwise.
     virtual std::string SubtitleLanguage() const { return UserLanguageFromEnvironment(); }
+    // The cookies the user lends the run (a cookies.txt read once when the run starts): every
+    // item's jar starts as a copy of them. nullptr: each item starts with none.
+    virtual const TCookieJar* Cookies() const { return nullptr; }
 };
 
 enum TJobState {
@@ -336,6 +339,9 @@ private:
     TRunOwner* FOwner;
     TRunModel FModel;
     MessageWindow FWindow;
+    // The current item's cookies, shared by every client of the item (pages, file, playlists,
+    // keys): they hold pointers to it, so it outlives them all and is only ever refilled.
+    TCookieJar FCookies;
     TWebBrowser FWebBrowser1;
     TWebBrowser FWebBrowser2;
     TWebBrowser* FActiveBrowser = &FWebBrowser1;

@@ -54,6 +54,7 @@ private:
     bool ReplacesSavedFiles() const override { return Owner() && Owner()->ReplacesSavedFiles(); }
     TRateLimit* RateLimit() const override { return Owner() ? Owner()->RateLimit() : nullptr; }
     std::string NameTemplate() const override { return Owner() ? Owner()->NameTemplate() : std::string(); }
+    const TCookieJar* Cookies() const override { return Owner() ? Owner()->Cookies() : nullptr; }
     bool SavesSubtitles() const override { return !Owner() || Owner()->SavesSubtitles(); }
     std::string SubtitleLanguage() const override
     {

@@ -602,3 +602,61 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
               "Unable download video from http://live.example.org/show: live streams are not supported\r\n",
               Boxes.Boxes()[0].Text);
 }
+
+// CookieFile= of the settings lends every item of a run the session a browser exported: a page
+// that answers 403 without it is read and its file saved. A file that cannot be read is told
+// once when the run starts, and the run goes on without it.
+TEST_F(RunDownload, TheSettingsCookieFileLendsASessionOrIsToldOnce)
+{
+    const std::string body = VideoSites::FileBody("lent", 20000);
+    auto needsLogin = [](const cwtest::HttpTestRequest& rq) {
+        return rq.Header("Cookie").find("login=ok") != std::string::npos;
+    };
+    Server.On("www.members.test", "/watch*", [needsLogin](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        if (!needsLogin(rq))
+            c.Reply(403, "Forbidden", {"Content-Type: text/html"}, "<html>sign in first</html>");
+        else
+            PlainPage("<html><head><title>Lent " + rq.PathOnly().substr(6) +
+                          "</title></head><body><video src=\"http://media.members.test/v.mp4\"></video></body></html>",
+                      c);
+    });
+    Server.On("media.members.test", "/v.mp4", [needsLogin, body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        if (!needsLogin(rq))
+            c.Reply(403, "Forbidden", {}, "no");
+        else
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, body);
+    });
+    const std::string cookies = Out("cookies.txt");
+    std::ofstream(cookies) << "# Netscape HTTP Cookie File\n.members.test\tTRUE\t/\tFALSE\t0\tlogin\tok\n";
+    const std::string settings = cw::TfrmMain::SettingsFileName();
+    struct SettingsGuard {
+        std::string Path;
+        ~SettingsGuard() { std::remove(Path.c_str()); }
+    } guard{settings};
+
+    const struct {
+        std::string CookieFile;
+        bool Saved;
+        std::size_t CookieBoxes;
+    } rows[] = {{cookies, true, 0}, {Out("missing.txt"), false, 1}};
+    int n = 0;
+    for (const auto& r : rows) {
+        std::remove(settings.c_str());
+        std::ofstream(settings) << "[Options]\nCookieFile=" << r.CookieFile << "\n";
+        Boxes.Clear();
+        MainRun run;
+        EXPECT_EQ(run.Main->CookieFile(), r.CookieFile);
+        run.SetFolder(Folder);
+        run.SetMode(cw::jmDownload);
+        const std::string name = std::to_string(++n);
+        run.Add("http://www.members.test/watch" + name);
+        run.Add("http://www.members.test/watch" + name + "b");
+        run.Start(30000);
+        ASSERT_FALSE(run.WatchdogFired) << r.CookieFile;
+        EXPECT_EQ(r.Saved, runtest::ReadFile(Out("Lent " + name + ".mp4")) == body) << r.CookieFile;
+        std::size_t told = 0;
+        for (const auto& box : Boxes.Boxes())
+            told += box.Text.find("The cookies file is not used: cannot read " + r.CookieFile) != std::string::npos;
+        EXPECT_EQ(told, r.CookieBoxes) << r.CookieFile;
+    }
+}

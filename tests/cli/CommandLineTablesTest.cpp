@@ -38,6 +38,8 @@ std::string Describe(const TCliParse& p)
             s += std::string(" ") + flag;
     if (!o.CaCertificates.empty())
         s += " cacert=" + o.CaCertificates;
+    if (!o.CookieFile.empty())
+        s += " cookies=" + o.CookieFile;
     if (o.RateLimit > 0)
         s += " rate=" + std::to_string(o.RateLimit);
     for (const std::string& op : o.Operands)
@@ -82,6 +84,7 @@ TEST(CommandLineParse, OptionsAsDownloadToolsSpellThem)
         {{"get", "--cacert", "ca.pem", "--limit-rate=1.5M", "--keep-video", "u"},
          "get" + kDefaults + " keep-video cacert=ca.pem rate=1572864 [u]"},
         {{"get", "--no-subs", "--keep-video", "u"}, "get" + kDefaults + " keep-video no-subs [u]"},
+        {{"get", "--cookies=c.txt", "u", "--cookies", "d.txt"}, "get" + kDefaults + " cookies=d.txt [u]"},
         {{"get", "--limit-rate", "500k", "u"}, "get" + kDefaults + " rate=512000 [u]"},
         // Every field in a template of one's own.
         {{"get", "-o", "{site}-{id} {title}.{ext}", "u"},
@@ -113,6 +116,7 @@ TEST(CommandLineParse, OptionsAsDownloadToolsSpellThem)
         {{"get", "--json=yes", "u"}, "error: option --json takes no value"},
         {{"get", "--limit-rate", "0", "u"}, "error: --limit-rate takes bytes a second such as 500K or 2M, not '0'"},
         {{"get", "--cacert=", "u"}, "error: the --cacert file name is empty"},
+        {{"get", "--cookies", "", "u"}, "error: the --cookies file name is empty"},
         {{"get", "--keep-video=yes", "u"}, "error: option --keep-video takes no value"},
         {{"get", "--no-subs=1", "u"}, "error: option --no-subs takes no value"},
         {{"get", "-x", "17", "u"}, "error: --connections takes a number from 1 to 16, not '17'"},

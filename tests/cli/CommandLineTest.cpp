@@ -737,6 +737,61 @@ TEST_F(CommandLine, CaCertificatesAndRateCapReachEveryConnection)
     }
 }
 
+// --cookies lends the run a signed-in session exported from a browser: the page that answers
+// 403 without it and the file behind it both get it; a file that cannot be read is a usage
+// error, and lines that are no cookie are counted on standard error.
+TEST_F(CommandLine, ACookiesFileLendsASession)
+{
+    const std::string body = VideoSites::FileBody("session", 40000);
+    Server.On("www.members.test", "/watch", [](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        if (rq.Header("Cookie") != "login=s3ss10n-v4lue")
+            c.Reply(403, "Forbidden", {"Content-Type: text/html"}, "<html>sign in first</html>");
+        else
+            c.Reply(200, "OK", {"Content-Type: text/html"},
+                    "<html><head><title>Members Only</title></head><body>"
+                    "<video src=\"http://media.members.test/v.mp4\"></video></body></html>");
+    });
+    Server.On("media.members.test", "/v.mp4", [body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        if (rq.Header("Cookie") != "login=s3ss10n-v4lue")
+            c.Reply(403, "Forbidden", {}, "no");
+        else
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, body);
+    });
+    WriteFile("cookies.txt", "# Netscape HTTP Cookie File\r\n"
+                             "#HttpOnly_.members.test\tTRUE\t/\tFALSE\t0\tlogin\ts3ss10n-v4lue\r\n"
+                             "other.test\tFALSE\t/\tFALSE\t0\tlogin\tnot-for-you\r\n"
+                             "a broken line\r\n");
+    const std::string address = "http://www.members.test/watch";
+    const Outcome without = Run({"get", "-P", "out", address});
+    EXPECT_EQ(1, without.Status) << without.Err;
+    EXPECT_NE(std::string::npos, without.Err.find("403")) << without.Err;
+
+    // With every log line on, the session's value still shows nowhere.
+    ExtraEnvironment = {{"CLIPWARDEN_DEBUG", "1"}};
+    const Outcome with = Run({"get", "-v", "--cookies", "cookies.txt", "-P", "out", address});
+    ExtraEnvironment.clear();
+    EXPECT_EQ(0, with.Status) << with.Err << with.Out;
+    EXPECT_TRUE(body == ReadFile(Out("Members Only.mp4")));
+    EXPECT_NE(std::string::npos, with.Err.find("cookies.txt: 1 line(s) are no cookie and were passed over (the first: line 4)"))
+        << with.Err;
+    EXPECT_EQ(std::string::npos, with.Err.find("not-for-you")) << with.Err;
+    EXPECT_EQ(std::string::npos, (with.Err + with.Out).find("s3ss10n")) << with.Err;
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Message;
+    } bad[] = {
+        {{"get", "--cookies", "no-such.txt", address}, "cannot read no-such.txt: No such file or directory"},
+        {{"get", "--cookies", Dir.Path(), address}, "it is a folder"},
+        {{"get", "--cookies=", address}, "the --cookies file name is empty"},
+    };
+    for (const auto& c : bad) {
+        const Outcome o = Run(c.Args);
+        EXPECT_EQ(2, o.Status) << c.Message;
+        EXPECT_NE(std::string::npos, o.Err.find(c.Message)) << o.Err;
+    }
+}
+
 // A file that is not there and a converter that is not installed are told in plain words, the
 // converter's absence once.
 TEST_F(CommandLine, ConvertFailuresInPlainWords)

@@ -27,6 +27,8 @@ struct TestRunOwner : cw::TRunOwner {
     bool SavesSubtitles() const override { return Subtitles; }
     bool ReplacesSavedFiles() const override { return Replace; }
     std::string SubtitleLanguage() const override { return Language; }
+    const cw::TCookieJar* Lent = nullptr; // cookies every item starts with
+    const cw::TCookieJar* Cookies() const override { return Lent; }
     int Connections() const override { return ConnectionsPerFile; }
     int Quality() const override { return QualityLevel; }
     cw::TConvertProcess* ConvertRunner() const override { return Runner; }

@@ -74,6 +74,13 @@ protected:
         Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-start_number", "7",
              "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-seq"), "-hls_segment_filename",
              QString::fromStdString(d + "/seq/s%03d.ts"), QString::fromStdString(d + "/seq/seq.m3u8")});
+        // A stream whose key and segments are refused without the cookie its playlist sets.
+        std::filesystem::create_directories(d + "/locked");
+        WriteFile(d + "/locked/k.key", std::string("0f1e2d3c4b5a6978"));
+        WriteFile(d + "/keyinfo-locked", "k.key\n" + d + "/locked/k.key\n");
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod",
+             "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-locked"), "-hls_segment_filename",
+             QString::fromStdString(d + "/locked/s%03d.ts"), QString::fromStdString(d + "/locked/index.m3u8")});
         // Two plain streams of the same length and segment count, for a stream that changes
         // between two runs.
         const QString other = QString::fromStdString(d + "/other.mp4");
@@ -90,7 +97,10 @@ protected:
         SourceFrames = VideoFrames(d + "/src.mp4");
         Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; "
                                                          "video/mp4 mp4; text/vtt vtt; }\n"
-                                                         "location = /declared.webm { return 302 /fmp4/clip.m3u8; }");
+                                                         "location = /declared.webm { return 302 /fmp4/clip.m3u8; }\n"
+                                                         "location /locked/ { if ($cookie_hls != \"yes\") { return 403; } }\n"
+                                                         "location = /locked/index.m3u8 {\n"
+                                                         "  add_header Set-Cookie \"hls=yes; Path=/locked; HttpOnly\"; }");
     }
     static inline std::string OtherFrames;
 };
@@ -107,6 +117,7 @@ TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
         {"/one/all.m3u8", "all.mp4"},    // one TS file cut by byte ranges
         {"/og.html", "Declared File.mp4"}, // a "video/webm" whose address relocates to a playlist
         {"/seq/seq.m3u8", "seq.mp4"},      // AES-128 with IVs from a media sequence that starts at 7
+        {"/locked/index.m3u8", "stream.mp4"}, // the playlist sets the cookie its key and segments need
     };
     for (const Case& c : cases) {
         const std::string saved = Out.Path() + "/" + c.Saved;
@@ -144,6 +155,9 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
         {"scheme", head + "#EXTINF:2,\nfile:///etc/passwd\n#EXT-X-ENDLIST\n", "is malformed: line 4: "},
         {"missing", head + "#EXTINF:2,\nnone.ts\n#EXT-X-ENDLIST\n",
          "segment 1 of 1 (" + Nginx->Url("/bad/none.ts") + "): the server answered 404 Not Found"},
+        // The segments of a stream that wants its playlist's cookie, from a playlist that sets none.
+        {"nocookie", head + "#EXTINF:2,\n../locked/s000.ts\n#EXT-X-ENDLIST\n",
+         "segment 1 of 1 (" + Nginx->Url("/locked/s000.ts") + "): the server answered 403 Forbidden"},
         // An error page served as a success would be a hole in the video.
         {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
          "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent text/html (5 tries)"},

@@ -561,3 +561,83 @@ TEST_F(TransferRules, NginxLimitingEachConnectionServesTheRangesOfFour)
     EXPECT_EQ(1, count(lines, "\" 200 ")) << lines;
     EXPECT_GE(count(lines, "\" 206 "), 3) << lines;
 }
+
+// Each item has one jar that its page, its file and their relocations share: a cookie the page
+// sets for its domain opens the file on another host of that domain, a host-only one does not
+// leave the page's host, nothing of one item reaches the next, and cookies the user lends (a
+// cookies.txt, through the owner) open a page that answers 403 without them.
+TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
+{
+    struct Row {
+        const char* What;
+        std::string SetCookie; // of the page's answer
+        bool PageNeedsLogin;
+        bool Done;
+        std::string Video = "/clip"; // the page's video address on the media host, + n
+    } rows[] = {
+        {"a domain cookie of the page opens the file", "sess=1; Domain=members.test; Path=/", false, true},
+        {"a host-only cookie stays with the page (nor is the last item's kept)", "sess=1; Path=/", false, false},
+        {"a page that wants a session refuses without one", "sess=1; Domain=members.test", true, false},
+        {"the file's own relocation sets the cookie its next hop needs", "other=1", false, true, "/go"},
+    };
+    const std::string body = VideoSites::FileBody("members", 30000);
+    auto serve = [&](int i, const Row& r) {
+        const std::string n = std::to_string(i);
+        Server.On("www.members.test", "/watch" + n, [r, n](const HttpTestRequest& rq, HttpTestConnection& c) {
+            if (r.PageNeedsLogin && rq.Header("Cookie").find("login=ok") == std::string::npos) {
+                c.Reply(403, "Forbidden", {"Content-Type: text/html"}, "<html>sign in first</html>");
+                return;
+            }
+            c.Reply(200, "OK", {"Content-Type: text/html", "Set-Cookie: " + r.SetCookie},
+                    "<html><head><title>Members Clip " + n + "</title></head><body><video src=\"http://"
+                    "media.members.test" + r.Video + n + ".mp4\"></video></body></html>");
+        });
+        Server.On("media.members.test", "/go" + n + ".mp4", [n](const HttpTestRequest&, HttpTestConnection& c) {
+            c.Reply(302, "Found", {"Set-Cookie: sess=1", "Location: /clip" + n + ".mp4"}, "");
+        });
+        Server.On("media.members.test", "/clip" + n + ".mp4", [body](const HttpTestRequest& rq, HttpTestConnection& c) {
+            if (rq.Header("Cookie").find("sess=1") == std::string::npos)
+                c.Reply(403, "Forbidden", {"Content-Type: text/plain"}, "no session");
+            else
+                c.Reply(200, "OK", {"Content-Type: video/mp4"}, body);
+        });
+    };
+    std::vector<std::string> items;
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        serve(static_cast<int>(i), rows[i]);
+        items.push_back("http://www.members.test/watch" + std::to_string(i));
+    }
+    {
+        EngineRun run(items, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run());
+        ASSERT_EQ(run.Events.Ended.size(), std::size(rows));
+        for (std::size_t i = 0; i < std::size(rows); ++i) {
+            EXPECT_EQ(run.Events.Ended[i] == "done", rows[i].Done) << rows[i].What << ": " << run.Events.Ended[i];
+            if (!rows[i].Done) {
+                EXPECT_NE(run.Events.Ended[i].find("403"), std::string::npos) << rows[i].What << ": " << run.Events.Ended[i];
+            }
+        }
+        EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 0.mp4")));
+        EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 3.mp4")));
+    }
+
+    // The same page with the session lent: every item starts with it, and the file follows.
+    cw::TCookieJar lent;
+    cw::TCookie login;
+    login.Name = "login";
+    login.Value = "ok";
+    login.Domain = "members.test";
+    login.Path = "/";
+    login.HostOnly = false;
+    ASSERT_TRUE(lent.Add(login));
+    Owner.Lent = &lent;
+    Server.ClearRequests();
+    EngineRun run({items[2], items[2]}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run());
+    EXPECT_EQ(run.Events.Ended, (std::vector<std::string>{"done", "skipped"}));
+    EXPECT_EQ(body, cwtest::ReadFile(Out("Members Clip 2.mp4")));
+    for (const HttpTestRequest& rq : Server.Requests())
+        EXPECT_EQ(rq.Header("Cookie").rfind("login=ok", 0), 0u) << rq.Host << rq.Path << ": " << rq.Header("Cookie");
+    // The lent jar itself is the run's, not the items': nothing an answer set went into it.
+    EXPECT_EQ(lent.Count(), 1u);
+}

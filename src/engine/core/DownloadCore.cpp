@@ -92,6 +92,9 @@ void TakeClientSettings(THttpCli& to, const THttpCli& from)
     to.SetProxyUsername(from.ProxyUsername());
     to.SetProxyPassword(from.ProxyPassword());
     to.SetIdleTimeout(from.IdleTimeout());
+    // The item's one jar: what the page set goes with the file, the playlists and the keys,
+    // and what their answers set is there for the next request.
+    to.SetCookieJar(from.CookieJar());
 }
 
 // Why a segment's first bytes are not media: decrypted noise means the key is wrong; in the

@@ -1,6 +1,7 @@
 #include "net/http/HttpProt.h"
 
 #include "net/http/Base64.h"
+#include "net/http/CookieJar.h"
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
@@ -1080,8 +1081,14 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     std::string proxyAuth = tunnel ? std::string() : ProxyAuthorizationLine();
     if (!proxyAuth.empty())
         lines.push_back(proxyAuth);
-    if (!FCookie.empty())
-        lines.push_back("Cookie: " + FCookie);
+    std::string cookie = FCookie;
+    if (FCookieJar) {
+        const std::string fromJar = FCookieJar->CookieHeader(CurrentAddress());
+        if (!fromJar.empty())
+            cookie = cookie.empty() ? fromJar : cookie + "; " + fromJar;
+    }
+    if (!cookie.empty())
+        lines.push_back("Cookie: " + cookie);
     if (!FRequestRange.empty())
         lines.push_back("Range: bytes=" + FRequestRange);
 
@@ -1089,7 +1096,7 @@ void THttpCli::SendRequest(const std::string& Method, const std::string& Version
     if (Tracing()) {
         std::string t = std::to_string(lines.size()) + " header lines to send\r\n";
         for (const auto& l : lines)
-            t += l + "\r\n";
+            t += RedactedHeaderLine(l) + "\r\n";
         Trace(t);
     }
     if (OnBeforeHeaderSend)

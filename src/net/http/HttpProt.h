@@ -41,6 +41,8 @@ class QTimer;
 
 namespace cw {
 
+class TCookieJar;
+
 // Days since 30 December 1899, fraction = time of day.
 using TDateTime = double;
 
@@ -243,6 +245,12 @@ public:
     void SetModifiedSince(TDateTime v) { FModifiedSince = v; }
     const std::string& Cookie() const { return FCookie; }
     void SetCookie(const std::string& v) { FCookie = v; }
+    // The jar this client shares with the other clients of one item (not owned; nullptr:
+    // none). With one, every request (each hop of a relocation too) carries the jar's cookies
+    // for its address after any fixed Cookie, and every Set-Cookie of an answer from the server
+    // that OnCookie leaves accepted is stored in it.
+    TCookieJar* CookieJar() const { return FCookieJar; }
+    void SetCookieJar(TCookieJar* jar) { FCookieJar = jar; }
     const std::string& ContentTypePost() const { return FContentTypePost; }
     void SetContentTypePost(const std::string& v) { FContentTypePost = v; }
     const std::string& ContentRangeBegin() const { return FContentRangeBegin; }
@@ -596,6 +604,7 @@ private:
     bool FNoCache = false;
     TDateTime FModifiedSince = 0;
     std::string FCookie;
+    TCookieJar* FCookieJar = nullptr;
     std::string FContentTypePost = "application/x-www-form-urlencoded";
     std::string FContentRangeBegin;
     std::string FContentRangeEnd;

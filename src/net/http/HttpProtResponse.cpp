@@ -4,6 +4,7 @@
 
 #include "net/http/HttpProt.h"
 
+#include "net/http/CookieJar.h"
 #include "net/http/HttpUrl.h"
 #include "platform/Text.h"
 
@@ -415,6 +416,11 @@ void THttpCli::InterpretField(const std::string& Line)
         bool accept = true;
         if (OnCookie)
             OnCookie(this, value, accept);
+        if (accept && FCookieJar) {
+            std::string why;
+            if (!FCookieJar->SetCookie(value, CurrentAddress(), &why) && Tracing())
+                Trace("Cookie refused: " + why);
+        }
     } else if (name == "connection" || name == "proxy-connection") {
         std::string v = text::Lower(Trim(value));
         if (v == "close")

@@ -3,6 +3,7 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace cw {
 
@@ -38,6 +39,17 @@ std::size_t FindControlByte(const std::string& s)
             return i;
     }
     return std::string::npos;
+}
+
+std::string RedactedHeaderLine(const std::string& line)
+{
+    for (const char* name : {"cookie:", "set-cookie:"}) {
+        if (!text::StartsWithNoCase(line, name))
+            continue;
+        const std::size_t colon = std::strlen(name);
+        return line.substr(0, colon) + " (" + std::to_string(line.size() - colon) + " bytes not shown)";
+    }
+    return line;
 }
 
 std::string EncodeSpaces(const std::string& s)

@@ -66,6 +66,9 @@ std::string Authority(const std::string& proto, const std::string& host, const s
 // Position of the first byte below 0x20 or of 0x7F (npos when none): such a byte on a request
 // line or in a header value would end the line early and let the rest pose as more header.
 std::size_t FindControlByte(const std::string& s);
+// A header line as a trace or a log may show it: the value of a Cookie or Set-Cookie line (a
+// session's secret) is replaced by its length; every other line stays.
+std::string RedactedHeaderLine(const std::string& line);
 // Blanks written as "%20", as browsers send them; every other byte stays.
 std::string EncodeSpaces(const std::string& s);
 // "scheme://host:port" with scheme and host lower-cased: what credentials are bound to.

@@ -9,6 +9,7 @@
 #include "support/TlsTestPki.h"
 
 #include "net/http/Base64.h"
+#include "net/http/CookieJar.h"
 #include "net/http/HttpProt.h"
 #include "platform/Streams.h"
 
@@ -811,5 +812,62 @@ TEST_F(RelocAuthTest, AChunkedRelocationEndsWithItsTrailerBeforeTheNextRequest)
         EXPECT_FALSE(early) << "the next request went out before the trailer's end";
         EXPECT_EQ(second.substr(0, second.find("\r\n")), "GET /file HTTP/1.1");
         EXPECT_EQ(accepted, 1);
+    }
+}
+
+// The item's jar on the client: a cookie set by a relocating answer goes with the next hop
+// when that hop is its host, never to another host (127.0.0.1 and localhost are two), a Secure
+// one never over http, and no trace shows a cookie's value.
+TEST_F(RelocAuthTest, CookiesTravelWithTheirHostOnlyAcrossRelocations)
+{
+    const std::string ip = "http://127.0.0.1:" + Server.PortText();
+    const std::string named = "http://localhost:" + Server.PortText();
+    Server.On("/login", [&](const HttpTestRequest& rq, HttpTestConnection& c) {
+        c.Reply(302, "Found", {"Set-Cookie: hop=s3cr3t; Path=/", "Location: " + rq.Query("next")}, "", "HTTP/1.0");
+    });
+    Server.On("/members", [](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.Header("Cookie").find("hop=s3cr3t") == std::string::npos)
+            c.Reply(403, "Forbidden", {}, "no session", "HTTP/1.0");
+        else
+            c.Reply(200, "OK", {}, "welcome", "HTTP/1.0");
+    });
+    struct Row {
+        const char* What;
+        std::vector<TCookie> Lent; // in the jar before the request
+        std::string Url;
+        int Status;
+        std::vector<std::string> CookiesSent; // the Cookie line of each request, in order
+    } rows[] = {
+        {"a cookie set by a relocation is sent by the next hop", {}, ip + "/login?next=/members", 200,
+         {"", "hop=s3cr3t"}},
+        {"... but not when the next hop is another host", {}, ip + "/login?next=" + named + "/members", 403,
+         {"", ""}},
+        {"a Secure cookie stays off http; a fixed Cookie goes first",
+         {TCookie{"sec", "1", "127.0.0.1", "/", 0, false, true, true}, TCookie{"plain", "2", "127.0.0.1", "/"}},
+         ip + "/members", 403, {"fixed=0; plain=2"}},
+        {"a lent session opens the members' page", {TCookie{"hop", "s3cr3t", "localhost", "/"}}, named + "/members",
+         200, {"hop=s3cr3t"}},
+    };
+    for (const Row& r : rows) {
+        Server.ClearRequests();
+        TCookieJar jar;
+        for (const TCookie& c : r.Lent)
+            ASSERT_TRUE(jar.Add(c)) << r.What;
+        Cli.SetCookieJar(&jar);
+        Cli.SetCookie(r.Lent.size() == 2 ? "fixed=0" : "");
+        std::string trace;
+        Cli.OnDebugDisplay = [&trace](TObject*, const std::string& line) { trace += line + "\n"; };
+        Cli.SetURL(r.Url);
+        Rcvd.SetSize(0);
+        const auto got = RunGet(Cli);
+        Cli.OnDebugDisplay = nullptr;
+        Cli.SetCookieJar(nullptr);
+        EXPECT_EQ(Cli.StatusCode(), r.Status) << r.What << " " << got.Message;
+        std::vector<std::string> sent;
+        for (const HttpTestRequest& rq : Server.Requests())
+            sent.push_back(rq.Header("Cookie"));
+        EXPECT_EQ(sent, r.CookiesSent) << r.What;
+        EXPECT_EQ(trace.find("s3cr3t"), std::string::npos) << r.What;
+        EXPECT_NE(trace.find("header lines to send"), std::string::npos) << r.What;
     }
 }
