@@ -233,6 +233,7 @@ void TWebBrowser::StartRequest(const std::string& address)
         http->SetProxyPassword(route.Login.Password);
     }
     http->SetIdleTimeout(FIdleTimeout);
+    http->SetReference(FReferer);
     http->SetURL(address);
     http->SetRcvdStream(&FDocument->FBody);
     http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };

@@ -151,6 +151,10 @@ public:
     // The User-Agent the engine sends.
     static const char* const UserAgent;
 
+    // The Referer the next loads send (the page that embeds the one loaded); "" sends none.
+    const std::string& Referer() const { return FReferer; }
+    void SetReferer(const std::string& value) { FReferer = value; }
+
     // Fires when ReadyState changes (after the change). Optional.
     std::function<void(TObject* Sender)> OnReadyStateChange;
     // Fires when more of the document arrived, or a relocation started it over. It runs inside
@@ -195,6 +199,7 @@ private:
     int FWidth = 0;
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
     int FIdleTimeout = DefaultIdleTimeoutMs;
+    std::string FReferer;
 };
 
 // The short page shown for a load that got no response.

@@ -92,6 +92,8 @@ void TakeClientSettings(THttpCli& to, const THttpCli& from)
     to.SetProxyUsername(from.ProxyUsername());
     to.SetProxyPassword(from.ProxyPassword());
     to.SetIdleTimeout(from.IdleTimeout());
+    // A file a page names may be served only to that page's visitors.
+    to.SetReference(from.Reference());
 }
 
 // Why a segment's first bytes are not media: decrypted noise means the key is wrong; in the
