@@ -366,8 +366,10 @@ void TRunEngine::FetchPage()
     FReferer.clear();
     FNextCandidates.clear();
     FTried.clear();
-    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2})
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
         b->SetReferer(std::string());
+        b->SetReadsAnyType(false);
+    }
     FFileName.clear();
     FDownloadUrl.clear();
     FHdAvailable = false;
@@ -683,8 +685,10 @@ void TRunEngine::LoadInPage(const std::string& address)
         FPollTimer->stop();
     ResetBrowser(FActiveBrowser);
     FPageTarget = address;
-    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2})
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
         b->SetReferer(FEmbedding);
+        b->SetReadsAnyType(FReadingOEmbed);
+    }
     NavigatePage();
 }
 
@@ -751,8 +755,10 @@ void TRunEngine::EndPageAttempt()
     FOEmbed.clear();
     FReadingOEmbed = false;
     FPlayersOpened = 0;
-    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2})
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
         b->SetReferer(std::string());
+        b->SetReadsAnyType(false);
+    }
     NavigatePage();
 }
 
