@@ -623,8 +623,9 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
     run.Start(60000);
     ASSERT_FALSE(run.WatchdogFired);
     for (std::size_t i = 0; i < clips.size(); ++i) {
-        if (*kPosts[i].Name)
+        if (*kPosts[i].Name) {
             EXPECT_TRUE(clips[i] == runtest::ReadFile(Out(std::string(kPosts[i].Name) + ".mp4"))) << kPosts[i].Name;
+        }
     }
     ASSERT_EQ(1u, Boxes.Count());
     EXPECT_EQ("1 of 5 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
