@@ -620,6 +620,8 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
             "{\"type\":\"video\",\"version\":\"1.0\",\"html\":\"<iframe src=\\\"http:\\/\\/player.example.net\\/"
             "embed\\/4\\\"><\\/iframe>\"}");
     Html(Server, "deeper.example.net", "/embed/6", "<video src=\"/media/6.mp4\"></video>");
+    Html(Server, "blog.example.org", "/gone", "<iframe src=\"http://player.example.net/gone/7\"></iframe>");
+    run.Add("http://blog.example.org/gone");
     run.Start(60000);
     ASSERT_FALSE(run.WatchdogFired);
     for (std::size_t i = 0; i < clips.size(); ++i) {
@@ -628,8 +630,10 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
         }
     }
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("1 of 5 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
-              "player.example.net; open that player's page instead\r\n",
+    EXPECT_EQ("2 of 6 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
+              "player.example.net; open that player's page instead\r\nUnable get html from http://blog.example.org/gone: "
+              "the page embeds a player from player.example.net, whose page could not be read: the server answered 404 "
+              "Not Found\r\n",
               Boxes.Boxes()[0].Text);
     EXPECT_TRUE(Sites.RequestsTo("deeper.example.net").empty()) << "a player inside a player's page was opened";
     int players = 0;
@@ -637,7 +641,7 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
         ++players;
         EXPECT_EQ(rq.Header("Referer").rfind("http://blog.example.org/", 0), 0u) << rq.Path;
     }
-    EXPECT_EQ(10, players) << "five player pages, four files and one oEmbed answer";
+    EXPECT_EQ(11, players) << "six player pages, four files and one oEmbed answer";
     for (const auto& rq : Sites.RequestsTo("blog.example.org"))
         EXPECT_NE(rq.Path, "/comments") << "the blog's own frame without a player's signs is not opened";
 }

@@ -46,7 +46,7 @@ const PageCase kPages[] = {
      "player.other.net",
      "",
      {"https://player.other.net/embed/5"}},
-    {"PlayersOfTheOwnHostDoNotCount",
+    {"PlayersOfTheOwnHostAreOpenedButNotNamed",
      "<meta property=\"og:video\" content=\"/embed/5\"><meta name=\"twitter:player\" content="
      "\"https://cards.other.example/p?id=5\"><iframe src=\"https://third.example/x\"></iframe>",
      "",
@@ -371,6 +371,11 @@ TEST(PageMediaHostile, FinishesWithoutFiles)
         ld + "{\"@type\":\"VideoObject\",\"contentUrl\":\"/x.mp4" + times("\\", 1000001),
         ld + "{\"@type\":\"VideoObject\",\"contentUrl\":\"/big.mp4\",\"pad\":\"" + times("x", 5000000) + "\"}",
         times("&#x", 3000000) + "<title>" + times("&#99999999999999", 100000),
+        // microdata: names whose end never comes, and items nested past any real page
+        "<div itemscope itemtype=\"https://schema.org/VideoObject\">" + times("<span itemprop=\"name\">x", 500000),
+        times("<div itemscope itemtype=\"https://schema.org/VideoObject\"><link itemprop=contentUrl href=data:x>",
+              200000),
+        times("<p itemscope><b itemprop=\"contentUrl\">/v.mp4</b></p>", 200000),
     };
     for (const std::string& page : pages) {
         const TPageMedia media = FindPageMedia(page, kPage);
