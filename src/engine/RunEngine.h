@@ -353,8 +353,8 @@ private:
     std::string FOEmbed;               // the oEmbed answer still to read ("" when none, or read)
     bool FReadingOEmbed = false;       // the document loaded is that answer
     std::size_t FPlayersOpened = 0;
-    std::string FPlayerReason;         // why the players opened so far gave nothing
-    std::string FReferer;              // sent with the item's later requests ("" for none)
+    std::string FPlayerReason; // why the players opened so far gave nothing
+    std::string FReferer;      // sent with the item's later requests ("" for none)
     // The page's other candidates, in the order they are tried after the taken one fails for a
     // reason of its own (an error status, not media); and what was tried, with why it failed.
     struct TCandidate {

@@ -574,13 +574,14 @@ TEST_F(RunDownload, PagesOfTodaysWebAreDownloadedAndConvertedUnderTheirTitles)
 TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
 {
     auto guarded = [this](const std::string& path, const std::string& type, const std::string& body) {
-        Server.On("player.example.net", path, [type, body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
-            if (rq.Header("Referer").rfind("http://blog.example.org/", 0) != 0) {
-                c.Reply(403, "Forbidden", {"Content-Type: text/plain"}, "visitors of the blog only");
-            } else {
-                c.Reply(200, "OK", {"Content-Type: " + type}, body);
-            }
-        });
+        Server.On("player.example.net", path,
+                  [type, body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+                      if (rq.Header("Referer").rfind("http://blog.example.org/", 0) != 0) {
+                          c.Reply(403, "Forbidden", {"Content-Type: text/plain"}, "visitors of the blog only");
+                      } else {
+                          c.Reply(200, "OK", {"Content-Type: " + type}, body);
+                      }
+                  });
     };
     const struct {
         const char* Post; // the blog's page
@@ -589,19 +590,28 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
         const char* PlayerHtml;
         const char* Name; // the file saved, "" when the item fails
     } kPosts[] = {
-        {"/frame", "<title>Blog</title><iframe src=\"/comments\"></iframe><iframe src=\"http://player.example.net/embed/"
-                   "1\" allowfullscreen></iframe>",
+        {"/frame",
+         "<title>Blog</title><iframe src=\"/comments\"></iframe><iframe src=\"http://player.example.net/embed/"
+         "1\" allowfullscreen></iframe>",
          "/embed/1", "<title>Frame Clip</title><video src=\"/media/1.mp4\"></video>", "Frame Clip"},
-        {"/og", "<meta property=\"og:title\" content=\"Post\"><meta property=\"og:video\" content=\"http://player."
-                "example.net/embed/2\"><meta property=\"og:video:type\" content=\"text/html\">",
-         "/embed/2", "<meta property=\"og:title\" content=\"Graph Clip\"><meta property=\"og:video\" content=\"/media"
-                     "/2.mp4\">", "Graph Clip"},
+        {"/og",
+         "<meta property=\"og:title\" content=\"Post\"><meta property=\"og:video\" content=\"http://player."
+         "example.net/embed/2\"><meta property=\"og:video:type\" content=\"text/html\">",
+         "/embed/2",
+         "<meta property=\"og:title\" content=\"Graph Clip\"><meta property=\"og:video\" content=\"/media"
+         "/2.mp4\">",
+         "Graph Clip"},
         {"/card", "<meta name=\"twitter:player\" content=\"http://player.example.net/embed/3\">", "/embed/3",
          "<script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"name\":\"Card Clip\",\"contentUrl\":"
-         "\"/media/3.mp4\"}</script>", "Card Clip"},
-        {"/oembed", "<link rel=\"alternate\" type=\"application/json+oembed\" href=\"http://player.example.net/oembed?"
-                    "id=4\">", "/embed/4", "<div itemscope itemtype=\"https://schema.org/VideoObject\"><h1 itemprop="
-                    "\"name\">Embed Clip</h1><link itemprop=\"contentUrl\" href=\"/media/4.mp4\"></div>", "Embed Clip"},
+         "\"/media/3.mp4\"}</script>",
+         "Card Clip"},
+        {"/oembed",
+         "<link rel=\"alternate\" type=\"application/json+oembed\" href=\"http://player.example.net/oembed?"
+         "id=4\">",
+         "/embed/4",
+         "<div itemscope itemtype=\"https://schema.org/VideoObject\"><h1 itemprop="
+         "\"name\">Embed Clip</h1><link itemprop=\"contentUrl\" href=\"/media/4.mp4\"></div>",
+         "Embed Clip"},
         {"/empty", "<iframe src=\"http://player.example.net/embed/5\"></iframe>", "/embed/5",
          "<title>Player</title><iframe src=\"http://deeper.example.net/embed/6\"></iframe>", ""},
     };
@@ -630,11 +640,12 @@ TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
         }
     }
     ASSERT_EQ(1u, Boxes.Count());
-    EXPECT_EQ("2 of 6 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
-              "player.example.net; open that player's page instead\r\nUnable get html from http://blog.example.org/gone: "
-              "the page embeds a player from player.example.net, whose page could not be read: the server answered 404 "
-              "Not Found\r\n",
-              Boxes.Boxes()[0].Text);
+    EXPECT_EQ(
+        "2 of 6 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
+        "player.example.net; open that player's page instead\r\nUnable get html from http://blog.example.org/gone: "
+        "the page embeds a player from player.example.net, whose page could not be read: the server answered 404 "
+        "Not Found\r\n",
+        Boxes.Boxes()[0].Text);
     EXPECT_TRUE(Sites.RequestsTo("deeper.example.net").empty()) << "a player inside a player's page was opened";
     int players = 0;
     for (const auto& rq : Sites.RequestsTo("player.example.net")) {

@@ -590,28 +590,34 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
         std::vector<std::string> Asked;                 // the files asked for, in order
         std::string Line;                               // "done", or the line after the address
     } kCases[] = {
-        {"/1", "<title>One</title><script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"contentUrl\":"
-                 "\"/v/1-720.mp4\",\"height\":720}</script><meta property=\"og:video\" content=\"/v/1-360.mp4\">"
-                 "<meta property=\"og:video:height\" content=\"360\">",
+        {"/1",
+         "<title>One</title><script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"contentUrl\":"
+         "\"/v/1-720.mp4\",\"height\":720}</script><meta property=\"og:video\" content=\"/v/1-360.mp4\">"
+         "<meta property=\"og:video:height\" content=\"360\">",
          {{"/v/1-360.mp4", 404}, {"/v/1-720.mp4", 200}},
          {"/v/1-360.mp4", "/v/1-720.mp4"},
          "done"},
-        {"/2", "<video><source src=\"/v/2.m3u8\" type=\"application/vnd.apple.mpegurl\"><source src=\"/v/2.ogv\">"
-                 "<source src=\"/v/2.mp4\" type=\"video/mp4\"></video>",
+        {"/2",
+         "<video><source src=\"/v/2.m3u8\" type=\"application/vnd.apple.mpegurl\"><source src=\"/v/2.ogv\">"
+         "<source src=\"/v/2.mp4\" type=\"video/mp4\"></video>",
          {{"/v/2.mp4", 403}, {"/v/2.ogv", 404}, {"/v/2.m3u8", 1}, {"/v/2-0.ts", 0}},
          {"/v/2.mp4", "/v/2.ogv", "/v/2.m3u8", "/v/2-0.ts"},
          "tried 3 of the page's videos: http://shop.example.org/v/2.mp4 (the server answered 403 Forbidden); "
          "http://shop.example.org/v/2.ogv (the server answered 404 Not Found); "
          "http://shop.example.org/v/2.m3u8 (segment 1 of 1 (http://shop.example.org/v/2-0.ts): is not video: the "
          "server sent video/mp2t (1 try))"},
-        {"/3", "<video src=\"/v/3.mp4\"></video>", {{"/v/3.mp4", 404}}, {"/v/3.mp4"},
+        {"/3",
+         "<video src=\"/v/3.mp4\"></video>",
+         {{"/v/3.mp4", 404}},
+         {"/v/3.mp4"},
          "the server answered 404 Not Found"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.Page);
-        Server.On("shop.example.org", c.Page, [html = std::string(c.Html)](const HttpTestRequest&, HttpTestConnection& conn) {
-            conn.Reply(200, "OK", {"Content-Type: text/html"}, html);
-        });
+        Server.On("shop.example.org", c.Page,
+                  [html = std::string(c.Html)](const HttpTestRequest&, HttpTestConnection& conn) {
+                      conn.Reply(200, "OK", {"Content-Type: text/html"}, html);
+                  });
         for (const auto& [path, status] : c.Files)
             answer(path, status);
         const std::string page = std::string("http://shop.example.org") + c.Page;
@@ -619,7 +625,8 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
         run.Engine().SetRetryDelays({20});
         ASSERT_TRUE(run.Run());
         ASSERT_EQ(run.Events.Ended.size(), 1u);
-        EXPECT_EQ(run.Events.Ended[0], c.Line == "done" ? c.Line : "Unable download video from " + page + ": " + c.Line);
+        EXPECT_EQ(run.Events.Ended[0],
+                  c.Line == "done" ? c.Line : "Unable download video from " + page + ": " + c.Line);
         std::vector<std::string> asked;
         for (const auto& rq : Sites.RequestsTo("shop.example.org")) {
             // Each file once, though a segment that is not video is asked for again before it fails.

@@ -21,7 +21,7 @@ struct TMediaCandidate {
     int Height = 0;   // declared height in lines, 0 when none
     int Width = 0;    // declared width, 0 when none
     std::string Title{}; // the title the same markup gives (og:title, the VideoObject's name,
-                       // twitter:title); "" when it gives none
+                         // twitter:title); "" when it gives none
 };
 
 struct TPageMedia {

@@ -217,7 +217,8 @@ TEST(PageMediaTitles, EachCandidateCarriesItsOwnMarkupsTitle)
          "</span><link itemprop=contentUrl href=/m.mp4></div><meta name=\"twitter:title\" content=\"Card\">",
          "Micro",
          {{"m.mp4", "Micro"}}},
-        {"<title>Html</title><meta name=\"twitter:title\" content=\" Card \"><video src=/w.mp4>", "Card",
+        {"<title>Html</title><meta name=\"twitter:title\" content=\" Card \"><video src=/w.mp4>",
+         "Card",
          {{"w.mp4", ""}}},
         {"<title>Html</title><meta property=\"og:video\" content=\"/o.mp4\">", "Html", {{"o.mp4", ""}}},
     };
