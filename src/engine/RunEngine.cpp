@@ -437,8 +437,19 @@ void TRunEngine::PagePass()
                 FPollTimer->setSingleShot(true);
                 QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
                     Application::Guard([this] {
-                        if (!FStopped && (FState == jsPageLoading || FState == jsAnalysing))
-                            EndPageAttempt();
+                        if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
+                            return;
+                        if (!FEmbedding.empty() && !FReadingOEmbed) {
+                            // A player's page that never ends: the next player has its turn.
+                            FPlayerReason = "the page embeds a player from " +
+                                            text::Lower(ParseURL(FPageTarget).Host) + ", whose page did not " +
+                                            "finish loading within " + std::to_string(FPollLimitMs / 1000) +
+                                            " seconds";
+                            return OpenNextPlayer();
+                        }
+                        if (FReadingOEmbed)
+                            return OpenNextPlayer();
+                        EndPageAttempt();
                     });
                 });
             }

@@ -19,6 +19,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -27,6 +28,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using cwtest::HttpTestConnection;
@@ -644,4 +646,36 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
                 EXPECT_EQ(entry.path().filename().string(), "One.mp4");
         }
     }
+}
+
+// A player's page that starts but never ends holds the item only for the page limit: the next
+// player has its turn, and its video is fetched with the embedding page as Referer.
+TEST_F(TransferRules, APlayerPageThatNeverEndsGivesTheNextPlayerItsTurn)
+{
+    const std::string good = VideoSites::FileBody("second", 12000);
+    Server.On("post.example.org", "/p", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"},
+                "<iframe src=\"http://slow.example.net/embed/1\" allowfullscreen></iframe>"
+                "<iframe src=\"http://fast.example.net/embed/2\"></iframe>");
+    });
+    Server.On("slow.example.net", "/embed/1", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1000\r\n\r\n<html><title>Slow");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // then gone, the page unfinished
+    });
+    Server.On("fast.example.net", "/embed/2", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"}, "<title>Fast</title><video src=\"/v.mp4\"></video>");
+    });
+    Server.On("fast.example.net", "/v.mp4", [&good](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.Header("Referer") == "http://post.example.org/p")
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, good);
+        else
+            c.Reply(403, "Forbidden", {}, "");
+    });
+    EngineRun run({"http://post.example.org/p"}, cw::jmDownload, Owner);
+    run.Engine().SetPollLimit(300);
+    ASSERT_TRUE(run.Run());
+    ASSERT_EQ(run.Events.Ended, std::vector<std::string>{"done"});
+    EXPECT_EQ(cwtest::ReadFile(Out("Fast.mp4")), good);
+    EXPECT_EQ(Sites.RequestsTo("slow.example.net").size(), 1u);
+    EXPECT_EQ(Sites.RequestsTo("post.example.org").size(), 1u) << "the item's page is read once";
 }
