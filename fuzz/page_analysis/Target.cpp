@@ -2,7 +2,7 @@
 // is the page, cut at "\n--read--\n" into the successive reads of one item (each read is the
 // whole page so far, as the stage sees it). Every pass must give one of its four outcomes and
 // keep the item state's promises. The whole page is then read by the generic page rules, whose
-// lists, fallbacks and picks must keep theirs.
+// lists, fallbacks, players and picks must keep theirs; and once as an oEmbed answer.
 
 #include "FuzzSupport.h"
 
@@ -81,6 +81,24 @@ void CheckPageMedia(const std::string& page, const std::string& pageUrl)
         cwfuzz::Fail("a stream type without a manifest, beside files, or unknown");
     if (media.Files.empty() && !media.Streams.empty() && media.StreamType.empty())
         cwfuzz::Fail("manifests without files but no stream type");
+    if (media.Players.size() > cw::MaxPlayerTries)
+        cwfuzz::Fail("more players than are ever opened");
+    std::vector<cw::TMediaCandidate> players, oembed;
+    for (const std::string& p : media.Players)
+        players.push_back(cw::TMediaCandidate{p, "", 0, 0});
+    CheckAddresses(players, pageUrl);
+    if (!media.OEmbed.empty())
+        oembed.push_back(cw::TMediaCandidate{media.OEmbed, "", 0, 0});
+    if (const std::string player = cw::OEmbedPlayer(page, pageUrl); !player.empty())
+        oembed.push_back(cw::TMediaCandidate{player, "", 0, 0});
+    if (oembed.size() == 2 && oembed[0].Url == oembed[1].Url)
+        oembed.pop_back();
+    CheckAddresses(oembed, pageUrl);
+    for (const std::vector<cw::TMediaCandidate>* list : {&media.Files, &media.Streams})
+        for (const cw::TMediaCandidate& c : *list)
+            if (!c.Title.empty() && (c.Title.front() == ' ' || c.Title.back() == ' ' ||
+                                     c.Title.find_first_of("\t\r\n\f") != std::string::npos))
+                cwfuzz::Fail("a candidate's title with blanks at its ends or inside");
     const std::string& t = media.Title;
     if (!t.empty() && (t.front() == ' ' || t.back() == ' '))
         cwfuzz::Fail("an untrimmed title");

@@ -234,6 +234,7 @@ void TWebBrowser::StartRequest(const std::string& address)
     }
     http->SetIdleTimeout(FIdleTimeout);
     http->SetCookieJar(FCookieJar);
+    http->SetReference(FReferer);
     http->SetURL(address);
     http->SetRcvdStream(&FDocument->FBody);
     http->OnHeaderEnd = [this](TObject*) { HeaderEnd(); };
@@ -272,7 +273,8 @@ void TWebBrowser::HeaderEnd()
         if (text::StartsWithNoCase(line, "content-disposition:"))
             FAnswerDisposition = http_detail::Trim(line.substr(20));
     const int status = FHttp->StatusCode();
-    if (status >= 200 && status < 300 && IsMediaType(FAnswerType, FAnswerAddress, FAnswerDisposition)) {
+    if (status >= 200 && status < 300 && !FReadsAnyType &&
+        IsMediaType(FAnswerType, FAnswerAddress, FAnswerDisposition)) {
         // The address is the file itself: its body is for the transfer, not for a page. The load
         // ends here, from the loop, not inside the client's event.
         FMediaAnswer = true;

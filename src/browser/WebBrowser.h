@@ -156,6 +156,14 @@ public:
     // The User-Agent the engine sends.
     static const char* const UserAgent;
 
+    // The Referer the next loads send (the page that embeds the one loaded); "" sends none.
+    const std::string& Referer() const { return FReferer; }
+    void SetReferer(const std::string& value) { FReferer = value; }
+    // The next loads are read as documents whatever type their answer has: data the caller asked
+    // for (an oEmbed answer is JSON), never a file to hand on.
+    bool ReadsAnyType() const { return FReadsAnyType; }
+    void SetReadsAnyType(bool value) { FReadsAnyType = value; }
+
     // Fires when ReadyState changes (after the change). Optional.
     std::function<void(TObject* Sender)> OnReadyStateChange;
     // Fires when more of the document arrived, or a relocation started it over. It runs inside
@@ -201,6 +209,8 @@ private:
     std::size_t FMaxDocumentSize = DefaultMaxDocumentSize;
     int FIdleTimeout = DefaultIdleTimeoutMs;
     TCookieJar* FCookieJar = nullptr;
+    std::string FReferer;
+    bool FReadsAnyType = false;
 };
 
 // The short page shown for a load that got no response.

@@ -7,6 +7,7 @@
 #include "engine/pages/PageMedia.h"
 #include "engine/ConvertGate.h"
 #include "engine/OutputNames.h"
+#include "net/http/HttpUrl.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
@@ -16,6 +17,7 @@
 
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -373,6 +375,20 @@ void TRunEngine::FetchPage()
 {
     // A new job: nothing of the last item's page carries over, its cookies neither.
     FCookies = FOwner && FOwner->Cookies() ? *FOwner->Cookies() : TCookieJar();
+    FPageTarget = FModel.Address();
+    FEmbedding.clear();
+    FPlayers.clear();
+    FOEmbed.clear();
+    FReadingOEmbed = false;
+    FPlayersOpened = 0;
+    FPlayerReason.clear();
+    FReferer.clear();
+    FNextCandidates.clear();
+    FTried.clear();
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
+        b->SetReferer(std::string());
+        b->SetReadsAnyType(false);
+    }
     FFileName.clear();
     FDownloadUrl.clear();
     FHdAvailable = false;
@@ -421,7 +437,7 @@ void TRunEngine::NavigatePage()
         FPollTimer->stop();
     FPageReason = "the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds";
     SetState(jsPageLoading);
-    FActiveBrowser->Navigate(FModel.Address());
+    FActiveBrowser->Navigate(FPageTarget);
     SchedulePass();
 }
 
@@ -447,8 +463,19 @@ void TRunEngine::PagePass()
                 FPollTimer->setSingleShot(true);
                 QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
                     Application::Guard([this] {
-                        if (!FStopped && (FState == jsPageLoading || FState == jsAnalysing))
-                            EndPageAttempt();
+                        if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
+                            return;
+                        if (!FEmbedding.empty() && !FReadingOEmbed) {
+                            // A player's page that never ends: the next player has its turn.
+                            FPlayerReason = "the page embeds a player from " +
+                                            text::Lower(ParseURL(FPageTarget).Host) + ", whose page did not " +
+                                            "finish loading within " + std::to_string(FPollLimitMs / 1000) +
+                                            " seconds";
+                            return OpenNextPlayer();
+                        }
+                        if (FReadingOEmbed)
+                            return OpenNextPlayer();
+                        EndPageAttempt();
                     });
                 });
             }
@@ -553,7 +580,12 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
 {
     if (!loadEnded)
         return; // the open rules read the whole page once
+    if (FReadingOEmbed)
+        return OEmbedPass(text);
     TWebBrowser& browser = *FActiveBrowser;
+    // What the video's server sees as the page it is shown on: the page that embeds the player
+    // when one was opened (the player would be shown there), else the item's page.
+    FReferer = FEmbedding;
     if (browser.MediaAnswer()) {
         FMediaAnswer = browser.TakeMediaAnswer();
         std::string name = DispositionFileName(browser.AnswerDisposition());
@@ -573,6 +605,11 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         return EndPageAttempt();
     }
     if (browser.LoadError() != leNone) {
+        if (!FEmbedding.empty()) {
+            FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                            ", whose page could not be read: " + browser.LoadErrorText();
+            return OpenNextPlayer();
+        }
         FPageReason = browser.LoadErrorText();
         return EndPageAttempt();
     }
@@ -584,21 +621,26 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         return EndPageAttempt();
     }
     const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
-    FPageSubtitles = PageSubtitleSources(media.Tracks);
-    const int quality = FOwner ? FOwner->Quality() : vqNormal;
-    if (const TMediaCandidate* pick = PickMediaCandidate(media.Files, quality)) {
-        std::string name = media.Title;
-        if (name.empty()) {
-            name = AddressFileName(pick->Url);
-            if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
-                name = name.substr(0, dot);
-        }
-        if (name.empty())
-            name = "video";
-        SetPageResult(MediaFileName(name, MediaExtension(*pick)), pick->Url);
-    } else if (const TMediaCandidate* stream = FirstStream(media.Streams)) {
-        FIsStream = true;
-        SetPageResult(MediaFileName(StreamName(stream->Url, media.Title), ".mp4"), stream->Url);
+    if (!media.Files.empty() || FirstStream(media.Streams)) {
+        if (FEmbedding.empty())
+            FReferer = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
+        FPageSubtitles = PageSubtitleSources(media.Tracks);
+        TakeCandidates(media);
+    } else if (!FEmbedding.empty()) {
+        // A player's page that declares nothing either: the next player, if any, else the
+        // item's line names the player.
+        FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                        "; open that player's page instead";
+        return OpenNextPlayer();
+    } else if (!media.Players.empty() || !media.OEmbed.empty()) {
+        // One level only: the players a player's page embeds are not opened.
+        FEmbedding = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
+        FPlayers = media.Players;
+        FOEmbed = media.OEmbed;
+        FPlayerReason = !media.EmbedHost.empty()
+                            ? "the page embeds a player from " + media.EmbedHost + "; open that player's page instead"
+                            : "no video found on the page";
+        return OpenNextPlayer();
     } else if (!media.EmbedHost.empty()) {
         FPageReason = "the page embeds a player from " + media.EmbedHost + "; open that player's page instead";
     } else if (!media.StreamType.empty()) {
@@ -607,6 +649,118 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         FPageReason = "no video found on the page";
     }
     EndPageAttempt();
+}
+
+void TRunEngine::TakeCandidates(const TPageMedia& media)
+{
+    // More than a few would only make a page of dead links take long to fail.
+    constexpr std::size_t kMaxCandidates = 5;
+    const int quality = FOwner ? FOwner->Quality() : vqNormal;
+    FNextCandidates.clear();
+    std::vector<TMediaCandidate> files = media.Files;
+    while (FNextCandidates.size() < kMaxCandidates) {
+        const TMediaCandidate* pick = PickMediaCandidate(files, quality);
+        if (!pick)
+            break;
+        // The title the chosen video's own markup gives comes first.
+        std::string name = !pick->Title.empty() ? pick->Title : media.Title;
+        if (name.empty()) {
+            name = AddressFileName(pick->Url);
+            if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
+                name = name.substr(0, dot);
+        }
+        if (name.empty())
+            name = "video";
+        FNextCandidates.push_back({MediaFileName(name, MediaExtension(*pick)), pick->Url, false});
+        files.erase(files.begin() + (pick - files.data()));
+    }
+    for (const TMediaCandidate& s : media.Streams) {
+        if (FNextCandidates.size() >= kMaxCandidates || !FirstStream({s}))
+            continue;
+        FNextCandidates.push_back(
+            {MediaFileName(StreamName(s.Url, !s.Title.empty() ? s.Title : media.Title), ".mp4"), s.Url, true});
+    }
+    if (FNextCandidates.empty())
+        return;
+    TCandidate first = std::move(FNextCandidates.front());
+    FNextCandidates.erase(FNextCandidates.begin());
+    FIsStream = first.Stream;
+    SetPageResult(first.Name, first.Url);
+}
+
+bool TRunEngine::TryNextCandidate(const TOutcome& result)
+{
+    // The file's own fault: another of the page's candidates may well be there.
+    const bool own = result.Fail == fkServer || result.Fail == fkMedia;
+    if (!own && FTried.empty())
+        return false;
+    FTried.push_back(FDownloadUrl + " (" + result.Words + ")");
+    if (!own || FNextCandidates.empty())
+        return false;
+    // Nothing of the failed one is kept: its bytes are not the next one's.
+    if (FIsStream) {
+        THlsTransfer::RemoveParts(FStreamParts);
+    } else {
+        RemoveFileIfAny(PartPathOf(FPath));
+        RemoveFileIfAny(PartMetaPathOf(FPath));
+    }
+    TCandidate next = std::move(FNextCandidates.front());
+    FNextCandidates.erase(FNextCandidates.begin());
+    FIsStream = next.Stream;
+    SetPageResult(next.Name, next.Url);
+    FWindow.PostMessage(WM_START_DOWNLOAD);
+    return true;
+}
+
+void TRunEngine::LoadInPage(const std::string& address)
+{
+    if (FPollTimer)
+        FPollTimer->stop();
+    ResetBrowser(FActiveBrowser);
+    FPageTarget = address;
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
+        b->SetReferer(FEmbedding);
+        b->SetReadsAnyType(FReadingOEmbed);
+    }
+    NavigatePage();
+}
+
+void TRunEngine::OpenNextPlayer()
+{
+    if (!FOEmbed.empty()) {
+        FReadingOEmbed = true;
+        const std::string answer = std::move(FOEmbed);
+        FOEmbed.clear();
+        return LoadInPage(answer);
+    }
+    FReadingOEmbed = false;
+    if (FPlayers.empty() || FPlayersOpened >= MaxPlayerTries) {
+        // The item's page is not read again: it was whole, and its players have had their turn.
+        FPageReason = FPlayerReason;
+        FPageAttempt = 2;
+        return EndPageAttempt();
+    }
+    const std::string player = FPlayers.front();
+    FPlayers.erase(FPlayers.begin());
+    ++FPlayersOpened;
+    LoadInPage(player);
+}
+
+// The oEmbed answer names the player in its html; it goes before the frames the page holds.
+void TRunEngine::OEmbedPass(const std::string& text)
+{
+    FReadingOEmbed = false;
+    const std::string player =
+        FActiveBrowser->LoadError() == leNone ? OEmbedPlayer(text, FActiveBrowser->AnswerAddress()) : std::string();
+    if (!player.empty()) {
+        if (const auto at = std::find(FPlayers.begin(), FPlayers.end(), player); at != FPlayers.end())
+            FPlayers.erase(at);
+        FPlayers.insert(FPlayers.begin(), player);
+        if (FPlayerReason == "no video found on the page")
+            FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(player).Host) +
+                            "; open that player's page instead";
+    }
+    OpenNextPlayer();
 }
 
 void TRunEngine::SetPageResult(const std::string& fileName, const std::string& downloadUrl)
@@ -627,6 +781,17 @@ void TRunEngine::EndPageAttempt()
         return PageDone();
     ++FPageAttempt;
     FPageSwitches = 0;
+    // The second attempt starts from the item's own page again.
+    FPageTarget = FModel.Address();
+    FEmbedding.clear();
+    FPlayers.clear();
+    FOEmbed.clear();
+    FReadingOEmbed = false;
+    FPlayersOpened = 0;
+    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
+        b->SetReferer(std::string());
+        b->SetReadsAnyType(false);
+    }
     NavigatePage();
 }
 
@@ -707,6 +872,7 @@ void TRunEngine::BeginTransfer()
     http.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
     http.SetProxyUsername(route.Login.User);
     http.SetProxyPassword(route.Login.Password);
+    http.SetReference(FReferer);
     FStream.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     FTransfer.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     if (FIsStream) {
@@ -854,7 +1020,16 @@ void TRunEngine::TransferFailed(const TOutcome& result)
             return;
         Fail("Unable to save " + FModel.Address() + ": " + result.Words, result.Words, &result);
     } else {
-        Fail("Unable download video from " + FModel.Address() + ": " + result.Words, result.Words, &result);
+        if (TryNextCandidate(result))
+            return;
+        // Several of the page's videos were tried: the line names each with why it failed.
+        std::string words = result.Words;
+        if (FTried.size() > 1) {
+            words = "tried " + std::to_string(FTried.size()) + " of the page's videos: ";
+            for (std::size_t i = 0; i < FTried.size(); ++i)
+                words += (i ? "; " : "") + FTried[i];
+        }
+        Fail("Unable download video from " + FModel.Address() + ": " + words, words, &result);
     }
     EndOfItem();
 }

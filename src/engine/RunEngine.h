@@ -54,6 +54,7 @@ class QTimer;
 namespace cw {
 
 class TConvertGate;
+struct TPageMedia;
 class TNameClaims;
 class TRateLimit;
 class TConvertProcess;
@@ -315,6 +316,14 @@ private:
     void PageDone();
     void SetPageResult(const std::string& fileName, const std::string& downloadUrl);
     void StageFailed(const std::string& what);
+    // Embedded players: the page declares no video, but a player's page may.
+    void LoadInPage(const std::string& address);
+    void OpenNextPlayer();
+    void OEmbedPass(const std::string& text);
+    // The page's candidates in the order they are tried; the first becomes the page's result.
+    void TakeCandidates(const TPageMedia& media);
+    // After the taken candidate failed: true when the next one is on its way.
+    bool TryNextCandidate(const TOutcome& result);
 
     // Transfer stage.
     void StartDownload();
@@ -382,6 +391,22 @@ private:
     bool FPassPosted = false;
     std::uint64_t FLastVersion = 0;
     std::string FPageReason;
+    std::string FPageTarget;           // what the page stage loads: the item, a player, an oEmbed answer
+    std::string FEmbedding;            // the item's page while a player's page is read, else ""
+    std::vector<std::string> FPlayers; // players of the item's page still to open
+    std::string FOEmbed;               // the oEmbed answer still to read ("" when none, or read)
+    bool FReadingOEmbed = false;       // the document loaded is that answer
+    std::size_t FPlayersOpened = 0;
+    std::string FPlayerReason; // why the players opened so far gave nothing
+    std::string FReferer;      // sent with the item's later requests ("" for none)
+    // The page's other candidates, in the order they are tried after the taken one fails for a
+    // reason of its own (an error status, not media); and what was tried, with why it failed.
+    struct TCandidate {
+        std::string Name, Url;
+        bool Stream = false;
+    };
+    std::vector<TCandidate> FNextCandidates;
+    std::vector<std::string> FTried;
     // Transfer stage.
     bool FIsStream = false; // the direct address is an HLS playlist or a DASH manifest
     std::string FStreamParts; // the path a stream's .part files are named after (FPath at its start)

@@ -570,6 +570,97 @@ TEST_F(RunDownload, PagesOfTodaysWebAreDownloadedAndConvertedUnderTheirTitles)
     EXPECT_EQ(0, bigger) << "Normal quality takes the smallest size";
 }
 
+// Pages whose video lives in another site's player: a frame, an Open Graph video of type
+// text/html, a Twitter card's player and an oEmbed answer each lead to the player's page, which
+// is read by the same rules. The player's host serves its pages and files only to visitors of the
+// blog (403 without its Referer). A player page that declares nothing names the player in the
+// item's line, and the player it embeds in turn is not opened.
+TEST_F(RunDownload, EmbeddedPlayersAreOpenedWithTheEmbeddingPageAsReferer)
+{
+    auto guarded = [this](const std::string& path, const std::string& type, const std::string& body) {
+        Server.On("player.example.net", path,
+                  [type, body](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+                      if (rq.Header("Referer").rfind("http://blog.example.org/", 0) != 0) {
+                          c.Reply(403, "Forbidden", {"Content-Type: text/plain"}, "visitors of the blog only");
+                      } else {
+                          c.Reply(200, "OK", {"Content-Type: " + type}, body);
+                      }
+                  });
+    };
+    const struct {
+        const char* Post; // the blog's page
+        const char* PostHtml;
+        const char* Player; // the player's page on player.example.net, and what it holds
+        const char* PlayerHtml;
+        const char* Name; // the file saved, "" when the item fails
+    } kPosts[] = {
+        {"/frame",
+         "<title>Blog</title><iframe src=\"/comments\"></iframe><iframe src=\"http://player.example.net/embed/"
+         "1\" allowfullscreen></iframe>",
+         "/embed/1", "<title>Frame Clip</title><video src=\"/media/1.mp4\"></video>", "Frame Clip"},
+        {"/og",
+         "<meta property=\"og:title\" content=\"Post\"><meta property=\"og:video\" content=\"http://player."
+         "example.net/embed/2\"><meta property=\"og:video:type\" content=\"text/html\">",
+         "/embed/2",
+         "<meta property=\"og:title\" content=\"Graph Clip\"><meta property=\"og:video\" content=\"/media"
+         "/2.mp4\">",
+         "Graph Clip"},
+        {"/card", "<meta name=\"twitter:player\" content=\"http://player.example.net/embed/3\">", "/embed/3",
+         "<script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"name\":\"Card Clip\",\"contentUrl\":"
+         "\"/media/3.mp4\"}</script>",
+         "Card Clip"},
+        {"/oembed",
+         "<link rel=\"alternate\" type=\"application/json+oembed\" href=\"http://player.example.net/oembed?"
+         "id=4\">",
+         "/embed/4",
+         "<div itemscope itemtype=\"https://schema.org/VideoObject\"><h1 itemprop="
+         "\"name\">Embed Clip</h1><link itemprop=\"contentUrl\" href=\"/media/4.mp4\"></div>",
+         "Embed Clip"},
+        {"/empty", "<iframe src=\"http://player.example.net/embed/5\"></iframe>", "/embed/5",
+         "<title>Player</title><iframe src=\"http://deeper.example.net/embed/6\"></iframe>", ""},
+    };
+    std::vector<std::string> clips;
+    MainRun run;
+    run.SetFolder(Folder);
+    for (const auto& p : kPosts) {
+        Html(Server, "blog.example.org", p.Post, std::string("<html><head>") + p.PostHtml + "</head></html>");
+        guarded(p.Player, "text/html", p.PlayerHtml);
+        const std::string n = std::string(p.Player).substr(7);
+        clips.push_back(VideoSites::FileBody("player" + n, 7000 + 10 * clips.size()));
+        guarded("/media/" + n + ".mp4", "video/mp4", clips.back());
+        run.Add(std::string("http://blog.example.org") + p.Post);
+    }
+    guarded("/oembed", "application/json",
+            "{\"type\":\"video\",\"version\":\"1.0\",\"html\":\"<iframe src=\\\"http:\\/\\/player.example.net\\/"
+            "embed\\/4\\\"><\\/iframe>\"}");
+    Html(Server, "deeper.example.net", "/embed/6", "<video src=\"/media/6.mp4\"></video>");
+    Html(Server, "blog.example.org", "/gone", "<iframe src=\"http://player.example.net/gone/7\"></iframe>");
+    run.Add("http://blog.example.org/gone");
+    run.Start(60000);
+    ASSERT_FALSE(run.WatchdogFired);
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+        if (*kPosts[i].Name) {
+            EXPECT_TRUE(clips[i] == runtest::ReadFile(Out(std::string(kPosts[i].Name) + ".mp4"))) << kPosts[i].Name;
+        }
+    }
+    ASSERT_EQ(1u, Boxes.Count());
+    EXPECT_EQ(
+        "2 of 6 items failed:\r\nUnable get html from http://blog.example.org/empty: the page embeds a player from "
+        "player.example.net; open that player's page instead\r\nUnable get html from http://blog.example.org/gone: "
+        "the page embeds a player from player.example.net, whose page could not be read: the server answered 404 "
+        "Not Found\r\n",
+        Boxes.Boxes()[0].Text);
+    EXPECT_TRUE(Sites.RequestsTo("deeper.example.net").empty()) << "a player inside a player's page was opened";
+    int players = 0;
+    for (const auto& rq : Sites.RequestsTo("player.example.net")) {
+        ++players;
+        EXPECT_EQ(rq.Header("Referer").rfind("http://blog.example.org/", 0), 0u) << rq.Path;
+    }
+    EXPECT_EQ(11, players) << "six player pages, four files and one oEmbed answer";
+    for (const auto& rq : Sites.RequestsTo("blog.example.org"))
+        EXPECT_NE(rq.Path, "/comments") << "the blog's own frame without a player's signs is not opened";
+}
+
 // An https page with Open Graph video gives its file; a page that only embeds another site's
 // player and one whose only stream is live say so in their lines.
 TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
@@ -582,7 +673,8 @@ TEST_F(RunHttps, AnHttpsPageGivesItsFileAndEmbedOrStreamPagesNameTheirCause)
     Media(Server, VideoSites::FileHost, "/media/secure.webm", VideoSites::FileBody("sec", 9000),
           {"Content-Type: video/webm"});
     Html(Server, "blog.example.org", "/embed",
-         "<html><body><iframe src=\"https://player.example.net/embed/9\"></iframe></body></html>");
+         "<html><body><iframe src=\"http://player.example.net/embed/9\"></iframe></body></html>");
+    Html(Server, "player.example.net", "/embed/9", "<html><body>Nothing to play here</body></html>");
     Html(Server, "live.example.org", "/show", "<html><body><video src=\"/dash/manifest.mpd\"></video></body></html>");
     Media(Server, "live.example.org", "/dash/manifest.mpd",
           "<?xml version=\"1.0\"?><MPD type=\"dynamic\"><Period/></MPD>", {"Content-Type: application/dash+xml"});

@@ -19,13 +19,16 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 using cwtest::HttpTestConnection;
@@ -640,4 +643,118 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
         EXPECT_EQ(rq.Header("Cookie").rfind("login=ok", 0), 0u) << rq.Host << rq.Path << ": " << rq.Header("Cookie");
     // The lent jar itself is the run's, not the items': nothing an answer set went into it.
     EXPECT_EQ(lent.Count(), 1u);
+
+// A page's video that fails for a reason of its own (an error status, an answer that is not
+// video) gives way to the page's next candidate, in the order the quality would choose them;
+// when every one fails, the line names each with its reason. A failure of one candidate alone
+// keeps the plain line.
+TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
+{
+    const std::string good = VideoSites::FileBody("next", 20000);
+    auto answer = [this, &good](const std::string& path, int status) {
+        Server.On("shop.example.org", path, [status, &good](const HttpTestRequest&, HttpTestConnection& c) {
+            if (status == 200)
+                c.Reply(200, "OK", {"Content-Type: video/mp4"}, good);
+            else if (status == 0) // an error page served as a success
+                c.Reply(200, "OK", {"Content-Type: video/mp2t"}, "<html><body>Sold out</body></html>");
+            else if (status == 1)
+                c.Reply(200, "OK", {"Content-Type: application/vnd.apple.mpegurl"},
+                        "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n2-0.ts\n#EXT-X-ENDLIST\n");
+            else
+                c.Reply(status, status == 404 ? "Not Found" : "Forbidden", {"Content-Type: text/html"}, "no");
+        });
+    };
+    const struct {
+        const char* Page;
+        const char* Html;
+        std::vector<std::pair<std::string, int>> Files; // path, how it answers (0: not video, 1: a playlist)
+        std::vector<std::string> Asked;                 // the files asked for, in order
+        std::string Line;                               // "done", or the line after the address
+    } kCases[] = {
+        {"/1",
+         "<title>One</title><script type=\"application/ld+json\">{\"@type\":\"VideoObject\",\"contentUrl\":"
+         "\"/v/1-720.mp4\",\"height\":720}</script><meta property=\"og:video\" content=\"/v/1-360.mp4\">"
+         "<meta property=\"og:video:height\" content=\"360\">",
+         {{"/v/1-360.mp4", 404}, {"/v/1-720.mp4", 200}},
+         {"/v/1-360.mp4", "/v/1-720.mp4"},
+         "done"},
+        {"/2",
+         "<video><source src=\"/v/2.m3u8\" type=\"application/vnd.apple.mpegurl\"><source src=\"/v/2.ogv\">"
+         "<source src=\"/v/2.mp4\" type=\"video/mp4\"></video>",
+         {{"/v/2.mp4", 403}, {"/v/2.ogv", 404}, {"/v/2.m3u8", 1}, {"/v/2-0.ts", 0}},
+         {"/v/2.mp4", "/v/2.ogv", "/v/2.m3u8", "/v/2-0.ts"},
+         "tried 3 of the page's videos: http://shop.example.org/v/2.mp4 (the server answered 403 Forbidden); "
+         "http://shop.example.org/v/2.ogv (the server answered 404 Not Found); "
+         "http://shop.example.org/v/2.m3u8 (segment 1 of 1 (http://shop.example.org/v/2-0.ts): is not video: the "
+         "server sent video/mp2t (1 try))"},
+        {"/3",
+         "<video src=\"/v/3.mp4\"></video>",
+         {{"/v/3.mp4", 404}},
+         {"/v/3.mp4"},
+         "the server answered 404 Not Found"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.Page);
+        Server.On("shop.example.org", c.Page,
+                  [html = std::string(c.Html)](const HttpTestRequest&, HttpTestConnection& conn) {
+                      conn.Reply(200, "OK", {"Content-Type: text/html"}, html);
+                  });
+        for (const auto& [path, status] : c.Files)
+            answer(path, status);
+        const std::string page = std::string("http://shop.example.org") + c.Page;
+        EngineRun run({page}, cw::jmDownload, Owner);
+        run.Engine().SetRetryDelays({20});
+        ASSERT_TRUE(run.Run());
+        ASSERT_EQ(run.Events.Ended.size(), 1u);
+        EXPECT_EQ(run.Events.Ended[0],
+                  c.Line == "done" ? c.Line : "Unable download video from " + page + ": " + c.Line);
+        std::vector<std::string> asked;
+        for (const auto& rq : Sites.RequestsTo("shop.example.org")) {
+            // Each file once, though a segment that is not video is asked for again before it fails.
+            if (rq.PathOnly().rfind("/v/", 0) == 0 && rq.PathOnly()[3] == c.Page[1] &&
+                (asked.empty() || asked.back() != rq.PathOnly())) {
+                asked.push_back(rq.PathOnly());
+                EXPECT_EQ(rq.Header("Referer"), page) << "the file is asked for as from its page";
+            }
+        }
+        EXPECT_EQ(asked, c.Asked);
+        if (c.Line == "done") {
+            // Nothing of the file that was not there stays beside the one that was.
+            EXPECT_EQ(cwtest::ReadFile(Out("One.mp4")), good);
+            for (const auto& entry : std::filesystem::directory_iterator(Dir.Path()))
+                EXPECT_EQ(entry.path().filename().string(), "One.mp4");
+        }
+    }
+}
+
+// A player's page that starts but never ends holds the item only for the page limit: the next
+// player has its turn, and its video is fetched with the embedding page as Referer.
+TEST_F(TransferRules, APlayerPageThatNeverEndsGivesTheNextPlayerItsTurn)
+{
+    const std::string good = VideoSites::FileBody("second", 12000);
+    Server.On("post.example.org", "/p", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"},
+                "<iframe src=\"http://slow.example.net/embed/1\" allowfullscreen></iframe>"
+                "<iframe src=\"http://fast.example.net/embed/2\"></iframe>");
+    });
+    Server.On("slow.example.net", "/embed/1", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 1000\r\n\r\n<html><title>Slow");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // then gone, the page unfinished
+    });
+    Server.On("fast.example.net", "/embed/2", [](const HttpTestRequest&, HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"}, "<title>Fast</title><video src=\"/v.mp4\"></video>");
+    });
+    Server.On("fast.example.net", "/v.mp4", [&good](const HttpTestRequest& rq, HttpTestConnection& c) {
+        if (rq.Header("Referer") == "http://post.example.org/p")
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, good);
+        else
+            c.Reply(403, "Forbidden", {}, "");
+    });
+    EngineRun run({"http://post.example.org/p"}, cw::jmDownload, Owner);
+    run.Engine().SetPollLimit(300);
+    ASSERT_TRUE(run.Run());
+    ASSERT_EQ(run.Events.Ended, std::vector<std::string>{"done"});
+    EXPECT_EQ(cwtest::ReadFile(Out("Fast.mp4")), good);
+    EXPECT_EQ(Sites.RequestsTo("slow.example.net").size(), 1u);
+    EXPECT_EQ(Sites.RequestsTo("post.example.org").size(), 1u) << "the item's page is read once";
 }

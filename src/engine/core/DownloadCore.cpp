@@ -95,6 +95,8 @@ void TakeClientSettings(THttpCli& to, const THttpCli& from)
     // The item's one jar: what the page set goes with the file, the playlists and the keys,
     // and what their answers set is there for the next request.
     to.SetCookieJar(from.CookieJar());
+    // A file a page names may be served only to that page's visitors.
+    to.SetReference(from.Reference());
 }
 
 // Why a segment's first bytes are not media: decrypted noise means the key is wrong; in the

@@ -8,6 +8,7 @@
 #include "platform/MediaTypes.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -268,7 +269,45 @@ struct Raw {
     int Height = 0, Width = 0;
     bool Player = false;            // an embedded player, never a file
     bool PlayerUnlessMedia = false; // a player unless its type or extension says media
+    std::string Title{};            // what the same markup calls the video
+    int Rank = 0;                   // a frame's likeness to a player (see FrameRank)
 };
+
+// One open microdata item (an element with itemscope) and what its properties said so far.
+struct MicroItem {
+    string_view Element; // the element that opened it
+    int Open = 0;        // elements of the same name opened inside it and not yet closed
+    bool Video = false;
+    std::string Name, Format;
+    int Height = 0, Width = 0;
+    std::vector<std::string> Content, Embed;
+};
+
+// Elements that never have content, so never an end tag to wait for.
+bool IsVoidElement(string_view name)
+{
+    static const char* const kVoid[] = {"area",  "base", "br",   "col",   "embed",  "hr",    "img",
+                                        "input", "link", "meta", "param", "source", "track", "wbr"};
+    for (const char* v : kVoid)
+        if (SameNoCase(name, v))
+            return true;
+    return false;
+}
+
+// Frames that are advertising or measurement, by their address or their id and class.
+bool LooksLikeAdvert(const std::string& address, string_view id, string_view cls)
+{
+    const std::string a = text::Lower(address);
+    for (const char* sign : {"doubleclick.", "googlesyndication.", "googletagmanager.", "adservice.", "adsystem.",
+                             "adserver", "/ads/", "/ad/", "/adframe", "/banner"})
+        if (a.find(sign) != npos)
+            return true;
+    const std::string names = " " + text::Lower(std::string(id)) + " " + text::Lower(std::string(cls)) + " ";
+    for (const char* sign : {" ad ", " ads ", " ad-", " ads-", "advert", "sponsor", "banner"})
+        if (names.find(sign) != npos)
+            return true;
+    return false;
+}
 
 struct OgGroup {
     std::string Url, SecureUrl, Type;
@@ -282,18 +321,28 @@ public:
 
     void Run();
     TPageMedia Finish(const std::string& pageUrl);
+    // The address of the first frame, resolved against base; "" when there is none.
+    std::string FirstFrame(const std::string& base) const;
 
 private:
     string_view Html;
     Tag T;
     std::vector<JNode> Json;
-    std::string OgTitle, JsonTitle, HtmlTitle, BaseHref;
+    std::string OgTitle, JsonTitle, MicroTitle, TwitterTitle, HtmlTitle, BaseHref, OEmbed;
     bool SeenTitle = false, SeenBase = false;
     std::vector<OgGroup> Og;
-    std::vector<Raw> JsonLd, Twitter, Elements, Players, TwitterPlayers, Frames;
+    std::vector<Raw> JsonLd, Microdata, Twitter, Elements, Players, TwitterPlayers, Frames;
     std::vector<TPageTrack> Tracks; // addresses decoded, not yet resolved
     bool InMedia = false;
     int MediaWidth = 0, MediaHeight = 0;
+    std::vector<MicroItem> Items;
+    std::size_t TextLookups = 0;
+
+    // Bounds on microdata: items nested deeper than any real page are read as plain elements,
+    // and a text value is looked for only so far ahead and only so many times per page.
+    static constexpr std::size_t kMaxItems = 32;
+    static constexpr std::size_t kMaxTextAhead = 4096;
+    static constexpr std::size_t kMaxTextLookups = 1000;
 
     static void Keep(std::vector<Raw>& list, Raw r)
     {
@@ -301,7 +350,12 @@ private:
             list.push_back(std::move(r));
     }
 
+    void Scan();
     std::size_t StartTag(std::size_t after);
+    void EndTag();
+    void MicroStart(std::size_t after);
+    std::string MicroValue(std::size_t after);
+    void CloseItem();
     void Meta();
     void JsonLdBlock(string_view text);
     void VideoObject(int node);
@@ -310,6 +364,13 @@ private:
 };
 
 void PageScan::Run()
+{
+    Scan();
+    while (!Items.empty()) // items still open where the page ends are complete as they are
+        CloseItem();
+}
+
+void PageScan::Scan()
 {
     const std::size_t n = Html.size();
     std::size_t i = 0;
@@ -327,6 +388,7 @@ void PageScan::Run()
                     return;
                 if (T.Is("video") || T.Is("audio"))
                     InMedia = false;
+                EndTag();
             } else {
                 i = SkipDeclaration(Html, lt);
             }
@@ -341,13 +403,22 @@ void PageScan::Run()
     }
 }
 
+// Elements whose content is text, not markup: it runs to their end tag, unread except for
+// JSON-LD data blocks and the title.
+const char* const kRawText[] = {"script", "style", "xmp", "iframe", "noembed", "noframes", "textarea", "title"};
+
+bool IsRawText(string_view name)
+{
+    for (const char* raw : kRawText)
+        if (SameNoCase(name, raw))
+            return true;
+    return false;
+}
+
 // Handles the start tag in T, which ended just before 'after'; gives where reading goes on.
 std::size_t PageScan::StartTag(std::size_t after)
 {
-    // Elements whose content is text, not markup: it runs to their end tag, unread except for
-    // JSON-LD data blocks and the title.
-    static const char* const kRawText[] = {"script",  "style",    "xmp",      "iframe",
-                                           "noembed", "noframes", "textarea", "title"};
+    MicroStart(after);
     if (T.Is("meta")) {
         Meta();
     } else if (T.Is("base")) {
@@ -384,8 +455,39 @@ std::size_t PageScan::StartTag(std::size_t after)
         };
         const std::string style = text::Lower(std::string(T.Get("style")));
         if (!T.Find("hidden") && !zero(T.Get("width")) && !zero(T.Get("height")) &&
-            style.find("display:none") == npos && style.find("display: none") == npos)
-            Keep(Frames, Raw{Decoded(T.Get("src")), "", 0, 0, true});
+            style.find("display:none") == npos && style.find("display: none") == npos) {
+            Raw frame{Decoded(T.Get("src")), "", 0, 0, true};
+            if (!LooksLikeAdvert(frame.Url, T.Get("id"), T.Get("class"))) {
+                // A player says so in its address or asks for the full screen.
+                const std::string url = text::Lower(frame.Url);
+                const std::string names = text::Lower(std::string(T.Get("id")) + " " + std::string(T.Get("class")) +
+                                                      " " + std::string(T.Get("title")));
+                const std::string allow = text::Lower(std::string(T.Get("allow")));
+                for (const char* sign : {"embed", "player", "video"}) {
+                    if (url.find(sign) != npos)
+                        frame.Rank |= 2;
+                    if (names.find(sign) != npos)
+                        frame.Rank |= 1;
+                }
+                if (T.Find("allowfullscreen") || T.Find("webkitallowfullscreen") || T.Find("mozallowfullscreen") ||
+                    allow.find("fullscreen") != npos || allow.find("autoplay") != npos ||
+                    allow.find("encrypted-media") != npos)
+                    frame.Rank |= 1;
+                Keep(Frames, std::move(frame));
+            }
+        }
+    } else if (T.Is("link")) {
+        // oEmbed discovery: the JSON form only, the one that can be read without an XML reader.
+        if (OEmbed.empty() && SameNoCase(Trim(T.Get("type")), "application/json+oembed")) {
+            const std::string rel = " " + text::Lower(std::string(T.Get("rel"))) + " ";
+            bool alternate = false;
+            for (std::size_t k = 0; k < rel.size(); ++k)
+                if (IsBlank(rel[k]) && rel.compare(k + 1, 9, "alternate") == 0 && k + 10 < rel.size() &&
+                    IsBlank(rel[k + 10]))
+                    alternate = true;
+            if (alternate)
+                OEmbed = Decoded(T.Get("href"));
+        }
     } else if (T.Is("plaintext")) {
         return Html.size();
     }
@@ -412,7 +514,7 @@ void PageScan::Meta()
 {
     const string_view key = T.Find("property") ? T.Get("property") : T.Get("name");
     const std::string k = text::Lower(std::string(Trim(key)));
-    if (k.rfind("og:", 0) != 0 && k.rfind("twitter:player", 0) != 0)
+    if (k.rfind("og:", 0) != 0 && k.rfind("twitter:player", 0) != 0 && k != "twitter:title")
         return;
     const std::string content = Decoded(T.Get("content"));
     if (k == "og:title") {
@@ -441,6 +543,9 @@ void PageScan::Meta()
     } else if (!Og.empty() && k == "og:video:height") {
         if (Og.back().Height == 0)
             Og.back().Height = LeadingNumber(content);
+    } else if (k == "twitter:title") {
+        if (TwitterTitle.empty())
+            TwitterTitle = CleanTitle(content);
     } else if (k == "twitter:player") {
         Keep(TwitterPlayers, Raw{content, "", 0, 0, true});
     } else if (k == "twitter:player:stream") {
@@ -506,8 +611,10 @@ void PageScan::VideoObject(int node)
         return;
 
     const int name = Member(node, "name");
-    if (JsonTitle.empty() && name >= 0 && Json[name].K == JNode::String)
-        JsonTitle = CleanTitle(DecodeReferences(Json[name].Text));
+    const std::string title =
+        name >= 0 && Json[name].K == JNode::String ? CleanTitle(DecodeReferences(Json[name].Text)) : std::string();
+    if (JsonTitle.empty())
+        JsonTitle = title;
     std::string format;
     const int encoding = Member(node, "encodingFormat");
     if (encoding >= 0 && Json[encoding].K == JNode::String && Json[encoding].Text.find('/') != npos)
@@ -517,20 +624,172 @@ void PageScan::VideoObject(int node)
 
     const int content = Member(node, "contentUrl");
     if (content >= 0 && Json[content].K == JNode::String)
-        Keep(JsonLd, Raw{Decoded(Json[content].Text), format, height, width});
+        Keep(JsonLd, Raw{Decoded(Json[content].Text), format, height, width, false, false, title});
     else if (content >= 0 && Json[content].K == JNode::Array)
         for (int c = Json[content].First; c >= 0; c = Json[c].Next)
             if (Json[c].K == JNode::String)
-                Keep(JsonLd, Raw{Decoded(Json[c].Text), format, height, width});
+                Keep(JsonLd, Raw{Decoded(Json[c].Text), format, height, width, false, false, title});
     const int embed = Member(node, "embedUrl");
     if (embed >= 0 && Json[embed].K == JNode::String)
         Keep(Players, Raw{Decoded(Json[embed].Text), "", 0, 0, true});
 }
 
+// ---------------------------------------------------------------------------------------------
+// Microdata: items are elements with itemscope; a property (itemprop) belongs to the nearest
+// item around it, and its value comes from the attribute the element's kind gives it (meta's
+// content, a link's href, a media element's src, ...) or else from its text.
+
+void PageScan::MicroStart(std::size_t after)
+{
+    const bool scope = T.Find("itemscope") != nullptr;
+    const bool empty = IsVoidElement(T.Name) || IsRawText(T.Name) || T.Is("plaintext");
+    if (!Items.empty() && Items.back().Video && !scope && T.Find("itemprop")) {
+        MicroItem& item = Items.back();
+        const string_view props = T.Get("itemprop");
+        std::string value;
+        bool read = false;
+        for (std::size_t i = 0; i < props.size();) {
+            while (i < props.size() && IsBlank(props[i]))
+                ++i;
+            std::size_t end = i;
+            while (end < props.size() && !IsBlank(props[end]))
+                ++end;
+            string_view name = props.substr(i, end - i);
+            i = end;
+            // A property may be named by its full address ("https://schema.org/contentUrl").
+            if (name.find(':') != npos)
+                name.remove_prefix(std::min(name.size(), name.find_last_of("/#") + 1));
+            const bool wanted = name == "name" || name == "contentUrl" || name == "embedUrl" || name == "height" ||
+                                name == "width" || name == "encodingFormat";
+            if (!wanted)
+                continue;
+            if (!read) {
+                value = MicroValue(after);
+                read = true;
+            }
+            if (name == "name" && item.Name.empty())
+                item.Name = CleanTitle(value);
+            else if (name == "contentUrl" && item.Content.size() < kMaxRaw)
+                item.Content.push_back(value);
+            else if (name == "embedUrl" && item.Embed.size() < kMaxRaw)
+                item.Embed.push_back(value);
+            else if (name == "height" && item.Height == 0)
+                item.Height = LeadingNumber(value);
+            else if (name == "width" && item.Width == 0)
+                item.Width = LeadingNumber(value);
+            else if (name == "encodingFormat" && item.Format.empty() && value.find('/') != npos)
+                item.Format = NormalizeType(value);
+        }
+    }
+    if (empty)
+        return;
+    if (scope && Items.size() < kMaxItems) {
+        MicroItem item;
+        item.Element = T.Name;
+        const string_view types = T.Get("itemtype");
+        for (std::size_t i = 0; i < types.size();) {
+            while (i < types.size() && IsBlank(types[i]))
+                ++i;
+            std::size_t end = i;
+            while (end < types.size() && !IsBlank(types[end]))
+                ++end;
+            const string_view type = types.substr(i, end - i);
+            item.Video = item.Video || type == "VideoObject" || EndsWith(type, "/VideoObject");
+            i = end;
+        }
+        Items.push_back(std::move(item));
+        return;
+    }
+    for (std::size_t k = Items.size(); k-- > 0;) {
+        if (SameNoCase(Items[k].Element, T.Name)) {
+            ++Items[k].Open;
+            break;
+        }
+    }
+}
+
+// The end tag in T closes the item its element opened, and any item left open inside it.
+void PageScan::EndTag()
+{
+    for (std::size_t k = Items.size(); k-- > 0;) {
+        if (!SameNoCase(Items[k].Element, T.Name))
+            continue;
+        if (Items[k].Open > 0) {
+            --Items[k].Open;
+        } else {
+            while (Items.size() > k)
+                CloseItem();
+        }
+        return;
+    }
+}
+
+// The value of the property on the element in T, whose start tag ended just before 'after'.
+std::string PageScan::MicroValue(std::size_t after)
+{
+    if (T.Is("meta"))
+        return Decoded(T.Get("content"));
+    for (const char* e : {"audio", "embed", "iframe", "img", "source", "track", "video"})
+        if (T.Is(e))
+            return Decoded(T.Get("src"));
+    if (T.Is("a") || T.Is("area") || T.Is("link"))
+        return Decoded(T.Get("href"));
+    if (T.Is("object"))
+        return Decoded(T.Get("data"));
+    if (T.Is("data") || T.Is("meter"))
+        return Decoded(T.Get("value"));
+    if (T.Is("time") && T.Find("datetime"))
+        return Decoded(T.Get("datetime"));
+    if (IsVoidElement(T.Name) || TextLookups >= kMaxTextLookups)
+        return std::string();
+    ++TextLookups;
+    // The element's text, markup inside it left out, up to its end tag (or a bounded way on).
+    const string_view ahead = Html.substr(after, kMaxTextAhead);
+    const std::size_t end = FindEndTag(ahead, 0, T.Name);
+    const string_view content = ahead.substr(0, end == npos ? ahead.size() : end);
+    std::string text;
+    bool inTag = false;
+    for (char c : content) {
+        if (c == '<')
+            inTag = true;
+        else if (c == '>' && inTag)
+            inTag = false;
+        else if (!inTag)
+            text += c;
+    }
+    return CleanTitle(DecodeReferences(text));
+}
+
+void PageScan::CloseItem()
+{
+    MicroItem item = std::move(Items.back());
+    Items.pop_back();
+    if (!item.Video)
+        return;
+    if (MicroTitle.empty())
+        MicroTitle = item.Name;
+    for (std::string& url : item.Content)
+        Keep(Microdata, Raw{std::move(url), item.Format, item.Height, item.Width, false, false, item.Name});
+    for (std::string& url : item.Embed)
+        Keep(Players, Raw{std::move(url), "", 0, 0, true});
+}
+
+std::string PageScan::FirstFrame(const std::string& base) const
+{
+    for (const Raw& f : Frames)
+        if (std::string url = FinishAddress(f.Url, base); !url.empty())
+            return url;
+    return std::string();
+}
+
 TPageMedia PageScan::Finish(const std::string& pageUrl)
 {
     TPageMedia media;
-    media.Title = !OgTitle.empty() ? OgTitle : !JsonTitle.empty() ? JsonTitle : HtmlTitle;
+    media.Title = !OgTitle.empty()        ? OgTitle
+                  : !JsonTitle.empty()    ? JsonTitle
+                  : !MicroTitle.empty()   ? MicroTitle
+                  : !TwitterTitle.empty() ? TwitterTitle
+                                          : HtmlTitle;
 
     std::string base = pageUrl;
     if (SeenBase) {
@@ -544,17 +803,21 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
     for (const OgGroup& g : Og) {
         for (const std::string* url : {&g.SecureUrl, &g.Url}) {
             Raw r{*url, g.Type, g.Height, g.Width};
+            r.Title = OgTitle;
             r.Player = IsPlayerType(g.Type);
             r.PlayerUnlessMedia = g.Type.empty();
             Keep(og, std::move(r));
         }
     }
 
+    for (Raw& r : Twitter)
+        r.Title = TwitterTitle;
+
     std::unordered_set<std::string> seenFiles, seenStreams;
     std::vector<Raw> players = std::move(Players);
-    for (std::vector<Raw>* list : {&JsonLd, &og, &Twitter, &Elements}) {
+    for (std::vector<Raw>* list : {&JsonLd, &Microdata, &og, &Twitter, &Elements}) {
         for (Raw& r : *list) {
-            TMediaCandidate c{FinishAddress(r.Url, base), std::move(r.Type), r.Height, r.Width};
+            TMediaCandidate c{FinishAddress(r.Url, base), std::move(r.Type), r.Height, r.Width, std::move(r.Title)};
             if (c.Url.empty())
                 continue;
             const bool stream = StreamKind(c.Type, c.Url) != nullptr;
@@ -575,23 +838,40 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
             media.Tracks.push_back(std::move(t));
     }
 
+    // The players to open: declared ones first, then frames by how much they look like one. A
+    // frame of the page's own site that does not is the site's own furniture (comments, a
+    // newsletter form), not its video.
+    std::unordered_set<std::string> seenPlayers{FinishAddress(pageUrl, pageUrl)};
+    auto addPlayer = [&](const Raw& p, bool mustLookLikeOne) {
+        const std::string url = FinishAddress(p.Url, base);
+        if (url.empty() || media.Players.size() >= MaxPlayerTries)
+            return;
+        if (mustLookLikeOne && p.Rank == 0 && HostOf(url) == HostOf(pageUrl))
+            return;
+        if (seenPlayers.insert(url).second)
+            media.Players.push_back(url);
+    };
+    for (std::vector<Raw>* list : {&players, &TwitterPlayers})
+        for (const Raw& p : *list)
+            addPlayer(p, false);
+    for (int rank = 3; rank >= 0; --rank)
+        for (const Raw& f : Frames)
+            if (f.Rank == rank)
+                addPlayer(f, true);
     if (media.Files.empty()) {
-        const std::string pageHost = HostOf(pageUrl);
-        for (std::vector<Raw>* list : {&players, &TwitterPlayers, &Frames}) {
-            for (const Raw& p : *list) {
-                const std::string url = FinishAddress(p.Url, base);
-                const std::string host = url.empty() ? "" : HostOf(url);
-                if (!host.empty() && host != pageHost) {
-                    media.EmbedHost = host;
-                    break;
-                }
-            }
-            if (!media.EmbedHost.empty())
+        // The player named in the item's line: the first of another site, in the order they
+        // would be opened.
+        for (const std::string& p : media.Players) {
+            if (HostOf(p) != HostOf(pageUrl)) {
+                media.EmbedHost = HostOf(p);
                 break;
+            }
         }
         if (!media.Streams.empty())
             media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
     }
+    if (!OEmbed.empty())
+        media.OEmbed = FinishAddress(OEmbed, base);
     return media;
 }
 
@@ -612,6 +892,24 @@ TPageMedia FindPageMedia(const std::string& html, const std::string& pageUrl)
     PageScan scan(html);
     scan.Run();
     return scan.Finish(pageUrl);
+}
+
+std::string OEmbedPlayer(const std::string& json, const std::string& answerUrl)
+{
+    if (json.size() > kMaxJsonBytes)
+        return std::string();
+    std::vector<JNode> nodes;
+    const int root = ReadJson(json, nodes);
+    if (root < 0 || nodes[root].K != JNode::Object)
+        return std::string();
+    for (int c = nodes[root].First; c >= 0; c = nodes[c].Next) {
+        if (nodes[c].Key != "html" || nodes[c].K != JNode::String)
+            continue;
+        PageScan scan(nodes[c].Text);
+        scan.Run();
+        return scan.FirstFrame(answerUrl);
+    }
+    return std::string();
 }
 
 const TMediaCandidate* PickMediaCandidate(const std::vector<TMediaCandidate>& files, int quality)

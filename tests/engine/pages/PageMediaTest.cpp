@@ -20,6 +20,7 @@ struct PageCase {
     std::vector<std::string> Files; // "address height"
     std::string EmbedHost = "";
     std::string StreamType = "";
+    std::vector<std::string> Players = {}; // in the order they would be opened
     std::vector<std::string> Tracks = {}; // subtitle tracks: "address language" (+ " default")
 };
 
@@ -43,13 +44,17 @@ const PageCase kPages[] = {
      "<svg><title>Not this</title></svg>",
      "My clip",
      {},
-     "player.other.net"},
-    {"PlayersOfTheOwnHostDoNotCount",
+     "player.other.net",
+     "",
+     {"https://player.other.net/embed/5"}},
+    {"PlayersOfTheOwnHostAreOpenedButNotNamed",
      "<meta property=\"og:video\" content=\"/embed/5\"><meta name=\"twitter:player\" content="
      "\"https://cards.other.example/p?id=5\"><iframe src=\"https://third.example/x\"></iframe>",
      "",
      {},
-     "cards.other.example"},
+     "cards.other.example",
+     "",
+     {"https://www.example.com/embed/5", "https://cards.other.example/p?id=5", "https://third.example/x"}},
     {"JsonLdGraphBeforeOpenGraph",
      "<meta property=\"og:video\" content=\"https://media.example.com/og.mp4\">"
      "<script type=\"application/ld+json\">{\"@context\":\"https://schema.org\",\"@graph\":[{\"@type\":\"WebPage\","
@@ -102,7 +107,56 @@ const PageCase kPages[] = {
      "ns.html\"></iframe><iframe src=\"//player.videohost.example/embed/9?autoplay=1\"></iframe>",
      "",
      {},
-     "player.videohost.example"},
+     "player.videohost.example",
+     "",
+     {"https://player.videohost.example/embed/9?autoplay=1"}},
+    {"FramesThatLookLikePlayersFirstAdvertsAndBlanksNever",
+     "<iframe src=\"about:blank\"></iframe><iframe src=\"javascript:void(0)\"></iframe><iframe src=\"data:text/html,"
+     "hi\"></iframe><iframe src=\"https://securepubads.g.doubleclick.net/x\"></iframe><iframe id=\"ad-slot\" src="
+     "\"https://cdn.other.example/slot\"></iframe><iframe src=\"/comments/thread\"></iframe><iframe src=\"https://"
+     "widgets.other.example/follow\"></iframe><iframe src=\"/embed/own\"></iframe><iframe src=\"https://cdn.host."
+     "example/v/1\" allowfullscreen></iframe><iframe src=\"https://player.host.example/v/1\" allow=\"autoplay; "
+     "fullscreen\"></iframe><iframe src=\"page.html\" class=\"video\"></iframe>",
+     "",
+     {},
+     "player.host.example",
+     "",
+     {"https://player.host.example/v/1", "https://www.example.com/embed/own", "https://cdn.host.example/v/1"}},
+    {"MicrodataNestedItemsKeepTheirOwnProperties",
+     "<title>Page</title><article itemscope itemtype=\"https://schema.org/Article\"><h1 itemprop=\"name\">Article"
+     "</h1><div itemprop=\"video\" itemscope itemtype=\"https://schema.org/VideoObject\"><h2 itemprop=\"name "
+     "headline\">Micro <b>Clip</b> &amp;\n more</h2><div itemprop=\"author\" itemscope itemtype=\"https://"
+     "schema.org/Person\"><span itemprop=\"name\">Bob</span><a itemprop=\"contentUrl\" href=\"/person.mp4\">x</a>"
+     "</div><meta itemprop=\"encodingFormat\" content=\"video/mp4\"><meta itemprop=\"height\" content=\"720\">"
+     "<span itemprop=\"width\">1280</span><div><div><link itemprop=\"contentUrl\" href=\"/m/clip-720.mp4\"></div>"
+     "</div><a itemprop=\"https://schema.org/contentUrl\" href=\"//cdn.example.net/clip-b.mp4\">b</a></div>"
+     "<span itemprop=\"contentUrl\">/article.mp4</span></article>"
+     "<meta property=\"og:video\" content=\"https://www.example.com/og.mp4\">",
+     "Micro Clip & more",
+     {"https://www.example.com/m/clip-720.mp4 720", "https://cdn.example.net/clip-b.mp4 720",
+      "https://www.example.com/og.mp4 0"}},
+    {"MicrodataValueByElementKind",
+     "<div itemscope itemtype=\"http://schema.org/VideoObject\"><video itemprop=\"contentUrl\" src=\"/e/v.webm\">"
+     "</video><source itemprop=contentUrl src=/e/s.mp4><embed itemprop=\"contentUrl\" src=\"/e/e.mp4\"><object "
+     "itemprop=\"contentUrl\" data=\"/e/o.mp4\"></object><data itemprop=\"height\" value=\"480\">1080</data>"
+     "<img itemprop=\"contentUrl\" src=\"/e/thumb.mp4\" itemprop=\"thumbnailUrl\"><iframe itemprop=\"embedUrl\" "
+     "src=\"https://player.example.org/e/1\"></iframe></div><p itemscope itemtype=\"https://schema.org/VideoObject "
+     "https://schema.org/CreativeWork\"><span itemprop=\"contentUrl\">  /e/text.mp4 </span><time itemprop=\"name\" "
+     "datetime=\"2026-01-01\">New year</time>",
+     "2026-01-01",
+     {"https://www.example.com/e/v.webm 480", "https://www.example.com/e/s.mp4 480",
+      "https://www.example.com/e/e.mp4 480", "https://www.example.com/e/o.mp4 480",
+      "https://www.example.com/e/thumb.mp4 480", "https://www.example.com/e/text.mp4 0"},
+     "",
+     "",
+     {"https://player.example.org/e/1"}},
+    {"MicrodataOtherTypesAndBrokenNestingGiveNothing",
+     "<div itemscope itemtype=\"https://schema.org/Movie\"><link itemprop=\"contentUrl\" href=\"/movie.mp4\"></div>"
+     "<span itemprop=\"contentUrl\">/loose.mp4</span><section itemscope itemtype=\"https://schema.org/VideoObject\">"
+     "<div itemscope><meta itemprop=\"embedUrl\" content=\"https://cards.example.org/1\"></section>"
+     "<meta itemprop=\"contentUrl\" content=\"/after.mp4\"><meta name=\"twitter:title\" content=\"Card title\">",
+     "Card title",
+     {}},
     {"UnfetchableAddressesIgnored",
      "<video src=\"data:video/mp4;base64,AAAA\"><source src=\"javascript:alert(1)\"><source src=\"blob:https://"
      "www.example.com/1\"><source src=\"ftp://x.example/y.mp4\"><source src=\"/bad&#x0A;line.mp4\"><source src="
@@ -132,6 +186,7 @@ const PageCase kPages[] = {
      {"https://www.example.com/v.mp4 0"},
      "",
      "",
+     {},
      {"https://www.example.com/a/b/sub/en.vtt en", "https://www.example.com/cc.vtt?a=1&b=2 de-AT default",
       "https://cdn.example.org/a.vtt "}},
 };
@@ -149,6 +204,7 @@ TEST_P(PageMediaPages, FindsTitleFilesAndFallbacks)
     EXPECT_EQ(files, c.Files);
     EXPECT_EQ(media.EmbedHost, c.EmbedHost);
     EXPECT_EQ(media.StreamType, c.StreamType);
+    EXPECT_EQ(media.Players, c.Players);
     std::vector<std::string> tracks;
     for (const TPageTrack& t : media.Tracks)
         tracks.push_back(t.Url + " " + t.Language + (t.Default ? " default" : ""));
@@ -159,6 +215,73 @@ TEST_P(PageMediaPages, FindsTitleFilesAndFallbacks)
 
 INSTANTIATE_TEST_SUITE_P(PageMedia, PageMediaPages, testing::ValuesIn(kPages),
                          [](const testing::TestParamInfo<PageCase>& info) { return info.param.Name; });
+
+// Each candidate carries the title of the markup that named it, so the file is named by the
+// same standard as the video taken; the page's title falls back in the same order.
+TEST(PageMediaTitles, EachCandidateCarriesItsOwnMarkupsTitle)
+{
+    const struct {
+        const char* Html;
+        const char* PageTitle;
+        std::vector<std::pair<std::string, std::string>> Files; // address, title
+    } kCases[] = {
+        {"<title>Html</title><meta name=\"twitter:title\" content=\"Card\"><meta name=\"twitter:player:stream\" "
+         "content=\"/t.mp4\"><video src=\"/w.mp4\"></video><meta property=\"og:title\" content=\"Graph\"><meta "
+         "property=\"og:video\" content=\"/o.mp4\"><script type=\"application/ld+json\">{\"@type\":\"VideoObject\","
+         "\"name\":\"Linked\",\"contentUrl\":\"/j.mp4\"}</script><div itemscope itemtype=\"https://schema.org/"
+         "VideoObject\"><meta itemprop=\"name\" content=\"Micro\"><link itemprop=\"contentUrl\" href=\"/m.mp4\"></div>",
+         "Graph",
+         {{"j.mp4", "Linked"}, {"m.mp4", "Micro"}, {"o.mp4", "Graph"}, {"t.mp4", "Card"}, {"w.mp4", ""}}},
+        {"<title>Html</title><div itemscope itemtype=\"https://schema.org/VideoObject\"><span itemprop=name>Micro"
+         "</span><link itemprop=contentUrl href=/m.mp4></div><meta name=\"twitter:title\" content=\"Card\">",
+         "Micro",
+         {{"m.mp4", "Micro"}}},
+        {"<title>Html</title><meta name=\"twitter:title\" content=\" Card \"><video src=/w.mp4>",
+         "Card",
+         {{"w.mp4", ""}}},
+        {"<title>Html</title><meta property=\"og:video\" content=\"/o.mp4\">", "Html", {{"o.mp4", ""}}},
+    };
+    for (const auto& c : kCases) {
+        const TPageMedia media = FindPageMedia(c.Html, kPage);
+        EXPECT_EQ(media.Title, c.PageTitle) << c.Html;
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const TMediaCandidate& f : media.Files)
+            files.emplace_back(f.Url.substr(f.Url.rfind('/') + 1), f.Title);
+        EXPECT_EQ(files, c.Files) << c.Html;
+    }
+}
+
+// oEmbed discovery takes the JSON form's address; the answer's html gives the player's frame.
+TEST(PageMediaOEmbed, DiscoveryAndTheAnswersPlayer)
+{
+    EXPECT_EQ(FindPageMedia("<link rel=\"alternate\" type=\"text/xml+oembed\" href=\"/o.xml\"><link rel=\"Alternate "
+                            "nofollow\" type=\"application/json+oembed\" href=\"/oembed?url=x&amp;format=json\"><link "
+                            "rel=\"alternate\" type=\"application/json+oembed\" href=\"/second\">",
+                            kPage)
+                  .OEmbed,
+              "https://www.example.com/oembed?url=x&format=json");
+    EXPECT_EQ(FindPageMedia("<link rel=\"stylesheet alternates\" type=\"application/json+oembed\" href=\"/o\">", kPage)
+                  .OEmbed,
+              "");
+
+    const std::string answer = "https://oembed.example.net/api/oembed.json?url=1";
+    const std::pair<std::string, std::string> kAnswers[] = {
+        {"{\"type\":\"video\",\"version\":\"1.0\",\"html\":\"<iframe width=\\\"640\\\" src=\\\"https:\\/\\/player."
+         "example.net\\/video\\/1?h=a&amp;b=2\\\" allowfullscreen><\\/iframe>\"}",
+         "https://player.example.net/video/1?h=a&b=2"},
+        {"{\"html\":\"<div><iframe src='//cdn.example.net/e/2'></iframe></div>\",\"width\":640}",
+         "https://cdn.example.net/e/2"},
+        {"{\"html\":\"<iframe src='/relative/3'></iframe>\"}", "https://oembed.example.net/relative/3"},
+        {"{\"type\":\"video\",\"html\":\"<video src='/v.mp4'></video>\"}", ""},
+        {"{\"html\":\"<iframe src='javascript:alert(1)'></iframe>\"}", ""},
+        {"{\"html\":42}", ""},
+        {"[\"html\"]", ""},
+        {"<html>not json</html>", ""},
+        {"{\"html\":\"<iframe src='https://a.example/1'>", ""}, // the string never ends
+    };
+    for (const auto& [json, player] : kAnswers)
+        EXPECT_EQ(OEmbedPlayer(json, answer), player) << json;
+}
 
 TEST(PageMediaPick, ChoosesByQuality)
 {
@@ -268,6 +391,11 @@ TEST(PageMediaHostile, FinishesWithoutFiles)
         ld + "{\"@type\":\"VideoObject\",\"contentUrl\":\"/x.mp4" + times("\\", 1000001),
         ld + "{\"@type\":\"VideoObject\",\"contentUrl\":\"/big.mp4\",\"pad\":\"" + times("x", 5000000) + "\"}",
         times("&#x", 3000000) + "<title>" + times("&#99999999999999", 100000),
+        // microdata: names whose end never comes, and items nested past any real page
+        "<div itemscope itemtype=\"https://schema.org/VideoObject\">" + times("<span itemprop=\"name\">x", 500000),
+        times("<div itemscope itemtype=\"https://schema.org/VideoObject\"><link itemprop=contentUrl href=data:x>",
+              200000),
+        times("<p itemscope><b itemprop=\"contentUrl\">/v.mp4</b></p>", 200000),
     };
     for (const std::string& page : pages) {
         const TPageMedia media = FindPageMedia(page, kPage);
