@@ -643,6 +643,7 @@ TEST_F(TransferRules, CookiesOfThePageAndOfTheUserOpenTheFile)
         EXPECT_EQ(rq.Header("Cookie").rfind("login=ok", 0), 0u) << rq.Host << rq.Path << ": " << rq.Header("Cookie");
     // The lent jar itself is the run's, not the items': nothing an answer set went into it.
     EXPECT_EQ(lent.Count(), 1u);
+}
 
 // A page's video that fails for a reason of its own (an error status, an answer that is not
 // video) gives way to the page's next candidate, in the order the quality would choose them;
