@@ -294,7 +294,7 @@ TEST_F(MainWindowTest, QualityMenuTicksExactlyTheChosenItem)
     EXPECT_FALSE(A("miSetYouTubeaccount")->isVisible());
 
     QList<QAction*> menu = Form->MainMenu()->actions();
-    ASSERT_EQ(menu.size(), 9);
+    ASSERT_EQ(menu.size(), 10);
     EXPECT_EQ(menu[0]->text(), "&Home Page");
     EXPECT_EQ(menu[2]->menu()->title(), "Youtube Download Quality");
     EXPECT_EQ(menu[3]->menu()->title(), "Connections per file");
