@@ -142,6 +142,9 @@ TEST_F(DownloadCore, RangesAreBoundedAndNoByteIsFetchedTwice)
     file->PieceBytes = 32 << 10;
     file->PieceMs = 1;
     auto run = Runner("wire.mp4", 4);
+    // The end game asks for a slow piece twice by design; on a busy machine a connection can
+    // stall long enough for it, and that is not what this counts.
+    run->Engine().SetEndGameMs(60000);
     ASSERT_TRUE(run->Run());
     EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
     EXPECT_TRUE(file->Body == cwtest::ReadFile(Out("wire.mp4")));
