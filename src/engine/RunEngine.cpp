@@ -375,20 +375,11 @@ void TRunEngine::FetchPage()
 {
     // A new job: nothing of the last item's page carries over, its cookies neither.
     FCookies = FOwner && FOwner->Cookies() ? *FOwner->Cookies() : TCookieJar();
-    FPageTarget = FModel.Address();
-    FEmbedding.clear();
-    FPlayers.clear();
-    FOEmbed.clear();
-    FReadingOEmbed = false;
-    FPlayersOpened = 0;
+    FromItemsOwnPage();
     FPlayerReason.clear();
     FReferer.clear();
     FNextCandidates.clear();
     FTried.clear();
-    for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
-        b->SetReferer(std::string());
-        b->SetReadsAnyType(false);
-    }
     FFileName.clear();
     FDownloadUrl.clear();
     FHdAvailable = false;
@@ -772,16 +763,8 @@ void TRunEngine::SetPageResult(const std::string& fileName, const std::string& d
     FEvents.TitleKnown(FFileName, FDownloadUrl);
 }
 
-void TRunEngine::EndPageAttempt()
+void TRunEngine::FromItemsOwnPage()
 {
-    if (FPollTimer)
-        FPollTimer->stop();
-    ResetBrowser(FActiveBrowser);
-    if (!FDownloadUrl.empty() || FPageAttempt >= 2)
-        return PageDone();
-    ++FPageAttempt;
-    FPageSwitches = 0;
-    // The second attempt starts from the item's own page again.
     FPageTarget = FModel.Address();
     FEmbedding.clear();
     FPlayers.clear();
@@ -792,6 +775,19 @@ void TRunEngine::EndPageAttempt()
         b->SetReferer(std::string());
         b->SetReadsAnyType(false);
     }
+}
+
+void TRunEngine::EndPageAttempt()
+{
+    if (FPollTimer)
+        FPollTimer->stop();
+    ResetBrowser(FActiveBrowser);
+    if (!FDownloadUrl.empty() || FPageAttempt >= 2)
+        return PageDone();
+    ++FPageAttempt;
+    FPageSwitches = 0;
+    // The second attempt starts from the item's own page again.
+    FromItemsOwnPage();
     NavigatePage();
 }
 
@@ -862,16 +858,8 @@ void TRunEngine::BeginTransfer()
     // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
     // server wants the address itself.
     FRequestUrl = FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FDownloadUrl) : FDownloadUrl;
-    // The proxy is chosen for each file by its own address (https_proxy, no_proxy); the
-    // relocations of one file keep the route of its first address.
-    const SystemProxy::Route route = SystemProxy::RouteFor(FRequestUrl);
-    std::string proxyHost;
-    int proxyPort = 0;
-    ProxyFromList(route.HostPort, "http", proxyHost, proxyPort);
-    http.SetProxy(proxyHost);
-    http.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
-    http.SetProxyUsername(route.Login.User);
-    http.SetProxyPassword(route.Login.Password);
+    // The proxy is chosen for each file by its own address.
+    UseProxyFor(http, FRequestUrl);
     http.SetReference(FReferer);
     FStream.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     FTransfer.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);

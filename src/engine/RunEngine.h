@@ -312,6 +312,8 @@ private:
     void SchedulePass();
     void PagePass();
     void WebPagePass(const std::string& text, bool loadEnded);
+    // The page stage's next load is the item's own page, with no player opened yet.
+    void FromItemsOwnPage();
     void EndPageAttempt();
     void PageDone();
     void SetPageResult(const std::string& fileName, const std::string& downloadUrl);

@@ -53,14 +53,7 @@ void TSubtitleFetch::Request(const std::string& url)
     }
     THttpCli& h = *FHttp;
     // The proxy is the one for this address, as for every file.
-    const SystemProxy::Route route = SystemProxy::RouteFor(url);
-    std::string proxyHost;
-    int proxyPort = 0;
-    ProxyFromList(route.HostPort, "http", proxyHost, proxyPort);
-    h.SetProxy(proxyHost);
-    h.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
-    h.SetProxyUsername(route.Login.User);
-    h.SetProxyPassword(route.Login.Password);
+    UseProxyFor(h, url);
     FUrl = url;
     FBody.clear();
     FTooLarge = false;

@@ -6,10 +6,12 @@
 #include "engine/core/MediaCheck.h"
 #include "engine/core/PartFile.h"
 #include "engine/streams/HlsCipher.h"
+#include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
 #include "platform/Log.h"
 #include "platform/Streams.h"
+#include "platform/SystemProxy.h"
 #include "platform/Winsock.h"
 
 #include <QElapsedTimer>
@@ -79,6 +81,18 @@ struct TDownloadCore::TWorker {
     bool StartOver = false;
     bool Throttled = false; // paused by the run's rate cap
 };
+
+void UseProxyFor(THttpCli& h, const std::string& url)
+{
+    const SystemProxy::Route route = SystemProxy::RouteFor(url);
+    std::string proxyHost;
+    int proxyPort = 0;
+    ProxyFromList(route.HostPort, "http", proxyHost, proxyPort);
+    h.SetProxy(proxyHost);
+    h.SetProxyPort(std::to_string(proxyPort ? proxyPort : 80));
+    h.SetProxyUsername(route.Login.User);
+    h.SetProxyPassword(route.Login.Password);
+}
 
 void TakeClientSettings(THttpCli& to, const THttpCli& from)
 {

@@ -49,6 +49,9 @@ struct TRateSample {
 // A client of a download's own, set up as the run's client: agent, protocol version,
 // relocations, proxy and its credentials, idle limit.
 void TakeClientSettings(THttpCli& to, const THttpCli& from);
+// The user's proxy for this address (https_proxy, no_proxy), on client h; the relocations of a
+// request keep the route of its first address.
+void UseProxyFor(THttpCli& h, const std::string& url);
 
 // What the owner says of an answer's header (a final 2xx).
 struct TAnswerVerdict {

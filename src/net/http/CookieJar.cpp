@@ -39,16 +39,6 @@ bool HasControlByte(const std::string& s)
     });
 }
 
-std::string TrimWsp(const std::string& s)
-{
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
-        --e;
-    return s.substr(b, e - b);
-}
 
 // Up to max digits at the start of token, then anything but a digit; -1 when it is not so.
 int LeadingNumber(const std::string& token, std::size_t minDigits, std::size_t maxDigits, std::size_t& used)
@@ -262,8 +252,8 @@ bool TCookieJar::SetCookie(const std::string& setCookie, const std::string& requ
     if (eq == std::string::npos)
         return refuse("no name=value");
     TCookie c;
-    c.Name = TrimWsp(pair.substr(0, eq));
-    c.Value = TrimWsp(pair.substr(eq + 1));
+    c.Name = text::TrimBlanks(pair.substr(0, eq));
+    c.Value = text::TrimBlanks(pair.substr(eq + 1));
     if (c.Name.empty())
         return refuse("no name");
     if (HasControlByte(c.Name) || HasControlByte(c.Value))
@@ -283,8 +273,8 @@ bool TCookieJar::SetCookie(const std::string& setCookie, const std::string& requ
         const std::string av = setCookie.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
         at = next;
         const std::size_t e = av.find('=');
-        const std::string name = text::Lower(TrimWsp(av.substr(0, e)));
-        const std::string value = e == std::string::npos ? std::string() : TrimWsp(av.substr(e + 1));
+        const std::string name = text::Lower(text::TrimBlanks(av.substr(0, e)));
+        const std::string value = e == std::string::npos ? std::string() : text::TrimBlanks(av.substr(e + 1));
         if (name == "expires") {
             if (const auto date = ParseCookieDate(value))
                 expires = *date;
@@ -478,7 +468,7 @@ TCookieFileRead ParseCookieFile(const std::string& text, TCookieJar& jar)
         if (text::StartsWithNoCase(line, "#HttpOnly_")) {
             httpOnly = true;
             line.erase(0, 10);
-        } else if (TrimWsp(line).empty() || line[0] == '#') {
+        } else if (text::TrimBlanks(line).empty() || line[0] == '#') {
             continue;
         }
         std::vector<std::string> fields;

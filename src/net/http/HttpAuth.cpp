@@ -19,18 +19,6 @@ std::string WithoutFragment(const std::string& s)
     return s.substr(0, s.find('#'));
 }
 
-// Blanks and tabs around a field value are not part of it.
-std::string TrimBlanks(const std::string& s)
-{
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t'))
-        --e;
-    return s.substr(b, e - b);
-}
-
 // The credentials line ("Authorization" or "Proxy-Authorization") one side's handshake sends
 // next, or "" when it has nothing to send.
 std::string CredentialsLine(const std::string& Field, THttpNtlmState NTLM, THttpBasicState Basic,
@@ -59,7 +47,7 @@ void THttpCli::LocationField(const std::string& Value)
         return;
     // A control byte would reach the next request line (a lone CR survives the cutting of
     // header lines): such an address is not followed, and the request ends with this answer.
-    const std::string reference = TrimBlanks(Value);
+    const std::string reference = text::TrimBlanks(Value);
     if (FindControlByte(reference) != std::string::npos) {
         SetFailure("Relocation refused: the address contains a control character");
         return;
