@@ -690,7 +690,7 @@ bool TRunEngine::TryNextCandidate(const TOutcome& result)
         return false;
     // Nothing of the failed one is kept: its bytes are not the next one's.
     if (FIsStream) {
-        THlsTransfer::RemoveParts(FStreamParts);
+        TStreamTransfer::RemoveParts(FStreamParts);
     } else {
         RemoveFileIfAny(PartPathOf(FPath));
         RemoveFileIfAny(PartMetaPathOf(FPath));
@@ -893,7 +893,7 @@ void TRunEngine::StreamEnded(const TOutcome& result)
             Fail("Unable to save " + FModel.Address() + ": " + e.what(), e.what());
             return EndOfItem();
         }
-        THlsTransfer::RemoveParts(FStreamParts);
+        TStreamTransfer::RemoveParts(FStreamParts);
         FTransferPath = FPath;
         return EndOfItem();
     }
@@ -963,7 +963,7 @@ void TRunEngine::JoinEnded(const TProcessInfo& record)
         Fail("Unable download video from " + FModel.Address() + ": " + why, why);
         return NextItem();
     }
-    THlsTransfer::RemoveParts(FStreamParts);
+    TStreamTransfer::RemoveParts(FStreamParts);
     FTransferPath = FPath;
     EndOfItem();
 }

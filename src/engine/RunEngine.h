@@ -11,7 +11,7 @@
 //   transfer stage  asks the front end before replacing an existing file, then fetches the file
 //                   through a TTransfer (jsTransferring, jsWaiting between tries), with Best
 //                   Available's fallback to the plain file; an HLS stream through a
-//                   THlsTransfer, whose tracks the converter runner then joins into one .mp4
+//                   TStreamTransfer, whose tracks the converter runner then joins into one .mp4
 //                   (jsJoining) unless the video is fragmented MP4 without separate audio;
 //   conversion      hands the file (or, in convert-only runs, the local file) to the program's
 //                   converter runner and follows its records (jsConverting);
@@ -33,7 +33,7 @@
 //   WM_JOIN_START     0x160B  join a stream's downloaded tracks into one file
 
 #include "browser/WebBrowser.h"
-#include "engine/HlsTransfer.h"
+#include "engine/StreamTransfer.h"
 #include "engine/core/PartFile.h"
 #include "engine/RunModel.h"
 #include "engine/SubtitleFetch.h"
@@ -358,7 +358,7 @@ private:
     TWebBrowser* FActiveBrowser = &FWebBrowser1;
     std::unique_ptr<THttpCli> FHttpCli1;
     TTransfer FTransfer;
-    THlsTransfer FStream;
+    TStreamTransfer FStream;
     TSubtitleFetch FSubs;
     std::unique_ptr<QTimer> FPollTimer;
     std::uint32_t FPollLimitMs = PollLimitMs;

@@ -1,5 +1,5 @@
 #pragma once
-// THlsTransfer: one stream, an HTTP Live Streaming playlist or a static DASH manifest, fetched
+// TStreamTransfer: one stream, an HTTP Live Streaming playlist or a static DASH manifest, fetched
 // into ordinary files. Both kinds end as the same thing: the segments of a video track and of a
 // separate audio track, handed to the download core in stream mode and joined by the converter.
 //
@@ -39,14 +39,14 @@ namespace cw {
 
 class THttpCli;
 
-class THlsTransfer {
+class TStreamTransfer {
 public:
     // settings: the run's client, whose proxy, credentials, idle limit and agent every request
     // of the stream takes.
-    explicit THlsTransfer(THttpCli& settings);
-    ~THlsTransfer();
-    THlsTransfer(const THlsTransfer&) = delete;
-    THlsTransfer& operator=(const THlsTransfer&) = delete;
+    explicit TStreamTransfer(THttpCli& settings);
+    ~TStreamTransfer();
+    TStreamTransfer(const TStreamTransfer&) = delete;
+    TStreamTransfer& operator=(const TStreamTransfer&) = delete;
 
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
     {
@@ -90,7 +90,7 @@ public:
     static constexpr std::int64_t MaxIndexBytes = 16 << 20;
 
 private:
-    using TTextDone = void (THlsTransfer::*)(const std::string& body, const std::string& finalUrl);
+    using TTextDone = void (TStreamTransfer::*)(const std::string& body, const std::string& finalUrl);
 
     void Request(const std::string& url);
     void RequestDone();

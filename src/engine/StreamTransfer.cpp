@@ -1,4 +1,4 @@
-#include "engine/HlsTransfer.h"
+#include "engine/StreamTransfer.h"
 
 #include "engine/DownloadText.h"
 #include "engine/core/PartFile.h"
@@ -26,7 +26,7 @@ std::string AudioPartOf(const std::string& finalPath)
 
 } // namespace
 
-THlsTransfer::THlsTransfer(THttpCli& settings)
+TStreamTransfer::TStreamTransfer(THttpCli& settings)
     : FSettings(settings), FContext(std::make_unique<QObject>()), FCore(settings)
 {
     FRetryDelays = {1000, 2000, 4000, 8000, 16000};
@@ -38,19 +38,19 @@ THlsTransfer::THlsTransfer(THttpCli& settings)
     };
 }
 
-THlsTransfer::~THlsTransfer()
+TStreamTransfer::~TStreamTransfer()
 {
     Halt();
 }
 
-void THlsTransfer::RemoveParts(const std::string& finalPath)
+void TStreamTransfer::RemoveParts(const std::string& finalPath)
 {
     RemoveFileIfAny(PartPathOf(finalPath));
     RemoveFileIfAny(AudioPartOf(finalPath));
     RemoveFileIfAny(PartMetaPathOf(finalPath));
 }
 
-bool THlsTransfer::FragmentedMp4() const
+bool TStreamTransfer::FragmentedMp4() const
 {
     std::ifstream in(FVideoPart, std::ios::binary);
     char head[8] = {};
@@ -62,7 +62,7 @@ bool THlsTransfer::FragmentedMp4() const
 
 // ---- playlists and keys: one at a time on a client of their own -------------------------------
 
-void THlsTransfer::Request(const std::string& url)
+void TStreamTransfer::Request(const std::string& url)
 {
     if (!FText) {
         FText = std::make_unique<THttpCli>();
@@ -73,7 +73,7 @@ void THlsTransfer::Request(const std::string& url)
         FText->SetRcvdStream(nullptr);
     }
     THttpCli& h = *FText;
-    const std::size_t cap = FTextNext == &THlsTransfer::KeyRead ? kMaxKeyBytes
+    const std::size_t cap = FTextNext == &TStreamTransfer::KeyRead ? kMaxKeyBytes
                             : FTextLength >= 0                  ? static_cast<std::size_t>(FTextLength)
                                                                 : MaxPlaylistBytes;
     FBody.clear();
@@ -123,7 +123,7 @@ void THlsTransfer::Request(const std::string& url)
 
 // What is wrong with the answer the client just finished; "" for a whole 2xx. retry: whether
 // asking again may help (a broken or silent connection, a server error of the moment).
-std::string THlsTransfer::AnswerProblem(THttpCli& h, bool& retry) const
+std::string TStreamTransfer::AnswerProblem(THttpCli& h, bool& retry) const
 {
     retry = false;
     const int status = h.StatusCode();
@@ -143,7 +143,7 @@ std::string THlsTransfer::AnswerProblem(THttpCli& h, bool& retry) const
     return std::string();
 }
 
-void THlsTransfer::RequestDone()
+void TStreamTransfer::RequestDone()
 {
     if (!FTextBusy)
         return;
@@ -152,7 +152,7 @@ void THlsTransfer::RequestDone()
         return;
     THttpCli& h = *FText;
     bool retry = false;
-    std::string problem = FTooLarge ? FTextNext == &THlsTransfer::KeyRead
+    std::string problem = FTooLarge ? FTextNext == &TStreamTransfer::KeyRead
                                           ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
                                           : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
                                     : FTextEnough ? std::string()
@@ -190,7 +190,7 @@ void THlsTransfer::RequestDone()
 
 // ---- playlists and keys -----------------------------------------------------------------------
 
-void THlsTransfer::Start(const std::string& playlistUrl, const std::string& finalPath)
+void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& finalPath)
 {
     Halt();
     FContext = std::make_unique<QObject>();
@@ -219,10 +219,10 @@ void THlsTransfer::Start(const std::string& playlistUrl, const std::string& fina
     // What the address is becomes known from its answer; until then its name is the best guess.
     const std::string path = playlistUrl.substr(0, playlistUrl.find_first_of("?#"));
     const bool manifest = path.size() > 4 && text::EndsWithNoCase(path, ".mpd");
-    FetchText(manifest ? "the manifest" : "the playlist", playlistUrl, &THlsTransfer::PlaylistRead);
+    FetchText(manifest ? "the manifest" : "the playlist", playlistUrl, &TStreamTransfer::PlaylistRead);
 }
 
-void THlsTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
+void TStreamTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
                              std::int64_t length)
 {
     FTextOffset = offset;
@@ -234,7 +234,7 @@ void THlsTransfer::FetchText(const std::string& what, const std::string& url, TT
     Request(url);
 }
 
-void THlsTransfer::PlaylistRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::PlaylistRead(const std::string& body, const std::string& finalUrl)
 {
     if (LooksLikeDashManifest(body))
         return ManifestRead(body, finalUrl);
@@ -259,19 +259,19 @@ void THlsTransfer::PlaylistRead(const std::string& body, const std::string& fina
     LogDebug("hls", FName + ": variant " + std::to_string(pick + 1) + " of " + std::to_string(FMaster.Variants.size()) +
                         " (" + std::to_string(variant.Height) + " lines, " + std::to_string(variant.Bandwidth) +
                         " bit/s)" + (FAudioUrl.empty() ? "" : ", separate audio"));
-    FetchText("the variant playlist", variant.Uri, &THlsTransfer::VariantRead);
+    FetchText("the variant playlist", variant.Uri, &TStreamTransfer::VariantRead);
 }
 
-void THlsTransfer::VariantRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::VariantRead(const std::string& body, const std::string& finalUrl)
 {
     if (!TakeMedia(body, finalUrl, 0))
         return;
     if (!FAudioUrl.empty())
-        return FetchText("the audio playlist", FAudioUrl, &THlsTransfer::AudioRead);
+        return FetchText("the audio playlist", FAudioUrl, &TStreamTransfer::AudioRead);
     NextKey();
 }
 
-void THlsTransfer::AudioRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::AudioRead(const std::string& body, const std::string& finalUrl)
 {
     if (TakeMedia(body, finalUrl, 1))
         NextKey();
@@ -279,7 +279,7 @@ void THlsTransfer::AudioRead(const std::string& body, const std::string& finalUr
 
 // A media playlist for track (0 video, 1 audio): refused when it is not a whole video this
 // program can put together.
-bool THlsTransfer::TakeMedia(const std::string& body, const std::string& finalUrl, int track)
+bool TStreamTransfer::TakeMedia(const std::string& body, const std::string& finalUrl, int track)
 {
     THlsParse parse = ParseHlsPlaylist(body, finalUrl);
     if (!parse.Ok) {
@@ -326,14 +326,14 @@ bool THlsTransfer::TakeMedia(const std::string& body, const std::string& finalUr
     return true;
 }
 
-void THlsTransfer::NextKey()
+void TStreamTransfer::NextKey()
 {
     if (FKeyNext < FKeyUrls.size())
-        return FetchText("the key", FKeyUrls[FKeyNext], &THlsTransfer::KeyRead);
+        return FetchText("the key", FKeyUrls[FKeyNext], &TStreamTransfer::KeyRead);
     BeginSegments();
 }
 
-void THlsTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
 {
     if (body.size() != 16)
         return Fail("the key " + finalUrl + " is " + std::to_string(body.size()) + " bytes long, not 16");
@@ -344,7 +344,7 @@ void THlsTransfer::KeyRead(const std::string& body, const std::string& finalUrl)
 
 // ---- DASH: the manifest and the segment indexes ---------------------------------------------
 
-void THlsTransfer::ManifestRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::ManifestRead(const std::string& body, const std::string& finalUrl)
 {
     TDashParse parse = ParseDashManifest(body, finalUrl);
     if (parse.Status == TDashStatus::Malformed)
@@ -379,7 +379,7 @@ void THlsTransfer::ManifestRead(const std::string& body, const std::string& fina
     NextIndex();
 }
 
-void THlsTransfer::NextIndex()
+void TStreamTransfer::NextIndex()
 {
     if (FIndexNext >= FIndexJobs.size())
         return BeginDashSegments();
@@ -387,10 +387,10 @@ void THlsTransfer::NextIndex()
     if (r.IndexLength > MaxIndexBytes)
         return Fail("the segment index of " + r.IndexUrl + " is larger than " + std::to_string(MaxIndexBytes >> 20) +
                     " MiB");
-    FetchText("the segment index of", r.IndexUrl, &THlsTransfer::IndexRead, r.IndexOffset, r.IndexLength);
+    FetchText("the segment index of", r.IndexUrl, &TStreamTransfer::IndexRead, r.IndexOffset, r.IndexLength);
 }
 
-void THlsTransfer::IndexRead(const std::string& body, const std::string& finalUrl)
+void TStreamTransfer::IndexRead(const std::string& body, const std::string& finalUrl)
 {
     const TDashRepresentation& r = *FIndexJobs[FIndexNext];
     if (static_cast<std::int64_t>(body.size()) < r.IndexLength)
@@ -406,7 +406,7 @@ void THlsTransfer::IndexRead(const std::string& body, const std::string& finalUr
 
 // Every track's representations, period after period: the initialization section (once while
 // consecutive periods share it), then the media segments.
-void THlsTransfer::BeginDashSegments()
+void TStreamTransfer::BeginDashSegments()
 {
     std::vector<TSegmentSource> segments;
     for (std::size_t t = 0; t < FDashTracks.size(); ++t) {
@@ -442,7 +442,7 @@ void THlsTransfer::BeginDashSegments()
 
 // The segments of every track, in playlist order, for the download core; an initialization
 // section goes before the first fragment that uses it.
-void THlsTransfer::BeginSegments()
+void TStreamTransfer::BeginSegments()
 {
     std::vector<TSegmentSource> segments;
     for (std::size_t t = 0; t < FMedia.size(); ++t) {
@@ -477,7 +477,7 @@ void THlsTransfer::BeginSegments()
     StartSegments(std::move(segments), FMedia.size());
 }
 
-void THlsTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks)
+void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks)
 {
     std::vector<std::string> parts;
     for (std::size_t t = 0; t < tracks; ++t)
@@ -530,7 +530,7 @@ void THlsTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size
 
 // ---- the end ----------------------------------------------------------------------------------
 
-void THlsTransfer::Halt()
+void TStreamTransfer::Halt()
 {
     FRunning = false;
     if (FTextPause)
@@ -546,7 +546,7 @@ void THlsTransfer::Halt()
     FCore.Stop();
 }
 
-void THlsTransfer::Stop()
+void TStreamTransfer::Stop()
 {
     if (!FRunning)
         return;
@@ -555,7 +555,7 @@ void THlsTransfer::Stop()
     FContext = std::make_unique<QObject>();
 }
 
-void THlsTransfer::Fail(const std::string& reason, TFailKind kind)
+void TStreamTransfer::Fail(const std::string& reason, TFailKind kind)
 {
     if (!FRunning)
         return;
@@ -563,7 +563,7 @@ void THlsTransfer::Fail(const std::string& reason, TFailKind kind)
     End(TOutcome::Failed(kind, reason));
 }
 
-void THlsTransfer::End(TOutcome outcome)
+void TStreamTransfer::End(TOutcome outcome)
 {
     FRunning = false;
     QTimer::singleShot(0, FContext.get(), [this, outcome] {
