@@ -693,6 +693,12 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
          {{"/v/3.mp4", 404}},
          {"/v/3.mp4"},
          "the server answered 404 Not Found"},
+        // A web page served as the file is not saved as the video.
+        {"/4",
+         "<title>Four</title><video src=\"/v/4.mp4\"></video>",
+         {{"/v/4.mp4", 0}},
+         {"/v/4.mp4"},
+         "is not video: the server sent a web page as video/mp2t"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.Page);
@@ -719,6 +725,7 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
             }
         }
         EXPECT_EQ(asked, c.Asked);
+        EXPECT_FALSE(std::filesystem::exists(Out("Four.mp4")));
         if (c.Line == "done") {
             // Nothing of the file that was not there stays beside the one that was.
             EXPECT_EQ(cwtest::ReadFile(Out("One.mp4")), good);

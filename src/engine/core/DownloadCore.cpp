@@ -581,6 +581,15 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
     if (take > 0) {
         try {
             if (FMode == cmFile) {
+                if (at == 0 && LooksLikeWebPage(std::string_view(data, static_cast<std::size_t>(take)))) {
+                    // Asked again it would be the same page: the file fails now, and a page
+                    // with another video gets to offer that.
+                    w.Rejected = true, w.Kind = fkMedia, w.Retry = false;
+                    const std::string type = w.Http->ContentType();
+                    w.Why = "is not video: the server sent a web page" + (type.empty() ? std::string() : " as " + type);
+                    w.Http->Abort();
+                    return;
+                }
                 if (FFile->Seek(at, soBeginning) != at)
                     throw EWriteError("Cannot seek in " + FPartPath, "the file cannot be positioned");
                 FFile->WriteBuffer(data, take);

@@ -1,5 +1,6 @@
 #include "engine/core/MediaCheck.h"
 
+#include <cctype>
 #include <cstdint>
 
 namespace cw {
@@ -30,6 +31,27 @@ bool LooksLikeMedia(std::string_view data)
     for (std::string_view box : kFirstBoxes)
         known |= type == box;
     return known && (size == 1 || size >= 8);
+}
+
+bool LooksLikeWebPage(std::string_view head)
+{
+    if (head.substr(0, 3) == "\xEF\xBB\xBF")
+        head.remove_prefix(3);
+    while (!head.empty() && (head[0] == ' ' || head[0] == '\t' || head[0] == '\r' || head[0] == '\n'))
+        head.remove_prefix(1);
+    static constexpr std::string_view kStarts[] = {"<!doctype html", "<html", "<head", "<body"};
+    for (std::string_view start : kStarts) {
+        if (head.size() < start.size() + 1)
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < start.size() && same; ++i)
+            same = static_cast<char>(std::tolower(static_cast<unsigned char>(head[i]))) == start[i];
+        // "<header" or "<bodyguard.mp4" are no tags of a page.
+        const char next = head[start.size()];
+        if (same && (next == '>' || next == ' ' || next == '\t' || next == '\r' || next == '\n'))
+            return true;
+    }
+    return false;
 }
 
 } // namespace cw

@@ -14,4 +14,10 @@ constexpr std::size_t MediaCheckBytes = 189;
 // head: the segment's first bytes (MediaCheckBytes, or fewer when the segment is that short).
 bool LooksLikeMedia(std::string_view head);
 
+// Whether a file's first bytes are a web page (a document type or an html, head or body tag after
+// a byte order mark and blanks): a plain file may be any format, but never that. An error page
+// served with 200 and a video type would otherwise be saved as the video. Too few bytes to
+// tell: false.
+bool LooksLikeWebPage(std::string_view head);
+
 } // namespace cw

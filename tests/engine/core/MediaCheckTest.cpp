@@ -38,4 +38,26 @@ TEST(MediaCheck, SegmentStartsOfEveryContainerAndPagesThatAreNot)
         EXPECT_EQ(LooksLikeMedia(c.Head), c.Media) << c.Name;
 }
 
+// A plain file may hold anything but a web page.
+TEST(MediaCheck, FilesThatAreWebPages)
+{
+    const struct {
+        std::string Head;
+        bool Page;
+    } kCases[] = {
+        {"<!DOCTYPE html>\n<html lang=en>", true},
+        {"\xEF\xBB\xBF\r\n  <HTML>\n<head>", true},
+        {"<head>\n<title>Sold out</title>", true},
+        {"<body class=x>", true},
+        {"<html", false},          // too short to tell
+        {"<header>", false},       // not the tag of a page
+        {"[harbour][harbour]", false},
+        {"FLV\x01\x05", false},
+        {std::string("\0\0\0\x18ftypisom", 12), false},
+        {"<?xml version=\"1.0\"?><MPD", false},
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(LooksLikeWebPage(c.Head), c.Page) << c.Head;
+}
+
 } // namespace
