@@ -173,11 +173,10 @@ const OptionName kOptions[] = {
     {0, "proxy", true, "proxy"},               {'c', "continue", false, "continue"},
     {0, "cacert", true, "cacert"},             {0, "limit-rate", true, "limit-rate"},
     {0, "cookies", true, "cookies"},           {0, "keep-video", false, "keep-video"},
-    {0, "no-subs", false, "no-subs"},
-    {0, "overwrite", false, "overwrite"},      {0, "json", false, "json"},
-    {'q', "quiet", false, "quiet"},            {'v', "verbose", false, "verbose"},
-    {'h', "help", false, "help"},              {'V', "version", false, "version"},
-    {0, "list-presets", false, "list-presets"},
+    {0, "no-subs", false, "no-subs"},          {0, "overwrite", false, "overwrite"},
+    {0, "json", false, "json"},                {'q', "quiet", false, "quiet"},
+    {'v', "verbose", false, "verbose"},        {'h', "help", false, "help"},
+    {'V', "version", false, "version"},        {0, "list-presets", false, "list-presets"},
 };
 
 const OptionName* ByShort(char c)
