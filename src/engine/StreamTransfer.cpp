@@ -506,18 +506,21 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
             LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
         } else {
             kept->Blocks.resize(parts.size());
+            kept->Spans.resize(parts.size());
             for (std::size_t t = 0; t < parts.size(); ++t) {
                 TByteSet claimed;
                 if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
                     claimed.Add(0, kept->Tracks[t].back());
                 std::vector<std::string> log;
-                const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], -1, log);
+                const TByteSet verified =
+                    VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
                 for (const std::string& line : log)
                     LogLine("hls", line);
                 keep[t] = IntactSegments(kept->Tracks[t], verified);
             }
             journal.Tracks = kept->Tracks;
             journal.Blocks = kept->Blocks;
+            journal.Spans = kept->Spans;
             LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
         }
     } else if (RegularFileSize(metaPath) >= 0) {

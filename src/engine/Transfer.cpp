@@ -65,9 +65,9 @@ bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& j
         if (p.Pos > p.Start)
             claimed.Add(p.Start, p.Pos);
     std::vector<std::string> log;
-    if (kept->Blocks.empty())
-        kept->Blocks.resize(1);
-    const TByteSet verified = VerifiedBytes(FPartPath, claimed, kept->Blocks[0], kept->Total, log);
+    kept->Blocks.resize(1);
+    kept->Spans.resize(1);
+    const TByteSet verified = VerifiedBytes(FPartPath, claimed, kept->Blocks[0], kept->Spans[0], kept->Total, log);
     for (const std::string& line : log)
         LogLine("transfer", line);
     std::optional<std::vector<TJournalPiece>> resumed = ResumePieces(kept->Total, kept->Pieces, verified, &why);
@@ -83,6 +83,9 @@ bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& j
             kept->Total >= 0 ? std::min(from + JournalBlockBytes, kept->Total) : from + JournalBlockBytes;
         it = verified.Contains(from, to) ? std::next(it) : blocks.erase(it);
     }
+    auto& spans = kept->Spans[0];
+    for (auto it = spans.begin(); it != spans.end();)
+        it = verified.Contains(it->first, it->second.End) ? std::next(it) : spans.erase(it);
     pieces.clear();
     for (const TJournalPiece& r : *resumed) {
         TPiece p;

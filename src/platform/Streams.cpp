@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -153,9 +154,22 @@ TFileStream::TFileStream(const std::string& fileName, unsigned mode) : FFileName
             break;
         }
     }
+    const bool noFollow = (mode & fmNoFollow) != 0;
+    if (noFollow)
+        flags |= O_NOFOLLOW;
     FHandle = ::open(fileName.c_str(), flags, 0666);
+    struct stat st {};
+    if (FHandle >= 0 && noFollow && (::fstat(FHandle, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(FHandle);
+        FHandle = -1;
+        errno = EINVAL;
+        const std::string reason = "It is not a regular file.";
+        if (create)
+            throw EFCreateError("Cannot create file \"" + fileName + "\". " + reason);
+        throw EFOpenError("Cannot open file \"" + fileName + "\". " + reason);
+    }
     if (FHandle < 0) {
-        std::string reason = std::strerror(errno);
+        std::string reason = errno == ELOOP && noFollow ? "It is a symbolic link." : std::strerror(errno);
         if (create)
             throw EFCreateError("Cannot create file \"" + fileName + "\". " + reason);
         throw EFOpenError("Cannot open file \"" + fileName + "\". " + reason);

@@ -93,6 +93,8 @@ constexpr unsigned fmShareExclusive = 0x0010;
 constexpr unsigned fmShareDenyWrite = 0x0020;
 constexpr unsigned fmShareDenyNone = 0x0040;
 constexpr unsigned fmCreate = 0xFF00;
+// With any mode: a symbolic link is never followed and only a regular file is opened.
+constexpr unsigned fmNoFollow = 0x10000;
 
 class TFileStream : public TStream {
 public:

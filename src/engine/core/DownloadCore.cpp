@@ -5,6 +5,7 @@
 #include "engine/DownloadText.h"
 #include "engine/core/MediaCheck.h"
 #include "engine/core/PartFile.h"
+#include "engine/core/ResumeJournal.h"
 #include "engine/streams/HlsCipher.h"
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
@@ -19,6 +20,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
+
+#include <unistd.h>
 
 namespace cw {
 
@@ -28,6 +32,8 @@ constexpr std::int64_t kRateIntervalMs = 2000;
 constexpr std::int64_t kJournalIntervalMs = 1000;
 constexpr int kTickMs = 100;
 constexpr std::int64_t kCopyBytes = 1 << 20;
+// How much of a kept segment is asked again to prove that the server still has the same one.
+constexpr std::int64_t kProbeBytes = 16 * 1024;
 
 std::int64_t Now()
 {
@@ -80,6 +86,9 @@ struct TDownloadCore::TWorker {
     bool Retry = false;
     bool StartOver = false;
     bool Throttled = false; // paused by the run's rate cap
+    // A kept segment's first bytes asked again: compared with the track, nothing written.
+    bool Probe = false;
+    std::string Probed;
 };
 
 void UseProxyFor(THttpCli& h, const std::string& url)
@@ -150,7 +159,10 @@ void TDownloadCore::StartFile(const std::string& url, const std::string& partPat
     FRunning = true;
     FContext = std::make_unique<QObject>();
     try {
-        FFile = std::make_unique<TFileStream>(partPath, (create ? fmCreate : fmOpenReadWrite) | fmShareExclusive);
+        if (create)
+            RemoveIfNotRegular(partPath);
+        FFile = std::make_unique<TFileStream>(partPath,
+                                              (create ? fmCreate : fmOpenReadWrite) | fmShareExclusive | fmNoFollow);
     } catch (const std::exception& e) {
         // A read-only or full folder, or a name the file system refuses.
         FFile.reset();
@@ -187,8 +199,21 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     FTrackBytes.assign(tracks, 0);
     FJournal.Tracks.resize(tracks);
     FJournal.Blocks.resize(tracks);
+    FJournal.Spans.resize(tracks);
     FDoneSpool.assign(FSegments.size(), std::string());
     FPlain.assign(FSegments.size(), 0);
+    FProbe.assign(FSegments.size(), false);
+    FDonePlain = 0;
+    FDoneCount = 0;
+    // The stream's size is known when every segment is a byte range in the clear (decryption
+    // takes the padding off: a ciphertext's length is not the file's); a sum past the largest
+    // number is no size.
+    FStreamTotal = 0;
+    for (const TSegmentSource& seg : FSegments)
+        if (seg.Length < 0 || seg.Key >= 0 || __builtin_add_overflow(FStreamTotal, seg.Length, &FStreamTotal)) {
+            FStreamTotal = -1;
+            break;
+        }
     FSpooled = 0;
     std::vector<TPiece> pieces;
     for (std::size_t i = 0; i < FSegments.size(); ++i) {
@@ -208,24 +233,33 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
             if (FJournal.Tracks[t].size() < kept)
                 throw Exception("the journal does not match the kept segments");
             const std::int64_t bytes = kept ? FJournal.Tracks[t].back() : 0;
-            auto file =
-                std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive);
+            if (!kept)
+                RemoveIfNotRegular(FTrackParts[t]);
+            auto file = std::make_unique<TFileStream>(FTrackParts[t],
+                                                      (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive | fmNoFollow);
             file->SetSize(bytes);
             if (file->Seek(bytes, soBeginning) != bytes)
                 throw Exception("Cannot seek in " + FTrackParts[t]);
             FTracks.push_back(std::move(file));
             FAppended[t] = kept;
             FTrackBytes[t] = bytes;
+            // A kept segment is used only once the server shows it still has the same one: its
+            // first bytes are asked again and compared with the track (a probe).
             for (std::size_t k = 0; k < kept; ++k) {
-                TPiece& p = pieces[static_cast<std::size_t>(FTrackPieces[t][k])];
+                const auto piece = static_cast<std::size_t>(FTrackPieces[t][k]);
                 const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
-                p.End = p.Pos = p.Best = FJournal.Tracks[t][k] - from;
-                FPlain[static_cast<std::size_t>(FTrackPieces[t][k])] = p.End;
+                FPlain[piece] = FJournal.Tracks[t][k] - from;
+                FProbe[piece] = true;
+                pieces[piece].End = -1; // a probe's answer is as long as the server makes it
+                FDoneSpool[piece] = "done";
             }
             // Blocks past what stays are hashes of bytes that are gone.
             auto& blocks = FJournal.Blocks[t];
             for (auto it = blocks.begin(); it != blocks.end();)
                 it = (it->first + 1) * JournalBlockBytes > bytes ? blocks.erase(it) : std::next(it);
+            auto& spans = FJournal.Spans[t];
+            for (auto it = spans.begin(); it != spans.end();)
+                it = it->second.End > bytes ? spans.erase(it) : std::next(it);
         }
     } catch (const std::exception& e) {
         FTracks.clear();
@@ -235,7 +269,6 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     s.Connections = FConnections;
     s.RetryDelaysMs = FRetryDelays;
     s.EndGameMs = FEndGameMs;
-    // Kept segments have Pos == End and start as done.
     FSched.Reset(std::move(pieces), s);
     Begin();
 }
@@ -250,6 +283,7 @@ void TDownloadCore::Begin()
     FRateBytes = Bytes();
     FWaitShown = false;
     FEnding = false;
+    FJournalDue = false;
     if (!FTimer) {
         FTimer = std::make_unique<QTimer>();
         FTimer->setSingleShot(true);
@@ -453,9 +487,13 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         const TSegmentSource& seg = FSegments[static_cast<std::size_t>(job.Piece)];
         h.SetURL(seg.Url);
         h.SetAccept("*/*");
-        if (seg.Offset >= 0) {
-            h.SetContentRangeBegin(std::to_string(seg.Offset));
-            h.SetContentRangeEnd(std::to_string(seg.Offset + seg.Length - 1));
+        w.Probe = FProbe[static_cast<std::size_t>(job.Piece)];
+        w.Probed.clear();
+        const std::int64_t from = std::max<std::int64_t>(seg.Offset, 0);
+        const std::int64_t length = w.Probe && (seg.Length < 0 || seg.Length > kProbeBytes) ? kProbeBytes : seg.Length;
+        if (seg.Offset >= 0 || w.Probe) {
+            h.SetContentRangeBegin(std::to_string(from));
+            h.SetContentRangeEnd(std::to_string(from + length - 1));
         }
     }
     h.OnHeaderData = nullptr;
@@ -501,12 +539,17 @@ void TDownloadCore::DocBegin(int conn)
         // A server that ignores the range sends the whole resource: the range is cut out of it.
         if (seg.Offset >= 0 && status != 206)
             v.Skip = seg.Offset;
-        try {
-            w.SpoolPath = SpoolOf(w.Job.Piece, w.Job.Helper);
-            w.Spool = std::make_unique<TFileStream>(w.SpoolPath, fmCreate | fmShareExclusive);
-        } catch (const std::exception& e) {
-            w.Spool.reset();
-            return Fail(TOutcome::Failed(fkSave, e.what()));
+        if (!w.Probe) {
+            // Each try writes a spool of its own, and only its owner removes it: the two tries of
+            // an end-game pair never share or delete each other's file.
+            try {
+                w.SpoolPath = SpoolOf(w.Job.Piece);
+                w.Spool = std::make_unique<TFileStream>(w.SpoolPath, fmCreate | fmShareExclusive | fmNoFollow);
+            } catch (const std::exception& e) {
+                w.Spool.reset();
+                w.SpoolPath.clear();
+                return Fail(TOutcome::Failed(fkSave, e.what()));
+            }
         }
         w.Cipher.reset();
         if (seg.Key >= 0) {
@@ -605,6 +648,15 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                     }
                     out = plain.data();
                     outLen = plain.size();
+                }
+                if (w.Probe) {
+                    w.Probed.append(out, outLen);
+                    FSched.Received(conn, take, now);
+                    if (ProbeSettled(conn)) {
+                        w.Cut = true;
+                        w.Http->Abort();
+                    }
+                    return;
                 }
                 if (!w.Checked) {
                     const std::size_t want = MediaCheckBytes - w.Head.size();
@@ -741,6 +793,19 @@ void TDownloadCore::AttemptOk(int conn)
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
     const int piece = w.Job.Piece;
     const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(piece)];
+    if (FMode == cmStream && w.Probe) {
+        if (const std::string why = ProbeDiffers(conn); !why.empty())
+            return Fail(TOutcome::Failed(fkMismatch, why));
+        const int loser = FSched.Completed(conn, Now());
+        FDonePlain += FPlain[static_cast<std::size_t>(piece)];
+        ++FDoneCount;
+        if (loser >= 0)
+            StopWorker(loser);
+        if (!FRunning)
+            return;
+        Progress();
+        return Fill();
+    }
     if (FMode == cmStream) {
         try {
             if (w.Cipher) {
@@ -783,9 +848,12 @@ void TDownloadCore::AttemptOk(int conn)
             FDoneSpool[static_cast<std::size_t>(piece)] = w.SpoolPath;
             FPlain[static_cast<std::size_t>(piece)] = plain;
             FSpooled += plain;
+            FDonePlain += plain;
+            ++FDoneCount;
         } else {
             RemoveFileIfAny(w.SpoolPath);
         }
+        w.SpoolPath.clear(); // the finished spool is the piece's now, no longer this try's
     }
     if (loser >= 0)
         StopWorker(loser);
@@ -804,6 +872,7 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
         w.Spool.reset();
         if (!w.SpoolPath.empty())
             RemoveFileIfAny(w.SpoolPath);
+        w.SpoolPath.clear();
     }
     const int piece = w.Job.Piece;
     // A file of which nothing ever arrived gives up at once: an address that leads nowhere
@@ -867,6 +936,7 @@ void TDownloadCore::StopWorker(int conn)
     w.Spool.reset();
     if (!w.SpoolPath.empty())
         RemoveFileIfAny(w.SpoolPath);
+    w.SpoolPath.clear();
     try {
         h.Abort();
     } catch (...) {
@@ -880,10 +950,78 @@ void TDownloadCore::StopWorker(int conn)
 
 // ---- the writer -------------------------------------------------------------------------------
 
-std::string TDownloadCore::SpoolOf(int piece, bool helper) const
+std::string TDownloadCore::SpoolOf(int piece)
 {
     const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-    return FTrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + (helper ? "b" : "");
+    return FTrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + "." +
+           std::to_string(++FSpoolSerial);
+}
+
+// How many plain bytes of a kept segment a probe compares: what a probe's answer brings once the
+// decryption's last block, held back until the end, is left out.
+std::int64_t TDownloadCore::ProbeNeed(int piece) const
+{
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    return std::min(FPlain[static_cast<std::size_t>(piece)], kProbeBytes - (seg.Key >= 0 ? 32 : 0));
+}
+
+bool TDownloadCore::ProbeSettled(int conn) const
+{
+    const TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    return static_cast<std::int64_t>(w.Probed.size()) >= ProbeNeed(w.Job.Piece);
+}
+
+// Why a kept segment is not what the server now sends for it ("" when it is). A probe cut after
+// its bytes compares those; one whose answer ended by itself also compares the length.
+std::string TDownloadCore::ProbeDiffers(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    const int piece = w.Job.Piece;
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    const std::int64_t kept = FPlain[static_cast<std::size_t>(piece)];
+    const std::string changed = "the stream changed since the last run (" + seg.Name + " differs)";
+    if (!w.Cut && w.Cipher) {
+        std::string last;
+        if (!w.Cipher->Finish(last))
+            return changed;
+        w.Probed += last;
+    }
+    const auto got = static_cast<std::int64_t>(w.Probed.size());
+    if (got < ProbeNeed(piece))
+        return changed; // shorter than the kept segment
+    // An answer that names the resource's size: a whole segment must be as long as the kept one
+    // (its ciphertext a padded block longer).
+    if (seg.Offset < 0) {
+        const THttpCli& h = *w.Http;
+        std::int64_t size = -1;
+        if (h.StatusCode() == 206) {
+            if (const std::optional<TContentRange> range = ParseContentRange(h.ContentRange()))
+                size = range->Total;
+        } else if (h.TransferEncoding() != "chunked" && h.ContentEncoding().empty()) {
+            size = h.ContentLength();
+        }
+        const std::int64_t raw = w.Cipher ? (kept / 16 + 1) * 16 : kept;
+        if (size >= 0 && size != raw)
+            return changed;
+    }
+    const std::int64_t n = std::min(got, kept);
+    const std::size_t t = static_cast<std::size_t>(seg.Track);
+    std::size_t k = 0;
+    while (FTrackPieces[t][k] != piece)
+        ++k;
+    const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
+    std::string have(static_cast<std::size_t>(n), '\0');
+    std::int64_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::pread(FTracks[t]->Handle(), have.data() + done, static_cast<std::size_t>(n - done),
+                                  static_cast<off_t>(from + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return changed;
+        done += r;
+    }
+    return have.compare(0, have.size(), w.Probed, 0, static_cast<std::size_t>(n)) == 0 ? std::string() : changed;
 }
 
 void TDownloadCore::PieceDone()
@@ -908,7 +1046,7 @@ bool TDownloadCore::AppendInOrder()
             if (spool.empty())
                 break;
             try {
-                TFileStream in(spool, fmOpenRead);
+                TFileStream in(spool, fmOpenRead | fmNoFollow);
                 buffer.resize(static_cast<std::size_t>(kCopyBytes));
                 for (;;) {
                     const std::int64_t n = in.Read(buffer.data(), kCopyBytes);
@@ -943,25 +1081,11 @@ void TDownloadCore::Progress()
     std::int64_t total = FTotal;
     if (FMode == cmStream) {
         // Without byte ranges the total is projected from the segments done so far.
-        std::int64_t known = 0;
-        std::size_t done = 0;
-        bool exact = true;
-        for (std::size_t i = 0; i < FSegments.size(); ++i) {
-            // Decryption takes the padding off: a ciphertext's length is not the file's.
-            exact &= FSegments[i].Length >= 0 && FSegments[i].Key < 0;
-            if (FSched.Pieces()[i].State == psDone) {
-                known += FPlain[i];
-                ++done;
-            }
-        }
-        if (exact) {
-            total = 0;
-            for (const TSegmentSource& s : FSegments)
-                total += s.Length;
-        } else if (done > 0) {
-            total = static_cast<std::int64_t>(static_cast<double>(known) / static_cast<double>(done) *
+        if (FStreamTotal >= 0)
+            total = FStreamTotal;
+        else if (FDoneCount > 0)
+            total = static_cast<std::int64_t>(static_cast<double>(FDonePlain) / static_cast<double>(FDoneCount) *
                                               static_cast<double>(FSegments.size()));
-        }
         if (total != FTotal) {
             FTotal = total;
             if (OnSize && total >= 0)
@@ -995,8 +1119,21 @@ void TDownloadCore::SaveJournal(bool now)
     if (FJournalPath.empty())
         return;
     const std::int64_t tick = Now();
-    if (!now && tick - FJournalTick < kJournalIntervalMs)
+    if (!now && tick - FJournalTick < kJournalIntervalMs) {
+        // Saved a little later, not only with the next bytes: what was written must be on record
+        // even when nothing more arrives before the process is killed.
+        if (!FJournalDue) {
+            FJournalDue = true;
+            QTimer::singleShot(static_cast<int>(kJournalIntervalMs - (tick - FJournalTick)), FContext.get(), [this] {
+                Application::Guard([this] {
+                    if (FJournalDue && FRunning)
+                        SaveJournal(true);
+                });
+            });
+        }
         return;
+    }
+    FJournalDue = false;
     FJournalTick = tick;
     try {
         if (FMode == cmFile) {
@@ -1005,15 +1142,15 @@ void TDownloadCore::SaveJournal(bool now)
             std::sort(pieces.begin(), pieces.end(), [](const TPiece& a, const TPiece& b) { return a.Start < b.Start; });
             for (const TPiece& p : pieces)
                 FJournal.Pieces.push_back(TJournalPiece{p.Start, p.Pos, p.End});
-            if (FJournal.Blocks.empty())
-                FJournal.Blocks.resize(1);
-            HashFinishedBlocks(FPartPath, FileHave(), FTotal, FJournal.Blocks[0]);
+            FJournal.Blocks.resize(1);
+            FJournal.Spans.resize(1);
+            HashKeptBytes(FPartPath, FileHave(), FTotal, FJournal.Blocks[0], FJournal.Spans[0]);
         } else {
             for (std::size_t t = 0; t < FTrackParts.size(); ++t) {
                 TByteSet have;
                 if (FTrackBytes[t] > 0)
                     have.Add(0, FTrackBytes[t]);
-                HashFinishedBlocks(FTrackParts[t], have, -1, FJournal.Blocks[t]);
+                HashKeptBytes(FTrackParts[t], have, -1, FJournal.Blocks[t], FJournal.Spans[t]);
             }
         }
         WriteJournal(FJournalPath, FJournal);

@@ -184,7 +184,10 @@ private:
     void Finish();
     void End(TOutcome outcome);
     void Halt();
-    std::string SpoolOf(int piece, bool helper) const;
+    std::string SpoolOf(int piece);
+    std::int64_t ProbeNeed(int piece) const;
+    bool ProbeSettled(int conn) const;
+    std::string ProbeDiffers(int conn);
     static std::string NotMediaWhy(const TWorker& w);
     TByteSet FileHave() const;
 
@@ -211,6 +214,7 @@ private:
     TResumeJournal FJournal;
     std::string FJournalPath;
     std::int64_t FJournalTick = 0;
+    bool FJournalDue = false; // a save put off by the interval is on its way
     std::optional<TAdoptedAnswer> FAdopted;
     THttpOutcome FLastRequest; // how the last request ended (kept with a failure)
 
@@ -224,6 +228,11 @@ private:
     std::vector<std::int64_t> FTrackBytes;
     std::vector<std::string> FDoneSpool; // per piece: its finished spool, "" until done
     std::vector<std::int64_t> FPlain;    // per piece: its bytes once decrypted and done
+    std::vector<bool> FProbe;            // per piece: kept from an earlier run, its first bytes asked again
+    std::uint64_t FSpoolSerial = 0;      // names every try's spool apart
+    std::int64_t FStreamTotal = -1;      // the stream's size when every segment says it, else -1
+    std::int64_t FDonePlain = 0;         // bytes of the segments done (kept ones included)
+    std::int64_t FDoneCount = 0;
     std::int64_t FSpooled = 0;           // bytes of finished segments not yet appended
 
     std::int64_t FRateTick = 0;

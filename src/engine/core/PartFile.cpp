@@ -1,5 +1,7 @@
 #include "engine/core/PartFile.h"
 
+#include "platform/Log.h"
+
 #include "platform/Types.h"
 
 #include <cerrno>
@@ -69,7 +71,8 @@ std::optional<TContentRange> ParseContentRange(const std::string& value)
 std::int64_t RegularFileSize(const std::string& path)
 {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    // A link is not followed: a part file is only ever a file of its own in the output folder.
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
     return static_cast<std::int64_t>(st.st_size);
 }
@@ -83,6 +86,19 @@ void ReplaceFile(const std::string& source, const std::string& target)
 bool RemoveFileIfAny(const std::string& path)
 {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool RemoveIfNotRegular(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
+        return false;
+    if (::unlink(path.c_str()) != 0)
+        return false;
+    LogLine("download", path + " was not a file of its own (" +
+                            (S_ISLNK(st.st_mode) ? std::string("a symbolic link") : std::string("a special file")) +
+                            "): removed, nothing written through it");
+    return true;
 }
 
 } // namespace cw

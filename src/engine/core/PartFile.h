@@ -21,11 +21,14 @@ struct TContentRange {
 };
 std::optional<TContentRange> ParseContentRange(const std::string& value);
 
-// Size of a regular file, -1 when there is none.
+// Size of a regular file, -1 when there is none (a symbolic link is none, whatever it leads to).
 std::int64_t RegularFileSize(const std::string& path);
 // rename(2) over target; raises Exception ("Cannot create file "target". reason").
 void ReplaceFile(const std::string& source, const std::string& target);
 // Removes the file if it is there; false only when it is there and could not be removed.
 bool RemoveFileIfAny(const std::string& path);
+// Removes a symbolic link or special file planted where a part file goes (the link itself, never
+// what it leads to), with a line in the log; true when it removed one.
+bool RemoveIfNotRegular(const std::string& path);
 
 } // namespace cw

@@ -200,6 +200,34 @@ bool CheckJournal(const TResumeJournal& j, std::string& why)
             }
         }
 
+    if (j.Spans.size() > j.Blocks.size()) {
+        why = "spans of a part file that part-files does not list";
+        return false;
+    }
+    for (std::size_t f = 0; f < j.Spans.size(); ++f) {
+        std::int64_t previousEnd = 0;
+        for (const auto& [start, span] : j.Spans[f]) {
+            const std::string name = "span " + Str(start) + "-" + Str(span.End) + " of part file " + std::to_string(f);
+            if (start < 0 || span.End <= start || start / JournalBlockBytes != (span.End - 1) / JournalBlockBytes) {
+                why = name + " is not a run of bytes inside one block";
+                return false;
+            }
+            if (start < previousEnd) {
+                why = name + " overlaps the span before it";
+                return false;
+            }
+            if (j.Blocks[f].count(start / JournalBlockBytes)) {
+                why = name + " lies in a finished block";
+                return false;
+            }
+            if (!IsHash(span.Hash)) {
+                why = "hash of " + name + " is not 64 hex digits";
+                return false;
+            }
+            previousEnd = span.End;
+        }
+    }
+
     if (j.Kind == jkFile) {
         if (!j.Fingerprint.empty() || !j.Tracks.empty()) {
             why = "stream data in a file journal";
@@ -281,7 +309,7 @@ std::optional<TResumeJournal> Refuse(std::string* why, const std::string& reason
 // Reads the whole file, refusing (rather than cutting) one larger than limit.
 bool ReadWhole(const std::string& path, std::size_t limit, std::string& text, std::string& why)
 {
-    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    TFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     if (fd.Get() < 0) {
         const int err = errno;
         why = err == ENOENT ? "no journal" : "journal cannot be read: " + SystemReason(err);
@@ -557,6 +585,19 @@ std::optional<TResumeJournal> ReadJournal(const std::string& path, std::string* 
             if (!ParseNumber(value, n) || n > static_cast<std::int64_t>(kMaxPartFiles))
                 return Refuse(why, at + "bad number of part files " + Quote(value));
             j.Blocks.resize(static_cast<std::size_t>(n));
+            j.Spans.resize(static_cast<std::size_t>(n));
+        } else if (key == "span") {
+            const std::vector<std::string_view> f = Fields(value);
+            std::int64_t file = 0;
+            std::int64_t start = 0;
+            TJournalSpan span;
+            if (f.size() != 4 || !ParseNumber(f[0], file) || !ParseNumber(f[1], start) || !ParseNumber(f[2], span.End))
+                return Refuse(why, at + "bad span line");
+            if (file >= static_cast<std::int64_t>(j.Spans.size()))
+                return Refuse(why, at + "span of part file " + Quote(f[0]) + ", which part-files does not list");
+            span.Hash = std::string(f[3]);
+            if (!j.Spans[static_cast<std::size_t>(file)].emplace(start, span).second)
+                return Refuse(why, at + "second span from " + Quote(f[1]));
         } else if (key == "block") {
             const std::vector<std::string_view> f = Fields(value);
             std::int64_t file = 0;
@@ -630,6 +671,9 @@ void WriteJournal(const std::string& path, const TResumeJournal& journal)
     for (std::size_t f = 0; f < j.Blocks.size(); ++f)
         for (const auto& [index, hash] : j.Blocks[f])
             text += "block=" + std::to_string(f) + " " + Str(index) + " " + hash + "\n";
+    for (std::size_t f = 0; f < j.Spans.size(); ++f)
+        for (const auto& [start, span] : j.Spans[f])
+            text += "span=" + std::to_string(f) + " " + Str(start) + " " + Str(span.End) + " " + span.Hash + "\n";
     text += std::string(kCheckKey) + Sha256Hex(text) + "\n";
     if (text.size() > kMaxJournalBytes)
         throw Exception("Cannot write " + path + ": the journal would be larger than " +
@@ -741,7 +785,7 @@ void HashFinishedBlocks(const std::string& partPath, const TByteSet& have, std::
             if (blocks.count(i))
                 continue;
             if (!fd) {
-                fd.emplace(::open(partPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+                fd.emplace(::open(partPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
                 if (fd->Get() < 0)
                     throw Exception("Cannot read " + partPath + ": " + SystemReason(errno));
                 buffer.resize(kReadBufferBytes);
@@ -756,8 +800,56 @@ void HashFinishedBlocks(const std::string& partPath, const TByteSet& have, std::
     }
 }
 
+// Every run of have inside a block that is not finished, as [start, end) pairs in order.
+static std::vector<TByteSet::TRange> UnfinishedRuns(const TByteSet& have, std::int64_t total)
+{
+    std::vector<TByteSet::TRange> runs;
+    for (const TByteSet::TRange& r : have.Intersect(0, total >= 0 ? total : kInt64Max)) {
+        for (std::int64_t at = r.Start; at < r.End;) {
+            const std::int64_t index = at / JournalBlockBytes;
+            const TByteSet::TRange block = BlockRange(index, total);
+            const std::int64_t end = std::min(r.End, block.End);
+            if (end <= at)
+                break;
+            if (!IsFinished(index, have, total))
+                runs.push_back({at, end});
+            at = end;
+        }
+    }
+    return runs;
+}
+
+void HashKeptBytes(const std::string& partPath, const TByteSet& have, std::int64_t total,
+                   std::map<std::int64_t, std::string>& blocks, TSpanMap& spans)
+{
+    HashFinishedBlocks(partPath, have, total, blocks);
+    TSpanMap fresh;
+    std::optional<TFd> fd;
+    std::vector<unsigned char> buffer;
+    for (const TByteSet::TRange& run : UnfinishedRuns(have, total)) {
+        const auto old = spans.find(run.Start);
+        if (old != spans.end() && old->second.End == run.End) {
+            fresh.emplace(run.Start, old->second);
+            continue;
+        }
+        if (!fd) {
+            fd.emplace(::open(partPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+            if (fd->Get() < 0)
+                throw Exception("Cannot read " + partPath + ": " + SystemReason(errno));
+            buffer.resize(kReadBufferBytes);
+        }
+        TJournalSpan span{run.End, {}};
+        int err = 0;
+        if (!HashRange(fd->Get(), run.Start, run.End, buffer, span.Hash, err))
+            throw Exception("Cannot read " + partPath + ": " +
+                            (err ? SystemReason(err) : "the file ends before byte " + Str(run.End)));
+        fresh.emplace(run.Start, std::move(span));
+    }
+    spans = std::move(fresh);
+}
+
 TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
-                       const std::map<std::int64_t, std::string>& blocks, std::int64_t total,
+                       const std::map<std::int64_t, std::string>& blocks, const TSpanMap& spans, std::int64_t total,
                        std::vector<std::string>& log)
 {
     TByteSet cut = claimed.Intersect(0, total >= 0 ? total : kInt64Max);
@@ -765,7 +857,7 @@ TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
         return cut;
     const std::int64_t expected = cut.Ranges().back().End;
 
-    TFd fd(::open(partPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    TFd fd(::open(partPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     struct stat st {};
     if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         const int err = fd.Get() < 0 ? errno : 0;
@@ -794,8 +886,28 @@ TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
             const TByteSet::TRange block = BlockRange(i, total);
             const auto hash = blocks.find(i);
             const bool whole = cut.Contains(block.Start, block.End);
-            if (!whole && (hash == blocks.end() || block.End > size))
-                continue; // the edge of a piece: the size check is all there is
+            if (!whole) {
+                // Only what a span proves: the size of the file says nothing about its bytes.
+                const TByteSet inBlock = cut.Intersect(block.Start, block.End);
+                TByteSet proven;
+                for (auto s = spans.lower_bound(block.Start); s != spans.end() && s->first < block.End; ++s) {
+                    std::string hex;
+                    int err = 0;
+                    if (inBlock.Contains(s->first, s->second.End) &&
+                        HashRange(fd.Get(), s->first, s->second.End, buffer, hex, err) && hex == s->second.Hash)
+                        proven.Add(s->first, s->second.End);
+                }
+                TByteSet unproven = inBlock;
+                for (const TByteSet::TRange& keep : proven)
+                    unproven.Subtract(keep.Start, keep.End);
+                if (!unproven.Empty()) {
+                    losses.Add(i, {unproven.Ranges().front().Start, unproven.Ranges().back().End},
+                               "holds bytes no hash proves", "hold bytes no hash proves");
+                    for (const TByteSet::TRange& r2 : unproven)
+                        result.Subtract(r2.Start, r2.End);
+                }
+                continue;
+            }
             if (hash == blocks.end()) {
                 losses.Add(i, block, "has no hash", "have no hashes");
                 result.Subtract(block.Start, block.End);

@@ -3,9 +3,10 @@
 // bytes are already there and proving them. A file fetched in byte ranges over several connections
 // records its pieces; an HLS stream fetched segment by segment records where each segment ends in
 // its track file ("<final>.part" for the video, "<final>.audio.part" for separate audio). Either way
-// every finished 1 MiB block of a part file has its SHA-256 in the journal, so that a resumed run
-// re-reads the blocks, keeps only what still matches and fetches the rest again: a damaged,
-// truncated or edited .part can cost time but never ends in a file with wrong bytes or zeros.
+// every finished 1 MiB block of a part file has its SHA-256 in the journal, and so has every run of
+// kept bytes in a block that is not finished (the edges of a file's pieces, a stream's last bytes),
+// so that a resumed run re-reads them, keeps only what still matches and fetches the rest again:
+// a damaged, truncated or edited .part can cost time but never ends in a file with wrong bytes.
 //
 // The journal is text, one "key=value" a line, written to a temporary name and renamed:
 //
@@ -24,6 +25,8 @@
 //   block=<file> <index> <64 hex>     SHA-256 of bytes [index * 1 MiB, (index + 1) * 1 MiB) of part
 //                                     file <file> (0: .part, 1: .audio.part), the last block of a file
 //                                     of known size ending at the size
+//   span=<file> <start> <end> <64 hex> SHA-256 of bytes [start, end) of part file <file>: a run of
+//                                     kept bytes inside one block that is not finished
 //   check=<64 hex>                    last line: SHA-256 of every byte before it
 //
 // Numbers are plain decimal (no sign, no leading zero), values never hold a line break. Any other
@@ -56,6 +59,14 @@ struct TJournalPiece {
     bool operator==(const TJournalPiece&) const = default;
 };
 
+// A run of kept bytes inside one block that is not finished, and its hash.
+struct TJournalSpan {
+    std::int64_t End = 0;
+    std::string Hash;
+    bool operator==(const TJournalSpan&) const = default;
+};
+using TSpanMap = std::map<std::int64_t, TJournalSpan>; // by the span's first byte
+
 struct TResumeJournal {
     TJournalKind Kind = jkFile;
     std::string Url;
@@ -67,6 +78,7 @@ struct TResumeJournal {
     std::vector<std::vector<std::int64_t>> Tracks; // stream only: per track file, the end offset of each segment
     // Per part file (0: .part, 1: .audio.part): block index -> lower-case hex SHA-256 of the block.
     std::vector<std::map<std::int64_t, std::string>> Blocks;
+    std::vector<TSpanMap> Spans; // per part file, as Blocks
     bool operator==(const TResumeJournal&) const = default;
 };
 
@@ -125,14 +137,21 @@ private:
 void HashFinishedBlocks(const std::string& partPath, const TByteSet& have, std::int64_t total,
                         std::map<std::int64_t, std::string>& blocks);
 
+// HashFinishedBlocks, and makes spans hold the hash of every run of have that lies inside a block
+// that is not finished (one span per run and block). A span already there for exactly the same
+// bytes is not read again; spans of runs that are gone or grew are dropped or made anew. Raises as
+// HashFinishedBlocks.
+void HashKeptBytes(const std::string& partPath, const TByteSet& have, std::int64_t total,
+                   std::map<std::int64_t, std::string>& blocks, TSpanMap& spans);
+
 // What of claimed can be trusted in partPath: claimed cut to the file's real size (and to total),
 // less every finished block that does not match its hash, cannot be read or has no hash (every
-// finished block is hashed before a journal is written, so a missing hash means damage). Claimed
-// bytes in a block that is claimed only in part (the edge of a piece) are kept on the size check
-// alone, unless the block has a hash, the file holds the whole block and it does not match. Each
-// loss adds one plain line to log. Never raises: what cannot be read is not trusted.
+// finished block is hashed before a journal is written, so a missing hash means damage). Of a
+// block that is claimed only in part (the edge of a piece, the end of a stream) only the bytes of
+// spans that match their hash are kept: no byte is trusted on the file's size alone. Each loss
+// adds one plain line to log. Never raises: what cannot be read is not trusted.
 TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
-                       const std::map<std::int64_t, std::string>& blocks, std::int64_t total,
+                       const std::map<std::int64_t, std::string>& blocks, const TSpanMap& spans, std::int64_t total,
                        std::vector<std::string>& log);
 
 // The pieces a resumed file fetches, sorted by Start: every piece (s, p, e) has [s, p) entirely in

@@ -121,8 +121,11 @@ TResumeJournal FileJournal()
     for (std::int64_t i = 0; i < 200; ++i)
         j.Pieces.push_back({i * 5 * M, i * 5 * M + (i * 77777) % (5 * M), (i + 1) * 5 * M});
     j.Blocks.resize(1);
-    for (std::int64_t i = 0; i < 300; ++i)
+    j.Spans.resize(1);
+    for (std::int64_t i = 0; i < 300; ++i) {
         j.Blocks[0][i * 3] = Sha256Hex(std::to_string(i));
+        j.Spans[0][(i * 3 + 1) * M + i] = TJournalSpan{(i * 3 + 2) * M - 7, Sha256Hex("span " + std::to_string(i))};
+    }
     return j;
 }
 
@@ -139,8 +142,10 @@ TResumeJournal StreamJournal()
         j.Tracks[1].push_back(k * 9000);
     j.Tracks[1][9] = j.Tracks[1][8]; // an empty segment is legal
     j.Blocks.resize(2);
+    j.Spans.resize(2);
     for (std::int64_t i = 0; i < 5000; ++i)
         j.Blocks[i % 2][i] = Sha256Hex(std::to_string(i));
+    j.Spans[1][5001 * M] = TJournalSpan{5001 * M + 100, Sha256Hex("tail")};
     return j;
 }
 
@@ -212,6 +217,15 @@ TEST(ResumeJournalFormat, RefusesDamagedText)
         {"unlisted part file", Sealed(kFileLines + "part-files=1\nblock=1 0 " + kHash + "\n"), "part-files"},
         {"same block twice", Sealed(kFileLines + "part-files=1\nblock=0 0 " + kHash + "\nblock=0 0 " + kHash + "\n"),
          "second hash"},
+        {"span across two blocks",
+         Sealed("kind=file\nurl=u\ntotal=-1\netag=\nlast-modified=\npart-files=1\nspan=0 1048000 1048600 " + kHash +
+                "\n"),
+         "inside one block"},
+        {"span in a finished block", Sealed(kFileLines + "part-files=1\nblock=0 0 " + kHash + "\nspan=0 5 9 " + kHash + "\n"),
+         "finished block"},
+        {"spans overlap",
+         Sealed(kFileLines + "part-files=1\nspan=0 5 9 " + kHash + "\nspan=0 8 12 " + kHash + "\n"), "overlaps"},
+        {"span of an unlisted file", Sealed(kFileLines + "part-files=1\nspan=1 5 9 " + kHash + "\n"), "part-files"},
         {"second total", Sealed(kFileLines + "total=100\npart-files=0\n"), "second total"},
         {"missing etag", Sealed("kind=file\nurl=u\ntotal=100\nlast-modified=\npart-files=0\n"), "no etag"},
         {"unknown kind", Sealed("kind=torrent\nurl=u\npart-files=0\n"), "unknown kind"},
@@ -395,13 +409,14 @@ void RunResumeCase(const TResumeCase& c)
     j.Total = c.Total;
     j.Pieces = c.Pieces;
     j.Blocks.resize(1);
+    j.Spans.resize(1);
     TByteSet have;
     WriteText(part, "");
     for (const TJournalPiece& p : c.Pieces) {
         WriteAt(part, body, p.Start, p.Pos);
         have.Add(p.Start, p.Pos);
     }
-    HashFinishedBlocks(part, have, c.Total, j.Blocks[0]);
+    HashKeptBytes(part, have, c.Total, j.Blocks[0], j.Spans[0]);
     WriteJournal(meta, j);
 
     std::optional<TResumeJournal> kept = ReadJournal(meta);
@@ -412,7 +427,7 @@ void RunResumeCase(const TResumeCase& c)
     for (const TJournalPiece& p : kept->Pieces)
         claimed.Add(p.Start, p.Pos);
     std::vector<std::string> log;
-    const TByteSet verified = VerifiedBytes(part, claimed, kept->Blocks[0], c.Total, log);
+    const TByteSet verified = VerifiedBytes(part, claimed, kept->Blocks[0], kept->Spans[0], c.Total, log);
     std::string why;
     const auto pieces = ResumePieces(c.Total, kept->Pieces, verified, &why);
     ASSERT_EQ(c.StartOver, !pieces) << why;
@@ -469,7 +484,7 @@ TEST(ResumeJournalBytes, ResumesOnlyFromBytesThatAreStillRight)
          total,
          {{0, total, total}},
          [](const std::string& part, TResumeJournal&) { ASSERT_EQ(0, ::truncate(part.c_str(), 1000)); },
-         {{1000, total}},
+         {{0, total}},
          "v.mp4.part is 1000 bytes, the journal expects 8392929: the rest is fetched again"},
         {"one block overwritten",
          total,
@@ -505,11 +520,39 @@ TEST(ResumeJournalBytes, ResumesOnlyFromBytesThatAreStillRight)
          [](const std::string& part, TResumeJournal&) { Overwrite(part, M + M / 2, "x"); },
          {{M, 5 * M + 123}},
          "does not match its hash"},
+        // Bytes inside a block that is not whole (the edges of pieces) are proven by their spans.
+        {"edge of a piece changed",
+         total,
+         {{0, 3 * M, 4 * M + 100}, {4 * M + 100, 5 * M + 200, total}},
+         [](const std::string& part, TResumeJournal&) { Overwrite(part, 4 * M + 50000, "zz"); },
+         {{3 * M, 5 * M}, {5 * M + 200, total}},
+         "block 4 (bytes 4194404-5242879) of"},
+        {"edge zeroed, the file's size unchanged",
+         total,
+         {{0, 2 * M + 70000, 4 * M}, {4 * M, total, total}},
+         [](const std::string& part, TResumeJournal&) { Overwrite(part, 2 * M, std::string(65536, '\0')); },
+         {{2 * M, 4 * M}},
+         "holds bytes no hash proves"},
+        {"cut inside an edge and grown back to its size",
+         total,
+         {{0, 4 * M + 300000, total}},
+         [](const std::string& part, TResumeJournal&) {
+             ASSERT_EQ(0, ::truncate(part.c_str(), 4 * M + 1000));
+             ASSERT_EQ(0, ::truncate(part.c_str(), 4 * M + 300000));
+         },
+         {{4 * M, total}},
+         "holds bytes no hash proves"},
+        {"span lines lost",
+         total,
+         {{0, M + 10, 6 * M}, {6 * M, 7 * M + 20, total}},
+         [](const std::string&, TResumeJournal& j) { j.Spans[0].clear(); },
+         {{M, 6 * M}, {7 * M, total}},
+         "holds bytes no hash proves"},
         {"unknown size, tail lost",
          -1,
          {{0, 4 * M, -1}},
          [](const std::string& part, TResumeJournal&) { ASSERT_EQ(0, ::truncate(part.c_str(), 2 * M + 7)); },
-         {{2 * M + 7, 5 * M + 123}},
+         {{2 * M, 5 * M + 123}},
          "is 2097159 bytes"},
     };
     for (const TResumeCase& c : cases)
@@ -556,8 +599,14 @@ TEST(ResumeJournalBytes, IntactSegmentsStopAtTheFirstLoss)
         {"intact", [](const std::string&) {}, 40},
         // Block 3 is bytes [3145728, 4194304): segment 15 ([3000000, 3200000)) is the first hit.
         {"bad block in the middle", [](const std::string& part) { Overwrite(part, 3 * M + 1000, "zz"); }, 15},
-        {"track truncated", [&](const std::string& part) { ASSERT_EQ(0, ::truncate(part.c_str(), 5000123)); }, 25},
+        {"track truncated", [&](const std::string& part) { ASSERT_EQ(0, ::truncate(part.c_str(), 5000123)); }, 20},
         {"track missing", [](const std::string& part) { ::unlink(part.c_str()); }, 0},
+        // The last 640000 bytes lie in no whole block: only their span proves them.
+        {"last bytes changed", [](const std::string& part) { Overwrite(part, 7 * M + 900, "q"); }, 36},
+        {"a link in the track's place", [&](const std::string& part) {
+             ::rename(part.c_str(), (part + ".real").c_str());
+             ASSERT_EQ(0, ::symlink((part + ".real").c_str(), part.c_str()));
+         }, 0},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -565,10 +614,11 @@ TEST(ResumeJournalBytes, IntactSegmentsStopAtTheFirstLoss)
         const std::string part = dir.File("v.part");
         WriteText(part, body);
         std::map<std::int64_t, std::string> blocks;
-        HashFinishedBlocks(part, TByteSet(0, ends.back()), -1, blocks);
+        TSpanMap spans;
+        HashKeptBytes(part, TByteSet(0, ends.back()), -1, blocks, spans);
         c.Damage(part);
         std::vector<std::string> log;
-        const TByteSet verified = VerifiedBytes(part, TByteSet(0, ends.back()), blocks, -1, log);
+        const TByteSet verified = VerifiedBytes(part, TByteSet(0, ends.back()), blocks, spans, -1, log);
         EXPECT_EQ(c.Intact, IntactSegments(ends, verified));
     }
 
