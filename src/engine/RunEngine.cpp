@@ -954,6 +954,18 @@ void TRunEngine::JoinStart()
 void TRunEngine::JoinEnded(const TProcessInfo& record)
 {
     FJoining = false;
+    if ((record.Failed() || !FileExists(FPath)) && FStream.Resumed()) {
+        // Tracks kept from an earlier run that do not join are not kept forever: dropped and
+        // fetched again, once (a fresh fetch is no longer a resumed one).
+        LogLine("run", "item " + std::to_string(FModel.Index() + 1) +
+                           ": the kept tracks could not be joined; fetching the stream again");
+        LeaveConverterTurn();
+        RemoveFileIfAny(FPath);
+        TStreamTransfer::RemoveParts(FStreamParts);
+        SetState(jsTransferring);
+        FStream.Start(FRequestUrl, FStreamParts);
+        return;
+    }
     if (record.Failed() || !FileExists(FPath)) {
         std::string why = "the stream's tracks could not be joined";
         if (record.ExitCode != 0)

@@ -32,6 +32,18 @@ TStreamTransfer::TStreamTransfer(THttpCli& settings)
     FRetryDelays = {1000, 2000, 4000, 8000, 16000};
     ForwardProgressEvents(FCore, *this, FName);
     FCore.OnEnded = [this](const TOutcome& outcome) {
+        if (outcome.Fail == fkMismatch && FResumed && !FStartedOver) {
+            // A kept segment is not what the server now sends: the stream starts over, once.
+            LogLine("hls", FName + ": " + outcome.Words + "; starting over");
+            FStartedOver = true;
+            QTimer::singleShot(0, FContext.get(), [this] {
+                Application::Guard([this] {
+                    RemoveParts(FFinalPath);
+                    StartSegments(FCore.TakeSegments(), FTrackCount);
+                });
+            });
+            return;
+        }
         FRunning = false;
         if (OnEnded)
             OnEnded(outcome);
@@ -196,6 +208,8 @@ void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& f
     FContext = std::make_unique<QObject>();
     FPlaylistUrl = playlistUrl;
     FFinalPath = finalPath;
+    FResumed = false;
+    FStartedOver = false;
     FName = ExtractFileName(finalPath);
     FVideoPart.clear();
     FAudioPart.clear();
@@ -479,6 +493,8 @@ void TStreamTransfer::BeginSegments()
 
 void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks)
 {
+    FResumed = false;
+    FTrackCount = tracks;
     std::vector<std::string> parts;
     for (std::size_t t = 0; t < tracks; ++t)
         parts.push_back(t == 0 ? PartPathOf(FFinalPath) : AudioPartOf(FFinalPath));
@@ -488,6 +504,15 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
     // The stream's identity: every segment's address, range, key and IV. A run that finds
     // another list starts over: two versions of a stream are never joined.
     TSha256 hash;
+    // What the addresses do not say: the keys' bytes (a key replaced under the same address) and
+    // what the manifest says of each representation taken (other codecs under the same names).
+    for (const std::string& key : FKeys)
+        hash.Update("key " + Sha256Hex(key) + "\n");
+    for (const auto& track : FDashTracks)
+        for (const TDashRepresentation* r : track)
+            hash.Update("representation " + r->Id + "\n" + r->MimeType + "\n" + r->Codecs + "\n" +
+                        std::to_string(r->Bandwidth) + "\n" + std::to_string(r->Width) + "x" +
+                        std::to_string(r->Height) + "\n");
     for (const TSegmentSource& s : segments) {
         const std::string key = s.Key >= 0 ? FKeyUrls[static_cast<std::size_t>(s.Key)] : std::string();
         hash.Update(std::to_string(s.Track) + "\n" + s.Url + "\n" + std::to_string(s.Offset) + "\n" +
@@ -502,7 +527,9 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
     const std::string metaPath = PartMetaPathOf(FFinalPath);
     std::string why;
     if (std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why)) {
-        if (kept->Kind != jkStream || kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
+        if (kept->Kind != jkStream || kept->Url != journal.Url) {
+            LogLine("hls", FName + ": the kept parts are of another address (" + kept->Url + "); starting over");
+        } else if (kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
             LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
         } else {
             kept->Blocks.resize(parts.size());
@@ -518,6 +545,7 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
                     LogLine("hls", line);
                 keep[t] = IntactSegments(kept->Tracks[t], verified);
             }
+            FResumed = keep[0] > 0 || (keep.size() > 1 && keep[1] > 0);
             journal.Tracks = kept->Tracks;
             journal.Blocks = kept->Blocks;
             journal.Spans = kept->Spans;

@@ -76,6 +76,8 @@ public:
     // The subtitle tracks the playlist or manifest offers with what is fetched (known once the
     // master playlist or the manifest was read).
     const std::vector<TSubtitleSource>& Subtitles() const { return FSubtitles; }
+    // Whether the tracks hold segments kept from an earlier run (false after a fresh fetch).
+    bool Resumed() const { return FResumed; }
     // Removes the .part files and the .meta of finalPath's stream.
     static void RemoveParts(const std::string& finalPath);
 
@@ -126,6 +128,9 @@ private:
     int FConnections = 1;
     int FQuality = 0;
     bool FRunning = false;
+    bool FResumed = false;
+    bool FStartedOver = false; // the kept segments were found changed and dropped once
+    std::size_t FTrackCount = 0;
 
     std::string FPlaylistUrl;
     std::string FFinalPath;

@@ -48,6 +48,20 @@ void TTransfer::Stop()
     FRunning = false;
 }
 
+// The address a journal names a file by: the one asked for, without a user name or password.
+static std::string JournalAddress(const std::string& url)
+{
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return url;
+    const std::size_t host = scheme + 3;
+    const std::size_t end = url.find_first_of("/?#", host);
+    const std::size_t at = url.rfind('@', end == std::string::npos ? url.size() : end);
+    if (at == std::string::npos || at < host)
+        return url;
+    return url.substr(0, host) + url.substr(at + 1);
+}
+
 // The pieces an earlier run left, as far as the .part still holds them. False: start over.
 bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& journal)
 {
@@ -58,6 +72,12 @@ bool TTransfer::ResumeFromJournal(std::vector<TPiece>& pieces, TResumeJournal& j
     if (!kept || kept->Kind != jkFile) {
         if (!kept && RegularFileSize(FMetaPath) >= 0)
             LogLine("transfer", FName + ": the journal cannot be read (" + why + "); starting over");
+        return false;
+    }
+    // Two files may well share size and validators (copies on one server): only the same
+    // address continues a kept part.
+    if (kept->Url != JournalAddress(FUrl)) {
+        LogLine("transfer", FName + ": the kept part is of another address (" + kept->Url + "); starting over");
         return false;
     }
     TByteSet claimed;
@@ -114,7 +134,7 @@ void TTransfer::Begin(bool resume, std::optional<TWebBrowser::TMediaAnswer> answ
         RemoveFileIfAny(FMetaPath);
         journal = TResumeJournal{};
         journal.Kind = jkFile;
-        journal.Url = FUrl;
+        journal.Url = JournalAddress(FUrl);
         TPiece first;
         first.Splittable = true;
         pieces.push_back(first);
@@ -164,7 +184,7 @@ void TTransfer::Prepare(THttpCli& h, const TAssignment& job)
 }
 
 // Which validators an answer must repeat: the size, the ETag and Last-Modified the first answer
-// gave; without any validator, the address.
+// gave (the address was compared when the journal was read).
 static bool SameFile(const TResumeJournal& kept, const THttpCli& h, std::int64_t total)
 {
     if (kept.Total >= 0 && total != kept.Total)
@@ -172,8 +192,6 @@ static bool SameFile(const TResumeJournal& kept, const THttpCli& h, std::int64_t
     if (!kept.ETag.empty() && h.ETag() != kept.ETag)
         return false;
     if (!kept.LastModified.empty() && h.LastModified() != kept.LastModified)
-        return false;
-    if (kept.ETag.empty() && kept.LastModified.empty() && h.URL() != kept.Url)
         return false;
     return true;
 }
@@ -218,7 +236,6 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         if (!SameFile(journal, h, h.StatusCode() == 206 ? (range ? range->Total : -2) : length))
             return TAnswerVerdict::StartOver("the file changed since the last run");
     }
-    journal.Url = h.URL();
     journal.ETag = h.ETag();
     journal.LastModified = h.LastModified();
     if (h.StatusCode() == 206) {

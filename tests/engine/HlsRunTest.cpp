@@ -243,7 +243,8 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
     EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
     EXPECT_TRUE(SourceFrames == VideoFrames(saved));
     std::lock_guard<std::mutex> g(lock);
-    EXPECT_EQ(before["/ts/v1_000.ts"], asked["/ts/v1_000.ts"]); // written before the stop: not asked again
+    // Written before the stop: asked again only for the first bytes that show it is the same.
+    EXPECT_EQ(before["/ts/v1_000.ts"] + 1, asked["/ts/v1_000.ts"]);
     EXPECT_FALSE(std::filesystem::exists(saved + ".part.meta"));
 }
 

@@ -131,6 +131,8 @@ public:
                      const TResumeJournal& journal, const std::string& journalPath);
     void Stop();
     bool Running() const { return FRunning; }
+    // Stream mode, once it ended: the segments it was given, for a fresh start.
+    std::vector<TSegmentSource> TakeSegments() { return std::move(FSegments); }
 
     // The scheduler: the file's owner adds pieces and sets sizes from the first answer.
     TPieceScheduler& Scheduler() { return FSched; }
