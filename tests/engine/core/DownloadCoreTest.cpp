@@ -194,6 +194,48 @@ TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
              std::fclose(f);
              return cw::JournalBlockBytes;
          }},
+        // Bytes in a block that is not whole (a piece's edge) are proven by their span's hash.
+        {"edge of a piece changed", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal& j) -> std::int64_t {
+             if (j.Spans.empty() || j.Spans[0].empty())
+                 return -1;
+             const auto& [start, span] = *j.Spans[0].begin();
+             std::FILE* f = std::fopen(part.c_str(), "r+b");
+             std::fseek(f, static_cast<long>((start + span.End) / 2), SEEK_SET);
+             std::fwrite("\x01\x02", 1, 2, f);
+             std::fclose(f);
+             return span.End - start;
+         }},
+        {"edge zeroed", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal& j) -> std::int64_t {
+             if (j.Spans.empty() || j.Spans[0].empty())
+                 return -1;
+             const auto& [start, span] = *j.Spans[0].rbegin();
+             std::FILE* f = std::fopen(part.c_str(), "r+b");
+             std::fseek(f, static_cast<long>(start), SEEK_SET);
+             const std::string zeros(static_cast<std::size_t>(std::min<std::int64_t>(span.End - start, 65536)), '\0');
+             std::fwrite(zeros.data(), 1, zeros.size(), f);
+             std::fclose(f);
+             return span.End - start;
+         }},
+        {"cut and grown back to its size", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal& j) -> std::int64_t {
+             if (j.Spans.empty() || j.Spans[0].empty())
+                 return -1;
+             const auto size = static_cast<std::int64_t>(std::filesystem::file_size(part));
+             const std::int64_t at = j.Spans[0].begin()->first + 10;
+             std::filesystem::resize_file(part, static_cast<std::uintmax_t>(at));
+             std::filesystem::resize_file(part, static_cast<std::uintmax_t>(size));
+             return kSize - at + cw::JournalBlockBytes;
+         }},
+        // A link planted as the .part: nothing is written through it, the video is a file.
+        {"part replaced by a link", 4,
+         [](const std::string& part, const std::string&, const cw::TResumeJournal&) {
+             const std::string other = part + ".elsewhere";
+             std::filesystem::rename(part, other);
+             std::filesystem::create_symlink(other, part);
+             return kSize;
+         }},
         {"journal line deleted", 4,
          [](const std::string&, const std::string& meta, const cw::TResumeJournal&) {
              std::string text = cwtest::ReadFile(meta);
@@ -242,6 +284,10 @@ TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
         ASSERT_TRUE(run->Run());
         EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
         EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(name))) << "the resumed file differs";
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(Out(name))));
+        if (std::filesystem::exists(Out(name + ".part.elsewhere")))
+            EXPECT_LE(std::filesystem::file_size(Out(name + ".part.elsewhere")), static_cast<std::uintmax_t>(kSize))
+                << "written through the link";
         // Only what was missing or lost is asked for again by range (the page engine's look at
         // the address, asked without a range, keeps at most its share of a new file).
         std::int64_t asked = 0;
@@ -305,4 +351,59 @@ TEST_F(DownloadCore, EachValidatorOnItsOwnDecidesWhetherAFileIsContinued)
         EXPECT_EQ("bytes=40000-", ranges[2]);
         EXPECT_EQ(k.Continued ? 3u : 4u, ranges.size());
     }
+}
+
+// Two files of the same size and validators at two addresses (copies on one server): the second
+// address never continues the first one's kept part under the same name.
+TEST_F(DownloadCore, AKeptPartIsContinuedOnlyFromItsOwnAddress)
+{
+    auto a = std::make_shared<ServedFile>();
+    auto b = std::make_shared<ServedFile>();
+    a->Body = cwtest::VideoSites::FileBody("a", 200000);
+    b->Body = cwtest::VideoSites::FileBody("b", 200000);
+    a->ContentType = b->ContentType = "video/mp4";
+    a->StallAt = 60000;
+    Server.On("/a/clip.mp4", [a](const HttpTestRequest& rq, HttpTestConnection& c) { a->Answer(rq, c); });
+    Server.On("/b/clip.mp4", [b](const HttpTestRequest& rq, HttpTestConnection& c) { b->Answer(rq, c); });
+    {
+        auto run = Runner("a/clip.mp4", 1);
+        cw::TRunEngine& engine = run->Engine();
+        run->Events.OnBytes = [&engine](std::int64_t bytes) {
+            if (bytes >= 60000)
+                engine.Stop();
+        };
+        run->Run();
+    }
+    ASSERT_TRUE(std::filesystem::exists(Out("clip.mp4.part")));
+    auto run = Runner("b/clip.mp4", 1);
+    ASSERT_TRUE(run->Run());
+    EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+    EXPECT_TRUE(b->Body == cwtest::ReadFile(Out("clip.mp4"))) << "two files were glued";
+}
+
+// The end game's second connection on a silent range asks only for what the silent one has not
+// brought: the file's bytes travel once, plus what the silent answer had sent.
+TEST_F(DownloadCore, TheEndGameAsksOnlyForWhatIsMissing)
+{
+    constexpr std::size_t kSize = 2 << 20;
+    constexpr std::size_t kStall = kSize - 300000; // inside the last range, well past its start
+    auto file = Serve("e.mp4", kSize);
+    file->StallAt = kStall;
+    file->StallAnswers = 2; // the page engine's look (cut at its share long before) and the last range
+    file->PieceBytes = 16 << 10; // a host that limits every connection: the ranges are shared out
+    file->PieceMs = 2;
+    auto run = Runner("e.mp4", 4);
+    run->Engine().SetMinPiece(256 << 10);
+    ASSERT_TRUE(run->Run());
+    EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+    EXPECT_TRUE(file->Body == cwtest::ReadFile(Out("e.mp4")));
+    // The page engine's look at the address may bring a share of its own that is cut.
+    EXPECT_LE(file->BytesSent.load(), kSize + (64u << 10) + (256u << 10));
+    bool fromTheStall = false;
+    std::string all;
+    for (const std::string& r : Ranges("e.mp4")) {
+        fromTheStall |= r.rfind("bytes=" + std::to_string(kStall) + "-", 0) == 0;
+        all += "[" + r + "] ";
+    }
+    EXPECT_TRUE(fromTheStall) << "no request went on from where the silent range stopped: " << all;
 }

@@ -3,6 +3,7 @@
 // that match their hashes are kept, so a finished file never carries zeros or stale bytes where the
 // .part lost some.
 
+#include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
 
 #include "platform/Types.h"
@@ -624,4 +625,62 @@ TEST(ResumeJournalBytes, IntactSegmentsStopAtTheFirstLoss)
 
     // A list that goes back is not trusted past that point.
     EXPECT_EQ(1u, IntactSegments({10, 5, 20}, TByteSet(0, 100)));
+}
+
+// A piece that starts inside a block, saved while it grows until the block is whole: at every save
+// the journal proves exactly what is there, and the finished block's hash is of the whole block
+// (a hash made while it was partial and kept would cost the block on every resume).
+TEST(ResumeJournalBytes, ProofFollowsAPieceThatStartsInsideABlock)
+{
+    TTempFolder dir;
+    const std::string part = dir.File("g.part");
+    const std::int64_t total = 3 * M;
+    const std::string body = Body(total);
+    WriteText(part, "");
+    std::map<std::int64_t, std::string> blocks;
+    TSpanMap spans;
+    TByteSet have;
+    // The second piece first, from the middle of block 0; then the first piece fills the block up.
+    const std::pair<std::int64_t, std::int64_t> steps[] = {
+        {M / 2, M / 2 + 100}, {M / 2 + 100, 2 * M + 5}, {0, 1000}, {1000, M / 2}, {2 * M + 5, total}};
+    for (const auto& [from, to] : steps) {
+        WriteAt(part, body, from, to);
+        have.Add(from, to);
+        HashKeptBytes(part, have, total, blocks, spans);
+        std::vector<std::string> log;
+        const TByteSet verified = VerifiedBytes(part, have, blocks, spans, total, log);
+        EXPECT_EQ(Describe(have), Describe(verified)) << "after bytes " << from << "-" << to;
+        EXPECT_TRUE(log.empty()) << log.front();
+    }
+    EXPECT_EQ(3u, blocks.size());
+    EXPECT_TRUE(spans.empty());
+}
+
+TEST(PartFile, ContentRangeIsReadStrictly)
+{
+    const struct {
+        const char* Text;
+        bool Ok;
+        std::int64_t First, Last, Total;
+    } cases[] = {
+        {"bytes 0-99/100", true, 0, 99, 100},
+        {"bytes 100-199/*", true, 100, 199, -1},
+        {"bytes 0-99/99", false, 0, 0, 0}, // the last byte is past the end
+        {"bytes 0-99/50", false, 0, 0, 0},
+        {"bytes 10-9/100", false, 0, 0, 0},
+        {"bytes */100", false, 0, 0, 0},
+        {"bytes -5-10/100", false, 0, 0, 0},
+        {"bytes 0-99999999999999999999/100", false, 0, 0, 0},
+        {"items 0-9/10", false, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Text);
+        const std::optional<TContentRange> r = ParseContentRange(c.Text);
+        ASSERT_EQ(c.Ok, r.has_value());
+        if (r) {
+            EXPECT_EQ(c.First, r->First);
+            EXPECT_EQ(c.Last, r->Last);
+            EXPECT_EQ(c.Total, r->Total);
+        }
+    }
 }
