@@ -20,6 +20,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -425,45 +428,156 @@ TEST_F(HlsRun, AnHttpsPageThroughTheProxyIsDownloadedAndConverted)
     EXPECT_NE(std::string::npos, log.find("CONNECT")) << "the stream did not go through the proxy";
 }
 
-// A run stopped part way, and the site replaced the stream's segments before the next run (the same
-// playlist address, the same number of segments): the next run starts over, and the file holds
-// the new stream alone, never half of each.
+// A run stopped part way, then the stream or what was kept of it changed before the next run: the
+// next run never joins two versions, and never keeps bytes it cannot prove. Other segment
+// addresses change the playlist; the same names with other pictures are found by asking each kept
+// segment's first bytes again; a damaged kept part by its hashes.
 TEST_F(HlsRun, AStreamThatChangedBetweenTwoRunsStartsOverInsteadOfJoiningTwoVersions)
 {
-    std::filesystem::create_directories(Doc("chg"));
-    const auto playlist = [](const std::string& dir) {
+    const auto playlist = [](const std::string& dir, const std::string& segments) {
         std::string text = ReadFile(Doc(dir + "/index.m3u8"));
         std::string out;
         std::istringstream in(text);
         for (std::string line; std::getline(in, line);)
-            out += (line.empty() || line[0] == '#' ? line : "../" + dir + "/" + line) + "\n";
+            out += (line.empty() || line[0] == '#' ? line : "../" + segments + "/" + line) + "\n";
         return out;
     };
-    WriteFile(Doc("chg/list.m3u8"), playlist("plain"));
-    const std::string address = Nginx->Url("/chg/list.m3u8");
-    const std::string saved = Out.Path() + "/list.mp4";
-    Owner.ConnectionsPerFile = 1;
-    {
-        EngineRun run({address}, cw::jmDownload, Owner);
-        // Once the first segment is in and the second under way.
-        const auto first = static_cast<std::int64_t>(std::filesystem::file_size(Doc("plain/p000.ts")));
-        run.Events.OnBytes = [&](std::int64_t bytes) {
-            if (bytes > first)
-                run.Engine().Stop();
-        };
-        run.Run(30000);
-        EXPECT_TRUE(run.Engine().Stopped());
-    }
-    const std::optional<cw::TResumeJournal> kept = cw::ReadJournal(saved + ".part.meta");
-    ASSERT_TRUE(kept.has_value());
-    ASSERT_FALSE(kept->Tracks.empty());
-    ASSERT_FALSE(kept->Tracks[0].empty()) << "no segment was kept by the first run";
+    const auto copySegments = [](const std::string& from, const std::string& to) {
+        std::filesystem::create_directories(Doc(to));
+        for (const auto& e : std::filesystem::directory_iterator(Doc(from)))
+            if (e.path().extension() == ".ts")
+                std::filesystem::copy_file(e.path(), Doc(to) + "/" + e.path().filename().string(),
+                                           std::filesystem::copy_options::overwrite_existing);
+    };
+    const struct {
+        const char* Name;
+        std::function<void(const std::string& dir, const std::string& saved)> Change;
+        bool Other; // the new stream is the other one
+    } cases[] = {
+        {"other segment addresses",
+         [&](const std::string& dir, const std::string&) { WriteFile(Doc(dir + "/list.m3u8"), playlist("plain2", "plain2")); },
+         true},
+        {"same names, other pictures",
+         [&](const std::string& dir, const std::string&) { copySegments("plain2", dir + "/seg"); }, true},
+        {"a kept byte changed",
+         [](const std::string&, const std::string& saved) {
+             std::fstream f(saved + ".part", std::ios::in | std::ios::out | std::ios::binary);
+             f.seekp(1000);
+             f.put('\x5a');
+         },
+         false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        const std::string dir = "chg" + std::to_string(&k - cases);
+        copySegments("plain", dir + "/seg");
+        WriteFile(Doc(dir + "/list.m3u8"), playlist("plain", dir + "/seg"));
+        const std::string address = Nginx->Url("/" + dir + "/list.m3u8");
+        const std::string saved = Out.Path() + "/list.mp4";
+        std::filesystem::remove(saved);
+        Owner.ConnectionsPerFile = 1;
+        {
+            EngineRun run({address}, cw::jmDownload, Owner);
+            // Once the first segment is in and the second under way.
+            const auto first = static_cast<std::int64_t>(std::filesystem::file_size(Doc("plain/p000.ts")));
+            run.Events.OnBytes = [&](std::int64_t bytes) {
+                if (bytes > first)
+                    run.Engine().Stop();
+            };
+            run.Run(30000);
+            EXPECT_TRUE(run.Engine().Stopped());
+        }
+        const std::optional<cw::TResumeJournal> kept = cw::ReadJournal(saved + ".part.meta");
+        ASSERT_TRUE(kept.has_value());
+        ASSERT_FALSE(kept->Tracks.empty());
+        ASSERT_FALSE(kept->Tracks[0].empty()) << "no segment was kept by the first run";
 
-    WriteFile(Doc("chg/list.m3u8"), playlist("plain2"));
-    EngineRun again({address}, cw::jmDownload, Owner);
-    ASSERT_TRUE(again.Run(60000));
-    EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
-    EXPECT_TRUE(OtherFrames == VideoFrames(saved)) << "the saved video is not the new stream alone";
+        k.Change(dir, saved);
+        EngineRun again({address}, cw::jmDownload, Owner);
+        ASSERT_TRUE(again.Run(60000));
+        EXPECT_EQ(std::vector<std::string>{"done"}, again.Events.Ended);
+        EXPECT_TRUE((k.Other ? OtherFrames : SourceFrames) == VideoFrames(saved))
+            << "the saved video is not one stream alone";
+    }
 }
 
 } // namespace
+
+namespace {
+
+// The stream of dir served by a test server, its requests counted; before(path, n) may delay or
+// stall answer n (from 0) for path, returning false when it answered itself.
+struct TSlowStream {
+    cwtest::HttpTestServer Server;
+    std::mutex Lock;
+    std::map<std::string, int> Asked;
+    std::function<bool(const std::string& path, int n, cwtest::HttpTestConnection& c)> Before;
+
+    explicit TSlowStream(const std::string& dir)
+    {
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            const std::string path = "/" + e.path().filename().string();
+            const std::string file = e.path().string();
+            Server.On(path, [this, path, file](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+                int n = 0;
+                {
+                    std::lock_guard<std::mutex> g(Lock);
+                    n = Asked[path]++;
+                }
+                if (Before && !Before(path, n, c))
+                    return;
+                c.Reply(200, "OK", {}, ReadFile(file));
+            });
+        }
+    }
+};
+
+} // namespace
+
+// Segments that answer late or stall with several connections: the end game's second try and the
+// first one each write a spool of their own, and the file is whole whichever finishes first.
+TEST_F(HlsRun, SlowSegmentsAreNeverFatalWithSeveralConnections)
+{
+    const struct {
+        const char* Name;
+        std::function<bool(const std::string& path, int n, cwtest::HttpTestConnection& c)> Before;
+    } cases[] = {
+        {"the first segment answers late",
+         [](const std::string& path, int n, cwtest::HttpTestConnection&) {
+             if (path == "/p000.ts" && n == 0)
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+             return true;
+         }},
+        {"a segment stalls on its first three requests",
+         [](const std::string& path, int n, cwtest::HttpTestConnection& c) {
+             if (path != "/p001.ts" || n >= 3)
+                 return true;
+             const std::string body = ReadFile(Doc("plain/p001.ts"));
+             c.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                    body.substr(0, 2000));
+             c.WaitForClientClose(3000);
+             return false;
+         }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.Name);
+        TSlowStream stream(Doc("plain"));
+        stream.Before = k.Before;
+        const std::string folder = Out.Path() + "/slow" + std::to_string(&k - cases);
+        std::filesystem::create_directories(folder);
+        Owner.Folder = folder;
+        Owner.ConnectionsPerFile = 4;
+        EngineRun run({stream.Server.Url("/index.m3u8")}, cw::jmDownload, Owner);
+        run.Engine().SetEndGameMs(400);
+        run.Engine().SetRetryDelays({50, 50, 50, 50, 50});
+        ASSERT_TRUE(run.Run(60000));
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+        std::string files;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            files += entry.path().filename().string() + " ";
+        EXPECT_TRUE(SourceFrames == VideoFrames(folder + "/stream.mp4")) << files; // a playlist's name says nothing
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            EXPECT_EQ(std::string::npos, entry.path().filename().string().find(".part"))
+                << entry.path() << " left behind";
+    }
+}
