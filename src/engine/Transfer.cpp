@@ -307,13 +307,12 @@ std::optional<TAnswerVerdict> TTransfer::ErrorStatus(THttpCli& h, const TAssignm
 {
     if (h.StatusCode() != 416)
         return std::nullopt;
-    if (!FShaped && job.From == 0) {
-        // Nothing can be served from byte 0: the file is empty.
-        FShaped = true;
-        FCore.SetTotal(0);
-        FCore.Scheduler().SetEnd(job.Piece, 0);
-        return TAnswerVerdict::Accept();
-    }
+    // Only "bytes */0" says the file is empty, and an empty file is no video; a 416 to a request
+    // that asked from byte 0 (or asked no range at all) has nothing to give either.
+    if (h.ContentRange() == "bytes */0")
+        return TAnswerVerdict::Reject(fkMedia, "is not video: the server's file is empty", false);
+    if (!FShaped && job.From == 0)
+        return TAnswerVerdict::Reject(fkServer, "the server answered 416 " + h.ReasonPhrase(), false);
     return TAnswerVerdict::StartOver("the server answered 416 to bytes=" + std::to_string(job.From) + "-");
 }
 

@@ -38,6 +38,7 @@ struct ServedFile {
     std::size_t StallAt = std::string::npos;
     bool IgnoreRange = false;
     int RangeStatus = 0;
+    int AlwaysStatus = 0; // every request answered with this status and no body (416 to anything)
     bool WrongRange = false;
     std::size_t PieceBytes = 0;
     int PieceMs = 0;
@@ -70,6 +71,11 @@ struct ServedFile {
         if (BusyFrom >= 0 && i >= BusyFrom && Sending.load() > 0) {
             lock.unlock();
             c.Reply(503, "Service Unavailable", {"Retry-After: 10"}, "busy", "HTTP/1.0");
+            return;
+        }
+        if (AlwaysStatus != 0) {
+            lock.unlock();
+            c.Reply(AlwaysStatus, "Range Not Satisfiable", {}, "", "HTTP/1.0");
             return;
         }
         if (!range.empty() && !IgnoreRange && (IgnoreRangeFrom < 0 || i < IgnoreRangeFrom)) {

@@ -129,6 +129,9 @@ std::string TDownloadCore::NotMediaWhy(const TWorker& w)
     if (w.Cipher)
         return "the segment does not decrypt (wrong key or cut short)";
     const std::string type = w.Http->ContentType();
+    // What the bytes are says more than the type the server put on them.
+    if (LooksLikeWebPage(w.Head))
+        return "is not video: the server sent a web page" + (type.empty() ? std::string() : " as " + type);
     return "is not video" + (type.empty() ? std::string() : ": the server sent " + type);
 }
 
@@ -737,15 +740,16 @@ void TDownloadCore::RequestDone(int conn)
     const int status = out.Status;
     if (w.Cut || (w.Accepted && out.Done()))
         return AttemptOk(conn);
+    if (out.Done() && status >= 200 && status < 300 && !w.Accepted) {
+        // A final answer that ended without a single body byte: never a segment or a file.
+        if (FMode == cmStream)
+            return AttemptFailed(conn, fkMedia, "is empty: the server sent no bytes", true, status);
+        return AttemptFailed(conn, fkMedia, "is not video: the server sent an empty answer", false, status);
+    }
     if (status >= 400 && OnErrorStatus) {
         if (std::optional<TAnswerVerdict> v = OnErrorStatus(h, w.Job)) {
             if (v->Kind == TAnswerVerdict::avStartOver)
                 return Fail(TOutcome::Failed(fkMismatch, v->Words, status));
-            if (v->Kind == TAnswerVerdict::avAccept) {
-                // The piece is empty by the server's word (an empty file's 416).
-                w.Accepted = true;
-                return AttemptOk(conn);
-            }
             return AttemptFailed(conn, v->Fail, v->Words, v->Retry, status);
         }
     }
@@ -1165,6 +1169,8 @@ void TDownloadCore::SaveJournal(bool now)
 void TDownloadCore::Finish()
 {
     if (FMode == cmFile) {
+        if (FTotal == 0 || FSched.BytesDone() == 0)
+            return Fail(TOutcome::Failed(fkMedia, "is not video: the server's file is empty"));
         try {
             if (FTotal >= 0)
                 FFile->SetSize(FTotal);

@@ -95,8 +95,12 @@ TEST_F(DownloadCore, MisbehavingServersStillGiveTheWholeFileOrAnHonestFailure)
         // Every answer is cut after 48 KB, validly framed or not: each try brings bytes, so the
         // tries start over and the file is never given up.
         {"cut every 48 KB", 400000, 2, [](ServedFile& f) { f.Cuts = std::vector<std::size_t>(40, 48000); }, "", 1.05, 20},
-        // An empty file from a strict server: 416 to "bytes=0-..." is an empty file, not a failure.
-        {"empty, 416", 0, 4, nullptr, "", 1.0, 10},
+        // An empty file from a strict server ("bytes */0"), an empty answer, a 416 that says
+        // nothing: never a finished video.
+        {"empty, 416", 0, 4, nullptr, "is not video: the server's file is empty", 1.0, 10},
+        {"empty, 200", 0, 1, nullptr, "is not video", 1.0, 10},
+        {"416 without a range", 5000, 1, [](ServedFile& f) { f.AlwaysStatus = 416; }, "the server answered 416", 0.0,
+         10},
         // No ranges at all: one connection fetches the whole file, nothing twice.
         {"no ranges", 600000, 4, [](ServedFile& f) { f.IgnoreRange = true; }, "", 1.0, 10},
         // Refused for good: the item fails with the server's words after the tries.
