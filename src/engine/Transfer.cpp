@@ -189,9 +189,9 @@ static bool SameFile(const TResumeJournal& kept, const THttpCli& h, std::int64_t
 {
     if (kept.Total >= 0 && total != kept.Total)
         return false;
-    if (!kept.ETag.empty() && h.ETag() != kept.ETag)
+    if (!kept.ETag.empty() && text::TrimBlanks(h.ETag()) != kept.ETag)
         return false;
-    if (!kept.LastModified.empty() && h.LastModified() != kept.LastModified)
+    if (!kept.LastModified.empty() && text::TrimBlanks(h.LastModified()) != kept.LastModified)
         return false;
     return true;
 }
@@ -236,8 +236,8 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         if (!SameFile(journal, h, h.StatusCode() == 206 ? (range ? range->Total : -2) : length))
             return TAnswerVerdict::StartOver("the file changed since the last run");
     }
-    journal.ETag = h.ETag();
-    journal.LastModified = h.LastModified();
+    journal.ETag = text::TrimBlanks(h.ETag());
+    journal.LastModified = text::TrimBlanks(h.LastModified());
     if (h.StatusCode() == 206) {
         const std::optional<TContentRange> range = ParseContentRange(h.ContentRange());
         if (!range || range->First != job.From || range->Total < 0) {
@@ -249,6 +249,13 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         const std::int64_t total = range->Total;
         const std::int64_t firstEnd = std::min(total, range->Last + 1);
         FCore.SetTotal(total);
+        if (!Versioned(h)) {
+            // Without a version to compare, answers are joined only one after the other, each
+            // checked against the bytes before it: one connection.
+            FCore.LimitConnections(1);
+            sched.SetEnd(job.Piece, total);
+            return TAnswerVerdict::Accept();
+        }
         sched.SetEnd(job.Piece, job.From > 0 ? total : firstEnd);
         if (job.From == 0 && firstEnd < total)
             SplitRest(firstEnd, total);
@@ -262,7 +269,7 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         FCore.SetTotal(total);
     // The page engine's answer was asked without Range: when the server says it serves ranges,
     // this answer is the first piece and the other connections share out the rest.
-    if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h)) {
+    if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h) && Versioned(h)) {
         // Its share, at most a few pieces: it is cut there, and what is under way then is lost.
         const std::int64_t firstEnd = std::clamp(total / FConnectionsNow, FMinPiece, 4 * FMinPiece);
         sched.SetEnd(job.Piece, firstEnd);
@@ -274,6 +281,13 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
     if (total >= 0)
         sched.SetEnd(job.Piece, total);
     return TAnswerVerdict::Accept(job.From);
+}
+
+// Whether the answer names the file's version (an ETag or a Last-Modified): only then may answers
+// of several connections be put side by side.
+bool TTransfer::Versioned(const THttpCli& h)
+{
+    return !text::TrimBlanks(h.ETag()).empty() || !text::TrimBlanks(h.LastModified()).empty();
 }
 
 // The rest of a file after its first piece, one range per other connection, each a piece or

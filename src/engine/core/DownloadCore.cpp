@@ -34,6 +34,9 @@ constexpr int kTickMs = 100;
 constexpr std::int64_t kCopyBytes = 1 << 20;
 // How much of a kept segment is asked again to prove that the server still has the same one.
 constexpr std::int64_t kProbeBytes = 16 * 1024;
+// Without validators, how much of the bytes already in place each further request of a file asks
+// again, to show that its answer continues the same version.
+constexpr std::int64_t kOverlapBytes = 4 * 1024;
 
 std::int64_t Now()
 {
@@ -89,6 +92,7 @@ struct TDownloadCore::TWorker {
     // A kept segment's first bytes asked again: compared with the track, nothing written.
     bool Probe = false;
     std::string Probed;
+    std::int64_t Overlap = 0; // a file's bytes before the piece asked again, compared, not written
 };
 
 void UseProxyFor(THttpCli& h, const std::string& url)
@@ -478,6 +482,8 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
     h.SetRcvdStream(nullptr);
     h.SetContentRangeBegin("");
     h.SetContentRangeEnd("");
+    w.Overlap = 0;
+    w.Probed.clear();
     if (FMode == cmFile) {
         h.SetURL(FUrl);
         if (OnPrepare) {
@@ -485,6 +491,15 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         } else {
             h.SetContentRangeBegin(std::to_string(job.From));
             h.SetContentRangeEnd(job.To >= 0 ? std::to_string(job.To - 1) : std::string());
+        }
+        // A server that names no version could send another one with every answer: a request
+        // that continues bytes in place starts a little before them, and those must match.
+        if (job.From > 0 && FJournal.ETag.empty() && FJournal.LastModified.empty() && !h.ContentRangeBegin().empty()) {
+            TByteSet before = FileHave().Intersect(std::max<std::int64_t>(0, job.From - kOverlapBytes), job.From);
+            if (!before.Empty() && before.Ranges().back().End == job.From) {
+                w.Overlap = job.From - before.Ranges().back().Start;
+                h.SetContentRangeBegin(std::to_string(job.From - w.Overlap));
+            }
         }
     } else {
         const TSegmentSource& seg = FSegments[static_cast<std::size_t>(job.Piece)];
@@ -534,7 +549,9 @@ void TDownloadCore::DocBegin(int conn)
     w.Accepted = false;
     if (!FRunning || w.Stopped || status < 200 || status >= 300)
         return; // a relocation's or an error's body is nobody's bytes
-    TAnswerVerdict v = OnAnswer ? OnAnswer(h, conn, w.Job) : TAnswerVerdict::Accept();
+    TAssignment asked = w.Job;
+    asked.From -= w.Overlap;
+    TAnswerVerdict v = OnAnswer ? OnAnswer(h, conn, asked) : TAnswerVerdict::Accept();
     if (!FRunning)
         return;
     if (FMode == cmStream && v.Kind == TAnswerVerdict::avAccept) {
@@ -585,6 +602,23 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
         w.Skip -= drop;
         data += drop;
         n -= drop;
+    }
+    if (w.Overlap > 0 && n > 0) {
+        const std::int64_t take = std::min(w.Overlap - static_cast<std::int64_t>(w.Probed.size()), n);
+        w.Probed.append(data, static_cast<std::size_t>(take));
+        data += take;
+        n -= take;
+        if (static_cast<std::int64_t>(w.Probed.size()) == w.Overlap) {
+            w.Overlap = 0;
+            if (!OverlapMatches(w.Job.From, w.Probed)) {
+                w.Rejected = w.StartOver = true;
+                w.Kind = fkMismatch;
+                w.Why = "the server sent another version of the file (its bytes before " + std::to_string(w.Job.From) +
+                        " differ)";
+                w.Http->Abort();
+                return;
+            }
+        }
     }
     if (n > 0)
         Deliver(conn, data, n);
@@ -1107,6 +1141,24 @@ void TDownloadCore::Progress()
     } else {
         OnProgress(bytes, total, nullptr);
     }
+}
+
+// Whether bytes, asked again, are what the .part holds right before from.
+bool TDownloadCore::OverlapMatches(std::int64_t from, const std::string& bytes) const
+{
+    std::string have(bytes.size(), '\0');
+    std::size_t done = 0;
+    while (done < have.size()) {
+        const ssize_t r = ::pread(FFile->Handle(), have.data() + done, have.size() - done,
+                                  static_cast<off_t>(from - static_cast<std::int64_t>(bytes.size()) +
+                                                     static_cast<std::int64_t>(done)));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        done += static_cast<std::size_t>(r);
+    }
+    return have == bytes;
 }
 
 TByteSet TDownloadCore::FileHave() const

@@ -192,6 +192,7 @@ private:
     std::string ProbeDiffers(int conn);
     static std::string NotMediaWhy(const TWorker& w);
     TByteSet FileHave() const;
+    bool OverlapMatches(std::int64_t from, const std::string& bytes) const;
 
     const THttpCli& FSettings;
     std::unique_ptr<QObject> FContext;

@@ -323,6 +323,11 @@ TEST_F(DownloadCore, EachValidatorOnItsOwnDecidesWhetherAFileIsContinued)
         {"last-modified", [](ServedFile& f) { f.ETag.clear(), f.LastModified = "Mon, 07 Dec 2026 10:00:00 GMT"; },
          [](ServedFile& f) { f.LastModified = "Tue, 08 Dec 2026 10:00:00 GMT"; }, false},
         {"size", [](ServedFile&) {}, [](ServedFile& f) { f.Body += "more"; }, false},
+        // Without validators the request that continues the kept bytes asks for the last 4 KiB of
+        // them again: the same bytes continue, others start over.
+        {"no validators, same", [](ServedFile& f) { f.ETag.clear(); }, [](ServedFile&) {}, true},
+        {"no validators, other bytes of the same size", [](ServedFile& f) { f.ETag.clear(); },
+         [](ServedFile& f) { f.Body[39000] ^= 0x55; }, false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.Name);
@@ -352,7 +357,10 @@ TEST_F(DownloadCore, EachValidatorOnItsOwnDecidesWhetherAFileIsContinued)
         // the kept part, which goes on with a range.
         const auto ranges = Ranges(name);
         ASSERT_GE(ranges.size(), 3u);
-        EXPECT_EQ("bytes=40000-", ranges[2]);
+        std::string all;
+        for (const auto& r : ranges)
+            all += "[" + r + "]";
+        EXPECT_EQ(file->ETag.empty() && file->LastModified.empty() ? "bytes=35904-" : "bytes=40000-", ranges[2]) << all;
         EXPECT_EQ(k.Continued ? 3u : 4u, ranges.size());
     }
 }
@@ -410,4 +418,25 @@ TEST_F(DownloadCore, TheEndGameAsksOnlyForWhatIsMissing)
         all += "[" + r + "] ";
     }
     EXPECT_TRUE(fromTheStall) << "no request went on from where the silent range stopped: " << all;
+}
+
+// A file whose server names no version is never put together from answers of several
+// connections: one connection fetches it, each further request checked against the bytes before.
+TEST_F(DownloadCore, AFileWithoutValidatorsGoesToOneConnection)
+{
+    auto file = Serve("nv.mp4", 3 << 20);
+    file->ETag.clear();
+    file->PieceBytes = 32 << 10;
+    file->PieceMs = 1;
+    auto run = Runner("nv.mp4", 4);
+    ASSERT_TRUE(run->Run());
+    EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
+    EXPECT_TRUE(file->Body == cwtest::ReadFile(Out("nv.mp4")));
+    EXPECT_LE(file->Sending.load(), 1);
+    // Every request after the first starts 4 KiB before the bytes it continues.
+    const auto ranges = Ranges("nv.mp4");
+    for (std::size_t i = 2; i < ranges.size(); ++i) {
+        const std::int64_t first = std::stoll(ranges[i].substr(6));
+        EXPECT_EQ(0, (first + 4096) % (64 << 10)) << ranges[i];
+    }
 }
