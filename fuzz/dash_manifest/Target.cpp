@@ -54,24 +54,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         return 0;
     }
-    std::size_t segments = 0;
+    std::int64_t segments = 0;
     for (const cw::TDashPeriod& p : r.Manifest.Periods) {
         if (!std::isfinite(p.Start) || p.Start < 0 || !std::isfinite(p.Duration) || p.Duration < -1)
             cwfuzz::Fail("a period with a bad start or length");
         for (const cw::TDashRepresentation& rep : p.Representations) {
             if (rep.Bandwidth < 0 || rep.Width < 0 || rep.Height < 0)
                 cwfuzz::Fail("a representation with a negative number");
-            if (!rep.Init.Url.empty() && (!RequestableAddress(rep.Init.Url) || !Range(rep.Init.Offset, rep.Init.Length)))
+            if (!rep.Init.Url.empty() &&
+                (!RequestableAddress(rep.Init.Url) || !Range(rep.Init.Offset, rep.Init.Length)))
                 cwfuzz::Fail("an initialization with a bad address or range");
             if (rep.Indexed && (!RequestableAddress(rep.IndexUrl) || rep.IndexOffset < 0 ||
-                                !Range(rep.IndexOffset, rep.IndexLength) || !rep.Segments.empty()))
+                                !Range(rep.IndexOffset, rep.IndexLength) || !rep.Segments.Empty()))
                 cwfuzz::Fail("an index with a bad address or range, or segments beside it");
-            if (!rep.Indexed && rep.Segments.empty())
+            if (!rep.Indexed && rep.Segments.Empty())
                 cwfuzz::Fail("a representation with nothing to fetch");
-            for (const cw::TDashSegment& s : rep.Segments)
+            // A template may describe far more than is worth filling in here: its first and last
+            // segments and a spread between them.
+            const std::int64_t n = rep.Segments.Count();
+            const std::int64_t step = n > 64 ? n / 64 : 1;
+            auto check = [&](std::int64_t i) {
+                const cw::TDashSegment s = rep.Segments.At(i);
                 if (!RequestableAddress(s.Url) || !Range(s.Offset, s.Length))
                     cwfuzz::Fail("a segment with a bad address or range");
-            segments += rep.Segments.size();
+            };
+            for (std::int64_t i = 0; i < n; i += step)
+                check(i);
+            if (n > 0)
+                check(n - 1);
+            if (!rep.Segments.At(n).Url.empty() || !rep.Segments.At(-1).Url.empty())
+                cwfuzz::Fail("a segment outside the list with an address");
+            segments += n;
         }
     }
     if (segments > cw::MaxDashSegments)

@@ -413,41 +413,87 @@ void TStreamTransfer::IndexRead(const std::string& body, const std::string& fina
     TSidxRead index = ReadSegmentIndex(body, r.IndexOffset);
     if (!index.Ok)
         return Fail("the segment index of " + finalUrl + " cannot be read: " + index.Error);
+    // Indexes add up over the periods: a stream past what it may fetch ends here, not after
+    // every index is in memory (each lists one segment at least: no more indexes than that).
+    std::size_t listed = index.Segments.size();
+    for (std::size_t i = 0; i < FIndexNext && listed <= MaxStreamSegments; ++i)
+        listed += FIndexSegments[i].size();
+    if (listed > MaxStreamSegments || FIndexJobs.size() > MaxStreamSegments)
+        return Fail("the stream has more than " + GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) +
+                    " segments; at most " + GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) +
+                    " are fetched");
     FIndexSegments[FIndexNext] = std::move(index.Segments);
     ++FIndexNext;
     NextIndex();
 }
 
 // Every track's representations, period after period: the initialization section (once while
-// consecutive periods share it), then the media segments.
+// consecutive periods share it), then the media segments. Only here are a template's segments
+// listed, and only for the tracks fetched: how many there are is known first, and a stream past
+// MaxStreamSegments is refused before any address is filled in.
 void TStreamTransfer::BeginDashSegments()
 {
-    std::vector<TSegmentSource> segments;
-    for (std::size_t t = 0; t < FDashTracks.size(); ++t) {
-        const bool audioBeside = t > 0;
-        std::vector<TSegmentSource> track;
+    auto index = [this](const TDashRepresentation* r) -> const std::vector<TDashSegment>& {
+        return FIndexSegments[static_cast<std::size_t>(std::find(FIndexJobs.begin(), FIndexJobs.end(), r) -
+                                                       FIndexJobs.begin())];
+    };
+    auto newInit = [](const TDashRepresentation& r, const TDashSegment& last) {
+        return !r.Init.Url.empty() &&
+               (r.Init.Url != last.Url || r.Init.Offset != last.Offset || r.Init.Length != last.Length);
+    };
+    std::int64_t total = 0;
+    for (const auto& reps : FDashTracks) {
         TDashSegment lastInit;
-        for (const TDashRepresentation* r : FDashTracks[t]) {
-            if (!r->Init.Url.empty() && (r->Init.Url != lastInit.Url || r->Init.Offset != lastInit.Offset ||
-                                         r->Init.Length != lastInit.Length)) {
-                track.push_back(TSegmentSource{r->Init.Url, r->Init.Offset, r->Init.Length, -1, {},
-                                               static_cast<int>(t), {}});
+        for (const TDashRepresentation* r : reps) {
+            if (newInit(*r, lastInit)) {
+                ++total;
                 lastInit = r->Init;
             }
-            const std::vector<TDashSegment>* media = &r->Segments;
-            if (r->Indexed) {
-                const std::size_t job = static_cast<std::size_t>(
-                    std::find(FIndexJobs.begin(), FIndexJobs.end(), r) - FIndexJobs.begin());
-                media = &FIndexSegments[job];
-            }
-            for (const TDashSegment& s : *media)
-                track.push_back(TSegmentSource{s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length, -1, {},
-                                               static_cast<int>(t), {}});
+            // Each count is at most MaxDashSegments, and there are fewer representations than
+            // elements in a manifest: the sum stays far inside 64 bits.
+            total += r->Indexed ? static_cast<std::int64_t>(index(r).size()) : r->Segments.Count();
         }
-        for (std::size_t i = 0; i < track.size(); ++i)
-            track[i].Name = std::string(audioBeside ? "audio " : "") + "segment " + std::to_string(i + 1) + " of " +
-                            std::to_string(track.size()) + " (" + track[i].Url + ")";
-        segments.insert(segments.end(), track.begin(), track.end());
+    }
+    if (total > static_cast<std::int64_t>(MaxStreamSegments))
+        return Fail("the stream has " + GroupedCount(total) + " segments; at most " +
+                    GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) + " are fetched");
+    std::vector<TSegmentSource> segments;
+    segments.reserve(static_cast<std::size_t>(total));
+    std::size_t addressBytes = 0;
+    for (std::size_t t = 0; t < FDashTracks.size(); ++t) {
+        const bool audioBeside = t > 0;
+        const std::size_t first = segments.size();
+        TDashSegment lastInit;
+        auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length) {
+            addressBytes += url.size();
+            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}});
+        };
+        for (const TDashRepresentation* r : FDashTracks[t]) {
+            if (newInit(*r, lastInit)) {
+                add(r->Init.Url, r->Init.Offset, r->Init.Length);
+                lastInit = r->Init;
+            }
+            if (r->Indexed) {
+                for (const TDashSegment& s : index(r))
+                    add(s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length);
+            } else {
+                for (std::int64_t i = 0; i < r->Segments.Count(); ++i) {
+                    const TDashSegment s = r->Segments.At(i);
+                    if (s.Url.empty())
+                        return Fail("the manifest " + FPlaylistUrl + ": segment " + std::to_string(i + 1) +
+                                    " of representation " + r->Id + " has no address");
+                    add(s.Url, s.Offset, s.Length);
+                    // A template of long addresses: bounded as the addresses a manifest names are.
+                    if (addressBytes > MaxDashAddressBytes)
+                        return Fail("the stream's segment addresses take more than " +
+                                    std::to_string(MaxDashAddressBytes >> 20) + " MiB");
+                }
+            }
+        }
+        const std::size_t count = segments.size() - first;
+        for (std::size_t i = first; i < segments.size(); ++i)
+            segments[i].Name = std::string(audioBeside ? "audio " : "") + "segment " + std::to_string(i - first + 1) +
+                               " of " + std::to_string(count) + " (" + segments[i].Url + ")";
     }
     StartSegments(std::move(segments), FDashTracks.size());
 }
@@ -458,7 +504,21 @@ void TStreamTransfer::BeginDashSegments()
 // section goes before the first fragment that uses it.
 void TStreamTransfer::BeginSegments()
 {
+    // Each playlist holds at most MaxHlsSegments; with separate audio and a section before
+    // segments the stream may still have more than it fetches.
+    std::size_t total = 0;
+    for (const THlsPlaylist& pl : FMedia) {
+        int lastMap = -1;
+        for (const THlsSegment& s : pl.Segments) {
+            total += s.Map >= 0 && s.Map != lastMap ? 2 : 1;
+            lastMap = s.Map >= 0 ? s.Map : lastMap;
+        }
+    }
+    if (total > MaxStreamSegments)
+        return Fail("the stream has " + GroupedCount(static_cast<std::int64_t>(total)) + " segments; at most " +
+                    GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) + " are fetched");
     std::vector<TSegmentSource> segments;
+    segments.reserve(total);
     for (std::size_t t = 0; t < FMedia.size(); ++t) {
         const THlsPlaylist& pl = FMedia[t];
         auto keyIndex = [&](int key) {

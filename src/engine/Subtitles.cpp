@@ -217,11 +217,9 @@ std::vector<TSubtitleSource> DashSubtitleSources(const TDashManifest& manifest)
     for (const TDashPeriod& period : manifest.Periods) {
         std::unordered_set<std::string> taken; // languages this period added to already
         for (const TDashRepresentation& r : period.Representations) {
-            if (r.Kind != TDashKind::Text || r.MimeType != "text/vtt" || r.Indexed || r.Segments.empty())
+            if (r.Kind != TDashKind::Text || r.MimeType != "text/vtt" || r.Indexed || r.Segments.Empty())
                 continue;
-            bool whole = r.Init.Url.empty();
-            for (const TDashSegment& s : r.Segments)
-                whole = whole && s.Offset < 0;
+            const bool whole = r.Init.Url.empty() && r.Segments.WholeResources();
             if (!whole || !taken.insert(r.Language).second)
                 continue;
             TSubtitleSource* into = nullptr;
@@ -232,11 +230,8 @@ std::vector<TSubtitleSource> DashSubtitleSources(const TDashManifest& manifest)
                 out.push_back(TSubtitleSource{r.Language, false, false, {}});
                 into = &out.back();
             }
-            for (const TDashSegment& s : r.Segments) {
-                if (into->Pieces.size() == MaxSubtitlePieces)
-                    break;
-                into->Pieces.push_back(TSubtitlePiece{s.Url, period.Start});
-            }
+            for (std::int64_t i = 0; i < r.Segments.Count() && into->Pieces.size() < MaxSubtitlePieces; ++i)
+                into->Pieces.push_back(TSubtitlePiece{r.Segments.At(i).Url, period.Start});
         }
     }
     return out;

@@ -141,7 +141,12 @@ TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
         {"/ld.html", "Linked Data.mp4", "h264 aac 8"},    // JSON-LD contentUrl; byte ranges of one file
         {"/video.html", "Video Src.mp4", "h264 aac 8"},   // <video src>; SegmentBase read from its sidx
         {"/declared.html", "Declared.mp4", "h264 aac 8"}, // a "video/mp4" that relocates to a manifest
+        {"/tpl/doctype.mpd", "doctype.mp4", "h264 aac 8"}, // a DOCTYPE and comments before <MPD>
     };
+    std::string doctype = ReadFile(Doc("tpl/m.mpd"));
+    ASSERT_NE(std::string::npos, doctype.find("<MPD"));
+    doctype.replace(doctype.find("<MPD"), 4, "<!DOCTYPE MPD [\n<!-- ]> -->\n]>\n<!-- made here -->\n<MPD");
+    WriteFile(Doc("tpl/doctype.mpd"), doctype);
     for (const Case& c : cases) {
         const std::string saved = Out.Path() + "/" + c.Saved;
         EngineRun run({Nginx->Url(c.Address)}, cw::jmDownload, Owner);
@@ -207,6 +212,13 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
         // Numbers from 3: the last of each track is not there.
         {"missing", with("startNumber=\"1\"", "startNumber=\"3\""),
          " of 5 (" + Nginx->Url("/tpl/chunk-stream")},
+        // A few hundred bytes that describe a million segments: refused before any is asked for.
+        {"endless",
+         "<?xml version=\"1.0\"?>\n<MPD type=\"static\" mediaPresentationDuration=\"PT2000000S\"><Period>"
+         "<AdaptationSet mimeType=\"video/mp4\"><SegmentTemplate timescale=\"1\" duration=\"2\" "
+         "initialization=\"init-stream0.m4s\" media=\"chunk-stream0-$Number%05d$.m4s\"/><Representation id=\"0\" "
+         "bandwidth=\"1000\" height=\"240\"/></AdaptationSet></Period></MPD>\n",
+         "the stream has 1,000,001 segments; at most 200,000 are fetched"},
     };
     for (const Case& c : cases) {
         ASSERT_FALSE(c.Text.empty()) << c.Name;

@@ -7,6 +7,7 @@
 #include "convert/FormatPresets.h"
 #include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
+#include "engine/streams/HlsPlaylist.h"
 #include "support/ExternalServers.h"
 #include "support/Files.h"
 #include "support/HttpTestServer.h"
@@ -164,8 +165,19 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
         // An error page served as a success would be a hole in the video.
         {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
          "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent text/html (5 tries)"},
+        {"toolong",
+         "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"main\",DEFAULT=YES,URI=\"long-a.m3u8\"\n"
+         "#EXT-X-STREAM-INF:BANDWIDTH=1000,AUDIO=\"a\"\nlong-v.m3u8\n",
+         "the stream has 200,002 segments; at most 200,000 are fetched"},
     };
     std::filesystem::create_directories(Doc("bad"));
+    // Video and audio of as many segments as a playlist may list, each with its section: more
+    // than a stream fetches.
+    std::string longest = head + "#EXT-X-MAP:URI=\"../ts/init.mp4\"\n";
+    for (std::size_t i = 0; i < cw::MaxHlsSegments; ++i)
+        longest += seg;
+    WriteFile(Doc("bad/long-v.m3u8"), longest + "#EXT-X-ENDLIST\n");
+    WriteFile(Doc("bad/long-a.m3u8"), longest + "#EXT-X-ENDLIST\n");
     WriteFile(Doc("bad/short.key"), std::string(15, 'k'));
     WriteFile(Doc("bad/wrong.key"), std::string(16, 'w'));
     for (const Case& c : cases) {

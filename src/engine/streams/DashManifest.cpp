@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -140,7 +141,8 @@ private:
     bool Refuse(TDashStatus status)
     {
         FResult.Status = status;
-        FResult.Error = status == TDashStatus::Live ? "live streams are not supported" : "the stream is protected by DRM";
+        FResult.Error =
+            status == TDashStatus::Live ? "live streams are not supported" : "the stream is protected by DRM";
         return false;
     }
 
@@ -168,7 +170,8 @@ private:
                 node->Name = xml.name().toString().toStdString();
                 node->Line = line;
                 for (const QXmlStreamAttribute& a : xml.attributes())
-                    node->Attributes.emplace_back(a.name().toString().toStdString(), a.value().toString().toStdString());
+                    node->Attributes.emplace_back(a.name().toString().toStdString(),
+                                                  a.value().toString().toStdString());
                 TNode* raw = node.get();
                 if (stack.empty()) {
                     if (node->Name != "MPD") {
@@ -223,7 +226,8 @@ private:
     {
         for (const auto& c : level.Children) {
             const TNode& n = *c;
-            const bool tpl = n.Name == "SegmentTemplate", list = n.Name == "SegmentList", base = n.Name == "SegmentBase";
+            const bool tpl = n.Name == "SegmentTemplate", list = n.Name == "SegmentList",
+                       base = n.Name == "SegmentBase";
             if (!tpl && !list && !base)
                 continue;
             (tpl ? a.Template : list ? a.List : a.Base) = &n;
@@ -262,11 +266,19 @@ private:
         return true;
     }
 
+    // Counts n more segments against what one manifest may describe.
+    bool CountSegments(std::int64_t n, int line)
+    {
+        if (__builtin_add_overflow(FSegments, n, &FSegments) || FSegments > MaxDashSegments)
+            return Error(line, "more than " + std::to_string(MaxDashSegments) + " segments");
+        return true;
+    }
+
     bool AddSegment(TDashRepresentation& r, TDashSegment s, int line)
     {
-        if (++FSegments > MaxDashSegments)
-            return Error(line, "more than " + std::to_string(MaxDashSegments) + " segments");
-        r.Segments.push_back(std::move(s));
+        if (!CountSegments(1, line))
+            return false;
+        r.Segments.Add(std::move(s));
         return true;
     }
 
@@ -277,6 +289,39 @@ private:
         if (!FillDashTemplate(pattern, r.Id, number, r.Bandwidth, time, filled, why))
             return Error(line, why);
         return Address(base, filled, line, out);
+    }
+
+    // A run of count segments of d ticks from t, as far as the period reaches: those that start
+    // at or past its end are not counted. The end: length ticks after pto, the template's clock
+    // at the period's start. d 0: the one segment of a template without a duration, the whole
+    // representation. False, with the reason, when a counted segment's time or number leaves 64
+    // bits, or when there are too many.
+    bool AddRun(TDashRepresentation& r, std::int64_t start, std::int64_t pto, std::int64_t length, std::int64_t t,
+                std::int64_t d, std::int64_t count, int line)
+    {
+        std::int64_t kept = count;
+        if (d > 0) {
+            const std::int64_t since = t - pto; // both are at least 0: no overflow
+            std::int64_t room = 0;
+            if (since >= length)
+                kept = 0;
+            else if (__builtin_sub_overflow(length, since, &room))
+                kept = count; // starts so long before the period that all of it is inside
+            else
+                kept = std::min(count, room / d + (room % d != 0 ? 1 : 0));
+        }
+        if (kept <= 0)
+            return true;
+        std::int64_t lastTime = 0, lastNumber = 0;
+        if (__builtin_mul_overflow(kept - 1, d, &lastTime) || __builtin_add_overflow(lastTime, t, &lastTime))
+            return Error(line, "a segment time past the largest number");
+        if (!CountSegments(kept, line))
+            return false;
+        if (__builtin_add_overflow(r.Segments.Count(), kept - 1, &lastNumber) ||
+            __builtin_add_overflow(lastNumber, start, &lastNumber))
+            return Error(line, "a segment number past the largest number");
+        r.Segments.AddRun(t, d, kept);
+        return true;
     }
 
     bool TemplateSegments(TDashRepresentation& r, const TAddressing& a, const TDashPeriod& period,
@@ -299,19 +344,26 @@ private:
             if (a.InitRange && !ParseRange(*a.InitRange, r.Init.Offset, r.Init.Length))
                 return Error(line, "a bad Initialization range");
         }
-        // The end of the period on the template's clock, when the manifest says how long it is.
-        const bool knownEnd = period.Duration >= 0;
-        const double endTicks = knownEnd ? static_cast<double>(pto) + period.Duration * static_cast<double>(timescale) : 0;
-        std::int64_t number = start;
-        auto add = [&](std::int64_t time) {
-            TDashSegment s;
-            if (!Fill(*a.Media, r, number, time, line, base, s.Url))
+        // Every segment's address is filled in when it is fetched. The first one is filled in
+        // now: a template that cannot make an address fails here, and since the values put in
+        // differ only in their digits, what holds for one address holds for all of them.
+        {
+            std::string first;
+            if (!Fill(*a.Media, r, start, pto, line, base, first))
                 return false;
-            if (number == kInt64Max)
-                return Error(line, "segment numbers past the largest number");
-            ++number;
-            return AddSegment(r, std::move(s), line);
-        };
+        }
+        r.Segments.SetTemplate(*a.Media, base, r.Id, r.Bandwidth, start);
+        // The length of the period in ticks of the template's clock, when the manifest says how
+        // long it is: the first tick at or past its end, counted from pto. A segment that would
+        // start a millionth of a tick before the end is taken as starting at it (the length is a
+        // decimal fraction). A length past the largest number is no end for any time.
+        const bool knownEnd = period.Duration >= 0;
+        std::int64_t length = kInt64Max;
+        if (knownEnd) {
+            const double ticks = std::max(0.0, std::ceil(period.Duration * static_cast<double>(timescale) - 1e-6));
+            if (ticks < 9.0e18)
+                length = static_cast<std::int64_t>(ticks);
+        }
         if (a.Timeline) {
             const auto& items = a.Timeline->Children;
             std::int64_t t = 0;
@@ -331,12 +383,12 @@ private:
                     t = *st;
                 }
                 first = false;
-                std::int64_t repeat = 0;
+                std::int64_t count = 1;
                 if (const std::string* rv = s.Attr("r")) {
                     const std::string v = Trimmed(*rv);
                     if (v == "-1") {
                         // Until the next S's start, else the end of the period.
-                        double until = 0;
+                        std::int64_t until = 0;
                         const TNode* next = nullptr;
                         for (std::size_t j = i + 1; j < items.size() && !next; ++j)
                             if (items[j]->Name == "S")
@@ -345,47 +397,54 @@ private:
                             std::optional<std::int64_t> nt;
                             if (!Number(*next, "t", nt))
                                 return false;
-                            until = static_cast<double>(*nt);
+                            until = *nt;
                         } else if (knownEnd) {
-                            until = endTicks;
+                            if (__builtin_add_overflow(pto, length, &until))
+                                until = kInt64Max;
                         } else {
                             return Error(s.Line, "r=\"-1\" in a period of unknown length");
                         }
-                        const double count = std::ceil((until - static_cast<double>(t)) / static_cast<double>(*d));
-                        if (count > static_cast<double>(MaxDashSegments))
+                        // At least the one segment the S names; both ends are at least 0.
+                        const std::int64_t span = until > t ? until - t : 0;
+                        count = std::max<std::int64_t>(1, span / *d + (span % *d != 0 ? 1 : 0));
+                    } else {
+                        std::int64_t repeat = 0;
+                        if (!ParseUnsigned(v, repeat))
+                            return Error(s.Line, "a bad r on S: \"" + v.substr(0, 40) + "\"");
+                        if (__builtin_add_overflow(repeat, 1, &count))
                             return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
-                        repeat = count < 1 ? 0 : static_cast<std::int64_t>(count) - 1;
-                    } else if (!ParseUnsigned(v, repeat)) {
-                        return Error(s.Line, "a bad r on S: \"" + v.substr(0, 40) + "\"");
                     }
                 }
-                if (repeat >= static_cast<std::int64_t>(MaxDashSegments))
+                if (!knownEnd && count > MaxDashSegments)
                     return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
-                for (std::int64_t k = 0; k <= repeat; ++k) {
-                    if (!add(t))
-                        return false;
-                    if (t > kInt64Max - *d)
-                        return Error(s.Line, "segment times past the largest number");
-                    t += *d;
-                }
+                if (!AddRun(r, start, pto, length, t, *d, count, s.Line))
+                    return false;
+                // Where the next S starts unless it says: every segment of the run, counted or
+                // not, must end at a time that can be written.
+                std::int64_t span = 0;
+                if (__builtin_mul_overflow(count, *d, &span) || __builtin_add_overflow(t, span, &t))
+                    return Error(s.Line, "a segment time past the largest number");
             }
-            if (r.Segments.empty())
-                return Error(a.Timeline->Line, "a SegmentTimeline without segments");
+            if (r.Segments.Empty())
+                return Error(a.Timeline->Line, knownEnd ? "no segment of the SegmentTimeline starts within period " +
+                                                              std::to_string(FPeriodNumber)
+                                                        : std::string("a SegmentTimeline without segments"));
             return true;
         }
         if (!a.Duration || *a.Duration == 0) {
             // One segment: the template names the whole representation.
-            return add(pto);
+            return AddRun(r, start, pto, length, pto, 0, 1, line);
         }
         if (!knownEnd)
             return Error(line, "the manifest does not say how long period " + std::to_string(FPeriodNumber) + " lasts");
-        const double count = std::ceil(period.Duration * static_cast<double>(timescale) / static_cast<double>(*a.Duration) - 1e-9);
-        if (count > static_cast<double>(MaxDashSegments))
+        // As many segments as start before the end: ceil(period length / segment length).
+        const std::int64_t d = *a.Duration;
+        const std::int64_t count = length / d + (length % d != 0 ? 1 : 0);
+        if (count > MaxDashSegments)
             return Error(line, "more than " + std::to_string(MaxDashSegments) + " segments");
-        for (std::int64_t k = 0; k < static_cast<std::int64_t>(count); ++k)
-            if (!add(pto + k * *a.Duration))
-                return false;
-        if (r.Segments.empty())
+        if (!AddRun(r, start, pto, length, pto, d, count, line))
+            return false;
+        if (r.Segments.Empty())
             return Error(line, "a period of no length");
         return true;
     }
@@ -589,13 +648,68 @@ private:
     string_view FText;
     std::string FAddress;
     TDashParse FResult;
-    std::size_t FSegments = 0;
+    std::int64_t FSegments = 0;
     std::size_t FAddressBytes = 0;
     int FPeriodNumber = 0;
     int FRepLine = 0;
 };
 
 } // namespace
+
+void TDashSegmentList::Add(TDashSegment segment)
+{
+    FNamed.push_back(std::move(segment));
+    FCount = static_cast<std::int64_t>(FNamed.size());
+}
+
+void TDashSegmentList::SetTemplate(std::string media, std::string base, std::string id, std::int64_t bandwidth,
+                                   std::int64_t startNumber)
+{
+    FNamed.clear();
+    FMedia = std::move(media);
+    FBase = std::move(base);
+    FId = std::move(id);
+    FBandwidth = bandwidth;
+    FStartNumber = startNumber;
+    FRuns.clear();
+    FCount = 0;
+}
+
+void TDashSegmentList::AddRun(std::int64_t time, std::int64_t duration, std::int64_t count)
+{
+    std::int64_t total = 0;
+    if (count <= 0 || __builtin_add_overflow(FCount, count, &total))
+        return;
+    FRuns.push_back(TRun{FCount, time, duration, count});
+    FCount = total;
+}
+
+TDashSegment TDashSegmentList::At(std::int64_t i) const
+{
+    if (i < 0 || i >= FCount)
+        return TDashSegment();
+    if (FMedia.empty())
+        return FNamed[static_cast<std::size_t>(i)];
+    // The last run that starts at or before i.
+    const auto run = std::prev(
+        std::upper_bound(FRuns.begin(), FRuns.end(), i, [](std::int64_t v, const TRun& r) { return v < r.First; }));
+    // The reader checked these; a list built otherwise still never overflows here.
+    std::int64_t time = 0, number = 0;
+    TDashSegment s;
+    if (__builtin_mul_overflow(i - run->First, run->Duration, &time) ||
+        __builtin_add_overflow(time, run->Time, &time) || __builtin_add_overflow(FStartNumber, i, &number))
+        return s;
+    std::string filled, why;
+    if (!FillDashTemplate(FMedia, FId, number, FBandwidth, time, filled, why) ||
+        !ResolveStreamAddress(FBase, filled, s.Url))
+        s.Url.clear();
+    return s;
+}
+
+bool TDashSegmentList::WholeResources() const
+{
+    return std::all_of(FNamed.begin(), FNamed.end(), [](const TDashSegment& s) { return s.Offset < 0; });
+}
 
 TDashParse ParseDashManifest(string_view text, const std::string& manifestAddress)
 {
@@ -678,8 +792,8 @@ std::string DashJoinExtension(const TDashChoice& choice)
                 start = comma + 1;
                 if (c.empty())
                     continue;
-                mp4 = mp4 && CodecIn(c, {"avc1", "avc3", "hvc1", "hev1", "av01", "vp09", "mp4a", "ac-3", "ec-3",
-                                         "opus", "flac", "alac"});
+                mp4 = mp4 && CodecIn(c, {"avc1", "avc3", "hvc1", "hev1", "av01", "vp09", "mp4a", "ac-3", "ec-3", "opus",
+                                         "flac", "alac"});
                 webm = webm && CodecIn(c, {"vp8", "vp9", "vp09", "av01", "vorbis", "opus"});
             }
         }
@@ -700,7 +814,8 @@ bool LooksLikeDashManifest(string_view b)
 {
     if (b.size() >= 3 && b.substr(0, 3) == "\xEF\xBB\xBF")
         b.remove_prefix(3);
-    // The first element after the XML declaration, comments and white space is MPD.
+    // The first element after the XML declaration, processing instructions, comments, a
+    // DOCTYPE and white space is MPD.
     std::size_t i = 0;
     for (int rounds = 0; rounds < 64; ++rounds) {
         while (i < b.size() && (b[i] == ' ' || b[i] == '\t' || b[i] == '\r' || b[i] == '\n'))
@@ -711,6 +826,35 @@ bool LooksLikeDashManifest(string_view b)
             if (end == string_view::npos)
                 return false;
             i = end + (comment ? 3 : 2);
+            continue;
+        }
+        if (b.substr(i, 9) == "<!DOCTYPE") {
+            // To its closing '>': past quoted names, and past the internal subset in brackets
+            // with the declarations and comments it holds.
+            std::size_t j = i + 9;
+            int depth = 0;
+            for (; j < b.size(); ++j) {
+                const char c = b[j];
+                if (c == '"' || c == '\'') {
+                    j = b.find(c, j + 1);
+                    if (j == string_view::npos)
+                        return false;
+                } else if (depth > 0 && b.substr(j, 4) == "<!--") {
+                    j = b.find("-->", j + 4);
+                    if (j == string_view::npos)
+                        return false;
+                    j += 2;
+                } else if (c == '[') {
+                    ++depth;
+                } else if (c == ']' && depth > 0) {
+                    --depth;
+                } else if (c == '>' && depth == 0) {
+                    break;
+                }
+            }
+            if (j >= b.size())
+                return false;
+            i = j + 1;
             continue;
         }
         if (b.substr(i, 1) != "<")

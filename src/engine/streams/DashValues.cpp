@@ -199,23 +199,25 @@ TSidxRead ReadSegmentIndex(string_view b, std::int64_t offset)
         p += 2;
         if (box.size() < p + count * 12)
             return fail("the sidx box is cut short");
-        // References count from the first byte after the box.
-        const std::uint64_t anchor = static_cast<std::uint64_t>(offset) + at + size;
-        if (anchor > static_cast<std::uint64_t>(kInt64Max) || firstOffset > static_cast<std::uint64_t>(kInt64Max) - anchor)
+        // References count from the first byte after the box; every sum of offsets and lengths
+        // is checked, so an index cannot name a byte past the largest file.
+        std::int64_t pos = 0;
+        if (firstOffset > static_cast<std::uint64_t>(kInt64Max) ||
+            __builtin_add_overflow(offset, static_cast<std::int64_t>(at + size), &pos) ||
+            __builtin_add_overflow(pos, static_cast<std::int64_t>(firstOffset), &pos))
             return fail("an offset past the largest file");
-        std::uint64_t pos = anchor + firstOffset;
         for (std::size_t k = 0; k < count; ++k, p += 12) {
             const std::uint32_t word = static_cast<std::uint32_t>(BigEndian(box, p, 4));
             if (word & 0x80000000u)
                 return fail("the index refers to further indexes");
-            const std::uint64_t length = word & 0x7FFFFFFFu;
+            const std::int64_t length = word & 0x7FFFFFFFu;
             if (length == 0)
                 return fail("a reference of no bytes");
-            if (pos > static_cast<std::uint64_t>(kInt64Max) - length)
+            std::int64_t end = 0;
+            if (__builtin_add_overflow(pos, length, &end))
                 return fail("an offset past the largest file");
-            r.Segments.push_back(TDashSegment{std::string(), static_cast<std::int64_t>(pos),
-                                              static_cast<std::int64_t>(length)});
-            pos += length;
+            r.Segments.push_back(TDashSegment{std::string(), pos, length});
+            pos = end;
         }
         if (r.Segments.empty())
             return fail("the index lists no segments");

@@ -24,7 +24,7 @@ struct THlsVariant {
     int Width = 0;              // RESOLUTION, 0 when not declared
     int Height = 0;
     std::string Codecs;
-    std::string AudioGroup; // the AUDIO attribute: the GroupId of its audio renditions
+    std::string AudioGroup;    // the AUDIO attribute: the GroupId of its audio renditions
     std::string SubtitleGroup; // the SUBTITLES attribute: the GroupId of its subtitle renditions
 };
 
@@ -93,6 +93,10 @@ struct THlsParse {
 // The most segments one playlist may list, and the most keys, sections, variants or renditions;
 // a playlist with more is refused rather than cut short.
 constexpr std::size_t MaxHlsSegments = 100000;
+// The most segments one stream fetches, HLS or DASH, in all its tracks (initialization sections
+// included): a stream with more is refused before any of them is asked for. A playlist or
+// manifest may describe more (a DASH template any number); only what is fetched counts.
+constexpr std::size_t MaxStreamSegments = 200000;
 // The longest line read; any longer line makes the playlist unreadable.
 constexpr std::size_t MaxHlsLineBytes = 64 * 1024;
 // The most bytes all the addresses of one playlist may take together once resolved.

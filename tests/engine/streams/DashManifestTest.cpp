@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -31,15 +31,15 @@ std::vector<std::string> Describe(const TDashManifest& m)
         out.push_back(line);
         for (const TDashRepresentation& r : p.Representations) {
             const char* kind = r.Kind == TDashKind::Video ? "video" : r.Kind == TDashKind::Audio ? "audio" : "other";
-            out.push_back("R " + r.Id + " " + kind + " " + std::to_string(r.Bandwidth) + " " +
-                          std::to_string(r.Width) + "x" + std::to_string(r.Height) + " [" + r.Codecs + "]");
+            out.push_back("R " + r.Id + " " + kind + " " + std::to_string(r.Bandwidth) + " " + std::to_string(r.Width) +
+                          "x" + std::to_string(r.Height) + " [" + r.Codecs + "]");
             if (!r.Init.Url.empty())
                 out.push_back("I " + r.Init.Url + Range(r.Init));
             if (r.Indexed)
                 out.push_back("X " + r.IndexUrl + " @" + std::to_string(r.IndexOffset) + "+" +
                               std::to_string(r.IndexLength));
-            for (const TDashSegment& s : r.Segments)
-                out.push_back("S " + s.Url + Range(s));
+            for (std::int64_t i = 0; i < r.Segments.Count(); ++i)
+                out.push_back("S " + r.Segments.At(i).Url + Range(r.Segments.At(i)));
         }
     }
     return out;
@@ -69,8 +69,7 @@ const GoodCase kGood[] = {
          "<Representation id=\"sd\" bandwidth=\"800000\" width=\"640\" height=\"360\">"
          "<BaseURL>https://other.example.net/sd/</BaseURL></Representation>\n"
          "</AdaptationSet></Period>\n"),
-     {"P p0 0 10", "R hd video 3000000 1280x720 [avc1.64001f]",
-      "I https://cdn.example.com/v/7/media/v/720/init-hd.m4s",
+     {"P p0 0 10", "R hd video 3000000 1280x720 [avc1.64001f]", "I https://cdn.example.com/v/7/media/v/720/init-hd.m4s",
       "S https://cdn.example.com/v/7/media/v/720/chunk-hd-00007.m4s",
       "S https://cdn.example.com/v/7/media/v/720/chunk-hd-00008.m4s",
       "S https://cdn.example.com/v/7/media/v/720/chunk-hd-00009.m4s", "R sd video 800000 640x360 [avc1.64001f]",
@@ -91,8 +90,9 @@ const GoodCase kGood[] = {
     {"TimelineNumbersCountFromStartNumberAndTimesCarryOn",
      Mpd("<Period><AdaptationSet mimeType=\"video/mp4\"><SegmentTemplate startNumber=\"0\" "
          "media=\"s$Number$-$Time%08d$.m4s\"><SegmentTimeline><S t=\"90\" d=\"30\" r=\"2\"/></SegmentTimeline>"
-         "</SegmentTemplate><Representation id=\"v\" height=\"480\"/></AdaptationSet></Period>"),
-     {"P  0 10", "R v video 0 0x480 []", "S https://cdn.example.com/v/7/s0-00000090.m4s",
+         "</SegmentTemplate><Representation id=\"v\" height=\"480\"/></AdaptationSet></Period>",
+         "mediaPresentationDuration=\"PT200S\""),
+     {"P  0 200", "R v video 0 0x480 []", "S https://cdn.example.com/v/7/s0-00000090.m4s",
       "S https://cdn.example.com/v/7/s1-00000120.m4s", "S https://cdn.example.com/v/7/s2-00000150.m4s"}},
     {"SegmentListWithRangesAndTheBaseItself",
      Mpd("<Period><AdaptationSet mimeType=\"audio/mp4\"><Representation id=\"a\" bandwidth=\"64000\">"
@@ -144,6 +144,28 @@ const GoodCase kGood[] = {
      {"P  0 10", "R m video 0 0x0 [avc1.4d401e, mp4a.40.2]", "S https://cdn.example.com/v/7/m.mp4",
       "R a audio 0 0x0 [Opus]", "S https://cdn.example.com/v/7/a.webm", "R x other 0 0x0 [stpp]",
       "S https://cdn.example.com/v/7/x.mp4"}},
+    // A period of 5 s on a clock that starts at 100: the run is cut where the period ends, the
+    // next S is past it, and numbers go on across runs.
+    {"TimelineSegmentsPastThePeriodEndAreNotCounted",
+     Mpd("<Period duration=\"PT5S\"><AdaptationSet mimeType=\"video/mp4\"><SegmentTemplate timescale=\"2\" "
+         "presentationTimeOffset=\"100\" startNumber=\"9\" media=\"$Number$@$Time$\"><SegmentTimeline>"
+         "<S t=\"96\" d=\"4\"/><S d=\"2\" r=\"999999\"/><S t=\"5000000\" d=\"2\"/></SegmentTimeline>"
+         "</SegmentTemplate><Representation id=\"v\"/></AdaptationSet></Period>"),
+     {"P  0 5", "R v video 0 0x0 []", "S https://cdn.example.com/v/7/9@96", "S https://cdn.example.com/v/7/10@100",
+      "S https://cdn.example.com/v/7/11@102", "S https://cdn.example.com/v/7/12@104",
+      "S https://cdn.example.com/v/7/13@106", "S https://cdn.example.com/v/7/14@108"}},
+    // 4.5 s in segments of 2 s: the third starts inside the period. One segment as long as the
+    // largest number ends the period at once.
+    {"TemplateDurationCountsEverySegmentThatStartsInThePeriod",
+     Mpd("<Period><AdaptationSet mimeType=\"video/mp4\"><SegmentTemplate timescale=\"1000\" duration=\"2000\" "
+         "presentationTimeOffset=\"9223372036854770000\" media=\"$Number$@$Time$\"/><Representation id=\"v\"/>"
+         "</AdaptationSet><AdaptationSet mimeType=\"audio/mp4\"><SegmentTemplate duration=\"9223372036854775807\" "
+         "startNumber=\"9223372036854775807\" media=\"$Number$\"/><Representation id=\"a\"/></AdaptationSet>"
+         "</Period>",
+         "mediaPresentationDuration=\"PT4.5S\""),
+     {"P  0 4.5", "R v video 0 0x0 []", "S https://cdn.example.com/v/7/1@9223372036854770000",
+      "S https://cdn.example.com/v/7/2@9223372036854772000", "S https://cdn.example.com/v/7/3@9223372036854774000",
+      "R a audio 0 0x0 []", "S https://cdn.example.com/v/7/9223372036854775807"}},
 };
 
 class DashGood : public testing::TestWithParam<GoodCase> {};
@@ -180,7 +202,8 @@ std::string Deep(int levels)
 const BadCase kBad[] = {
     {"Live", "<MPD type=\"dynamic\"><Period/></MPD>", TDashStatus::Live, 0, "live streams are not supported"},
     {"ProtectedSet",
-     Mpd("<Period><AdaptationSet mimeType=\"video/mp4\"><ContentProtection schemeIdUri=\"urn:mpeg:dash:mp4protection:2011\" "
+     Mpd("<Period><AdaptationSet mimeType=\"video/mp4\"><ContentProtection "
+         "schemeIdUri=\"urn:mpeg:dash:mp4protection:2011\" "
          "value=\"cenc\"/><Representation id=\"v\"><BaseURL>v.mp4</BaseURL></Representation></AdaptationSet></Period>"),
      TDashStatus::Protected, 0, "the stream is protected by DRM"},
     {"ProtectedRepresentation",
@@ -217,15 +240,63 @@ const BadCase kBad[] = {
          "</AdaptationSet></Period>"),
      TDashStatus::Malformed, 0, "not http or https"},
     {"TooManySegments",
-     Mpd("<Period><AdaptationSet><SegmentTemplate duration=\"1\" media=\"$Number$\"/><Representation id=\"v\"/>"
-         "</AdaptationSet></Period>",
-         "mediaPresentationDuration=\"PT1000H\""),
-     TDashStatus::Malformed, 0, "more than 1000000 segments"},
+     Mpd("<Period><AdaptationSet><SegmentTemplate timescale=\"1000\" duration=\"1\" media=\"$Number$\"/>"
+         "<Representation id=\"v\"/></AdaptationSet></Period>",
+         "mediaPresentationDuration=\"PT277777H\""),
+     TDashStatus::Malformed, 0, "more than 1000000000 segments"},
     {"RepeatCountPastTheLimit",
      Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Number$\"><SegmentTimeline><S d=\"1\" "
          "r=\"9223372036854775806\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet>"
+         "</Period>",
+         ""),
+     TDashStatus::Malformed, 0, "more than 1000000000 segments"},
+    // Hostile numbers: every sum and product that would leave 64 bits is a reason, never a wrap.
+    {"RepeatCountAsLargeAsCanBeWritten",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Number$\"><SegmentTimeline>\n<S d=\"1\" "
+         "r=\"9223372036854775807\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet>"
          "</Period>"),
-     TDashStatus::Malformed, 0, "more than 1000000 segments"},
+     TDashStatus::Malformed, 4, "more than 1000000000 segments"},
+    {"TimelineTimeNearTheLargest",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Time$\"><SegmentTimeline>\n<S t=\"9223372036854775800\" "
+         "d=\"5\" r=\"3\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet></Period>",
+         ""),
+     TDashStatus::Malformed, 4, "a segment time past the largest number"},
+    {"TimelineDurationAsLargeAsCanBeWritten",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Time$\"><SegmentTimeline>\n<S d=\"9223372036854775807\" "
+         "r=\"1\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet></Period>",
+         ""),
+     TDashStatus::Malformed, 4, "a segment time past the largest number"},
+    {"TimelineRepeatsPastTheLargestTime",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Time$\"><SegmentTimeline>\n<S d=\"4611686018427387904\" "
+         "r=\"3\"/><S d=\"1\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet>"
+         "</Period>"),
+     TDashStatus::Malformed, 4, "a segment time past the largest number"},
+    {"RepeatToTheNextStartNearTheLargest",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Time$\"><SegmentTimeline>\n<S t=\"0\" d=\"3\" "
+         "r=\"-1\"/><S t=\"9223372036854775807\" d=\"1\"/></SegmentTimeline></SegmentTemplate>"
+         "<Representation id=\"v\"/></AdaptationSet></Period>",
+         ""),
+     TDashStatus::Malformed, 4, "segments"},
+    {"StartNumberNearTheLargest",
+     Mpd("<Period><AdaptationSet>\n<SegmentTemplate startNumber=\"9223372036854775800\" duration=\"1\" "
+         "media=\"$Number$\"/><Representation id=\"v\"/></AdaptationSet></Period>"),
+     TDashStatus::Malformed, 4, "a segment number past the largest number"},
+    {"PresentationTimeOffsetAsLargeAsCanBeWritten",
+     Mpd("<Period><AdaptationSet>\n<SegmentTemplate presentationTimeOffset=\"9223372036854775807\" duration=\"2\" "
+         "media=\"$Time$\"/><Representation id=\"v\"/></AdaptationSet></Period>"),
+     TDashStatus::Malformed, 4, "a segment time past the largest number"},
+    {"TimescaleAsLargeAsCanBeWritten",
+     Mpd("<Period><AdaptationSet>\n<SegmentTemplate timescale=\"9223372036854775807\" duration=\"1\" "
+         "media=\"$Number$\"/><Representation id=\"v\"/></AdaptationSet></Period>"),
+     TDashStatus::Malformed, 4, "more than 1000000000 segments"},
+    {"NumberPastWhatCanBeWritten",
+     Mpd("<Period><AdaptationSet>\n<SegmentTemplate startNumber=\"9223372036854775808\" duration=\"1\" "
+         "media=\"$Number$\"/><Representation id=\"v\"/></AdaptationSet></Period>"),
+     TDashStatus::Malformed, 4, "a bad startNumber"},
+    {"TimelineWhollyPastThePeriod",
+     Mpd("<Period><AdaptationSet><SegmentTemplate media=\"$Time$\"><SegmentTimeline>\n<S t=\"10\" d=\"1\" "
+         "r=\"5\"/></SegmentTimeline></SegmentTemplate><Representation id=\"v\"/></AdaptationSet></Period>"),
+     TDashStatus::Malformed, 3, "no segment of the SegmentTimeline starts within period 1"},
     {"ZeroTimescale",
      Mpd("<Period><AdaptationSet><SegmentTemplate timescale=\"0\" duration=\"1\" media=\"$Number$\"/>"
          "<Representation id=\"v\"/></AdaptationSet></Period>"),
@@ -236,7 +307,8 @@ const BadCase kBad[] = {
      "<BaseURL>&c;&c;&c;</BaseURL></Representation></AdaptationSet></Period></MPD>",
      TDashStatus::Malformed, 0, "not well-formed XML"},
     {"TooDeep", Deep(40), TDashStatus::Malformed, 1, "nested deeper than 32"},
-    {"LongRootName", "<" + std::string(300, 'x') + "/>", TDashStatus::Malformed, 1, "not a manifest (it starts with <xxx"},
+    {"LongRootName", "<" + std::string(300, 'x') + "/>", TDashStatus::Malformed, 1,
+     "not a manifest (it starts with <xxx"},
     {"LongEncodingName", "<?xml version=\"1.0\" encoding=\"" + std::string(300, '\xFF') + "\"?><MPD/>",
      TDashStatus::Malformed, 1, "not well-formed XML"},
     {"BadDuration", Mpd("<Period/>", "mediaPresentationDuration=\"P1M\""), TDashStatus::Malformed, 2,
@@ -271,11 +343,21 @@ TEST(DashDuration, SchemaDurations)
         bool Ok;
         double Seconds;
     } kCases[] = {
-        {"PT30S", true, 30},      {"PT1H2M3.5S", true, 3723.5}, {"P1DT1S", true, 86401},
-        {"P0Y0M0DT0H0M2S", true, 2}, {"PT0.25S", true, 0.25},   {"P1M", false, 0},
-        {"P1Y", false, 0},        {"PT", false, 0},              {"P", false, 0},
-        {"PT1.5M", false, 0},     {"T1S", false, 0},             {"PT1S2", false, 0},
-        {"PT.5S", false, 0},      {"PT1..5S", false, 0},         {"PT99999999999S", false, 0},
+        {"PT30S", true, 30},
+        {"PT1H2M3.5S", true, 3723.5},
+        {"P1DT1S", true, 86401},
+        {"P0Y0M0DT0H0M2S", true, 2},
+        {"PT0.25S", true, 0.25},
+        {"P1M", false, 0},
+        {"P1Y", false, 0},
+        {"PT", false, 0},
+        {"P", false, 0},
+        {"PT1.5M", false, 0},
+        {"T1S", false, 0},
+        {"PT1S2", false, 0},
+        {"PT.5S", false, 0},
+        {"PT1..5S", false, 0},
+        {"PT99999999999S", false, 0},
         {"P1DT", false, 0},
     };
     for (const auto& c : kCases) {
@@ -360,14 +442,23 @@ TEST(DashSegmentIndex, ReadsReferencesAsByteRanges)
         std::vector<std::string> Expected; // empty: refused
         const char* Words;
     } kCases[] = {
-        {"version 0 after the index start", v0, 812, {"@" + std::to_string(812 + v0.size()) + "+1000",
-                                                       "@" + std::to_string(812 + v0.size() + 1000) + "+2000",
-                                                       "@" + std::to_string(812 + v0.size() + 3000) + "+500"}, ""},
-        {"version 1 with a first offset, after another box", styp + v1, 0,
-         {"@" + std::to_string(styp.size() + v1.size() + 16) + "+700"}, ""},
-        {"64-bit box size", large, 100, {"@" + std::to_string(100 + large.size()) + "+1000",
-                                          "@" + std::to_string(100 + large.size() + 1000) + "+2000",
-                                          "@" + std::to_string(100 + large.size() + 3000) + "+500"}, ""},
+        {"version 0 after the index start",
+         v0,
+         812,
+         {"@" + std::to_string(812 + v0.size()) + "+1000", "@" + std::to_string(812 + v0.size() + 1000) + "+2000",
+          "@" + std::to_string(812 + v0.size() + 3000) + "+500"},
+         ""},
+        {"version 1 with a first offset, after another box",
+         styp + v1,
+         0,
+         {"@" + std::to_string(styp.size() + v1.size() + 16) + "+700"},
+         ""},
+        {"64-bit box size",
+         large,
+         100,
+         {"@" + std::to_string(100 + large.size()) + "+1000", "@" + std::to_string(100 + large.size() + 1000) + "+2000",
+          "@" + std::to_string(100 + large.size() + 3000) + "+500"},
+         ""},
         {"nested index", Sidx(0, 0, {{true, 100}}), 0, {}, "further indexes"},
         {"cut short", v0.substr(0, v0.size() - 3), 0, {}, "cut short"},
         {"no sidx", styp, 0, {}, "no sidx"},
@@ -376,6 +467,13 @@ TEST(DashSegmentIndex, ReadsReferencesAsByteRanges)
         {"zero-sized reference", Sidx(0, 0, {{false, 0}}), 0, {}, "no bytes"},
         {"box smaller than its header", Be(4, 4) + "sidx" + std::string(40, '\0'), 0, {}, "smaller than its header"},
         {"offsets past the end of any file", Sidx(1, 0x7FFFFFFFFFFFFFF0ull, {{false, 100}}), 0, {}, "past the largest"},
+        {"references that add up past the end of any file",
+         Sidx(1, 0x7FFFFFFF7FFFFF00ull, {{false, 0x7FFFFFFF}, {false, 0x7FFFFFFF}}),
+         0,
+         {},
+         "past the largest"},
+        {"an index at the end of any file", v0, 0x7FFFFFFFFFFFFFF0ll, {}, "past the largest"},
+        {"a negative offset", v0, -1, {}, "a negative offset"},
     };
     for (const auto& c : kCases) {
         const TSidxRead r = ReadSegmentIndex(c.Bytes, c.Offset);
@@ -390,6 +488,60 @@ TEST(DashSegmentIndex, ReadsReferencesAsByteRanges)
     }
 }
 
+// A template of a million segments is read as its description: any segment is filled in when
+// asked for, the runs of a timeline are found by their first segment, and nothing outside the
+// list has an address.
+TEST(DashSegmentList, TemplatesAreFilledInOnDemand)
+{
+    const struct {
+        const char* Name;
+        std::string Template;
+        std::int64_t Count;
+        std::vector<std::pair<std::int64_t, const char*>> Expected; // index, address after the base
+    } kCases[] = {
+        {"duration",
+         "<SegmentTemplate timescale=\"1000\" duration=\"2000\" startNumber=\"0\" media=\"$Number$@$Time$\"/>",
+         1000000,
+         {{0, "0@0"}, {1, "1@2000"}, {999999, "999999@1999998000"}}},
+        {"timeline",
+         "<SegmentTemplate timescale=\"1000\" media=\"$Number$@$Time$\"><SegmentTimeline><S t=\"500\" d=\"1500\"/>"
+         "<S d=\"2000\" r=\"499997\"/><S d=\"1000\"/><S t=\"1000000000\" d=\"2000\" r=\"-1\"/></SegmentTimeline>"
+         "</SegmentTemplate>",
+         1000000,
+         {{0, "1@500"},
+          {1, "2@2000"},
+          {499998, "499999@999996000"},
+          {499999, "500000@999998000"},
+          {500000, "500001@1000000000"},
+          {500001, "500002@1000002000"},
+          {999999, "1000000@1999998000"}}},
+    };
+    for (const auto& c : kCases) {
+        const TDashParse r = ParseDashManifest(Mpd("<Period><AdaptationSet mimeType=\"video/mp4\">" + c.Template +
+                                                       "<Representation id=\"v\"/></AdaptationSet></Period>",
+                                                   "mediaPresentationDuration=\"PT2000000S\""),
+                                               kBase);
+        ASSERT_TRUE(r.Ok()) << c.Name << ": line " << r.Line << ": " << r.Error;
+        const TDashSegmentList& list = r.Manifest.Periods[0].Representations[0].Segments;
+        EXPECT_EQ(list.Count(), c.Count) << c.Name;
+        EXPECT_TRUE(list.Templated() && list.WholeResources()) << c.Name;
+        for (const auto& [i, address] : c.Expected)
+            EXPECT_EQ(list.At(i).Url, "https://cdn.example.com/v/7/" + std::string(address)) << c.Name << " " << i;
+        for (std::int64_t outside : {std::int64_t{-1}, c.Count, std::numeric_limits<std::int64_t>::max()})
+            EXPECT_EQ(list.At(outside).Url, "") << c.Name << " " << outside;
+    }
+    // Named segments stay as named; one byte range among them makes the list more than whole
+    // resources.
+    TDashSegmentList named;
+    named.Add(TDashSegment{"https://h/a", -1, -1});
+    EXPECT_TRUE(named.WholeResources());
+    named.Add(TDashSegment{"https://h/b", 10, 5});
+    EXPECT_FALSE(named.WholeResources());
+    EXPECT_FALSE(named.Templated());
+    EXPECT_EQ(named.Count(), 2);
+    EXPECT_EQ(Range(named.At(1)), " @10+5");
+}
+
 TEST(DashChoice, VideoByHeightAudioByBandwidthInEveryPeriod)
 {
     const std::string ladder =
@@ -402,7 +554,8 @@ TEST(DashChoice, VideoByHeightAudioByBandwidthInEveryPeriod)
         "<Representation id=\"a64\" bandwidth=\"64000\"><BaseURL>e</BaseURL></Representation>"
         "<Representation id=\"a192\" bandwidth=\"192000\"><BaseURL>f</BaseURL></Representation>"
         "<Representation id=\"a128\" bandwidth=\"128000\"><BaseURL>g</BaseURL></Representation></AdaptationSet>";
-    const TDashParse two = ParseDashManifest(Mpd("<Period>" + ladder + "</Period><Period>" + ladder + "</Period>"), kBase);
+    const TDashParse two =
+        ParseDashManifest(Mpd("<Period>" + ladder + "</Period><Period>" + ladder + "</Period>"), kBase);
     ASSERT_TRUE(two.Ok()) << two.Error;
     const struct {
         int Quality;
@@ -503,6 +656,11 @@ TEST(DashRecognition, TypesAndBodies)
         {"<MPDX>", false},
         {"#EXTM3U\n<MPD>", false},
         {"<!-- never closed <MPD>", false},
+        {"<?xml version=\"1.0\"?>\r\n<!DOCTYPE MPD>\r\n<!-- c -->\r\n<MPD>", true},
+        {"\xEF\xBB\xBF \n<!DOCTYPE MPD SYSTEM \"a>b.dtd\" [\n<!ENTITY x \"]>\">\n<!-- ]> -->\n]>\n<MPD/>", true},
+        {"<!DOCTYPE html>\n<html><body>", false},
+        {"<!DOCTYPE MPD [ <!ENTITY x \"y\"> <MPD>", false},
+        {"<!DOCTYPE MPD \"never closed> <MPD>", false},
         {"", false},
     };
     for (const auto& [body, expected] : kBodies)

@@ -232,6 +232,42 @@ TEST(HlsCipher, IvIsTheKeysOrTheSequenceNumber)
     EXPECT_EQ(HlsSegmentIv(key, 5), key.Iv);
 }
 
+// An IV is a 128-bit number written in hexadecimal: its bytes in order, the two digits of each
+// in order, either letter case; a shorter number is the same number, padded with zero bytes in
+// front.
+TEST(HlsCipher, IvIsTheNumberAsWritten)
+{
+    using TIv = std::array<std::uint8_t, 16>;
+    const struct {
+        const char* Text;
+        bool Ok;
+        TIv Bytes;
+    } kCases[] = {
+        {"0x0123456789ABCDEF0123456789abcdef",
+         true,
+         {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef}},
+        {"0XF0E1D2C3B4A5968778695A4B3C2D1E0F",
+         true,
+         {0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87, 0x78, 0x69, 0x5a, 0x4b, 0x3c, 0x2d, 0x1e, 0x0f}},
+        {"0x1", true, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01}},
+        {"0xabc", true, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x0a, 0xbc}},
+        {"0x", false, {}},
+        {"0123456789ABCDEF0123456789abcdef", false, {}},
+        {"0x0123456789ABCDEF0123456789abcdef0", false, {}},
+        {"0x0123456789ABCDEF 123456789abcdef", false, {}},
+    };
+    for (const auto& c : kCases) {
+        const THlsParse r =
+            ParseHlsPlaylist(std::string("#EXTM3U\n#EXT-X-KEY:METHOD=AES-128,URI=\"k\",IV=") + c.Text + "\n", kBase);
+        EXPECT_EQ(r.Ok, c.Ok) << c.Text << ": " << r.Error;
+        if (r.Ok && c.Ok) {
+            ASSERT_EQ(r.Playlist.Keys.size(), 1u);
+            EXPECT_TRUE(r.Playlist.Keys[0].HasIv) << c.Text;
+            EXPECT_EQ(r.Playlist.Keys[0].Iv, c.Bytes) << c.Text;
+        }
+    }
+}
+
 std::string Encrypt(const std::string& key, const std::array<std::uint8_t, 16>& iv, const std::string& plain)
 {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
