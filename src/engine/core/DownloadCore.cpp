@@ -344,7 +344,9 @@ void TDownloadCore::Fill()
     const std::int64_t now = Now();
     for (int k = 0; k < static_cast<int>(FWorkers.size()) && FRunning; ++k) {
         TWorker& w = *FWorkers[static_cast<std::size_t>(k)];
-        if (w.Busy || k >= FLimit || !FSched.Usable(k))
+        // A connection still repaying the rate cap starts nothing new: a fresh request would read
+        // unchecked until its pause ran out (its timer fills it again).
+        if (w.Busy || w.Throttled || k >= FLimit || !FSched.Usable(k))
             continue;
         if (const std::optional<TAssignment> job = FSched.Next(k, now)) {
             if (k == 0 && FAdopted)
@@ -359,9 +361,12 @@ void TDownloadCore::Fill()
     if (busy == 0 && FSched.AllDone())
         return Finish();
     int usable = 0;
-    for (int k = 0; k < static_cast<int>(FWorkers.size()) && k < FLimit; ++k)
+    bool repaying = false; // a connection's rate-cap pause ends with a Fill of its own
+    for (int k = 0; k < static_cast<int>(FWorkers.size()) && k < FLimit; ++k) {
         usable += FSched.Usable(k);
-    if (busy == 0 && (usable == 0 || FSched.NextDue(now) < 0))
+        repaying |= FWorkers[static_cast<std::size_t>(k)]->Throttled;
+    }
+    if (busy == 0 && !repaying && (usable == 0 || FSched.NextDue(now) < 0))
         return Fail(TOutcome::Failed(fkRefused, "the server refused further connections"));
     ArmTimer();
 }
@@ -647,6 +652,8 @@ void TDownloadCore::Throttle(int conn, std::int64_t waitMs)
             if (again.Http.get() != http || !again.Throttled)
                 return;
             again.Throttled = false;
+            if (!again.Busy)
+                return Fill();
             http->CtrlSocket().Resume();
         });
     });
