@@ -86,8 +86,8 @@ void TStreamTransfer::Request(const std::string& url)
     }
     THttpCli& h = *FText;
     const std::size_t cap = FTextNext == &TStreamTransfer::KeyRead ? kMaxKeyBytes
-                            : FTextLength >= 0                  ? static_cast<std::size_t>(FTextLength)
-                                                                : MaxPlaylistBytes;
+                            : FTextLength >= 0                     ? static_cast<std::size_t>(FTextLength)
+                                                                   : MaxPlaylistBytes;
     FBody.clear();
     FTooLarge = false;
     FTextEnough = false;
@@ -164,11 +164,11 @@ void TStreamTransfer::RequestDone()
         return;
     THttpCli& h = *FText;
     bool retry = false;
-    std::string problem = FTooLarge ? FTextNext == &TStreamTransfer::KeyRead
-                                          ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
-                                          : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
-                                    : FTextEnough ? std::string()
-                                                  : AnswerProblem(h, retry);
+    std::string problem = FTooLarge     ? FTextNext == &TStreamTransfer::KeyRead
+                                              ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
+                                              : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
+                          : FTextEnough ? std::string()
+                                        : AnswerProblem(h, retry);
     if (!problem.empty()) {
         // A playlist or key broken on the way is asked for again after the same pauses.
         const int count = static_cast<int>(FRetryDelays.size());
@@ -237,7 +237,7 @@ void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& f
 }
 
 void TStreamTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
-                             std::int64_t length)
+                                std::int64_t length)
 {
     FTextOffset = offset;
     FTextLength = offset >= 0 ? length : -1;
@@ -384,9 +384,9 @@ void TStreamTransfer::ManifestRead(const std::string& body, const std::string& f
                 FIndexJobs.push_back(r);
     const TDashRepresentation& first = *FDashTracks[0][0];
     LogDebug("dash", FName + ": " + std::to_string(FDash.Periods.size()) + " period(s), " +
-                         (choice.Video.empty() ? std::string("audio only") : "video " + first.Id + " (" +
-                                                   std::to_string(first.Height) + " lines, " +
-                                                   std::to_string(first.Bandwidth) + " bit/s)") +
+                         (choice.Video.empty() ? std::string("audio only")
+                                               : "video " + first.Id + " (" + std::to_string(first.Height) +
+                                                     " lines, " + std::to_string(first.Bandwidth) + " bit/s)") +
                          (choice.Audio.empty() || choice.Video.empty() ? "" : ", audio " + choice.Audio[0]->Id));
     FIndexSegments.assign(FIndexJobs.size(), {});
     FIndexNext = 0;
@@ -599,8 +599,7 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
                 if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
                     claimed.Add(0, kept->Tracks[t].back());
                 std::vector<std::string> log;
-                const TByteSet verified =
-                    VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
+                const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
                 for (const std::string& line : log)
                     LogLine("hls", line);
                 keep[t] = IntactSegments(kept->Tracks[t], verified);

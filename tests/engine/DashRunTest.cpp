@@ -75,22 +75,52 @@ protected:
         Docs = std::make_unique<cwtest::TempDir>("cw-dash");
         const std::string d = Docs->Path();
         const QString src = QString::fromStdString(d + "/src.mp4");
-        Ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=330", "-t", "8",
-                "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", src});
+        Ffmpeg({"-f",   "lavfi", "-i",        "testsrc=size=320x240:rate=25",
+                "-f",   "lavfi", "-i",        "sine=frequency=330",
+                "-t",   "8",     "-c:v",      "libx264",
+                "-g",   "25",    "-pix_fmt",  "yuv420p",
+                "-c:a", "aac",   "-shortest", src});
         const auto dir = [&](const char* name) {
             std::filesystem::create_directories(d + "/" + name);
             return QString::fromStdString(d + "/" + name + "/");
         };
         // Templates with numbers: a small video beside the source's own, and the audio.
-        Ffmpeg({"-i", src, "-map", "0:v", "-map", "0:v", "-map", "0:a", "-c:v:0", "libx264", "-g", "25", "-s:v:0", "160x120",
-                "-c:v:1", "copy", "-c:a", "copy", "-f", "dash", "-seg_duration", "2", "-use_template", "1",
-                "-use_timeline", "0", "-adaptation_sets", "id=0,streams=v id=1,streams=a", dir("tpl") + "m.mpd"});
+        Ffmpeg({"-i",
+                src,
+                "-map",
+                "0:v",
+                "-map",
+                "0:v",
+                "-map",
+                "0:a",
+                "-c:v:0",
+                "libx264",
+                "-g",
+                "25",
+                "-s:v:0",
+                "160x120",
+                "-c:v:1",
+                "copy",
+                "-c:a",
+                "copy",
+                "-f",
+                "dash",
+                "-seg_duration",
+                "2",
+                "-use_template",
+                "1",
+                "-use_timeline",
+                "0",
+                "-adaptation_sets",
+                "id=0,streams=v id=1,streams=a",
+                dir("tpl") + "m.mpd"});
         // A timeline whose segments are named by their times (the video alone: the muxer names
         // an AAC track's first segment by a time before the one its timeline says).
-        Ffmpeg({"-i", src, "-map", "0:v", "-c", "copy", "-f", "dash", "-seg_duration", "2", "-use_template", "1", "-use_timeline", "1",
-                "-media_seg_name", "c-$RepresentationID$-$Time$.m4s", dir("tl") + "m.mpd"});
+        Ffmpeg({"-i", src, "-map", "0:v", "-c", "copy", "-f", "dash", "-seg_duration", "2", "-use_template", "1",
+                "-use_timeline", "1", "-media_seg_name", "c-$RepresentationID$-$Time$.m4s", dir("tl") + "m.mpd"});
         // One file per representation, its segments listed as byte ranges.
-        Ffmpeg({"-i", src, "-c", "copy", "-f", "dash", "-seg_duration", "2", "-single_file", "1", dir("one") + "m.mpd"});
+        Ffmpeg(
+            {"-i", src, "-c", "copy", "-f", "dash", "-seg_duration", "2", "-single_file", "1", dir("one") + "m.mpd"});
         // One file per representation with a segment index (SegmentBase).
         Ffmpeg({"-i", src, "-map", "0:v", "-c", "copy", "-f", "mp4", "-movflags", "+dash+global_sidx", "-frag_duration",
                 "2000000", dir("base") + "video.mp4"});
@@ -108,9 +138,10 @@ protected:
                                       "<source src=\"tpl/m.mpd\" type=\"application/dash+xml\"></video></body></html>");
         WriteFile(d + "/og.html", "<html><head><meta property=\"og:title\" content=\"Open Graph\">"
                                   "<meta property=\"og:video\" content=\"/tl/m.mpd\"></head></html>");
-        WriteFile(d + "/ld.html", "<html><head><script type=\"application/ld+json\">{\"@context\":\"https://schema.org\","
-                                  "\"@type\":\"VideoObject\",\"name\":\"Linked Data\",\"contentUrl\":\"/one/m.mpd\"}"
-                                  "</script></head></html>");
+        WriteFile(d + "/ld.html",
+                  "<html><head><script type=\"application/ld+json\">{\"@context\":\"https://schema.org\","
+                  "\"@type\":\"VideoObject\",\"name\":\"Linked Data\",\"contentUrl\":\"/one/m.mpd\"}"
+                  "</script></head></html>");
         WriteFile(d + "/video.html", "<html><head><title>Video Src</title></head><body><video src=\"base/m.mpd\">"
                                      "</video></body></html>");
         // A page that declares a file where its server answers with a manifest.
@@ -135,12 +166,12 @@ TEST_F(DashRun, EachKindOfManifestBecomesOneFileWithTheChosenFrames)
         const char* Streams;
     };
     const Case cases[] = {
-        {"/tpl/m.mpd", "m.mp4", "h264 aac 8"},           // $Number%05d$, the larger of two videos
+        {"/tpl/m.mpd", "m.mp4", "h264 aac 8"},             // $Number%05d$, the larger of two videos
         {"/source.html", "Source Page.mp4", "h264 aac 8"}, // <source type="application/dash+xml">
-        {"/og.html", "Open Graph.mp4", "h264 8"},         // og:video; a timeline named by $Time$, video alone
-        {"/ld.html", "Linked Data.mp4", "h264 aac 8"},    // JSON-LD contentUrl; byte ranges of one file
-        {"/video.html", "Video Src.mp4", "h264 aac 8"},   // <video src>; SegmentBase read from its sidx
-        {"/declared.html", "Declared.mp4", "h264 aac 8"}, // a "video/mp4" that relocates to a manifest
+        {"/og.html", "Open Graph.mp4", "h264 8"},          // og:video; a timeline named by $Time$, video alone
+        {"/ld.html", "Linked Data.mp4", "h264 aac 8"},     // JSON-LD contentUrl; byte ranges of one file
+        {"/video.html", "Video Src.mp4", "h264 aac 8"},    // <video src>; SegmentBase read from its sidx
+        {"/declared.html", "Declared.mp4", "h264 aac 8"},  // a "video/mp4" that relocates to a manifest
         {"/tpl/doctype.mpd", "doctype.mp4", "h264 aac 8"}, // a DOCTYPE and comments before <MPD>
     };
     std::string doctype = ReadFile(Doc("tpl/m.mpd"));
@@ -169,8 +200,8 @@ TEST_F(DashRun, QualityAndCodecsChooseTheRepresentationAndTheContainer)
         ASSERT_TRUE(run.Run(60000));
         EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
         QProcess p;
-        p.start("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height", "-of", "csv=p=0",
-                            QString::fromStdString(Out.Path() + "/m.mp4")});
+        p.start("ffprobe", {"-v", "error", "-select_streams", "v", "-show_entries", "stream=width,height", "-of",
+                            "csv=p=0", QString::fromStdString(Out.Path() + "/m.mp4")});
         p.waitForFinished(30000);
         EXPECT_EQ("160,120", p.readAllStandardOutput().trimmed().toStdString());
         EXPECT_EQ("h264 aac 8", StreamCodecs(Out.Path() + "/m.mp4"));
@@ -205,13 +236,13 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
     };
     const Case cases[] = {
         {"live", with("type=\"static\"", "type=\"dynamic\""), "live streams are not supported"},
-        {"drm", with("<Representation id=\"1\"", "<ContentProtection schemeIdUri=\"urn:mpeg:dash:mp4protection:2011\" "
-                                                 "value=\"cenc\"/><Representation id=\"1\""),
+        {"drm",
+         with("<Representation id=\"1\"", "<ContentProtection schemeIdUri=\"urn:mpeg:dash:mp4protection:2011\" "
+                                          "value=\"cenc\"/><Representation id=\"1\""),
          "the stream is protected by DRM"},
         {"broken", with("</Period>", ""), "the manifest " + Nginx->Url("/tpl/broken.mpd") + " is malformed: line "},
         // Numbers from 3: the last of each track is not there.
-        {"missing", with("startNumber=\"1\"", "startNumber=\"3\""),
-         " of 5 (" + Nginx->Url("/tpl/chunk-stream")},
+        {"missing", with("startNumber=\"1\"", "startNumber=\"3\""), " of 5 (" + Nginx->Url("/tpl/chunk-stream")},
         // A few hundred bytes that describe a million segments: refused before any is asked for.
         {"endless",
          "<?xml version=\"1.0\"?>\n<MPD type=\"static\" mediaPresentationDuration=\"PT2000000S\"><Period>"
@@ -291,8 +322,7 @@ TEST_F(DashRun, TextAdaptationSetsBecomeASubtitleBesideTheVideo)
         ASSERT_TRUE(run.Run(60000)) << c.Address;
         EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Address;
         EXPECT_TRUE(run.Events.Notes.empty()) << c.Address << ": " << run.Events.Notes.at(0);
-        EXPECT_EQ(*c.Subtitle ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{},
-                  run.Events.Subtitles)
+        EXPECT_EQ(*c.Subtitle ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{}, run.Events.Subtitles)
             << c.Address;
         if (*c.Subtitle) {
             EXPECT_EQ(c.Text, ReadFile(Out.Path() + "/" + c.Subtitle)) << c.Address;

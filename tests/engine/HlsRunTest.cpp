@@ -42,27 +42,57 @@ protected:
         Docs = std::make_unique<cwtest::TempDir>("cw-hls");
         const std::string d = Docs->Path();
         const QString src = QString::fromStdString(d + "/src.mp4");
-        Ffmpeg({"-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=330", "-t", "8",
-             "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", src});
+        Ffmpeg({"-f",   "lavfi", "-i",        "testsrc=size=320x240:rate=25",
+                "-f",   "lavfi", "-i",        "sine=frequency=330",
+                "-t",   "8",     "-c:v",      "libx264",
+                "-g",   "25",    "-pix_fmt",  "yuv420p",
+                "-c:a", "aac",   "-shortest", src});
         // MPEG-TS under AES-128: two variants (the larger one the source's own video) and one
         // audio rendition of its own.
         std::filesystem::create_directories(d + "/ts");
         WriteFile(d + "/ts/k.key", std::string("0123456789abcdef"));
         WriteFile(d + "/keyinfo", "k.key\n" + d + "/ts/k.key\n00112233445566778899aabbccddeeff\n");
-        Ffmpeg({"-i", src, "-map", "0:v", "-map", "0:v", "-map", "0:a", "-c:v:0", "libx264", "-s:v:0", "160x120",
-             "-c:v:1", "copy", "-c:a", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod",
-             "-hls_segment_type", "mpegts", "-hls_key_info_file", QString::fromStdString(d + "/keyinfo"),
-             "-master_pl_name", "master.m3u8", "-var_stream_map", "v:0,agroup:a v:1,agroup:a a:0,agroup:a,default:yes",
-             "-hls_segment_filename", QString::fromStdString(d + "/ts/v%v_%03d.ts"),
-             QString::fromStdString(d + "/ts/v%v.m3u8")});
+        Ffmpeg({"-i",
+                src,
+                "-map",
+                "0:v",
+                "-map",
+                "0:v",
+                "-map",
+                "0:a",
+                "-c:v:0",
+                "libx264",
+                "-s:v:0",
+                "160x120",
+                "-c:v:1",
+                "copy",
+                "-c:a",
+                "copy",
+                "-f",
+                "hls",
+                "-hls_time",
+                "2",
+                "-hls_playlist_type",
+                "vod",
+                "-hls_segment_type",
+                "mpegts",
+                "-hls_key_info_file",
+                QString::fromStdString(d + "/keyinfo"),
+                "-master_pl_name",
+                "master.m3u8",
+                "-var_stream_map",
+                "v:0,agroup:a v:1,agroup:a a:0,agroup:a,default:yes",
+                "-hls_segment_filename",
+                QString::fromStdString(d + "/ts/v%v_%03d.ts"),
+                QString::fromStdString(d + "/ts/v%v.m3u8")});
         std::filesystem::create_directories(d + "/fmp4");
-        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-hls_segment_type",
-             "fmp4", "-hls_segment_filename", QString::fromStdString(d + "/fmp4/s%03d.m4s"),
-             QString::fromStdString(d + "/fmp4/clip.m3u8")});
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod",
+                "-hls_segment_type", "fmp4", "-hls_segment_filename", QString::fromStdString(d + "/fmp4/s%03d.m4s"),
+                QString::fromStdString(d + "/fmp4/clip.m3u8")});
         std::filesystem::create_directories(d + "/one");
         Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-hls_flags",
-             "single_file", "-hls_segment_filename", QString::fromStdString(d + "/one/all.ts"),
-             QString::fromStdString(d + "/one/all.m3u8")});
+                "single_file", "-hls_segment_filename", QString::fromStdString(d + "/one/all.ts"),
+                QString::fromStdString(d + "/one/all.m3u8")});
         WriteFile(d + "/page.html", "<html><head><title>Stream Page</title></head><body><video controls>"
                                     "<source src=\"ts/master.m3u8\" type=\"application/vnd.apple.mpegurl\"></video>"
                                     "</body></html>");
@@ -75,36 +105,40 @@ protected:
         std::filesystem::create_directories(d + "/seq");
         WriteFile(d + "/seq/k.key", std::string("fedcba9876543210"));
         WriteFile(d + "/keyinfo-seq", "k.key\n" + d + "/seq/k.key\n");
-        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-start_number", "7",
-             "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-seq"), "-hls_segment_filename",
-             QString::fromStdString(d + "/seq/s%03d.ts"), QString::fromStdString(d + "/seq/seq.m3u8")});
+        Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod", "-start_number",
+                "7", "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-seq"), "-hls_segment_filename",
+                QString::fromStdString(d + "/seq/s%03d.ts"), QString::fromStdString(d + "/seq/seq.m3u8")});
         // A stream whose key and segments are refused without the cookie its playlist sets.
         std::filesystem::create_directories(d + "/locked");
         WriteFile(d + "/locked/k.key", std::string("0f1e2d3c4b5a6978"));
         WriteFile(d + "/keyinfo-locked", "k.key\n" + d + "/locked/k.key\n");
         Ffmpeg({"-i", src, "-c", "copy", "-f", "hls", "-hls_time", "2", "-hls_playlist_type", "vod",
-             "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-locked"), "-hls_segment_filename",
-             QString::fromStdString(d + "/locked/s%03d.ts"), QString::fromStdString(d + "/locked/index.m3u8")});
+                "-hls_key_info_file", QString::fromStdString(d + "/keyinfo-locked"), "-hls_segment_filename",
+                QString::fromStdString(d + "/locked/s%03d.ts"), QString::fromStdString(d + "/locked/index.m3u8")});
         // Two plain streams of the same length and segment count, for a stream that changes
         // between two runs.
         const QString other = QString::fromStdString(d + "/other.mp4");
-        Ffmpeg({"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=550", "-t", "8",
-             "-c:v", "libx264", "-g", "25", "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", other});
+        Ffmpeg({"-f",   "lavfi", "-i",        "testsrc2=size=320x240:rate=25",
+                "-f",   "lavfi", "-i",        "sine=frequency=550",
+                "-t",   "8",     "-c:v",      "libx264",
+                "-g",   "25",    "-pix_fmt",  "yuv420p",
+                "-c:a", "aac",   "-shortest", other});
         for (const char* name : {"plain", "plain2"}) {
             std::filesystem::create_directories(d + "/" + name);
             Ffmpeg({"-i", std::string(name) == "plain" ? src : other, "-c", "copy", "-f", "hls", "-hls_time", "2",
-                 "-hls_playlist_type", "vod", "-hls_segment_filename",
-                 QString::fromStdString(d + "/" + name + "/p%03d.ts"),
-                 QString::fromStdString(d + "/" + name + "/index.m3u8")});
+                    "-hls_playlist_type", "vod", "-hls_segment_filename",
+                    QString::fromStdString(d + "/" + name + "/p%03d.ts"),
+                    QString::fromStdString(d + "/" + name + "/index.m3u8")});
         }
         OtherFrames = VideoFrames(d + "/other.mp4");
         SourceFrames = VideoFrames(d + "/src.mp4");
-        Nginx = std::make_unique<cwtest::NginxServer>(d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; "
-                                                         "video/mp4 mp4; text/vtt vtt; }\n"
-                                                         "location = /declared.webm { return 302 /fmp4/clip.m3u8; }\n"
-                                                         "location /locked/ { if ($cookie_hls != \"yes\") { return 403; } }\n"
-                                                         "location = /locked/index.m3u8 {\n"
-                                                         "  add_header Set-Cookie \"hls=yes; Path=/locked; HttpOnly\"; }");
+        Nginx = std::make_unique<cwtest::NginxServer>(
+            d, "types { text/html html; application/vnd.apple.mpegurl m3u8; video/mp2t ts; "
+               "video/mp4 mp4; text/vtt vtt; }\n"
+               "location = /declared.webm { return 302 /fmp4/clip.m3u8; }\n"
+               "location /locked/ { if ($cookie_hls != \"yes\") { return 403; } }\n"
+               "location = /locked/index.m3u8 {\n"
+               "  add_header Set-Cookie \"hls=yes; Path=/locked; HttpOnly\"; }");
     }
     static inline std::string OtherFrames;
 };
@@ -116,11 +150,11 @@ TEST_F(HlsRun, EachKindOfStreamBecomesOneFileWithTheSourcesFrames)
         const char* Saved;
     };
     const Case cases[] = {
-        {"/page.html", "Stream Page.mp4"}, // a page's <source>: TS, AES-128, separate audio, the HD variant
-        {"/fmp4/clip.m3u8", "clip.mp4"}, // fragmented MP4 is kept as it is
-        {"/one/all.m3u8", "all.mp4"},    // one TS file cut by byte ranges
-        {"/og.html", "Declared File.mp4"}, // a "video/webm" whose address relocates to a playlist
-        {"/seq/seq.m3u8", "seq.mp4"},      // AES-128 with IVs from a media sequence that starts at 7
+        {"/page.html", "Stream Page.mp4"},    // a page's <source>: TS, AES-128, separate audio, the HD variant
+        {"/fmp4/clip.m3u8", "clip.mp4"},      // fragmented MP4 is kept as it is
+        {"/one/all.m3u8", "all.mp4"},         // one TS file cut by byte ranges
+        {"/og.html", "Declared File.mp4"},    // a "video/webm" whose address relocates to a playlist
+        {"/seq/seq.m3u8", "seq.mp4"},         // AES-128 with IVs from a media sequence that starts at 7
         {"/locked/index.m3u8", "stream.mp4"}, // the playlist sets the cookie its key and segments need
     };
     for (const Case& c : cases) {
@@ -164,7 +198,7 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
          "segment 1 of 1 (" + Nginx->Url("/locked/s000.ts") + "): the server answered 403 Forbidden"},
         // An error page served as a success would be a hole in the video.
         {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
-         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent text/html (5 tries)"},
+         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent a web page as text/html (5 tries)"},
         {"toolong",
          "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"main\",DEFAULT=YES,URI=\"long-a.m3u8\"\n"
          "#EXT-X-STREAM-INF:BANDWIDTH=1000,AUDIO=\"a\"\nlong-v.m3u8\n",
@@ -250,7 +284,7 @@ TEST_F(HlsRun, WhatIsCutIsFetchedAgainAndAStoppedRunResumesBySegment)
         std::lock_guard<std::mutex> g(lock);
         before = asked;
     }
-    EXPECT_EQ(2, before["/ts/v1.m3u8"]);    // a playlist cut once is asked again,
+    EXPECT_EQ(2, before["/ts/v1.m3u8"]);   // a playlist cut once is asked again,
     EXPECT_EQ(2, before["/ts/v1_002.ts"]); // as a segment is
 
     EngineRun again({address}, cw::jmDownload, Owner);
@@ -277,8 +311,8 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
     WriteFile(Doc("subs/chapters.vtt"), "WEBVTT\n\n00:00:00.000 --> 00:00:08.000\nChapter 1\n");
     auto page = [&](const char* name, const char* title, const char* video, const std::string& tracks) {
         WriteFile(Doc(std::string("subs/") + name), std::string("<html><head><title>") + title +
-                                                        "</title></head><body><video src=\"" + video + "\">" +
-                                                        tracks + "</video></body></html>");
+                                                        "</title></head><body><video src=\"" + video + "\">" + tracks +
+                                                        "</video></body></html>");
     };
     // Chapters in German come first: they are no subtitles.
     const std::string both = "<track kind=\"chapters\" srclang=\"de\" src=\"chapters.vtt\">"
@@ -299,11 +333,12 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
     WriteFile(Doc("subs/de.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:4\n#EXT-X-PLAYLIST-TYPE:VOD\n#EXTINF:4,\nde1.vtt\n"
                                    "#EXTINF:4,\nde2.vtt\n#EXT-X-ENDLIST\n");
     WriteFile(Doc("subs/en.m3u8"), "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\nen.vtt\n#EXT-X-ENDLIST\n");
-    WriteFile(Doc("subs/subbed.m3u8"),
-              "#EXTM3U\n"
-              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,URI=\"en.m3u8\"\n"
-              "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"Deutsch\",LANGUAGE=\"de\",URI=\"de.m3u8\"\n"
-              "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
+    WriteFile(
+        Doc("subs/subbed.m3u8"),
+        "#EXTM3U\n"
+        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"English\",LANGUAGE=\"en\",DEFAULT=YES,URI=\"en.m3u8\"\n"
+        "#EXT-X-MEDIA:TYPE=SUBTITLES,GROUP-ID=\"s\",NAME=\"Deutsch\",LANGUAGE=\"de\",URI=\"de.m3u8\"\n"
+        "#EXT-X-STREAM-INF:BANDWIDTH=500000,RESOLUTION=320x240,SUBTITLES=\"s\"\n../plain/index.m3u8\n");
     // A track whose pieces repeat one another adds nothing, but it is not fetched without end.
     std::string big = "WEBVTT\n";
     while (big.size() < (1u << 20))
@@ -329,7 +364,7 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
     const Case cases[] = {
         {"/subs/tracks.html", true, "Tracks.mp4", "Tracks.de.vtt", de, ""},
         {"/subs/tracks2.html", true, "Tracks (2).mp4", "Tracks (2).de.vtt", de, ""}, // the video's number
-        {"/subs/missing.html", true, "Missing.mp4", "",  "",
+        {"/subs/missing.html", true, "Missing.mp4", "", "",
          "item 1: subtitle not saved: the subtitle " + Nginx->Url("/subs/none.vtt") +
              ": the server answered 404 Not Found"},
         {"/subs/html.html", true, "Html Answer.mp4", "", "",
@@ -337,7 +372,8 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
              ": is not WebVTT (the server sent text/html)"},
         {"/subs/off.html", false, "Off.mp4", "", "", ""},
         // A new video leaves a subtitle file of its name that was there alone.
-        {"/subs/kept.html", true, "Kept.mp4", "Kept.de.vtt", "mine", "item 1: subtitle not saved: Kept.de.vtt is there already"},
+        {"/subs/kept.html", true, "Kept.mp4", "Kept.de.vtt", "mine",
+         "item 1: subtitle not saved: Kept.de.vtt is there already"},
         {"/subs/subbed.m3u8", true, "subbed.mp4", "subbed.de.vtt", joined, ""},
         {"/subs/huge.m3u8", true, "huge.mp4", "", "",
          "item 1: subtitle not saved: the subtitle track's files are larger than 20 MiB together"},
@@ -355,7 +391,8 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
         if (*c.Subtitle) {
             EXPECT_EQ(c.Text, ReadFile(Out.Path() + "/" + c.Subtitle)) << c.Address;
             EXPECT_EQ(c.Note.empty() ? std::vector<std::string>{c.Subtitle} : std::vector<std::string>{},
-                      run.Events.Subtitles) << c.Address;
+                      run.Events.Subtitles)
+                << c.Address;
         } else {
             EXPECT_TRUE(run.Events.Subtitles.empty()) << c.Address;
         }
@@ -381,10 +418,34 @@ TEST_F(HlsRun, SubtitlesInTheUsersLanguageAreSavedBesideTheVideo)
     // ffmpeg's own subtitle rendition: WebVTT segments without a language, the default track.
     std::filesystem::create_directories(Doc("ffsubs"));
     WriteFile(Doc("ffsubs/s.srt"), "1\n00:00:01,000 --> 00:00:02,000\nOne\n\n2\n00:00:05,000 --> 00:00:06,500\nTwo\n");
-    Ffmpeg({"-i", QString::fromStdString(Doc("src.mp4")), "-i", QString::fromStdString(Doc("ffsubs/s.srt")), "-map",
-            "0:v", "-map", "0:a", "-map", "1:s", "-c:v", "copy", "-c:a", "copy", "-c:s", "webvtt", "-f", "hls",
-            "-hls_time", "4", "-hls_playlist_type", "vod", "-master_pl_name", "talk.m3u8", "-var_stream_map",
-            "v:0,a:0,s:0,sgroup:subs", "-hls_segment_filename", QString::fromStdString(Doc("ffsubs/v%v_%03d.ts")),
+    Ffmpeg({"-i",
+            QString::fromStdString(Doc("src.mp4")),
+            "-i",
+            QString::fromStdString(Doc("ffsubs/s.srt")),
+            "-map",
+            "0:v",
+            "-map",
+            "0:a",
+            "-map",
+            "1:s",
+            "-c:v",
+            "copy",
+            "-c:a",
+            "copy",
+            "-c:s",
+            "webvtt",
+            "-f",
+            "hls",
+            "-hls_time",
+            "4",
+            "-hls_playlist_type",
+            "vod",
+            "-master_pl_name",
+            "talk.m3u8",
+            "-var_stream_map",
+            "v:0,a:0,s:0,sgroup:subs",
+            "-hls_segment_filename",
+            QString::fromStdString(Doc("ffsubs/v%v_%03d.ts")),
             QString::fromStdString(Doc("ffsubs/v%v.m3u8"))});
     ASSERT_FALSE(ReadFile(Doc("ffsubs/talk.m3u8")).empty()) << "ffmpeg made no subtitle rendition";
     EngineRun run({Nginx->Url("/ffsubs/talk.m3u8")}, cw::jmDownload, Owner);
@@ -467,7 +528,9 @@ TEST_F(HlsRun, AStreamThatChangedBetweenTwoRunsStartsOverInsteadOfJoiningTwoVers
         bool Other; // the new stream is the other one
     } cases[] = {
         {"other segment addresses",
-         [&](const std::string& dir, const std::string&) { WriteFile(Doc(dir + "/list.m3u8"), playlist("plain2", "plain2")); },
+         [&](const std::string& dir, const std::string&) {
+             WriteFile(Doc(dir + "/list.m3u8"), playlist("plain2", "plain2"));
+         },
          true},
         {"same names, other pictures",
          [&](const std::string& dir, const std::string&) { copySegments("plain2", dir + "/seg"); }, true},

@@ -33,7 +33,7 @@ struct ServedFile {
     std::string Body;
     std::string ETag = "\"v1\"";
     std::string LastModified; // no Last-Modified line when empty
-    std::string ContentType; // no Content-Type line when empty
+    std::string ContentType;  // no Content-Type line when empty
     std::vector<std::size_t> Cuts;
     std::size_t StallAt = std::string::npos;
     bool IgnoreRange = false;

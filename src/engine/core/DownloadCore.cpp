@@ -210,6 +210,7 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     FDoneSpool.assign(FSegments.size(), std::string());
     FPlain.assign(FSegments.size(), 0);
     FProbe.assign(FSegments.size(), false);
+    FPlace.assign(FSegments.size(), 0);
     FDonePlain = 0;
     FDoneCount = 0;
     // The stream's size is known when every segment is a byte range in the clear (decryption
@@ -225,6 +226,7 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     std::vector<TPiece> pieces;
     for (std::size_t i = 0; i < FSegments.size(); ++i) {
         const TSegmentSource& seg = FSegments[i];
+        FPlace[i] = FTrackPieces[static_cast<std::size_t>(seg.Track)].size();
         FTrackPieces[static_cast<std::size_t>(seg.Track)].push_back(static_cast<int>(i));
         TPiece p;
         p.End = seg.Length;
@@ -242,8 +244,8 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
             const std::int64_t bytes = kept ? FJournal.Tracks[t].back() : 0;
             if (!kept)
                 RemoveIfNotRegular(FTrackParts[t]);
-            auto file = std::make_unique<TFileStream>(FTrackParts[t],
-                                                      (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive | fmNoFollow);
+            auto file = std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) |
+                                                                          fmShareExclusive | fmNoFollow);
             file->SetSize(bytes);
             if (file->Seek(bytes, soBeginning) != bytes)
                 throw Exception("Cannot seek in " + FTrackParts[t]);
@@ -1051,9 +1053,7 @@ std::string TDownloadCore::ProbeDiffers(int conn)
     }
     const std::int64_t n = std::min(got, kept);
     const std::size_t t = static_cast<std::size_t>(seg.Track);
-    std::size_t k = 0;
-    while (FTrackPieces[t][k] != piece)
-        ++k;
+    const std::size_t k = FPlace[static_cast<std::size_t>(piece)];
     const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
     std::string have(static_cast<std::size_t>(n), '\0');
     std::int64_t done = 0;
@@ -1156,9 +1156,9 @@ bool TDownloadCore::OverlapMatches(std::int64_t from, const std::string& bytes) 
     std::string have(bytes.size(), '\0');
     std::size_t done = 0;
     while (done < have.size()) {
-        const ssize_t r = ::pread(FFile->Handle(), have.data() + done, have.size() - done,
-                                  static_cast<off_t>(from - static_cast<std::int64_t>(bytes.size()) +
-                                                     static_cast<std::int64_t>(done)));
+        const ssize_t r = ::pread(
+            FFile->Handle(), have.data() + done, have.size() - done,
+            static_cast<off_t>(from - static_cast<std::int64_t>(bytes.size()) + static_cast<std::int64_t>(done)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)

@@ -232,11 +232,12 @@ private:
     std::vector<std::string> FDoneSpool; // per piece: its finished spool, "" until done
     std::vector<std::int64_t> FPlain;    // per piece: its bytes once decrypted and done
     std::vector<bool> FProbe;            // per piece: kept from an earlier run, its first bytes asked again
+    std::vector<std::size_t> FPlace;     // per piece: its place among its track's segments
     std::uint64_t FSpoolSerial = 0;      // names every try's spool apart
     std::int64_t FStreamTotal = -1;      // the stream's size when every segment says it, else -1
     std::int64_t FDonePlain = 0;         // bytes of the segments done (kept ones included)
     std::int64_t FDoneCount = 0;
-    std::int64_t FSpooled = 0;           // bytes of finished segments not yet appended
+    std::int64_t FSpooled = 0; // bytes of finished segments not yet appended
 
     std::int64_t FRateTick = 0;
     std::int64_t FRateBytes = 0;
@@ -247,8 +248,7 @@ private:
 
 // A file's or a stream's progress events are the core's, passed on to its owner as they come
 // (each fires only when the owner's is set); name: the owner's file name, for OnAttempt.
-template <class TOwner>
-void ForwardProgressEvents(TDownloadCore& core, TOwner& owner, const std::string& name)
+template <class TOwner> void ForwardProgressEvents(TDownloadCore& core, TOwner& owner, const std::string& name)
 {
     core.OnSize = [&owner](std::int64_t total) {
         if (owner.OnSize)

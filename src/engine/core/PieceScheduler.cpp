@@ -24,6 +24,7 @@ void TPieceScheduler::Reset(std::vector<TPiece> pieces, const TSettings& setting
     if (FSettings.Connections < 1)
         FSettings.Connections = 1;
     FPieces = std::move(pieces);
+    FFirstOpen = 0;
     for (TPiece& p : FPieces) {
         p.Owner = p.Helper = -1;
         p.State = p.End >= 0 && p.Pos >= p.End ? psDone : psWaiting;
@@ -93,57 +94,78 @@ std::optional<TAssignment> TPieceScheduler::Next(int conn, std::int64_t now)
     if (s.LastPiece >= 0 && s.LastPiece < static_cast<int>(FPieces.size()) &&
         due(FPieces[static_cast<std::size_t>(s.LastPiece)]))
         return Take(conn, s.LastPiece, false, FPieces[static_cast<std::size_t>(s.LastPiece)].Pos, now);
-    for (std::size_t i = 0; i < FPieces.size(); ++i)
+    for (std::size_t i = FirstOpen(); i < FPieces.size(); ++i)
         if (due(FPieces[i]))
             return Take(conn, static_cast<int>(i), false, FPieces[i].Pos, now);
+    if (std::optional<TAssignment> half = Steal(conn, now))
+        return half;
+    return EndGame(conn, now);
+}
 
-    // The second half of the running range with the most left. With bounded requests it is cut
-    // where its owner's request ends, so the owner is never cut short.
+// The second half of the running range with the most left. With bounded requests it is cut where
+// its owner's request ends, so the owner is never cut short. Only running pieces have owners:
+// the connections are looked at, not every piece.
+std::optional<TAssignment> TPieceScheduler::Steal(int conn, std::int64_t now)
+{
     int best = -1;
     std::int64_t bestSplit = 0;
     std::int64_t bestLeft = 0;
-    for (std::size_t i = 0; i < FPieces.size(); ++i) {
-        const TPiece& p = FPieces[i];
-        if (p.State != psRunning || !p.Splittable || p.Helper >= 0 || p.End < 0 || p.Owner < 0)
+    for (const TSlot& owner : FConns) {
+        if (owner.Piece < 0 || owner.Helper)
             continue;
-        const TSlot& owner = FConns[static_cast<std::size_t>(p.Owner)];
+        const TPiece& p = FPieces[static_cast<std::size_t>(owner.Piece)];
+        if (p.State != psRunning || !p.Splittable || p.Helper >= 0 || p.End < 0)
+            continue;
         const std::int64_t mid = p.Pos + (p.End - p.Pos) / 2;
-        std::int64_t split = mid;
-        if (FSettings.MaxRequest > 0 && owner.To >= 0)
-            split = std::max(mid, owner.To);
+        const std::int64_t split = FSettings.MaxRequest > 0 && owner.To >= 0 ? std::max(mid, owner.To) : mid;
         const std::int64_t left = p.End - split;
-        if (left >= FSettings.MinSteal && left > bestLeft) {
-            best = static_cast<int>(i);
+        if (left >= FSettings.MinSteal && (left > bestLeft || (left == bestLeft && owner.Piece < best))) {
+            best = owner.Piece;
             bestSplit = split;
             bestLeft = left;
         }
     }
-    if (best >= 0) {
-        TPiece half = FPieces[static_cast<std::size_t>(best)];
-        half.Start = half.Pos = half.Best = bestSplit;
-        half.Owner = half.Helper = -1;
-        half.State = psWaiting;
-        half.Tries = 0;
-        half.NotBefore = 0;
-        FPieces[static_cast<std::size_t>(best)].End = bestSplit;
-        const int index = Add(half);
-        return Take(conn, index, false, bestSplit, now);
-    }
+    if (best < 0)
+        return std::nullopt;
+    TPiece half = FPieces[static_cast<std::size_t>(best)];
+    half.Start = half.Pos = half.Best = bestSplit;
+    half.Owner = half.Helper = -1;
+    half.State = psWaiting;
+    half.Tries = 0;
+    half.NotBefore = 0;
+    FPieces[static_cast<std::size_t>(best)].End = bestSplit;
+    const int index = Add(half);
+    return Take(conn, index, false, bestSplit, now);
+}
 
-    // End game: the piece silent the longest gets this connection too.
+// The end game: the piece silent the longest gets this connection too.
+std::optional<TAssignment> TPieceScheduler::EndGame(int conn, std::int64_t now)
+{
     int silent = -1;
-    for (std::size_t i = 0; i < FPieces.size(); ++i) {
-        const TPiece& p = FPieces[i];
+    for (const TSlot& owner : FConns) {
+        if (owner.Piece < 0 || owner.Helper)
+            continue;
+        const TPiece& p = FPieces[static_cast<std::size_t>(owner.Piece)];
         if (p.State != psRunning || p.Helper >= 0 || p.Owner == conn || !Open(p))
             continue;
         if (now - p.LastBytes < FSettings.EndGameMs)
             continue;
-        if (silent < 0 || p.LastBytes < FPieces[static_cast<std::size_t>(silent)].LastBytes)
-            silent = static_cast<int>(i);
+        if (silent < 0 || p.LastBytes < FPieces[static_cast<std::size_t>(silent)].LastBytes ||
+            (p.LastBytes == FPieces[static_cast<std::size_t>(silent)].LastBytes && owner.Piece < silent))
+            silent = owner.Piece;
     }
-    if (silent >= 0)
-        return Take(conn, silent, true, FPieces[static_cast<std::size_t>(silent)].Pos, now);
-    return std::nullopt;
+    if (silent < 0)
+        return std::nullopt;
+    return Take(conn, silent, true, FPieces[static_cast<std::size_t>(silent)].Pos, now);
+}
+
+// The first piece that is not done: pieces never go back from done, so everything before it
+// is skipped by every scan (a stream of many segments is not read from its start each time).
+std::size_t TPieceScheduler::FirstOpen() const
+{
+    while (FFirstOpen < FPieces.size() && FPieces[FFirstOpen].State == psDone)
+        ++FFirstOpen;
+    return FFirstOpen;
 }
 
 std::int64_t TPieceScheduler::WriteAt(int conn) const
@@ -339,7 +361,7 @@ int TPieceScheduler::Add(const TPiece& piece)
 
 bool TPieceScheduler::AllDone() const
 {
-    return std::all_of(FPieces.begin(), FPieces.end(), [](const TPiece& p) { return p.State == psDone; });
+    return FirstOpen() == FPieces.size();
 }
 
 int TPieceScheduler::Busy() const
@@ -351,7 +373,8 @@ std::int64_t TPieceScheduler::NextDue(std::int64_t now) const
 {
     std::int64_t due = -1;
     const auto take = [&](std::int64_t t) { due = due < 0 ? t : std::min(due, t); };
-    for (const TPiece& p : FPieces) {
+    for (std::size_t i = FirstOpen(); i < FPieces.size() && due != now; ++i) {
+        const TPiece& p = FPieces[i];
         if (p.State == psWaiting)
             take(std::max(now, p.NotBefore));
         else if (p.State == psRunning && p.Helper < 0 && Open(p))
@@ -363,7 +386,7 @@ std::int64_t TPieceScheduler::NextDue(std::int64_t now) const
 int TPieceScheduler::FirstPaused() const
 {
     int first = -1;
-    for (std::size_t i = 0; i < FPieces.size(); ++i) {
+    for (std::size_t i = FirstOpen(); i < FPieces.size(); ++i) {
         const TPiece& p = FPieces[i];
         if (p.State == psWaiting && p.Tries > 0 &&
             (first < 0 || p.NotBefore < FPieces[static_cast<std::size_t>(first)].NotBefore))

@@ -132,6 +132,9 @@ private:
         std::int64_t BestAtStart = 0; // the piece's Best when this try began
     };
     TAssignment Take(int conn, int piece, bool helper, std::int64_t from, std::int64_t now);
+    std::optional<TAssignment> Steal(int conn, std::int64_t now);
+    std::optional<TAssignment> EndGame(int conn, std::int64_t now);
+    std::size_t FirstOpen() const;
     std::int64_t RequestEnd(const TPiece& p, std::int64_t from) const;
     void FreeSlot(int conn);
     TSlot& Slot(int conn);
@@ -139,6 +142,7 @@ private:
     TSettings FSettings;
     std::vector<TPiece> FPieces;
     std::vector<TSlot> FConns;
+    mutable std::size_t FFirstOpen = 0; // no piece before it is still to do
 };
 
 } // namespace cw

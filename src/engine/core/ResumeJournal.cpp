@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,13 +173,8 @@ bool HashRange(int fd, std::int64_t start, std::int64_t end, std::vector<unsigne
     return true;
 }
 
-// Everything a journal must hold to be read back as it was written; false with why otherwise.
-bool CheckJournal(const TResumeJournal& j, std::string& why)
+bool CheckProofs(const TResumeJournal& j, std::string& why)
 {
-    if (HasLineBreak(j.Url) || HasLineBreak(j.ETag) || HasLineBreak(j.LastModified) || HasLineBreak(j.Fingerprint)) {
-        why = "line break in a value";
-        return false;
-    }
     if (j.Blocks.size() > kMaxPartFiles) {
         why = "hashes of more than " + std::to_string(kMaxPartFiles) + " part files";
         return false;
@@ -199,7 +195,6 @@ bool CheckJournal(const TResumeJournal& j, std::string& why)
                 return false;
             }
         }
-
     if (j.Spans.size() > j.Blocks.size()) {
         why = "spans of a part file that part-files does not list";
         return false;
@@ -208,93 +203,99 @@ bool CheckJournal(const TResumeJournal& j, std::string& why)
         std::int64_t previousEnd = 0;
         for (const auto& [start, span] : j.Spans[f]) {
             const std::string name = "span " + Str(start) + "-" + Str(span.End) + " of part file " + std::to_string(f);
-            if (start < 0 || span.End <= start || start / JournalBlockBytes != (span.End - 1) / JournalBlockBytes) {
+            if (start < 0 || span.End <= start || start / JournalBlockBytes != (span.End - 1) / JournalBlockBytes)
                 why = name + " is not a run of bytes inside one block";
-                return false;
-            }
-            if (start < previousEnd) {
+            else if (start < previousEnd)
                 why = name + " overlaps the span before it";
-                return false;
-            }
-            if (j.Blocks[f].count(start / JournalBlockBytes)) {
+            else if (j.Blocks[f].count(start / JournalBlockBytes))
                 why = name + " lies in a finished block";
-                return false;
-            }
-            if (!IsHash(span.Hash)) {
+            else if (!IsHash(span.Hash))
                 why = "hash of " + name + " is not 64 hex digits";
+            if (!why.empty())
                 return false;
-            }
             previousEnd = span.End;
         }
     }
+    return true;
+}
 
-    if (j.Kind == jkFile) {
-        if (!j.Fingerprint.empty() || !j.Tracks.empty()) {
-            why = "stream data in a file journal";
-            return false;
-        }
-        if (j.Total < -1) {
-            why = "bad total " + Str(j.Total);
-            return false;
-        }
-        if (j.Total < 0 && j.Pieces.size() > 1) {
-            why = "several pieces of a file of unknown size";
-            return false;
-        }
-        for (std::size_t i = 0; i < j.Pieces.size(); ++i) {
-            const TJournalPiece& p = j.Pieces[i];
-            const std::string name = "piece " + Str(p.Start) + " " + Str(p.Pos) + " " + Str(p.End);
-            if (p.Start < 0 || p.Pos < p.Start) {
-                why = name + ": position before its start";
-                return false;
-            }
-            if (j.Total < 0 && (p.Start != 0 || p.End != -1)) {
-                why = name + ": a file of unknown size is one piece from 0 to its end";
-                return false;
-            }
-            if (j.Total >= 0 && (p.End < p.Pos || p.End > j.Total)) {
-                why = name + (p.End < p.Pos ? ": position past its end" : ": ends past the file's size");
-                return false;
-            }
-        }
-        std::vector<TJournalPiece> sorted = j.Pieces;
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const TJournalPiece& a, const TJournalPiece& b) { return a.Start < b.Start; });
-        for (std::size_t i = 1; i < sorted.size(); ++i)
-            if (sorted[i].Start < sorted[i - 1].End) {
-                why = "pieces from " + Str(sorted[i - 1].Start) + " and " + Str(sorted[i].Start) + " overlap";
-                return false;
-            }
-        return true;
+bool CheckFilePieces(const TResumeJournal& j, std::string& why)
+{
+    if (!j.Fingerprint.empty() || !j.Tracks.empty()) {
+        why = "stream data in a file journal";
+        return false;
     }
-
-    if (j.Kind == jkStream) {
-        if (j.Total != -1 || !j.ETag.empty() || !j.LastModified.empty() || !j.Pieces.empty()) {
-            why = "file data in a stream journal";
-            return false;
-        }
-        if (!IsHash(j.Fingerprint)) {
-            why = "fingerprint is not 64 hex digits";
-            return false;
-        }
-        if (j.Tracks.size() > kMaxPartFiles) {
-            why = "more than " + std::to_string(kMaxPartFiles) + " tracks";
-            return false;
-        }
-        for (std::size_t t = 0; t < j.Tracks.size(); ++t) {
-            std::int64_t previous = 0;
-            for (std::size_t k = 0; k < j.Tracks[t].size(); ++k) {
-                if (j.Tracks[t][k] < previous) {
-                    why = "track " + std::to_string(t) + ": segment " + std::to_string(k) +
-                          " ends before the one before it";
-                    return false;
-                }
-                previous = j.Tracks[t][k];
-            }
-        }
-        return true;
+    if (j.Total < -1) {
+        why = "bad total " + Str(j.Total);
+        return false;
     }
+    if (j.Total < 0 && j.Pieces.size() > 1) {
+        why = "several pieces of a file of unknown size";
+        return false;
+    }
+    for (const TJournalPiece& p : j.Pieces) {
+        const std::string name = "piece " + Str(p.Start) + " " + Str(p.Pos) + " " + Str(p.End);
+        if (p.Start < 0 || p.Pos < p.Start)
+            why = name + ": position before its start";
+        else if (j.Total < 0 && (p.Start != 0 || p.End != -1))
+            why = name + ": a file of unknown size is one piece from 0 to its end";
+        else if (j.Total >= 0 && (p.End < p.Pos || p.End > j.Total))
+            why = name + (p.End < p.Pos ? ": position past its end" : ": ends past the file's size");
+        if (!why.empty())
+            return false;
+    }
+    std::vector<TJournalPiece> sorted = j.Pieces;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const TJournalPiece& a, const TJournalPiece& b) { return a.Start < b.Start; });
+    for (std::size_t i = 1; i < sorted.size(); ++i)
+        if (sorted[i].Start < sorted[i - 1].End) {
+            why = "pieces from " + Str(sorted[i - 1].Start) + " and " + Str(sorted[i].Start) + " overlap";
+            return false;
+        }
+    return true;
+}
 
+bool CheckStreamTracks(const TResumeJournal& j, std::string& why)
+{
+    if (j.Total != -1 || !j.ETag.empty() || !j.LastModified.empty() || !j.Pieces.empty()) {
+        why = "file data in a stream journal";
+        return false;
+    }
+    if (!IsHash(j.Fingerprint)) {
+        why = "fingerprint is not 64 hex digits";
+        return false;
+    }
+    if (j.Tracks.size() > kMaxPartFiles) {
+        why = "more than " + std::to_string(kMaxPartFiles) + " tracks";
+        return false;
+    }
+    for (std::size_t t = 0; t < j.Tracks.size(); ++t) {
+        std::int64_t previous = 0;
+        for (std::size_t k = 0; k < j.Tracks[t].size(); ++k) {
+            if (j.Tracks[t][k] < previous) {
+                why =
+                    "track " + std::to_string(t) + ": segment " + std::to_string(k) + " ends before the one before it";
+                return false;
+            }
+            previous = j.Tracks[t][k];
+        }
+    }
+    return true;
+}
+
+// Everything a journal must hold to be read back as it was written; false with why otherwise.
+bool CheckJournal(const TResumeJournal& j, std::string& why)
+{
+    if (HasLineBreak(j.Url) || HasLineBreak(j.ETag) || HasLineBreak(j.LastModified) || HasLineBreak(j.Fingerprint)) {
+        why = "line break in a value";
+        return false;
+    }
+    if (!CheckProofs(j, why))
+        return false;
+    if (j.Kind == jkFile)
+        return CheckFilePieces(j, why);
+    if (j.Kind == jkStream)
+        return CheckStreamTracks(j, why);
     why = "unknown kind";
     return false;
 }
@@ -479,164 +480,223 @@ std::string Sha256Hex(std::string_view text)
 
 // ---- The journal file --------------------------------------------------------------------------
 
+namespace {
+
+// Reads the lines between the first line and the check line, one "key=value" at a time; Line
+// returns "" or why the journal is refused.
+class TJournalLines {
+public:
+    std::string Line(std::string_view key, std::string_view value)
+    {
+        if (key == "kind")
+            return Kind(value);
+        if (key == "url" || key == "etag" || key == "last-modified" || key == "fingerprint")
+            return Text(key, value);
+        if (key == "total")
+            return Total(value);
+        if (key == "piece")
+            return Piece(value);
+        if (key == "track")
+            return Track(value);
+        if (key == "part-files")
+            return PartFiles(value);
+        if (key == "span")
+            return Span(value);
+        if (key == "block")
+            return Block(value);
+        if (key == "check")
+            return "check line before the end";
+        return {}; // left to a later version that knows it
+    }
+    // What is missing or out of place once every line was read.
+    std::string Missing() const
+    {
+        if (!FSeen.count("kind") || !FSeen.count("url") || !FSeen.count("part-files"))
+            return std::string("journal has no ") +
+                   (!FSeen.count("kind")  ? "kind"
+                    : !FSeen.count("url") ? "url"
+                                          : "part-files") +
+                   " line";
+        const bool fileLines = FSeen.count("total") || FSeen.count("etag") || FSeen.count("last-modified");
+        if (J.Kind == jkFile && (!FSeen.count("total") || !FSeen.count("etag") || !FSeen.count("last-modified")))
+            return std::string("file journal has no ") +
+                   (!FSeen.count("total")  ? "total"
+                    : !FSeen.count("etag") ? "etag"
+                                           : "last-modified") +
+                   " line";
+        if (J.Kind == jkStream && !FSeen.count("fingerprint"))
+            return "stream journal has no fingerprint line";
+        if (J.Kind == jkStream && fileLines)
+            return "file data in a stream journal";
+        if (J.Kind == jkFile && FSeen.count("fingerprint"))
+            return "stream data in a file journal";
+        return {};
+    }
+    TResumeJournal J;
+
+private:
+    bool Once(std::string_view key) { return FSeen.insert(std::string(key)).second; }
+
+    std::string Kind(std::string_view value)
+    {
+        if (!Once("kind"))
+            return "second kind line";
+        if (value == "file")
+            J.Kind = jkFile;
+        else if (value == "stream")
+            J.Kind = jkStream;
+        else
+            return "unknown kind " + Quote(value);
+        return {};
+    }
+    std::string Text(std::string_view key, std::string_view value)
+    {
+        if (!Once(key))
+            return "second " + std::string(key) + " line";
+        std::string& field = key == "url"             ? J.Url
+                             : key == "etag"          ? J.ETag
+                             : key == "last-modified" ? J.LastModified
+                                                      : J.Fingerprint;
+        field = std::string(value);
+        return {};
+    }
+    std::string Total(std::string_view value)
+    {
+        if (!Once("total"))
+            return "second total line";
+        return ParseNumberOrUnknown(value, J.Total) ? std::string() : "bad number " + Quote(value);
+    }
+    std::string Piece(std::string_view value)
+    {
+        const std::vector<std::string_view> f = Fields(value);
+        TJournalPiece p;
+        if (f.size() != 3)
+            return "a piece is three numbers";
+        if (!ParseNumber(f[0], p.Start) || !ParseNumber(f[1], p.Pos) || !ParseNumberOrUnknown(f[2], p.End))
+            return "bad number in piece " + Quote(value);
+        J.Pieces.push_back(p);
+        return {};
+    }
+    std::string Track(std::string_view value)
+    {
+        const std::vector<std::string_view> f = Fields(value);
+        std::int64_t n = 0;
+        if (!ParseNumber(f[0], n) || n != static_cast<std::int64_t>(J.Tracks.size()))
+            return "track " + Quote(f[0]) + " out of order";
+        if (J.Tracks.size() >= kMaxPartFiles)
+            return "more than " + std::to_string(kMaxPartFiles) + " tracks";
+        std::vector<std::int64_t> ends;
+        ends.reserve(f.size() - 1);
+        for (std::size_t k = 1; k < f.size(); ++k) {
+            std::int64_t end = 0;
+            if (!ParseNumber(f[k], end))
+                return "bad segment end " + Quote(f[k]);
+            ends.push_back(end);
+        }
+        J.Tracks.push_back(std::move(ends));
+        return {};
+    }
+    std::string PartFiles(std::string_view value)
+    {
+        std::int64_t n = 0;
+        if (!Once("part-files"))
+            return "second part-files line";
+        if (!ParseNumber(value, n) || n > static_cast<std::int64_t>(kMaxPartFiles))
+            return "bad number of part files " + Quote(value);
+        J.Blocks.resize(static_cast<std::size_t>(n));
+        J.Spans.resize(static_cast<std::size_t>(n));
+        return {};
+    }
+    std::string Span(std::string_view value)
+    {
+        const std::vector<std::string_view> f = Fields(value);
+        std::int64_t file = 0;
+        std::int64_t start = 0;
+        TJournalSpan span;
+        if (f.size() != 4 || !ParseNumber(f[0], file) || !ParseNumber(f[1], start) || !ParseNumber(f[2], span.End))
+            return "bad span line";
+        if (file >= static_cast<std::int64_t>(J.Spans.size()))
+            return "span of part file " + Quote(f[0]) + ", which part-files does not list";
+        span.Hash = std::string(f[3]);
+        if (!J.Spans[static_cast<std::size_t>(file)].emplace(start, span).second)
+            return "second span from " + Quote(f[1]);
+        return {};
+    }
+    std::string Block(std::string_view value)
+    {
+        const std::vector<std::string_view> f = Fields(value);
+        std::int64_t file = 0;
+        std::int64_t index = 0;
+        if (f.size() != 3 || !ParseNumber(f[0], file) || !ParseNumber(f[1], index))
+            return "bad block line";
+        if (file >= static_cast<std::int64_t>(J.Blocks.size()))
+            return "block of part file " + Quote(f[0]) + ", which part-files does not list";
+        if (!IsHash(f[2]))
+            return "block hash is not 64 hex digits";
+        if (!J.Blocks[static_cast<std::size_t>(file)].emplace(index, std::string(f[2])).second)
+            return "second hash of block " + Quote(f[1]);
+        return {};
+    }
+
+    std::set<std::string> FSeen;
+};
+
+// The first line and the check line: "" when the text is a whole journal of this version, else
+// why not. checkAt: where the check line begins.
+std::string CheckFrame(std::string_view all, std::size_t& checkAt)
+{
+    const std::string_view first = all.substr(0, all.find('\n'));
+    if (first.substr(0, kOldPrefix.size()) == kOldPrefix)
+        return "old journal format";
+    if (first != kFirstLine && first.substr(0, kJournalPrefix.size()) == kJournalPrefix)
+        return "journal version " + Quote(first.substr(kJournalPrefix.size())) + " is not supported";
+    if (first != kFirstLine)
+        return "not a journal";
+    if (all.back() != '\n')
+        return "journal ends in the middle of a line";
+    // The last line sums up everything before it: a journal cut short at a line end or changed
+    // anywhere is refused as a whole, not read as one that claims less or other bytes.
+    checkAt = all.rfind('\n', all.size() - 2) + 1;
+    const std::string_view checkLine = all.substr(checkAt, all.size() - 1 - checkAt);
+    if (checkAt <= first.size() || checkLine.substr(0, kCheckKey.size()) != kCheckKey)
+        return "journal has no check line";
+    if (Sha256Hex(all.substr(0, checkAt)) != checkLine.substr(kCheckKey.size()))
+        return "journal does not match its check line";
+    return {};
+}
+
+} // namespace
+
 std::optional<TResumeJournal> ReadJournal(const std::string& path, std::string* why)
 {
     std::string text;
     std::string reason;
     if (!ReadWhole(path, kMaxJournalBytes, text, reason))
         return Refuse(why, reason);
-
     const std::string_view all = text;
-    const std::string_view first = all.substr(0, all.find('\n'));
-    if (first.substr(0, kOldPrefix.size()) == kOldPrefix)
-        return Refuse(why, "old journal format");
-    if (first != kFirstLine && first.substr(0, kJournalPrefix.size()) == kJournalPrefix)
-        return Refuse(why, "journal version " + Quote(first.substr(kJournalPrefix.size())) + " is not supported");
-    if (first != kFirstLine)
-        return Refuse(why, "not a journal");
-    if (all.back() != '\n')
-        return Refuse(why, "journal ends in the middle of a line");
+    std::size_t checkAt = 0;
+    if (reason = CheckFrame(all, checkAt); !reason.empty())
+        return Refuse(why, reason);
 
-    // The last line sums up everything before it: a journal cut short at a line end or changed
-    // anywhere is refused as a whole, not read as one that claims less or other bytes.
-    const std::size_t checkAt = all.rfind('\n', all.size() - 2) + 1;
-    const std::string_view checkLine = all.substr(checkAt, all.size() - 1 - checkAt);
-    if (checkAt <= first.size() || checkLine.substr(0, kCheckKey.size()) != kCheckKey)
-        return Refuse(why, "journal has no check line");
-    if (Sha256Hex(all.substr(0, checkAt)) != checkLine.substr(kCheckKey.size()))
-        return Refuse(why, "journal does not match its check line");
-
-    TResumeJournal j;
-    bool seenKind = false, seenUrl = false, seenTotal = false, seenETag = false, seenLastModified = false;
-    bool seenFingerprint = false, seenPartFiles = false;
+    TJournalLines lines;
     std::size_t lineNumber = 1;
-    std::size_t pos = first.size() + 1;
+    std::size_t pos = all.find('\n') + 1;
     while (pos < checkAt) {
         const std::size_t lineEnd = all.find('\n', pos);
         const std::string_view line = all.substr(pos, lineEnd - pos);
         pos = lineEnd + 1;
-        ++lineNumber;
-        const std::string at = "line " + std::to_string(lineNumber) + ": ";
+        const std::string at = "line " + std::to_string(++lineNumber) + ": ";
         const std::size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             return Refuse(why, at + "no '=' in " + Quote(line));
-        const std::string_view key = line.substr(0, eq);
-        const std::string_view value = line.substr(eq + 1);
-
-        auto once = [&](bool& seen) {
-            const bool again = seen;
-            seen = true;
-            return !again;
-        };
-        if (key == "kind") {
-            if (!once(seenKind))
-                return Refuse(why, at + "second kind line");
-            if (value == "file")
-                j.Kind = jkFile;
-            else if (value == "stream")
-                j.Kind = jkStream;
-            else
-                return Refuse(why, at + "unknown kind " + Quote(value));
-        } else if (key == "url" || key == "etag" || key == "last-modified" || key == "fingerprint") {
-            bool& seen = key == "url"             ? seenUrl
-                         : key == "etag"          ? seenETag
-                         : key == "last-modified" ? seenLastModified
-                                                  : seenFingerprint;
-            std::string& field = key == "url"             ? j.Url
-                                 : key == "etag"          ? j.ETag
-                                 : key == "last-modified" ? j.LastModified
-                                                          : j.Fingerprint;
-            if (!once(seen))
-                return Refuse(why, at + "second " + std::string(key) + " line");
-            field = std::string(value);
-        } else if (key == "total") {
-            if (!once(seenTotal))
-                return Refuse(why, at + "second total line");
-            if (!ParseNumberOrUnknown(value, j.Total))
-                return Refuse(why, at + "bad number " + Quote(value));
-        } else if (key == "piece") {
-            const std::vector<std::string_view> f = Fields(value);
-            TJournalPiece p;
-            if (f.size() != 3)
-                return Refuse(why, at + "a piece is three numbers");
-            if (!ParseNumber(f[0], p.Start) || !ParseNumber(f[1], p.Pos) || !ParseNumberOrUnknown(f[2], p.End))
-                return Refuse(why, at + "bad number in piece " + Quote(value));
-            j.Pieces.push_back(p);
-        } else if (key == "track") {
-            const std::vector<std::string_view> f = Fields(value);
-            std::int64_t n = 0;
-            if (!ParseNumber(f[0], n) || n != static_cast<std::int64_t>(j.Tracks.size()))
-                return Refuse(why, at + "track " + Quote(f[0]) + " out of order");
-            if (j.Tracks.size() >= kMaxPartFiles)
-                return Refuse(why, at + "more than " + std::to_string(kMaxPartFiles) + " tracks");
-            std::vector<std::int64_t> ends;
-            ends.reserve(f.size() - 1);
-            for (std::size_t k = 1; k < f.size(); ++k) {
-                std::int64_t end = 0;
-                if (!ParseNumber(f[k], end))
-                    return Refuse(why, at + "bad segment end " + Quote(f[k]));
-                ends.push_back(end);
-            }
-            j.Tracks.push_back(std::move(ends));
-        } else if (key == "part-files") {
-            std::int64_t n = 0;
-            if (!once(seenPartFiles))
-                return Refuse(why, at + "second part-files line");
-            if (!ParseNumber(value, n) || n > static_cast<std::int64_t>(kMaxPartFiles))
-                return Refuse(why, at + "bad number of part files " + Quote(value));
-            j.Blocks.resize(static_cast<std::size_t>(n));
-            j.Spans.resize(static_cast<std::size_t>(n));
-        } else if (key == "span") {
-            const std::vector<std::string_view> f = Fields(value);
-            std::int64_t file = 0;
-            std::int64_t start = 0;
-            TJournalSpan span;
-            if (f.size() != 4 || !ParseNumber(f[0], file) || !ParseNumber(f[1], start) || !ParseNumber(f[2], span.End))
-                return Refuse(why, at + "bad span line");
-            if (file >= static_cast<std::int64_t>(j.Spans.size()))
-                return Refuse(why, at + "span of part file " + Quote(f[0]) + ", which part-files does not list");
-            span.Hash = std::string(f[3]);
-            if (!j.Spans[static_cast<std::size_t>(file)].emplace(start, span).second)
-                return Refuse(why, at + "second span from " + Quote(f[1]));
-        } else if (key == "block") {
-            const std::vector<std::string_view> f = Fields(value);
-            std::int64_t file = 0;
-            std::int64_t index = 0;
-            if (f.size() != 3 || !ParseNumber(f[0], file) || !ParseNumber(f[1], index))
-                return Refuse(why, at + "bad block line");
-            if (file >= static_cast<std::int64_t>(j.Blocks.size()))
-                return Refuse(why, at + "block of part file " + Quote(f[0]) + ", which part-files does not list");
-            if (!IsHash(f[2]))
-                return Refuse(why, at + "block hash is not 64 hex digits");
-            if (!j.Blocks[static_cast<std::size_t>(file)].emplace(index, std::string(f[2])).second)
-                return Refuse(why, at + "second hash of block " + Quote(f[1]));
-        } else if (key == "check") {
-            return Refuse(why, at + "check line before the end");
-        }
-        // Any other key is left to a later version that knows it.
+        if (reason = lines.Line(line.substr(0, eq), line.substr(eq + 1)); !reason.empty())
+            return Refuse(why, at + reason);
     }
-
-    if (!seenKind || !seenUrl || !seenPartFiles)
-        return Refuse(why, std::string("journal has no ") +
-                               (!seenKind  ? "kind"
-                                : !seenUrl ? "url"
-                                           : "part-files") +
-                               " line");
-    if (j.Kind == jkFile && (!seenTotal || !seenETag || !seenLastModified))
-        return Refuse(why, std::string("file journal has no ") +
-                               (!seenTotal  ? "total"
-                                : !seenETag ? "etag"
-                                            : "last-modified") +
-                               " line");
-    if (j.Kind == jkStream && !seenFingerprint)
-        return Refuse(why, "stream journal has no fingerprint line");
-    if (j.Kind == jkStream && (seenTotal || seenETag || seenLastModified))
-        return Refuse(why, "file data in a stream journal");
-    if (j.Kind == jkFile && seenFingerprint)
-        return Refuse(why, "stream data in a file journal");
-    if (!CheckJournal(j, reason))
+    if (reason = lines.Missing(); !reason.empty())
         return Refuse(why, reason);
-    return j;
+    if (!CheckJournal(lines.J, reason))
+        return Refuse(why, reason);
+    return std::move(lines.J);
 }
 
 void WriteJournal(const std::string& path, const TResumeJournal& journal)
@@ -848,6 +908,65 @@ void HashKeptBytes(const std::string& partPath, const TByteSet& have, std::int64
     spans = std::move(fresh);
 }
 
+namespace {
+
+// One block of a part file checked against its proof; what cannot be proven leaves Result.
+struct TBlockCheck {
+    int Fd;
+    const TByteSet& Cut;
+    const std::map<std::int64_t, std::string>& Blocks;
+    const TSpanMap& Spans;
+    std::int64_t Total;
+    TLossLog& Losses;
+    TByteSet& Result;
+    std::vector<unsigned char> Buffer = std::vector<unsigned char>(kReadBufferBytes);
+
+    void Check(std::int64_t i)
+    {
+        const TByteSet::TRange block = BlockRange(i, Total);
+        if (!Cut.Contains(block.Start, block.End))
+            return Partial(i, block);
+        const auto hash = Blocks.find(i);
+        if (hash == Blocks.end())
+            return Lose(i, block, "has no hash", "have no hashes");
+        std::string hex;
+        int err = 0;
+        if (!HashRange(Fd, block.Start, block.End, Buffer, hex, err)) {
+            const std::string reason = "cannot be read (" + (err ? SystemReason(err) : "file too short") + ")";
+            Lose(i, block, reason, reason);
+        } else if (hex != hash->second) {
+            Lose(i, block, "does not match its hash", "do not match their hashes");
+        }
+    }
+
+private:
+    // Only what a span proves: the size of the file says nothing about its bytes.
+    void Partial(std::int64_t i, const TByteSet::TRange& block)
+    {
+        TByteSet unproven = Cut.Intersect(block.Start, block.End);
+        for (auto s = Spans.lower_bound(block.Start); s != Spans.end() && s->first < block.End; ++s) {
+            std::string hex;
+            int err = 0;
+            if (Cut.Contains(s->first, s->second.End) && HashRange(Fd, s->first, s->second.End, Buffer, hex, err) &&
+                hex == s->second.Hash)
+                unproven.Subtract(s->first, s->second.End);
+        }
+        if (unproven.Empty())
+            return;
+        Losses.Add(i, {unproven.Ranges().front().Start, unproven.Ranges().back().End}, "holds bytes no hash proves",
+                   "hold bytes no hash proves");
+        for (const TByteSet::TRange& r : unproven)
+            Result.Subtract(r.Start, r.End);
+    }
+    void Lose(std::int64_t i, const TByteSet::TRange& block, const std::string& one, const std::string& many)
+    {
+        Losses.Add(i, block, one, many);
+        Result.Subtract(block.Start, block.End);
+    }
+};
+
+} // namespace
+
 TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
                        const std::map<std::int64_t, std::string>& blocks, const TSpanMap& spans, std::int64_t total,
                        std::vector<std::string>& log)
@@ -877,54 +996,14 @@ TByteSet VerifiedBytes(const std::string& partPath, const TByteSet& claimed,
 
     TByteSet result = cut;
     TLossLog losses(partPath, log);
-    std::vector<unsigned char> buffer(kReadBufferBytes);
+    TBlockCheck check{fd.Get(), cut, blocks, spans, total, losses, result};
     std::int64_t nextBlock = 0; // blocks below were looked at for an earlier range
-    for (const TByteSet::TRange& r : cut) {
+    for (const TByteSet::TRange& r : cut)
         for (std::int64_t i = std::max(nextBlock, r.Start / JournalBlockBytes); i <= (r.End - 1) / JournalBlockBytes;
              ++i) {
             nextBlock = i + 1;
-            const TByteSet::TRange block = BlockRange(i, total);
-            const auto hash = blocks.find(i);
-            const bool whole = cut.Contains(block.Start, block.End);
-            if (!whole) {
-                // Only what a span proves: the size of the file says nothing about its bytes.
-                const TByteSet inBlock = cut.Intersect(block.Start, block.End);
-                TByteSet proven;
-                for (auto s = spans.lower_bound(block.Start); s != spans.end() && s->first < block.End; ++s) {
-                    std::string hex;
-                    int err = 0;
-                    if (inBlock.Contains(s->first, s->second.End) &&
-                        HashRange(fd.Get(), s->first, s->second.End, buffer, hex, err) && hex == s->second.Hash)
-                        proven.Add(s->first, s->second.End);
-                }
-                TByteSet unproven = inBlock;
-                for (const TByteSet::TRange& keep : proven)
-                    unproven.Subtract(keep.Start, keep.End);
-                if (!unproven.Empty()) {
-                    losses.Add(i, {unproven.Ranges().front().Start, unproven.Ranges().back().End},
-                               "holds bytes no hash proves", "hold bytes no hash proves");
-                    for (const TByteSet::TRange& r2 : unproven)
-                        result.Subtract(r2.Start, r2.End);
-                }
-                continue;
-            }
-            if (hash == blocks.end()) {
-                losses.Add(i, block, "has no hash", "have no hashes");
-                result.Subtract(block.Start, block.End);
-                continue;
-            }
-            std::string hex;
-            int err = 0;
-            if (!HashRange(fd.Get(), block.Start, block.End, buffer, hex, err)) {
-                const std::string reason = "cannot be read (" + (err ? SystemReason(err) : "file too short") + ")";
-                losses.Add(i, block, reason, reason);
-                result.Subtract(block.Start, block.End);
-            } else if (hex != hash->second) {
-                losses.Add(i, block, "does not match its hash", "do not match their hashes");
-                result.Subtract(block.Start, block.End);
-            }
+            check.Check(i);
         }
-    }
     losses.Flush();
     return result;
 }

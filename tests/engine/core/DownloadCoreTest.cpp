@@ -80,21 +80,24 @@ TEST_F(DownloadCore, MisbehavingServersStillGiveTheWholeFileOrAnHonestFailure)
         std::size_t Size;
         int Connections;
         std::function<void(ServedFile&)> Setup;
-        std::string Failure;     // "" = the file arrives whole
-        double MaxWire;          // body bytes the server sent, at most this many times the size
-        int MaxSeconds;          // the run ends well before the idle limit would end a silent range
+        std::string Failure; // "" = the file arrives whole
+        double MaxWire;      // body bytes the server sent, at most this many times the size
+        int MaxSeconds;      // the run ends well before the idle limit would end a silent range
     } cases[] = {
         // Four connections while new requests are refused for 1.5 s: each range waits out its
         // own pauses (3.1 s in all per range), so one connection's outage never fails the file.
-        {"outage", 1 << 20, 4, [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 5, f.OutageAt = 2, f.OutageMs = 1500; }, "",
-         1.05, 20},
+        {"outage", 1 << 20, 4,
+         [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 5, f.OutageAt = 2, f.OutageMs = 1500; }, "", 1.05,
+         20},
         // One range goes silent for good after its first bytes: a free connection fetches the rest
         // of it too, long before the 60-second idle limit.
-        {"silent range", 1 << 20, 4, [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.StallAt = 600000, f.StallAnswers = 1; },
-         "", 1.1, 15},
+        {"silent range", 1 << 20, 4,
+         [](ServedFile& f) { f.PieceBytes = 16 << 10, f.PieceMs = 2, f.StallAt = 600000, f.StallAnswers = 1; }, "", 1.1,
+         15},
         // Every answer is cut after 48 KB, validly framed or not: each try brings bytes, so the
         // tries start over and the file is never given up.
-        {"cut every 48 KB", 400000, 2, [](ServedFile& f) { f.Cuts = std::vector<std::size_t>(40, 48000); }, "", 1.05, 20},
+        {"cut every 48 KB", 400000, 2, [](ServedFile& f) { f.Cuts = std::vector<std::size_t>(40, 48000); }, "", 1.05,
+         20},
         // An empty file from a strict server ("bytes */0"), an empty answer, a 416 that says
         // nothing: never a finished video.
         {"empty, 416", 0, 4, nullptr, "is not video: the server's file is empty", 1.0, 10},
@@ -104,8 +107,8 @@ TEST_F(DownloadCore, MisbehavingServersStillGiveTheWholeFileOrAnHonestFailure)
         // No ranges at all: one connection fetches the whole file, nothing twice.
         {"no ranges", 600000, 4, [](ServedFile& f) { f.IgnoreRange = true; }, "", 1.0, 10},
         // Refused for good: the item fails with the server's words after the tries.
-        {"down", 300000, 4, [](ServedFile& f) { f.OutageAt = 0, f.OutageMs = 600000; }, "the server answered 503 Service Unavailable",
-         0.0, 20},
+        {"down", 300000, 4, [](ServedFile& f) { f.OutageAt = 0, f.OutageMs = 600000; },
+         "the server answered 503 Service Unavailable", 0.0, 20},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.Name);
@@ -169,7 +172,6 @@ TEST_F(DownloadCore, RangesAreBoundedAndNoByteIsFetchedTwice)
     EXPECT_LE(file->BytesSent.load(), static_cast<std::size_t>(3 << 20) + (256 << 10));
 }
 
-
 // Stop with many ranges open, the .part or the journal damaged in between, the next run: the file
 // comes out byte for byte, asking again only for what was lost.
 TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
@@ -179,7 +181,8 @@ TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
         const char* Name;
         int Connections;
         // Damages the files; returns how many of the bytes the journal claims are lost by it.
-        std::function<std::int64_t(const std::string& part, const std::string& meta, const cw::TResumeJournal& j)> Damage;
+        std::function<std::int64_t(const std::string& part, const std::string& meta, const cw::TResumeJournal& j)>
+            Damage;
     } cases[] = {
         {"many ranges", 16, nullptr},
         {"part cut to 1000 bytes", 4,
@@ -401,7 +404,7 @@ TEST_F(DownloadCore, TheEndGameAsksOnlyForWhatIsMissing)
     constexpr std::size_t kStall = kSize - 300000; // inside the last range, well past its start
     auto file = Serve("e.mp4", kSize);
     file->StallAt = kStall;
-    file->StallAnswers = 2; // the page engine's look (cut at its share long before) and the last range
+    file->StallAnswers = 2;      // the page engine's look (cut at its share long before) and the last range
     file->PieceBytes = 16 << 10; // a host that limits every connection: the ranges are shared out
     file->PieceMs = 2;
     auto run = Runner("e.mp4", 4);

@@ -49,8 +49,8 @@ TEST(MediaCheck, FilesThatAreWebPages)
         {"\xEF\xBB\xBF\r\n  <HTML>\n<head>", true},
         {"<head>\n<title>Sold out</title>", true},
         {"<body class=x>", true},
-        {"<html", false},          // too short to tell
-        {"<header>", false},       // not the tag of a page
+        {"<html", false},    // too short to tell
+        {"<header>", false}, // not the tag of a page
         {"[harbour][harbour]", false},
         {"FLV\x01\x05", false},
         {std::string("\0\0\0\x18ftypisom", 12), false},

@@ -21,8 +21,14 @@ using cw::TPiece;
 using cw::TPieceScheduler;
 using i64 = std::int64_t;
 
-TPiece Range(i64 start, i64 end) { return {.Start = start, .Pos = start, .End = end, .Splittable = true}; }
-TPiece Segment(i64 end) { return {.End = end}; }
+TPiece Range(i64 start, i64 end)
+{
+    return {.Start = start, .Pos = start, .End = end, .Splittable = true};
+}
+TPiece Segment(i64 end)
+{
+    return {.End = end};
+}
 
 TPieceScheduler::TSettings Settings(int conns, i64 minSteal, i64 maxRequest,
                                     std::vector<std::uint32_t> delays = {1000, 2000, 4000, 8000, 16000})
@@ -66,16 +72,36 @@ void Play(TPieceScheduler& s, const std::vector<TStep>& steps)
                       (t.Piece < 0 ? V{-1} : V{t.Piece, t.From, t.To, t.Helper}));
             continue;
         }
-        case Recv: EXPECT_EQ((V{s.Received(t.Conn, t.N, t.Now), s.RequestFull(t.Conn)}), (V{t.Want, t.Full})); continue;
-        case Done: EXPECT_EQ(s.Completed(t.Conn, t.Now), t.Stop); continue;
-        case Due: EXPECT_EQ(s.NextDue(t.Now), t.Want); continue;
-        case Paused: EXPECT_EQ(s.FirstPaused(), t.Want); continue;
-        case Bytes: EXPECT_EQ(s.BytesDone(), t.Want); continue;
-        case Usable: EXPECT_EQ(s.Usable(t.Conn), t.Want != 0); continue;
-        case AllDone: EXPECT_EQ(s.AllDone(), t.Want != 0); continue;
-        case Fail: d = s.Failed(t.Conn, true, t.Now); break;
-        case Fatal: d = s.Failed(t.Conn, false, t.Now); break;
-        case Refuse: d = s.Refused(t.Conn, t.Now); break;
+        case Recv:
+            EXPECT_EQ((V{s.Received(t.Conn, t.N, t.Now), s.RequestFull(t.Conn)}), (V{t.Want, t.Full}));
+            continue;
+        case Done:
+            EXPECT_EQ(s.Completed(t.Conn, t.Now), t.Stop);
+            continue;
+        case Due:
+            EXPECT_EQ(s.NextDue(t.Now), t.Want);
+            continue;
+        case Paused:
+            EXPECT_EQ(s.FirstPaused(), t.Want);
+            continue;
+        case Bytes:
+            EXPECT_EQ(s.BytesDone(), t.Want);
+            continue;
+        case Usable:
+            EXPECT_EQ(s.Usable(t.Conn), t.Want != 0);
+            continue;
+        case AllDone:
+            EXPECT_EQ(s.AllDone(), t.Want != 0);
+            continue;
+        case Fail:
+            d = s.Failed(t.Conn, true, t.Now);
+            break;
+        case Fatal:
+            d = s.Failed(t.Conn, false, t.Now);
+            break;
+        case Refuse:
+            d = s.Refused(t.Conn, t.Now);
+            break;
         }
         // Which try a fatal failure was on tells nobody anything.
         EXPECT_EQ((V{d.GiveUp, d.Silent, d.PauseMs, t.Op == Fatal ? 0 : d.Try, d.Count}),
@@ -88,22 +114,28 @@ TEST(PieceScheduler, StealsHalfTheLargestRangeAndCutsItsOwner)
     TPieceScheduler s;
     s.Reset({Range(0, 1000)}, Settings(3, 100, 0));
     Play(s, {
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 1000},
-        {.Conn = 0, .Op = Recv, .N = 200, .Want = 200},
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 600, .To = 1000},
-        // The owner asked up to 1000 but its range now ends at 600: the rest is the thief's.
-        {.Conn = 0, .Op = Recv, .N = 500, .Want = 400, .Full = true}, {.Op = Bytes, .Want = 600},
-        {.Conn = 2, .Op = Next, .Piece = 2, .From = 800, .To = 1000},
-        {.Conn = 1, .Op = Recv, .N = 300, .Want = 200, .Full = true}, {.Conn = 1, .Op = Done},
-        // The cut owner's answer breaks after its last byte that counts: nothing is missing.
-        {.Conn = 0, .Op = Fail, .Silent = true},
-        {.Conn = 0, .Op = Next, .Piece = 3, .From = 900, .To = 1000}, // exactly MinSteal
-        {.Conn = 1, .Op = Next},                                      // 50 left each: too small
-        {.Op = Due, .Want = 4000},
-        {.Conn = 2, .Op = Recv, .N = 150, .Want = 100, .Full = true}, {.Conn = 2, .Op = Done},
-        {.Conn = 0, .Op = Recv, .N = 100, .Want = 100, .Full = true}, {.Conn = 0, .Op = Done},
-        {.Op = AllDone, .Want = 1}, {.Op = Bytes, .Want = 1000}, {.Op = Due, .Want = -1},
-    });
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 1000},
+                {.Conn = 0, .Op = Recv, .N = 200, .Want = 200},
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 600, .To = 1000},
+                // The owner asked up to 1000 but its range now ends at 600: the rest is the thief's.
+                {.Conn = 0, .Op = Recv, .N = 500, .Want = 400, .Full = true},
+                {.Op = Bytes, .Want = 600},
+                {.Conn = 2, .Op = Next, .Piece = 2, .From = 800, .To = 1000},
+                {.Conn = 1, .Op = Recv, .N = 300, .Want = 200, .Full = true},
+                {.Conn = 1, .Op = Done},
+                // The cut owner's answer breaks after its last byte that counts: nothing is missing.
+                {.Conn = 0, .Op = Fail, .Silent = true},
+                {.Conn = 0, .Op = Next, .Piece = 3, .From = 900, .To = 1000}, // exactly MinSteal
+                {.Conn = 1, .Op = Next},                                      // 50 left each: too small
+                {.Op = Due, .Want = 4000},
+                {.Conn = 2, .Op = Recv, .N = 150, .Want = 100, .Full = true},
+                {.Conn = 2, .Op = Done},
+                {.Conn = 0, .Op = Recv, .N = 100, .Want = 100, .Full = true},
+                {.Conn = 0, .Op = Done},
+                {.Op = AllDone, .Want = 1},
+                {.Op = Bytes, .Want = 1000},
+                {.Op = Due, .Want = -1},
+            });
 
     s.Reset({Range(0, 0)}, Settings(2, 100, 0)); // an empty file
     Play(s, {{.Op = AllDone, .Want = 1}, {.Conn = 0, .Op = Next}, {.Op = Due, .Want = -1}});
@@ -114,20 +146,24 @@ TEST(PieceScheduler, BoundedRequestsAreNeverCutAndGoOnWhereTheyStopped)
     TPieceScheduler s;
     s.Reset({Range(0, 1000)}, Settings(2, 100, 200));
     Play(s, {
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 200},
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 500, .To = 700}, // the midpoint is past the request
-        {.Conn = 0, .Op = Recv, .N = 250, .Want = 200, .Full = true}, {.Conn = 0, .Op = Done},
-        {.Conn = 1, .Op = Recv, .N = 200, .Want = 200, .Full = true}, {.Conn = 1, .Op = Done},
-        {.Op = Bytes, .Want = 400},
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 700, .To = 900}, // its own, though piece 0 waits
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 200, .To = 400},
-        {.Conn = 0, .Op = Recv, .N = 200, .Want = 200, .Full = true}, {.Conn = 0, .Op = Done},
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 400, .To = 500}, // not past the piece's end
-        {.Conn = 0, .Op = Recv, .N = 200, .Want = 100, .Full = true}, {.Conn = 0, .Op = Done},
-        // Piece 1 is [700, 1000) with 700..900 asked: the split moves from 850 to 900.
-        {.Conn = 0, .Op = Next, .Piece = 2, .From = 900, .To = 1000},
-        {.Conn = 1, .Op = Recv, .N = 300, .Want = 200, .Full = true},
-    });
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 200},
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 500, .To = 700}, // the midpoint is past the request
+                {.Conn = 0, .Op = Recv, .N = 250, .Want = 200, .Full = true},
+                {.Conn = 0, .Op = Done},
+                {.Conn = 1, .Op = Recv, .N = 200, .Want = 200, .Full = true},
+                {.Conn = 1, .Op = Done},
+                {.Op = Bytes, .Want = 400},
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 700, .To = 900}, // its own, though piece 0 waits
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 200, .To = 400},
+                {.Conn = 0, .Op = Recv, .N = 200, .Want = 200, .Full = true},
+                {.Conn = 0, .Op = Done},
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 400, .To = 500}, // not past the piece's end
+                {.Conn = 0, .Op = Recv, .N = 200, .Want = 100, .Full = true},
+                {.Conn = 0, .Op = Done},
+                // Piece 1 is [700, 1000) with 700..900 asked: the split moves from 850 to 900.
+                {.Conn = 0, .Op = Next, .Piece = 2, .From = 900, .To = 1000},
+                {.Conn = 1, .Op = Recv, .N = 300, .Want = 200, .Full = true},
+            });
 }
 
 TEST(PieceScheduler, EndGameHelpsTheLongestSilentPieceOnce)
@@ -135,25 +171,29 @@ TEST(PieceScheduler, EndGameHelpsTheLongestSilentPieceOnce)
     TPieceScheduler s;
     s.Reset({Segment(-1), Segment(500)}, Settings(4, 100, 0));
     Play(s, {
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = -1},
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 0, .To = 500},
-        {.Conn = 2, .Op = Next}, {.Op = Due, .Want = 4000},
-        {.Now = 1000, .Conn = 0, .Op = Recv, .N = 50, .Want = 50},
-        {.Now = 3999, .Conn = 2, .Op = Next},
-        {.Now = 5000, .Conn = 2, .Op = Next, .Piece = 1, .From = 0, .To = 500, .Helper = true},
-        {.Now = 5000, .Conn = 3, .Op = Next, .Piece = 0, .From = 0, .To = -1, .Helper = true},
-        {.Now = 5100, .Conn = 1, .Op = Recv, .N = 100, .Want = 100},
-        {.Now = 5200, .Conn = 2, .Op = Recv, .N = 600, .Want = 500, .Full = true},
-        {.Now = 5200, .Conn = 2, .Op = Done, .Stop = 1},
-        {.Now = 9000, .Conn = 1, .Op = Next}, // piece 0 has its helper already
-        // The owner of a pair fails: nothing to tell, the helper carries the piece on.
-        {.Now = 9000, .Conn = 0, .Op = Fail, .Silent = true}, {.Now = 9000, .Op = Paused, .Want = -1},
-        {.Now = 9000, .Conn = 3, .Op = Recv, .N = 70, .Want = 70},
-        {.Now = 13000, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = -1, .Helper = true},
-        {.Now = 13000, .Conn = 3, .Op = Fail, .Silent = true},
-        {.Now = 13000, .Conn = 1, .Op = Recv, .N = 70, .Want = 70}, {.Now = 13000, .Conn = 1, .Op = Done},
-        {.Op = AllDone, .Want = 1}, {.Op = Bytes, .Want = 570},
-    });
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = -1},
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 0, .To = 500},
+                {.Conn = 2, .Op = Next},
+                {.Op = Due, .Want = 4000},
+                {.Now = 1000, .Conn = 0, .Op = Recv, .N = 50, .Want = 50},
+                {.Now = 3999, .Conn = 2, .Op = Next},
+                {.Now = 5000, .Conn = 2, .Op = Next, .Piece = 1, .From = 0, .To = 500, .Helper = true},
+                {.Now = 5000, .Conn = 3, .Op = Next, .Piece = 0, .From = 0, .To = -1, .Helper = true},
+                {.Now = 5100, .Conn = 1, .Op = Recv, .N = 100, .Want = 100},
+                {.Now = 5200, .Conn = 2, .Op = Recv, .N = 600, .Want = 500, .Full = true},
+                {.Now = 5200, .Conn = 2, .Op = Done, .Stop = 1},
+                {.Now = 9000, .Conn = 1, .Op = Next}, // piece 0 has its helper already
+                // The owner of a pair fails: nothing to tell, the helper carries the piece on.
+                {.Now = 9000, .Conn = 0, .Op = Fail, .Silent = true},
+                {.Now = 9000, .Op = Paused, .Want = -1},
+                {.Now = 9000, .Conn = 3, .Op = Recv, .N = 70, .Want = 70},
+                {.Now = 13000, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = -1, .Helper = true},
+                {.Now = 13000, .Conn = 3, .Op = Fail, .Silent = true},
+                {.Now = 13000, .Conn = 1, .Op = Recv, .N = 70, .Want = 70},
+                {.Now = 13000, .Conn = 1, .Op = Done},
+                {.Op = AllDone, .Want = 1},
+                {.Op = Bytes, .Want = 570},
+            });
 }
 
 TEST(PieceScheduler, PausesOnlyTheFailedPieceAndGivesUpWithoutProgress)
@@ -161,25 +201,27 @@ TEST(PieceScheduler, PausesOnlyTheFailedPieceAndGivesUpWithoutProgress)
     TPieceScheduler s;
     s.Reset({Segment(300), Segment(300), Segment(300)}, Settings(2, 100, 0, {100, 200}));
     Play(s, {
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 300},
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 0, .To = 300},
-        {.Conn = 0, .Op = Fail, .Pause = 100, .Try = 1}, {.Op = Paused, .Want = 0},
-        {.Conn = 0, .Op = Next, .Piece = 2, .From = 0, .To = 300}, // free for other work at once
-        {.Conn = 0, .Op = Fail, .Pause = 100, .Try = 1}, {.Op = Due, .Want = 100},
-        {.Now = 99, .Conn = 0, .Op = Next},
-        {.Now = 100, .Conn = 0, .Op = Next, .Piece = 2, .From = 0, .To = 300}, // its own first
-        {.Now = 100, .Conn = 1, .Op = Recv, .N = 100, .Want = 100},
-        {.Now = 100, .Conn = 1, .Op = Fail, .Pause = 100, .Try = 1},
-        {.Now = 100, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
-        {.Now = 150, .Conn = 1, .Op = Recv, .N = 120, .Want = 120},
-        {.Now = 150, .Conn = 1, .Op = Fail, .Pause = 100, .Try = 1}, // got further: tries start over
-        {.Now = 250, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
-        {.Now = 250, .Conn = 1, .Op = Recv, .N = 120, .Want = 120},
-        {.Now = 260, .Conn = 1, .Op = Fail, .Pause = 200, .Try = 2},
-        {.Now = 460, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
-        {.Now = 470, .Conn = 1, .Op = Fail, .GiveUp = true, .Try = 2},
-        {.Now = 470, .Conn = 0, .Op = Fatal, .GiveUp = true},
-    });
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 300},
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 0, .To = 300},
+                {.Conn = 0, .Op = Fail, .Pause = 100, .Try = 1},
+                {.Op = Paused, .Want = 0},
+                {.Conn = 0, .Op = Next, .Piece = 2, .From = 0, .To = 300}, // free for other work at once
+                {.Conn = 0, .Op = Fail, .Pause = 100, .Try = 1},
+                {.Op = Due, .Want = 100},
+                {.Now = 99, .Conn = 0, .Op = Next},
+                {.Now = 100, .Conn = 0, .Op = Next, .Piece = 2, .From = 0, .To = 300}, // its own first
+                {.Now = 100, .Conn = 1, .Op = Recv, .N = 100, .Want = 100},
+                {.Now = 100, .Conn = 1, .Op = Fail, .Pause = 100, .Try = 1},
+                {.Now = 100, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
+                {.Now = 150, .Conn = 1, .Op = Recv, .N = 120, .Want = 120},
+                {.Now = 150, .Conn = 1, .Op = Fail, .Pause = 100, .Try = 1}, // got further: tries start over
+                {.Now = 250, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
+                {.Now = 250, .Conn = 1, .Op = Recv, .N = 120, .Want = 120},
+                {.Now = 260, .Conn = 1, .Op = Fail, .Pause = 200, .Try = 2},
+                {.Now = 460, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
+                {.Now = 470, .Conn = 1, .Op = Fail, .GiveUp = true, .Try = 2},
+                {.Now = 470, .Conn = 0, .Op = Fatal, .GiveUp = true},
+            });
 }
 
 TEST(PieceScheduler, RefusedWhileAnotherReceivesStaysOutWithoutATry)
@@ -187,19 +229,23 @@ TEST(PieceScheduler, RefusedWhileAnotherReceivesStaysOutWithoutATry)
     TPieceScheduler s;
     s.Reset({Range(0, 10000)}, Settings(3, 100, 0));
     Play(s, {
-        {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 10000},
-        {.Conn = 0, .Op = Recv, .N = 100, .Want = 100}, // bytes at time 0 are bytes too
-        {.Conn = 1, .Op = Next, .Piece = 1, .From = 5050, .To = 10000},
-        {.Now = 10, .Conn = 1, .Op = Refuse, .Silent = true}, {.Now = 10, .Conn = 1, .Op = Usable, .Want = 0},
-        {.Now = 10, .Conn = 1, .Op = Next}, {.Now = 10, .Op = Paused, .Want = -1},
-        {.Now = 10, .Conn = 2, .Op = Next, .Piece = 1, .From = 5050, .To = 10000},
-        // Connection 2 was given work but never received: a refusal now is a failed try.
-        {.Now = 3000, .Conn = 0, .Op = Refuse, .Pause = 1000, .Try = 1},
-        {.Now = 3000, .Conn = 0, .Op = Usable, .Want = 1}, {.Now = 3000, .Op = Paused, .Want = 0},
-        {.Now = 3100, .Conn = 2, .Op = Recv, .N = 10, .Want = 10},
-        {.Now = 3200, .Conn = 0, .Op = Next, .Piece = 2, .From = 7530, .To = 10000},
-        {.Now = 3200, .Conn = 0, .Op = Refuse, .Silent = true}, {.Now = 3200, .Conn = 0, .Op = Usable, .Want = 0},
-    });
+                {.Conn = 0, .Op = Next, .Piece = 0, .From = 0, .To = 10000},
+                {.Conn = 0, .Op = Recv, .N = 100, .Want = 100}, // bytes at time 0 are bytes too
+                {.Conn = 1, .Op = Next, .Piece = 1, .From = 5050, .To = 10000},
+                {.Now = 10, .Conn = 1, .Op = Refuse, .Silent = true},
+                {.Now = 10, .Conn = 1, .Op = Usable, .Want = 0},
+                {.Now = 10, .Conn = 1, .Op = Next},
+                {.Now = 10, .Op = Paused, .Want = -1},
+                {.Now = 10, .Conn = 2, .Op = Next, .Piece = 1, .From = 5050, .To = 10000},
+                // Connection 2 was given work but never received: a refusal now is a failed try.
+                {.Now = 3000, .Conn = 0, .Op = Refuse, .Pause = 1000, .Try = 1},
+                {.Now = 3000, .Conn = 0, .Op = Usable, .Want = 1},
+                {.Now = 3000, .Op = Paused, .Want = 0},
+                {.Now = 3100, .Conn = 2, .Op = Recv, .N = 10, .Want = 10},
+                {.Now = 3200, .Conn = 0, .Op = Next, .Piece = 2, .From = 7530, .To = 10000},
+                {.Now = 3200, .Conn = 0, .Op = Refuse, .Silent = true},
+                {.Now = 3200, .Conn = 0, .Op = Usable, .Want = 0},
+            });
 }
 
 // A whole download against a simulated server, one tick every 100 ms.
@@ -217,20 +263,23 @@ struct TServer {
     int Fails;   // gives up after this many failed tries (-1: must finish)
 };
 
-void PrintTo(const TServer& v, std::ostream* os) { *os << v.Name; }
+void PrintTo(const TServer& v, std::ostream* os)
+{
+    *os << v.Name;
+}
 
 constexpr i64 K = 1024, E17 = 100'000'000'000'000'000;
 const TServer kServers[] = {
-    {"outage", 4, 8 * K * K, 0, 256 * K, 0, 64 * K, 0, 2000, 7000, false, false, -1},
-    {"outage of refusals", 4, 8 * K * K, 0, 256 * K, 0, 64 * K, 0, 2000, 7000, true, false, -1},
+    {"outage", 4, 8 * K* K, 0, 256 * K, 0, 64 * K, 0, 2000, 7000, false, false, -1},
+    {"outage of refusals", 4, 8 * K* K, 0, 256 * K, 0, 64 * K, 0, 2000, 7000, true, false, -1},
     {"segments through an outage", 3, 300 * K, 24, 1, 0, 64 * K, 0, 2000, 7000, false, false, -1},
-    {"cut after 100 KB", 1, K * K, 0, 256 * K, 0, 32 * K, 100 * K, 0, 0, false, false, -1},
-    {"cut after 100 KB, 4 connections", 4, 3 * K * K, 0, 64 * K, 0, 32 * K, 100 * K, 0, 0, false, false, -1},
-    {"cut after 100 KB, bounded", 4, 3 * K * K, 0, 64 * K, 256 * K, 32 * K, 100 * K, 0, 0, false, false, -1},
+    {"cut after 100 KB", 1, K* K, 0, 256 * K, 0, 32 * K, 100 * K, 0, 0, false, false, -1},
+    {"cut after 100 KB, 4 connections", 4, 3 * K* K, 0, 64 * K, 0, 32 * K, 100 * K, 0, 0, false, false, -1},
+    {"cut after 100 KB, bounded", 4, 3 * K* K, 0, 64 * K, 256 * K, 32 * K, 100 * K, 0, 0, false, false, -1},
     {"segment cut after 100 KB", 1, 300 * K, 1, 1, 0, 32 * K, 100 * K, 0, 0, false, false, 6},
-    {"9e17 bytes", 3, 9 * E17, 0, K * K, 0, E17 / 3, 0, 0, 0, false, false, -1},
-    {"9e17 bytes, bounded", 3, 9 * E17, 0, K * K, 2 * E17, E17 / 3, 0, 0, 0, false, false, -1},
-    {"a silent connection", 3, 4 * K * K, 0, 256 * K, 0, 64 * K, 0, 0, 0, false, true, -1},
+    {"9e17 bytes", 3, 9 * E17, 0, K* K, 0, E17 / 3, 0, 0, 0, false, false, -1},
+    {"9e17 bytes, bounded", 3, 9 * E17, 0, K* K, 2 * E17, E17 / 3, 0, 0, 0, false, false, -1},
+    {"a silent connection", 3, 4 * K* K, 0, 256 * K, 0, 64 * K, 0, 0, 0, false, true, -1},
 };
 
 class PieceSchedulerDownload : public ::testing::TestWithParam<TServer> {};
@@ -250,7 +299,10 @@ TEST_P(PieceSchedulerDownload, EndsAsItShould)
     std::vector<i64> answers(static_cast<std::size_t>(v.Conns)); // bytes of each current answer
     int fails = 0;
     bool gaveUp = false;
-    const auto fail = [&](const cw::TFailDecision& d) { fails += d.Silent ? 0 : 1; gaveUp = d.GiveUp; };
+    const auto fail = [&](const cw::TFailDecision& d) {
+        fails += d.Silent ? 0 : 1;
+        gaveUp = d.GiveUp;
+    };
     for (; now < 3'600'000 && !s.AllDone() && !gaveUp; now += 100) {
         for (int c = 0; c < v.Conns && !gaveUp; ++c) {
             SCOPED_TRACE("at " + std::to_string(now) + " connection " + std::to_string(c));
@@ -315,7 +367,8 @@ TEST_P(PieceSchedulerDownload, EndsAsItShould)
 
 INSTANTIATE_TEST_SUITE_P(Servers, PieceSchedulerDownload, ::testing::ValuesIn(kServers), [](const auto& info) {
     std::string name = info.param.Name;
-    std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
+    std::replace_if(
+        name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
     return name;
 });
 

@@ -3,8 +3,8 @@
 // that match their hashes are kept, so a finished file never carries zeros or stale bytes where the
 // .part lost some.
 
-#include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
+#include "engine/core/PartFile.h"
 
 #include "platform/Types.h"
 
@@ -222,10 +222,10 @@ TEST(ResumeJournalFormat, RefusesDamagedText)
          Sealed("kind=file\nurl=u\ntotal=-1\netag=\nlast-modified=\npart-files=1\nspan=0 1048000 1048600 " + kHash +
                 "\n"),
          "inside one block"},
-        {"span in a finished block", Sealed(kFileLines + "part-files=1\nblock=0 0 " + kHash + "\nspan=0 5 9 " + kHash + "\n"),
-         "finished block"},
-        {"spans overlap",
-         Sealed(kFileLines + "part-files=1\nspan=0 5 9 " + kHash + "\nspan=0 8 12 " + kHash + "\n"), "overlaps"},
+        {"span in a finished block",
+         Sealed(kFileLines + "part-files=1\nblock=0 0 " + kHash + "\nspan=0 5 9 " + kHash + "\n"), "finished block"},
+        {"spans overlap", Sealed(kFileLines + "part-files=1\nspan=0 5 9 " + kHash + "\nspan=0 8 12 " + kHash + "\n"),
+         "overlaps"},
         {"span of an unlisted file", Sealed(kFileLines + "part-files=1\nspan=1 5 9 " + kHash + "\n"), "part-files"},
         {"second total", Sealed(kFileLines + "total=100\npart-files=0\n"), "second total"},
         {"missing etag", Sealed("kind=file\nurl=u\ntotal=100\nlast-modified=\npart-files=0\n"), "no etag"},
@@ -604,10 +604,12 @@ TEST(ResumeJournalBytes, IntactSegmentsStopAtTheFirstLoss)
         {"track missing", [](const std::string& part) { ::unlink(part.c_str()); }, 0},
         // The last 640000 bytes lie in no whole block: only their span proves them.
         {"last bytes changed", [](const std::string& part) { Overwrite(part, 7 * M + 900, "q"); }, 36},
-        {"a link in the track's place", [&](const std::string& part) {
+        {"a link in the track's place",
+         [&](const std::string& part) {
              ::rename(part.c_str(), (part + ".real").c_str());
              ASSERT_EQ(0, ::symlink((part + ".real").c_str(), part.c_str()));
-         }, 0},
+         },
+         0},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
