@@ -294,12 +294,9 @@ std::string FormatWebVttTime(std::int64_t ms)
     return two(h) + ":" + two(m) + ":" + two(s) + "." + (t < 100 ? "0" : "") + (t < 10 ? "0" : "") + std::to_string(t);
 }
 
-bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
+// The blocks of a WebVTT text, separated by blank lines; the first is the header.
+static std::vector<std::string> VttBlocks(const std::string& text)
 {
-    if (!LooksLikeWebVtt(piece) || FOverflow)
-        return false;
-    const std::string text = Normalized(piece);
-    // Blocks are separated by blank lines; the first is the header.
     std::vector<std::string> blocks;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -316,73 +313,89 @@ bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
         blocks.push_back(text.substr(at, last - at));
         at = end;
     }
-    std::int64_t shift = static_cast<std::int64_t>(offsetSeconds * 1000.0 + (offsetSeconds < 0 ? -0.5 : 0.5));
-    if (!blocks.empty()) {
-        const std::string& header = blocks[0];
-        for (std::size_t p = 0; p < header.size();) {
-            std::size_t e = header.find('\n', p);
-            if (e == npos)
-                e = header.size();
-            const string_view line = string_view(header).substr(p, e - p);
-            std::int64_t local = 0, mpegts = 0;
-            if (line.substr(0, 16) == "X-TIMESTAMP-MAP=" && ReadTimestampMap(line.substr(16), local, mpegts)) {
-                if (!FHaveOrigin) {
-                    FHaveOrigin = true;
-                    FOrigin = mpegts;
-                }
-                // The 90 kHz clock wraps at 2^33: the nearer of the two ways round counts.
-                constexpr std::int64_t wrap = std::int64_t(1) << 33;
-                std::int64_t delta = ((mpegts - FOrigin) % wrap + wrap) % wrap;
-                if (delta >= wrap / 2)
-                    delta -= wrap;
-                shift += delta / 90 - local;
+    return blocks;
+}
+
+// How far a piece's cues move on the run's clock: its X-TIMESTAMP-MAP against the first piece's.
+std::int64_t TWebVttJoin::TimestampShift(const std::string& header)
+{
+    std::int64_t shift = 0;
+    for (std::size_t p = 0; p < header.size();) {
+        std::size_t e = header.find('\n', p);
+        if (e == npos)
+            e = header.size();
+        const string_view line = string_view(header).substr(p, e - p);
+        std::int64_t local = 0, mpegts = 0;
+        if (line.substr(0, 16) == "X-TIMESTAMP-MAP=" && ReadTimestampMap(line.substr(16), local, mpegts)) {
+            if (!FHaveOrigin) {
+                FHaveOrigin = true;
+                FOrigin = mpegts;
             }
-            p = e + 1;
+            // The 90 kHz clock wraps at 2^33: the nearer of the two ways round counts.
+            constexpr std::int64_t wrap = std::int64_t(1) << 33;
+            std::int64_t delta = ((mpegts - FOrigin) % wrap + wrap) % wrap;
+            if (delta >= wrap / 2)
+                delta -= wrap;
+            shift += delta / 90 - local;
         }
+        p = e + 1;
     }
+    return shift;
+}
+
+// One block of a piece: a cue moved by shift ("\n<cue>\n"), or "" for a style, region or comment
+// block (kept in the header while it comes before the file's first cue), a broken timing line,
+// and a cue the piece before already had (pieces overlap by a cue or two).
+std::string TWebVttJoin::Cue(const std::string& block, std::int64_t shift, std::unordered_set<std::string>& cues,
+                             bool& seenCue)
+{
+    const std::size_t firstEnd = block.find('\n');
+    const std::string first = block.substr(0, firstEnd);
+    const std::size_t secondStart = firstEnd == npos ? npos : firstEnd + 1;
+    const std::string second =
+        secondStart == npos ? std::string() : block.substr(secondStart, block.find('\n', secondStart) - secondStart);
+    const bool cueFirst = first.find("-->") != npos;
+    const bool cueSecond = !cueFirst && second.find("-->") != npos;
+    if (!cueFirst && !cueSecond) {
+        // Style and region blocks belong before the first cue of the file; a later piece's own
+        // are left out, as are comments.
+        const bool headerBlock = first.rfind("STYLE", 0) == 0 || first.rfind("REGION", 0) == 0;
+        if (headerBlock && !FHaveHeader && !seenCue)
+            FHeader += "\n" + block + "\n";
+        return {};
+    }
+    seenCue = true;
+    const std::size_t timingStart = cueFirst ? 0 : secondStart;
+    const std::size_t timingEnd = block.find('\n', timingStart);
+    bool timing = false;
+    const std::string shifted =
+        ShiftTiming(block.substr(timingStart, timingEnd == npos ? npos : timingEnd - timingStart), shift, timing);
+    if (!timing || shifted.empty())
+        return {}; // a broken timing line: players skip the cue too
+    const std::string rest = timingEnd == npos ? std::string() : block.substr(timingEnd);
+    // The key leaves the identifier out: a repeated cue may be renumbered.
+    const std::string key = shifted + rest;
+    const bool repeated = FLastCues.count(key) > 0;
+    cues.insert(key);
+    if (repeated)
+        return {};
+    ++FCues;
+    return "\n" + (cueFirst ? std::string() : first + "\n") + shifted + rest + "\n";
+}
+
+bool TWebVttJoin::Add(string_view piece, double offsetSeconds)
+{
+    if (!LooksLikeWebVtt(piece) || FOverflow)
+        return false;
+    std::vector<std::string> blocks = VttBlocks(Normalized(piece));
+    std::int64_t shift = static_cast<std::int64_t>(offsetSeconds * 1000.0 + (offsetSeconds < 0 ? -0.5 : 0.5));
+    if (!blocks.empty())
+        shift += TimestampShift(blocks[0]);
     std::unordered_set<std::string> cues;
     std::string added;
     bool seenCue = false;
-    for (std::size_t i = 1; i < blocks.size(); ++i) {
-        std::string& block = blocks[i];
-        const std::size_t firstEnd = block.find('\n');
-        const std::string first = block.substr(0, firstEnd);
-        const std::size_t secondStart = firstEnd == npos ? npos : firstEnd + 1;
-        const std::string second = secondStart == npos
-                                       ? std::string()
-                                       : block.substr(secondStart, block.find('\n', secondStart) - secondStart);
-        const bool cueFirst = first.find("-->") != npos;
-        const bool cueSecond = !cueFirst && second.find("-->") != npos;
-        if (!cueFirst && !cueSecond) {
-            // Style and region blocks belong before the first cue of the file; a later piece's
-            // own are left out, as are comments.
-            const bool headerBlock = first.rfind("STYLE", 0) == 0 || first.rfind("REGION", 0) == 0;
-            if (headerBlock && !FHaveHeader && !seenCue)
-                FHeader += "\n" + block + "\n";
-            continue;
-        }
-        seenCue = true;
-        const std::size_t timingStart = cueFirst ? 0 : secondStart;
-        const std::size_t timingEnd = block.find('\n', timingStart);
-        bool timing = false;
-        const std::string shifted =
-            ShiftTiming(block.substr(timingStart, timingEnd == npos ? npos : timingEnd - timingStart), shift, timing);
-        if (!timing)
-            continue; // a broken timing line: players skip the cue too
-        if (shifted.empty())
-            continue;
-        std::string cue = (cueFirst ? std::string() : first + "\n") + shifted +
-                          (timingEnd == npos ? std::string() : block.substr(timingEnd));
-        // The key leaves the identifier out: a repeated cue may be renumbered.
-        const std::string key = shifted + (timingEnd == npos ? std::string() : block.substr(timingEnd));
-        if (FLastCues.count(key)) {
-            cues.insert(key);
-            continue;
-        }
-        cues.insert(key);
-        added += "\n" + cue + "\n";
-        ++FCues;
-    }
+    for (std::size_t i = 1; i < blocks.size(); ++i)
+        added += Cue(blocks[i], shift, cues, seenCue);
     if (!FHaveHeader) {
         FHaveHeader = true;
         std::string line = blocks.empty() ? std::string("WEBVTT") : blocks[0].substr(0, blocks[0].find('\n'));

@@ -95,6 +95,8 @@ public:
     std::string Text() const;
 
 private:
+    std::int64_t TimestampShift(const std::string& header);
+    std::string Cue(const std::string& block, std::int64_t shift, std::unordered_set<std::string>& cues, bool& seenCue);
     std::string FHeader;
     std::string FBody;
     std::unordered_set<std::string> FLastCues; // the previous piece's cues, to drop their repeats

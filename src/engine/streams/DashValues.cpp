@@ -147,83 +147,97 @@ bool FillDashTemplate(string_view pattern, const std::string& id, std::int64_t n
     return true;
 }
 
-TSidxRead ReadSegmentIndex(string_view b, std::int64_t offset)
+namespace {
+
+// The first top-level `sidx` box of b: "" with where it starts (at), its size and its header's
+// size, else why there is none.
+std::string FindSidxBox(string_view b, std::size_t& at, std::uint64_t& size, std::size_t& header)
 {
-    TSidxRead r;
-    auto fail = [&r](std::string why) {
-        r.Ok = false;
-        r.Error = std::move(why);
-        r.Segments.clear();
-        return r;
-    };
-    if (offset < 0)
-        return fail("a negative offset");
-    std::size_t at = 0;
+    at = 0;
     while (true) {
         if (b.size() - at < 8)
-            return fail("no sidx box in the index range");
-        std::uint64_t size = BigEndian(b, at, 4);
+            return "no sidx box in the index range";
+        size = BigEndian(b, at, 4);
         const string_view type = b.substr(at + 4, 4);
-        std::size_t header = 8;
+        header = 8;
         if (size == 1) {
             if (b.size() - at < 16)
-                return fail("a box cut short");
+                return "a box cut short";
             size = BigEndian(b, at + 8, 8);
             header = 16;
         } else if (size == 0) {
             size = b.size() - at; // to the end of what we have
         }
         if (size < header)
-            return fail("a box smaller than its header");
-        if (type != "sidx") {
-            if (size > b.size() - at)
-                return fail("no sidx box in the index range");
-            at += static_cast<std::size_t>(size);
-            continue;
-        }
+            return "a box smaller than its header";
+        if (type == "sidx")
+            return size > b.size() - at ? "the sidx box is cut short" : "";
         if (size > b.size() - at)
-            return fail("the sidx box is cut short");
-        const string_view box = b.substr(at, static_cast<std::size_t>(size));
-        std::size_t p = header;
-        if (box.size() < p + 4 + 8)
-            return fail("the sidx box is cut short");
-        const int version = static_cast<unsigned char>(box[p]);
-        p += 4 + 4 + 4; // version and flags, reference_ID, timescale
-        const std::size_t timeBytes = version == 0 ? 4 : 8;
-        if (box.size() < p + 2 * timeBytes + 4)
-            return fail("the sidx box is cut short");
-        const std::uint64_t firstOffset = BigEndian(box, p + timeBytes, static_cast<int>(timeBytes));
-        p += 2 * timeBytes;
-        p += 2; // reserved
-        const std::size_t count = static_cast<std::size_t>(BigEndian(box, p, 2));
-        p += 2;
-        if (box.size() < p + count * 12)
-            return fail("the sidx box is cut short");
-        // References count from the first byte after the box; every sum of offsets and lengths
-        // is checked, so an index cannot name a byte past the largest file.
-        std::int64_t pos = 0;
-        if (firstOffset > static_cast<std::uint64_t>(kInt64Max) ||
-            __builtin_add_overflow(offset, static_cast<std::int64_t>(at + size), &pos) ||
-            __builtin_add_overflow(pos, static_cast<std::int64_t>(firstOffset), &pos))
-            return fail("an offset past the largest file");
-        for (std::size_t k = 0; k < count; ++k, p += 12) {
-            const std::uint32_t word = static_cast<std::uint32_t>(BigEndian(box, p, 4));
-            if (word & 0x80000000u)
-                return fail("the index refers to further indexes");
-            const std::int64_t length = word & 0x7FFFFFFFu;
-            if (length == 0)
-                return fail("a reference of no bytes");
-            std::int64_t end = 0;
-            if (__builtin_add_overflow(pos, length, &end))
-                return fail("an offset past the largest file");
-            r.Segments.push_back(TDashSegment{std::string(), pos, length});
-            pos = end;
-        }
-        if (r.Segments.empty())
-            return fail("the index lists no segments");
-        r.Ok = true;
-        return r;
+            return "no sidx box in the index range";
+        at += static_cast<std::size_t>(size);
     }
+}
+
+// The references of a sidx box whose first byte is at offset start of the resource.
+std::string ReadSidxBox(string_view box, std::size_t header, std::int64_t start, std::vector<TDashSegment>& out)
+{
+    std::size_t p = header;
+    if (box.size() < p + 4 + 8)
+        return "the sidx box is cut short";
+    const int version = static_cast<unsigned char>(box[p]);
+    p += 4 + 4 + 4; // version and flags, reference_ID, timescale
+    const std::size_t timeBytes = version == 0 ? 4 : 8;
+    if (box.size() < p + 2 * timeBytes + 4)
+        return "the sidx box is cut short";
+    const std::uint64_t firstOffset = BigEndian(box, p + timeBytes, static_cast<int>(timeBytes));
+    p += 2 * timeBytes + 2; // the times, reserved
+    const std::size_t count = static_cast<std::size_t>(BigEndian(box, p, 2));
+    p += 2;
+    if (box.size() < p + count * 12)
+        return "the sidx box is cut short";
+    // References count from the first byte after the box; every sum of offsets and lengths is
+    // checked, so an index cannot name a byte past the largest file.
+    std::int64_t pos = 0;
+    if (firstOffset > static_cast<std::uint64_t>(kInt64Max) ||
+        __builtin_add_overflow(start, static_cast<std::int64_t>(box.size()), &pos) ||
+        __builtin_add_overflow(pos, static_cast<std::int64_t>(firstOffset), &pos))
+        return "an offset past the largest file";
+    for (std::size_t k = 0; k < count; ++k, p += 12) {
+        const std::uint32_t word = static_cast<std::uint32_t>(BigEndian(box, p, 4));
+        if (word & 0x80000000u)
+            return "the index refers to further indexes";
+        const std::int64_t length = word & 0x7FFFFFFFu;
+        if (length == 0)
+            return "a reference of no bytes";
+        std::int64_t end = 0;
+        if (__builtin_add_overflow(pos, length, &end))
+            return "an offset past the largest file";
+        out.push_back(TDashSegment{std::string(), pos, length});
+        pos = end;
+    }
+    return out.empty() ? "the index lists no segments" : "";
+}
+
+} // namespace
+
+TSidxRead ReadSegmentIndex(string_view b, std::int64_t offset)
+{
+    TSidxRead r;
+    std::size_t at = 0;
+    std::uint64_t size = 0;
+    std::size_t header = 0;
+    std::int64_t start = 0;
+    std::string why = offset < 0 ? "a negative offset" : FindSidxBox(b, at, size, header);
+    if (why.empty() && __builtin_add_overflow(offset, static_cast<std::int64_t>(at), &start))
+        why = "an offset past the largest file";
+    if (why.empty())
+        why = ReadSidxBox(b.substr(at, static_cast<std::size_t>(size)), header, start, r.Segments);
+    r.Ok = why.empty();
+    if (!r.Ok) {
+        r.Error = std::move(why);
+        r.Segments.clear();
+    }
+    return r;
 }
 
 } // namespace cw
