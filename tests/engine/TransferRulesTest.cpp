@@ -687,7 +687,7 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
          "tried 3 of the page's videos: http://shop.example.org/v/2.mp4 (the server answered 403 Forbidden); "
          "http://shop.example.org/v/2.ogv (the server answered 404 Not Found); "
          "http://shop.example.org/v/2.m3u8 (segment 1 of 1 (http://shop.example.org/v/2-0.ts): is not video: the "
-         "server sent video/mp2t (1 try))"},
+         "server sent a web page as video/mp2t (1 try))"},
         {"/3",
          "<video src=\"/v/3.mp4\"></video>",
          {{"/v/3.mp4", 404}},
