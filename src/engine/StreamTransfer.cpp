@@ -431,6 +431,41 @@ void TStreamTransfer::IndexRead(const std::string& body, const std::string& fina
 // consecutive periods share it), then the media segments. Only here are a template's segments
 // listed, and only for the tracks fetched: how many there are is known first, and a stream past
 // MaxStreamSegments is refused before any address is filled in.
+// The names of a track's segments (from first on) in failure lines: media segments are counted
+// as the user would count them; an initialization section is named as such.
+static void NameSegments(std::vector<TSegmentSource>& segments, std::size_t first, bool audio)
+{
+    const std::size_t count =
+        static_cast<std::size_t>(std::count_if(segments.begin() + static_cast<std::ptrdiff_t>(first), segments.end(),
+                                               [](const TSegmentSource& s) { return !s.Init; }));
+    std::size_t n = 0;
+    for (std::size_t i = first; i < segments.size(); ++i) {
+        TSegmentSource& s = segments[i];
+        s.Name = s.Init ? std::string(audio ? "the audio track's " : "the ") + "initialization section (" + s.Url + ")"
+                        : std::string(audio ? "audio " : "") + "segment " + std::to_string(++n) + " of " +
+                              std::to_string(count) + " (" + s.Url + ")";
+    }
+}
+
+// The address of a segment at another server: url with the directory of its base replaced by
+// that of other. "" when url does not lie below its base's directory (an absolute reference
+// elsewhere, or "../"), so that no address is made up.
+static std::string RebasedAddress(const std::string& url, const std::string& base, const std::string& other)
+{
+    const auto directory = [](const std::string& a) {
+        const std::string path = a.substr(0, a.find_first_of("?#"));
+        const std::size_t scheme = path.find("://");
+        const std::size_t slash = path.rfind('/');
+        return scheme == std::string::npos || slash == std::string::npos || slash < scheme + 3
+                   ? std::string()
+                   : path.substr(0, slash + 1);
+    };
+    const std::string from = directory(base), to = directory(other);
+    if (from.empty() || to.empty() || url.compare(0, from.size(), from) != 0)
+        return std::string();
+    return to + url.substr(from.size());
+}
+
 void TStreamTransfer::BeginDashSegments()
 {
     auto index = [this](const TDashRepresentation* r) -> const std::vector<TDashSegment>& {
@@ -464,13 +499,20 @@ void TStreamTransfer::BeginDashSegments()
         const bool audioBeside = t > 0;
         const std::size_t first = segments.size();
         TDashSegment lastInit;
-        auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length) {
+        const TDashRepresentation* rep = nullptr;
+        auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
             addressBytes += url.size();
-            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}});
+            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}});
+            for (const std::string& base : rep->AlternateBases)
+                if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
+                    addressBytes += other.size();
+                    segments.back().Alternates.push_back(std::move(other));
+                }
         };
         for (const TDashRepresentation* r : FDashTracks[t]) {
+            rep = r;
             if (newInit(*r, lastInit)) {
-                add(r->Init.Url, r->Init.Offset, r->Init.Length);
+                add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
                 lastInit = r->Init;
             }
             if (r->Indexed) {
@@ -490,10 +532,7 @@ void TStreamTransfer::BeginDashSegments()
                 }
             }
         }
-        const std::size_t count = segments.size() - first;
-        for (std::size_t i = first; i < segments.size(); ++i)
-            segments[i].Name = std::string(audioBeside ? "audio " : "") + "segment " + std::to_string(i - first + 1) +
-                               " of " + std::to_string(count) + " (" + segments[i].Url + ")";
+        NameSegments(segments, first, audioBeside);
     }
     StartSegments(std::move(segments), FDashTracks.size());
 }
@@ -532,7 +571,7 @@ void TStreamTransfer::BeginSegments()
         for (const THlsSegment& s : pl.Segments) {
             if (s.Map >= 0 && s.Map != lastMap) {
                 const THlsMap& m = pl.Maps[static_cast<std::size_t>(s.Map)];
-                TSegmentSource p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}, static_cast<int>(t), {}};
+                TSegmentSource p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}, static_cast<int>(t), {}, true, {}};
                 if (m.Key >= 0)
                     p.Iv = pl.Keys[static_cast<std::size_t>(m.Key)].Iv; // the reader demands one
                 track.push_back(p);
@@ -543,9 +582,7 @@ void TStreamTransfer::BeginSegments()
                 p.Iv = HlsSegmentIv(pl.Keys[static_cast<std::size_t>(s.Key)], s.Sequence);
             track.push_back(p);
         }
-        for (std::size_t i = 0; i < track.size(); ++i)
-            track[i].Name = std::string(t > 0 ? "audio " : "") + "segment " + std::to_string(i + 1) + " of " +
-                            std::to_string(track.size()) + " (" + track[i].Url + ")";
+        NameSegments(track, 0, t > 0);
         segments.insert(segments.end(), track.begin(), track.end());
     }
     StartSegments(std::move(segments), FMedia.size());

@@ -15,6 +15,11 @@
 
 #include <QProcess>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -242,7 +247,7 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
          "the stream is protected by DRM"},
         {"broken", with("</Period>", ""), "the manifest " + Nginx->Url("/tpl/broken.mpd") + " is malformed: line "},
         // Numbers from 3: the last of each track is not there.
-        {"missing", with("startNumber=\"1\"", "startNumber=\"3\""), " of 5 (" + Nginx->Url("/tpl/chunk-stream")},
+        {"missing", with("startNumber=\"1\"", "startNumber=\"3\""), " of 4 (" + Nginx->Url("/tpl/chunk-stream")},
         // A few hundred bytes that describe a million segments: refused before any is asked for.
         {"endless",
          "<?xml version=\"1.0\"?>\n<MPD type=\"static\" mediaPresentationDuration=\"PT2000000S\"><Period>"
@@ -271,6 +276,121 @@ TEST_F(DashRun, ManifestsThatCannotBecomeAWholeVideoFailWithTheirReason)
     EXPECT_EQ(std::vector<std::string>{"Unable download video from " + page + ": the manifest " +
                                        Nginx->Url("/tpl/absent.mpd") + ": the server answered 404 Not Found"},
               run.Events.Ended);
+}
+
+// Servers that misbehave around a stream: a manifest or playlist served as a plain file at an
+// address without an extension, a host where nothing listens, a first BaseURL that is dead, a
+// missing initialization section, a page whose first video is an empty answer.
+TEST_F(DashRun, MisbehavingServersStillGiveTheStreamOrTheirOwnReason)
+{
+    // A port that was just free on 127.0.0.1, closed again without listening: connects are refused.
+    int dead = 0;
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ASSERT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a));
+        ASSERT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
+        dead = ntohs(a.sin_port);
+        close(fd);
+    }
+    const std::string deadBase = "http://127.0.0.1:" + std::to_string(dead) + "/tpl/";
+    cwtest::HttpTestServer server;
+    std::mutex lock;
+    std::map<std::string, int> asked;
+    const std::string tpl = ReadFile(Doc("tpl/m.mpd"));
+    ASSERT_NE(std::string::npos, tpl.find("<Period"));
+    // The manifest with BaseURLs before its first period.
+    auto based = [&](const std::string& bases) {
+        std::string t = tpl;
+        t.insert(t.find("<Period"), bases);
+        return t;
+    };
+    std::string playlist = "#EXTM3U\n#EXT-X-VERSION:7\n#EXT-X-TARGETDURATION:2\n#EXT-X-PLAYLIST-TYPE:VOD\n"
+                           "#EXT-X-MAP:URI=\"init-stream1.m4s\"\n";
+    for (int i = 1; i <= 4; ++i)
+        playlist += "#EXTINF:2.0,\nchunk-stream1-0000" + std::to_string(i) + ".m4s\n";
+    playlist += "#EXT-X-ENDLIST\n";
+    std::string noInit = tpl;
+    for (std::size_t at = noInit.find("init-stream"); at != std::string::npos; at = noInit.find("init-stream", at + 4))
+        noInit.replace(at, 4, "gone");
+    const std::map<std::string, std::string> texts = {
+        {"/octet/manifest", tpl},
+        {"/octet/playlist", playlist},
+        {"/dead.mpd", based("<BaseURL>" + deadBase + "</BaseURL>")},
+        {"/alt.mpd", based("<BaseURL>" + deadBase + "</BaseURL><BaseURL>" + server.Url("/tpl/") + "</BaseURL>")},
+        {"/tpl/noinit.mpd", noInit},
+        {"/two.html", "<html><head><title>Two Videos</title></head><body><video src=\"/empty.mp4\"></video>"
+                      "<video src=\"/src.mp4\"></video></body></html>"},
+    };
+    server.On("/*", [&](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+        std::string path = rq.PathOnly();
+        {
+            std::lock_guard<std::mutex> g(lock);
+            ++asked[path];
+        }
+        if (const auto text = texts.find(path); text != texts.end()) {
+            c.Reply(200, "OK",
+                    {path == "/two.html" ? "Content-Type: text/html" : "Content-Type: application/octet-stream"},
+                    text->second);
+            return;
+        }
+        if (path == "/empty.mp4") {
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, "");
+            return;
+        }
+        if (path.rfind("/octet/", 0) == 0)
+            path = "/tpl/" + path.substr(7);
+        const std::string body = ReadFile(Doc(path.substr(1)));
+        if (body.empty())
+            c.Reply(404, "Not Found", {}, "none");
+        else
+            c.Reply(200, "OK", {"Content-Type: video/mp4"}, body);
+    });
+    struct Case {
+        const char* Address;
+        const char* Saved; // "" for a failure
+        std::string Reason;
+        std::vector<std::uint32_t> Pauses;
+    };
+    const Case cases[] = {
+        {"/octet/manifest", "manifest.mp4", "", {}},
+        {"/octet/playlist", "playlist.mp4", "", {}},
+        // Every try refused: the stream ends after its tries, naming the segment and the refusal.
+        {"/dead.mpd", "", "): Connection refused (Error #10061) (3 tries)", {20, 20, 20}},
+        // The first server is dead with the default pauses: each segment goes on at the second.
+        {"/alt.mpd", "alt.mp4", "", {}},
+        {"/tpl/noinit.mpd",
+         "",
+         "the initialization section (" + server.Url("/tpl/gone-stream1.m4s") + "): the server answered 404 Not Found",
+         {20, 20, 20}},
+        {"/two.html", "Two Videos.mp4", "", {}},
+    };
+    for (const Case& c : cases) {
+        const std::string address = server.Url(c.Address);
+        EngineRun run({address}, cw::jmDownload, Owner);
+        if (!c.Pauses.empty())
+            run.Engine().SetRetryDelays(c.Pauses);
+        ASSERT_TRUE(run.Run(60000)) << c.Address;
+        ASSERT_EQ(1u, run.Events.Ended.size()) << c.Address;
+        if (*c.Saved) {
+            EXPECT_EQ("done", run.Events.Ended[0]) << c.Address;
+            EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/" + c.Saved)) << c.Address;
+        } else {
+            EXPECT_EQ(0u, run.Events.Ended[0].find("Unable download video from " + address + ": "))
+                << run.Events.Ended[0];
+            EXPECT_NE(std::string::npos, run.Events.Ended[0].find(c.Reason)) << run.Events.Ended[0];
+            if (c.Reason.find("refused") != std::string::npos)
+                EXPECT_NE(std::string::npos, run.Events.Ended[0].find(" (" + deadBase)) << run.Events.Ended[0];
+        }
+    }
+    for (const char* left : {"manifest.mp4.part", "playlist.mp4.part", "alt.mp4.part", "Two Videos.mp4.part"})
+        EXPECT_FALSE(std::filesystem::exists(Out.Path() + "/" + left)) << left;
+    std::lock_guard<std::mutex> g(lock);
+    EXPECT_EQ(1, asked["/empty.mp4"]);
 }
 
 // A server that ignores byte ranges still gives the index and the segments (each cut out of the

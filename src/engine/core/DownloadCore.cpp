@@ -6,7 +6,9 @@
 #include "engine/core/MediaCheck.h"
 #include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
+#include "engine/streams/DashManifest.h"
 #include "engine/streams/HlsCipher.h"
+#include "engine/streams/HlsPlaylist.h"
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
@@ -211,6 +213,7 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     FPlain.assign(FSegments.size(), 0);
     FProbe.assign(FSegments.size(), false);
     FPlace.assign(FSegments.size(), 0);
+    FAddressAt.assign(FSegments.size(), 0);
     FDonePlain = 0;
     FDoneCount = 0;
     // The stream's size is known when every segment is a byte range in the clear (decryption
@@ -510,7 +513,8 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         }
     } else {
         const TSegmentSource& seg = FSegments[static_cast<std::size_t>(job.Piece)];
-        h.SetURL(seg.Url);
+        const std::size_t at = FAddressAt[static_cast<std::size_t>(job.Piece)];
+        h.SetURL(at == 0 || at > seg.Alternates.size() ? seg.Url : seg.Alternates[at - 1]);
         h.SetAccept("*/*");
         w.Probe = FProbe[static_cast<std::size_t>(job.Piece)];
         w.Probed.clear();
@@ -679,6 +683,15 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                     w.Http->Abort();
                     return;
                 }
+                if (at == 0 && (LooksLikeHlsPlaylist(std::string_view(data, static_cast<std::size_t>(take))) ||
+                                LooksLikeDashManifest(std::string_view(data, static_cast<std::size_t>(take))))) {
+                    // A stream's playlist, whatever type its server gave it: its owner fetches it
+                    // as a stream; saved it would only be a small text under a video's name.
+                    w.Rejected = true, w.Kind = fkPlaylist, w.Retry = false;
+                    w.Why = "the address answered with a stream's playlist";
+                    w.Http->Abort();
+                    return;
+                }
                 if (FFile->Seek(at, soBeginning) != at)
                     throw EWriteError("Cannot seek in " + FPartPath, "the file cannot be positioned");
                 FFile->WriteBuffer(data, take);
@@ -798,14 +811,6 @@ void TDownloadCore::RequestDone(int conn)
     }
     const bool refusal =
         (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 || status == 503;
-    if (refusal && FSched.Busy() > 1) {
-        const TFailDecision d = FSched.Refused(conn, Now());
-        if (d.Silent) {
-            LogLine("download", "connection " + std::to_string(conn + 1) + " refused; the others go on");
-            return Fill();
-        }
-        FSched.Release(conn);
-    }
     switch (out.Kind) {
     case hoStatus:
     case hoAuthentication: {
@@ -818,7 +823,7 @@ void TDownloadCore::RequestDone(int conn)
                                             : "the proxy " + proxy + " did not accept the user name and password";
         else if (status == 401)
             why = "the server asks for a user name and password";
-        return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status);
+        return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status, refusal);
     }
     case hoProxy: // the client's words name the proxy
     case hoTooManyRelocations:
@@ -831,7 +836,7 @@ void TDownloadCore::RequestDone(int conn)
     default:
         // Broken, silent, unreachable or stopped by someone else: worth another try.
         return AttemptFailed(conn, fkNetwork, out.Words.empty() ? std::string("no answer from the server") : out.Words,
-                             true, out.Code ? out.Code : httperrBadResponse);
+                             true, out.Code ? out.Code : httperrBadResponse, refusal);
     }
 }
 
@@ -912,7 +917,7 @@ void TDownloadCore::AttemptOk(int conn)
     Fill();
 }
 
-void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code)
+void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code, bool refusal)
 {
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
     if (FMode == cmStream) {
@@ -922,12 +927,24 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
         w.SpoolPath.clear();
     }
     const int piece = w.Job.Piece;
+    if (FMode == cmStream && !w.Probe && !FSched.IsHelper(conn) && TryAlternate(conn, why))
+        return;
     // A file of which nothing ever arrived gives up at once: an address that leads nowhere
     // (refused, unknown host) is not worth five pauses.
     if (FMode == cmFile && Bytes() == 0 && FSched.Pieces()[static_cast<std::size_t>(piece)].Best == 0 &&
         kind == fkNetwork)
         retry = false;
-    const TFailDecision d = FSched.Failed(conn, retry, Now());
+    const std::int64_t now = Now();
+    // A refusal while another connection receives puts this one out without spending a try;
+    // otherwise it is a failed try like any other, with its pause, and counts towards the end.
+    if (refusal && FSched.Busy() > 1 && FSched.OthersReceive(conn, now)) {
+        const TFailDecision out = FSched.Refused(conn, now);
+        if (out.Silent) {
+            LogLine("download", "connection " + std::to_string(conn + 1) + " refused; the others go on");
+            return Fill();
+        }
+    }
+    const TFailDecision d = FSched.Failed(conn, retry, now);
     if (d.Silent)
         return Fill();
     LogLine("download",
@@ -939,6 +956,29 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
     Fill();
     if (FRunning && FSched.Busy() == 0)
         Tick(); // nothing under way: the pause is shown at once
+}
+
+// A segment whose try failed at one of its addresses goes on at the next at once, without a
+// pause and without spending a try; after the last the piece's tries count again, from its
+// first address.
+bool TDownloadCore::TryAlternate(int conn, const std::string& why)
+{
+    const int piece = FWorkers[static_cast<std::size_t>(conn)]->Job.Piece;
+    if (piece < 0 || static_cast<std::size_t>(piece) >= FSegments.size())
+        return false;
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    std::size_t& at = FAddressAt[static_cast<std::size_t>(piece)];
+    if (seg.Alternates.empty())
+        return false;
+    if (at >= seg.Alternates.size()) {
+        at = 0;
+        return false;
+    }
+    ++at;
+    LogLine("download", seg.Name + ": " + why + "; trying " + seg.Alternates[at - 1]);
+    FSched.Release(conn);
+    Fill();
+    return true;
 }
 
 std::string TDownloadCore::GiveUpWords(int conn, TFailKind kind, const std::string& why, int tries, int code) const

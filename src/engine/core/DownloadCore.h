@@ -79,7 +79,12 @@ struct TSegmentSource {
     int Key = -1; // index into the keys given to StartStream; -1: not encrypted
     std::array<std::uint8_t, 16> Iv{};
     int Track = 0;
-    std::string Name; // "segment 3 of 20 (<url>)", for the failure line
+    std::string Name;  // "segment 3 of 20 (<url>)", for the failure line
+    bool Init = false; // an initialization section, not a media segment
+    // The same bytes at other servers (a manifest's further BaseURLs), in the order given: a try
+    // that fails at one address goes on at the next at once; only a failure at the last one
+    // counts as a try and pauses, and the next try starts again at Url.
+    std::vector<std::string> Alternates;
 };
 
 // An answer already under way when the download starts (the page engine's look at an address
@@ -173,7 +178,9 @@ private:
     void Deliver(int conn, const char* data, std::int64_t len);
     void RequestDone(int conn);
     void AttemptOk(int conn);
-    void AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code = 0);
+    void AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code = 0,
+                       bool refusal = false);
+    bool TryAlternate(int conn, const std::string& why);
     void PieceDone();
     bool AppendInOrder();
     void StopWorker(int conn);
@@ -233,6 +240,7 @@ private:
     std::vector<std::int64_t> FPlain;    // per piece: its bytes once decrypted and done
     std::vector<bool> FProbe;            // per piece: kept from an earlier run, its first bytes asked again
     std::vector<std::size_t> FPlace;     // per piece: its place among its track's segments
+    std::vector<std::size_t> FAddressAt; // per piece: 0 its Url, k its Alternates[k - 1]
     std::uint64_t FSpoolSerial = 0;      // names every try's spool apart
     std::int64_t FStreamTotal = -1;      // the stream's size when every segment says it, else -1
     std::int64_t FDonePlain = 0;         // bytes of the segments done (kept ones included)

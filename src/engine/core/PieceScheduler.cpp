@@ -323,16 +323,20 @@ TFailDecision TPieceScheduler::Failed(int conn, bool retryable, std::int64_t now
     return d;
 }
 
-TFailDecision TPieceScheduler::Refused(int conn, std::int64_t now)
+bool TPieceScheduler::OthersReceive(int conn, std::int64_t now) const
 {
-    bool othersReceive = false;
     // Receiving means bytes came lately, not just work given: a connection that was handed a
     // piece in an outage proves nothing about the server.
     for (std::size_t k = 0; k < FConns.size(); ++k)
         if (static_cast<int>(k) != conn && FConns[k].Piece >= 0 && FConns[k].LastBytes != kNever &&
             now - FConns[k].LastBytes < FSettings.EndGameMs)
-            othersReceive = true;
-    if (!othersReceive)
+            return true;
+    return false;
+}
+
+TFailDecision TPieceScheduler::Refused(int conn, std::int64_t now)
+{
+    if (!OthersReceive(conn, now))
         return Failed(conn, true, now);
     Slot(conn).Refused = true;
     Release(conn);

@@ -98,6 +98,8 @@ public:
     // conn's try failed; retryable: asking again may help. A segment (not splittable) starts
     // over from its first byte on the next try.
     TFailDecision Failed(int conn, bool retryable, std::int64_t now);
+    // Whether a connection other than conn has received bytes lately (within EndGameMs).
+    bool OthersReceive(int conn, std::int64_t now) const;
     // The server took no more connections (refused, 429, 503).
     TFailDecision Refused(int conn, std::int64_t now);
     // conn lets go of its piece without a verdict (stopped as the loser of an end-game pair).

@@ -211,6 +211,27 @@ private:
         return b ? ResolveAddress(above, Trimmed(b->Text)) : above;
     }
 
+    // Every base of a level, its first as BaseOf gives it: each of its BaseURLs against each
+    // base above. A few at most: each is one more address to try for a segment that fails.
+    std::vector<std::string> BasesOf(const TNode& n, const std::vector<std::string>& above) const
+    {
+        std::vector<std::string> out{BaseOf(n, above.front())};
+        for (const auto& c : n.Children) {
+            if (c->Name != "BaseURL")
+                continue;
+            for (const std::string& a : above) {
+                std::string r;
+                if (out.size() < 8 && ResolveStreamAddress(a, Trimmed(c->Text), r) &&
+                    std::find(out.begin(), out.end(), r) == out.end())
+                    out.push_back(std::move(r));
+            }
+        }
+        if (out.size() == 1)
+            for (std::size_t i = 1; i < above.size(); ++i)
+                out.push_back(above[i]);
+        return out;
+    }
+
     bool Number(const TNode& n, string_view name, std::optional<std::int64_t>& out)
     {
         if (const std::string* v = n.Attr(name)) {
@@ -523,7 +544,7 @@ private:
         if (const std::string* d = mpd.Attr("mediaPresentationDuration"))
             if (!ParseDashDuration(Trimmed(*d), FResult.Manifest.Duration))
                 return Error(mpd.Line, "a bad mediaPresentationDuration");
-        const std::string mpdBase = BaseOf(mpd, FAddress);
+        const std::vector<std::string> mpdBases = BasesOf(mpd, {FAddress});
         TAddressing top;
         std::vector<const TNode*> periods;
         for (const auto& c : mpd.Children)
@@ -561,7 +582,7 @@ private:
             FPeriodNumber = static_cast<int>(i) + 1;
             const TNode& p = *periods[i];
             TDashPeriod& period = out[i];
-            const std::string periodBase = BaseOf(p, mpdBase);
+            const std::vector<std::string> periodBases = BasesOf(p, mpdBases);
             TAddressing pa = top;
             if (!Inherit(p, pa))
                 return false;
@@ -571,7 +592,7 @@ private:
                 const TNode& set = *ac;
                 if (HasProtection(set))
                     return Refuse(TDashStatus::Protected);
-                const std::string setBase = BaseOf(set, periodBase);
+                const std::vector<std::string> setBases = BasesOf(set, periodBases);
                 TAddressing sa = pa;
                 if (!Inherit(set, sa))
                     return false;
@@ -588,7 +609,10 @@ private:
                     TDashRepresentation r;
                     if (!Describe(set, rep, r))
                         return false;
-                    const std::string repBase = BaseOf(rep, setBase);
+                    const std::vector<std::string> repBases = BasesOf(rep, setBases);
+                    const std::string& repBase = repBases.front();
+                    r.Base = repBase;
+                    r.AlternateBases.assign(repBases.begin() + 1, repBases.end());
                     const bool ok = ra.Template ? TemplateSegments(r, ra, period, repBase)
                                     : ra.List   ? ListSegments(r, ra, repBase)
                                                 : BaseSegments(r, ra, repBase);

@@ -90,6 +90,10 @@ struct TDashRepresentation {
     std::int64_t Bandwidth = 0;
     int Width = 0;
     int Height = 0;
+    // The base the addresses below were resolved against, and the same place at the other
+    // servers the manifest names (further BaseURL elements), in its order.
+    std::string Base;
+    std::vector<std::string> AlternateBases;
     TDashSegment Init; // Url "" when the segments need none
     TDashSegmentList Segments;
     // A SegmentBase with indexRange: Segments stays empty until the index at IndexOffset (of
