@@ -234,6 +234,20 @@ void TCliRun::RunEnded(TRunEnd how)
         FOutput.Ended(index, ioFailed, FailureText(item.Failure, Item(index).Shown, std::string()), std::string(),
                       &item.Failure);
     }
+    // The items after an unreadable page never had their turn: the user hears which.
+    if (how == reUnreadable) {
+        std::vector<std::string> left;
+        for (int index = 0; index < static_cast<int>(FStates.size()); ++index)
+            if (!State(index).Started)
+                left.push_back(std::to_string(index + 1));
+        if (!left.empty()) {
+            std::string which;
+            for (std::size_t i = 0; i < left.size(); ++i)
+                which += (i == 0 ? "" : i + 1 == left.size() ? " and " : ", ") + left[i];
+            FOutput.Note("the run ended at a page no page engine could read; not started: " +
+                         std::string(left.size() == 1 ? "item " : "items ") + which);
+        }
+    }
     Finish();
 }
 

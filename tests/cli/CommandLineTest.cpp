@@ -338,6 +338,19 @@ TEST_F(CommandLine, PageStageFailuresFailTheRunWithTheirKind)
         EXPECT_NE(std::string::npos, o.Err.find("1 of 1 item failed:\n" + line)) << o.Err;
         EXPECT_EQ(line, ended[0]["reason"].toString().toStdString().substr(0, line.size())) << o.Out;
     }
+
+    // An unreadable page ends the run: the items after it are named as not started.
+    Server.Serve(VideoSites::FileHost, "/after.mp4", VideoSites::FileBody("after", 3000), "video/mp4");
+    const Outcome o = Run({"get", "--json", "-P", "out", "-j", "1", "http://www.example.org/huge",
+                           "http://" + std::string(VideoSites::FileHost) + "/after.mp4"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    const std::vector<QJsonObject> events = Events(o.Out);
+    EXPECT_TRUE(EventsOf(events, "started", 2).empty()) << o.Out;
+    bool named = false;
+    for (const QJsonObject& e : events)
+        named = named || (e["event"].toString() == QLatin1String("note") &&
+                          e["text"].toString().endsWith(QLatin1String("not started: item 2")));
+    EXPECT_TRUE(named) << o.Out;
 }
 
 // Ctrl+C in a transfer stops at once with 130 and keeps the .part; the same command resumes it.
