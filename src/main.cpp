@@ -7,7 +7,8 @@
 // closes the main window the ordinary way, so the settings are written as on Exit.
 //
 // Exit codes: 0 normally and after a hand-over the running copy confirmed; 2 when a running copy
-// holds the name but did not answer (nothing is shown then either).
+// holds the name but did not answer (nothing is shown then either), and when there is no display
+// to open the window on (the toolkit would abort; the message points to the command line).
 #include "app/Main.h"
 #include "cli/CommandLine.h"
 #include "global/Global.h"
@@ -23,8 +24,8 @@
 #include <QApplication>
 #include <QIcon>
 #include <QSocketNotifier>
+#include <cstdio>
 #include <memory>
-
 
 int main(int argc, char** argv)
 {
@@ -34,6 +35,10 @@ int main(int argc, char** argv)
     // window.
     if (WantsCommandLine(argc, argv))
         return RunCommandLine(argc, argv);
+    if (!HasDisplay(argc, argv)) {
+        std::fputs(NoDisplayText().c_str(), stderr);
+        return 2;
+    }
 
     // Decided before the toolkit starts, so a second copy never opens anything on screen.
     std::unique_ptr<SingleInstance> instance;

@@ -56,7 +56,6 @@ bool IsLookupError(int code)
 
 } // namespace
 
-
 const char* const TWebBrowser::UserAgent = "Mozilla/5.0 (X11; Linux x86_64) Clipwarden/1.2";
 
 std::string ErrorDocument(const std::string& address, const std::string& reason)
@@ -196,6 +195,7 @@ void TWebBrowser::Navigate(const std::string& address)
     FReadyState = READYSTATE_UNINITIALIZED;
     FLoadError = leNone;
     FLoadErrorText.clear();
+    FLoadErrorStatus = 0;
     FProxyText.clear();
     FMediaAnswer = false;
     FAnswerAddress = address;
@@ -344,7 +344,10 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
     // relocations): what arrived is not the page.
     if (!FHttp->FailureText().empty()) {
         const std::string reason = FHttp->FailureText();
-        SetLoadError(FHttp->AnsweredByProxy() ? leHttpStatus : leOther, reason);
+        if (FHttp->AnsweredByProxy())
+            SetLoadError(leHttpStatus, reason, FHttp->StatusCode() >= 400 ? FHttp->StatusCode() : 0);
+        else
+            SetLoadError(leOther, reason);
         FailLoad(reason);
         return;
     }
@@ -353,16 +356,17 @@ void TWebBrowser::RequestDone(std::uint16_t errCode)
                            " answered " + std::to_string(status);
         if (!FHttp->ReasonPhrase().empty())
             text += " " + FHttp->ReasonPhrase();
-        SetLoadError(leHttpStatus, text);
+        SetLoadError(leHttpStatus, text, status);
     }
     FHttp->SetRcvdStream(nullptr);
     SetReadyState(READYSTATE_COMPLETE);
 }
 
-void TWebBrowser::SetLoadError(TLoadError error, const std::string& text)
+void TWebBrowser::SetLoadError(TLoadError error, const std::string& text, int status)
 {
     FLoadError = error;
     FLoadErrorText = text;
+    FLoadErrorStatus = status;
 }
 
 void TWebBrowser::FailLoad(const std::string& reason)

@@ -107,6 +107,8 @@ public:
     // found", "the server answered 404 Not Found", ...
     TLoadError LoadError() const { return FLoadError; }
     const std::string& LoadErrorText() const { return FLoadErrorText; }
+    // The error status the final answer had (the proxy's when it answered), 0 when none came.
+    int LoadErrorStatus() const { return FLoadErrorStatus; }
 
     // The final answer (after relocations) of the current load was a video or audio file
     // (video/*, audio/*, or application/octet-stream for an address with a media extension):
@@ -181,7 +183,7 @@ private:
     void DocData();
     void RequestDone(std::uint16_t errCode);
     void FailLoad(const std::string& reason);
-    void SetLoadError(TLoadError error, const std::string& text);
+    void SetLoadError(TLoadError error, const std::string& text, int status = 0);
     void WndProc(TMessage& msg);
 
     MessageWindow FWindow;
@@ -192,6 +194,7 @@ private:
     int FReadyState = READYSTATE_UNINITIALIZED;
     TLoadError FLoadError = leNone;
     std::string FLoadErrorText;
+    int FLoadErrorStatus = 0;
     std::string FProxyText; // the proxy the current load goes through ("" for none)
     bool FOffline = false;
     bool FMediaAnswer = false;

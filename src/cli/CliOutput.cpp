@@ -331,8 +331,8 @@ void TCliOutput::Converting(int item, const std::string& outputName, bool joinin
 void TCliOutput::ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated)
 {
     Row& row = FRows[item];
-    row.Status = (row.Joining ? "joining " : "converting ") + std::to_string(percent) + "%  " + elapsed + " of " +
-                 estimated;
+    row.Status =
+        (row.Joining ? "joining " : "converting ") + std::to_string(percent) + "%  " + elapsed + " of " + estimated;
     if (FForm == TCliForm::Json)
         Emit("{\"event\":\"convert-progress\"," + Item(item) + ",\"percent\":" + std::to_string(percent) + "}");
     else if (FForm == TCliForm::Terminal)
@@ -366,9 +366,7 @@ void TCliOutput::Ended(int item, TItemOutcome outcome, const std::string& failur
         FlushJsonProgress(item, it->second);
     if (it != FRows.end())
         FRows.erase(it);
-    const std::string reason = outcome == ioFailed    ? PlainFailure(failureLine)
-                               : outcome == ioSkipped ? failureLine
-                                                      : std::string();
+    const std::string reason = outcome == ioDone ? std::string() : failureLine;
     FOutcomes.at(static_cast<std::size_t>(item)) = outcome;
     if (outcome == ioFailed)
         FFailureLines.at(static_cast<std::size_t>(item)) = reason;

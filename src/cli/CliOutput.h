@@ -7,8 +7,9 @@
 //   quiet     nothing.
 // In every form the end of the run writes the failure lines, in the order of the items, to
 // standard error. Every text that did not come from this program (names, reasons, addresses)
-// goes through Shown() (CliText.h) or, in JSON, through JsonString's escapes; failure lines and
-// notes are put in the command line's words by PlainFailure first.
+// goes through Shown() (CliText.h) or, in JSON, through JsonString's escapes. A failed item's
+// line comes in the command line's words (FailureText, from the typed failure); notes are put
+// in them by PlainFailure.
 
 #include "engine/RunEngine.h"
 #include "engine/RunModel.h"
@@ -47,8 +48,10 @@ public:
     // joining: the converter puts a stream's tracks together rather than converting.
     void Converting(int item, const std::string& outputName, bool joining = false);
     void ConvertProgress(int item, int percent, const std::string& elapsed, const std::string& estimated);
-    // savedPath: the absolute path of the file the item leaves (done or skipped), else "".
-    // failure: why a failed item failed, typed (its JSON event carries stage, kind and status).
+    // failureLine: a failed item's line in the command line's words (FailureText), a skipped
+    // one's note. savedPath: the absolute path of the file the item leaves (done or skipped),
+    // else "". failure: why a failed item failed, typed (its JSON event carries stage, kind and
+    // status).
     void Ended(int item, TItemOutcome outcome, const std::string& failureLine, const std::string& savedPath = "",
                const TItemFailure* failure = nullptr);
     // The last words: an "ended" for every item still running (stopped), the counts, the failure

@@ -1,5 +1,6 @@
 #include "cli/CliRun.h"
 
+#include "cli/CliText.h"
 #include "convert/FormatPresets.h"
 #include "engine/DownloadText.h"
 
@@ -142,8 +143,7 @@ void TCliRun::TitleKnown(int index, const std::string& fileName, const std::stri
         return;
     }
     const int quality = SiteOfAddress(Item(index).Entry) == vsYoutube ? FOptions.Quality : vqNormal;
-    item.SavedName =
-        fileName.empty() ? std::string() : ExtractFileName(TransferOutputPath(FFolder, fileName, quality));
+    item.SavedName = fileName.empty() ? std::string() : ExtractFileName(TransferOutputPath(FFolder, fileName, quality));
     item.TitleAddress = downloadUrl;
     // With a file to fetch, the title waits for the name the file is saved under (a taken
     // name gets a number).
@@ -211,22 +211,42 @@ void TCliRun::ItemEnded(int index, TItemOutcome outcome, const std::string& fail
     if (entry.Shown != entry.Entry)
         if (const std::size_t at = line.find(entry.Entry); at != std::string::npos)
             line.replace(at, entry.Entry.size(), entry.Shown);
+    if (outcome == ioFailed)
+        line = FailureText(item.Failure, entry.Shown, line);
     FOutput.Ended(index, outcome, line, outcome == ioFailed ? std::string() : SavedPath(index), &item.Failure);
 }
 
 void TCliRun::RunEnded(TRunEnd how)
 {
-    // An item the run ended inside its page stage has no outcome of its own.
+    // An item the run ended inside its page stage has no outcome of its own: it failed there,
+    // on a page no page engine could read, or on a sign-in question answered "stop the run".
     for (int index = 0; index < static_cast<int>(FStates.size()); ++index) {
         TItemState& item = State(index);
         if (!item.Started || item.Outcome != ioPending)
             continue;
         item.Outcome = ioFailed;
         ++FFailed;
-        FOutput.Ended(index, ioFailed,
-                      "cannot download " + Item(index).Shown +
-                          (how == reStoppedByPage ? ": the page asks to confirm the viewer's age"
-                                                  : ": the page cannot be read"));
+        item.Failure = TItemFailure{};
+        item.Failure.Stage = "page";
+        item.Failure.Kind = how == reStoppedByPage ? fkSignIn : fkUnreadable;
+        item.Failure.Words =
+            how == reStoppedByPage ? "the page asks to confirm the viewer's age" : "the page cannot be read";
+        FOutput.Ended(index, ioFailed, FailureText(item.Failure, Item(index).Shown, std::string()), std::string(),
+                      &item.Failure);
+    }
+    // The items after an unreadable page never had their turn: the user hears which.
+    if (how == reUnreadable) {
+        std::vector<std::string> left;
+        for (int index = 0; index < static_cast<int>(FStates.size()); ++index)
+            if (!State(index).Started)
+                left.push_back(std::to_string(index + 1));
+        if (!left.empty()) {
+            std::string which;
+            for (std::size_t i = 0; i < left.size(); ++i)
+                which += (i == 0 ? "" : i + 1 == left.size() ? " and " : ", ") + left[i];
+            FOutput.Note("the run ended at a page no page engine could read; not started: " +
+                         std::string(left.size() == 1 ? "item " : "items ") + which);
+        }
     }
     Finish();
 }

@@ -99,6 +99,14 @@ std::string PlainFailure(const std::string& line)
     return out;
 }
 
+std::string FailureText(const TItemFailure& failure, const std::string& item, const std::string& windowLine)
+{
+    if (failure.Stage != "page" && failure.Stage != "download")
+        return PlainFailure(windowLine);
+    return (failure.Kind == fkSave ? "cannot save " : "cannot download ") + item +
+           (failure.Words.empty() ? std::string() : ": " + failure.Words);
+}
+
 std::string SizeText(std::int64_t bytes)
 {
     if (bytes < 1024)

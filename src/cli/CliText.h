@@ -8,8 +8,11 @@
 //     window, clear the screen or make text run backwards.
 // Bytes that are not UTF-8 are taken as Latin-1, as JSON strings take them.
 //
-// The engine's failure lines carry the window's words; PlainFailure gives the command line's.
+// A failed item's line is worded from its typed record (FailureText); only a conversion's lines
+// and the engine's notes, which carry no more than the window's sentence, are reworded from it
+// (PlainFailure).
 
+#include "engine/RunEngine.h"
 #include "platform/Utf8.h"
 
 #include <cstdint>
@@ -29,6 +32,12 @@ std::string Shown(const std::string& text);
 // installed "ffmpeg was not found; install the ffmpeg package", and so on. Other text is left
 // as it is.
 std::string PlainFailure(const std::string& line);
+
+// The command line's line for a failed item, item being the item as the user wrote it: a page
+// or a transfer that failed reads "cannot download <item>: <words>" ("cannot save ..." when the
+// file could not be saved), by the failure's stage, kind and words; a conversion's line is
+// windowLine in PlainFailure's words.
+std::string FailureText(const TItemFailure& failure, const std::string& item, const std::string& windowLine);
 
 // "812 B", "4.8 KB", "12.0 MB", "1.3 GB" (units of 1024).
 std::string SizeText(std::int64_t bytes);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 namespace cw {
 namespace {
@@ -165,18 +166,30 @@ struct OptionName {
 };
 
 const OptionName kOptions[] = {
-    {'P', "directory", true, "directory"},     {'o', "output", true, "output"},
-    {'f', "quality", true, "quality"},         {'t', "to", true, "to"},
-    {0, "convert", true, "to"},                {'x', "connections", true, "connections"},
-    {'j', "jobs", true, "jobs"},               {'i', "input-file", true, "input-file"},
-    {0, "retries", true, "retries"},           {0, "timeout", true, "timeout"},
-    {0, "proxy", true, "proxy"},               {'c', "continue", false, "continue"},
-    {0, "cacert", true, "cacert"},             {0, "limit-rate", true, "limit-rate"},
-    {0, "cookies", true, "cookies"},           {0, "keep-video", false, "keep-video"},
-    {0, "no-subs", false, "no-subs"},          {0, "overwrite", false, "overwrite"},
-    {0, "json", false, "json"},                {'q', "quiet", false, "quiet"},
-    {'v', "verbose", false, "verbose"},        {'h', "help", false, "help"},
-    {'V', "version", false, "version"},        {0, "list-presets", false, "list-presets"},
+    {'P', "directory", true, "directory"},
+    {'o', "output", true, "output"},
+    {'f', "quality", true, "quality"},
+    {'t', "to", true, "to"},
+    {0, "convert", true, "to"},
+    {'x', "connections", true, "connections"},
+    {'j', "jobs", true, "jobs"},
+    {'i', "input-file", true, "input-file"},
+    {0, "retries", true, "retries"},
+    {0, "timeout", true, "timeout"},
+    {0, "proxy", true, "proxy"},
+    {'c', "continue", false, "continue"},
+    {0, "cacert", true, "cacert"},
+    {0, "limit-rate", true, "limit-rate"},
+    {0, "cookies", true, "cookies"},
+    {0, "keep-video", false, "keep-video"},
+    {0, "no-subs", false, "no-subs"},
+    {0, "overwrite", false, "overwrite"},
+    {0, "json", false, "json"},
+    {'q', "quiet", false, "quiet"},
+    {'v', "verbose", false, "verbose"},
+    {'h', "help", false, "help"},
+    {'V', "version", false, "version"},
+    {0, "list-presets", false, "list-presets"},
 };
 
 const OptionName* ByShort(char c)
@@ -276,7 +289,8 @@ std::string HelpText()
     std::string presets;
     for (const std::string& n : PresetNames())
         presets += (presets.empty() ? "" : " ") + n;
-    return UsageLine() + "\n"
+    return UsageLine() +
+           "\n"
            "\n"
            "Without a command, clipwarden opens its window. The commands need no display.\n"
            "\n"
@@ -295,7 +309,9 @@ std::string HelpText()
            "                          wav, wma); by default it is removed once converted\n"
            "      --no-subs           save no subtitles (by default those in the locale's\n"
            "                          language go beside the video as NAME.LANG.vtt)\n"
-           "      --list-presets      list the presets: " + presets + "\n"
+           "      --list-presets      list the presets: " +
+           presets +
+           "\n"
            "  -x, --connections N     connections per file, 1 to 16 (default: 4)\n"
            "  -j, --jobs N            items at once (default: 1)\n"
            "  -c, --continue          continue partial downloads (always done)\n"
@@ -338,14 +354,26 @@ bool WantsCommandLine(const std::vector<std::string>& args, bool display)
     return first.empty() || first[0] != '-' || first == "-" || !display;
 }
 
-bool WantsCommandLine(int argc, char** argv)
+bool HasDisplay(int argc, char** argv)
 {
-    const std::vector<std::string> args(argv + 1, argv + argc);
     bool display = Set("DISPLAY") || Set("WAYLAND_DISPLAY") || Set("QT_QPA_PLATFORM");
-    for (const std::string& a : args)
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
         display = display || a == "-platform" || a == "--platform" || a.starts_with("-platform=") ||
                   a.starts_with("--platform=");
-    return WantsCommandLine(args, display);
+    }
+    return display;
+}
+
+bool WantsCommandLine(int argc, char** argv)
+{
+    return WantsCommandLine(std::vector<std::string>(argv + 1, argv + argc), HasDisplay(argc, argv));
+}
+
+std::string NoDisplayText()
+{
+    return "clipwarden: no display to open the window on (DISPLAY and WAYLAND_DISPLAY are not set)\n"
+           "Use the command line instead: clipwarden get URL... downloads, clipwarden --help tells the rest.\n";
 }
 
 TAddressList ParseAddressList(const std::string& text, const std::string& source)
@@ -439,7 +467,8 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args)
                 return r;
             }
             if (opt->TakesValue) {
-                if (!takeValue(*opt, shown, k + 1 < a.size() ? std::optional<std::string>(a.substr(k + 1)) : std::nullopt))
+                if (!takeValue(*opt, shown,
+                               k + 1 < a.size() ? std::optional<std::string>(a.substr(k + 1)) : std::nullopt))
                     return r;
                 break;
             }
@@ -451,7 +480,7 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args)
     }
     if (!commandGiven) {
         r.Error = args[0].size() > 1 && args[0][0] == '-' ? "no command given (get or convert)"
-                                                           : "unknown command '" + args[0] + "' (get or convert)";
+                                                          : "unknown command '" + args[0] + "' (get or convert)";
         return r;
     }
     if (o.Operands.empty() && o.InputFiles.empty()) {

@@ -59,9 +59,14 @@ TCliParse ParseCommandLine(const std::vector<std::string>& args);
 // than a toolkit that cannot start); with one, an unknown option may be the toolkit's
 // ("-platform xcb") and opens the window.
 bool WantsCommandLine(const std::vector<std::string>& args, bool display);
-// The same for main's arguments and this process's environment (DISPLAY, WAYLAND_DISPLAY,
-// QT_QPA_PLATFORM, or a "-platform" argument count as a display).
+// The same for main's arguments and this process's environment (HasDisplay).
 bool WantsCommandLine(int argc, char** argv);
+// Whether the window has anywhere to open: DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM or a
+// "-platform" argument count as a display.
+bool HasDisplay(int argc, char** argv);
+// What a start of the window without any display says instead of letting the toolkit abort:
+// that there is no display, and how to use the command line.
+std::string NoDisplayText();
 
 // A list of addresses (--input-file): one per line, blanks around it trimmed; empty lines and
 // lines that start with '#' are passed over; every other line that is no address is a problem

@@ -1,12 +1,12 @@
 #include "engine/RunEngine.h"
 
 #include "convert/ConvertThread.h"
+#include "engine/ConvertGate.h"
 #include "engine/DownloadText.h"
+#include "engine/OutputNames.h"
 #include "engine/pages/MediaFile.h"
 #include "engine/pages/PageAnalysis.h"
 #include "engine/pages/PageMedia.h"
-#include "engine/ConvertGate.h"
-#include "engine/OutputNames.h"
 #include "net/http/HttpUrl.h"
 #include "platform/Application.h"
 #include "platform/Files.h"
@@ -33,8 +33,8 @@ const char* const TRunEngine::ReadFailureText = "Except-error-Clipwarden";
 
 std::string JobStateName(TJobState state)
 {
-    static const char* const names[] = {"pending",     "page loading", "analysing", "transferring", "waiting",
-                                        "converting",  "joining", "asking", "done",         "failed",    "skipped",      "stopped"};
+    static const char* const names[] = {"pending", "page loading", "analysing", "transferring", "waiting", "converting",
+                                        "joining", "asking",       "done",      "failed",       "skipped", "stopped"};
     const auto i = static_cast<std::size_t>(state);
     return i < sizeof names / sizeof names[0] ? names[i] : "unknown";
 }
@@ -316,17 +316,51 @@ void TRunEngine::Fail(const std::string& line, const std::string& reason, const 
     if (FFailureLine.empty()) {
         FFailureLine = line;
         FFailure = TItemFailure{};
-        FFailure.Stage = FState == jsConverting || FState == jsJoining ? "convert"
+        FFailure.Stage = FState == jsConverting || FState == jsJoining     ? "convert"
                          : FState == jsTransferring || FState == jsWaiting ? "download"
-                                                                            : "page";
+                                                                           : "page";
         if (outcome) {
             FFailure.Kind = outcome->Fail;
             // A status only when it was the answer (a 404), not a success that broke later.
             FFailure.Status = outcome->Request.Kind == hoStatus ? outcome->Request.Status : 0;
             FFailure.Request = outcome->Request.Kind;
         }
+        FFailure.Words = reason;
     }
     FModel.Fail(line, reason);
+}
+
+namespace {
+
+// A page load that gave no page: its server said no (an error status), or the way there failed.
+TFailKind LoadFailKind(const TWebBrowser& browser)
+{
+    switch (browser.LoadError()) {
+    case leHttpStatus:
+        return fkServer;
+    case leRefused:
+    case leHostNotFound:
+    case leOther:
+        return fkNetwork;
+    default:
+        return fkNone;
+    }
+}
+
+} // namespace
+
+void TRunEngine::SetPageReason(std::string words, TFailKind kind, int status)
+{
+    FPageReason = std::move(words);
+    FPageFail = kind;
+    FPageStatus = status;
+}
+
+void TRunEngine::SetPlayerReason(std::string words, TFailKind kind, int status)
+{
+    FPlayerReason = std::move(words);
+    FPlayerFail = kind;
+    FPlayerStatus = status;
 }
 
 // ---- page stage -------------------------------------------------------------------------------
@@ -376,7 +410,7 @@ void TRunEngine::FetchPage()
     // A new job: nothing of the last item's page carries over, its cookies neither.
     FCookies = FOwner && FOwner->Cookies() ? *FOwner->Cookies() : TCookieJar();
     FromItemsOwnPage();
-    FPlayerReason.clear();
+    SetPlayerReason(std::string(), fkNone);
     FReferer.clear();
     FNextCandidates.clear();
     FTried.clear();
@@ -426,7 +460,8 @@ void TRunEngine::NavigatePage()
     FPollStarted = false;
     if (FPollTimer)
         FPollTimer->stop();
-    FPageReason = "the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds";
+    SetPageReason("the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds",
+                  fkNetwork);
     SetState(jsPageLoading);
     FActiveBrowser->Navigate(FPageTarget);
     SchedulePass();
@@ -458,10 +493,10 @@ void TRunEngine::PagePass()
                             return;
                         if (!FEmbedding.empty() && !FReadingOEmbed) {
                             // A player's page that never ends: the next player has its turn.
-                            FPlayerReason = "the page embeds a player from " +
-                                            text::Lower(ParseURL(FPageTarget).Host) + ", whose page did not " +
-                                            "finish loading within " + std::to_string(FPollLimitMs / 1000) +
-                                            " seconds";
+                            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                                                ", whose page did not " + "finish loading within " +
+                                                std::to_string(FPollLimitMs / 1000) + " seconds",
+                                            fkNetwork);
                             return OpenNextPlayer();
                         }
                         if (FReadingOEmbed)
@@ -516,15 +551,18 @@ void TRunEngine::PagePass()
         if (result == arAgeRestricted)
             return AskSignIn();
         if (result == arUnavailable) {
-            FPageReason = "the site says this functionality is not available right now";
+            SetPageReason("the site says this functionality is not available right now", fkNoVideo);
             return EndPageAttempt();
         }
         if (result != arIncomplete)
             return EndPageAttempt();
         if (loadEnded) {
             // Waiting cannot help: the page is all there (or the load failed) and holds no video.
-            FPageReason = FActiveBrowser->LoadError() != leNone ? FActiveBrowser->LoadErrorText()
-                                                                : "no video found on the page";
+            if (FActiveBrowser->LoadError() != leNone)
+                SetPageReason(FActiveBrowser->LoadErrorText(), LoadFailKind(*FActiveBrowser),
+                              FActiveBrowser->LoadErrorStatus());
+            else
+                SetPageReason("no video found on the page", fkNoVideo);
             return EndPageAttempt();
         }
     } catch (const std::exception& e) {
@@ -560,7 +598,7 @@ std::string StreamName(const std::string& playlistUrl, const std::string& title)
     if (const std::size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0)
         name.erase(dot);
     return name.empty() || name == "index" || name == "master" || name == "playlist" || name == "manifest" ? "stream"
-                                                                                                         : name;
+                                                                                                           : name;
 }
 
 } // namespace
@@ -597,18 +635,20 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
     }
     if (browser.LoadError() != leNone) {
         if (!FEmbedding.empty()) {
-            FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
-                            ", whose page could not be read: " + browser.LoadErrorText();
+            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                                ", whose page could not be read: " + browser.LoadErrorText(),
+                            LoadFailKind(browser), browser.LoadErrorStatus());
             return OpenNextPlayer();
         }
-        FPageReason = browser.LoadErrorText();
+        SetPageReason(browser.LoadErrorText(), LoadFailKind(browser), browser.LoadErrorStatus());
         return EndPageAttempt();
     }
     // The address is a stream's playlist or manifest itself.
     if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text) ||
         IsDashManifestType(browser.AnswerType()) || LooksLikeDashManifest(text)) {
         FIsStream = true;
-        SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"), browser.AnswerAddress());
+        SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"),
+                      browser.AnswerAddress());
         return EndPageAttempt();
     }
     const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
@@ -620,24 +660,27 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
     } else if (!FEmbedding.empty()) {
         // A player's page that declares nothing either: the next player, if any, else the
         // item's line names the player.
-        FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
-                        "; open that player's page instead";
+        SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                            "; open that player's page instead",
+                        fkNoVideo);
         return OpenNextPlayer();
     } else if (!media.Players.empty() || !media.OEmbed.empty()) {
         // One level only: the players a player's page embeds are not opened.
         FEmbedding = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
         FPlayers = media.Players;
         FOEmbed = media.OEmbed;
-        FPlayerReason = !media.EmbedHost.empty()
+        SetPlayerReason(!media.EmbedHost.empty()
                             ? "the page embeds a player from " + media.EmbedHost + "; open that player's page instead"
-                            : "no video found on the page";
+                            : "no video found on the page",
+                        fkNoVideo);
         return OpenNextPlayer();
     } else if (!media.EmbedHost.empty()) {
-        FPageReason = "the page embeds a player from " + media.EmbedHost + "; open that player's page instead";
+        SetPageReason("the page embeds a player from " + media.EmbedHost + "; open that player's page instead",
+                      fkNoVideo);
     } else if (!media.StreamType.empty()) {
-        FPageReason = "the video is a stream (" + media.StreamType + "), not a file";
+        SetPageReason("the video is a stream (" + media.StreamType + "), not a file", fkNoVideo);
     } else {
-        FPageReason = "no video found on the page";
+        SetPageReason("no video found on the page", fkNoVideo);
     }
     EndPageAttempt();
 }
@@ -727,7 +770,7 @@ void TRunEngine::OpenNextPlayer()
     FReadingOEmbed = false;
     if (FPlayers.empty() || FPlayersOpened >= MaxPlayerTries) {
         // The item's page is not read again: it was whole, and its players have had their turn.
-        FPageReason = FPlayerReason;
+        SetPageReason(FPlayerReason, FPlayerFail, FPlayerStatus);
         FPageAttempt = 2;
         return EndPageAttempt();
     }
@@ -748,8 +791,9 @@ void TRunEngine::OEmbedPass(const std::string& text)
             FPlayers.erase(at);
         FPlayers.insert(FPlayers.begin(), player);
         if (FPlayerReason == "no video found on the page")
-            FPlayerReason = "the page embeds a player from " + text::Lower(ParseURL(player).Host) +
-                            "; open that player's page instead";
+            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(player).Host) +
+                                "; open that player's page instead",
+                            fkNoVideo);
     }
     OpenNextPlayer();
 }
@@ -812,6 +856,10 @@ void TRunEngine::StartDownload()
             FFailureLine = FModel.FailureLines().back();
             FFailure = TItemFailure{};
             FFailure.Stage = "page";
+            FFailure.Kind = FPageFail;
+            FFailure.Status = FPageStatus;
+            FFailure.Request = FPageStatus > 0 ? hoStatus : hoNone;
+            FFailure.Words = FModel.Item(FModel.Index()).Reason;
         }
         EndOfItem();
         return;
@@ -890,7 +938,8 @@ void TRunEngine::StreamEnded(const TOutcome& result)
         try {
             ReplaceFile(FStream.VideoPart(), FPath);
         } catch (const std::exception& e) {
-            Fail("Unable to save " + FModel.Address() + ": " + e.what(), e.what());
+            const TOutcome unsaved = TOutcome::Failed(fkSave, e.what());
+            Fail("Unable to save " + FModel.Address() + ": " + unsaved.Words, unsaved.Words, &unsaved);
             return EndOfItem();
         }
         TStreamTransfer::RemoveParts(FStreamParts);
@@ -1084,8 +1133,8 @@ void TRunEngine::AskSignIn()
             FEvents.RunEnded(reStoppedByPage);
             return;
         }
-        Fail("Unable get html from " + FModel.Address() + ": the page asks to confirm the viewer's age",
-             "the page asks to confirm the viewer's age");
+        const TOutcome signIn = TOutcome::Failed(fkSignIn, "the page asks to confirm the viewer's age");
+        Fail("Unable get html from " + FModel.Address() + ": " + signIn.Words, signIn.Words, &signIn);
         NextItem();
     };
     FEvents.AskSignIn(FModel.Index(), AgeRestrictionMessage,
@@ -1149,7 +1198,7 @@ void TRunEngine::SaveSubtitles()
 {
     if (!std::exchange(FSubsReady, false))
         return;
-    const std::string video = !FTransferPath.empty() && FileExists(FTransferPath) ? FTransferPath
+    const std::string video = !FTransferPath.empty() && FileExists(FTransferPath)     ? FTransferPath
                               : !FConvertedPath.empty() && FileExists(FConvertedPath) ? FConvertedPath
                                                                                       : std::string();
     if (video.empty())

@@ -33,18 +33,18 @@
 //   WM_JOIN_START     0x160B  join a stream's downloaded tracks into one file
 
 #include "browser/WebBrowser.h"
-#include "engine/StreamTransfer.h"
-#include "engine/core/PartFile.h"
 #include "engine/RunModel.h"
+#include "engine/StreamTransfer.h"
 #include "engine/SubtitleFetch.h"
 #include "engine/Transfer.h"
+#include "engine/core/PartFile.h"
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/MessageWindow.h"
 
 #include <cstdint>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -131,13 +131,15 @@ enum TRunEnd {
 };
 
 // Why an item failed, for a front end that chooses its own words: the stage it failed in
-// ("page", "download", "convert"), the kind of failure and the server's status when a request
-// decided it.
+// ("page", "download", "convert"), the kind of failure, the server's status when a request
+// decided it, and the reason in plain words without the item's address. A page stage ends
+// with fkNetwork or fkServer (its load), fkNoVideo, fkSignIn or fkUnreadable.
 struct TItemFailure {
     std::string Stage;
     TFailKind Kind = fkNone;
-    int Status = 0;                 // the error status the server answered with, 0 when none
+    int Status = 0;                    // the error status the server answered with, 0 when none
     THttpOutcomeKind Request = hoNone; // how that request ended
+    std::string Words;                 // "the server answered 404 Not Found", "no video found on the page"
 };
 
 // Things the front end shows the user as they happen (the window: a box, or a label).
@@ -318,6 +320,10 @@ private:
     void PageDone();
     void SetPageResult(const std::string& fileName, const std::string& downloadUrl);
     void StageFailed(const std::string& what);
+    // Why the page stage has no video so far, typed; the player's reason is kept apart until
+    // every player had its turn.
+    void SetPageReason(std::string words, TFailKind kind, int status = 0);
+    void SetPlayerReason(std::string words, TFailKind kind, int status = 0);
     // Embedded players: the page declares no video, but a player's page may.
     void LoadInPage(const std::string& address);
     void OpenNextPlayer();
@@ -376,15 +382,15 @@ private:
     std::string FFileName;
     std::string FDownloadUrl;
     bool FHdAvailable = false;
-    std::string FFailureLine;  // the job's line in the summary, when it failed
-    std::string FSkipNote;     // why the item was skipped, when it was
-    TItemFailure FFailure;     // what FFailureLine says, typed
-    std::string FTransferPath; // the file the transfer completed ("" when none)
+    std::string FFailureLine;                // the job's line in the summary, when it failed
+    std::string FSkipNote;                   // why the item was skipped, when it was
+    TItemFailure FFailure;                   // what FFailureLine says, typed
+    std::string FTransferPath;               // the file the transfer completed ("" when none)
     std::unique_ptr<TNameClaims> FOwnClaims; // when the owner shares none
     int FClaimant = 0;                       // this item's number among the run's names
     int FQuestion = 0;                       // the question asked last; older answers are stale
     bool FAnswer = false;
-    std::function<void(bool)> FThen;                           // what the pending answer runs
+    std::function<void(bool)> FThen;                             // what the pending answer runs
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true); // false once the engine is gone
     // Page stage.
     int FPageAttempt = 0;
@@ -393,6 +399,8 @@ private:
     bool FPassPosted = false;
     std::uint64_t FLastVersion = 0;
     std::string FPageReason;
+    TFailKind FPageFail = fkNone;      // what FPageReason says, typed
+    int FPageStatus = 0;               // ... and the page's error status, 0 when none
     std::string FPageTarget;           // what the page stage loads: the item, a player, an oEmbed answer
     std::string FEmbedding;            // the item's page while a player's page is read, else ""
     std::vector<std::string> FPlayers; // players of the item's page still to open
@@ -400,7 +408,9 @@ private:
     bool FReadingOEmbed = false;       // the document loaded is that answer
     std::size_t FPlayersOpened = 0;
     std::string FPlayerReason; // why the players opened so far gave nothing
-    std::string FReferer;      // sent with the item's later requests ("" for none)
+    TFailKind FPlayerFail = fkNone;
+    int FPlayerStatus = 0;
+    std::string FReferer; // sent with the item's later requests ("" for none)
     // The page's other candidates, in the order they are tried after the taken one fails for a
     // reason of its own (an error status, not media); and what was tried, with why it failed.
     struct TCandidate {
@@ -410,21 +420,21 @@ private:
     std::vector<TCandidate> FNextCandidates;
     std::vector<std::string> FTried;
     // Transfer stage.
-    bool FIsStream = false; // the direct address is an HLS playlist or a DASH manifest
+    bool FIsStream = false;   // the direct address is an HLS playlist or a DASH manifest
     std::string FStreamParts; // the path a stream's .part files are named after (FPath at its start)
     // The page engine's answer when the address is the file itself, handed on to the transfer.
     std::optional<TWebBrowser::TMediaAnswer> FMediaAnswer;
-    bool FJoining = false;  // the converter runs on the stream's tracks
+    bool FJoining = false; // the converter runs on the stream's tracks
     int FQuality = vqNormal;
     std::string FRequestUrl;
     std::string FPath;
     // Subtitles of the current item.
     std::vector<TSubtitleSource> FPageSubtitles; // the page's <track>s
     std::string FSubsLanguage;                   // the language tag of the track being fetched
-    bool FSubsReady = false;   // fetched, waiting for the item's end to be saved
-    bool FSubsHoldsEnd = false; // the item ended while the fetch ran: it ends when that does
-    bool FVideoReplaced = false; // the video replaced an existing file (so may its subtitle)
-    std::string FConvertedPath;  // the conversion's output, when it succeeded
+    bool FSubsReady = false;                     // fetched, waiting for the item's end to be saved
+    bool FSubsHoldsEnd = false;                  // the item ended while the fetch ran: it ends when that does
+    bool FVideoReplaced = false;                 // the video replaced an existing file (so may its subtitle)
+    std::string FConvertedPath;                  // the conversion's output, when it succeeded
 };
 
 } // namespace cw

@@ -245,6 +245,35 @@ TEST(CliText, FailureLinesInTheCommandLinesWords)
         EXPECT_EQ(ours, PlainFailure(window)) << window;
 }
 
+// A page's or a transfer's failure is worded from its record, whatever sentence the window has
+// for it; a conversion's line, which has no more than the sentence, is reworded from that.
+TEST(CliText, FailedItemsAreWordedFromTheirRecord)
+{
+    auto record = [](const char* stage, TFailKind kind, const char* words) {
+        TItemFailure f;
+        f.Stage = stage;
+        f.Kind = kind;
+        f.Words = words;
+        return f;
+    };
+    const struct {
+        TItemFailure Failure;
+        std::string WindowLine;
+        std::string Ours;
+    } table[] = {
+        {record("page", fkServer, "the server answered 404 Not Found"), "Unable get html from x: something else",
+         "cannot download a.example/p: the server answered 404 Not Found"},
+        {record("page", fkNoVideo, ""), "", "cannot download a.example/p"},
+        {record("download", fkSave, "disk full"), "Unable download video from x", "cannot save a.example/p: disk full"},
+        {record("download", fkNone, "the item ended without an outcome"), "",
+         "cannot download a.example/p: the item ended without an outcome"},
+        {record("convert", fkNone, "not a local file"), "Not a local file: a.mp4", "no such file: a.mp4"},
+        {record("", fkNone, ""), "Convert process failed on a.mp4: x", "cannot convert a.mp4: x"},
+    };
+    for (const auto& c : table)
+        EXPECT_EQ(c.Ours, FailureText(c.Failure, "a.example/p", c.WindowLine)) << c.WindowLine;
+}
+
 TEST(CliText, OnlyMeantTextReachesTheTerminal)
 {
     const std::string fffd = "\xEF\xBF\xBD";

@@ -106,8 +106,8 @@ protected:
             cwtest::TempDir dir("cw-clip");
             const std::string path = dir.Path() + "/clip.mp4";
             QProcess::execute("ffmpeg", {"-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=15",
-                                         "-f", "lavfi", "-i", "sine=frequency=440", "-t", "2", "-c:v", "mpeg4",
-                                         "-c:a", "aac", "-shortest", QString::fromStdString(path)});
+                                         "-f", "lavfi", "-i", "sine=frequency=440", "-t", "2", "-c:v", "mpeg4", "-c:a",
+                                         "aac", "-shortest", QString::fromStdString(path)});
             return ReadFile(path);
         }();
         return clip;
@@ -181,7 +181,15 @@ TEST_F(CommandLine, UsageErrorsNameTheProblemAndExitWithTwo)
     EXPECT_EQ(0, version.Status) << version.Err;
     EXPECT_EQ(0u, version.Out.rfind("clipwarden 1.", 0)) << version.Out;
     EXPECT_EQ(0, Run({"-h"}).Status);
-    EXPECT_EQ(std::string::npos, Run({"get", "--proxy", "http://user:secret@", "http://a.example/"}).Err.find("secret"));
+    // The window without any display says so and points to the command line, rather than
+    // letting the toolkit abort.
+    const Outcome bare = Run({});
+    EXPECT_EQ(2, bare.Status) << bare.Err;
+    EXPECT_NE(std::string::npos, bare.Err.find("clipwarden: no display to open the window on")) << bare.Err;
+    EXPECT_NE(std::string::npos, bare.Err.find("clipwarden get URL")) << bare.Err;
+    EXPECT_NE(std::string::npos, bare.Err.find("clipwarden --help")) << bare.Err;
+    EXPECT_EQ(std::string::npos,
+              Run({"get", "--proxy", "http://user:secret@", "http://a.example/"}).Err.find("secret"));
 }
 
 // A mixed list from standard input: the good items are saved, the bad ones fail with the
@@ -196,7 +204,8 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     Server.Serve(VideoSites::FileHost, "/direct/clip.mp4", VideoSites::FileBody("direct", 5000), "video/mp4");
     Server.Serve("www.example.org", "/article", "<html><title>Nothing here</title><p>text</p></html>", "text/html");
     const std::string input = VideoSites::YoutubeAddress("good") + "\nsome words, not an address\nhttp://" +
-                              VideoSites::FileHost + "/direct/missing.mp4\n  \thttp://www.example.org/article\nhttp://" +
+                              VideoSites::FileHost +
+                              "/direct/missing.mp4\n  \thttp://www.example.org/article\nhttp://" +
                               VideoSites::FileHost + "/direct/clip.mp4\n";
 
     const Outcome first = Run({"get", "--json", "-P", "out", "-x", "2", "-"}, input);
@@ -205,9 +214,9 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     EXPECT_NE(std::string::npos, first.Err.find(":2: not an address: some words, not an address")) << first.Err;
     EXPECT_EQ(VideoSites::FileBody("tube", 300000), ReadFile(Out("Tube Clip.flv")));
     EXPECT_EQ(VideoSites::FileBody("direct", 5000), ReadFile(Out("clip.mp4")));
-    EXPECT_NE(std::string::npos, first.Err.find("2 of 4 items failed:\ncannot download http://" +
-                                                std::string(VideoSites::FileHost) +
-                                                "/direct/missing.mp4: the server answered 404 Not Found\n"))
+    EXPECT_NE(std::string::npos,
+              first.Err.find("2 of 4 items failed:\ncannot download http://" + std::string(VideoSites::FileHost) +
+                             "/direct/missing.mp4: the server answered 404 Not Found\n"))
         << first.Err;
     EXPECT_NE(std::string::npos, first.Err.find("\ncannot download http://www.example.org/article: no video found"));
     // The window's words stay the window's.
@@ -236,6 +245,14 @@ TEST_F(CommandLine, MixedListFromStandardInputSavesTheGoodItemsAndExitsWithOne)
     EXPECT_EQ("run-ended", last["event"].toString());
     EXPECT_EQ(2, last["done"].toInt());
     EXPECT_EQ(2, last["failed"].toInt());
+    // The missing file is read as a page and fails there, typed with the server's answer.
+    const QJsonObject missing = EventsOf(events, "ended", 2).at(0);
+    EXPECT_EQ("page", missing["stage"].toString());
+    EXPECT_EQ("server", missing["kind"].toString());
+    EXPECT_EQ(404, missing["status"].toInt());
+    const QJsonObject article = EventsOf(events, "ended", 3).at(0);
+    EXPECT_EQ("no-video", article["kind"].toString());
+    EXPECT_TRUE(article["status"].isNull());
 
     // Again, as plain lines (the output is not a terminal): the saved files are kept.
     const Outcome again = Run({"get", "-P", "out", "-"}, input);
@@ -261,13 +278,79 @@ TEST_F(CommandLine, PageThatWantsASignInSkipsOnlyItsItem)
     tube.Title = "Beside It";
     tube.Files[""] = VideoSites::FileBody("beside", 4000);
     Sites.Youtube("beside", tube);
-    const Outcome o = Run({"get", "-P", "out", "-j", "2", VideoSites::YoutubeAddress("grown"),
-                           VideoSites::YoutubeAddress("beside")});
+    const Outcome o =
+        Run({"get", "-P", "out", "-j", "2", VideoSites::YoutubeAddress("grown"), VideoSites::YoutubeAddress("beside")});
     EXPECT_EQ(1, o.Status) << o.Err;
-    EXPECT_NE(std::string::npos, o.Err.find("1 of 2 items failed:\ncannot download " + VideoSites::YoutubeAddress("grown") +
-                                            ": the page asks to confirm the viewer's age\n"))
+    EXPECT_NE(std::string::npos,
+              o.Err.find("1 of 2 items failed:\ncannot download " + VideoSites::YoutubeAddress("grown") +
+                         ": the page asks to confirm the viewer's age\n"))
         << o.Err;
     EXPECT_EQ(VideoSites::FileBody("beside", 4000), ReadFile(Out("Beside It.flv")));
+}
+
+// Every way an item can end in its page stage fails the run, and --json names it with its
+// kind and, when the server said no, its status; the line on standard error keeps its words.
+TEST_F(CommandLine, PageStageFailuresFailTheRunWithTheirKind)
+{
+    Server.On("www.example.org", "/gone", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(404, "Not Found", {"Content-Type: text/html"}, "<html>no such page</html>");
+    });
+    Server.On("www.example.org", "/hangup",
+              [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) { c.Reset(); });
+    Server.Serve("www.example.org", "/words", "<html><title>Words</title><p>only text</p></html>", "text/html");
+    // Larger than the page engine keeps: no page engine can give its text.
+    Server.Serve("www.example.org", "/huge", "<html>" + std::string(33 * 1024 * 1024, 'x') + "</html>", "text/html");
+    VideoSites::YoutubeVideo age;
+    age.Page = [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
+        c.Reply(200, "OK", {"Content-Type: text/html"},
+                "<html><title>YouTube - Grown Up</title><body>Please verify you are 18 or older.</body></html>");
+    };
+    Sites.Youtube("grown", age);
+    const struct {
+        std::string Address;
+        const char* Kind;
+        int Status; // 0: null
+        std::string Words;
+    } cases[] = {
+        {"http://www.example.org/gone", "server", 404, "the server answered 404 Not Found"},
+        {"http://www.example.org/hangup", "network", 0, "Connection closed by the server without a response"},
+        {"http://www.example.org/words", "no-video", 0, "no video found on the page"},
+        {VideoSites::YoutubeAddress("grown"), "sign-in", 0, "the page asks to confirm the viewer's age"},
+        {"http://www.example.org/huge", "unreadable", 0, "the page cannot be read"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = Run({"get", "--json", "-P", "out", c.Address});
+        EXPECT_EQ(1, o.Status) << c.Address << "\n" << o.Err;
+        const std::vector<QJsonObject> events = Events(o.Out);
+        const std::vector<QJsonObject> ended = EventsOf(events, "ended", 1);
+        ASSERT_EQ(1u, ended.size()) << o.Out;
+        EXPECT_EQ("failed", ended[0]["outcome"].toString()) << o.Out;
+        EXPECT_EQ("page", ended[0]["stage"].toString()) << o.Out;
+        EXPECT_EQ(c.Kind, ended[0]["kind"].toString().toStdString()) << o.Out;
+        if (c.Status)
+            EXPECT_EQ(c.Status, ended[0]["status"].toInt()) << o.Out;
+        else
+            EXPECT_TRUE(ended[0]["status"].isNull()) << o.Out;
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ("run-ended", events.back()["event"].toString());
+        EXPECT_EQ(1, events.back()["failed"].toInt()) << o.Out;
+        const std::string line = "cannot download " + c.Address + ": " + c.Words;
+        EXPECT_NE(std::string::npos, o.Err.find("1 of 1 item failed:\n" + line)) << o.Err;
+        EXPECT_EQ(line, ended[0]["reason"].toString().toStdString().substr(0, line.size())) << o.Out;
+    }
+
+    // An unreadable page ends the run: the items after it are named as not started.
+    Server.Serve(VideoSites::FileHost, "/after.mp4", VideoSites::FileBody("after", 3000), "video/mp4");
+    const Outcome o = Run({"get", "--json", "-P", "out", "-j", "1", "http://www.example.org/huge",
+                           "http://" + std::string(VideoSites::FileHost) + "/after.mp4"});
+    EXPECT_EQ(1, o.Status) << o.Err;
+    const std::vector<QJsonObject> events = Events(o.Out);
+    EXPECT_TRUE(EventsOf(events, "started", 2).empty()) << o.Out;
+    bool named = false;
+    for (const QJsonObject& e : events)
+        named = named || (e["event"].toString() == QLatin1String("note") &&
+                          e["text"].toString().endsWith(QLatin1String("not started: item 2")));
+    EXPECT_TRUE(named) << o.Out;
 }
 
 // Ctrl+C in a transfer stops at once with 130 and keeps the .part; the same command resumes it.
@@ -277,11 +360,10 @@ TEST_F(CommandLine, InterruptKeepsThePartAndTheSameCommandCompletesIt)
     file->Body = VideoSites::FileBody("long", 400000);
     file->StallAt = 150000;
     file->ContentType = "video/mp4";
-    Server.On(VideoSites::FileHost, "/long.mp4", [file](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
-        file->Answer(rq, c);
-    });
-    const std::vector<std::string> args = {"get", "-P", "out", "-x", "1",
-                                           "http://" + std::string(VideoSites::FileHost) + "/long.mp4"};
+    Server.On(VideoSites::FileHost, "/long.mp4",
+              [file](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { file->Answer(rq, c); });
+    const std::vector<std::string> args = {"get", "-P", "out",
+                                           "-x",  "1",  "http://" + std::string(VideoSites::FileHost) + "/long.mp4"};
     // The interrupted run reports as JSON: the item it stopped is told how it ended.
     std::vector<std::string> json = args;
     json.insert(json.begin() + 1, "--json");
@@ -383,7 +465,8 @@ TEST_F(CommandLine, InputFileTellsBadLinesByNumberAndFetchesTheRest)
     // The same list from standard input, beside an address given as an operand.
     const Outcome piped = Run({"get", "-P", "again", "-i", "-", b}, list);
     EXPECT_EQ(1, piped.Status) << piped.Err;
-    EXPECT_NE(std::string::npos, piped.Err.find("clipwarden: standard input:4: not an address: some words")) << piped.Err;
+    EXPECT_NE(std::string::npos, piped.Err.find("clipwarden: standard input:4: not an address: some words"))
+        << piped.Err;
     EXPECT_NE(std::string::npos, piped.Out.find("[1/2] done: again/b.mp4")) << piped.Out;
     EXPECT_NE(std::string::npos, piped.Out.find("[2/2] done: again/a.mp4")) << piped.Out;
 }
@@ -446,8 +529,9 @@ TEST_F(CommandLine, TimeoutIsTheIdleLimitOfPagesAndFiles)
     stalled->ContentType = "video/mp4";
     Server.On(VideoSites::FileHost, "/stall.mp4",
               [stalled](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) { stalled->Answer(rq, c); });
-    Server.Serve("www.example.org", "/slow", "<html><title>Slow</title><video src=\"http://" +
-                                                 std::string(VideoSites::FileHost) + "/stall.mp4\"></video></html>",
+    Server.Serve("www.example.org", "/slow",
+                 "<html><title>Slow</title><video src=\"http://" + std::string(VideoSites::FileHost) +
+                     "/stall.mp4\"></video></html>",
                  "text/html");
     Server.On("www.example.org", "/silent", [](const cwtest::HttpTestRequest&, cwtest::HttpTestConnection& c) {
         c.Send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 5000\r\n\r\n<html><title>");
@@ -467,13 +551,15 @@ TEST_F(CommandLine, TimeoutIsTheIdleLimitOfPagesAndFiles)
 // --proxy takes every address, pages and files, whatever http_proxy and no_proxy say.
 TEST_F(CommandLine, ProxyOptionTakesPagesAndFilesOverTheEnvironment)
 {
-    Server.Serve("www.example.org", "/proxied", "<html><title>Proxied</title><video src=\"http://" +
-                                                    std::string(VideoSites::FileHost) + "/p.mp4\"></video></html>",
+    Server.Serve("www.example.org", "/proxied",
+                 "<html><title>Proxied</title><video src=\"http://" + std::string(VideoSites::FileHost) +
+                     "/p.mp4\"></video></html>",
                  "text/html");
     Server.Serve(VideoSites::FileHost, "/p.mp4", VideoSites::FileBody("p", 9000), "video/mp4");
-    ExtraEnvironment = {{"http_proxy", "http://127.0.0.1:1/"}, {"https_proxy", "http://127.0.0.1:1/"}, {"no_proxy", "*"}};
-    const Outcome o = Run({"get", "-P", "out", "--proxy", "http://" + Server.Address() + "/",
-                           "http://www.example.org/proxied"});
+    ExtraEnvironment = {
+        {"http_proxy", "http://127.0.0.1:1/"}, {"https_proxy", "http://127.0.0.1:1/"}, {"no_proxy", "*"}};
+    const Outcome o =
+        Run({"get", "-P", "out", "--proxy", "http://" + Server.Address() + "/", "http://www.example.org/proxied"});
     EXPECT_EQ(0, o.Status) << o.Err;
     EXPECT_EQ(VideoSites::FileBody("p", 9000), ReadFile(Out("Proxied.mp4")));
     EXPECT_FALSE(Sites.RequestsTo(VideoSites::FileHost).empty());
@@ -557,8 +643,8 @@ TEST_F(CommandLine, SubtitlesFollowTheLocaleAndNoSubsSavesNone)
 
     // Converted to audio, the download goes and the subtitle stays beside what is left; in JSON
     // the warning is an event of its item.
-    const Outcome mp3 = Run({"get", "--json", "-t", "mp3", "-P", "mp3", "http://www.example.org/talk",
-                             "http://www.example.org/broken"});
+    const Outcome mp3 = Run(
+        {"get", "--json", "-t", "mp3", "-P", "mp3", "http://www.example.org/talk", "http://www.example.org/broken"});
     EXPECT_EQ(0, mp3.Status) << mp3.Err;
     EXPECT_TRUE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp3"));
     EXPECT_FALSE(std::filesystem::exists(Dir.Path() + "/mp3/Talk.mp4"));
@@ -576,8 +662,8 @@ TEST_F(CommandLine, TitleEventsNameTheSavedFile)
     tube.Files["18"] = VideoSites::FileBody("tube18", 40000);
     Sites.Youtube("hq", tube);
     Server.Serve("www.example.org", "/article", "<html><title>Nothing here</title><p>text</p></html>", "text/html");
-    const Outcome o =
-        Run({"get", "--json", "-f", "hq", "-P", "out", VideoSites::YoutubeAddress("hq"), "http://www.example.org/article"});
+    const Outcome o = Run(
+        {"get", "--json", "-f", "hq", "-P", "out", VideoSites::YoutubeAddress("hq"), "http://www.example.org/article"});
     EXPECT_EQ(1, o.Status) << o.Err;
     EXPECT_EQ(VideoSites::FileBody("tube18", 40000), ReadFile(Out("Tube Clip.mp4")));
     const std::vector<QJsonObject> events = Events(o.Out);
@@ -598,8 +684,8 @@ TEST_F(CommandLine, TitleEventsNameTheSavedFile)
 TEST_F(CommandLine, NamesNeverCollideAndNoAddressIsFetchedTwice)
 {
     for (const char* folder : {"a", "b"})
-        Server.Serve(VideoSites::FileHost, "/" + std::string(folder) + "/clip.mp4",
-                     VideoSites::FileBody(folder, 30000), "video/mp4");
+        Server.Serve(VideoSites::FileHost, "/" + std::string(folder) + "/clip.mp4", VideoSites::FileBody(folder, 30000),
+                     "video/mp4");
     Server.Serve(VideoSites::FileHost, "/own.mp4", VideoSites::FileBody("own", 20000), "video/mp4");
     const std::string host = "http://" + std::string(VideoSites::FileHost);
     const std::string a = host + "/a/clip.mp4";
@@ -661,19 +747,22 @@ TEST_F(CommandLine, AnyAnswerButAPageIsTheFileAndAddressCredentialsAnswerTheServ
 {
     const std::string host = "http://" + std::string(VideoSites::FileHost);
     Server.Serve(VideoSites::FileHost, "/data/big.bin", VideoSites::FileBody("bin", 50000), "application/octet-stream");
-    Server.On(VideoSites::FileHost, "/private/clip.mp4", [](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
-        const bool signedIn = rq.Header("Authorization") == "Basic dXNlcjpzM2NyZXQ="; // user:s3cret
-        if (signedIn)
-            c.Reply(200, "OK", {"Content-Type: video/mp4"}, VideoSites::FileBody("private", 40000));
-        else
-            c.Reply(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"clips\"", "Content-Type: text/html"},
-                    "<html>sign in</html>");
-    });
-    Server.Serve(VideoSites::FileHost, "/page.html", "<html><title>Gone</title><video src=\"/gone.mp4\"></video></html>");
-    const Outcome o = Run({"get", "--json", "-P", "out", host + "/data/big.bin",
-                           "http://user:s3cret@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
-                           "http://user:wrong@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
-                           host + "/page.html"});
+    Server.On(VideoSites::FileHost, "/private/clip.mp4",
+              [](const cwtest::HttpTestRequest& rq, cwtest::HttpTestConnection& c) {
+                  const bool signedIn = rq.Header("Authorization") == "Basic dXNlcjpzM2NyZXQ="; // user:s3cret
+                  if (signedIn)
+                      c.Reply(200, "OK", {"Content-Type: video/mp4"}, VideoSites::FileBody("private", 40000));
+                  else
+                      c.Reply(401, "Unauthorized",
+                              {"WWW-Authenticate: Basic realm=\"clips\"", "Content-Type: text/html"},
+                              "<html>sign in</html>");
+              });
+    Server.Serve(VideoSites::FileHost, "/page.html",
+                 "<html><title>Gone</title><video src=\"/gone.mp4\"></video></html>");
+    const Outcome o =
+        Run({"get", "--json", "-P", "out", host + "/data/big.bin",
+             "http://user:s3cret@" + std::string(VideoSites::FileHost) + "/private/clip.mp4",
+             "http://user:wrong@" + std::string(VideoSites::FileHost) + "/private/clip.mp4", host + "/page.html"});
     EXPECT_EQ(1, o.Status) << o.Err;
     EXPECT_TRUE(VideoSites::FileBody("bin", 50000) == ReadFile(Out("big.bin"))) << o.Out;
     EXPECT_TRUE(VideoSites::FileBody("private", 40000) == ReadFile(Out("clip.mp4"))) << o.Out;
@@ -718,7 +807,8 @@ TEST_F(CommandLine, CaCertificatesAndRateCapReachEveryConnection)
     EXPECT_EQ(1, untrusted.Status) << untrusted.Out;
     EXPECT_NE(std::string::npos, untrusted.Err.find("certificate")) << untrusted.Err << untrusted.Out;
 
-    const Outcome capped = Run({"get", "--cacert", pki.Pem("ca"), "--limit-rate", "400K", "-x", "4", "-P", "out", address});
+    const Outcome capped =
+        Run({"get", "--cacert", pki.Pem("ca"), "--limit-rate", "400K", "-x", "4", "-P", "out", address});
     EXPECT_EQ(0, capped.Status) << capped.Err << capped.Out;
     EXPECT_TRUE(body == ReadFile(Out("secure.mp4")));
 
@@ -772,7 +862,8 @@ TEST_F(CommandLine, ACookiesFileLendsASession)
     ExtraEnvironment.clear();
     EXPECT_EQ(0, with.Status) << with.Err << with.Out;
     EXPECT_TRUE(body == ReadFile(Out("Members Only.mp4")));
-    EXPECT_NE(std::string::npos, with.Err.find("cookies.txt: 1 line(s) are no cookie and were passed over (the first: line 4)"))
+    EXPECT_NE(std::string::npos,
+              with.Err.find("cookies.txt: 1 line(s) are no cookie and were passed over (the first: line 4)"))
         << with.Err;
     EXPECT_EQ(std::string::npos, with.Err.find("not-for-you")) << with.Err;
     EXPECT_EQ(std::string::npos, (with.Err + with.Out).find("s3ss10n")) << with.Err;
@@ -801,7 +892,8 @@ TEST_F(CommandLine, ConvertFailuresInPlainWords)
     const Outcome o = Run({"convert", "-t", "mp3", "-P", "out", "missing.mp4", "clip.mp4", "clip.mp4"});
     EXPECT_EQ(1, o.Status) << o.Err;
     EXPECT_NE(std::string::npos, o.Err.find("\nno such file: missing.mp4\n")) << o.Err;
-    EXPECT_NE(std::string::npos, o.Err.find("\ncannot convert clip.mp4: ffmpeg was not found; install the ffmpeg package\n"))
+    EXPECT_NE(std::string::npos,
+              o.Err.find("\ncannot convert clip.mp4: ffmpeg was not found; install the ffmpeg package\n"))
         << o.Err;
     std::size_t notes = 0;
     for (const std::string& line : Lines(o.Err))

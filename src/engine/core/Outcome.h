@@ -21,13 +21,18 @@ enum TFailKind {
     fkWrite,    // the file takes no more bytes (a full disk)
     fkPlaylist, // the address answered with a stream's playlist, not a file
     fkRefused,  // nothing fetches the rest: the server takes no more connections
+    // How a page ends an item before any file is asked for:
+    fkNoVideo,    // the page was read and holds no video this program can fetch
+    fkSignIn,     // the page wants the viewer signed in (an age check), and nobody did
+    fkUnreadable, // the page's text could not be read in either page engine
 };
 
-// "network", "server", "mismatch", "media", "save", "write", "playlist", "refused"; "" for fkNone.
+// "network", "server", "mismatch", "media", "save", "write", "playlist", "refused", "no-video",
+// "sign-in", "unreadable"; "" for fkNone.
 inline const char* FailKindName(TFailKind kind)
 {
-    static const char* const names[] = {"", "network", "server", "mismatch", "media", "save", "write", "playlist",
-                                        "refused"};
+    static const char* const names[] = {"",      "network",  "server",  "mismatch", "media",   "save",
+                                        "write", "playlist", "refused", "no-video", "sign-in", "unreadable"};
     return names[static_cast<int>(kind)];
 }
 
