@@ -3,9 +3,12 @@
 #include "engine/RunModel.h"
 #include "global/Global.h"
 #include "net/http/HttpUrl.h"
+#include "platform/Files.h"
 #include "platform/MediaTypes.h"
 #include "platform/Text.h"
-#include "platform/Files.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace cw {
 
@@ -149,13 +152,26 @@ void RecordOrigin(const std::string& path, const std::string& address)
     SetFileOrigin(path, OriginAddress(address));
 }
 
-TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& address, int item,
-                               TNameClaims& claims)
+namespace {
+
+// Two paths that name one file (a link, a relative and an absolute path, the same text).
+bool SameFile(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return true;
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+TOutputChoice Choose(const std::string& wanted, const std::string& address, int item, TNameClaims& claims,
+                     const std::string& source)
 {
     const TNameClaims::THolder me{OriginAddress(address), item};
     std::string path = wanted;
     for (int n = 1; n <= kMostNumbered; ++n) {
         path = NumberedPath(wanted, n);
+        if (!source.empty() && SameFile(path, source))
+            continue;
         const TNameClaims::THolder* holder = claims.Holder(path);
         if (holder && holder->Item == item)
             return {TOutputKind::Free, path};
@@ -176,6 +192,39 @@ TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& add
         return {TOutputKind::Free, path};
     }
     return {TOutputKind::Unknown, path};
+}
+
+} // namespace
+
+TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& address, int item, TNameClaims& claims)
+{
+    return Choose(wanted, address, item, claims, std::string());
+}
+
+TOutputChoice ChooseConvertedPath(const std::string& wanted, const std::string& source, const std::string& address,
+                                  int item, TNameClaims& claims)
+{
+    return Choose(wanted, address, item, claims, source);
+}
+
+std::string SavedFrom(const std::string& wanted, const std::string& address, const std::string& notThis,
+                      const TNameClaims& claims)
+{
+    const std::string origin = OriginAddress(address);
+    for (int n = 1; n <= kMostNumbered; ++n) {
+        const std::string path = NumberedPath(wanted, n);
+        if (!notThis.empty() && SameFile(path, notThis))
+            continue;
+        if (FileExists(path)) {
+            if (FileOrigin(path) == origin)
+                return path;
+        } else if (!claims.Holder(path)) {
+            // Numbers are given from the lowest free one: no file of this address lies past a
+            // name nobody holds (unless one before it was removed since).
+            break;
+        }
+    }
+    return std::string();
 }
 
 } // namespace cw

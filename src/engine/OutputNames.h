@@ -15,7 +15,7 @@ namespace cw {
 class TNameClaims {
 public:
     struct THolder {
-        std::string Origin;      // OriginAddress of the item's address
+        std::string Origin; // OriginAddress of the item's address
         int Item = 0;       // which item (NewItem): a stage that starts again keeps its own name
     };
     // Who holds path in this run; nullptr when nobody does.
@@ -30,10 +30,10 @@ private:
 };
 
 enum class TOutputKind {
-    Free,       // nobody's: save under it (a .part there is continued)
-    Saved,      // a finished file from this very address: nothing to do
-    Duplicate,  // another item of this run saves this address already
-    Unknown,    // a finished file that says nothing of its origin: ask
+    Free,      // nobody's: save under it (a .part there is continued)
+    Saved,     // a finished file from this very address: nothing to do
+    Duplicate, // another item of this run saves this address already
+    Unknown,   // a finished file that says nothing of its origin: ask
 };
 
 struct TOutputChoice {
@@ -43,8 +43,18 @@ struct TOutputChoice {
 
 // The file an item (its number from NewItem) from address saves under,
 // starting from the wanted path; the path is claimed for the item unless it is to be skipped.
-TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& address, int item,
-                               TNameClaims& claims);
+TOutputChoice ChooseOutputPath(const std::string& wanted, const std::string& address, int item, TNameClaims& claims);
+
+// The file a conversion of source writes, starting from wanted (the conversion's name for the
+// item): chosen and claimed as ChooseOutputPath does, and never the source itself, whatever path
+// names it (a preset that writes the source's own kind takes a numbered name).
+TOutputChoice ChooseConvertedPath(const std::string& wanted, const std::string& source, const std::string& address,
+                                  int item, TNameClaims& claims);
+
+// A finished file numbered from wanted, other than notThis, that records address as its origin:
+// what an earlier run made of the item; "" when there is none. Nothing is claimed.
+std::string SavedFrom(const std::string& wanted, const std::string& address, const std::string& notThis,
+                      const TNameClaims& claims);
 
 // "dir/clip.mp4", 3 → "dir/clip (3).mp4"; 1 gives the path itself.
 std::string NumberedPath(const std::string& path, int n);

@@ -431,6 +431,7 @@ void TRunEngine::FetchPage()
     FSubsHoldsEnd = false;
     FVideoReplaced = false;
     FConvertedPath.clear();
+    FConvertWanted.clear();
     FClaimant = Claims().NewItem();
     FState = jsPending;
     try {
@@ -872,17 +873,31 @@ void TRunEngine::StartDownload()
                  NameFromTemplate(nameTemplate, ExtractFileName(wanted), address);
     const TOutputChoice choice = ChooseOutputPath(wanted, address, FClaimant, Claims());
     FPath = choice.Path;
-    FEvents.OutputChosen(FPath);
+    const bool replaces = FOwner && FOwner->ReplacesSavedFiles();
+    // The conversion is named from the page's name, so that every run numbers it alike; a file
+    // an earlier run converted from this address answers for the item (its video may be gone).
+    std::string converted;
+    if (FModel.ConvertsAfterTransfer()) {
+        FConvertWanted = ChangeFileExt(wanted, FConvertExtension);
+        if (choice.Kind != TOutputKind::Duplicate && !replaces)
+            converted = SavedFrom(FConvertWanted, address, FPath, Claims());
+    }
+    FEvents.OutputChosen(converted.empty() ? FPath : converted);
     if (FStopped)
         return;
+    if (!converted.empty())
+        return SkipItem("already converted from this address");
     switch (choice.Kind) {
     case TOutputKind::Free:
         break;
     case TOutputKind::Saved:
-        if (FOwner && FOwner->ReplacesSavedFiles()) {
+        if (replaces) {
             FVideoReplaced = true;
             break;
         }
+        // A video kept from an earlier run whose conversion is missing is converted now.
+        if (FModel.ConvertsAfterTransfer())
+            return EndOfItem();
         return SkipItem("already saved from this address");
     case TOutputKind::Duplicate:
         return SkipItem("another item of this run saves the same address");
@@ -892,9 +907,11 @@ void TRunEngine::StartDownload()
         return Ask(FPath, [this](bool replace) {
             FVideoReplaced = replace;
             if (replace)
-                BeginTransfer();
-            else
-                SkipItem("kept as it is");
+                return BeginTransfer();
+            // The user's own file stays, and is what the conversion (if any) takes.
+            FModel.Skip();
+            FSkipNote = "kept as it is";
+            EndOfItem();
         });
     }
     BeginTransfer();
@@ -1093,11 +1110,12 @@ TNameClaims& TRunEngine::Claims()
 }
 
 // The item ends without doing anything; the note says why (for a summary, not a failure).
+// Nothing is converted either: the file under the name is another item's or another run's.
 void TRunEngine::SkipItem(const std::string& note)
 {
     FModel.Skip();
     FSkipNote = note;
-    EndOfItem();
+    NextItem();
 }
 
 std::function<void(bool)> TRunEngine::AnswerTaker(int question)
@@ -1232,25 +1250,46 @@ void TRunEngine::SaveSubtitles()
 // ---- conversion stage -------------------------------------------------------------------------
 
 // True when the conversion started, or waits for the answer to whether to replace its output.
+// The output's name is chosen and claimed as a download's is, before the converter starts: a
+// name another item or another address holds gets a number, and the source itself is never
+// written (a preset that writes the source's own kind numbers its output), --overwrite or not.
 bool TRunEngine::StartFile(const std::string& inputPath)
 {
-    const std::string output =
-        IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
-    if (!FileExists(output))
-        return RunConverter(inputPath);
-    Ask(output, [this, inputPath](bool replace) {
+    const std::string wanted = !FConvertWanted.empty()
+                                   ? FConvertWanted
+                                   : IncludeTrailingPathDelimiter(OutputFolder()) +
+                                         ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
+    const TOutputChoice choice = ChooseConvertedPath(wanted, inputPath, FModel.Address(), FClaimant, Claims());
+    const std::string output = choice.Path;
+    switch (choice.Kind) {
+    case TOutputKind::Free:
+        return RunConverter(inputPath, output);
+    case TOutputKind::Saved:
+        if (FOwner && FOwner->ReplacesSavedFiles())
+            return RunConverter(inputPath, output);
+        FModel.Skip();
+        FSkipNote = "already converted from this address";
+        return false;
+    case TOutputKind::Duplicate:
+        FModel.Skip();
+        FSkipNote = "another item of this run converts the same file";
+        return false;
+    case TOutputKind::Unknown:
+        break;
+    }
+    Ask(output, [this, inputPath, output](bool replace) {
         if (!replace) {
             // The user kept the existing output: nothing was converted, and nothing failed.
             FModel.Skip();
             return NextItem();
         }
-        if (!RunConverter(inputPath) && !FStopped)
+        if (!RunConverter(inputPath, output) && !FStopped)
             NextItem();
     });
     return true;
 }
 
-bool TRunEngine::RunConverter(const std::string& inputPath)
+bool TRunEngine::RunConverter(const std::string& inputPath, const std::string& outputPath)
 {
     TConvertProcess* runner = Runner();
     try {
@@ -1258,8 +1297,7 @@ bool TRunEngine::RunConverter(const std::string& inputPath)
             throw Exception("No convert process available");
         runner->Active = true;
         runner->InputFile = inputPath;
-        runner->OutputFile =
-            IncludeTrailingPathDelimiter(OutputFolder()) + ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
+        runner->OutputFile = outputPath;
         runner->Window = FWindow.Handle();
         runner->Arguments = FConvertArguments;
         runner->ExtraInputs.clear();
@@ -1291,6 +1329,8 @@ bool TRunEngine::StartLocalFile()
 {
     FFailureLine.clear();
     FSkipNote.clear();
+    FConvertWanted.clear();
+    FClaimant = Claims().NewItem();
     FState = jsPending;
     const std::string& entry = FModel.Address();
     FEvents.ItemStarted(FModel.Index(), entry);

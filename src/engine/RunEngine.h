@@ -291,6 +291,7 @@ private:
     void ItemEnded();
     void EndRun(TRunEnd how);
     TNameClaims& Claims();
+    // The item ends here, nothing more done (no conversion either); the note says why.
     void SkipItem(const std::string& note);
     // Asks whether to replace the file at path; then runs with the answer from the loop.
     void Ask(const std::string& path, std::function<void(bool replace)> then);
@@ -299,7 +300,7 @@ private:
     // Takes an answer from the loop (WM_QUESTION_ANSWERED) when question is still the open one.
     std::function<void(bool)> AnswerTaker(int question);
     void BeginTransfer();
-    bool RunConverter(const std::string& inputPath);
+    bool RunConverter(const std::string& inputPath, const std::string& outputPath);
     void Fail(const std::string& line, const std::string& reason, const TOutcome* outcome = nullptr);
     int ItemQuality() const;
     std::string OutputFolder() const;
@@ -435,6 +436,7 @@ private:
     bool FSubsHoldsEnd = false;                  // the item ended while the fetch ran: it ends when that does
     bool FVideoReplaced = false;                 // the video replaced an existing file (so may its subtitle)
     std::string FConvertedPath;                  // the conversion's output, when it succeeded
+    std::string FConvertWanted;                  // the conversion's name before any number (from the page's)
 };
 
 } // namespace cw

@@ -9,6 +9,8 @@
 
 #include <fstream>
 
+#include <unistd.h>
+
 using namespace cw;
 
 TEST(OutputNames, TemplatesFillTheirFieldsAndStayOneCleanName)
@@ -76,4 +78,34 @@ TEST(OutputNames, ANameIsTheItemsOwnAnotherAddressesOrTheUsers)
     const std::string own = dir.Path() + "/own.mp4";
     std::ofstream(own) << "mine";
     EXPECT_EQ(ChooseOutputPath(own, a, later.NewItem(), later).Kind, TOutputKind::Unknown);
+}
+
+// A conversion's name: never its source, whatever path names the source, and what an earlier
+// run converted is found by the address it records, the item's own video excepted.
+TEST(OutputNames, AConversionNeverTakesItsSourceAndItsOutputAnswersForItsAddress)
+{
+    cwtest::TempDir dir("cw-names");
+    const std::string clip = dir.Path() + "/clip.mp4";
+    const std::string link = dir.Path() + "/link.mp4";
+    const std::string a = "http://a.example/clip";
+    std::ofstream(clip) << "video";
+    ASSERT_EQ(0, ::symlink(clip.c_str(), link.c_str()));
+    TNameClaims claims;
+    const int item = claims.NewItem();
+    ASSERT_EQ(ChooseOutputPath(clip, a, item, claims).Path, clip) << "the item's own video";
+    for (const std::string& source : {clip, link, dir.Path() + "/./clip.mp4"}) {
+        const TOutputChoice out = ChooseConvertedPath(clip, source, a, item, claims);
+        EXPECT_EQ(out.Kind, TOutputKind::Free) << source;
+        EXPECT_EQ(out.Path, dir.Path() + "/clip (2).mp4") << source;
+    }
+
+    // A later run: the video and its conversion both record the address.
+    RecordOrigin(clip, a);
+    EXPECT_EQ(SavedFrom(clip, a, clip, claims), "") << "the video is not its own conversion";
+    std::ofstream(dir.Path() + "/clip (2).mp4") << "converted";
+    RecordOrigin(dir.Path() + "/clip (2).mp4", a);
+    TNameClaims later;
+    EXPECT_EQ(SavedFrom(clip, a, clip, later), dir.Path() + "/clip (2).mp4");
+    EXPECT_EQ(SavedFrom(clip, "http://b.example/clip", clip, later), "");
+    EXPECT_EQ(later.Holder(dir.Path() + "/clip (3).mp4"), nullptr) << "looking claims nothing";
 }
