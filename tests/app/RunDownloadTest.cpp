@@ -355,7 +355,7 @@ TEST_F(RunDownload, StopInAPauseKeepsThePartsAndTheNextRunResumesThem)
     EXPECT_EQ("118 KB of 293 KB received", received);
     ASSERT_EQ(1u, Boxes.Count());
     EXPECT_EQ("1 of 3 items failed:\r\nUnable download video from " + items[1] +
-                  ": no data for 1 s after 20,000 of 80,000 bytes (5 tries)\r\n",
+                  ": no data for 1 s after 20,000 of 80,000 bytes (6 tries)\r\n",
               Boxes.Boxes()[0].Text);
     EXPECT_EQ(whole->Body, runtest::ReadFile(Out("Whole.flv")));
     EXPECT_EQ(stalled->Body.substr(0, 20000), runtest::ReadFile(Out("Stalled.flv.part")));

@@ -360,7 +360,7 @@ TEST_F(DashRun, MisbehavingServersStillGiveTheStreamOrTheirOwnReason)
         {"/octet/manifest", "manifest.mp4", "", {}},
         {"/octet/playlist", "playlist.mp4", "", {}},
         // Every try refused: the stream ends after its tries, naming the segment and the refusal.
-        {"/dead.mpd", "", "): Connection refused (Error #10061) (3 tries)", {20, 20, 20}},
+        {"/dead.mpd", "", "): Connection refused (Error #10061) (4 tries)", {20, 20, 20}},
         // The first server is dead with the default pauses: each segment goes on at the second.
         {"/alt.mpd", "alt.mp4", "", {}},
         {"/tpl/noinit.mpd",

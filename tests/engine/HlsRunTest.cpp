@@ -198,7 +198,7 @@ TEST_F(HlsRun, StreamsThatCannotBecomeAWholeVideoFailWithTheirReason)
          "segment 1 of 1 (" + Nginx->Url("/locked/s000.ts") + "): the server answered 403 Forbidden"},
         // An error page served as a success would be a hole in the video.
         {"html", head + "#EXTINF:2,\n../plain/p000.ts\n#EXTINF:2,\n../page.html\n#EXT-X-ENDLIST\n",
-         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent a web page as text/html (5 tries)"},
+         "segment 2 of 2 (" + Nginx->Url("/page.html") + "): is not video: the server sent a web page as text/html (6 tries)"},
         {"toolong",
          "#EXTM3U\n#EXT-X-MEDIA:TYPE=AUDIO,GROUP-ID=\"a\",NAME=\"main\",DEFAULT=YES,URI=\"long-a.m3u8\"\n"
          "#EXT-X-STREAM-INF:BANDWIDTH=1000,AUDIO=\"a\"\nlong-v.m3u8\n",

@@ -157,7 +157,7 @@ TEST_F(TransferRules, EachServerBehaviourEndsAsItShould)
         {"quiet after the header", 5000, [](ServedFile& f) { f.StallAt = 0; }, 300, {""}, "no data for 1 s", 0},
         {"broken on every try", 5000, [](ServedFile& f) { f.Cuts = {1000, 0, 0, 0, 0, 0}; }, 0,
          {"", "bytes=1000-", "bytes=1000-", "bytes=1000-", "bytes=1000-", "bytes=1000-"},
-         "the connection closed after 1,000 of 5,000 bytes (5 tries)", 1000},
+         "the connection closed after 1,000 of 5,000 bytes (6 tries)", 1000},
     };
     int n = 0;
     for (const auto& k : cases) {
@@ -687,7 +687,7 @@ TEST_F(TransferRules, APagesNextVideoIsTriedWhenTheChosenOneFails)
          "tried 3 of the page's videos: http://shop.example.org/v/2.mp4 (the server answered 403 Forbidden); "
          "http://shop.example.org/v/2.ogv (the server answered 404 Not Found); "
          "http://shop.example.org/v/2.m3u8 (segment 1 of 1 (http://shop.example.org/v/2-0.ts): is not video: the "
-         "server sent a web page as video/mp2t (1 try))"},
+         "server sent a web page as video/mp2t (2 tries))"},
         {"/3",
          "<video src=\"/v/3.mp4\"></video>",
          {{"/v/3.mp4", 404}},

@@ -238,6 +238,6 @@ TEST_F(Transfer, AnAbsurdLengthTricklingInShowsTheClockCeiling)
     EXPECT_EQ(std::string(3000, 'e'), dltest::ReadFile(Out("Endless.flv.part")));
     EXPECT_EQ(
         std::vector<std::string>{"Unable download video from " + VideoSites::YoutubeAddress("end") +
-                                 ": the connection closed after 3,000 of 999,999,999,999,999,999 bytes (0 tries)"},
+                                 ": the connection closed after 3,000 of 999,999,999,999,999,999 bytes (1 try)"},
         run.Window().Run().FailureLines());
 }

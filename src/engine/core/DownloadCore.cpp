@@ -951,8 +951,9 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
             (FMode == cmStream ? FSegments[static_cast<std::size_t>(piece)].Name
                                : "connection " + std::to_string(conn + 1) + " for " + ExtractFileName(FPartPath)) +
                 ": " + why + (d.GiveUp ? std::string() : "; again in " + std::to_string(d.PauseMs) + " ms"));
+    // The tries are worth naming only where asking again was the rule: a 404 is a 404.
     if (d.GiveUp)
-        return Fail(TOutcome::Failed(kind, GiveUpWords(conn, kind, why, d.Try, code), code));
+        return Fail(TOutcome::Failed(kind, GiveUpWords(conn, kind, why, retry ? d.Try : 0, code), code));
     Fill();
     if (FRunning && FSched.Busy() == 0)
         Tick(); // nothing under way: the pause is shown at once

@@ -313,7 +313,7 @@ TFailDecision TPieceScheduler::Failed(int conn, bool retryable, std::int64_t now
         p.Pos = 0;
     if (!retryable || p.Tries >= d.Count) {
         d.GiveUp = true;
-        d.Try = p.Tries;
+        d.Try = p.Tries + 1; // every try made, the first one included
         return d;
     }
     d.PauseMs = FSettings.RetryDelaysMs[static_cast<std::size_t>(p.Tries)];

@@ -54,7 +54,7 @@ struct TAssignment {
 struct TFailDecision {
     bool GiveUp = false;
     std::uint32_t PauseMs = 0; // before the piece is asked for again
-    int Try = 0;               // the try that comes after the pause (1-based), of Count
+    int Try = 0;               // the try that comes after the pause (1-based), of Count; on giving up, the tries made
     int Count = 0;
     bool Silent = false; // nothing to tell: another connection carries the piece on
 };

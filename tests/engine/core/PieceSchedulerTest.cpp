@@ -219,7 +219,7 @@ TEST(PieceScheduler, PausesOnlyTheFailedPieceAndGivesUpWithoutProgress)
                 {.Now = 250, .Conn = 1, .Op = Recv, .N = 120, .Want = 120},
                 {.Now = 260, .Conn = 1, .Op = Fail, .Pause = 200, .Try = 2},
                 {.Now = 460, .Conn = 1, .Op = Next, .Piece = 0, .From = 0, .To = 300},
-                {.Now = 470, .Conn = 1, .Op = Fail, .GiveUp = true, .Try = 2},
+                {.Now = 470, .Conn = 1, .Op = Fail, .GiveUp = true, .Try = 3},
                 {.Now = 470, .Conn = 0, .Op = Fatal, .GiveUp = true},
             });
 }
