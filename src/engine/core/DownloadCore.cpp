@@ -82,17 +82,12 @@ struct TDownloadCore::TWorker {
     std::unique_ptr<TFileStream> Spool;
     std::string SpoolPath;
     std::unique_ptr<THlsDecryptor> Cipher;
-    std::string Head;
-    bool Checked = false;
+    std::string Head; // the media check is made once it holds MediaCheckBytes
     // A verdict reached inside an event, acted on when the request is done.
-    bool Rejected = false;
-    TFailKind Kind = fkNone;
-    std::string Why;
-    bool Retry = false;
-    bool StartOver = false;
+    std::optional<TAnswerVerdict> Verdict;
     bool Throttled = false; // paused by the run's rate cap
-    // A kept segment's first bytes asked again: compared with the track, nothing written.
-    bool Probe = false;
+    // A kept segment's first bytes asked again (a probe): compared with the track, nothing
+    // written; a file's bytes before a request asked again (Overlap) land here too.
     std::string Probed;
     std::int64_t Overlap = 0; // a file's bytes before the piece asked again, compared, not written
 };
@@ -432,7 +427,8 @@ void TDownloadCore::Adopt(int conn, const TAssignment& job)
     THttpCli& h = *w.Http;
     h.SetIdleTimeout(FSettings.IdleTimeout());
     w.Busy = true;
-    w.Accepted = w.Cut = w.Stopped = w.Rejected = w.StartOver = w.Retry = false;
+    w.Accepted = w.Cut = w.Stopped = false;
+    w.Verdict.reset();
     w.Skip = w.Got = 0;
     w.Job = job;
     h.SetKeepEventExceptions(true);
@@ -454,7 +450,7 @@ void TDownloadCore::Adopt(int conn, const TAssignment& job)
         h.OnRequestDone = nullptr;
         return RequestDone(conn);
     }
-    if (w.Cut || w.Rejected)
+    if (w.Cut || w.Verdict)
         return; // aborted above: its end arrives from the loop
     h.CtrlSocket().Resume();
 }
@@ -482,12 +478,11 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
     }
     THttpCli& h = *w.Http;
     w.Busy = true;
-    w.Accepted = w.Cut = w.Stopped = w.Rejected = w.StartOver = w.Retry = false;
+    w.Accepted = w.Cut = w.Stopped = false;
+    w.Verdict.reset();
     w.Skip = w.Got = 0;
     w.Job = job;
     w.Head.clear();
-    w.Checked = false;
-    w.Why.clear();
     h.SetKeepEventExceptions(true);
     h.SetRcvdStream(nullptr);
     h.SetContentRangeBegin("");
@@ -516,11 +511,10 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         const std::size_t at = FAddressAt[static_cast<std::size_t>(job.Piece)];
         h.SetURL(at == 0 || at > seg.Alternates.size() ? seg.Url : seg.Alternates[at - 1]);
         h.SetAccept("*/*");
-        w.Probe = FProbe[static_cast<std::size_t>(job.Piece)];
-        w.Probed.clear();
+        const bool probe = FProbe[static_cast<std::size_t>(job.Piece)];
         const std::int64_t from = std::max<std::int64_t>(seg.Offset, 0);
-        const std::int64_t length = w.Probe && (seg.Length < 0 || seg.Length > kProbeBytes) ? kProbeBytes : seg.Length;
-        if (seg.Offset >= 0 || w.Probe) {
+        const std::int64_t length = probe && (seg.Length < 0 || seg.Length > kProbeBytes) ? kProbeBytes : seg.Length;
+        if (seg.Offset >= 0 || probe) {
             h.SetContentRangeBegin(std::to_string(from));
             h.SetContentRangeEnd(std::to_string(from + length - 1));
         }
@@ -570,7 +564,7 @@ void TDownloadCore::DocBegin(int conn)
         // A server that ignores the range sends the whole resource: the range is cut out of it.
         if (seg.Offset >= 0 && status != 206)
             v.Skip = seg.Offset;
-        if (!w.Probe) {
+        if (!IsProbe(w)) {
             // Each try writes a spool of its own, and only its owner removes it: the two tries of
             // an end-game pair never share or delete each other's file.
             try {
@@ -594,18 +588,14 @@ void TDownloadCore::DocBegin(int conn)
         w.Skip = v.Skip;
         return;
     }
-    w.Rejected = true;
-    w.StartOver = v.Kind == TAnswerVerdict::avStartOver;
-    w.Kind = v.Fail;
-    w.Why = v.Words;
-    w.Retry = v.Retry;
+    w.Verdict = std::move(v);
     h.Abort();
 }
 
 void TDownloadCore::DocData(int conn, const char* data, int len)
 {
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
-    if (!w.Accepted || w.Rejected || w.Cut || !FRunning || len <= 0)
+    if (!w.Accepted || w.Verdict || w.Cut || !FRunning || len <= 0)
         return;
     std::int64_t n = len;
     if (w.Skip > 0) {
@@ -622,10 +612,8 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
         if (static_cast<std::int64_t>(w.Probed.size()) == w.Overlap) {
             w.Overlap = 0;
             if (!OverlapMatches(w.Job.From, w.Probed)) {
-                w.Rejected = w.StartOver = true;
-                w.Kind = fkMismatch;
-                w.Why = "the server sent another version of the file (its bytes before " + std::to_string(w.Job.From) +
-                        " differ)";
+                w.Verdict = TAnswerVerdict::StartOver("the server sent another version of the file (its bytes before " +
+                                                      std::to_string(w.Job.From) + " differ)");
                 w.Http->Abort();
                 return;
             }
@@ -677,9 +665,11 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                 if (at == 0 && LooksLikeWebPage(std::string_view(data, static_cast<std::size_t>(take)))) {
                     // Asked again it would be the same page: the file fails now, and a page
                     // with another video gets to offer that.
-                    w.Rejected = true, w.Kind = fkMedia, w.Retry = false;
                     const std::string type = w.Http->ContentType();
-                    w.Why = "is not video: the server sent a web page" + (type.empty() ? std::string() : " as " + type);
+                    w.Verdict = TAnswerVerdict::Reject(fkMedia,
+                                                       "is not video: the server sent a web page" +
+                                                           (type.empty() ? std::string() : " as " + type),
+                                                       false);
                     w.Http->Abort();
                     return;
                 }
@@ -687,8 +677,8 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                                 LooksLikeDashManifest(std::string_view(data, static_cast<std::size_t>(take))))) {
                     // A stream's playlist, whatever type its server gave it: its owner fetches it
                     // as a stream; saved it would only be a small text under a video's name.
-                    w.Rejected = true, w.Kind = fkPlaylist, w.Retry = false;
-                    w.Why = "the address answered with a stream's playlist";
+                    w.Verdict =
+                        TAnswerVerdict::Reject(fkPlaylist, "the address answered with a stream's playlist", false);
                     w.Http->Abort();
                     return;
                 }
@@ -701,14 +691,14 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                 std::size_t outLen = static_cast<std::size_t>(take);
                 if (w.Cipher) {
                     if (!w.Cipher->Update(data, static_cast<std::size_t>(take), plain)) {
-                        w.Rejected = true, w.Kind = fkMedia, w.Why = w.Cipher->Error(), w.Retry = false;
+                        w.Verdict = TAnswerVerdict::Reject(fkMedia, w.Cipher->Error(), false);
                         w.Http->Abort();
                         return;
                     }
                     out = plain.data();
                     outLen = plain.size();
                 }
-                if (w.Probe) {
+                if (IsProbe(w)) {
                     w.Probed.append(out, outLen);
                     FSched.Received(conn, take, now);
                     if (ProbeSettled(conn)) {
@@ -717,18 +707,12 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
                     }
                     return;
                 }
-                if (!w.Checked) {
-                    const std::size_t want = MediaCheckBytes - w.Head.size();
-                    w.Head.append(out, std::min(want, outLen));
-                    if (w.Head.size() >= MediaCheckBytes) {
-                        w.Checked = true;
-                        if (!LooksLikeMedia(w.Head)) {
-                            w.Rejected = true, w.Kind = fkMedia;
-                            w.Why = NotMediaWhy(w);
-                            w.Retry = !w.Cipher;
-                            w.Http->Abort();
-                            return;
-                        }
+                if (w.Head.size() < MediaCheckBytes) {
+                    w.Head.append(out, std::min(MediaCheckBytes - w.Head.size(), outLen));
+                    if (w.Head.size() >= MediaCheckBytes && !LooksLikeMedia(w.Head)) {
+                        w.Verdict = TAnswerVerdict::Reject(fkMedia, NotMediaWhy(w), !w.Cipher);
+                        w.Http->Abort();
+                        return;
                     }
                 }
                 if (outLen > 0)
@@ -785,10 +769,10 @@ void TDownloadCore::RequestDone(int conn)
         } catch (...) {
         }
     }
-    if (w.Rejected) {
-        if (w.StartOver)
-            return Fail(TOutcome::Failed(fkMismatch, w.Why));
-        return AttemptFailed(conn, w.Kind, w.Why, w.Retry);
+    if (w.Verdict) {
+        if (w.Verdict->Kind == TAnswerVerdict::avStartOver)
+            return Fail(TOutcome::Failed(fkMismatch, w.Verdict->Words));
+        return AttemptFailed(conn, w.Verdict->Fail, w.Verdict->Words, w.Verdict->Retry);
     }
     // The client's one outcome for the request decides; nothing here reads its texts.
     const THttpOutcome& out = h.Outcome();
@@ -845,7 +829,7 @@ void TDownloadCore::AttemptOk(int conn)
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
     const int piece = w.Job.Piece;
     const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(piece)];
-    if (FMode == cmStream && w.Probe) {
+    if (FMode == cmStream && IsProbe(w)) {
         if (const std::string why = ProbeDiffers(conn); !why.empty())
             return Fail(TOutcome::Failed(fkMismatch, why));
         const int loser = FSched.Completed(conn, Now());
@@ -859,12 +843,14 @@ void TDownloadCore::AttemptOk(int conn)
         return Fill();
     }
     if (FMode == cmStream) {
+        // Checked once the first MediaCheckBytes arrived; a shorter segment is checked here.
+        const bool unchecked = w.Head.size() < MediaCheckBytes;
         try {
             if (w.Cipher) {
                 std::string last;
                 if (!w.Cipher->Finish(last))
                     return AttemptFailed(conn, fkMedia, "the segment does not decrypt (wrong key or cut short)", false);
-                if (!w.Checked)
+                if (unchecked)
                     w.Head.append(last, 0, std::min(last.size(), MediaCheckBytes - w.Head.size()));
                 if (!last.empty())
                     w.Spool->WriteBuffer(last.data(), static_cast<std::int64_t>(last.size()));
@@ -873,7 +859,7 @@ void TDownloadCore::AttemptOk(int conn)
             return Fail(
                 TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
         }
-        if (!w.Checked && !LooksLikeMedia(w.Head))
+        if (unchecked && !LooksLikeMedia(w.Head))
             return AttemptFailed(conn, fkMedia, w.Head.empty() ? std::string("is empty") : NotMediaWhy(w), !w.Cipher);
         const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
         if (seg.Length >= 0 && FSched.WriteAt(conn) < seg.Length)
@@ -927,7 +913,7 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
         w.SpoolPath.clear();
     }
     const int piece = w.Job.Piece;
-    if (FMode == cmStream && !w.Probe && !FSched.IsHelper(conn) && TryAlternate(conn, why))
+    if (FMode == cmStream && !IsProbe(w) && !FSched.IsHelper(conn) && TryAlternate(conn, why))
         return;
     // A file of which nothing ever arrived gives up at once: an address that leads nowhere
     // (refused, unknown host) is not worth five pauses.
@@ -1043,6 +1029,11 @@ std::string TDownloadCore::SpoolOf(int piece)
     const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
     return FTrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + "." +
            std::to_string(++FSpoolSerial);
+}
+
+bool TDownloadCore::IsProbe(const TWorker& w) const
+{
+    return FMode == cmStream && w.Job.Piece >= 0 && FProbe[static_cast<std::size_t>(w.Job.Piece)];
 }
 
 // How many plain bytes of a kept segment a probe compares: what a probe's answer brings once the

@@ -196,6 +196,7 @@ private:
     std::string SpoolOf(int piece);
     std::int64_t ProbeNeed(int piece) const;
     bool ProbeSettled(int conn) const;
+    bool IsProbe(const TWorker& w) const;
     std::string ProbeDiffers(int conn);
     static std::string NotMediaWhy(const TWorker& w);
     TByteSet FileHave() const;
