@@ -75,6 +75,30 @@ bool ParseDashDuration(string_view s, double& seconds)
     return true;
 }
 
+// The width of a "%0<width>d" format (1 for none or "%d"); false with why for any other format.
+static bool TemplateWidth(string_view tag, std::size_t pct, int& width, std::string& why)
+{
+    width = 1;
+    if (pct == string_view::npos)
+        return true;
+    string_view f = tag.substr(pct + 1);
+    const bool digits =
+        f.size() >= 1 && f.back() == 'd' &&
+        (f.size() == 1 || (f.front() == '0' && f.size() >= 3 && f.size() <= 4 &&
+                           std::all_of(f.begin() + 1, f.end() - 1, [](char d) { return d >= '0' && d <= '9'; })));
+    if (!digits) {
+        why = "a template format other than %0<width>d: $" + std::string(tag.substr(0, 40)) + "$";
+        return false;
+    }
+    if (f.size() > 1)
+        width = std::atoi(std::string(f.substr(1, f.size() - 2)).c_str());
+    if (width > 32) {
+        why = "a template width over 32";
+        return false;
+    }
+    return true;
+}
+
 bool FillDashTemplate(string_view pattern, const std::string& id, std::int64_t number, std::int64_t bandwidth,
                       std::int64_t time, std::string& out, std::string& why)
 {
@@ -100,28 +124,8 @@ bool FillDashTemplate(string_view pattern, const std::string& id, std::int64_t n
         const std::size_t pct = tag.find('%');
         const string_view name = tag.substr(0, pct);
         int width = 1;
-        if (pct != string_view::npos) {
-            // Only %0<width>d (or %d): the width a number is padded to with zeros.
-            string_view f = tag.substr(pct + 1);
-            if (f.size() < 1 || f.back() != 'd') {
-                why = "a template format other than %0<width>d: $" + std::string(tag.substr(0, 40)) + "$";
-                return false;
-            }
-            f.remove_suffix(1);
-            if (!f.empty()) {
-                if (f.front() != '0' || f.size() < 2 || f.size() > 3 ||
-                    !std::all_of(f.begin() + 1, f.end(), [](char d) { return d >= '0' && d <= '9'; })) {
-                    why = "a template format other than %0<width>d: $" + std::string(tag.substr(0, 40)) + "$";
-                    return false;
-                }
-                width = std::atoi(std::string(f.substr(1)).c_str());
-                if (width > 32) {
-                    why = "a template width over 32";
-                    return false;
-                }
-            }
-        }
-        std::int64_t value = 0;
+        if (!TemplateWidth(tag, pct, width, why))
+            return false;
         if (name == "RepresentationID") {
             if (pct != string_view::npos) {
                 why = "a format on $RepresentationID$";
@@ -129,17 +133,12 @@ bool FillDashTemplate(string_view pattern, const std::string& id, std::int64_t n
             }
             out += id;
             continue;
-        } else if (name == "Number") {
-            value = number;
-        } else if (name == "Bandwidth") {
-            value = bandwidth;
-        } else if (name == "Time") {
-            value = time;
-        } else {
+        }
+        if (name != "Number" && name != "Bandwidth" && name != "Time") {
             why = "an unknown template identifier $" + std::string(name.substr(0, 40)) + "$";
             return false;
         }
-        std::string digits = std::to_string(value);
+        std::string digits = std::to_string(name == "Number" ? number : name == "Bandwidth" ? bandwidth : time);
         if (static_cast<int>(digits.size()) < width)
             digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
         out += digits;

@@ -164,7 +164,12 @@ public:
             }
             FItems.push_back(a);
         }
-        // A name given twice has no one meaning.
+        return NamesOnce(error);
+    }
+
+    // A name given twice has no one meaning.
+    bool NamesOnce(std::string& error) const
+    {
         std::vector<string_view> names;
         names.reserve(FItems.size());
         for (const TAttribute& a : FItems)
@@ -296,8 +301,11 @@ private:
         if (!StartsWith(line, "#EXT"))
             return true;
         const std::size_t colon = line.find(':');
-        const string_view tag = line.substr(0, colon);
-        const string_view value = colon == npos ? string_view() : line.substr(colon + 1);
+        return ReadTag(line.substr(0, colon), colon == npos ? string_view() : line.substr(colon + 1));
+    }
+
+    bool ReadTag(string_view tag, string_view value)
+    {
         if (tag == "#EXTINF")
             return ReadInf(value);
         if (tag == "#EXT-X-BYTERANGE")
