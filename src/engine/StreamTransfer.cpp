@@ -518,11 +518,10 @@ void TStreamTransfer::BeginDashSegments()
         const std::size_t first = segments.size();
         TDashSegment lastInit;
         const TDashRepresentation* rep = nullptr;
-        double shift = 0;
         auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
             addressBytes += url.size();
             segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}});
-            segments.back().TimeShift = init ? 0 : shift;
+            segments.back().TimeShift = init ? 0 : PeriodShift(FDash, *FDashTracks[t].front(), *rep);
             for (const std::string& base : rep->AlternateBases)
                 if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
                     addressBytes += other.size();
@@ -531,7 +530,6 @@ void TStreamTransfer::BeginDashSegments()
         };
         for (const TDashRepresentation* r : FDashTracks[t]) {
             rep = r;
-            shift = PeriodShift(FDash, *FDashTracks[t].front(), *r);
             if (newInit(*r, lastInit)) {
                 add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
                 lastInit = r->Init;
