@@ -466,6 +466,24 @@ static std::string RebasedAddress(const std::string& url, const std::string& bas
     return to + url.substr(from.size());
 }
 
+// Where a representation's media times fall in the track, in seconds past those of the track's
+// first representation: each period's media starts its own clock (at presentationTimeOffset),
+// and plays from the period's start. Only fragmented MP4 is moved (its segments say their decode
+// times in tfdt boxes); WebM and anything else go into the track as they come.
+static double PeriodShift(const TDashManifest& dash, const TDashRepresentation& first, const TDashRepresentation& r)
+{
+    const auto placed = [&dash](const TDashRepresentation& x) {
+        for (const TDashPeriod& p : dash.Periods)
+            for (const TDashRepresentation& y : p.Representations)
+                if (&y == &x)
+                    return p.Start - static_cast<double>(x.PresentationTimeOffset) / static_cast<double>(x.Timescale);
+        return 0.0;
+    };
+    if (&first == &r || r.MimeType.find("mp4") == std::string::npos)
+        return 0;
+    return placed(r) - placed(first);
+}
+
 void TStreamTransfer::BeginDashSegments()
 {
     auto index = [this](const TDashRepresentation* r) -> const std::vector<TDashSegment>& {
@@ -503,6 +521,7 @@ void TStreamTransfer::BeginDashSegments()
         auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
             addressBytes += url.size();
             segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}});
+            segments.back().TimeShift = init ? 0 : PeriodShift(FDash, *FDashTracks[t].front(), *rep);
             for (const std::string& base : rep->AlternateBases)
                 if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
                     addressBytes += other.size();

@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -512,6 +513,91 @@ TEST_F(DashRun, RangesIgnoredAndAStoppedRunResumesBySegment)
     ASSERT_TRUE(whole.Run(60000));
     EXPECT_EQ(std::vector<std::string>{"done"}, whole.Events.Ended);
     EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/m (2).mp4"));
+}
+
+// The lengths of a file's streams in seconds, "video 12 audio 12" (rounded).
+std::string StreamLengths(const std::string& path)
+{
+    QProcess p;
+    p.start("ffprobe", {"-v", "error", "-show_entries", "stream=codec_type,duration", "-of",
+                        "default=noprint_wrappers=1:nokey=1", QString::fromStdString(path)});
+    p.waitForFinished(30000);
+    std::istringstream in(p.readAllStandardOutput().toStdString());
+    std::string out;
+    for (std::string kind, length; std::getline(in, kind) && std::getline(in, length);)
+        out += (out.empty() ? "" : " ") + kind + " " +
+               (length == "N/A" ? length : std::to_string(static_cast<int>(std::stod(length) + 0.5)));
+    return out;
+}
+
+// Two periods whose media each start their clocks at 0 play one after the other: the second
+// period's fragments are moved to its start, in the video's and the audio's own timescales.
+TEST_F(DashRun, EachPeriodIsPlacedAtItsStart)
+{
+    const std::string d = Doc("periods");
+    std::filesystem::create_directories(d);
+    std::string expected;
+    std::string periods[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string part = d + "/part" + std::to_string(i) + ".mp4";
+        const std::string dir = d + "/p" + std::to_string(i);
+        std::filesystem::create_directories(dir);
+        Ffmpeg({"-ss",
+                QString::number(6 * i),
+                "-f",
+                "lavfi",
+                "-i",
+                "testsrc=size=320x240:rate=25",
+                "-f",
+                "lavfi",
+                "-i",
+                "sine=frequency=" + QString::number(330 + 110 * i),
+                "-t",
+                "6",
+                "-c:v",
+                "libx264",
+                "-g",
+                "25",
+                "-pix_fmt",
+                "yuv420p",
+                "-c:a",
+                "aac",
+                QString::fromStdString(part)});
+        Ffmpeg({"-i", QString::fromStdString(part), "-c", "copy", "-f", "dash", "-seg_duration", "2", "-use_template",
+                "1", "-use_timeline", "0", "-adaptation_sets", "id=0,streams=v id=1,streams=a",
+                QString::fromStdString(dir + "/m.mpd")});
+        expected += VideoFrames(part);
+        const std::string mpd = ReadFile(dir + "/m.mpd");
+        const std::size_t from = mpd.find("<Period"), to = mpd.find("</Period>");
+        ASSERT_NE(std::string::npos, to) << mpd;
+        periods[i] = mpd.substr(mpd.find('>', from) + 1, to - mpd.find('>', from) - 1);
+        periods[i] = "<BaseURL>p" + std::to_string(i) + "/</BaseURL>" + periods[i] + "</Period>\n";
+    }
+    // About 150 frames a part (a seek into the generated picture may take one off).
+    ASSERT_LT(290, std::count(expected.begin(), expected.end(), '\n'));
+    const std::string head = "<?xml version=\"1.0\"?>\n<MPD xmlns=\"urn:mpeg:dash:schema:mpd:2011\" type=\"static\" "
+                             "mediaPresentationDuration=\"PT12S\">\n";
+    struct Case {
+        const char* Name;
+        std::string Manifest;
+    };
+    const Case cases[] = {
+        {"starts", head + "<Period id=\"a\" start=\"PT0S\">" + periods[0] + "<Period id=\"b\" start=\"PT6S\">" +
+                       periods[1] + "</MPD>\n"},
+        // The second period starts where the first one's duration ends.
+        {"durations",
+         head + "<Period duration=\"PT6S\">" + periods[0] + "<Period duration=\"PT6S\">" + periods[1] + "</MPD>\n"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(d + "/" + c.Name + ".mpd", c.Manifest);
+        const std::string saved = Out.Path() + "/" + c.Name + ".mp4";
+        EngineRun run({Nginx->Url("/periods/" + std::string(c.Name) + ".mpd")}, cw::jmDownload, Owner);
+        ASSERT_TRUE(run.Run(60000)) << c.Name;
+        EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended) << c.Name;
+        EXPECT_TRUE(expected == VideoFrames(saved)) << c.Name;
+        EXPECT_EQ("h264 aac 12", StreamCodecs(saved)) << c.Name;
+        EXPECT_EQ("video 12 audio 12", StreamLengths(saved)) << c.Name;
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "engine/core/PartFile.h"
 #include "engine/core/ResumeJournal.h"
 #include "engine/streams/DashManifest.h"
+#include "engine/streams/FragmentTimes.h"
 #include "engine/streams/HlsCipher.h"
 #include "engine/streams/HlsPlaylist.h"
 #include "global/Global.h"
@@ -208,6 +209,7 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     FPlain.assign(FSegments.size(), 0);
     FProbe.assign(FSegments.size(), false);
     FPlace.assign(FSegments.size(), 0);
+    FTimescale.assign(FSegments.size(), 0);
     FAddressAt.assign(FSegments.size(), 0);
     FDonePlain = 0;
     FDoneCount = 0;
@@ -1098,7 +1100,23 @@ std::string TDownloadCore::ProbeDiffers(int conn)
             return changed;
         done += r;
     }
-    return have.compare(0, have.size(), w.Probed, 0, static_cast<std::size_t>(n)) == 0 ? std::string() : changed;
+    std::string probed = w.Probed;
+    if (!ProbedAsKept(piece, probed).empty())
+        return changed;
+    return have.compare(0, have.size(), probed, 0, static_cast<std::size_t>(n)) == 0 ? std::string() : changed;
+}
+
+// A probe's bytes as the track keeps them: a media segment's decode times moved as they were
+// when it was appended (a moof running past the probe's end stays as it came, and differs).
+std::string TDownloadCore::ProbedAsKept(int piece, std::string& probed)
+{
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    if (seg.Init || seg.TimeShift == 0)
+        return std::string();
+    std::int64_t ticks = 0;
+    if (std::string why = ShiftTicks(piece, ticks); !why.empty())
+        return why;
+    return ShiftFragmentTimes(probed, ticks, true);
 }
 
 void TDownloadCore::PieceDone()
@@ -1124,6 +1142,17 @@ bool TDownloadCore::AppendInOrder()
                 break;
             try {
                 TFileStream in(spool, fmOpenRead | fmNoFollow);
+                const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+                if (!seg.Init && seg.TimeShift != 0) {
+                    std::int64_t ticks = 0;
+                    std::string why = ShiftTicks(piece, ticks);
+                    if (why.empty())
+                        why = AppendShifted(in, t, ticks);
+                    if (!why.empty()) {
+                        Fail(TOutcome::Failed(fkMedia, seg.Name + ": " + why));
+                        return false;
+                    }
+                } // (the copy below then finds nothing left)
                 buffer.resize(static_cast<std::size_t>(kCopyBytes));
                 for (;;) {
                     const std::int64_t n = in.Read(buffer.data(), kCopyBytes);
@@ -1148,6 +1177,112 @@ bool TDownloadCore::AppendInOrder()
         }
     }
     return true;
+}
+
+namespace {
+
+// Up to count bytes, fewer only at the end of the file.
+std::int64_t ReadUpTo(TFileStream& in, char* to, std::int64_t count)
+{
+    std::int64_t done = 0;
+    while (done < count) {
+        const std::int64_t n = in.Read(to + done, count - done);
+        if (n <= 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+// The most bytes one moof box may take: it is held whole while its times are moved.
+constexpr std::uint64_t kMaxMoofBytes = 64 * 1024 * 1024;
+
+} // namespace
+
+// Copies what is left of a media segment's spool into track t box by box: each moof whole, its
+// decode times moved by ticks, anything else (the media data above all) as it comes, so that a
+// large segment is never held in memory. "" when done, else why not.
+std::string TDownloadCore::AppendShifted(TFileStream& in, std::size_t t, std::int64_t ticks)
+{
+    std::string buffer(static_cast<std::size_t>(kCopyBytes), '\0');
+    for (;;) {
+        std::string box(16, '\0');
+        std::int64_t have = ReadUpTo(in, box.data(), 8);
+        if (have == 0)
+            return std::string();
+        if (have == 8 && box.compare(0, 4, std::string("\0\0\0\1", 4)) == 0)
+            have += ReadUpTo(in, box.data() + 8, 8);
+        box.resize(static_cast<std::size_t>(have));
+        const TBoxHeader h = ReadBoxHeader(box, false);
+        if (!h.Error.empty())
+            return h.Error;
+        if (h.Size == 0 && h.Type == "moof")
+            return "a moof box without a size";
+        if (h.Type == "moof") {
+            if (h.Size > kMaxMoofBytes)
+                return "a moof box of more than " + std::to_string(kMaxMoofBytes >> 20) + " MiB";
+            box.resize(static_cast<std::size_t>(h.Size));
+            const auto rest = static_cast<std::int64_t>(h.Size) - have;
+            if (ReadUpTo(in, box.data() + have, rest) != rest)
+                return "a moof box cut short";
+            if (std::string why = ShiftFragmentTimes(box, ticks); !why.empty())
+                return why;
+        }
+        FTracks[t]->WriteBuffer(box.data(), static_cast<std::int64_t>(box.size()));
+        FTrackBytes[t] += static_cast<std::int64_t>(box.size());
+        if (h.Type == "moof")
+            continue;
+        // The rest of another box; a size of 0 runs to the end of the segment.
+        std::int64_t left = h.Size == 0 ? -1 : static_cast<std::int64_t>(h.Size) - have;
+        while (left != 0) {
+            const std::int64_t want = left < 0 ? kCopyBytes : std::min(left, kCopyBytes);
+            const std::int64_t n = ReadUpTo(in, buffer.data(), want);
+            if (n > 0) {
+                FTracks[t]->WriteBuffer(buffer.data(), n);
+                FTrackBytes[t] += n;
+            }
+            if (left < 0 && n < want)
+                return std::string();
+            if (n < want)
+                return "a " + h.Type + " box cut short";
+            left -= left < 0 ? 0 : n;
+        }
+    }
+}
+
+// How far a media segment's decode times move, in ticks of the media's own clock: the timescale
+// of the initialization section before it in its track, read back from the track's file (where
+// it went first, also in an earlier run).
+std::string TDownloadCore::ShiftTicks(int piece, std::int64_t& ticks)
+{
+    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    const auto t = static_cast<std::size_t>(seg.Track);
+    std::size_t k = FPlace[static_cast<std::size_t>(piece)];
+    while (k > 0 && !FSegments[static_cast<std::size_t>(FTrackPieces[t][k - 1])].Init)
+        --k;
+    if (k == 0)
+        return "no initialization section gives the media's timescale";
+    const auto init = static_cast<std::size_t>(FTrackPieces[t][--k]);
+    if (FTimescale[init] == 0) {
+        const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
+        const std::int64_t n = std::min<std::int64_t>(FJournal.Tracks[t][k] - from, 16 * 1024 * 1024);
+        std::string bytes(static_cast<std::size_t>(n), '\0');
+        std::int64_t done = 0;
+        while (done < n) {
+            const ssize_t r = ::pread(FTracks[t]->Handle(), bytes.data() + done, static_cast<std::size_t>(n - done),
+                                      static_cast<off_t>(from + done));
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r <= 0)
+                return "the initialization section cannot be read back";
+            done += r;
+        }
+        if (std::string why = ReadMediaTimescale(bytes, FTimescale[init]); !why.empty())
+            return why;
+    }
+    if (!SecondsToTicks(seg.TimeShift, FTimescale[init], ticks))
+        return "the period's start is past the largest decode time";
+    return std::string();
 }
 
 // ---- progress and the journal -----------------------------------------------------------------

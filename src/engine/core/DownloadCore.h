@@ -85,6 +85,9 @@ struct TSegmentSource {
     // that fails at one address goes on at the next at once; only a failure at the last one
     // counts as a try and pauses, and the next try starts again at Url.
     std::vector<std::string> Alternates;
+    // Seconds added to the decode times of a fragmented MP4 media segment as it goes into its
+    // track (a DASH period after the first whose media starts its clock again); 0: as it is.
+    double TimeShift = 0;
 };
 
 // An answer already under way when the download starts (the page engine's look at an address
@@ -183,6 +186,9 @@ private:
     bool TryAlternate(int conn, const std::string& why);
     void PieceDone();
     bool AppendInOrder();
+    std::string AppendShifted(TFileStream& in, std::size_t t, std::int64_t ticks);
+    std::string ShiftTicks(int piece, std::int64_t& ticks);
+    std::string ProbedAsKept(int piece, std::string& probed);
     void StopWorker(int conn);
     void Tick();
     void ArmTimer();
@@ -231,6 +237,7 @@ private:
 
     // Stream mode.
     std::vector<TSegmentSource> FSegments;
+    std::vector<std::uint32_t> FTimescale; // of each initialization section once read; 0: not yet
     std::vector<std::string> FKeys;
     std::vector<std::string> FTrackParts;
     std::vector<std::unique_ptr<TFileStream>> FTracks;

@@ -613,6 +613,8 @@ private:
                     const std::string& repBase = repBases.front();
                     r.Base = repBase;
                     r.AlternateBases.assign(repBases.begin() + 1, repBases.end());
+                    r.PresentationTimeOffset = ra.PresentationTimeOffset.value_or(0);
+                    r.Timescale = ra.Timescale.value_or(1);
                     const bool ok = ra.Template ? TemplateSegments(r, ra, period, repBase)
                                     : ra.List   ? ListSegments(r, ra, repBase)
                                                 : BaseSegments(r, ra, repBase);

@@ -102,6 +102,9 @@ struct TDashRepresentation {
     std::string IndexUrl;
     std::int64_t IndexOffset = -1;
     std::int64_t IndexLength = -1;
+    // The media time at the period's start, in ticks of Timescale (presentationTimeOffset).
+    std::int64_t PresentationTimeOffset = 0;
+    std::int64_t Timescale = 1;
 };
 
 struct TDashPeriod {
