@@ -520,7 +520,7 @@ void TStreamTransfer::BeginDashSegments()
         const TDashRepresentation* rep = nullptr;
         auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
             addressBytes += url.size();
-            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}});
+            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}, 0});
             segments.back().TimeShift = init ? 0 : PeriodShift(FDash, *FDashTracks[t].front(), *rep);
             for (const std::string& base : rep->AlternateBases)
                 if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
@@ -590,13 +590,13 @@ void TStreamTransfer::BeginSegments()
         for (const THlsSegment& s : pl.Segments) {
             if (s.Map >= 0 && s.Map != lastMap) {
                 const THlsMap& m = pl.Maps[static_cast<std::size_t>(s.Map)];
-                TSegmentSource p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}, static_cast<int>(t), {}, true, {}};
+                TSegmentSource p{m.Uri, m.Offset, m.Length, keyIndex(m.Key), {}, static_cast<int>(t), {}, true, {}, 0};
                 if (m.Key >= 0)
                     p.Iv = pl.Keys[static_cast<std::size_t>(m.Key)].Iv; // the reader demands one
                 track.push_back(p);
                 lastMap = s.Map;
             }
-            TSegmentSource p{s.Uri, s.Offset, s.Length, keyIndex(s.Key), {}, static_cast<int>(t), {}};
+            TSegmentSource p{s.Uri, s.Offset, s.Length, keyIndex(s.Key), {}, static_cast<int>(t), {}, false, {}, 0};
             if (s.Key >= 0)
                 p.Iv = HlsSegmentIv(pl.Keys[static_cast<std::size_t>(s.Key)], s.Sequence);
             track.push_back(p);

@@ -384,8 +384,9 @@ TEST_F(DashRun, MisbehavingServersStillGiveTheStreamOrTheirOwnReason)
             EXPECT_EQ(0u, run.Events.Ended[0].find("Unable download video from " + address + ": "))
                 << run.Events.Ended[0];
             EXPECT_NE(std::string::npos, run.Events.Ended[0].find(c.Reason)) << run.Events.Ended[0];
-            if (c.Reason.find("refused") != std::string::npos)
+            if (c.Reason.find("refused") != std::string::npos) {
                 EXPECT_NE(std::string::npos, run.Events.Ended[0].find(" (" + deadBase)) << run.Events.Ended[0];
+            }
         }
     }
     for (const char* left : {"manifest.mp4.part", "playlist.mp4.part", "alt.mp4.part", "Two Videos.mp4.part"})

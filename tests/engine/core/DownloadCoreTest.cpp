@@ -292,9 +292,10 @@ TEST_F(DownloadCore, DamageBetweenTwoRunsIsFetchedAgainNeverLeftAsZeros)
         EXPECT_EQ(std::vector<std::string>{"done"}, run->Events.Ended);
         EXPECT_TRUE(file->Body == cwtest::ReadFile(Out(name))) << "the resumed file differs";
         EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(Out(name))));
-        if (std::filesystem::exists(Out(name + ".part.elsewhere")))
+        if (std::filesystem::exists(Out(name + ".part.elsewhere"))) {
             EXPECT_LE(std::filesystem::file_size(Out(name + ".part.elsewhere")), static_cast<std::uintmax_t>(kSize))
                 << "written through the link";
+        }
         // Only what was missing or lost is asked for again by range (the page engine's look at
         // the address, asked without a range, keeps at most its share of a new file).
         std::int64_t asked = 0;
