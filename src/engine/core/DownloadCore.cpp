@@ -160,7 +160,7 @@ void TDownloadCore::StartFile(const std::string& url, const std::string& partPat
     FJournal.Kind = jkFile;
     FJournalPath = journalPath;
     FTotal = journal.Total;
-    FLimit = FConnections;
+    FTuning.Limit = FTuning.Connections;
     FRunning = true;
     FContext = std::make_unique<QObject>();
     try {
@@ -174,11 +174,11 @@ void TDownloadCore::StartFile(const std::string& url, const std::string& partPat
         return Fail(TOutcome::Failed(fkSave, e.what()));
     }
     TPieceScheduler::TSettings s;
-    s.Connections = FConnections;
-    s.RetryDelaysMs = FRetryDelays;
-    s.MinSteal = FMinSteal;
-    s.MaxRequest = FMaxRequest;
-    s.EndGameMs = FEndGameMs;
+    s.Connections = FTuning.Connections;
+    s.RetryDelaysMs = FTuning.RetryDelays;
+    s.MinSteal = FTuning.MinSteal;
+    s.MaxRequest = FTuning.MaxRequest;
+    s.EndGameMs = FTuning.EndGameMs;
     FSched.Reset(std::move(pieces), s);
     Begin();
 }
@@ -189,108 +189,121 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
 {
     Halt();
     FMode = cmStream;
-    FSegments = std::move(segments);
-    FKeys = std::move(keys);
-    FTrackParts = std::move(trackParts);
+    FStream = TStreamState{};
+    FStream.Segments = std::move(segments);
+    FStream.Keys = std::move(keys);
+    FStream.TrackParts = std::move(trackParts);
     FJournal = journal;
     FJournal.Kind = jkStream;
     FJournalPath = journalPath;
-    FLimit = FConnections;
+    FTuning.Limit = FTuning.Connections;
     FRunning = true;
     FContext = std::make_unique<QObject>();
-    const std::size_t tracks = FTrackParts.size();
-    FTrackPieces.assign(tracks, {});
-    FAppended.assign(tracks, 0);
-    FTrackBytes.assign(tracks, 0);
-    FJournal.Tracks.resize(tracks);
-    FJournal.Blocks.resize(tracks);
-    FJournal.Spans.resize(tracks);
-    FDoneSpool.assign(FSegments.size(), std::string());
-    FPlain.assign(FSegments.size(), 0);
-    FProbe.assign(FSegments.size(), false);
-    FPlace.assign(FSegments.size(), 0);
-    FTimescale.assign(FSegments.size(), 0);
-    FAddressAt.assign(FSegments.size(), 0);
-    FDonePlain = 0;
-    FDoneCount = 0;
-    // The stream's size is known when every segment is a byte range in the clear (decryption
-    // takes the padding off: a ciphertext's length is not the file's); a sum past the largest
-    // number is no size.
-    FStreamTotal = 0;
-    for (const TSegmentSource& seg : FSegments)
-        if (seg.Length < 0 || seg.Key >= 0 || __builtin_add_overflow(FStreamTotal, seg.Length, &FStreamTotal)) {
-            FStreamTotal = -1;
-            break;
-        }
-    FSpooled = 0;
-    std::vector<TPiece> pieces;
-    for (std::size_t i = 0; i < FSegments.size(); ++i) {
-        const TSegmentSource& seg = FSegments[i];
-        FPlace[i] = FTrackPieces[static_cast<std::size_t>(seg.Track)].size();
-        FTrackPieces[static_cast<std::size_t>(seg.Track)].push_back(static_cast<int>(i));
-        TPiece p;
-        p.End = seg.Length;
-        pieces.push_back(p);
-    }
-    // What an earlier run left: the first keep[t] segments of each track stay, cut back to
-    // where the last of them ended; anything after it is fetched again.
-    FTracks.clear();
+    std::vector<TPiece> pieces = StreamPieces();
+    FStream.Tracks.clear();
     try {
-        for (std::size_t t = 0; t < tracks; ++t) {
-            const std::size_t kept = t < keep.size() ? std::min(keep[t], FTrackPieces[t].size()) : 0;
-            FJournal.Tracks[t].resize(std::min(FJournal.Tracks[t].size(), kept));
-            if (FJournal.Tracks[t].size() < kept)
-                throw Exception("the journal does not match the kept segments");
-            const std::int64_t bytes = kept ? FJournal.Tracks[t].back() : 0;
-            if (!kept)
-                RemoveIfNotRegular(FTrackParts[t]);
-            auto file = std::make_unique<TFileStream>(FTrackParts[t], (kept ? fmOpenReadWrite : fmCreate) |
-                                                                          fmShareExclusive | fmNoFollow);
-            file->SetSize(bytes);
-            if (file->Seek(bytes, soBeginning) != bytes)
-                throw Exception("Cannot seek in " + FTrackParts[t]);
-            FTracks.push_back(std::move(file));
-            FAppended[t] = kept;
-            FTrackBytes[t] = bytes;
-            // A kept segment is used only once the server shows it still has the same one: its
-            // first bytes are asked again and compared with the track (a probe).
-            for (std::size_t k = 0; k < kept; ++k) {
-                const auto piece = static_cast<std::size_t>(FTrackPieces[t][k]);
-                const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
-                FPlain[piece] = FJournal.Tracks[t][k] - from;
-                FProbe[piece] = true;
-                pieces[piece].End = -1; // a probe's answer is as long as the server makes it
-                FDoneSpool[piece] = "done";
-            }
-            // Blocks past what stays are hashes of bytes that are gone.
-            auto& blocks = FJournal.Blocks[t];
-            for (auto it = blocks.begin(); it != blocks.end();)
-                it = (it->first + 1) * JournalBlockBytes > bytes ? blocks.erase(it) : std::next(it);
-            auto& spans = FJournal.Spans[t];
-            for (auto it = spans.begin(); it != spans.end();)
-                it = it->second.End > bytes ? spans.erase(it) : std::next(it);
-        }
+        for (std::size_t t = 0; t < FStream.TrackParts.size(); ++t)
+            KeepTrack(t, t < keep.size() ? keep[t] : 0, pieces);
     } catch (const std::exception& e) {
-        FTracks.clear();
+        FStream.Tracks.clear();
         return Fail(TOutcome::Failed(fkSave, e.what()));
     }
     TPieceScheduler::TSettings s;
-    s.Connections = FConnections;
-    s.RetryDelaysMs = FRetryDelays;
-    s.EndGameMs = FEndGameMs;
+    s.Connections = FTuning.Connections;
+    s.RetryDelaysMs = FTuning.RetryDelays;
+    s.EndGameMs = FTuning.EndGameMs;
     FSched.Reset(std::move(pieces), s);
     Begin();
+}
+
+// A piece per segment, each track's pieces in order, and the stream's size where it is known.
+std::vector<TPiece> TDownloadCore::StreamPieces()
+{
+    const std::size_t n = FStream.Segments.size();
+    const std::size_t tracks = FStream.TrackParts.size();
+    FStream.TrackPieces.assign(tracks, {});
+    FStream.Appended.assign(tracks, 0);
+    FStream.TrackBytes.assign(tracks, 0);
+    FJournal.Tracks.resize(tracks);
+    FJournal.Blocks.resize(tracks);
+    FJournal.Spans.resize(tracks);
+    FStream.DoneSpool.assign(n, std::string());
+    FStream.Plain.assign(n, 0);
+    FStream.Probe.assign(n, false);
+    FStream.Place.assign(n, 0);
+    FStream.Timescale.assign(n, 0);
+    FStream.AddressAt.assign(n, 0);
+    // The stream's size is known when every segment is a byte range in the clear (decryption
+    // takes the padding off: a ciphertext's length is not the file's); a sum past the largest
+    // number is no size.
+    FStream.Total = 0;
+    for (const TSegmentSource& seg : FStream.Segments)
+        if (seg.Length < 0 || seg.Key >= 0 || __builtin_add_overflow(FStream.Total, seg.Length, &FStream.Total)) {
+            FStream.Total = -1;
+            break;
+        }
+    std::vector<TPiece> pieces;
+    pieces.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto track = static_cast<std::size_t>(FStream.Segments[i].Track);
+        FStream.Place[i] = FStream.TrackPieces[track].size();
+        FStream.TrackPieces[track].push_back(static_cast<int>(i));
+        TPiece p;
+        p.End = FStream.Segments[i].Length;
+        pieces.push_back(p);
+    }
+    return pieces;
+}
+
+// What an earlier run left of track t: its first keep segments stay, the file cut back to where
+// the last of them ended; anything after it is fetched again. Raises when the file cannot be
+// made or the journal does not fit.
+void TDownloadCore::KeepTrack(std::size_t t, std::size_t keep, std::vector<TPiece>& pieces)
+{
+    const std::size_t kept = std::min(keep, FStream.TrackPieces[t].size());
+    std::vector<std::int64_t>& ends = FJournal.Tracks[t];
+    ends.resize(std::min(ends.size(), kept));
+    if (ends.size() < kept)
+        throw Exception("the journal does not match the kept segments");
+    const std::int64_t bytes = kept ? ends.back() : 0;
+    const std::string& path = FStream.TrackParts[t];
+    if (!kept)
+        RemoveIfNotRegular(path);
+    auto file =
+        std::make_unique<TFileStream>(path, (kept ? fmOpenReadWrite : fmCreate) | fmShareExclusive | fmNoFollow);
+    file->SetSize(bytes);
+    if (file->Seek(bytes, soBeginning) != bytes)
+        throw Exception("Cannot seek in " + path);
+    FStream.Tracks.push_back(std::move(file));
+    FStream.Appended[t] = kept;
+    FStream.TrackBytes[t] = bytes;
+    // A kept segment is used only once the server shows it still has the same one: its first
+    // bytes are asked again and compared with the track (a probe).
+    for (std::size_t k = 0; k < kept; ++k) {
+        const auto piece = static_cast<std::size_t>(FStream.TrackPieces[t][k]);
+        FStream.Plain[piece] = ends[k] - (k ? ends[k - 1] : 0);
+        FStream.Probe[piece] = true;
+        pieces[piece].End = -1; // a probe's answer is as long as the server makes it
+        FStream.DoneSpool[piece] = "done";
+    }
+    // Hashes past what stays are of bytes that are gone.
+    auto& blocks = FJournal.Blocks[t];
+    for (auto it = blocks.begin(); it != blocks.end();)
+        it = (it->first + 1) * JournalBlockBytes > bytes ? blocks.erase(it) : std::next(it);
+    auto& spans = FJournal.Spans[t];
+    for (auto it = spans.begin(); it != spans.end();)
+        it = it->second.End > bytes ? spans.erase(it) : std::next(it);
 }
 
 void TDownloadCore::Begin()
 {
     FRetired.clear();
     FWorkers.clear();
-    for (int i = 0; i < FConnections; ++i)
+    for (int i = 0; i < FTuning.Connections; ++i)
         FWorkers.push_back(std::make_unique<TWorker>());
-    FRateTick = Now();
-    FRateBytes = Bytes();
-    FWaitShown = false;
+    FShown.RateTick = Now();
+    FShown.RateBytes = Bytes();
+    FShown.Waiting = false;
     FEnding = false;
     FJournalDue = false;
     if (!FTimer) {
@@ -312,7 +325,7 @@ void TDownloadCore::ApplyIdleTimeout(int ms)
 
 void TDownloadCore::LimitConnections(int n)
 {
-    FLimit = std::max(1, n);
+    FTuning.Limit = std::max(1, n);
 }
 
 void TDownloadCore::SetTotal(std::int64_t total)
@@ -327,8 +340,8 @@ std::int64_t TDownloadCore::Bytes() const
 {
     if (FMode == cmFile)
         return FSched.BytesDone();
-    std::int64_t n = FSpooled;
-    for (std::int64_t b : FTrackBytes)
+    std::int64_t n = FStream.Spooled;
+    for (std::int64_t b : FStream.TrackBytes)
         n += b;
     // Segments under way count with what they have so far (a helper's copy counts once).
     for (std::size_t k = 0; k < FWorkers.size(); ++k)
@@ -348,7 +361,7 @@ void TDownloadCore::Fill()
         TWorker& w = *FWorkers[static_cast<std::size_t>(k)];
         // A connection still repaying the rate cap starts nothing new: a fresh request would read
         // unchecked until its pause ran out (its timer fills it again).
-        if (w.Busy || w.Throttled || k >= FLimit || !FSched.Usable(k))
+        if (w.Busy || w.Throttled || k >= FTuning.Limit || !FSched.Usable(k))
             continue;
         if (const std::optional<TAssignment> job = FSched.Next(k, now)) {
             if (k == 0 && FAdopted)
@@ -364,7 +377,7 @@ void TDownloadCore::Fill()
         return Finish();
     int usable = 0;
     bool repaying = false; // a connection's rate-cap pause ends with a Fill of its own
-    for (int k = 0; k < static_cast<int>(FWorkers.size()) && k < FLimit; ++k) {
+    for (int k = 0; k < static_cast<int>(FWorkers.size()) && k < FTuning.Limit; ++k) {
         usable += FSched.Usable(k);
         repaying |= FWorkers[static_cast<std::size_t>(k)]->Throttled;
     }
@@ -395,11 +408,11 @@ void TDownloadCore::Tick()
         const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(paused)];
         const std::int64_t left = p.NotBefore - Now();
         const int seconds = static_cast<int>((std::max<std::int64_t>(left, 0) + 999) / 1000);
-        if (left > 0 && (!FWaitShown || seconds != FWaitSecondsShown)) {
-            FWaitShown = true;
-            FWaitSecondsShown = seconds;
+        if (left > 0 && (!FShown.Waiting || seconds != FShown.WaitSeconds)) {
+            FShown.Waiting = true;
+            FShown.WaitSeconds = seconds;
             if (OnWaiting)
-                OnWaiting(seconds, p.Tries, static_cast<int>(FRetryDelays.size()));
+                OnWaiting(seconds, p.Tries, static_cast<int>(FTuning.RetryDelays.size()));
         }
     }
     Fill();
@@ -463,13 +476,7 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
     if (w.Adopted) {
         // The page engine's client was set up for pages (and may have an end still posted): the
         // next requests go out on a client of this download's own.
-        w.Http->OnDocBegin = nullptr;
-        w.Http->OnDocData = nullptr;
-        w.Http->OnRequestDone = nullptr;
-        auto old = std::make_unique<TWorker>();
-        old->Http = std::move(w.Http);
-        FRetired.push_back(std::move(old));
-        QTimer::singleShot(0, FContext.get(), [this] { FRetired.clear(); });
+        Retire(std::move(w.Http));
         w.Adopted = false;
     }
     if (!w.Http) {
@@ -491,44 +498,18 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
     h.SetContentRangeEnd("");
     w.Overlap = 0;
     w.Probed.clear();
-    if (FMode == cmFile) {
-        h.SetURL(FUrl);
-        if (OnPrepare) {
-            OnPrepare(h, job);
-        } else {
-            h.SetContentRangeBegin(std::to_string(job.From));
-            h.SetContentRangeEnd(job.To >= 0 ? std::to_string(job.To - 1) : std::string());
-        }
-        // A server that names no version could send another one with every answer: a request
-        // that continues bytes in place starts a little before them, and those must match.
-        if (job.From > 0 && FJournal.ETag.empty() && FJournal.LastModified.empty() && !h.ContentRangeBegin().empty()) {
-            TByteSet before = FileHave().Intersect(std::max<std::int64_t>(0, job.From - kOverlapBytes), job.From);
-            if (!before.Empty() && before.Ranges().back().End == job.From) {
-                w.Overlap = job.From - before.Ranges().back().Start;
-                h.SetContentRangeBegin(std::to_string(job.From - w.Overlap));
-            }
-        }
-    } else {
-        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(job.Piece)];
-        const std::size_t at = FAddressAt[static_cast<std::size_t>(job.Piece)];
-        h.SetURL(at == 0 || at > seg.Alternates.size() ? seg.Url : seg.Alternates[at - 1]);
-        h.SetAccept("*/*");
-        const bool probe = FProbe[static_cast<std::size_t>(job.Piece)];
-        const std::int64_t from = std::max<std::int64_t>(seg.Offset, 0);
-        const std::int64_t length = probe && (seg.Length < 0 || seg.Length > kProbeBytes) ? kProbeBytes : seg.Length;
-        if (seg.Offset >= 0 || probe) {
-            h.SetContentRangeBegin(std::to_string(from));
-            h.SetContentRangeEnd(std::to_string(from + length - 1));
-        }
-    }
+    if (FMode == cmFile)
+        AskFileRange(w, job);
+    else
+        AskSegment(h, job);
     h.OnHeaderData = nullptr;
     h.OnDocBegin = [this, conn](TObject*) { DocBegin(conn); };
     h.OnDocData = [this, conn](TObject*, const char* d, int len) { DocData(conn, d, len); };
     h.OnRequestDone = [this, conn](TObject*, THttpRequest, std::uint16_t) {
         Application::Guard([this, conn] { RequestDone(conn); });
     };
-    if (FWaitShown) {
-        FWaitShown = false;
+    if (FShown.Waiting) {
+        FShown.Waiting = false;
         if (OnResumed)
             OnResumed(Bytes());
     }
@@ -543,6 +524,56 @@ void TDownloadCore::Launch(int conn, const TAssignment& job)
         w.Busy = false;
         FSched.Release(conn);
         Fail(TOutcome::Failed(fkServer, e.what()));
+    }
+}
+
+// A client no one uses any more, freed from the loop: it may be inside its own event.
+void TDownloadCore::Retire(std::unique_ptr<THttpCli> http)
+{
+    http->OnDocBegin = nullptr;
+    http->OnDocData = nullptr;
+    http->OnRequestDone = nullptr;
+    auto old = std::make_unique<TWorker>();
+    old->Http = std::move(http);
+    FRetired.push_back(std::move(old));
+    QTimer::singleShot(0, FContext.get(), [this] { FRetired.clear(); });
+}
+
+// A file's request: the owner's range, and without validators a start a little before it.
+void TDownloadCore::AskFileRange(TWorker& w, const TAssignment& job)
+{
+    THttpCli& h = *w.Http;
+    h.SetURL(FUrl);
+    if (OnPrepare) {
+        OnPrepare(h, job);
+    } else {
+        h.SetContentRangeBegin(std::to_string(job.From));
+        h.SetContentRangeEnd(job.To >= 0 ? std::to_string(job.To - 1) : std::string());
+    }
+    // A server that names no version could send another one with every answer: a request that
+    // continues bytes in place starts a little before them, and those must match.
+    if (job.From > 0 && FJournal.ETag.empty() && FJournal.LastModified.empty() && !h.ContentRangeBegin().empty()) {
+        TByteSet before = FileHave().Intersect(std::max<std::int64_t>(0, job.From - kOverlapBytes), job.From);
+        if (!before.Empty() && before.Ranges().back().End == job.From) {
+            w.Overlap = job.From - before.Ranges().back().Start;
+            h.SetContentRangeBegin(std::to_string(job.From - w.Overlap));
+        }
+    }
+}
+
+// A segment's request, at the address its tries are on; a probe asks for the first bytes only.
+void TDownloadCore::AskSegment(THttpCli& h, const TAssignment& job)
+{
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(job.Piece)];
+    const std::size_t at = FStream.AddressAt[static_cast<std::size_t>(job.Piece)];
+    h.SetURL(at == 0 || at > seg.Alternates.size() ? seg.Url : seg.Alternates[at - 1]);
+    h.SetAccept("*/*");
+    const bool probe = FStream.Probe[static_cast<std::size_t>(job.Piece)];
+    const std::int64_t from = std::max<std::int64_t>(seg.Offset, 0);
+    const std::int64_t length = probe && (seg.Length < 0 || seg.Length > kProbeBytes) ? kProbeBytes : seg.Length;
+    if (seg.Offset >= 0 || probe) {
+        h.SetContentRangeBegin(std::to_string(from));
+        h.SetContentRangeEnd(std::to_string(from + length - 1));
     }
 }
 
@@ -562,7 +593,7 @@ void TDownloadCore::DocBegin(int conn)
     if (!FRunning)
         return;
     if (FMode == cmStream && v.Kind == TAnswerVerdict::avAccept) {
-        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(w.Job.Piece)];
+        const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(w.Job.Piece)];
         // A server that ignores the range sends the whole resource: the range is cut out of it.
         if (seg.Offset >= 0 && status != 206)
             v.Skip = seg.Offset;
@@ -581,7 +612,7 @@ void TDownloadCore::DocBegin(int conn)
         w.Cipher.reset();
         if (seg.Key >= 0) {
             w.Cipher = std::make_unique<THlsDecryptor>();
-            if (!w.Cipher->Begin(FKeys[static_cast<std::size_t>(seg.Key)], seg.Iv))
+            if (!w.Cipher->Begin(FStream.Keys[static_cast<std::size_t>(seg.Key)], seg.Iv))
                 v = TAnswerVerdict::Reject(fkMedia, w.Cipher->Error(), false);
         }
     }
@@ -625,8 +656,8 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
         Deliver(conn, data, n);
     // Every byte counts, also those that come while the socket is being paused (what the
     // client had read already); a paused connection is resumed by its own timer.
-    if (FRateLimit && FRunning)
-        if (const std::int64_t wait = FRateLimit->Take(len, Now()); wait > 0 && !w.Throttled)
+    if (FTuning.RateLimit && FRunning)
+        if (const std::int64_t wait = FTuning.RateLimit->Take(len, Now()); wait > 0 && !w.Throttled)
             Throttle(conn, wait);
 }
 
@@ -662,77 +693,14 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
     const std::int64_t at = FSched.WriteAt(conn);
     const std::int64_t take = FSched.Room(conn, len);
     if (take > 0) {
+        bool written = false;
         try {
-            if (FMode == cmFile) {
-                if (at == 0 && LooksLikeWebPage(std::string_view(data, static_cast<std::size_t>(take)))) {
-                    // Asked again it would be the same page: the file fails now, and a page
-                    // with another video gets to offer that.
-                    const std::string type = w.Http->ContentType();
-                    w.Verdict = TAnswerVerdict::Reject(fkMedia,
-                                                       "is not video: the server sent a web page" +
-                                                           (type.empty() ? std::string() : " as " + type),
-                                                       false);
-                    w.Http->Abort();
-                    return;
-                }
-                if (at == 0 && (LooksLikeHlsPlaylist(std::string_view(data, static_cast<std::size_t>(take))) ||
-                                LooksLikeDashManifest(std::string_view(data, static_cast<std::size_t>(take))))) {
-                    // A stream's playlist, whatever type its server gave it: its owner fetches it
-                    // as a stream; saved it would only be a small text under a video's name.
-                    w.Verdict =
-                        TAnswerVerdict::Reject(fkPlaylist, "the address answered with a stream's playlist", false);
-                    w.Http->Abort();
-                    return;
-                }
-                if (FFile->Seek(at, soBeginning) != at)
-                    throw EWriteError("Cannot seek in " + FPartPath, "the file cannot be positioned");
-                FFile->WriteBuffer(data, take);
-            } else {
-                std::string plain;
-                const char* out = data;
-                std::size_t outLen = static_cast<std::size_t>(take);
-                if (w.Cipher) {
-                    if (!w.Cipher->Update(data, static_cast<std::size_t>(take), plain)) {
-                        w.Verdict = TAnswerVerdict::Reject(fkMedia, w.Cipher->Error(), false);
-                        w.Http->Abort();
-                        return;
-                    }
-                    out = plain.data();
-                    outLen = plain.size();
-                }
-                if (IsProbe(w)) {
-                    w.Probed.append(out, outLen);
-                    FSched.Received(conn, take, now);
-                    if (ProbeSettled(conn)) {
-                        w.Cut = true;
-                        w.Http->Abort();
-                    }
-                    return;
-                }
-                if (w.Head.size() < MediaCheckBytes) {
-                    w.Head.append(out, std::min(MediaCheckBytes - w.Head.size(), outLen));
-                    if (w.Head.size() >= MediaCheckBytes && !LooksLikeMedia(w.Head)) {
-                        w.Verdict = TAnswerVerdict::Reject(fkMedia, NotMediaWhy(w), !w.Cipher);
-                        w.Http->Abort();
-                        return;
-                    }
-                }
-                if (outLen > 0)
-                    w.Spool->WriteBuffer(out, static_cast<std::int64_t>(outLen));
-            }
+            written = FMode == cmFile ? WriteFileBytes(w, at, data, take) : WriteSegmentBytes(conn, data, take, now);
         } catch (const EWriteError& e) {
-            if (FMode == cmFile) {
-                // What the file did take before it refused more is kept for the next run.
-                try {
-                    const std::int64_t written = std::clamp<std::int64_t>(FFile->Size() - at, 0, take);
-                    FSched.Received(conn, written, now);
-                } catch (...) {
-                    LogCaught("download", "measuring " + FPartPath);
-                }
-            }
-            const std::string name = FMode == cmFile ? FPartPath : w.SpoolPath;
-            return Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(name) + ": " + WriteReason(e)));
+            return WriteFailed(conn, at, take, now, e);
         }
+        if (!written)
+            return;
         FSched.Received(conn, take, now);
         w.Got += take;
         Progress();
@@ -743,12 +711,97 @@ void TDownloadCore::Deliver(int conn, const char* data, std::int64_t len)
     if (FSched.RequestFull(conn) && !w.Cut) {
         THttpCli& h = *w.Http;
         const std::int64_t length = h.ContentLength();
-        const bool more = length < 0 || h.RcvdCount() < length;
-        if (more) {
+        if (length < 0 || h.RcvdCount() < length) {
             w.Cut = true;
             h.Abort();
         }
     }
+}
+
+// A verdict reached inside the client's event: acted on when its request is done.
+void TDownloadCore::Reject(TWorker& w, TAnswerVerdict verdict)
+{
+    w.Verdict = std::move(verdict);
+    w.Http->Abort();
+}
+
+// A file's bytes at their place; false when the try was rejected instead.
+bool TDownloadCore::WriteFileBytes(TWorker& w, std::int64_t at, const char* data, std::int64_t take)
+{
+    const std::string_view bytes(data, static_cast<std::size_t>(take));
+    if (at == 0 && LooksLikeWebPage(bytes)) {
+        // Asked again it would be the same page: the file fails now, and a page with another
+        // video gets to offer that.
+        const std::string type = w.Http->ContentType();
+        Reject(w, TAnswerVerdict::Reject(fkMedia,
+                                         "is not video: the server sent a web page" +
+                                             (type.empty() ? std::string() : " as " + type),
+                                         false));
+        return false;
+    }
+    if (at == 0 && (LooksLikeHlsPlaylist(bytes) || LooksLikeDashManifest(bytes))) {
+        // A stream's playlist, whatever type its server gave it: its owner fetches it as a
+        // stream; saved it would only be a small text under a video's name.
+        Reject(w, TAnswerVerdict::Reject(fkPlaylist, "the address answered with a stream's playlist", false));
+        return false;
+    }
+    if (FFile->Seek(at, soBeginning) != at)
+        throw EWriteError("Cannot seek in " + FPartPath, "the file cannot be positioned");
+    FFile->WriteBuffer(data, take);
+    return true;
+}
+
+// A segment's bytes, decrypted, checked to be media and spooled; a probe's only compared. False
+// when nothing more is to be done with them here (rejected, or a probe's).
+bool TDownloadCore::WriteSegmentBytes(int conn, const char* data, std::int64_t take, std::int64_t now)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    std::string plain;
+    const char* out = data;
+    std::size_t outLen = static_cast<std::size_t>(take);
+    if (w.Cipher) {
+        if (!w.Cipher->Update(data, static_cast<std::size_t>(take), plain)) {
+            Reject(w, TAnswerVerdict::Reject(fkMedia, w.Cipher->Error(), false));
+            return false;
+        }
+        out = plain.data();
+        outLen = plain.size();
+    }
+    if (IsProbe(w)) {
+        w.Probed.append(out, outLen);
+        FSched.Received(conn, take, now);
+        if (ProbeSettled(conn)) {
+            w.Cut = true;
+            w.Http->Abort();
+        }
+        return false;
+    }
+    if (w.Head.size() < MediaCheckBytes) {
+        w.Head.append(out, std::min(MediaCheckBytes - w.Head.size(), outLen));
+        if (w.Head.size() >= MediaCheckBytes && !LooksLikeMedia(w.Head)) {
+            Reject(w, TAnswerVerdict::Reject(fkMedia, NotMediaWhy(w), !w.Cipher));
+            return false;
+        }
+    }
+    if (outLen > 0)
+        w.Spool->WriteBuffer(out, static_cast<std::int64_t>(outLen));
+    return true;
+}
+
+void TDownloadCore::WriteFailed(int conn, std::int64_t at, std::int64_t take, std::int64_t now, const EWriteError& e)
+{
+    const TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    if (FMode == cmFile) {
+        // What the file did take before it refused more is kept for the next run.
+        try {
+            const std::int64_t written = std::clamp<std::int64_t>(FFile->Size() - at, 0, take);
+            FSched.Received(conn, written, now);
+        } catch (...) {
+            LogCaught("download", "measuring " + FPartPath);
+        }
+    }
+    const std::string name = FMode == cmFile ? FPartPath : w.SpoolPath;
+    Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(name) + ": " + WriteReason(e)));
 }
 
 void TDownloadCore::RequestDone(int conn)
@@ -762,7 +815,6 @@ void TDownloadCore::RequestDone(int conn)
     h.OnDocData = nullptr;
     if (!FRunning || w.Stopped)
         return;
-    std::string writeError;
     if (std::exception_ptr e = h.TakeEventException()) {
         try {
             std::rethrow_exception(e);
@@ -795,6 +847,14 @@ void TDownloadCore::RequestDone(int conn)
             return AttemptFailed(conn, v->Fail, v->Words, v->Retry, status);
         }
     }
+    return AnswerFailed(conn, out);
+}
+
+// A request that ended without its document: why, and whether asking again may help.
+void TDownloadCore::AnswerFailed(int conn, const THttpOutcome& out)
+{
+    const THttpCli& h = *FWorkers[static_cast<std::size_t>(conn)]->Http;
+    const int status = out.Status;
     const bool refusal =
         (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 || status == 503;
     switch (out.Kind) {
@@ -831,48 +891,13 @@ void TDownloadCore::AttemptOk(int conn)
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
     const int piece = w.Job.Piece;
     const TPiece& p = FSched.Pieces()[static_cast<std::size_t>(piece)];
-    if (FMode == cmStream && IsProbe(w)) {
-        if (const std::string why = ProbeDiffers(conn); !why.empty())
-            return Fail(TOutcome::Failed(fkMismatch, why));
-        const int loser = FSched.Completed(conn, Now());
-        FDonePlain += FPlain[static_cast<std::size_t>(piece)];
-        ++FDoneCount;
-        if (loser >= 0)
-            StopWorker(loser);
-        if (!FRunning)
-            return;
-        Progress();
-        return Fill();
-    }
-    if (FMode == cmStream) {
-        // Checked once the first MediaCheckBytes arrived; a shorter segment is checked here.
-        const bool unchecked = w.Head.size() < MediaCheckBytes;
-        try {
-            if (w.Cipher) {
-                std::string last;
-                if (!w.Cipher->Finish(last))
-                    return AttemptFailed(conn, fkMedia, "the segment does not decrypt (wrong key or cut short)", false);
-                if (unchecked)
-                    w.Head.append(last, 0, std::min(last.size(), MediaCheckBytes - w.Head.size()));
-                if (!last.empty())
-                    w.Spool->WriteBuffer(last.data(), static_cast<std::int64_t>(last.size()));
-            }
-        } catch (const EWriteError& e) {
-            return Fail(
-                TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
-        }
-        if (unchecked && !LooksLikeMedia(w.Head))
-            return AttemptFailed(conn, fkMedia, w.Head.empty() ? std::string("is empty") : NotMediaWhy(w), !w.Cipher);
-        const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-        if (seg.Length >= 0 && FSched.WriteAt(conn) < seg.Length)
-            return AttemptFailed(conn, fkNetwork,
-                                 "the byte range " + std::to_string(seg.Length) + "@" + std::to_string(seg.Offset) +
-                                     " lies past the end of the resource",
-                                 false);
-    } else if (w.Got == 0 && p.End >= 0 && p.Pos < p.End && !FSched.RequestFull(conn)) {
+    if (FMode == cmStream && IsProbe(w))
+        return ProbeOk(conn);
+    if (FMode == cmStream && !SegmentWhole(conn))
+        return;
+    if (FMode == cmFile && w.Got == 0 && p.End >= 0 && p.Pos < p.End && !FSched.RequestFull(conn))
         // A whole answer that brought nothing of what was asked would be asked for forever.
         return AttemptFailed(conn, fkNetwork, "the server sent none of the bytes asked for", true);
-    }
     std::int64_t plain = 0;
     if (FMode == cmStream) {
         try {
@@ -882,27 +907,89 @@ void TDownloadCore::AttemptOk(int conn)
         }
     }
     const int loser = FSched.Completed(conn, Now());
-    if (FMode == cmStream) {
-        w.Spool.reset();
-        if (FSched.Pieces()[static_cast<std::size_t>(piece)].State == psDone) {
-            FDoneSpool[static_cast<std::size_t>(piece)] = w.SpoolPath;
-            FPlain[static_cast<std::size_t>(piece)] = plain;
-            FSpooled += plain;
-            FDonePlain += plain;
-            ++FDoneCount;
-        } else {
-            RemoveFileIfAny(w.SpoolPath);
-        }
-        w.SpoolPath.clear(); // the finished spool is the piece's now, no longer this try's
-    }
+    const bool done = FSched.Pieces()[static_cast<std::size_t>(piece)].State == psDone;
+    if (FMode == cmStream)
+        HandOverSpool(w, done, plain);
     if (loser >= 0)
         StopWorker(loser);
-    if (FSched.Pieces()[static_cast<std::size_t>(piece)].State == psDone)
+    if (done)
         PieceDone();
     if (!FRunning)
         return;
     Progress();
     Fill();
+}
+
+// A kept segment's probe ended: the segment is kept (and done) when the server still has it.
+void TDownloadCore::ProbeOk(int conn)
+{
+    const int piece = FWorkers[static_cast<std::size_t>(conn)]->Job.Piece;
+    if (const std::string why = ProbeDiffers(conn); !why.empty())
+        return Fail(TOutcome::Failed(fkMismatch, why));
+    const int loser = FSched.Completed(conn, Now());
+    FStream.DonePlain += FStream.Plain[static_cast<std::size_t>(piece)];
+    ++FStream.DoneCount;
+    if (loser >= 0)
+        StopWorker(loser);
+    if (!FRunning)
+        return;
+    Progress();
+    Fill();
+}
+
+// A segment's answer ended: its last block decrypted, its first bytes media, a byte range whole.
+// False when the try failed instead (already acted on).
+bool TDownloadCore::SegmentWhole(int conn)
+{
+    TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
+    // Checked once the first MediaCheckBytes arrived; a shorter segment is checked here.
+    const bool unchecked = w.Head.size() < MediaCheckBytes;
+    try {
+        if (w.Cipher) {
+            std::string last;
+            if (!w.Cipher->Finish(last)) {
+                AttemptFailed(conn, fkMedia, "the segment does not decrypt (wrong key or cut short)", false);
+                return false;
+            }
+            if (unchecked)
+                w.Head.append(last, 0, std::min(last.size(), MediaCheckBytes - w.Head.size()));
+            if (!last.empty())
+                w.Spool->WriteBuffer(last.data(), static_cast<std::int64_t>(last.size()));
+        }
+    } catch (const EWriteError& e) {
+        Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(w.SpoolPath) + ": " + WriteReason(e)));
+        return false;
+    }
+    if (unchecked && !LooksLikeMedia(w.Head)) {
+        AttemptFailed(conn, fkMedia, w.Head.empty() ? std::string("is empty") : NotMediaWhy(w), !w.Cipher);
+        return false;
+    }
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(w.Job.Piece)];
+    if (seg.Length >= 0 && FSched.WriteAt(conn) < seg.Length) {
+        AttemptFailed(conn, fkNetwork,
+                      "the byte range " + std::to_string(seg.Length) + "@" + std::to_string(seg.Offset) +
+                          " lies past the end of the resource",
+                      false);
+        return false;
+    }
+    return true;
+}
+
+// A finished try's spool becomes its piece's (done) or goes (the piece is another try's).
+void TDownloadCore::HandOverSpool(TWorker& w, bool done, std::int64_t plain)
+{
+    const auto piece = static_cast<std::size_t>(w.Job.Piece);
+    w.Spool.reset();
+    if (done) {
+        FStream.DoneSpool[piece] = w.SpoolPath;
+        FStream.Plain[piece] = plain;
+        FStream.Spooled += plain;
+        FStream.DonePlain += plain;
+        ++FStream.DoneCount;
+    } else {
+        RemoveFileIfAny(w.SpoolPath);
+    }
+    w.SpoolPath.clear(); // the finished spool is the piece's now, no longer this try's
 }
 
 void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code, bool refusal)
@@ -936,7 +1023,7 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
     if (d.Silent)
         return Fill();
     LogLine("download",
-            (FMode == cmStream ? FSegments[static_cast<std::size_t>(piece)].Name
+            (FMode == cmStream ? FStream.Segments[static_cast<std::size_t>(piece)].Name
                                : "connection " + std::to_string(conn + 1) + " for " + ExtractFileName(FPartPath)) +
                 ": " + why + (d.GiveUp ? std::string() : "; again in " + std::to_string(d.PauseMs) + " ms"));
     // The tries are worth naming only where asking again was the rule: a 404 is a 404.
@@ -953,10 +1040,10 @@ void TDownloadCore::AttemptFailed(int conn, TFailKind kind, const std::string& w
 bool TDownloadCore::TryAlternate(int conn, const std::string& why)
 {
     const int piece = FWorkers[static_cast<std::size_t>(conn)]->Job.Piece;
-    if (piece < 0 || static_cast<std::size_t>(piece) >= FSegments.size())
+    if (piece < 0 || static_cast<std::size_t>(piece) >= FStream.Segments.size())
         return false;
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-    std::size_t& at = FAddressAt[static_cast<std::size_t>(piece)];
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
+    std::size_t& at = FStream.AddressAt[static_cast<std::size_t>(piece)];
     if (seg.Alternates.empty())
         return false;
     if (at >= seg.Alternates.size()) {
@@ -974,7 +1061,7 @@ std::string TDownloadCore::GiveUpWords(int conn, TFailKind kind, const std::stri
 {
     if (FMode == cmStream) {
         const std::string& name =
-            FSegments[static_cast<std::size_t>(FWorkers[static_cast<std::size_t>(conn)]->Job.Piece)].Name;
+            FStream.Segments[static_cast<std::size_t>(FWorkers[static_cast<std::size_t>(conn)]->Job.Piece)].Name;
         return name + ": " + why + (tries > 0 ? " (" + Tries(tries) + ")" : std::string());
     }
     if (kind != fkNetwork)
@@ -1028,22 +1115,22 @@ void TDownloadCore::StopWorker(int conn)
 
 std::string TDownloadCore::SpoolOf(int piece)
 {
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-    return FTrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + "." +
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
+    return FStream.TrackParts[static_cast<std::size_t>(seg.Track)] + ".s" + std::to_string(piece) + "." +
            std::to_string(++FSpoolSerial);
 }
 
 bool TDownloadCore::IsProbe(const TWorker& w) const
 {
-    return FMode == cmStream && w.Job.Piece >= 0 && FProbe[static_cast<std::size_t>(w.Job.Piece)];
+    return FMode == cmStream && w.Job.Piece >= 0 && FStream.Probe[static_cast<std::size_t>(w.Job.Piece)];
 }
 
 // How many plain bytes of a kept segment a probe compares: what a probe's answer brings once the
 // decryption's last block, held back until the end, is left out.
 std::int64_t TDownloadCore::ProbeNeed(int piece) const
 {
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-    return std::min(FPlain[static_cast<std::size_t>(piece)], kProbeBytes - (seg.Key >= 0 ? 32 : 0));
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
+    return std::min(FStream.Plain[static_cast<std::size_t>(piece)], kProbeBytes - (seg.Key >= 0 ? 32 : 0));
 }
 
 bool TDownloadCore::ProbeSettled(int conn) const
@@ -1058,8 +1145,8 @@ std::string TDownloadCore::ProbeDiffers(int conn)
 {
     TWorker& w = *FWorkers[static_cast<std::size_t>(conn)];
     const int piece = w.Job.Piece;
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
-    const std::int64_t kept = FPlain[static_cast<std::size_t>(piece)];
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
+    const std::int64_t kept = FStream.Plain[static_cast<std::size_t>(piece)];
     const std::string changed = "the stream changed since the last run (" + seg.Name + " differs)";
     if (!w.Cut && w.Cipher) {
         std::string last;
@@ -1087,12 +1174,12 @@ std::string TDownloadCore::ProbeDiffers(int conn)
     }
     const std::int64_t n = std::min(got, kept);
     const std::size_t t = static_cast<std::size_t>(seg.Track);
-    const std::size_t k = FPlace[static_cast<std::size_t>(piece)];
+    const std::size_t k = FStream.Place[static_cast<std::size_t>(piece)];
     const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
     std::string have(static_cast<std::size_t>(n), '\0');
     std::int64_t done = 0;
     while (done < n) {
-        const ssize_t r = ::pread(FTracks[t]->Handle(), have.data() + done, static_cast<std::size_t>(n - done),
+        const ssize_t r = ::pread(FStream.Tracks[t]->Handle(), have.data() + done, static_cast<std::size_t>(n - done),
                                   static_cast<off_t>(from + done));
         if (r < 0 && errno == EINTR)
             continue;
@@ -1110,7 +1197,7 @@ std::string TDownloadCore::ProbeDiffers(int conn)
 // when it was appended (a moof running past the probe's end stays as it came, and differs).
 std::string TDownloadCore::ProbedAsKept(int piece, std::string& probed)
 {
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
     if (seg.Init || seg.TimeShift == 0)
         return std::string();
     std::int64_t ticks = 0;
@@ -1134,15 +1221,15 @@ void TDownloadCore::PieceDone()
 bool TDownloadCore::AppendInOrder()
 {
     std::string buffer;
-    for (std::size_t t = 0; t < FTrackPieces.size(); ++t) {
-        while (FAppended[t] < FTrackPieces[t].size()) {
-            const int piece = FTrackPieces[t][FAppended[t]];
-            const std::string& spool = FDoneSpool[static_cast<std::size_t>(piece)];
+    for (std::size_t t = 0; t < FStream.TrackPieces.size(); ++t) {
+        while (FStream.Appended[t] < FStream.TrackPieces[t].size()) {
+            const int piece = FStream.TrackPieces[t][FStream.Appended[t]];
+            const std::string& spool = FStream.DoneSpool[static_cast<std::size_t>(piece)];
             if (spool.empty())
                 break;
             try {
                 TFileStream in(spool, fmOpenRead | fmNoFollow);
-                const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+                const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
                 if (!seg.Init && seg.TimeShift != 0) {
                     std::int64_t ticks = 0;
                     std::string why = ShiftTicks(piece, ticks);
@@ -1158,22 +1245,22 @@ bool TDownloadCore::AppendInOrder()
                     const std::int64_t n = in.Read(buffer.data(), kCopyBytes);
                     if (n <= 0)
                         break;
-                    FTracks[t]->WriteBuffer(buffer.data(), n);
-                    FTrackBytes[t] += n;
+                    FStream.Tracks[t]->WriteBuffer(buffer.data(), n);
+                    FStream.TrackBytes[t] += n;
                 }
             } catch (const EWriteError& e) {
-                Fail(TOutcome::Failed(fkWrite,
-                                      "cannot write " + ExtractFileName(FTrackParts[t]) + ": " + WriteReason(e)));
+                Fail(TOutcome::Failed(fkWrite, "cannot write " + ExtractFileName(FStream.TrackParts[t]) + ": " +
+                                                   WriteReason(e)));
                 return false;
             } catch (const std::exception& e) {
                 Fail(TOutcome::Failed(fkSave, e.what()));
                 return false;
             }
-            FSpooled -= FPlain[static_cast<std::size_t>(piece)];
+            FStream.Spooled -= FStream.Plain[static_cast<std::size_t>(piece)];
             RemoveFileIfAny(spool);
-            FDoneSpool[static_cast<std::size_t>(piece)] = "done";
-            FJournal.Tracks[t].push_back(FTrackBytes[t]);
-            ++FAppended[t];
+            FStream.DoneSpool[static_cast<std::size_t>(piece)] = "done";
+            FJournal.Tracks[t].push_back(FStream.TrackBytes[t]);
+            ++FStream.Appended[t];
         }
     }
     return true;
@@ -1228,8 +1315,8 @@ std::string TDownloadCore::AppendShifted(TFileStream& in, std::size_t t, std::in
             if (std::string why = ShiftFragmentTimes(box, ticks); !why.empty())
                 return why;
         }
-        FTracks[t]->WriteBuffer(box.data(), static_cast<std::int64_t>(box.size()));
-        FTrackBytes[t] += static_cast<std::int64_t>(box.size());
+        FStream.Tracks[t]->WriteBuffer(box.data(), static_cast<std::int64_t>(box.size()));
+        FStream.TrackBytes[t] += static_cast<std::int64_t>(box.size());
         if (h.Type == "moof")
             continue;
         // The rest of another box; a size of 0 runs to the end of the segment.
@@ -1238,8 +1325,8 @@ std::string TDownloadCore::AppendShifted(TFileStream& in, std::size_t t, std::in
             const std::int64_t want = left < 0 ? kCopyBytes : std::min(left, kCopyBytes);
             const std::int64_t n = ReadUpTo(in, buffer.data(), want);
             if (n > 0) {
-                FTracks[t]->WriteBuffer(buffer.data(), n);
-                FTrackBytes[t] += n;
+                FStream.Tracks[t]->WriteBuffer(buffer.data(), n);
+                FStream.TrackBytes[t] += n;
             }
             if (left < 0 && n < want)
                 return std::string();
@@ -1255,32 +1342,32 @@ std::string TDownloadCore::AppendShifted(TFileStream& in, std::size_t t, std::in
 // it went first, also in an earlier run).
 std::string TDownloadCore::ShiftTicks(int piece, std::int64_t& ticks)
 {
-    const TSegmentSource& seg = FSegments[static_cast<std::size_t>(piece)];
+    const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(piece)];
     const auto t = static_cast<std::size_t>(seg.Track);
-    std::size_t k = FPlace[static_cast<std::size_t>(piece)];
-    while (k > 0 && !FSegments[static_cast<std::size_t>(FTrackPieces[t][k - 1])].Init)
+    std::size_t k = FStream.Place[static_cast<std::size_t>(piece)];
+    while (k > 0 && !FStream.Segments[static_cast<std::size_t>(FStream.TrackPieces[t][k - 1])].Init)
         --k;
     if (k == 0)
         return "no initialization section gives the media's timescale";
-    const auto init = static_cast<std::size_t>(FTrackPieces[t][--k]);
-    if (FTimescale[init] == 0) {
+    const auto init = static_cast<std::size_t>(FStream.TrackPieces[t][--k]);
+    if (FStream.Timescale[init] == 0) {
         const std::int64_t from = k ? FJournal.Tracks[t][k - 1] : 0;
         const std::int64_t n = std::min<std::int64_t>(FJournal.Tracks[t][k] - from, 16 * 1024 * 1024);
         std::string bytes(static_cast<std::size_t>(n), '\0');
         std::int64_t done = 0;
         while (done < n) {
-            const ssize_t r = ::pread(FTracks[t]->Handle(), bytes.data() + done, static_cast<std::size_t>(n - done),
-                                      static_cast<off_t>(from + done));
+            const ssize_t r = ::pread(FStream.Tracks[t]->Handle(), bytes.data() + done,
+                                      static_cast<std::size_t>(n - done), static_cast<off_t>(from + done));
             if (r < 0 && errno == EINTR)
                 continue;
             if (r <= 0)
                 return "the initialization section cannot be read back";
             done += r;
         }
-        if (std::string why = ReadMediaTimescale(bytes, FTimescale[init]); !why.empty())
+        if (std::string why = ReadMediaTimescale(bytes, FStream.Timescale[init]); !why.empty())
             return why;
     }
-    if (!SecondsToTicks(seg.TimeShift, FTimescale[init], ticks))
+    if (!SecondsToTicks(seg.TimeShift, FStream.Timescale[init], ticks))
         return "the period's start is past the largest decode time";
     return std::string();
 }
@@ -1293,11 +1380,12 @@ void TDownloadCore::Progress()
     std::int64_t total = FTotal;
     if (FMode == cmStream) {
         // Without byte ranges the total is projected from the segments done so far.
-        if (FStreamTotal >= 0)
-            total = FStreamTotal;
-        else if (FDoneCount > 0)
-            total = static_cast<std::int64_t>(static_cast<double>(FDonePlain) / static_cast<double>(FDoneCount) *
-                                              static_cast<double>(FSegments.size()));
+        if (FStream.Total >= 0)
+            total = FStream.Total;
+        else if (FStream.DoneCount > 0)
+            total = static_cast<std::int64_t>(static_cast<double>(FStream.DonePlain) /
+                                              static_cast<double>(FStream.DoneCount) *
+                                              static_cast<double>(FStream.Segments.size()));
         if (total != FTotal) {
             FTotal = total;
             if (OnSize && total >= 0)
@@ -1307,10 +1395,10 @@ void TDownloadCore::Progress()
     if (!OnProgress)
         return;
     const std::int64_t now = Now();
-    if (now - FRateTick >= kRateIntervalMs) {
-        const TRateSample sample{bytes - FRateBytes, static_cast<std::uint32_t>(now - FRateTick)};
-        FRateTick = now;
-        FRateBytes = bytes;
+    if (now - FShown.RateTick >= kRateIntervalMs) {
+        const TRateSample sample{bytes - FShown.RateBytes, static_cast<std::uint32_t>(now - FShown.RateTick)};
+        FShown.RateTick = now;
+        FShown.RateBytes = bytes;
         OnProgress(bytes, total, &sample);
     } else {
         OnProgress(bytes, total, nullptr);
@@ -1376,11 +1464,11 @@ void TDownloadCore::SaveJournal(bool now)
             FJournal.Spans.resize(1);
             HashKeptBytes(FPartPath, FileHave(), FTotal, FJournal.Blocks[0], FJournal.Spans[0]);
         } else {
-            for (std::size_t t = 0; t < FTrackParts.size(); ++t) {
+            for (std::size_t t = 0; t < FStream.TrackParts.size(); ++t) {
                 TByteSet have;
-                if (FTrackBytes[t] > 0)
-                    have.Add(0, FTrackBytes[t]);
-                HashKeptBytes(FTrackParts[t], have, -1, FJournal.Blocks[t], FJournal.Spans[t]);
+                if (FStream.TrackBytes[t] > 0)
+                    have.Add(0, FStream.TrackBytes[t]);
+                HashKeptBytes(FStream.TrackParts[t], have, -1, FJournal.Blocks[t], FJournal.Spans[t]);
             }
         }
         WriteJournal(FJournalPath, FJournal);
@@ -1408,7 +1496,7 @@ void TDownloadCore::Finish()
     } else {
         if (!AppendInOrder())
             return;
-        FTracks.clear();
+        FStream.Tracks.clear();
     }
     SaveJournal(true);
     Halt();
@@ -1461,13 +1549,13 @@ void TDownloadCore::Halt()
             RemoveFileIfAny(w.SpoolPath);
     }
     // Finished segments not yet in their track are fetched again by the next run.
-    for (std::string& spool : FDoneSpool)
+    for (std::string& spool : FStream.DoneSpool)
         if (!spool.empty() && spool != "done") {
             RemoveFileIfAny(spool);
             spool.clear();
         }
     FFile.reset();
-    FTracks.clear();
+    FStream.Tracks.clear();
 }
 
 void TDownloadCore::Stop()

@@ -37,6 +37,7 @@ class TRateLimit;
 
 class THttpCli;
 class TFileStream;
+class EWriteError;
 class THlsDecryptor;
 
 // Bytes that arrived over an interval of at least two seconds: what a speed and a remaining
@@ -108,20 +109,20 @@ public:
     TDownloadCore(const TDownloadCore&) = delete;
     TDownloadCore& operator=(const TDownloadCore&) = delete;
 
-    void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
+    void SetConnections(int n) { FTuning.Connections = n < 1 ? 1 : n > 16 ? 16 : n; }
     // Takes effect at once, also for a download under way.
     void SetRetryDelays(std::vector<std::uint32_t> ms)
     {
-        FRetryDelays = ms;
+        FTuning.RetryDelays = ms;
         FSched.SetRetryDelays(std::move(ms));
     }
-    void SetEndGameMs(std::int64_t ms) { FEndGameMs = ms; }
+    void SetEndGameMs(std::int64_t ms) { FTuning.EndGameMs = ms; }
     // The run's cap on its download rate, shared with every other download of the run (nullptr:
     // none); it must outlive the core's transfers.
-    void SetRateLimit(TRateLimit* limit) { FRateLimit = limit; }
-    void SetMaxRequest(std::int64_t bytes) { FMaxRequest = bytes; }
-    void SetMinSteal(std::int64_t bytes) { FMinSteal = bytes; }
-    const std::vector<std::uint32_t>& RetryDelays() const { return FRetryDelays; }
+    void SetRateLimit(TRateLimit* limit) { FTuning.RateLimit = limit; }
+    void SetMaxRequest(std::int64_t bytes) { FTuning.MaxRequest = bytes; }
+    void SetMinSteal(std::int64_t bytes) { FTuning.MinSteal = bytes; }
+    const std::vector<std::uint32_t>& RetryDelays() const { return FTuning.RetryDelays; }
     // The idle limit changed on the run's client: the connections take it at once, also for a
     // request under way.
     void ApplyIdleTimeout(int ms);
@@ -140,13 +141,13 @@ public:
     void Stop();
     bool Running() const { return FRunning; }
     // Stream mode, once it ended: the segments it was given, for a fresh start.
-    std::vector<TSegmentSource> TakeSegments() { return std::move(FSegments); }
+    std::vector<TSegmentSource> TakeSegments() { return std::move(FStream.Segments); }
 
     // The scheduler: the file's owner adds pieces and sets sizes from the first answer.
     TPieceScheduler& Scheduler() { return FSched; }
     // Connections beyond this many get no work (a server that ignores ranges: one).
     void LimitConnections(int n);
-    int ConnectionLimit() const { return FLimit; }
+    int ConnectionLimit() const { return FTuning.Limit; }
     // The file's size, once known (-1 before).
     void SetTotal(std::int64_t total);
     std::int64_t Total() const { return FTotal; }
@@ -172,15 +173,28 @@ private:
     enum TMode { cmFile, cmStream };
 
     void Begin();
+    std::vector<TPiece> StreamPieces();
+    void KeepTrack(std::size_t t, std::size_t keep, std::vector<TPiece>& pieces);
     void Fill();
     void Launch(int conn, const TAssignment& job);
+    void Retire(std::unique_ptr<THttpCli> http);
+    void AskFileRange(TWorker& w, const TAssignment& job);
+    void AskSegment(THttpCli& h, const TAssignment& job);
     void Adopt(int conn, const TAssignment& job);
     void DocBegin(int conn);
     void DocData(int conn, const char* data, int len);
     void Throttle(int conn, std::int64_t waitMs);
     void Deliver(int conn, const char* data, std::int64_t len);
+    void Reject(TWorker& w, TAnswerVerdict verdict);
+    bool WriteFileBytes(TWorker& w, std::int64_t at, const char* data, std::int64_t take);
+    bool WriteSegmentBytes(int conn, const char* data, std::int64_t take, std::int64_t now);
+    void WriteFailed(int conn, std::int64_t at, std::int64_t take, std::int64_t now, const EWriteError& e);
     void RequestDone(int conn);
+    void AnswerFailed(int conn, const THttpOutcome& out);
     void AttemptOk(int conn);
+    void ProbeOk(int conn);
+    bool SegmentWhole(int conn);
+    void HandOverSpool(TWorker& w, bool done, std::int64_t plain);
     void AttemptFailed(int conn, TFailKind kind, const std::string& why, bool retry, int code = 0,
                        bool refusal = false);
     bool TryAlternate(int conn, const std::string& why);
@@ -214,13 +228,17 @@ private:
     TPieceScheduler FSched;
     std::vector<std::unique_ptr<TWorker>> FWorkers;
     std::vector<std::unique_ptr<TWorker>> FRetired;
-    int FConnections = 1;
-    int FLimit = 16;
-    std::vector<std::uint32_t> FRetryDelays{1000, 2000, 4000, 8000, 16000};
-    std::int64_t FEndGameMs = 4000;
-    std::int64_t FMaxRequest = 0;
-    std::int64_t FMinSteal = 256 * 1024;
-    TRateLimit* FRateLimit = nullptr;
+    // How the download is run: set by the owner, taken by each start.
+    struct TTuning {
+        int Connections = 1;
+        int Limit = 16; // connections beyond this many get no work
+        std::vector<std::uint32_t> RetryDelays{1000, 2000, 4000, 8000, 16000};
+        std::int64_t EndGameMs = 4000;
+        std::int64_t MaxRequest = 0;
+        std::int64_t MinSteal = 256 * 1024;
+        TRateLimit* RateLimit = nullptr;
+    };
+    TTuning FTuning;
     bool FRunning = false;
     TMode FMode = cmFile;
 
@@ -235,30 +253,37 @@ private:
     std::optional<TAdoptedAnswer> FAdopted;
     THttpOutcome FLastRequest; // how the last request ended (kept with a failure)
 
-    // Stream mode.
-    std::vector<TSegmentSource> FSegments;
-    std::vector<std::uint32_t> FTimescale; // of each initialization section once read; 0: not yet
-    std::vector<std::string> FKeys;
-    std::vector<std::string> FTrackParts;
-    std::vector<std::unique_ptr<TFileStream>> FTracks;
-    std::vector<std::vector<int>> FTrackPieces; // piece indices of each track, in order
-    std::vector<std::size_t> FAppended;         // per track: segments in its file
-    std::vector<std::int64_t> FTrackBytes;
-    std::vector<std::string> FDoneSpool; // per piece: its finished spool, "" until done
-    std::vector<std::int64_t> FPlain;    // per piece: its bytes once decrypted and done
-    std::vector<bool> FProbe;            // per piece: kept from an earlier run, its first bytes asked again
-    std::vector<std::size_t> FPlace;     // per piece: its place among its track's segments
-    std::vector<std::size_t> FAddressAt; // per piece: 0 its Url, k its Alternates[k - 1]
-    std::uint64_t FSpoolSerial = 0;      // names every try's spool apart
-    std::int64_t FStreamTotal = -1;      // the stream's size when every segment says it, else -1
-    std::int64_t FDonePlain = 0;         // bytes of the segments done (kept ones included)
-    std::int64_t FDoneCount = 0;
-    std::int64_t FSpooled = 0; // bytes of finished segments not yet appended
+    // Stream mode: the segments, their tracks and what became of each (set anew by every start).
+    struct TStreamState {
+        std::vector<TSegmentSource> Segments;
+        std::vector<std::uint32_t> Timescale; // of each initialization section once read; 0: not yet
+        std::vector<std::string> Keys;
+        std::vector<std::string> TrackParts;
+        std::vector<std::unique_ptr<TFileStream>> Tracks;
+        std::vector<std::vector<int>> TrackPieces; // piece indices of each track, in order
+        std::vector<std::size_t> Appended;         // per track: segments in its file
+        std::vector<std::int64_t> TrackBytes;
+        std::vector<std::string> DoneSpool; // per piece: its finished spool, "" until done
+        std::vector<std::int64_t> Plain;    // per piece: its bytes once decrypted and done
+        std::vector<bool> Probe;            // per piece: kept from an earlier run, its first bytes asked again
+        std::vector<std::size_t> Place;     // per piece: its place among its track's segments
+        std::vector<std::size_t> AddressAt; // per piece: 0 its Url, k its Alternates[k - 1]
+        std::int64_t Total = -1;            // the stream's size when every segment says it, else -1
+        std::int64_t DonePlain = 0;         // bytes of the segments done (kept ones included)
+        std::int64_t DoneCount = 0;
+        std::int64_t Spooled = 0; // bytes of finished segments not yet appended
+    };
+    TStreamState FStream;
+    std::uint64_t FSpoolSerial = 0; // names every try's spool apart, for the life of the core
 
-    std::int64_t FRateTick = 0;
-    std::int64_t FRateBytes = 0;
-    bool FWaitShown = false;
-    int FWaitSecondsShown = 0;
+    // What the user was last shown: the rate's interval and a pause's count-down.
+    struct TShown {
+        std::int64_t RateTick = 0;
+        std::int64_t RateBytes = 0;
+        bool Waiting = false;
+        int WaitSeconds = 0;
+    };
+    TShown FShown;
     bool FEnding = false;
 };
 
