@@ -277,9 +277,9 @@ TConvertProcess* TRunPool::RunnerOfSlot(int slot)
 
 void TRunPool::Start()
 {
-    if (FStarted)
+    if (FPhase != TPhase::Idle)
         return;
-    FStarted = true;
+    FPhase = TPhase::Running;
     if (FModel.Count() == 0) {
         PostTidy(); // the end comes from the loop, as it does after items
         return;
@@ -289,7 +289,7 @@ void TRunPool::Start()
 
 void TRunPool::StartItems()
 {
-    while (!FStopped && !FEnded && !FNoMore && FNext < FModel.Count() && RunningCount() < FJobs)
+    while (!FStopped && FPhase == TPhase::Running && !FNoMore && FNext < FModel.Count() && RunningCount() < FJobs)
         StartItem(FNext++);
 }
 
@@ -370,7 +370,7 @@ void TRunPool::PostTidy()
 void TRunPool::Tidy()
 {
     FTidyPosted = false;
-    if (FStopped || FEnded)
+    if (FStopped || FPhase == TPhase::Ended)
         return;
     // Ended items go, but the one started last stays to be looked at until another starts.
     std::erase_if(FJobsList, [this](const auto& job) { return job->Over() && job->Index() != FLastStarted; });
@@ -381,9 +381,9 @@ void TRunPool::Tidy()
 
 void TRunPool::Finish(TRunEnd how)
 {
-    if (FEnded)
+    if (FPhase == TPhase::Ended)
         return;
-    FEnded = true;
+    FPhase = TPhase::Ended;
     FEvents.RunEnded(how);
 }
 

@@ -117,7 +117,7 @@ public:
     // Ends every running item at once; the .part files stay. No event follows.
     void Stop();
     bool Stopped() const { return FStopped; }
-    bool Ended() const { return FEnded; }
+    bool Ended() const { return FPhase == TPhase::Ended; }
 
     const TRunModel& Model() const { return FModel; }
     int RunningCount() const;
@@ -160,9 +160,8 @@ private:
     std::vector<std::unique_ptr<TPoolJob>> FJobsList; // running, ended, and the last started
     int FNext = 0;
     int FLastStarted = -1;
-    bool FStarted = false;
+    enum class TPhase { Idle, Running, Ended } FPhase = TPhase::Idle; // Ended: the end was told
     bool FStopped = false;
-    bool FEnded = false;
     bool FNoMore = false;       // no new item starts (an unreadable page)
     bool FSecondBrowser = false; // a page needed the second browser: later items start there
     bool FConverterFailureSaid = false;

@@ -249,13 +249,6 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         const std::int64_t total = range->Total;
         const std::int64_t firstEnd = std::min(total, range->Last + 1);
         FCore.SetTotal(total);
-        if (!Versioned(h)) {
-            // Without a version to compare, answers are joined only one after the other, each
-            // checked against the bytes before it: one connection.
-            FCore.LimitConnections(1);
-            sched.SetEnd(job.Piece, total);
-            return TAnswerVerdict::Accept();
-        }
         sched.SetEnd(job.Piece, job.From > 0 ? total : firstEnd);
         if (job.From == 0 && firstEnd < total)
             SplitRest(firstEnd, total);
@@ -269,7 +262,7 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
         FCore.SetTotal(total);
     // The page engine's answer was asked without Range: when the server says it serves ranges,
     // this answer is the first piece and the other connections share out the rest.
-    if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h) && Versioned(h)) {
+    if (FAdopted && FConnectionsNow > 1 && total > 2 * FMinPiece && AcceptsByteRanges(h)) {
         // Its share, at most a few pieces: it is cut there, and what is under way then is lost.
         const std::int64_t firstEnd = std::clamp(total / FConnectionsNow, FMinPiece, 4 * FMinPiece);
         sched.SetEnd(job.Piece, firstEnd);
@@ -281,13 +274,6 @@ TAnswerVerdict TTransfer::FirstAnswer(THttpCli& h, const TAssignment& job)
     if (total >= 0)
         sched.SetEnd(job.Piece, total);
     return TAnswerVerdict::Accept(job.From);
-}
-
-// Whether the answer names the file's version (an ETag or a Last-Modified): only then may answers
-// of several connections be put side by side.
-bool TTransfer::Versioned(const THttpCli& h)
-{
-    return !text::TrimBlanks(h.ETag()).empty() || !text::TrimBlanks(h.LastModified()).empty();
 }
 
 // The rest of a file after its first piece, one range per other connection, each a piece or

@@ -71,7 +71,6 @@ private:
     std::optional<TAnswerVerdict> ErrorStatus(THttpCli& h, const TAssignment& job);
     void SplitRest(std::int64_t from, std::int64_t total);
     static bool AcceptsByteRanges(const THttpCli& h);
-    static bool Versioned(const THttpCli& h);
     void CoreEnded(const TOutcome& outcome);
 
     THttpCli& FHttp;

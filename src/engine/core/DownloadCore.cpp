@@ -154,11 +154,12 @@ void TDownloadCore::StartFile(const std::string& url, const std::string& partPat
     Halt();
     FAdopted = std::move(adopted);
     FMode = cmFile;
+    FPending.clear();
     FUrl = url;
     FPartPath = partPath;
     FJournal = journal;
     FJournal.Kind = jkFile;
-    FJournalPath = journalPath;
+    FSave.Path = journalPath;
     FTotal = journal.Total;
     FTuning.Limit = FTuning.Connections;
     FRunning = true;
@@ -195,7 +196,7 @@ void TDownloadCore::StartStream(std::vector<TSegmentSource> segments, std::vecto
     FStream.TrackParts = std::move(trackParts);
     FJournal = journal;
     FJournal.Kind = jkStream;
-    FJournalPath = journalPath;
+    FSave.Path = journalPath;
     FTuning.Limit = FTuning.Connections;
     FRunning = true;
     FContext = std::make_unique<QObject>();
@@ -305,7 +306,7 @@ void TDownloadCore::Begin()
     FShown.RateBytes = Bytes();
     FShown.Waiting = false;
     FEnding = false;
-    FJournalDue = false;
+    FSave.Due = false;
     if (!FTimer) {
         FTimer = std::make_unique<QTimer>();
         FTimer->setSingleShot(true);
@@ -551,13 +552,11 @@ void TDownloadCore::AskFileRange(TWorker& w, const TAssignment& job)
         h.SetContentRangeEnd(job.To >= 0 ? std::to_string(job.To - 1) : std::string());
     }
     // A server that names no version could send another one with every answer: a request that
-    // continues bytes in place starts a little before them, and those must match.
+    // does not start the file starts a little before its bytes, and those must match the bytes
+    // there, now or once they arrive.
     if (job.From > 0 && FJournal.ETag.empty() && FJournal.LastModified.empty() && !h.ContentRangeBegin().empty()) {
-        TByteSet before = FileHave().Intersect(std::max<std::int64_t>(0, job.From - kOverlapBytes), job.From);
-        if (!before.Empty() && before.Ranges().back().End == job.From) {
-            w.Overlap = job.From - before.Ranges().back().Start;
-            h.SetContentRangeBegin(std::to_string(job.From - w.Overlap));
-        }
+        w.Overlap = std::min(kOverlapBytes, job.From);
+        h.SetContentRangeBegin(std::to_string(job.From - w.Overlap));
     }
 }
 
@@ -643,12 +642,14 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
         data += take;
         n -= take;
         if (static_cast<std::int64_t>(w.Probed.size()) == w.Overlap) {
+            // Compared now when the bytes before are in place, else once they are.
+            const std::int64_t at = w.Job.From - w.Overlap;
             w.Overlap = 0;
-            if (!OverlapMatches(w.Job.From, w.Probed)) {
-                w.Verdict = TAnswerVerdict::StartOver("the server sent another version of the file (its bytes before " +
-                                                      std::to_string(w.Job.From) + " differ)");
-                w.Http->Abort();
-                return;
+            if (!FileHave().Contains(at, w.Job.From)) {
+                FPending.push_back(TOverlap{w.Job.Piece, at, std::move(w.Probed)});
+                w.Probed.clear();
+            } else if (!OverlapMatches(at, w.Probed)) {
+                return Reject(w, TAnswerVerdict::StartOver(OtherVersion(w.Job.From)));
             }
         }
     }
@@ -1209,7 +1210,8 @@ std::string TDownloadCore::ProbedAsKept(int piece, std::string& probed)
 void TDownloadCore::PieceDone()
 {
     if (FMode == cmFile) {
-        SaveJournal(false);
+        if (CheckPending())
+            SaveJournal(false);
         return;
     }
     if (!AppendInOrder())
@@ -1405,15 +1407,49 @@ void TDownloadCore::Progress()
     }
 }
 
-// Whether bytes, asked again, are what the .part holds right before from.
-bool TDownloadCore::OverlapMatches(std::int64_t from, const std::string& bytes) const
+std::string TDownloadCore::OtherVersion(std::int64_t from)
+{
+    return "the server sent another version of the file (its bytes before " + std::to_string(from) + " differ)";
+}
+
+// The overlaps whose bytes before are in place now: compared, and gone. False when one differs
+// (the download has failed then).
+bool TDownloadCore::CheckPending()
+{
+    if (FPending.empty())
+        return true;
+    const TByteSet have = FileHave();
+    for (auto it = FPending.begin(); it != FPending.end();) {
+        const auto end = it->At + static_cast<std::int64_t>(it->Bytes.size());
+        if (!have.Contains(it->At, end)) {
+            ++it;
+            continue;
+        }
+        if (!OverlapMatches(it->At, it->Bytes)) {
+            Fail(TOutcome::Failed(fkMismatch, OtherVersion(end)));
+            return false;
+        }
+        it = FPending.erase(it);
+    }
+    return true;
+}
+
+// A piece whose first bytes are not yet shown to be of the same version as the bytes before it:
+// a journal claims none of its bytes.
+bool TDownloadCore::Unproven(const TPiece& p) const
+{
+    return std::any_of(FPending.begin(), FPending.end(),
+                       [&p](const TOverlap& o) { return o.At + static_cast<std::int64_t>(o.Bytes.size()) == p.Start; });
+}
+
+// Whether bytes, asked again, are what the .part holds at at.
+bool TDownloadCore::OverlapMatches(std::int64_t at, const std::string& bytes) const
 {
     std::string have(bytes.size(), '\0');
     std::size_t done = 0;
     while (done < have.size()) {
-        const ssize_t r = ::pread(
-            FFile->Handle(), have.data() + done, have.size() - done,
-            static_cast<off_t>(from - static_cast<std::int64_t>(bytes.size()) + static_cast<std::int64_t>(done)));
+        const ssize_t r = ::pread(FFile->Handle(), have.data() + done, have.size() - done,
+                                  static_cast<off_t>(at + static_cast<std::int64_t>(done)));
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -1434,32 +1470,32 @@ TByteSet TDownloadCore::FileHave() const
 
 void TDownloadCore::SaveJournal(bool now)
 {
-    if (FJournalPath.empty())
+    if (FSave.Path.empty())
         return;
     const std::int64_t tick = Now();
-    if (!now && tick - FJournalTick < kJournalIntervalMs) {
+    if (!now && tick - FSave.Tick < kJournalIntervalMs) {
         // Saved a little later, not only with the next bytes: what was written must be on record
         // even when nothing more arrives before the process is killed.
-        if (!FJournalDue) {
-            FJournalDue = true;
-            QTimer::singleShot(static_cast<int>(kJournalIntervalMs - (tick - FJournalTick)), FContext.get(), [this] {
+        if (!FSave.Due) {
+            FSave.Due = true;
+            QTimer::singleShot(static_cast<int>(kJournalIntervalMs - (tick - FSave.Tick)), FContext.get(), [this] {
                 Application::Guard([this] {
-                    if (FJournalDue && FRunning)
+                    if (FSave.Due && FRunning)
                         SaveJournal(true);
                 });
             });
         }
         return;
     }
-    FJournalDue = false;
-    FJournalTick = tick;
+    FSave.Due = false;
+    FSave.Tick = tick;
     try {
         if (FMode == cmFile) {
             FJournal.Pieces.clear();
             std::vector<TPiece> pieces = FSched.Pieces();
             std::sort(pieces.begin(), pieces.end(), [](const TPiece& a, const TPiece& b) { return a.Start < b.Start; });
             for (const TPiece& p : pieces)
-                FJournal.Pieces.push_back(TJournalPiece{p.Start, p.Pos, p.End});
+                FJournal.Pieces.push_back(TJournalPiece{p.Start, Unproven(p) ? p.Start : p.Pos, p.End});
             FJournal.Blocks.resize(1);
             FJournal.Spans.resize(1);
             HashKeptBytes(FPartPath, FileHave(), FTotal, FJournal.Blocks[0], FJournal.Spans[0]);
@@ -1471,7 +1507,7 @@ void TDownloadCore::SaveJournal(bool now)
                 HashKeptBytes(FStream.TrackParts[t], have, -1, FJournal.Blocks[t], FJournal.Spans[t]);
             }
         }
-        WriteJournal(FJournalPath, FJournal);
+        WriteJournal(FSave.Path, FJournal);
     } catch (const std::exception& e) {
         // The download goes on; only a later run cannot continue it.
         LogLine("download", e.what());
@@ -1485,6 +1521,8 @@ void TDownloadCore::Finish()
     if (FMode == cmFile) {
         if (FTotal == 0 || FSched.BytesDone() == 0)
             return Fail(TOutcome::Failed(fkMedia, "is not video: the server's file is empty"));
+        if (!CheckPending())
+            return;
         try {
             if (FTotal >= 0)
                 FFile->SetSize(FTotal);

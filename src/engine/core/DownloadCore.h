@@ -220,7 +220,10 @@ private:
     std::string ProbeDiffers(int conn);
     static std::string NotMediaWhy(const TWorker& w);
     TByteSet FileHave() const;
-    bool OverlapMatches(std::int64_t from, const std::string& bytes) const;
+    bool OverlapMatches(std::int64_t at, const std::string& bytes) const;
+    static std::string OtherVersion(std::int64_t from);
+    bool CheckPending();
+    bool Unproven(const TPiece& p) const;
 
     const THttpCli& FSettings;
     std::unique_ptr<QObject> FContext;
@@ -247,10 +250,22 @@ private:
     std::unique_ptr<TFileStream> FFile;
     std::int64_t FTotal = -1;
     TResumeJournal FJournal;
-    std::string FJournalPath;
-    std::int64_t FJournalTick = 0;
-    bool FJournalDue = false; // a save put off by the interval is on its way
+    // Where the journal goes and when it was last saved.
+    struct TJournalSave {
+        std::string Path;
+        std::int64_t Tick = 0;
+        bool Due = false; // a save put off by the interval is on its way
+    };
+    TJournalSave FSave;
     std::optional<TAdoptedAnswer> FAdopted;
+    // A file without validators: bytes asked again before a piece, to be compared once the bytes
+    // there have arrived.
+    struct TOverlap {
+        int Piece = -1;
+        std::int64_t At = 0;
+        std::string Bytes;
+    };
+    std::vector<TOverlap> FPending;
     THttpOutcome FLastRequest; // how the last request ended (kept with a failure)
 
     // Stream mode: the segments, their tracks and what became of each (set anew by every start).
