@@ -53,6 +53,15 @@ void TakeClientSettings(THttpCli& to, const THttpCli& from);
 // request keep the route of its first address.
 void UseProxyFor(THttpCli& h, const std::string& url);
 
+// The words for a final answer with an error status (hoStatus, hoAuthentication): "the server
+// answered 404 Not Found", or what a server or a proxy asking for credentials wants.
+std::string StatusWords(const THttpCli& h);
+// Whether an error status is of the moment, so that asking again after a pause may help.
+inline bool StatusWorthRetry(int status)
+{
+    return status >= 500 || status == 429 || status == 408;
+}
+
 // What the owner says of an answer's header (a final 2xx).
 struct TAnswerVerdict {
     enum TKind { avAccept, avFail, avStartOver } Kind = avAccept;
@@ -209,7 +218,7 @@ private:
     std::vector<std::unique_ptr<TWorker>> FRetired;
     int FConnections = 1;
     int FLimit = 16;
-    std::vector<std::uint32_t> FRetryDelays{1000, 2000, 4000, 8000, 16000};
+    std::vector<std::uint32_t> FRetryDelays = DefaultRetryDelaysMs();
     std::int64_t FEndGameMs = 4000;
     std::int64_t FMaxRequest = 0;
     std::int64_t FMinSteal = 256 * 1024;
