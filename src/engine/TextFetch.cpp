@@ -27,13 +27,21 @@ TTextFetch::~TTextFetch()
 
 void TTextFetch::Start(TTextRequest request)
 {
-    Stop();
+    // Started from the last text's end, often: the context whose timer may be calling stays.
+    Halt();
     FRequest = std::move(request);
     FTries = 0;
     Request();
 }
 
 void TTextFetch::Stop()
+{
+    Halt();
+    // A throttle's timer of the request stopped resumes nothing.
+    FContext = std::make_unique<QObject>();
+}
+
+void TTextFetch::Halt()
 {
     FWaiting = false;
     if (FPause)
@@ -46,8 +54,7 @@ void TTextFetch::Stop()
         FHttp->Abort();
     }
     FBody.clear();
-    // A throttle's timer of the request stopped resumes nothing.
-    FContext = std::make_unique<QObject>();
+    ++FSerial; // nor does one of a request ended here
 }
 
 void TTextFetch::Request()
@@ -86,8 +93,14 @@ void TTextFetch::Request()
         TTextResult failed;
         failed.Fail = fkNetwork;
         failed.Words = FRequest.What + " " + FRequest.Url + ": " + e.what();
-        // Never inside Start: the owner hears of it from the event loop.
-        QTimer::singleShot(0, FContext.get(), [this, failed] { Application::Guard([&] { End(failed); }); });
+        // Never inside Start: the owner hears of it from the event loop, unless another text
+        // was started meanwhile.
+        QTimer::singleShot(0, FContext.get(), [this, failed, serial = FSerial] {
+            Application::Guard([&] {
+                if (serial == FSerial)
+                    End(failed);
+            });
+        });
     }
 }
 

@@ -76,6 +76,7 @@ public:
     std::function<void(const TTextResult& result)> OnEnded;
 
 private:
+    void Halt();
     void Request();
     void DocBegin();
     void DocData(const char* data, int len);
