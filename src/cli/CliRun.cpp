@@ -3,6 +3,7 @@
 #include "cli/CliText.h"
 #include "convert/FormatPresets.h"
 #include "engine/DownloadText.h"
+#include "engine/core/RetryTable.h"
 
 #include <QTimer>
 
@@ -33,15 +34,7 @@ TCliRun::TCliRun(const TCliOptions& options, std::vector<TCliItem> items, std::s
 {
     if (FOptions.RateLimit > 0)
         FRateLimit = std::make_unique<TRateLimit>(FOptions.RateLimit);
-    if (FOptions.Retries < 0) {
-        FRetryDelays.assign(std::begin(TRunEngine::RetryDelaysMs), std::end(TRunEngine::RetryDelaysMs));
-    } else {
-        std::uint32_t pause = 1000;
-        for (int k = 0; k < FOptions.Retries; ++k) {
-            FRetryDelays.push_back(pause);
-            pause = std::min<std::uint32_t>(pause * 2, 16000);
-        }
-    }
+    FRetryDelays = RetryDelaysFor(FOptions.Retries);
     TRunOwner* owner = this;
     TPoolEvents& events = *this;
     FPool = std::make_unique<TRunPool>(Entries(FItems), owner, events);

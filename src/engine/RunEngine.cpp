@@ -71,7 +71,7 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
     http.SetIdleTimeout(TransferIdleTimeoutMs);
     // Handed on to every client of the transfers (TakeClientSettings).
     http.SetCookieJar(&FCookies);
-    FTransfer.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
+    FTransfer.SetRetryDelays(DefaultRetryDelaysMs());
 
     FTransfer.OnAttempt = [this](const std::string& name, std::int64_t offset) {
         SetState(jsTransferring);
@@ -88,7 +88,8 @@ TRunEngine::TRunEngine(const std::vector<std::string>& items, TRunOwner* owner, 
     FTransfer.OnEnded = [this](const TOutcome& r) { TransferEnded(r); };
 
     // A stream reports as a file does.
-    FStream.SetRetryDelays({std::begin(RetryDelaysMs), std::end(RetryDelaysMs)});
+    FStream.SetRetryDelays(DefaultRetryDelaysMs());
+    FSubs.SetRetryDelays(DefaultRetryDelaysMs());
     FStream.OnAttempt = FTransfer.OnAttempt;
     FStream.OnSize = FTransfer.OnSize;
     FStream.OnProgress = FTransfer.OnProgress;
@@ -419,6 +420,7 @@ void TRunEngine::FetchPage()
     FHdAvailable = false;
     FIsStream = false;
     FMediaAnswer.reset();
+    FStream.Stop(); // and what its page gave it
     FJoining = false;
     FTransferPath.clear();
     FFailureLine.clear();
@@ -650,6 +652,9 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         FIsStream = true;
         SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"),
                       browser.AnswerAddress());
+        // The stream reads what was read here rather than asking for the same address again.
+        if (const TWebDocument* document = browser.Document(); document && !document->TooLarge())
+            FStream.GiveFirstText(document->Source(), browser.AnswerAddress());
         return EndPageAttempt();
     }
     const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
@@ -827,7 +832,9 @@ void TRunEngine::EndPageAttempt()
     if (FPollTimer)
         FPollTimer->stop();
     ResetBrowser(FActiveBrowser);
-    if (!FDownloadUrl.empty() || FPageAttempt >= 2)
+    // A server's final no (404, 403, 410, ...) is the same the second time: it is asked once.
+    const bool finalNo = FPageFail == fkServer && FPageStatus >= 400 && !StatusWorthRetry(FPageStatus);
+    if (!FDownloadUrl.empty() || FPageAttempt >= 2 || finalNo)
         return PageDone();
     ++FPageAttempt;
     FPageSwitches = 0;
@@ -928,6 +935,7 @@ void TRunEngine::BeginTransfer()
     http.SetReference(FReferer);
     FStream.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     FTransfer.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
+    FSubs.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     if (FIsStream) {
         FStream.SetConnections(FOwner ? FOwner->Connections() : 1);
         FStream.SetQuality(FOwner ? FOwner->Quality() : vqNormal);

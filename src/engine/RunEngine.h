@@ -218,9 +218,6 @@ public:
     static constexpr std::uint32_t PollLimitMs = 30000;
     // A transfer that receives nothing for this long counts as a broken connection.
     static constexpr int TransferIdleTimeoutMs = 60000;
-    // The pauses before asking again for the rest of a file whose connection broke; one try
-    // after each.
-    static constexpr std::uint32_t RetryDelaysMs[] = {1000, 2000, 4000, 8000, 16000};
 
     // The run's mode and converter preset; set before Start.
     void SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments);
@@ -267,6 +264,7 @@ public:
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
     {
         FStream.SetRetryDelays(delaysMs);
+        FSubs.SetRetryDelays(delaysMs);
         FTransfer.SetRetryDelays(std::move(delaysMs));
     }
     // Tests only: the smallest piece worth a connection of its own (1 MiB).

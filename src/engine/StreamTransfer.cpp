@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <utility>
 
 namespace cw {
 namespace {
@@ -27,9 +28,18 @@ std::string AudioPartOf(const std::string& finalPath)
 } // namespace
 
 TStreamTransfer::TStreamTransfer(THttpCli& settings)
-    : FSettings(settings), FContext(std::make_unique<QObject>()), FCore(settings)
+    : FSettings(settings), FContext(std::make_unique<QObject>()), FCore(settings), FRetryDelays(DefaultRetryDelaysMs()),
+      FText(settings, "_hls")
 {
-    FRetryDelays = {1000, 2000, 4000, 8000, 16000};
+    FText.OnEnded = [this](const TTextResult& result) { TextEnded(result); };
+    FText.OnWaiting = [this](int left, int attempt, int count) {
+        if (OnWaiting)
+            OnWaiting(left, attempt, count);
+    };
+    FText.OnRetry = [this] {
+        if (OnAttempt)
+            OnAttempt(FName, 0);
+    };
     ForwardProgressEvents(FCore, *this, FName);
     FCore.OnEnded = [this](const TOutcome& outcome) {
         if (outcome.Fail == fkMismatch && FResumed && !FStartedOver) {
@@ -72,138 +82,47 @@ bool TStreamTransfer::FragmentedMp4() const
     return box == "ftyp" || box == "styp" || box == "moov" || box == "moof";
 }
 
-// ---- playlists and keys: one at a time on a client of their own -------------------------------
+// ---- playlists and keys: one at a time on a fetch of their own --------------------------------
 
-void TStreamTransfer::Request(const std::string& url)
+void TStreamTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
+                                std::int64_t length)
 {
-    if (!FText) {
-        FText = std::make_unique<THttpCli>();
-        FText->SetName(FSettings.Name() + "_hls");
-        TakeClientSettings(*FText, FSettings);
-        FText->SetAccept("*/*");
-        FText->SetFollowRelocation(true);
-        FText->SetRcvdStream(nullptr);
-    }
-    THttpCli& h = *FText;
-    const std::size_t cap = FTextNext == &TStreamTransfer::KeyRead ? kMaxKeyBytes
-                            : FTextLength >= 0                     ? static_cast<std::size_t>(FTextLength)
-                                                                   : MaxPlaylistBytes;
-    FBody.clear();
-    FTooLarge = false;
-    FTextEnough = false;
-    FTextSkip = 0;
-    h.SetURL(url);
-    h.SetContentRangeBegin(FTextOffset >= 0 ? std::to_string(FTextOffset) : std::string());
-    h.SetContentRangeEnd(FTextOffset >= 0 ? std::to_string(FTextOffset + FTextLength - 1) : std::string());
-    // Each answer's document starts afresh: a relocation's body is nobody's bytes.
-    h.OnDocBegin = [this, &h](TObject*) {
-        FBody.clear();
-        FTextSkip = FTextOffset > 0 && h.StatusCode() != 206 ? FTextOffset : 0;
-    };
-    h.OnDocData = [this, &h, cap](TObject*, const char* data, int len) {
-        if (FTooLarge || FTextEnough)
-            return;
-        if (FTextSkip > 0) {
-            const int drop = static_cast<int>(std::min<std::int64_t>(FTextSkip, len));
-            FTextSkip -= drop;
-            data += drop;
-            len -= drop;
-        }
-        if (FTextLength >= 0 && FBody.size() + static_cast<std::size_t>(len) >= cap) {
-            // The range is in: the rest of a whole resource is not wanted.
-            FBody.append(data, cap - FBody.size());
-            FTextEnough = true;
-            h.Abort();
-            return;
-        }
-        if (FBody.size() + static_cast<std::size_t>(len) > cap) {
-            FTooLarge = true;
-            h.Abort();
-            return;
-        }
-        FBody.append(data, static_cast<std::size_t>(len));
-    };
-    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) { Application::Guard([this] { RequestDone(); }); };
-    FTextBusy = true;
-    try {
-        h.DoRequestAsync(httpGET);
-    } catch (const std::exception& e) {
-        FTextBusy = false;
-        Fail(FTextWhat + " " + url + ": " + e.what());
-    }
+    TTextRequest rq;
+    rq.What = what;
+    rq.Url = url;
+    const bool key = next == &TStreamTransfer::KeyRead;
+    rq.Limit = key ? kMaxKeyBytes : MaxPlaylistBytes;
+    rq.LimitWords = key ? std::to_string(kMaxKeyBytes) + " bytes" : std::to_string(MaxPlaylistBytes >> 20) + " MiB";
+    rq.Offset = offset;
+    rq.Length = offset >= 0 ? length : -1;
+    FTextNext = next;
+    FText.Start(std::move(rq));
 }
 
-// What is wrong with the answer the client just finished; "" for a whole 2xx. retry: whether
-// asking again may help (a broken or silent connection, a server error of the moment).
-std::string TStreamTransfer::AnswerProblem(THttpCli& h, bool& retry) const
+void TStreamTransfer::TextEnded(const TTextResult& result)
 {
-    retry = false;
-    const int status = h.StatusCode();
-    const std::uint16_t code = h.FailureCode();
-    if (status >= 400 || (status >= 300 && code == 0)) {
-        retry = status >= 500;
-        return "the server answered " + std::to_string(status) +
-               (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
-    }
-    if (code != 0) {
-        retry = code != httperrProxyRefused && code != httperrTooManyRelocations && code != httperrInvalidRequest &&
-                code != httperrRangeMismatch;
-        return h.FailureText();
-    }
-    if (status < 200)
-        return "no answer from the server";
-    return std::string();
-}
-
-void TStreamTransfer::RequestDone()
-{
-    if (!FTextBusy)
-        return;
-    FTextBusy = false;
     if (!FRunning)
         return;
-    THttpCli& h = *FText;
-    bool retry = false;
-    std::string problem = FTooLarge     ? FTextNext == &TStreamTransfer::KeyRead
-                                              ? "larger than " + std::to_string(kMaxKeyBytes) + " bytes"
-                                              : "larger than " + std::to_string(MaxPlaylistBytes >> 20) + " MiB"
-                          : FTextEnough ? std::string()
-                                        : AnswerProblem(h, retry);
-    if (!problem.empty()) {
-        // A playlist or key broken on the way is asked for again after the same pauses.
-        const int count = static_cast<int>(FRetryDelays.size());
-        if (!retry || FTextTries >= count)
-            return Fail(FTextWhat + " " + h.Location() + ": " + problem, FTooLarge ? fkMedia : fkNetwork);
-        const std::uint32_t pause = FRetryDelays[static_cast<std::size_t>(FTextTries++)];
-        LogLine("hls", FTextWhat + " " + FTextUrl + ": " + problem + "; again in " + std::to_string(pause) + " ms");
-        if (!FTextPause) {
-            FTextPause = std::make_unique<QTimer>();
-            FTextPause->setSingleShot(true);
-            QObject::connect(FTextPause.get(), &QTimer::timeout, [this] {
-                Application::Guard([this] {
-                    if (!FRunning)
-                        return;
-                    if (OnAttempt)
-                        OnAttempt(FName, 0);
-                    Request(FTextUrl);
-                });
-            });
-        }
-        FTextPause->start(static_cast<int>(pause));
-        if (OnWaiting)
-            OnWaiting(static_cast<int>((pause + 999) / 1000), FTextTries, count);
-        return;
-    }
-    const std::string body = std::move(FBody);
-    FBody.clear();
+    if (!result.Ok)
+        return Fail(result.Words, result.Fail);
     // Relative addresses in a playlist are relative to where it was found after relocations.
-    (this->*FTextNext)(body, h.Location());
+    (this->*FTextNext)(result.Body, result.FinalUrl);
 }
 
 // ---- playlists and keys -----------------------------------------------------------------------
 
+void TStreamTransfer::GiveFirstText(std::string body, std::string finalUrl)
+{
+    TTextResult given;
+    given.Ok = true;
+    given.Body = std::move(body);
+    given.FinalUrl = std::move(finalUrl);
+    FFirstText = std::move(given);
+}
+
 void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& finalPath)
 {
+    std::optional<TTextResult> fetched = std::exchange(FFirstText, std::nullopt);
     Halt();
     FContext = std::make_unique<QObject>();
     FPlaylistUrl = playlistUrl;
@@ -233,19 +152,15 @@ void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& f
     // What the address is becomes known from its answer; until then its name is the best guess.
     const std::string path = playlistUrl.substr(0, playlistUrl.find_first_of("?#"));
     const bool manifest = path.size() > 4 && text::EndsWithNoCase(path, ".mpd");
+    if (fetched && fetched->FinalUrl == playlistUrl) {
+        // Read once already: its text goes on from the event loop, never inside Start.
+        FTextNext = &TStreamTransfer::PlaylistRead;
+        QTimer::singleShot(0, FContext.get(), [this, text = std::move(*fetched)] {
+            Application::Guard([this, &text] { TextEnded(text); });
+        });
+        return;
+    }
     FetchText(manifest ? "the manifest" : "the playlist", playlistUrl, &TStreamTransfer::PlaylistRead);
-}
-
-void TStreamTransfer::FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset,
-                                std::int64_t length)
-{
-    FTextOffset = offset;
-    FTextLength = offset >= 0 ? length : -1;
-    FTextWhat = what;
-    FTextUrl = url;
-    FTextNext = next;
-    FTextTries = 0;
-    Request(url);
 }
 
 void TStreamTransfer::PlaylistRead(const std::string& body, const std::string& finalUrl)
@@ -679,21 +594,13 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
 void TStreamTransfer::Halt()
 {
     FRunning = false;
-    if (FTextPause)
-        FTextPause->stop();
-    if (FTextBusy && FText) {
-        FTextBusy = false;
-        FText->OnRequestDone = nullptr;
-        FText->OnDocData = nullptr;
-        FText->OnDocBegin = nullptr;
-        FText->Abort();
-    }
-    FBody.clear();
+    FText.Stop();
     FCore.Stop();
 }
 
 void TStreamTransfer::Stop()
 {
+    FFirstText.reset();
     if (!FRunning)
         return;
     Halt();

@@ -20,15 +20,17 @@
 // Every outcome ends with OnEnded, from the event loop and never inside Start or a client's
 // event; Stop ends everything at once without it and keeps the .part files.
 
+#include "engine/Subtitles.h"
+#include "engine/TextFetch.h"
 #include "engine/core/DownloadCore.h"
 #include "engine/core/Outcome.h"
 #include "engine/streams/DashManifest.h"
 #include "engine/streams/HlsPlaylist.h"
-#include "engine/Subtitles.h"
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,15 +53,23 @@ public:
     void SetRetryDelays(std::vector<std::uint32_t> delaysMs)
     {
         FRetryDelays = delaysMs;
+        FText.SetRetryDelays(delaysMs);
         FCore.SetRetryDelays(std::move(delaysMs));
     }
     void SetConnections(int n) { FConnections = n < 1 ? 1 : n > 16 ? 16 : n; }
     void SetEndGameMs(std::int64_t ms) { FCore.SetEndGameMs(ms); }
-    void SetRateLimit(TRateLimit* limit) { FCore.SetRateLimit(limit); }
+    void SetRateLimit(TRateLimit* limit)
+    {
+        FText.SetRateLimit(limit);
+        FCore.SetRateLimit(limit);
+    }
     void ApplyIdleTimeout(int ms) { FCore.ApplyIdleTimeout(ms); }
     // A VideoQuality value: which variant of a master playlist is taken.
     void SetQuality(int quality) { FQuality = quality; }
 
+    // The playlist's or manifest's text already read (by the page engine): the next Start of its
+    // address reads it instead of asking again; any other Start drops it.
+    void GiveFirstText(std::string body, std::string finalUrl);
     // Fetch the stream of playlistUrl for finalPath. Ends with OnEnded.
     void Start(const std::string& playlistUrl, const std::string& finalPath);
     void Stop();
@@ -94,13 +104,10 @@ public:
 private:
     using TTextDone = void (TStreamTransfer::*)(const std::string& body, const std::string& finalUrl);
 
-    void Request(const std::string& url);
-    void RequestDone();
-    std::string AnswerProblem(THttpCli& h, bool& retry) const;
-
     // Playlists and keys, one at a time.
     void FetchText(const std::string& what, const std::string& url, TTextDone next, std::int64_t offset = -1,
                    std::int64_t length = -1);
+    void TextEnded(const TTextResult& result);
     void PlaylistRead(const std::string& body, const std::string& finalUrl);
     void VariantRead(const std::string& body, const std::string& finalUrl);
     void AudioRead(const std::string& body, const std::string& finalUrl);
@@ -143,22 +150,10 @@ private:
     std::vector<THlsPlaylist> FMedia; // video, then audio
     std::vector<std::string> FMediaUrls;
 
-    // The text request under way: what it is (for the failure line) and where it goes next.
-    std::unique_ptr<THttpCli> FText;
-    bool FTextBusy = false;
-    std::string FBody;
-    bool FTooLarge = false;
-    std::string FTextWhat;
-    std::string FTextUrl;
-    // A byte range of the resource (Length bytes from Offset; -1: all of it). A server that
-    // ignores the range sends the whole resource: the range is cut out of it as it arrives.
-    std::int64_t FTextOffset = -1;
-    std::int64_t FTextLength = -1;
-    std::int64_t FTextSkip = 0;
-    bool FTextEnough = false;
+    // Playlists, manifests, keys and indexes, one at a time, and where the one under way goes next.
+    TTextFetch FText;
     TTextDone FTextNext = nullptr;
-    int FTextTries = 0;
-    std::unique_ptr<QTimer> FTextPause;
+    std::optional<TTextResult> FFirstText; // given by GiveFirstText, until the next Start
 
     // Keys by address; FKeys holds the bytes for the segments' Key index.
     std::vector<std::string> FKeyUrls;

@@ -4,14 +4,19 @@
 #include "global/Global.h"
 #include "net/http/HttpProt.h"
 #include "platform/Application.h"
-#include "platform/SystemProxy.h"
 
 #include <QObject>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace cw {
 
-TSubtitleFetch::TSubtitleFetch(const THttpCli& settings) : FSettings(settings), FContext(std::make_unique<QObject>()) {}
+TSubtitleFetch::TSubtitleFetch(const THttpCli& settings)
+    : FContext(std::make_unique<QObject>()), FFetch(settings, "_subs")
+{
+    FFetch.OnEnded = [this](const TTextResult& result) { TextEnded(result); };
+}
 
 TSubtitleFetch::~TSubtitleFetch()
 {
@@ -43,83 +48,42 @@ void TSubtitleFetch::Start(const TSubtitleSource& source)
 
 void TSubtitleFetch::Request(const std::string& url)
 {
-    if (!FHttp) {
-        FHttp = std::make_unique<THttpCli>();
-        FHttp->SetName(FSettings.Name() + "_subs");
-        TakeClientSettings(*FHttp, FSettings);
-        FHttp->SetAccept("text/vtt, */*");
-        FHttp->SetFollowRelocation(true);
-        FHttp->SetRcvdStream(nullptr);
-    }
-    THttpCli& h = *FHttp;
-    // The proxy is the one for this address, as for every file.
-    UseProxyFor(h, url);
-    FUrl = url;
-    FBody.clear();
-    FTooLarge = false;
-    h.SetURL(url);
-    h.SetContentRangeBegin(std::string());
-    h.SetContentRangeEnd(std::string());
-    h.OnDocBegin = [this](TObject*) { FBody.clear(); };
-    h.OnDocData = [this, &h](TObject*, const char* data, int len) {
-        if (FTooLarge)
-            return;
-        FReceived += static_cast<std::size_t>(len);
-        // A piece may add nothing (cues repeated, or none): the pieces together are bounded too.
-        if (FBody.size() + static_cast<std::size_t>(len) > MaxSubtitleBytes || FReceived > 4 * MaxSubtitleBytes) {
-            FTooLarge = true;
-            h.Abort();
-            return;
-        }
-        FBody.append(data, static_cast<std::size_t>(len));
-    };
-    h.OnRequestDone = [this](TObject*, THttpRequest, std::uint16_t) { Application::Guard([this] { RequestDone(); }); };
-    FBusy = true;
-    try {
-        h.DoRequestAsync(httpGET);
-    } catch (const std::exception& e) {
-        FBusy = false;
-        End(false, "the subtitle " + url + ": " + e.what());
-    }
+    // A piece may add nothing (cues repeated, or none): the pieces together are bounded too.
+    const std::size_t left = 4 * MaxSubtitleBytes - std::min(FReceived, 4 * MaxSubtitleBytes);
+    TTextRequest rq;
+    rq.What = "the subtitle";
+    rq.Url = url;
+    rq.Limit = std::min(MaxSubtitleBytes, left);
+    rq.LimitWords = std::to_string(MaxSubtitleBytes >> 20) + " MiB";
+    rq.Accept = "text/vtt, */*";
+    FFetch.Start(std::move(rq));
 }
 
-void TSubtitleFetch::RequestDone()
+void TSubtitleFetch::TextEnded(const TTextResult& result)
 {
-    if (!FBusy)
-        return;
-    FBusy = false;
     if (!FRunning)
         return;
-    THttpCli& h = *FHttp;
-    const std::string where = "the subtitle " + (h.Location().empty() ? FUrl : h.Location()) + ": ";
-    if (FTooLarge)
-        return End(false, FReceived > 4 * MaxSubtitleBytes
-                              ? "the subtitle track's files are larger than " +
-                                    std::to_string(4 * MaxSubtitleBytes >> 20) + " MiB together"
-                              : where + "larger than " + std::to_string(MaxSubtitleBytes >> 20) + " MiB");
-    const int status = h.StatusCode();
-    if (status >= 300 || (h.FailureCode() == 0 && status < 200))
-        return End(false, where + (status < 200 ? std::string("no answer from the server")
-                                                : "the server answered " + std::to_string(status) +
-                                                      (h.ReasonPhrase().empty() ? "" : " " + h.ReasonPhrase())));
-    if (h.FailureCode() != 0)
-        return End(false, where + h.FailureText());
-    std::string body = std::move(FBody);
-    FBody.clear();
+    if (result.TooLarge && FReceived + MaxSubtitleBytes > 4 * MaxSubtitleBytes)
+        return End(false, "the subtitle track's files are larger than " + std::to_string(4 * MaxSubtitleBytes >> 20) +
+                              " MiB together");
+    if (!result.Ok)
+        return End(false, result.Words);
+    FReceived += result.Body.size();
+    const std::string where = "the subtitle " + result.FinalUrl + ": ";
     if (FReadingPlaylist) {
         FReadingPlaylist = false;
-        return PlaylistRead(body, h.Location().empty() ? FUrl : h.Location());
+        return PlaylistRead(result.Body, result.FinalUrl);
     }
-    if (!LooksLikeWebVtt(body)) {
-        const std::string type = h.ContentType();
+    if (!LooksLikeWebVtt(result.Body)) {
+        const std::string& type = result.ContentType;
         return End(false, where + "is not WebVTT" + (type.empty() ? std::string() : " (the server sent " + type + ")"));
     }
     if (!FJoinPieces) {
         // A single file is kept as the server wrote it.
-        FText = std::move(body);
+        FText = result.Body;
         return End(true, std::string());
     }
-    if (!FJoin.Add(body, FPieces[FNext - 1].Offset))
+    if (!FJoin.Add(result.Body, FPieces[FNext - 1].Offset))
         return End(false, where + (FJoin.Overflow() ? "the joined file is larger than " +
                                                           std::to_string(MaxSubtitleBytes >> 20) + " MiB"
                                                     : std::string("is not WebVTT")));
@@ -177,14 +141,7 @@ void TSubtitleFetch::End(bool ok, const std::string& why)
 void TSubtitleFetch::Halt()
 {
     FRunning = false;
-    if (FBusy && FHttp) {
-        FBusy = false;
-        FHttp->OnRequestDone = nullptr;
-        FHttp->OnDocData = nullptr;
-        FHttp->OnDocBegin = nullptr;
-        FHttp->Abort();
-    }
-    FBody.clear();
+    FFetch.Stop();
 }
 
 void TSubtitleFetch::Stop()

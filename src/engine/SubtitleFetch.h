@@ -1,16 +1,17 @@
 #pragma once
-// TSubtitleFetch: one subtitle track fetched into memory as one WebVTT file, on a client of its
-// own, one request at a time and without waiting on anything: a single file, the pieces of a
-// DASH text track, or an HLS subtitle playlist and its segments. Every answer must be a 2xx
-// WebVTT body of at most MaxSubtitleBytes, and the joined file too; anything else ends the
-// fetch with a reason and nothing kept. A subtitle is an extra beside the video, so a broken
-// one is not asked for again.
+// TSubtitleFetch: one subtitle track fetched into memory as one WebVTT file, one request at a
+// time on a text fetch of its own (its route, the run's pauses and rate cap): a single file, the
+// pieces of a DASH text track, or an HLS subtitle playlist and its segments. Every answer must be
+// a 2xx WebVTT body of at most MaxSubtitleBytes, and the joined file too; anything else ends the
+// fetch with a reason and nothing kept.
 //
 // OnEnded comes once per Start, from the event loop (never inside Start or a client's event);
 // Stop ends the fetch without it.
 
 #include "engine/Subtitles.h"
+#include "engine/TextFetch.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +31,9 @@ public:
     TSubtitleFetch(const TSubtitleFetch&) = delete;
     TSubtitleFetch& operator=(const TSubtitleFetch&) = delete;
 
+    void SetRetryDelays(std::vector<std::uint32_t> delaysMs) { FFetch.SetRetryDelays(std::move(delaysMs)); }
+    void SetRateLimit(TRateLimit* limit) { FFetch.SetRateLimit(limit); }
+
     void Start(const TSubtitleSource& source);
     void Stop();
     bool Running() const { return FRunning; }
@@ -41,23 +45,18 @@ public:
 
 private:
     void Request(const std::string& url);
-    void RequestDone();
+    void TextEnded(const TTextResult& result);
     void PlaylistRead(const std::string& body, const std::string& finalUrl);
     void NextPiece();
     void End(bool ok, const std::string& why);
     void Halt();
 
-    const THttpCli& FSettings;
     std::unique_ptr<QObject> FContext; // posted steps die with the fetch
-    std::unique_ptr<THttpCli> FHttp;
+    TTextFetch FFetch;
     bool FRunning = false;
-    bool FBusy = false;
     bool FReadingPlaylist = false;
-    bool FJoinPieces = false; // else the one file is kept as it is
-    std::string FBody;
-    bool FTooLarge = false;
+    bool FJoinPieces = false;  // else the one file is kept as it is
     std::size_t FReceived = 0; // the bytes of every answer of this track
-    std::string FUrl;
     std::vector<TSubtitlePiece> FPieces;
     std::size_t FNext = 0;
     TWebVttJoin FJoin;

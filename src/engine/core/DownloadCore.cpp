@@ -105,6 +105,20 @@ void UseProxyFor(THttpCli& h, const std::string& url)
     h.SetProxyPassword(route.Login.Password);
 }
 
+std::string StatusWords(const THttpCli& h)
+{
+    const THttpOutcome& out = h.Outcome();
+    // Only a proxy in use asks for the proxy's credentials; an origin's 407 is its status.
+    const std::string proxy = h.Proxy().empty() ? std::string() : h.Proxy() + ":" + h.ProxyPort();
+    if (out.Status == 407 && out.Kind == hoAuthentication)
+        return h.ProxyUsername().empty() ? "the proxy " + proxy + " asks for a user name and password"
+                                         : "the proxy " + proxy + " did not accept the user name and password";
+    if (out.Status == 401)
+        return "the server asks for a user name and password";
+    return "the server answered " + std::to_string(out.Status) +
+           (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
+}
+
 void TakeClientSettings(THttpCli& to, const THttpCli& from)
 {
     to.SetAgent(from.Agent());
@@ -566,6 +580,9 @@ void TDownloadCore::AskSegment(THttpCli& h, const TAssignment& job)
     const TSegmentSource& seg = FStream.Segments[static_cast<std::size_t>(job.Piece)];
     const std::size_t at = FStream.AddressAt[static_cast<std::size_t>(job.Piece)];
     h.SetURL(at == 0 || at > seg.Alternates.size() ? seg.Url : seg.Alternates[at - 1]);
+    // Each segment goes the way of its own address: one on a host no_proxy names is reached
+    // directly, whatever route the playlist took.
+    UseProxyFor(h, h.URL());
     h.SetAccept("*/*");
     const bool probe = FStream.Probe[static_cast<std::size_t>(job.Piece)];
     const std::int64_t from = std::max<std::int64_t>(seg.Offset, 0);
@@ -658,7 +675,7 @@ void TDownloadCore::DocData(int conn, const char* data, int len)
     // Every byte counts, also those that come while the socket is being paused (what the
     // client had read already); a paused connection is resumed by its own timer.
     if (FTuning.RateLimit && FRunning)
-        if (const std::int64_t wait = FTuning.RateLimit->Take(len, Now()); wait > 0 && !w.Throttled)
+        if (const std::int64_t wait = FTuning.RateLimit->Take(len, RateClockMs()); wait > 0 && !w.Throttled)
             Throttle(conn, wait);
 }
 
@@ -860,18 +877,8 @@ void TDownloadCore::AnswerFailed(int conn, const THttpOutcome& out)
         (out.Kind == hoRefused && out.SystemError == ws::WSAECONNREFUSED) || status == 429 || status == 503;
     switch (out.Kind) {
     case hoStatus:
-    case hoAuthentication: {
-        std::string why = "the server answered " + std::to_string(status) +
-                          (h.ReasonPhrase().empty() ? std::string() : " " + h.ReasonPhrase());
-        // Only a proxy in use asks for the proxy's credentials; an origin's 407 is its status.
-        const std::string proxy = h.Proxy().empty() ? std::string() : h.Proxy() + ":" + h.ProxyPort();
-        if (status == 407 && out.Kind == hoAuthentication)
-            why = h.ProxyUsername().empty() ? "the proxy " + proxy + " asks for a user name and password"
-                                            : "the proxy " + proxy + " did not accept the user name and password";
-        else if (status == 401)
-            why = "the server asks for a user name and password";
-        return AttemptFailed(conn, fkServer, why, status >= 500 || status == 429 || status == 408, status, refusal);
-    }
+    case hoAuthentication:
+        return AttemptFailed(conn, fkServer, StatusWords(h), StatusWorthRetry(status), status, refusal);
     case hoProxy: // the client's words name the proxy
     case hoTooManyRelocations:
     case hoLocal:

@@ -54,6 +54,15 @@ void TakeClientSettings(THttpCli& to, const THttpCli& from);
 // request keep the route of its first address.
 void UseProxyFor(THttpCli& h, const std::string& url);
 
+// The words for a final answer with an error status (hoStatus, hoAuthentication): "the server
+// answered 404 Not Found", or what a server or a proxy asking for credentials wants.
+std::string StatusWords(const THttpCli& h);
+// Whether an error status is of the moment, so that asking again after a pause may help.
+inline bool StatusWorthRetry(int status)
+{
+    return status >= 500 || status == 429 || status == 408;
+}
+
 // What the owner says of an answer's header (a final 2xx).
 struct TAnswerVerdict {
     enum TKind { avAccept, avFail, avStartOver } Kind = avAccept;
@@ -235,7 +244,7 @@ private:
     struct TTuning {
         int Connections = 1;
         int Limit = 16; // connections beyond this many get no work
-        std::vector<std::uint32_t> RetryDelays{1000, 2000, 4000, 8000, 16000};
+        std::vector<std::uint32_t> RetryDelays = DefaultRetryDelaysMs();
         std::int64_t EndGameMs = 4000;
         std::int64_t MaxRequest = 0;
         std::int64_t MinSteal = 256 * 1024;

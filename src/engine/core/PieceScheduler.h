@@ -20,6 +20,8 @@
 //
 // Times are milliseconds of one monotonic clock, chosen by the caller.
 
+#include "engine/core/RetryTable.h"
+
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -63,7 +65,7 @@ class TPieceScheduler {
 public:
     struct TSettings {
         int Connections = 1;
-        std::vector<std::uint32_t> RetryDelaysMs{1000, 2000, 4000, 8000, 16000};
+        std::vector<std::uint32_t> RetryDelaysMs = DefaultRetryDelaysMs();
         // A range is halved for a free connection only when the part taken is at least this.
         std::int64_t MinSteal = 256 * 1024;
         // The most one request of a range asks for: a steal then takes what nobody asked for

@@ -1,6 +1,7 @@
 #include "engine/core/RateLimit.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 
@@ -29,6 +30,12 @@ std::int64_t TRateLimit::Take(std::int64_t n, std::int64_t nowMs)
     if (FTokens >= 0)
         return 0;
     return (-FTokens * 1000 + FRate - 1) / FRate;
+}
+
+std::int64_t RateClockMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 std::optional<std::int64_t> ParseRate(const std::string& text)

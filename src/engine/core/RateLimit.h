@@ -25,6 +25,10 @@ private:
     std::int64_t FCarry = 0; // refill below one byte, in byte-milliseconds, kept for the next call
 };
 
+// The clock every user of one cap reads its times from (milliseconds, steady): the cap is shared,
+// so its times must be of one clock.
+std::int64_t RateClockMs();
+
 // A rate as download tools write it: bytes a second, or with K or M (1024 and 1024*1024;
 // "1.5M", "500k"). nullopt for anything else, for 0 and for more than 1 TiB a second.
 std::optional<std::int64_t> ParseRate(const std::string& text);

@@ -373,3 +373,21 @@ INSTANTIATE_TEST_SUITE_P(Servers, PieceSchedulerDownload, ::testing::ValuesIn(kS
 });
 
 } // namespace
+
+TEST(RetryTable, TheTableForSoManyTriesKeepsTheOnePausesAndRepeatsTheLongest)
+{
+    using V = std::vector<std::uint32_t>;
+    const struct {
+        int Tries;
+        V Want;
+    } cases[] = {
+        {-1, {1000, 2000, 4000, 8000, 16000}},
+        {0, {}},
+        {2, {1000, 2000}},
+        {5, {1000, 2000, 4000, 8000, 16000}},
+        {7, {1000, 2000, 4000, 8000, 16000, 16000, 16000}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(c.Want, cw::RetryDelaysFor(c.Tries)) << c.Tries;
+    EXPECT_EQ(cw::DefaultRetryDelaysMs(), cw::TPieceScheduler::TSettings{}.RetryDelaysMs);
+}
