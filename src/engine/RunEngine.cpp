@@ -487,28 +487,7 @@ void TRunEngine::PagePass()
             return; // its next event brings the next pass
         if (!FPollStarted) {
             FPollStarted = true;
-            if (!FPollTimer) {
-                FPollTimer = std::make_unique<QTimer>();
-                FPollTimer->setSingleShot(true);
-                QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
-                    Application::Guard([this] {
-                        if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
-                            return;
-                        if (!FEmbedding.empty() && !FReadingOEmbed) {
-                            // A player's page that never ends: the next player has its turn.
-                            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
-                                                ", whose page did not " + "finish loading within " +
-                                                std::to_string(FPollLimitMs / 1000) + " seconds",
-                                            fkNetwork);
-                            return OpenNextPlayer();
-                        }
-                        if (FReadingOEmbed)
-                            return OpenNextPlayer();
-                        EndPageAttempt();
-                    });
-                });
-            }
-            FPollTimer->start(static_cast<int>(FPollLimitMs));
+            StartPollLimit();
             SetState(jsAnalysing);
         }
         // The same text gives the same outcome: a pass on a page that has not changed since the
@@ -521,59 +500,93 @@ void TRunEngine::PagePass()
         // and no later read can bring anything new.
         const bool loadEnded = FActiveBrowser->ReadyState() == READYSTATE_COMPLETE;
         const std::string text = ReadPageText(FActiveBrowser);
-        if (text == ReadFailureText) {
-            if (FPageSwitches == 1) {
-                FPollTimer->stop();
-                ResetBrowser(FActiveBrowser);
-                SetState(jsStopped);
-                EndRun(reUnreadable);
-                return;
-            }
-            // Load the page again in the other browser, which stays in use for the rest of the
-            // run.
-            ResetBrowser(FActiveBrowser);
-            FActiveBrowser = &FWebBrowser2;
-            FPageSwitches = 1;
-            NavigatePage();
-            return;
-        }
-        if (!IsVideoAddress(FModel.Address())) {
-            WebPagePass(text, loadEnded);
-            return;
-        }
-        TPageItemState state;
-        state.FileName = FFileName;
-        state.DownloadUrl = FDownloadUrl;
-        state.HdAvailable = FHdAvailable;
-        state.Mode = FModel.Mode();
-        const TAnalysisResult result = AnalysePage(FModel.Address(), text, state);
-        SetPageResult(state.FileName, state.DownloadUrl);
-        FHdAvailable = state.HdAvailable;
-        // state.Mode is not taken back: whether an item is converted is the run model's per-item
-        // rule, and one Google Video item must not change the rest of the run.
-        if (result == arAgeRestricted)
-            return AskSignIn();
-        if (result == arUnavailable) {
-            SetPageReason("the site says this functionality is not available right now", fkNoVideo);
-            return EndPageAttempt();
-        }
-        if (result != arIncomplete)
-            return EndPageAttempt();
-        if (loadEnded) {
-            // Waiting cannot help: the page is all there (or the load failed) and holds no video.
-            if (FActiveBrowser->LoadError() != leNone)
-                SetPageReason(FActiveBrowser->LoadErrorText(), LoadFailKind(*FActiveBrowser),
-                              FActiveBrowser->LoadErrorStatus());
-            else
-                SetPageReason("no video found on the page", fkNoVideo);
-            return EndPageAttempt();
-        }
+        if (text == ReadFailureText)
+            return PageUnreadable();
+        if (!IsVideoAddress(FModel.Address()))
+            return WebPagePass(text, loadEnded);
+        SitePagePass(text, loadEnded);
     } catch (const std::exception& e) {
         StageFailed(e.what());
     } catch (...) {
         LogCaught("run", "page stage of item " + std::to_string(FModel.Index() + 1));
         StageFailed("unexpected error");
     }
+}
+
+// The page stage's time limit, counted from the first pass.
+void TRunEngine::StartPollLimit()
+{
+    if (!FPollTimer) {
+        FPollTimer = std::make_unique<QTimer>();
+        FPollTimer->setSingleShot(true);
+        QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
+            Application::Guard([this] {
+                if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
+                    return;
+                if (!FEmbedding.empty() && !FReadingOEmbed) {
+                    // A player's page that never ends: the next player has its turn.
+                    SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                                        ", whose page did not " + "finish loading within " +
+                                        std::to_string(FPollLimitMs / 1000) + " seconds",
+                                    fkNetwork);
+                    return OpenNextPlayer();
+                }
+                if (FReadingOEmbed)
+                    return OpenNextPlayer();
+                EndPageAttempt();
+            });
+        });
+    }
+    FPollTimer->start(static_cast<int>(FPollLimitMs));
+}
+
+// The page cannot be read by this browser: the other one loads it and stays in use for the rest
+// of the run; when neither can, the run ends.
+void TRunEngine::PageUnreadable()
+{
+    if (FPageSwitches == 1) {
+        FPollTimer->stop();
+        ResetBrowser(FActiveBrowser);
+        SetState(jsStopped);
+        EndRun(reUnreadable);
+        return;
+    }
+    ResetBrowser(FActiveBrowser);
+    FActiveBrowser = &FWebBrowser2;
+    FPageSwitches = 1;
+    NavigatePage();
+}
+
+// A pass over one of the three sites' watch pages.
+void TRunEngine::SitePagePass(const std::string& text, bool loadEnded)
+{
+    TPageItemState state;
+    state.FileName = FFileName;
+    state.DownloadUrl = FDownloadUrl;
+    state.HdAvailable = FHdAvailable;
+    state.Mode = FModel.Mode();
+    const TAnalysisResult result = AnalysePage(FModel.Address(), text, state);
+    SetPageResult(state.FileName, state.DownloadUrl);
+    FHdAvailable = state.HdAvailable;
+    // state.Mode is not taken back: whether an item is converted is the run model's per-item
+    // rule, and one Google Video item must not change the rest of the run.
+    if (result == arAgeRestricted)
+        return AskSignIn();
+    if (result == arUnavailable) {
+        SetPageReason("the site says this functionality is not available right now", fkNoVideo);
+        return EndPageAttempt();
+    }
+    if (result != arIncomplete)
+        return EndPageAttempt();
+    if (!loadEnded)
+        return; // a later pass may find it
+    // Waiting cannot help: the page is all there (or the load failed) and holds no video.
+    if (FActiveBrowser->LoadError() != leNone)
+        SetPageReason(FActiveBrowser->LoadErrorText(), LoadFailKind(*FActiveBrowser),
+                      FActiveBrowser->LoadErrorStatus());
+    else
+        SetPageReason("no video found on the page", fkNoVideo);
+    EndPageAttempt();
 }
 
 namespace {
@@ -618,24 +631,8 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
     // What the video's server sees as the page it is shown on: the page that embeds the player
     // when one was opened (the player would be shown there), else the item's page.
     FReferer = FEmbedding;
-    if (browser.MediaAnswer()) {
-        FMediaAnswer = browser.TakeMediaAnswer();
-        std::string name = DispositionFileName(browser.AnswerDisposition());
-        if (name.empty())
-            name = AddressFileName(browser.AnswerAddress());
-        if (name.empty())
-            name = "video";
-        // A file the server does not call video or audio keeps a name that has an extension
-        // ("big.bin"); a video's name gets the one its type says when it has none.
-        const std::string type = text::Lower(browser.AnswerType());
-        const bool media = text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/");
-        const bool named = name.find('.') != std::string::npos;
-        SetPageResult(MediaFileName(name, media || !named
-                                              ? ExtensionForAnswer(browser.AnswerType(), browser.AnswerAddress())
-                                              : std::string()),
-                      browser.AnswerAddress());
-        return EndPageAttempt();
-    }
+    if (browser.MediaAnswer())
+        return TakeMediaAnswer(browser);
     if (browser.LoadError() != leNone) {
         if (!FEmbedding.empty()) {
             SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
@@ -657,7 +654,33 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
             FStream.GiveFirstText(document->Source(), browser.AnswerAddress());
         return EndPageAttempt();
     }
-    const TPageMedia media = FindPageMedia(text, browser.AnswerAddress());
+    PageMediaFound(browser, FindPageMedia(text, browser.AnswerAddress()));
+}
+
+// The address answered with the file itself: named by its server's words, else its address.
+void TRunEngine::TakeMediaAnswer(TWebBrowser& browser)
+{
+    FMediaAnswer = browser.TakeMediaAnswer();
+    std::string name = DispositionFileName(browser.AnswerDisposition());
+    if (name.empty())
+        name = AddressFileName(browser.AnswerAddress());
+    if (name.empty())
+        name = "video";
+    // A file the server does not call video or audio keeps a name that has an extension
+    // ("big.bin"); a video's name gets the one its type says when it has none.
+    const std::string type = text::Lower(browser.AnswerType());
+    const bool media = text::StartsWithNoCase(type, "video/") || text::StartsWithNoCase(type, "audio/");
+    const bool named = name.find('.') != std::string::npos;
+    SetPageResult(MediaFileName(name, media || !named
+                                          ? ExtensionForAnswer(browser.AnswerType(), browser.AnswerAddress())
+                                          : std::string()),
+                  browser.AnswerAddress());
+    EndPageAttempt();
+}
+
+// What a web page offers: its videos, else its players, else why it has none.
+void TRunEngine::PageMediaFound(TWebBrowser& browser, const TPageMedia& media)
+{
     if (!media.Files.empty() || FirstStream(media.Streams)) {
         if (FEmbedding.empty())
             FReferer = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
@@ -855,23 +878,27 @@ void TRunEngine::PageDone()
 
 // ---- transfer stage ---------------------------------------------------------------------------
 
+// The page stage ended without an address: the item fails with the page's reason and kind.
+void TRunEngine::PageGaveNoVideo()
+{
+    FModel.FailNoVideo();
+    if (FFailureLine.empty() && !FModel.FailureLines().empty()) {
+        FFailureLine = FModel.FailureLines().back();
+        FFailure = TItemFailure{};
+        FFailure.Stage = "page";
+        FFailure.Kind = FPageFail;
+        FFailure.Status = FPageStatus;
+        FFailure.Request = FPageStatus > 0 ? hoStatus : hoNone;
+        FFailure.Words = FModel.Item(FModel.Index()).Reason;
+    }
+    EndOfItem();
+}
+
 void TRunEngine::StartDownload()
 {
     const std::string address = FModel.Address();
-    if (FDownloadUrl.empty()) {
-        FModel.FailNoVideo();
-        if (FFailureLine.empty() && !FModel.FailureLines().empty()) {
-            FFailureLine = FModel.FailureLines().back();
-            FFailure = TItemFailure{};
-            FFailure.Stage = "page";
-            FFailure.Kind = FPageFail;
-            FFailure.Status = FPageStatus;
-            FFailure.Request = FPageStatus > 0 ? hoStatus : hoNone;
-            FFailure.Words = FModel.Item(FModel.Index()).Reason;
-        }
-        EndOfItem();
-        return;
-    }
+    if (FDownloadUrl.empty())
+        return PageGaveNoVideo();
     SetState(jsTransferring);
     FQuality = ItemQuality();
     std::string wanted = TransferOutputPath(OutputFolder(), FFileName, FQuality);

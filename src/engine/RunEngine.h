@@ -312,6 +312,12 @@ private:
     void NavigatePage();
     void SchedulePass();
     void PagePass();
+    void PageGaveNoVideo();
+    void TakeMediaAnswer(TWebBrowser& browser);
+    void PageMediaFound(TWebBrowser& browser, const TPageMedia& media);
+    void StartPollLimit();
+    void PageUnreadable();
+    void SitePagePass(const std::string& text, bool loadEnded);
     void WebPagePass(const std::string& text, bool loadEnded);
     // The page stage's next load is the item's own page, with no player opened yet.
     void FromItemsOwnPage();
