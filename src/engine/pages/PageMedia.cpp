@@ -352,6 +352,13 @@ private:
 
     void Scan();
     std::size_t StartTag(std::size_t after);
+    void BaseTag();
+    void MediaTag();
+    void SourceTag();
+    void TrackTag();
+    void FrameTag();
+    void LinkTag();
+    std::size_t RawTextEnd(std::size_t after);
     void EndTag();
     void MicroStart(std::size_t after);
     std::string MicroValue(std::size_t after);
@@ -419,78 +426,115 @@ bool IsRawText(string_view name)
 std::size_t PageScan::StartTag(std::size_t after)
 {
     MicroStart(after);
-    if (T.Is("meta")) {
+    if (T.Is("meta"))
         Meta();
-    } else if (T.Is("base")) {
-        if (!SeenBase && T.Find("href")) {
-            SeenBase = true;
-            BaseHref = Decoded(T.Get("href"));
-        }
-    } else if (T.Is("video") || T.Is("audio")) {
-        InMedia = true;
-        MediaWidth = LeadingNumber(T.Get("width"));
-        MediaHeight = LeadingNumber(T.Get("height"));
-        Keep(Elements, Raw{Decoded(T.Get("src")), "", MediaHeight, MediaWidth});
-    } else if (T.Is("source")) {
-        if (InMedia) {
-            int hint = 0;
-            for (const char* name : {"size", "res", "label", "data-res"})
-                if (hint == 0)
-                    hint = HeightHint(T.Get(name));
-            Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
-                               hint ? 0 : MediaWidth});
-        }
-    } else if (T.Is("track")) {
-        // No kind is subtitles; a kind not known (even an empty one) is metadata.
-        const std::string kind = text::Lower(std::string(Trim(T.Get("kind"))));
-        if (InMedia && (!T.Find("kind") || kind == "subtitles" || kind == "captions") && Tracks.size() < kMaxRaw &&
-            T.Find("src"))
-            Tracks.push_back(TPageTrack{Decoded(T.Get("src")), std::string(Trim(T.Get("srclang"))),
-                                        T.Find("default") != nullptr});
-    } else if (T.Is("iframe")) {
-        // Invisible frames are counters and tag managers, not players.
-        auto zero = [](string_view v) {
-            v = Trim(v);
-            return !v.empty() && v[0] == '0' && (v.size() == 1 || !IsDigit(v[1]));
-        };
-        const std::string style = text::Lower(std::string(T.Get("style")));
-        if (!T.Find("hidden") && !zero(T.Get("width")) && !zero(T.Get("height")) &&
-            style.find("display:none") == npos && style.find("display: none") == npos) {
-            Raw frame{Decoded(T.Get("src")), "", 0, 0, true};
-            if (!LooksLikeAdvert(frame.Url, T.Get("id"), T.Get("class"))) {
-                // A player says so in its address or asks for the full screen.
-                const std::string url = text::Lower(frame.Url);
-                const std::string names = text::Lower(std::string(T.Get("id")) + " " + std::string(T.Get("class")) +
-                                                      " " + std::string(T.Get("title")));
-                const std::string allow = text::Lower(std::string(T.Get("allow")));
-                for (const char* sign : {"embed", "player", "video"}) {
-                    if (url.find(sign) != npos)
-                        frame.Rank |= 2;
-                    if (names.find(sign) != npos)
-                        frame.Rank |= 1;
-                }
-                if (T.Find("allowfullscreen") || T.Find("webkitallowfullscreen") || T.Find("mozallowfullscreen") ||
-                    allow.find("fullscreen") != npos || allow.find("autoplay") != npos ||
-                    allow.find("encrypted-media") != npos)
-                    frame.Rank |= 1;
-                Keep(Frames, std::move(frame));
-            }
-        }
-    } else if (T.Is("link")) {
-        // oEmbed discovery: the JSON form only, the one that can be read without an XML reader.
-        if (OEmbed.empty() && SameNoCase(Trim(T.Get("type")), "application/json+oembed")) {
-            const std::string rel = " " + text::Lower(std::string(T.Get("rel"))) + " ";
-            bool alternate = false;
-            for (std::size_t k = 0; k < rel.size(); ++k)
-                if (IsBlank(rel[k]) && rel.compare(k + 1, 9, "alternate") == 0 && k + 10 < rel.size() &&
-                    IsBlank(rel[k + 10]))
-                    alternate = true;
-            if (alternate)
-                OEmbed = Decoded(T.Get("href"));
-        }
-    } else if (T.Is("plaintext")) {
+    else if (T.Is("base"))
+        BaseTag();
+    else if (T.Is("video") || T.Is("audio"))
+        MediaTag();
+    else if (T.Is("source"))
+        SourceTag();
+    else if (T.Is("track"))
+        TrackTag();
+    else if (T.Is("iframe"))
+        FrameTag();
+    else if (T.Is("link"))
+        LinkTag();
+    else if (T.Is("plaintext"))
         return Html.size();
+    return RawTextEnd(after);
+}
+
+void PageScan::BaseTag()
+{
+    if (!SeenBase && T.Find("href")) {
+        SeenBase = true;
+        BaseHref = Decoded(T.Get("href"));
     }
+}
+
+void PageScan::MediaTag()
+{
+    InMedia = true;
+    MediaWidth = LeadingNumber(T.Get("width"));
+    MediaHeight = LeadingNumber(T.Get("height"));
+    Keep(Elements, Raw{Decoded(T.Get("src")), "", MediaHeight, MediaWidth});
+}
+
+void PageScan::SourceTag()
+{
+    if (!InMedia)
+        return;
+    int hint = 0;
+    for (const char* name : {"size", "res", "label", "data-res"})
+        if (hint == 0)
+            hint = HeightHint(T.Get(name));
+    Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
+                       hint ? 0 : MediaWidth});
+}
+
+void PageScan::TrackTag()
+{
+    // No kind is subtitles; a kind not known (even an empty one) is metadata.
+    const std::string kind = text::Lower(std::string(Trim(T.Get("kind"))));
+    if (InMedia && (!T.Find("kind") || kind == "subtitles" || kind == "captions") && Tracks.size() < kMaxRaw &&
+        T.Find("src"))
+        Tracks.push_back(
+            TPageTrack{Decoded(T.Get("src")), std::string(Trim(T.Get("srclang"))), T.Find("default") != nullptr});
+}
+
+// A width or height of zero ("0", "0px", " 0 ") hides a frame.
+bool IsZeroSize(string_view v)
+{
+    v = Trim(v);
+    return !v.empty() && v[0] == '0' && (v.size() == 1 || !IsDigit(v[1]));
+}
+
+void PageScan::FrameTag()
+{
+    // Invisible frames are counters and tag managers, not players.
+    const std::string style = text::Lower(std::string(T.Get("style")));
+    if (T.Find("hidden") || IsZeroSize(T.Get("width")) || IsZeroSize(T.Get("height")) ||
+        style.find("display:none") != npos || style.find("display: none") != npos)
+        return;
+    Raw frame{Decoded(T.Get("src")), "", 0, 0, true};
+    if (LooksLikeAdvert(frame.Url, T.Get("id"), T.Get("class")))
+        return;
+    // A player says so in its address or asks for the full screen.
+    const std::string url = text::Lower(frame.Url);
+    const std::string names =
+        text::Lower(std::string(T.Get("id")) + " " + std::string(T.Get("class")) + " " + std::string(T.Get("title")));
+    const std::string allow = text::Lower(std::string(T.Get("allow")));
+    for (const char* sign : {"embed", "player", "video"}) {
+        if (url.find(sign) != npos)
+            frame.Rank |= 2;
+        if (names.find(sign) != npos)
+            frame.Rank |= 1;
+    }
+    if (T.Find("allowfullscreen") || T.Find("webkitallowfullscreen") || T.Find("mozallowfullscreen") ||
+        allow.find("fullscreen") != npos || allow.find("autoplay") != npos || allow.find("encrypted-media") != npos)
+        frame.Rank |= 1;
+    Keep(Frames, std::move(frame));
+}
+
+void PageScan::LinkTag()
+{
+    // oEmbed discovery: the JSON form only, the one that can be read without an XML reader.
+    if (!OEmbed.empty() || !SameNoCase(Trim(T.Get("type")), "application/json+oembed"))
+        return;
+    const std::string rel = " " + text::Lower(std::string(T.Get("rel"))) + " ";
+    bool alternate = false;
+    for (std::size_t k = 0; k < rel.size(); ++k)
+        if (IsBlank(rel[k]) && rel.compare(k + 1, 9, "alternate") == 0 && k + 10 < rel.size() && IsBlank(rel[k + 10]))
+            alternate = true;
+    if (alternate)
+        OEmbed = Decoded(T.Get("href"));
+}
+
+// Where reading goes on after the start tag in T: past the content of a raw-text element (the
+// title and JSON-LD blocks read on the way), else at 'after'.
+std::size_t PageScan::RawTextEnd(std::size_t after)
+{
     for (const char* raw : kRawText) {
         if (!T.Is(raw))
             continue;
