@@ -361,6 +361,9 @@ private:
     std::size_t RawTextEnd(std::size_t after);
     void EndTag();
     void MicroStart(std::size_t after);
+    void MicroProperties(MicroItem& item, std::size_t after);
+    static void SetProperty(MicroItem& item, string_view name, const std::string& value);
+    void OpenItem();
     std::string MicroValue(std::size_t after);
     void CloseItem();
     void Meta();
@@ -683,65 +686,29 @@ void PageScan::VideoObject(int node)
 // item around it, and its value comes from the attribute the element's kind gives it (meta's
 // content, a link's href, a media element's src, ...) or else from its text.
 
+// The next blank-separated word of s at or after i, with i moved past it; "" at the end.
+string_view NextWord(string_view s, std::size_t& i)
+{
+    while (i < s.size() && IsBlank(s[i]))
+        ++i;
+    std::size_t end = i;
+    while (end < s.size() && !IsBlank(s[end]))
+        ++end;
+    const string_view word = s.substr(i, end - i);
+    i = end;
+    return word;
+}
+
 void PageScan::MicroStart(std::size_t after)
 {
     const bool scope = T.Find("itemscope") != nullptr;
     const bool empty = IsVoidElement(T.Name) || IsRawText(T.Name) || T.Is("plaintext");
-    if (!Items.empty() && Items.back().Video && !scope && T.Find("itemprop")) {
-        MicroItem& item = Items.back();
-        const string_view props = T.Get("itemprop");
-        std::string value;
-        bool read = false;
-        for (std::size_t i = 0; i < props.size();) {
-            while (i < props.size() && IsBlank(props[i]))
-                ++i;
-            std::size_t end = i;
-            while (end < props.size() && !IsBlank(props[end]))
-                ++end;
-            string_view name = props.substr(i, end - i);
-            i = end;
-            // A property may be named by its full address ("https://schema.org/contentUrl").
-            if (name.find(':') != npos)
-                name.remove_prefix(std::min(name.size(), name.find_last_of("/#") + 1));
-            const bool wanted = name == "name" || name == "contentUrl" || name == "embedUrl" || name == "height" ||
-                                name == "width" || name == "encodingFormat";
-            if (!wanted)
-                continue;
-            if (!read) {
-                value = MicroValue(after);
-                read = true;
-            }
-            if (name == "name" && item.Name.empty())
-                item.Name = CleanTitle(value);
-            else if (name == "contentUrl" && item.Content.size() < kMaxRaw)
-                item.Content.push_back(value);
-            else if (name == "embedUrl" && item.Embed.size() < kMaxRaw)
-                item.Embed.push_back(value);
-            else if (name == "height" && item.Height == 0)
-                item.Height = LeadingNumber(value);
-            else if (name == "width" && item.Width == 0)
-                item.Width = LeadingNumber(value);
-            else if (name == "encodingFormat" && item.Format.empty() && value.find('/') != npos)
-                item.Format = NormalizeType(value);
-        }
-    }
+    if (!Items.empty() && Items.back().Video && !scope && T.Find("itemprop"))
+        MicroProperties(Items.back(), after);
     if (empty)
         return;
     if (scope && Items.size() < kMaxItems) {
-        MicroItem item;
-        item.Element = T.Name;
-        const string_view types = T.Get("itemtype");
-        for (std::size_t i = 0; i < types.size();) {
-            while (i < types.size() && IsBlank(types[i]))
-                ++i;
-            std::size_t end = i;
-            while (end < types.size() && !IsBlank(types[end]))
-                ++end;
-            const string_view type = types.substr(i, end - i);
-            item.Video = item.Video || type == "VideoObject" || EndsWith(type, "/VideoObject");
-            i = end;
-        }
-        Items.push_back(std::move(item));
+        OpenItem();
         return;
     }
     for (std::size_t k = Items.size(); k-- > 0;) {
@@ -750,6 +717,60 @@ void PageScan::MicroStart(std::size_t after)
             break;
         }
     }
+}
+
+// The properties the element in T gives the video item around it; its value is read once, and
+// only when one of them is wanted.
+void PageScan::MicroProperties(MicroItem& item, std::size_t after)
+{
+    const string_view props = T.Get("itemprop");
+    std::string value;
+    bool read = false;
+    for (std::size_t i = 0; i < props.size();) {
+        string_view name = NextWord(props, i);
+        // A property may be named by its full address ("https://schema.org/contentUrl").
+        if (name.find(':') != npos)
+            name.remove_prefix(std::min(name.size(), name.find_last_of("/#") + 1));
+        const bool wanted = name == "name" || name == "contentUrl" || name == "embedUrl" || name == "height" ||
+                            name == "width" || name == "encodingFormat";
+        if (!wanted)
+            continue;
+        if (!read) {
+            value = MicroValue(after);
+            read = true;
+        }
+        SetProperty(item, name, value);
+    }
+}
+
+// The first value of each property counts; addresses are kept up to a bound.
+void PageScan::SetProperty(MicroItem& item, string_view name, const std::string& value)
+{
+    if (name == "name" && item.Name.empty())
+        item.Name = CleanTitle(value);
+    else if (name == "contentUrl" && item.Content.size() < kMaxRaw)
+        item.Content.push_back(value);
+    else if (name == "embedUrl" && item.Embed.size() < kMaxRaw)
+        item.Embed.push_back(value);
+    else if (name == "height" && item.Height == 0)
+        item.Height = LeadingNumber(value);
+    else if (name == "width" && item.Width == 0)
+        item.Width = LeadingNumber(value);
+    else if (name == "encodingFormat" && item.Format.empty() && value.find('/') != npos)
+        item.Format = NormalizeType(value);
+}
+
+// The element in T starts an item, a video one when any of its types is VideoObject.
+void PageScan::OpenItem()
+{
+    MicroItem item;
+    item.Element = T.Name;
+    const string_view types = T.Get("itemtype");
+    for (std::size_t i = 0; i < types.size();) {
+        const string_view type = NextWord(types, i);
+        item.Video = item.Video || type == "VideoObject" || EndsWith(type, "/VideoObject");
+    }
+    Items.push_back(std::move(item));
 }
 
 // The end tag in T closes the item its element opened, and any item left open inside it.
