@@ -351,6 +351,14 @@ private:
     }
 
     void Scan();
+    std::string PageTitle() const;
+    std::string BaseAddress(const std::string& pageUrl) const;
+    std::vector<Raw> OgCandidates() const;
+    void SortCandidates(TPageMedia& media, std::vector<Raw>& og, std::vector<Raw>& players, const std::string& base);
+    void FinishTracks(TPageMedia& media, const std::string& base);
+    void FinishPlayers(TPageMedia& media, const std::vector<Raw>& players, const std::string& base,
+                       const std::string& pageUrl) const;
+    static void DescribeWithoutFile(TPageMedia& media, const std::string& pageUrl);
     std::size_t StartTag(std::size_t after);
     void BaseTag();
     void MediaTag();
@@ -850,20 +858,45 @@ std::string PageScan::FirstFrame(const std::string& base) const
 TPageMedia PageScan::Finish(const std::string& pageUrl)
 {
     TPageMedia media;
-    media.Title = !OgTitle.empty()        ? OgTitle
-                  : !JsonTitle.empty()    ? JsonTitle
-                  : !MicroTitle.empty()   ? MicroTitle
-                  : !TwitterTitle.empty() ? TwitterTitle
-                                          : HtmlTitle;
+    media.Title = PageTitle();
+    const std::string base = BaseAddress(pageUrl);
+    std::vector<Raw> og = OgCandidates();
+    for (Raw& r : Twitter)
+        r.Title = TwitterTitle;
+    std::vector<Raw> players = std::move(Players);
+    SortCandidates(media, og, players, base);
+    FinishTracks(media, base);
+    FinishPlayers(media, players, base, pageUrl);
+    if (media.Files.empty())
+        DescribeWithoutFile(media, pageUrl);
+    if (!OEmbed.empty())
+        media.OEmbed = FinishAddress(OEmbed, base);
+    return media;
+}
 
-    std::string base = pageUrl;
+std::string PageScan::PageTitle() const
+{
+    return !OgTitle.empty()        ? OgTitle
+           : !JsonTitle.empty()    ? JsonTitle
+           : !MicroTitle.empty()   ? MicroTitle
+           : !TwitterTitle.empty() ? TwitterTitle
+                                   : HtmlTitle;
+}
+
+// What the page's addresses are resolved against: its base element's, when that resolves.
+std::string PageScan::BaseAddress(const std::string& pageUrl) const
+{
     if (SeenBase) {
         std::string resolved = FinishAddress(BaseHref, pageUrl);
         if (!resolved.empty())
-            base = resolved;
+            return resolved;
     }
+    return pageUrl;
+}
 
-    // Open Graph groups: the secure address first, each with its group's type and size.
+// Open Graph groups: the secure address first, each with its group's type and size.
+std::vector<Raw> PageScan::OgCandidates() const
+{
     std::vector<Raw> og;
     for (const OgGroup& g : Og) {
         for (const std::string* url : {&g.SecureUrl, &g.Url}) {
@@ -874,12 +907,15 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
             Keep(og, std::move(r));
         }
     }
+    return og;
+}
 
-    for (Raw& r : Twitter)
-        r.Title = TwitterTitle;
-
+// Every declared address, in order of trust, becomes a file, a stream or (when it names a
+// player) one more player to open; each file and stream once.
+void PageScan::SortCandidates(TPageMedia& media, std::vector<Raw>& og, std::vector<Raw>& players,
+                              const std::string& base)
+{
     std::unordered_set<std::string> seenFiles, seenStreams;
-    std::vector<Raw> players = std::move(Players);
     for (std::vector<Raw>* list : {&JsonLd, &Microdata, &og, &Twitter, &Elements}) {
         for (Raw& r : *list) {
             TMediaCandidate c{FinishAddress(r.Url, base), std::move(r.Type), r.Height, r.Width, std::move(r.Title)};
@@ -896,16 +932,23 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
                 into.push_back(std::move(c));
         }
     }
+}
 
+void PageScan::FinishTracks(TPageMedia& media, const std::string& base)
+{
     for (TPageTrack& t : Tracks) {
         t.Url = FinishAddress(t.Url, base);
         if (!t.Url.empty() && media.Tracks.size() < MaxMediaCandidates)
             media.Tracks.push_back(std::move(t));
     }
+}
 
-    // The players to open: declared ones first, then frames by how much they look like one. A
-    // frame of the page's own site that does not is the site's own furniture (comments, a
-    // newsletter form), not its video.
+// The players to open: declared ones first, then frames by how much they look like one. A
+// frame of the page's own site that does not is the site's own furniture (comments, a
+// newsletter form), not its video.
+void PageScan::FinishPlayers(TPageMedia& media, const std::vector<Raw>& players, const std::string& base,
+                             const std::string& pageUrl) const
+{
     std::unordered_set<std::string> seenPlayers{FinishAddress(pageUrl, pageUrl)};
     auto addPlayer = [&](const Raw& p, bool mustLookLikeOne) {
         const std::string url = FinishAddress(p.Url, base);
@@ -916,28 +959,27 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
         if (seenPlayers.insert(url).second)
             media.Players.push_back(url);
     };
-    for (std::vector<Raw>* list : {&players, &TwitterPlayers})
+    for (const std::vector<Raw>* list : {&players, &TwitterPlayers})
         for (const Raw& p : *list)
             addPlayer(p, false);
     for (int rank = 3; rank >= 0; --rank)
         for (const Raw& f : Frames)
             if (f.Rank == rank)
                 addPlayer(f, true);
-    if (media.Files.empty()) {
-        // The player named in the item's line: the first of another site, in the order they
-        // would be opened.
-        for (const std::string& p : media.Players) {
-            if (HostOf(p) != HostOf(pageUrl)) {
-                media.EmbedHost = HostOf(p);
-                break;
-            }
+}
+
+// A page without a file says in the item's line what plays instead: the player named is the
+// first of another site, in the order they would be opened, and the stream the first one's kind.
+void PageScan::DescribeWithoutFile(TPageMedia& media, const std::string& pageUrl)
+{
+    for (const std::string& p : media.Players) {
+        if (HostOf(p) != HostOf(pageUrl)) {
+            media.EmbedHost = HostOf(p);
+            break;
         }
-        if (!media.Streams.empty())
-            media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
     }
-    if (!OEmbed.empty())
-        media.OEmbed = FinishAddress(OEmbed, base);
-    return media;
+    if (!media.Streams.empty())
+        media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
 }
 
 int FormatRank(const TMediaCandidate& c)
