@@ -351,9 +351,27 @@ private:
     }
 
     void Scan();
+    std::string PageTitle() const;
+    std::string BaseAddress(const std::string& pageUrl) const;
+    std::vector<Raw> OgCandidates() const;
+    void SortCandidates(TPageMedia& media, std::vector<Raw>& og, std::vector<Raw>& players, const std::string& base);
+    void FinishTracks(TPageMedia& media, const std::string& base);
+    void FinishPlayers(TPageMedia& media, const std::vector<Raw>& players, const std::string& base,
+                       const std::string& pageUrl) const;
+    static void DescribeWithoutFile(TPageMedia& media, const std::string& pageUrl);
     std::size_t StartTag(std::size_t after);
+    void BaseTag();
+    void MediaTag();
+    void SourceTag();
+    void TrackTag();
+    void FrameTag();
+    void LinkTag();
+    std::size_t RawTextEnd(std::size_t after);
     void EndTag();
     void MicroStart(std::size_t after);
+    void MicroProperties(MicroItem& item, std::size_t after);
+    static void SetProperty(MicroItem& item, string_view name, const std::string& value);
+    void OpenItem();
     std::string MicroValue(std::size_t after);
     void CloseItem();
     void Meta();
@@ -419,78 +437,115 @@ bool IsRawText(string_view name)
 std::size_t PageScan::StartTag(std::size_t after)
 {
     MicroStart(after);
-    if (T.Is("meta")) {
+    if (T.Is("meta"))
         Meta();
-    } else if (T.Is("base")) {
-        if (!SeenBase && T.Find("href")) {
-            SeenBase = true;
-            BaseHref = Decoded(T.Get("href"));
-        }
-    } else if (T.Is("video") || T.Is("audio")) {
-        InMedia = true;
-        MediaWidth = LeadingNumber(T.Get("width"));
-        MediaHeight = LeadingNumber(T.Get("height"));
-        Keep(Elements, Raw{Decoded(T.Get("src")), "", MediaHeight, MediaWidth});
-    } else if (T.Is("source")) {
-        if (InMedia) {
-            int hint = 0;
-            for (const char* name : {"size", "res", "label", "data-res"})
-                if (hint == 0)
-                    hint = HeightHint(T.Get(name));
-            Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
-                               hint ? 0 : MediaWidth});
-        }
-    } else if (T.Is("track")) {
-        // No kind is subtitles; a kind not known (even an empty one) is metadata.
-        const std::string kind = text::Lower(std::string(Trim(T.Get("kind"))));
-        if (InMedia && (!T.Find("kind") || kind == "subtitles" || kind == "captions") && Tracks.size() < kMaxRaw &&
-            T.Find("src"))
-            Tracks.push_back(TPageTrack{Decoded(T.Get("src")), std::string(Trim(T.Get("srclang"))),
-                                        T.Find("default") != nullptr});
-    } else if (T.Is("iframe")) {
-        // Invisible frames are counters and tag managers, not players.
-        auto zero = [](string_view v) {
-            v = Trim(v);
-            return !v.empty() && v[0] == '0' && (v.size() == 1 || !IsDigit(v[1]));
-        };
-        const std::string style = text::Lower(std::string(T.Get("style")));
-        if (!T.Find("hidden") && !zero(T.Get("width")) && !zero(T.Get("height")) &&
-            style.find("display:none") == npos && style.find("display: none") == npos) {
-            Raw frame{Decoded(T.Get("src")), "", 0, 0, true};
-            if (!LooksLikeAdvert(frame.Url, T.Get("id"), T.Get("class"))) {
-                // A player says so in its address or asks for the full screen.
-                const std::string url = text::Lower(frame.Url);
-                const std::string names = text::Lower(std::string(T.Get("id")) + " " + std::string(T.Get("class")) +
-                                                      " " + std::string(T.Get("title")));
-                const std::string allow = text::Lower(std::string(T.Get("allow")));
-                for (const char* sign : {"embed", "player", "video"}) {
-                    if (url.find(sign) != npos)
-                        frame.Rank |= 2;
-                    if (names.find(sign) != npos)
-                        frame.Rank |= 1;
-                }
-                if (T.Find("allowfullscreen") || T.Find("webkitallowfullscreen") || T.Find("mozallowfullscreen") ||
-                    allow.find("fullscreen") != npos || allow.find("autoplay") != npos ||
-                    allow.find("encrypted-media") != npos)
-                    frame.Rank |= 1;
-                Keep(Frames, std::move(frame));
-            }
-        }
-    } else if (T.Is("link")) {
-        // oEmbed discovery: the JSON form only, the one that can be read without an XML reader.
-        if (OEmbed.empty() && SameNoCase(Trim(T.Get("type")), "application/json+oembed")) {
-            const std::string rel = " " + text::Lower(std::string(T.Get("rel"))) + " ";
-            bool alternate = false;
-            for (std::size_t k = 0; k < rel.size(); ++k)
-                if (IsBlank(rel[k]) && rel.compare(k + 1, 9, "alternate") == 0 && k + 10 < rel.size() &&
-                    IsBlank(rel[k + 10]))
-                    alternate = true;
-            if (alternate)
-                OEmbed = Decoded(T.Get("href"));
-        }
-    } else if (T.Is("plaintext")) {
+    else if (T.Is("base"))
+        BaseTag();
+    else if (T.Is("video") || T.Is("audio"))
+        MediaTag();
+    else if (T.Is("source"))
+        SourceTag();
+    else if (T.Is("track"))
+        TrackTag();
+    else if (T.Is("iframe"))
+        FrameTag();
+    else if (T.Is("link"))
+        LinkTag();
+    else if (T.Is("plaintext"))
         return Html.size();
+    return RawTextEnd(after);
+}
+
+void PageScan::BaseTag()
+{
+    if (!SeenBase && T.Find("href")) {
+        SeenBase = true;
+        BaseHref = Decoded(T.Get("href"));
     }
+}
+
+void PageScan::MediaTag()
+{
+    InMedia = true;
+    MediaWidth = LeadingNumber(T.Get("width"));
+    MediaHeight = LeadingNumber(T.Get("height"));
+    Keep(Elements, Raw{Decoded(T.Get("src")), "", MediaHeight, MediaWidth});
+}
+
+void PageScan::SourceTag()
+{
+    if (!InMedia)
+        return;
+    int hint = 0;
+    for (const char* name : {"size", "res", "label", "data-res"})
+        if (hint == 0)
+            hint = HeightHint(T.Get(name));
+    Keep(Elements, Raw{Decoded(T.Get("src")), NormalizeType(Decoded(T.Get("type"))), hint ? hint : MediaHeight,
+                       hint ? 0 : MediaWidth});
+}
+
+void PageScan::TrackTag()
+{
+    // No kind is subtitles; a kind not known (even an empty one) is metadata.
+    const std::string kind = text::Lower(std::string(Trim(T.Get("kind"))));
+    if (InMedia && (!T.Find("kind") || kind == "subtitles" || kind == "captions") && Tracks.size() < kMaxRaw &&
+        T.Find("src"))
+        Tracks.push_back(
+            TPageTrack{Decoded(T.Get("src")), std::string(Trim(T.Get("srclang"))), T.Find("default") != nullptr});
+}
+
+// A width or height of zero ("0", "0px", " 0 ") hides a frame.
+bool IsZeroSize(string_view v)
+{
+    v = Trim(v);
+    return !v.empty() && v[0] == '0' && (v.size() == 1 || !IsDigit(v[1]));
+}
+
+void PageScan::FrameTag()
+{
+    // Invisible frames are counters and tag managers, not players.
+    const std::string style = text::Lower(std::string(T.Get("style")));
+    if (T.Find("hidden") || IsZeroSize(T.Get("width")) || IsZeroSize(T.Get("height")) ||
+        style.find("display:none") != npos || style.find("display: none") != npos)
+        return;
+    Raw frame{Decoded(T.Get("src")), "", 0, 0, true};
+    if (LooksLikeAdvert(frame.Url, T.Get("id"), T.Get("class")))
+        return;
+    // A player says so in its address or asks for the full screen.
+    const std::string url = text::Lower(frame.Url);
+    const std::string names =
+        text::Lower(std::string(T.Get("id")) + " " + std::string(T.Get("class")) + " " + std::string(T.Get("title")));
+    const std::string allow = text::Lower(std::string(T.Get("allow")));
+    for (const char* sign : {"embed", "player", "video"}) {
+        if (url.find(sign) != npos)
+            frame.Rank |= 2;
+        if (names.find(sign) != npos)
+            frame.Rank |= 1;
+    }
+    if (T.Find("allowfullscreen") || T.Find("webkitallowfullscreen") || T.Find("mozallowfullscreen") ||
+        allow.find("fullscreen") != npos || allow.find("autoplay") != npos || allow.find("encrypted-media") != npos)
+        frame.Rank |= 1;
+    Keep(Frames, std::move(frame));
+}
+
+void PageScan::LinkTag()
+{
+    // oEmbed discovery: the JSON form only, the one that can be read without an XML reader.
+    if (!OEmbed.empty() || !SameNoCase(Trim(T.Get("type")), "application/json+oembed"))
+        return;
+    const std::string rel = " " + text::Lower(std::string(T.Get("rel"))) + " ";
+    bool alternate = false;
+    for (std::size_t k = 0; k < rel.size(); ++k)
+        if (IsBlank(rel[k]) && rel.compare(k + 1, 9, "alternate") == 0 && k + 10 < rel.size() && IsBlank(rel[k + 10]))
+            alternate = true;
+    if (alternate)
+        OEmbed = Decoded(T.Get("href"));
+}
+
+// Where reading goes on after the start tag in T: past the content of a raw-text element (the
+// title and JSON-LD blocks read on the way), else at 'after'.
+std::size_t PageScan::RawTextEnd(std::size_t after)
+{
     for (const char* raw : kRawText) {
         if (!T.Is(raw))
             continue;
@@ -639,65 +694,29 @@ void PageScan::VideoObject(int node)
 // item around it, and its value comes from the attribute the element's kind gives it (meta's
 // content, a link's href, a media element's src, ...) or else from its text.
 
+// The next blank-separated word of s at or after i, with i moved past it; "" at the end.
+string_view NextWord(string_view s, std::size_t& i)
+{
+    while (i < s.size() && IsBlank(s[i]))
+        ++i;
+    std::size_t end = i;
+    while (end < s.size() && !IsBlank(s[end]))
+        ++end;
+    const string_view word = s.substr(i, end - i);
+    i = end;
+    return word;
+}
+
 void PageScan::MicroStart(std::size_t after)
 {
     const bool scope = T.Find("itemscope") != nullptr;
     const bool empty = IsVoidElement(T.Name) || IsRawText(T.Name) || T.Is("plaintext");
-    if (!Items.empty() && Items.back().Video && !scope && T.Find("itemprop")) {
-        MicroItem& item = Items.back();
-        const string_view props = T.Get("itemprop");
-        std::string value;
-        bool read = false;
-        for (std::size_t i = 0; i < props.size();) {
-            while (i < props.size() && IsBlank(props[i]))
-                ++i;
-            std::size_t end = i;
-            while (end < props.size() && !IsBlank(props[end]))
-                ++end;
-            string_view name = props.substr(i, end - i);
-            i = end;
-            // A property may be named by its full address ("https://schema.org/contentUrl").
-            if (name.find(':') != npos)
-                name.remove_prefix(std::min(name.size(), name.find_last_of("/#") + 1));
-            const bool wanted = name == "name" || name == "contentUrl" || name == "embedUrl" || name == "height" ||
-                                name == "width" || name == "encodingFormat";
-            if (!wanted)
-                continue;
-            if (!read) {
-                value = MicroValue(after);
-                read = true;
-            }
-            if (name == "name" && item.Name.empty())
-                item.Name = CleanTitle(value);
-            else if (name == "contentUrl" && item.Content.size() < kMaxRaw)
-                item.Content.push_back(value);
-            else if (name == "embedUrl" && item.Embed.size() < kMaxRaw)
-                item.Embed.push_back(value);
-            else if (name == "height" && item.Height == 0)
-                item.Height = LeadingNumber(value);
-            else if (name == "width" && item.Width == 0)
-                item.Width = LeadingNumber(value);
-            else if (name == "encodingFormat" && item.Format.empty() && value.find('/') != npos)
-                item.Format = NormalizeType(value);
-        }
-    }
+    if (!Items.empty() && Items.back().Video && !scope && T.Find("itemprop"))
+        MicroProperties(Items.back(), after);
     if (empty)
         return;
     if (scope && Items.size() < kMaxItems) {
-        MicroItem item;
-        item.Element = T.Name;
-        const string_view types = T.Get("itemtype");
-        for (std::size_t i = 0; i < types.size();) {
-            while (i < types.size() && IsBlank(types[i]))
-                ++i;
-            std::size_t end = i;
-            while (end < types.size() && !IsBlank(types[end]))
-                ++end;
-            const string_view type = types.substr(i, end - i);
-            item.Video = item.Video || type == "VideoObject" || EndsWith(type, "/VideoObject");
-            i = end;
-        }
-        Items.push_back(std::move(item));
+        OpenItem();
         return;
     }
     for (std::size_t k = Items.size(); k-- > 0;) {
@@ -706,6 +725,60 @@ void PageScan::MicroStart(std::size_t after)
             break;
         }
     }
+}
+
+// The properties the element in T gives the video item around it; its value is read once, and
+// only when one of them is wanted.
+void PageScan::MicroProperties(MicroItem& item, std::size_t after)
+{
+    const string_view props = T.Get("itemprop");
+    std::string value;
+    bool read = false;
+    for (std::size_t i = 0; i < props.size();) {
+        string_view name = NextWord(props, i);
+        // A property may be named by its full address ("https://schema.org/contentUrl").
+        if (name.find(':') != npos)
+            name.remove_prefix(std::min(name.size(), name.find_last_of("/#") + 1));
+        const bool wanted = name == "name" || name == "contentUrl" || name == "embedUrl" || name == "height" ||
+                            name == "width" || name == "encodingFormat";
+        if (!wanted)
+            continue;
+        if (!read) {
+            value = MicroValue(after);
+            read = true;
+        }
+        SetProperty(item, name, value);
+    }
+}
+
+// The first value of each property counts; addresses are kept up to a bound.
+void PageScan::SetProperty(MicroItem& item, string_view name, const std::string& value)
+{
+    if (name == "name" && item.Name.empty())
+        item.Name = CleanTitle(value);
+    else if (name == "contentUrl" && item.Content.size() < kMaxRaw)
+        item.Content.push_back(value);
+    else if (name == "embedUrl" && item.Embed.size() < kMaxRaw)
+        item.Embed.push_back(value);
+    else if (name == "height" && item.Height == 0)
+        item.Height = LeadingNumber(value);
+    else if (name == "width" && item.Width == 0)
+        item.Width = LeadingNumber(value);
+    else if (name == "encodingFormat" && item.Format.empty() && value.find('/') != npos)
+        item.Format = NormalizeType(value);
+}
+
+// The element in T starts an item, a video one when any of its types is VideoObject.
+void PageScan::OpenItem()
+{
+    MicroItem item;
+    item.Element = T.Name;
+    const string_view types = T.Get("itemtype");
+    for (std::size_t i = 0; i < types.size();) {
+        const string_view type = NextWord(types, i);
+        item.Video = item.Video || type == "VideoObject" || EndsWith(type, "/VideoObject");
+    }
+    Items.push_back(std::move(item));
 }
 
 // The end tag in T closes the item its element opened, and any item left open inside it.
@@ -785,20 +858,45 @@ std::string PageScan::FirstFrame(const std::string& base) const
 TPageMedia PageScan::Finish(const std::string& pageUrl)
 {
     TPageMedia media;
-    media.Title = !OgTitle.empty()        ? OgTitle
-                  : !JsonTitle.empty()    ? JsonTitle
-                  : !MicroTitle.empty()   ? MicroTitle
-                  : !TwitterTitle.empty() ? TwitterTitle
-                                          : HtmlTitle;
+    media.Title = PageTitle();
+    const std::string base = BaseAddress(pageUrl);
+    std::vector<Raw> og = OgCandidates();
+    for (Raw& r : Twitter)
+        r.Title = TwitterTitle;
+    std::vector<Raw> players = std::move(Players);
+    SortCandidates(media, og, players, base);
+    FinishTracks(media, base);
+    FinishPlayers(media, players, base, pageUrl);
+    if (media.Files.empty())
+        DescribeWithoutFile(media, pageUrl);
+    if (!OEmbed.empty())
+        media.OEmbed = FinishAddress(OEmbed, base);
+    return media;
+}
 
-    std::string base = pageUrl;
+std::string PageScan::PageTitle() const
+{
+    return !OgTitle.empty()        ? OgTitle
+           : !JsonTitle.empty()    ? JsonTitle
+           : !MicroTitle.empty()   ? MicroTitle
+           : !TwitterTitle.empty() ? TwitterTitle
+                                   : HtmlTitle;
+}
+
+// What the page's addresses are resolved against: its base element's, when that resolves.
+std::string PageScan::BaseAddress(const std::string& pageUrl) const
+{
     if (SeenBase) {
         std::string resolved = FinishAddress(BaseHref, pageUrl);
         if (!resolved.empty())
-            base = resolved;
+            return resolved;
     }
+    return pageUrl;
+}
 
-    // Open Graph groups: the secure address first, each with its group's type and size.
+// Open Graph groups: the secure address first, each with its group's type and size.
+std::vector<Raw> PageScan::OgCandidates() const
+{
     std::vector<Raw> og;
     for (const OgGroup& g : Og) {
         for (const std::string* url : {&g.SecureUrl, &g.Url}) {
@@ -809,12 +907,15 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
             Keep(og, std::move(r));
         }
     }
+    return og;
+}
 
-    for (Raw& r : Twitter)
-        r.Title = TwitterTitle;
-
+// Every declared address, in order of trust, becomes a file, a stream or (when it names a
+// player) one more player to open; each file and stream once.
+void PageScan::SortCandidates(TPageMedia& media, std::vector<Raw>& og, std::vector<Raw>& players,
+                              const std::string& base)
+{
     std::unordered_set<std::string> seenFiles, seenStreams;
-    std::vector<Raw> players = std::move(Players);
     for (std::vector<Raw>* list : {&JsonLd, &Microdata, &og, &Twitter, &Elements}) {
         for (Raw& r : *list) {
             TMediaCandidate c{FinishAddress(r.Url, base), std::move(r.Type), r.Height, r.Width, std::move(r.Title)};
@@ -831,16 +932,23 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
                 into.push_back(std::move(c));
         }
     }
+}
 
+void PageScan::FinishTracks(TPageMedia& media, const std::string& base)
+{
     for (TPageTrack& t : Tracks) {
         t.Url = FinishAddress(t.Url, base);
         if (!t.Url.empty() && media.Tracks.size() < MaxMediaCandidates)
             media.Tracks.push_back(std::move(t));
     }
+}
 
-    // The players to open: declared ones first, then frames by how much they look like one. A
-    // frame of the page's own site that does not is the site's own furniture (comments, a
-    // newsletter form), not its video.
+// The players to open: declared ones first, then frames by how much they look like one. A
+// frame of the page's own site that does not is the site's own furniture (comments, a
+// newsletter form), not its video.
+void PageScan::FinishPlayers(TPageMedia& media, const std::vector<Raw>& players, const std::string& base,
+                             const std::string& pageUrl) const
+{
     std::unordered_set<std::string> seenPlayers{FinishAddress(pageUrl, pageUrl)};
     auto addPlayer = [&](const Raw& p, bool mustLookLikeOne) {
         const std::string url = FinishAddress(p.Url, base);
@@ -851,28 +959,27 @@ TPageMedia PageScan::Finish(const std::string& pageUrl)
         if (seenPlayers.insert(url).second)
             media.Players.push_back(url);
     };
-    for (std::vector<Raw>* list : {&players, &TwitterPlayers})
+    for (const std::vector<Raw>* list : {&players, &TwitterPlayers})
         for (const Raw& p : *list)
             addPlayer(p, false);
     for (int rank = 3; rank >= 0; --rank)
         for (const Raw& f : Frames)
             if (f.Rank == rank)
                 addPlayer(f, true);
-    if (media.Files.empty()) {
-        // The player named in the item's line: the first of another site, in the order they
-        // would be opened.
-        for (const std::string& p : media.Players) {
-            if (HostOf(p) != HostOf(pageUrl)) {
-                media.EmbedHost = HostOf(p);
-                break;
-            }
+}
+
+// A page without a file says in the item's line what plays instead: the player named is the
+// first of another site, in the order they would be opened, and the stream the first one's kind.
+void PageScan::DescribeWithoutFile(TPageMedia& media, const std::string& pageUrl)
+{
+    for (const std::string& p : media.Players) {
+        if (HostOf(p) != HostOf(pageUrl)) {
+            media.EmbedHost = HostOf(p);
+            break;
         }
-        if (!media.Streams.empty())
-            media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
     }
-    if (!OEmbed.empty())
-        media.OEmbed = FinishAddress(OEmbed, base);
-    return media;
+    if (!media.Streams.empty())
+        media.StreamType = StreamKind(media.Streams[0].Type, media.Streams[0].Url);
 }
 
 int FormatRank(const TMediaCandidate& c)

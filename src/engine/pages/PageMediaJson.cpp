@@ -11,7 +11,6 @@ namespace {
 // JSON: a small tolerant reader into a flat node list. A block that breaks off (truncated,
 // malformed, too deep, too large) keeps everything read before the break.
 
-
 class JsonReader {
 public:
     JsonReader(string_view s, std::vector<JNode>& nodes) : S(s), Nodes(nodes) {}
@@ -134,55 +133,75 @@ private:
             return -1;
         }
         const char c = S[P];
-        if (c == '{' || c == '[') {
-            const bool object = c == '{';
-            const int node = Add(object ? JNode::Object : JNode::Array);
-            ++P;
-            while (!Broken) {
-                SkipBlanks();
-                if (P >= S.size()) {
-                    Broken = true;
-                    break;
-                }
-                if (S[P] == (object ? '}' : ']')) {
-                    ++P;
-                    break;
-                }
-                if (S[P] == ',') { // stray and trailing commas are forgiven
-                    ++P;
-                    continue;
-                }
-                std::string key;
-                if (object) {
-                    if (S[P] != '"' || !ReadString(key)) {
-                        Broken = true;
-                        break;
-                    }
-                    SkipBlanks();
-                    if (P >= S.size() || S[P] != ':') {
-                        Broken = true;
-                        break;
-                    }
-                    ++P;
-                }
-                const int child = Value(depth + 1);
-                if (child < 0)
-                    break;
-                Nodes[child].Key = std::move(key);
-                Link(node, child);
-            }
-            return node;
-        }
-        if (c == '"') {
-            std::string value;
-            if (!ReadString(value)) {
+        if (c == '{' || c == '[')
+            return Container(c == '{', depth);
+        if (c == '"')
+            return StringValue();
+        return Word();
+    }
+
+    // An object or an array at P, its members read until its end or a break.
+    int Container(bool object, int depth)
+    {
+        const int node = Add(object ? JNode::Object : JNode::Array);
+        ++P;
+        while (!Broken) {
+            SkipBlanks();
+            if (P >= S.size()) {
                 Broken = true;
-                return -1;
+                break;
             }
-            const int node = Add(JNode::String);
-            Nodes[node].Text = std::move(value);
-            return node;
+            if (S[P] == (object ? '}' : ']')) {
+                ++P;
+                break;
+            }
+            if (S[P] == ',') { // stray and trailing commas are forgiven
+                ++P;
+                continue;
+            }
+            std::string key;
+            if (object && !MemberKey(key))
+                break;
+            const int child = Value(depth + 1);
+            if (child < 0)
+                break;
+            Nodes[child].Key = std::move(key);
+            Link(node, child);
         }
+        return node;
+    }
+
+    // A member's name and the colon after it; false (and the block broken) without them.
+    bool MemberKey(std::string& key)
+    {
+        if (S[P] != '"' || !ReadString(key)) {
+            Broken = true;
+            return false;
+        }
+        SkipBlanks();
+        if (P >= S.size() || S[P] != ':') {
+            Broken = true;
+            return false;
+        }
+        ++P;
+        return true;
+    }
+
+    int StringValue()
+    {
+        std::string value;
+        if (!ReadString(value)) {
+            Broken = true;
+            return -1;
+        }
+        const int node = Add(JNode::String);
+        Nodes[node].Text = std::move(value);
+        return node;
+    }
+
+    // A number or a literal, kept as written; anything else breaks the block.
+    int Word()
+    {
         const std::size_t start = P;
         while (P < S.size() && (IsAlpha(S[P]) || IsDigit(S[P]) || S[P] == '-' || S[P] == '+' || S[P] == '.'))
             ++P;
