@@ -182,7 +182,7 @@ void TRunEngine::WndProc(TMessage& msg)
         FetchPage();
         break;
     case WM_PAGE_PASS:
-        FPassPosted = false;
+        FPage.PassPosted = false;
         PagePass();
         break;
     case WM_START_DOWNLOAD:
@@ -198,8 +198,8 @@ void TRunEngine::WndProc(TMessage& msg)
         JoinStart();
         break;
     case WM_QUESTION_ANSWERED:
-        if (std::function<void(bool)> then = std::exchange(FThen, nullptr))
-            then(FAnswer);
+        if (std::function<void(bool)> then = std::exchange(FAsk.Then, nullptr))
+            then(FAsk.Answer);
         break;
     case WM_RUN_END:
         FEnded = true;
@@ -233,10 +233,10 @@ void TRunEngine::Stop()
     if (FActiveBrowser)
         ResetBrowser(FActiveBrowser);
     FTransfer.Stop();
-    FMediaAnswer.reset();
+    FFiles.MediaAnswer.reset();
     FStream.Stop();
     FSubs.Stop();
-    FSubsHoldsEnd = false;
+    FSubsState.HoldsEnd = false;
     FHttpCli1->OnRequestDone = nullptr;
     if (FHttpCli1->State() != httpReady)
         FHttpCli1->Abort();
@@ -292,10 +292,10 @@ void TRunEngine::ItemEnded()
     }
     const TItemOutcome outcome = FModel.Item(FModel.Index()).Outcome;
     if (outcome == ioFailed)
-        FEvents.ItemFailed(FModel.Index(), FFailure);
+        FEvents.ItemFailed(FModel.Index(), FVerdict.Failure);
     SetState(outcome == ioFailed ? jsFailed : outcome == ioSkipped ? jsSkipped : jsDone);
     FEvents.ItemEnded(FModel.Index(), outcome == ioPending ? ioDone : outcome,
-                      outcome == ioSkipped ? FSkipNote : FFailureLine);
+                      outcome == ioSkipped ? FVerdict.SkipNote : FVerdict.FailureLine);
 }
 
 void TRunEngine::NextItem()
@@ -304,7 +304,7 @@ void TRunEngine::NextItem()
         return;
     if (FSubs.Running()) {
         // A subtitle still on its way: the item ends with it, which is soon (it is small).
-        FSubsHoldsEnd = true;
+        FSubsState.HoldsEnd = true;
         return;
     }
     SaveSubtitles();
@@ -314,19 +314,19 @@ void TRunEngine::NextItem()
 
 void TRunEngine::Fail(const std::string& line, const std::string& reason, const TOutcome* outcome)
 {
-    if (FFailureLine.empty()) {
-        FFailureLine = line;
-        FFailure = TItemFailure{};
-        FFailure.Stage = FState == jsConverting || FState == jsJoining     ? "convert"
-                         : FState == jsTransferring || FState == jsWaiting ? "download"
-                                                                           : "page";
+    if (FVerdict.FailureLine.empty()) {
+        FVerdict.FailureLine = line;
+        FVerdict.Failure = TItemFailure{};
+        FVerdict.Failure.Stage = FState == jsConverting || FState == jsJoining     ? "convert"
+                                 : FState == jsTransferring || FState == jsWaiting ? "download"
+                                                                                   : "page";
         if (outcome) {
-            FFailure.Kind = outcome->Fail;
+            FVerdict.Failure.Kind = outcome->Fail;
             // A status only when it was the answer (a 404), not a success that broke later.
-            FFailure.Status = outcome->Request.Kind == hoStatus ? outcome->Request.Status : 0;
-            FFailure.Request = outcome->Request.Kind;
+            FVerdict.Failure.Status = outcome->Request.Kind == hoStatus ? outcome->Request.Status : 0;
+            FVerdict.Failure.Request = outcome->Request.Kind;
         }
-        FFailure.Words = reason;
+        FVerdict.Failure.Words = reason;
     }
     FModel.Fail(line, reason);
 }
@@ -352,16 +352,16 @@ TFailKind LoadFailKind(const TWebBrowser& browser)
 
 void TRunEngine::SetPageReason(std::string words, TFailKind kind, int status)
 {
-    FPageReason = std::move(words);
-    FPageFail = kind;
-    FPageStatus = status;
+    FPage.Reason = std::move(words);
+    FPage.Fail = kind;
+    FPage.Status = status;
 }
 
 void TRunEngine::SetPlayerReason(std::string words, TFailKind kind, int status)
 {
-    FPlayerReason = std::move(words);
-    FPlayerFail = kind;
-    FPlayerStatus = status;
+    FPage.PlayerReason = std::move(words);
+    FPage.PlayerFail = kind;
+    FPage.PlayerStatus = status;
 }
 
 // ---- page stage -------------------------------------------------------------------------------
@@ -412,28 +412,28 @@ void TRunEngine::FetchPage()
     FCookies = FOwner && FOwner->Cookies() ? *FOwner->Cookies() : TCookieJar();
     FromItemsOwnPage();
     SetPlayerReason(std::string(), fkNone);
-    FReferer.clear();
-    FNextCandidates.clear();
-    FTried.clear();
-    FFileName.clear();
-    FDownloadUrl.clear();
-    FHdAvailable = false;
-    FIsStream = false;
-    FMediaAnswer.reset();
+    FFiles.Referer.clear();
+    FPage.NextCandidates.clear();
+    FPage.Tried.clear();
+    FFiles.FileName.clear();
+    FFiles.DownloadUrl.clear();
+    FFiles.HdAvailable = false;
+    FFiles.IsStream = false;
+    FFiles.MediaAnswer.reset();
     FStream.Stop(); // and what its page gave it
-    FJoining = false;
-    FTransferPath.clear();
-    FFailureLine.clear();
-    FSkipNote.clear();
-    FPath.clear();
+    FFiles.Joining = false;
+    FFiles.TransferPath.clear();
+    FVerdict.FailureLine.clear();
+    FVerdict.SkipNote.clear();
+    FFiles.Path.clear();
     FSubs.Stop();
-    FPageSubtitles.clear();
-    FSubsLanguage.clear();
-    FSubsReady = false;
-    FSubsHoldsEnd = false;
-    FVideoReplaced = false;
-    FConvertedPath.clear();
-    FConvertWanted.clear();
+    FSubsState.PageSubtitles.clear();
+    FSubsState.Language.clear();
+    FSubsState.Ready = false;
+    FSubsState.HoldsEnd = false;
+    FFiles.VideoReplaced = false;
+    FFiles.ConvertedPath.clear();
+    FFiles.ConvertWanted.clear();
     FClaimant = Claims().NewItem();
     FState = jsPending;
     try {
@@ -446,8 +446,8 @@ void TRunEngine::FetchPage()
             NextItem();
             return;
         }
-        FPageAttempt = 1;
-        FPageSwitches = 0;
+        FPage.Attempt = 1;
+        FPage.Switches = 0;
         NavigatePage();
     } catch (const std::exception& e) {
         StageFailed(e.what());
@@ -459,22 +459,22 @@ void TRunEngine::FetchPage()
 
 void TRunEngine::NavigatePage()
 {
-    FLastVersion = 0;
-    FPollStarted = false;
+    FPage.LastVersion = 0;
+    FPage.PollStarted = false;
     if (FPollTimer)
         FPollTimer->stop();
     SetPageReason("the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds",
                   fkNetwork);
     SetState(jsPageLoading);
-    FActiveBrowser->Navigate(FPageTarget);
+    FActiveBrowser->Navigate(FPage.Target);
     SchedulePass();
 }
 
 void TRunEngine::SchedulePass()
 {
-    if (FPassPosted || (FState != jsPageLoading && FState != jsAnalysing))
+    if (FPage.PassPosted || (FState != jsPageLoading && FState != jsAnalysing))
         return;
-    FPassPosted = true;
+    FPage.PassPosted = true;
     FWindow.PostMessage(WM_PAGE_PASS);
 }
 
@@ -485,17 +485,17 @@ void TRunEngine::PagePass()
     try {
         if (FActiveBrowser->ReadyState() < READYSTATE_INTERACTIVE)
             return; // its next event brings the next pass
-        if (!FPollStarted) {
-            FPollStarted = true;
+        if (!FPage.PollStarted) {
+            FPage.PollStarted = true;
             StartPollLimit();
             SetState(jsAnalysing);
         }
         // The same text gives the same outcome: a pass on a page that has not changed since the
         // last (incomplete) one is skipped rather than repeated.
         const TWebDocument* document = FActiveBrowser->Document();
-        if (document && document->Version() == FLastVersion)
+        if (document && document->Version() == FPage.LastVersion)
             return;
-        FLastVersion = document ? document->Version() : 0;
+        FPage.LastVersion = document ? document->Version() : 0;
         // Taken before the read: when the load had already ended, this pass sees the whole page,
         // and no later read can bring anything new.
         const bool loadEnded = FActiveBrowser->ReadyState() == READYSTATE_COMPLETE;
@@ -523,15 +523,15 @@ void TRunEngine::StartPollLimit()
             Application::Guard([this] {
                 if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
                     return;
-                if (!FEmbedding.empty() && !FReadingOEmbed) {
+                if (!FPage.Embedding.empty() && !FPage.ReadingOEmbed) {
                     // A player's page that never ends: the next player has its turn.
-                    SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+                    SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPage.Target).Host) +
                                         ", whose page did not " + "finish loading within " +
                                         std::to_string(FPollLimitMs / 1000) + " seconds",
                                     fkNetwork);
                     return OpenNextPlayer();
                 }
-                if (FReadingOEmbed)
+                if (FPage.ReadingOEmbed)
                     return OpenNextPlayer();
                 EndPageAttempt();
             });
@@ -544,7 +544,7 @@ void TRunEngine::StartPollLimit()
 // of the run; when neither can, the run ends.
 void TRunEngine::PageUnreadable()
 {
-    if (FPageSwitches == 1) {
+    if (FPage.Switches == 1) {
         FPollTimer->stop();
         ResetBrowser(FActiveBrowser);
         SetState(jsStopped);
@@ -553,7 +553,7 @@ void TRunEngine::PageUnreadable()
     }
     ResetBrowser(FActiveBrowser);
     FActiveBrowser = &FWebBrowser2;
-    FPageSwitches = 1;
+    FPage.Switches = 1;
     NavigatePage();
 }
 
@@ -561,13 +561,13 @@ void TRunEngine::PageUnreadable()
 void TRunEngine::SitePagePass(const std::string& text, bool loadEnded)
 {
     TPageItemState state;
-    state.FileName = FFileName;
-    state.DownloadUrl = FDownloadUrl;
-    state.HdAvailable = FHdAvailable;
+    state.FileName = FFiles.FileName;
+    state.DownloadUrl = FFiles.DownloadUrl;
+    state.HdAvailable = FFiles.HdAvailable;
     state.Mode = FModel.Mode();
     const TAnalysisResult result = AnalysePage(FModel.Address(), text, state);
     SetPageResult(state.FileName, state.DownloadUrl);
-    FHdAvailable = state.HdAvailable;
+    FFiles.HdAvailable = state.HdAvailable;
     // state.Mode is not taken back: whether an item is converted is the run model's per-item
     // rule, and one Google Video item must not change the rest of the run.
     if (result == arAgeRestricted)
@@ -625,17 +625,17 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
 {
     if (!loadEnded)
         return; // the open rules read the whole page once
-    if (FReadingOEmbed)
+    if (FPage.ReadingOEmbed)
         return OEmbedPass(text);
     TWebBrowser& browser = *FActiveBrowser;
     // What the video's server sees as the page it is shown on: the page that embeds the player
     // when one was opened (the player would be shown there), else the item's page.
-    FReferer = FEmbedding;
+    FFiles.Referer = FPage.Embedding;
     if (browser.MediaAnswer())
         return TakeMediaAnswer(browser);
     if (browser.LoadError() != leNone) {
-        if (!FEmbedding.empty()) {
-            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+        if (!FPage.Embedding.empty()) {
+            SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPage.Target).Host) +
                                 ", whose page could not be read: " + browser.LoadErrorText(),
                             LoadFailKind(browser), browser.LoadErrorStatus());
             return OpenNextPlayer();
@@ -646,7 +646,7 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
     // The address is a stream's playlist or manifest itself.
     if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text) ||
         IsDashManifestType(browser.AnswerType()) || LooksLikeDashManifest(text)) {
-        FIsStream = true;
+        FFiles.IsStream = true;
         SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"),
                       browser.AnswerAddress());
         // The stream reads what was read here rather than asking for the same address again.
@@ -660,7 +660,7 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
 // The address answered with the file itself: named by its server's words, else its address.
 void TRunEngine::TakeMediaAnswer(TWebBrowser& browser)
 {
-    FMediaAnswer = browser.TakeMediaAnswer();
+    FFiles.MediaAnswer = browser.TakeMediaAnswer();
     std::string name = DispositionFileName(browser.AnswerDisposition());
     if (name.empty())
         name = AddressFileName(browser.AnswerAddress());
@@ -682,22 +682,22 @@ void TRunEngine::TakeMediaAnswer(TWebBrowser& browser)
 void TRunEngine::PageMediaFound(TWebBrowser& browser, const TPageMedia& media)
 {
     if (!media.Files.empty() || FirstStream(media.Streams)) {
-        if (FEmbedding.empty())
-            FReferer = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
-        FPageSubtitles = PageSubtitleSources(media.Tracks);
+        if (FPage.Embedding.empty())
+            FFiles.Referer = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
+        FSubsState.PageSubtitles = PageSubtitleSources(media.Tracks);
         TakeCandidates(media);
-    } else if (!FEmbedding.empty()) {
+    } else if (!FPage.Embedding.empty()) {
         // A player's page that declares nothing either: the next player, if any, else the
         // item's line names the player.
-        SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPageTarget).Host) +
+        SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(FPage.Target).Host) +
                             "; open that player's page instead",
                         fkNoVideo);
         return OpenNextPlayer();
     } else if (!media.Players.empty() || !media.OEmbed.empty()) {
         // One level only: the players a player's page embeds are not opened.
-        FEmbedding = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
-        FPlayers = media.Players;
-        FOEmbed = media.OEmbed;
+        FPage.Embedding = browser.AnswerAddress().substr(0, browser.AnswerAddress().find('#'));
+        FPage.Players = media.Players;
+        FPage.OEmbed = media.OEmbed;
         SetPlayerReason(!media.EmbedHost.empty()
                             ? "the page embeds a player from " + media.EmbedHost + "; open that player's page instead"
                             : "no video found on the page",
@@ -719,9 +719,9 @@ void TRunEngine::TakeCandidates(const TPageMedia& media)
     // More than a few would only make a page of dead links take long to fail.
     constexpr std::size_t kMaxCandidates = 5;
     const int quality = FOwner ? FOwner->Quality() : vqNormal;
-    FNextCandidates.clear();
+    FPage.NextCandidates.clear();
     std::vector<TMediaCandidate> files = media.Files;
-    while (FNextCandidates.size() < kMaxCandidates) {
+    while (FPage.NextCandidates.size() < kMaxCandidates) {
         const TMediaCandidate* pick = PickMediaCandidate(files, quality);
         if (!pick)
             break;
@@ -734,20 +734,20 @@ void TRunEngine::TakeCandidates(const TPageMedia& media)
         }
         if (name.empty())
             name = "video";
-        FNextCandidates.push_back({MediaFileName(name, MediaExtension(*pick)), pick->Url, false});
+        FPage.NextCandidates.push_back({MediaFileName(name, MediaExtension(*pick)), pick->Url, false});
         files.erase(files.begin() + (pick - files.data()));
     }
     for (const TMediaCandidate& s : media.Streams) {
-        if (FNextCandidates.size() >= kMaxCandidates || !FirstStream({s}))
+        if (FPage.NextCandidates.size() >= kMaxCandidates || !FirstStream({s}))
             continue;
-        FNextCandidates.push_back(
+        FPage.NextCandidates.push_back(
             {MediaFileName(StreamName(s.Url, !s.Title.empty() ? s.Title : media.Title), ".mp4"), s.Url, true});
     }
-    if (FNextCandidates.empty())
+    if (FPage.NextCandidates.empty())
         return;
-    TCandidate first = std::move(FNextCandidates.front());
-    FNextCandidates.erase(FNextCandidates.begin());
-    FIsStream = first.Stream;
+    TCandidate first = std::move(FPage.NextCandidates.front());
+    FPage.NextCandidates.erase(FPage.NextCandidates.begin());
+    FFiles.IsStream = first.Stream;
     SetPageResult(first.Name, first.Url);
 }
 
@@ -755,21 +755,21 @@ bool TRunEngine::TryNextCandidate(const TOutcome& result)
 {
     // The file's own fault: another of the page's candidates may well be there.
     const bool own = result.Fail == fkServer || result.Fail == fkMedia;
-    if (!own && FTried.empty())
+    if (!own && FPage.Tried.empty())
         return false;
-    FTried.push_back(FDownloadUrl + " (" + result.Words + ")");
-    if (!own || FNextCandidates.empty())
+    FPage.Tried.push_back(FFiles.DownloadUrl + " (" + result.Words + ")");
+    if (!own || FPage.NextCandidates.empty())
         return false;
     // Nothing of the failed one is kept: its bytes are not the next one's.
-    if (FIsStream) {
-        TStreamTransfer::RemoveParts(FStreamParts);
+    if (FFiles.IsStream) {
+        TStreamTransfer::RemoveParts(FFiles.StreamParts);
     } else {
-        RemoveFileIfAny(PartPathOf(FPath));
-        RemoveFileIfAny(PartMetaPathOf(FPath));
+        RemoveFileIfAny(PartPathOf(FFiles.Path));
+        RemoveFileIfAny(PartMetaPathOf(FFiles.Path));
     }
-    TCandidate next = std::move(FNextCandidates.front());
-    FNextCandidates.erase(FNextCandidates.begin());
-    FIsStream = next.Stream;
+    TCandidate next = std::move(FPage.NextCandidates.front());
+    FPage.NextCandidates.erase(FPage.NextCandidates.begin());
+    FFiles.IsStream = next.Stream;
     SetPageResult(next.Name, next.Url);
     FWindow.PostMessage(WM_START_DOWNLOAD);
     return true;
@@ -780,46 +780,46 @@ void TRunEngine::LoadInPage(const std::string& address)
     if (FPollTimer)
         FPollTimer->stop();
     ResetBrowser(FActiveBrowser);
-    FPageTarget = address;
+    FPage.Target = address;
     for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
-        b->SetReferer(FEmbedding);
-        b->SetReadsAnyType(FReadingOEmbed);
+        b->SetReferer(FPage.Embedding);
+        b->SetReadsAnyType(FPage.ReadingOEmbed);
     }
     NavigatePage();
 }
 
 void TRunEngine::OpenNextPlayer()
 {
-    if (!FOEmbed.empty()) {
-        FReadingOEmbed = true;
-        const std::string answer = std::move(FOEmbed);
-        FOEmbed.clear();
+    if (!FPage.OEmbed.empty()) {
+        FPage.ReadingOEmbed = true;
+        const std::string answer = std::move(FPage.OEmbed);
+        FPage.OEmbed.clear();
         return LoadInPage(answer);
     }
-    FReadingOEmbed = false;
-    if (FPlayers.empty() || FPlayersOpened >= MaxPlayerTries) {
+    FPage.ReadingOEmbed = false;
+    if (FPage.Players.empty() || FPage.PlayersOpened >= MaxPlayerTries) {
         // The item's page is not read again: it was whole, and its players have had their turn.
-        SetPageReason(FPlayerReason, FPlayerFail, FPlayerStatus);
-        FPageAttempt = 2;
+        SetPageReason(FPage.PlayerReason, FPage.PlayerFail, FPage.PlayerStatus);
+        FPage.Attempt = 2;
         return EndPageAttempt();
     }
-    const std::string player = FPlayers.front();
-    FPlayers.erase(FPlayers.begin());
-    ++FPlayersOpened;
+    const std::string player = FPage.Players.front();
+    FPage.Players.erase(FPage.Players.begin());
+    ++FPage.PlayersOpened;
     LoadInPage(player);
 }
 
 // The oEmbed answer names the player in its html; it goes before the frames the page holds.
 void TRunEngine::OEmbedPass(const std::string& text)
 {
-    FReadingOEmbed = false;
+    FPage.ReadingOEmbed = false;
     const std::string player =
         FActiveBrowser->LoadError() == leNone ? OEmbedPlayer(text, FActiveBrowser->AnswerAddress()) : std::string();
     if (!player.empty()) {
-        if (const auto at = std::find(FPlayers.begin(), FPlayers.end(), player); at != FPlayers.end())
-            FPlayers.erase(at);
-        FPlayers.insert(FPlayers.begin(), player);
-        if (FPlayerReason == "no video found on the page")
+        if (const auto at = std::find(FPage.Players.begin(), FPage.Players.end(), player); at != FPage.Players.end())
+            FPage.Players.erase(at);
+        FPage.Players.insert(FPage.Players.begin(), player);
+        if (FPage.PlayerReason == "no video found on the page")
             SetPlayerReason("the page embeds a player from " + text::Lower(ParseURL(player).Host) +
                                 "; open that player's page instead",
                             fkNoVideo);
@@ -829,21 +829,21 @@ void TRunEngine::OEmbedPass(const std::string& text)
 
 void TRunEngine::SetPageResult(const std::string& fileName, const std::string& downloadUrl)
 {
-    if (fileName == FFileName && downloadUrl == FDownloadUrl)
+    if (fileName == FFiles.FileName && downloadUrl == FFiles.DownloadUrl)
         return;
-    FFileName = fileName;
-    FDownloadUrl = downloadUrl;
-    FEvents.TitleKnown(FFileName, FDownloadUrl);
+    FFiles.FileName = fileName;
+    FFiles.DownloadUrl = downloadUrl;
+    FEvents.TitleKnown(FFiles.FileName, FFiles.DownloadUrl);
 }
 
 void TRunEngine::FromItemsOwnPage()
 {
-    FPageTarget = FModel.Address();
-    FEmbedding.clear();
-    FPlayers.clear();
-    FOEmbed.clear();
-    FReadingOEmbed = false;
-    FPlayersOpened = 0;
+    FPage.Target = FModel.Address();
+    FPage.Embedding.clear();
+    FPage.Players.clear();
+    FPage.OEmbed.clear();
+    FPage.ReadingOEmbed = false;
+    FPage.PlayersOpened = 0;
     for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
         b->SetReferer(std::string());
         b->SetReadsAnyType(false);
@@ -856,11 +856,11 @@ void TRunEngine::EndPageAttempt()
         FPollTimer->stop();
     ResetBrowser(FActiveBrowser);
     // A server's final no (404, 403, 410, ...) is the same the second time: it is asked once.
-    const bool finalNo = FPageFail == fkServer && FPageStatus >= 400 && !StatusWorthRetry(FPageStatus);
-    if (!FDownloadUrl.empty() || FPageAttempt >= 2 || finalNo)
+    const bool finalNo = FPage.Fail == fkServer && FPage.Status >= 400 && !StatusWorthRetry(FPage.Status);
+    if (!FFiles.DownloadUrl.empty() || FPage.Attempt >= 2 || finalNo)
         return PageDone();
-    ++FPageAttempt;
-    FPageSwitches = 0;
+    ++FPage.Attempt;
+    FPage.Switches = 0;
     // The second attempt starts from the item's own page again.
     FromItemsOwnPage();
     NavigatePage();
@@ -868,10 +868,10 @@ void TRunEngine::EndPageAttempt()
 
 void TRunEngine::PageDone()
 {
-    if (FDownloadUrl.empty())
-        FModel.SetPageReason(FPageReason);
-    if (FFileName.empty())
-        SetPageResult("get_video.flv", FDownloadUrl);
+    if (FFiles.DownloadUrl.empty())
+        FModel.SetPageReason(FPage.Reason);
+    if (FFiles.FileName.empty())
+        SetPageResult("get_video.flv", FFiles.DownloadUrl);
     FState = jsPending; // between stages: late page events start nothing
     FWindow.PostMessage(WM_START_DOWNLOAD);
 }
@@ -882,14 +882,14 @@ void TRunEngine::PageDone()
 void TRunEngine::PageGaveNoVideo()
 {
     FModel.FailNoVideo();
-    if (FFailureLine.empty() && !FModel.FailureLines().empty()) {
-        FFailureLine = FModel.FailureLines().back();
-        FFailure = TItemFailure{};
-        FFailure.Stage = "page";
-        FFailure.Kind = FPageFail;
-        FFailure.Status = FPageStatus;
-        FFailure.Request = FPageStatus > 0 ? hoStatus : hoNone;
-        FFailure.Words = FModel.Item(FModel.Index()).Reason;
+    if (FVerdict.FailureLine.empty() && !FModel.FailureLines().empty()) {
+        FVerdict.FailureLine = FModel.FailureLines().back();
+        FVerdict.Failure = TItemFailure{};
+        FVerdict.Failure.Stage = "page";
+        FVerdict.Failure.Kind = FPage.Fail;
+        FVerdict.Failure.Status = FPage.Status;
+        FVerdict.Failure.Request = FPage.Status > 0 ? hoStatus : hoNone;
+        FVerdict.Failure.Words = FModel.Item(FModel.Index()).Reason;
     }
     EndOfItem();
 }
@@ -897,26 +897,26 @@ void TRunEngine::PageGaveNoVideo()
 void TRunEngine::StartDownload()
 {
     const std::string address = FModel.Address();
-    if (FDownloadUrl.empty())
+    if (FFiles.DownloadUrl.empty())
         return PageGaveNoVideo();
     SetState(jsTransferring);
-    FQuality = ItemQuality();
-    std::string wanted = TransferOutputPath(OutputFolder(), FFileName, FQuality);
+    FFiles.Quality = ItemQuality();
+    std::string wanted = TransferOutputPath(OutputFolder(), FFiles.FileName, FFiles.Quality);
     if (const std::string nameTemplate = FOwner ? FOwner->NameTemplate() : std::string(); !nameTemplate.empty())
         wanted = IncludeTrailingPathDelimiter(OutputFolder()) +
                  NameFromTemplate(nameTemplate, ExtractFileName(wanted), address);
     const TOutputChoice choice = ChooseOutputPath(wanted, address, FClaimant, Claims());
-    FPath = choice.Path;
+    FFiles.Path = choice.Path;
     const bool replaces = FOwner && FOwner->ReplacesSavedFiles();
     // The conversion is named from the page's name, so that every run numbers it alike; a file
     // an earlier run converted from this address answers for the item (its video may be gone).
     std::string converted;
     if (FModel.ConvertsAfterTransfer()) {
-        FConvertWanted = ChangeFileExt(wanted, FConvertExtension);
+        FFiles.ConvertWanted = ChangeFileExt(wanted, FConvertExtension);
         if (choice.Kind != TOutputKind::Duplicate && !replaces)
-            converted = SavedFrom(FConvertWanted, address, FPath, Claims());
+            converted = SavedFrom(FFiles.ConvertWanted, address, FFiles.Path, Claims());
     }
-    FEvents.OutputChosen(converted.empty() ? FPath : converted);
+    FEvents.OutputChosen(converted.empty() ? FFiles.Path : converted);
     if (FStopped)
         return;
     if (!converted.empty())
@@ -926,7 +926,7 @@ void TRunEngine::StartDownload()
         break;
     case TOutputKind::Saved:
         if (replaces) {
-            FVideoReplaced = true;
+            FFiles.VideoReplaced = true;
             break;
         }
         // A video kept from an earlier run whose conversion is missing is converted now.
@@ -938,13 +938,13 @@ void TRunEngine::StartDownload()
     case TOutputKind::Unknown:
         // The question is about the finished file; an unfinished one (".part") is simply
         // continued.
-        return Ask(FPath, [this](bool replace) {
-            FVideoReplaced = replace;
+        return Ask(FFiles.Path, [this](bool replace) {
+            FFiles.VideoReplaced = replace;
             if (replace)
                 return BeginTransfer();
             // The user's own file stays, and is what the conversion (if any) takes.
             FModel.Skip();
-            FSkipNote = "kept as it is";
+            FVerdict.SkipNote = "kept as it is";
             EndOfItem();
         });
     }
@@ -956,25 +956,26 @@ void TRunEngine::BeginTransfer()
     THttpCli& http = *FHttpCli1;
     // A Google Video page writes its link as HTML text ("&amp;" between the parameters); the
     // server wants the address itself.
-    FRequestUrl = FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FDownloadUrl) : FDownloadUrl;
+    FFiles.RequestUrl =
+        FModel.Site() == vsGoogleVideo ? DecodeCharacterReferences(FFiles.DownloadUrl) : FFiles.DownloadUrl;
     // The proxy is chosen for each file by its own address.
-    UseProxyFor(http, FRequestUrl);
-    http.SetReference(FReferer);
+    UseProxyFor(http, FFiles.RequestUrl);
+    http.SetReference(FFiles.Referer);
     FStream.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     FTransfer.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
     FSubs.SetRateLimit(FOwner ? FOwner->RateLimit() : nullptr);
-    if (FIsStream) {
+    if (FFiles.IsStream) {
         FStream.SetConnections(FOwner ? FOwner->Connections() : 1);
         FStream.SetQuality(FOwner ? FOwner->Quality() : vqNormal);
-        FStreamParts = FPath;
-        FStream.Start(FRequestUrl, FPath);
+        FFiles.StreamParts = FFiles.Path;
+        FStream.Start(FFiles.RequestUrl, FFiles.Path);
         return;
     }
-    http.SetURL(QualityAddress(FRequestUrl, FQuality, FHdAvailable));
+    http.SetURL(QualityAddress(FFiles.RequestUrl, FFiles.Quality, FFiles.HdAvailable));
     FTransfer.SetConnections(FOwner ? FOwner->Connections() : 1);
-    std::optional<TWebBrowser::TMediaAnswer> answer = std::move(FMediaAnswer);
-    FMediaAnswer.reset();
-    FTransfer.Start(FPath, std::move(answer));
+    std::optional<TWebBrowser::TMediaAnswer> answer = std::move(FFiles.MediaAnswer);
+    FFiles.MediaAnswer.reset();
+    FTransfer.Start(FFiles.Path, std::move(answer));
 }
 
 // A stream's tracks are complete: fragmented MP4 alone is a file as it is; anything else (MPEG-TS,
@@ -988,14 +989,14 @@ void TRunEngine::StreamEnded(const TOutcome& result)
     StartSubtitles();
     if (FStream.AudioPart().empty() && FStream.FragmentedMp4() && FStream.JoinExtension().empty()) {
         try {
-            ReplaceFile(FStream.VideoPart(), FPath);
+            ReplaceFile(FStream.VideoPart(), FFiles.Path);
         } catch (const std::exception& e) {
             const TOutcome unsaved = TOutcome::Failed(fkSave, e.what());
             Fail("Unable to save " + FModel.Address() + ": " + unsaved.Words, unsaved.Words, &unsaved);
             return EndOfItem();
         }
-        TStreamTransfer::RemoveParts(FStreamParts);
-        FTransferPath = FPath;
+        TStreamTransfer::RemoveParts(FFiles.StreamParts);
+        FFiles.TransferPath = FFiles.Path;
         return EndOfItem();
     }
     SetState(jsJoining);
@@ -1010,7 +1011,7 @@ void TRunEngine::JoinStart()
     try {
         if (!runner)
             throw Exception("No convert process available");
-        FJoining = true;
+        FFiles.Joining = true;
         runner->Active = true;
         runner->InputFile = FStream.VideoPart();
         runner->ExtraInputs.clear();
@@ -1020,24 +1021,24 @@ void TRunEngine::JoinStart()
         } else {
             runner->Arguments = "-c copy ";
         }
-        if (const std::string& ext = FStream.JoinExtension(); !ext.empty() && !text::EndsWithNoCase(FPath, ext)) {
+        if (const std::string& ext = FStream.JoinExtension(); !ext.empty() && !text::EndsWithNoCase(FFiles.Path, ext)) {
             // The tracks' codecs do not go into an MP4: the file takes the container that holds
             // them, under a free name.
-            const std::string wanted = ChangeFileExt(FPath, ext);
+            const std::string wanted = ChangeFileExt(FFiles.Path, ext);
             std::string path = wanted;
             for (int n = 2; FileExists(path) && n < 1000; ++n)
                 path = NumberedPath(wanted, n);
-            FPath = path;
-            FVideoReplaced = false; // a name of its own: whatever lay beside the old one stays
-            FEvents.OutputChosen(FPath);
+            FFiles.Path = path;
+            FFiles.VideoReplaced = false; // a name of its own: whatever lay beside the old one stays
+            FEvents.OutputChosen(FFiles.Path);
         }
-        runner->OutputFile = FPath;
+        runner->OutputFile = FFiles.Path;
         runner->Window = FWindow.Handle();
         // The user has agreed to replace the file already (or it was not there).
-        RemoveFileIfAny(FPath);
+        RemoveFileIfAny(FFiles.Path);
         runner->Start();
     } catch (const std::exception& e) {
-        FJoining = false;
+        FFiles.Joining = false;
         Fail("Unable download video from " + FModel.Address() + ": " + reason + e.what(), e.what());
         if (!FConvertStartReported) {
             FConvertStartReported = true;
@@ -1047,27 +1048,27 @@ void TRunEngine::JoinStart()
             NextItem();
         return;
     }
-    FEvents.ConvertStarted(ExtractFileName(FPath));
+    FEvents.ConvertStarted(ExtractFileName(FFiles.Path));
 }
 
 // The joined file replaces the tracks; a failed join keeps them, so the next run joins again
 // without fetching anything.
 void TRunEngine::JoinEnded(const TProcessInfo& record)
 {
-    FJoining = false;
-    if ((record.Failed() || !FileExists(FPath)) && FStream.Resumed()) {
+    FFiles.Joining = false;
+    if ((record.Failed() || !FileExists(FFiles.Path)) && FStream.Resumed()) {
         // Tracks kept from an earlier run that do not join are not kept forever: dropped and
         // fetched again, once (a fresh fetch is no longer a resumed one).
         LogLine("run", "item " + std::to_string(FModel.Index() + 1) +
                            ": the kept tracks could not be joined; fetching the stream again");
         LeaveConverterTurn();
-        RemoveFileIfAny(FPath);
-        TStreamTransfer::RemoveParts(FStreamParts);
+        RemoveFileIfAny(FFiles.Path);
+        TStreamTransfer::RemoveParts(FFiles.StreamParts);
         SetState(jsTransferring);
-        FStream.Start(FRequestUrl, FStreamParts);
+        FStream.Start(FFiles.RequestUrl, FFiles.StreamParts);
         return;
     }
-    if (record.Failed() || !FileExists(FPath)) {
+    if (record.Failed() || !FileExists(FFiles.Path)) {
         std::string why = "the stream's tracks could not be joined";
         if (record.ExitCode != 0)
             why += " (exit code " + std::to_string(record.ExitCode) + ")";
@@ -1076,8 +1077,8 @@ void TRunEngine::JoinEnded(const TProcessInfo& record)
         Fail("Unable download video from " + FModel.Address() + ": " + why, why);
         return NextItem();
     }
-    TStreamTransfer::RemoveParts(FStreamParts);
-    FTransferPath = FPath;
+    TStreamTransfer::RemoveParts(FFiles.StreamParts);
+    FFiles.TransferPath = FFiles.Path;
     EndOfItem();
 }
 
@@ -1086,27 +1087,27 @@ void TRunEngine::TransferEnded(const TOutcome& result)
     if (FStopped)
         return;
     if (result.IsDone()) {
-        FTransferPath = FTransfer.CompletedPath();
+        FFiles.TransferPath = FTransfer.CompletedPath();
         StartSubtitles();
         EndOfItem();
         return;
     }
-    if (result.Fail == fkPlaylist && !FIsStream) {
+    if (result.Fail == fkPlaylist && !FFiles.IsStream) {
         // The file a page declared is a stream: fetched as one, into an .mp4.
-        FIsStream = true;
-        SetPageResult(ChangeFileExt(FFileName, ".mp4"), FDownloadUrl);
+        FFiles.IsStream = true;
+        SetPageResult(ChangeFileExt(FFiles.FileName, ".mp4"), FFiles.DownloadUrl);
         FWindow.PostMessage(WM_START_DOWNLOAD);
         return;
     }
     THttpCli& http = *FHttpCli1;
-    if (FQuality == vqBestAvailable && http.URL() != FRequestUrl && result.Fail != fkSave) {
+    if (FFiles.Quality == vqBestAvailable && http.URL() != FFiles.RequestUrl && result.Fail != fkSave) {
         // The higher quality is not there: take the plain file once, without asking again.
         // Nothing of the failed attempt is kept.
-        RemoveFileIfAny(PartPathOf(FPath));
-        RemoveFileIfAny(PartMetaPathOf(FPath));
-        http.SetURL(FRequestUrl);
-        FPath = ChangeFileExt(FPath, ".flv");
-        FTransfer.Start(FPath);
+        RemoveFileIfAny(PartPathOf(FFiles.Path));
+        RemoveFileIfAny(PartMetaPathOf(FFiles.Path));
+        http.SetURL(FFiles.RequestUrl);
+        FFiles.Path = ChangeFileExt(FFiles.Path, ".flv");
+        FTransfer.Start(FFiles.Path);
         return;
     }
     TransferFailed(result);
@@ -1125,10 +1126,10 @@ void TRunEngine::TransferFailed(const TOutcome& result)
             return;
         // Several of the page's videos were tried: the line names each with why it failed.
         std::string words = result.Words;
-        if (FTried.size() > 1) {
-            words = "tried " + std::to_string(FTried.size()) + " of the page's videos: ";
-            for (std::size_t i = 0; i < FTried.size(); ++i)
-                words += (i ? "; " : "") + FTried[i];
+        if (FPage.Tried.size() > 1) {
+            words = "tried " + std::to_string(FPage.Tried.size()) + " of the page's videos: ";
+            for (std::size_t i = 0; i < FPage.Tried.size(); ++i)
+                words += (i ? "; " : "") + FPage.Tried[i];
         }
         Fail("Unable download video from " + FModel.Address() + ": " + words, words, &result);
     }
@@ -1149,7 +1150,7 @@ TNameClaims& TRunEngine::Claims()
 void TRunEngine::SkipItem(const std::string& note)
 {
     FModel.Skip();
-    FSkipNote = note;
+    FVerdict.SkipNote = note;
     NextItem();
 }
 
@@ -1157,17 +1158,17 @@ std::function<void(bool)> TRunEngine::AnswerTaker(int question)
 {
     return [this, question, alive = FAlive](bool answer) {
         // The answer is taken from the engine's own loop, never inside whoever answered.
-        if (!*alive || question != FQuestion || FStopped)
+        if (!*alive || question != FAsk.Last || FStopped)
             return;
-        FAnswer = answer;
+        FAsk.Answer = answer;
         FWindow.PostMessage(WM_QUESTION_ANSWERED);
     };
 }
 
 void TRunEngine::Ask(const std::string& path, std::function<void(bool)> then)
 {
-    const int question = ++FQuestion;
-    FThen = std::move(then);
+    const int question = ++FAsk.Last;
+    FAsk.Then = std::move(then);
     FEvents.AskOverwrite(FModel.Index(), path, AnswerTaker(question));
 }
 
@@ -1178,8 +1179,8 @@ void TRunEngine::AskSignIn()
         FPollTimer->stop();
     ResetBrowser(FActiveBrowser);
     SetState(jsAsking);
-    const int question = ++FQuestion;
-    FThen = [this](bool stopRun) {
+    const int question = ++FAsk.Last;
+    FAsk.Then = [this](bool stopRun) {
         if (stopRun) {
             // As Stop ends the run; the item stays without an outcome of its own.
             Stop();
@@ -1196,8 +1197,8 @@ void TRunEngine::AskSignIn()
 
 void TRunEngine::EndOfItem()
 {
-    if (!FTransferPath.empty())
-        RecordOrigin(FTransferPath, FModel.Address());
+    if (!FFiles.TransferPath.empty())
+        RecordOrigin(FFiles.TransferPath, FModel.Address());
     if (FModel.ConvertsAfterTransfer()) {
         if (TakeConverterTurn(WM_CONVERT_START))
             FWindow.PostMessage(WM_CONVERT_START);
@@ -1216,14 +1217,14 @@ void TRunEngine::StartSubtitles()
 {
     if (!FOwner || !FOwner->SavesSubtitles() || FSubs.Running())
         return;
-    std::vector<TSubtitleSource> sources = FPageSubtitles;
-    if (FIsStream)
+    std::vector<TSubtitleSource> sources = FSubsState.PageSubtitles;
+    if (FFiles.IsStream)
         sources.insert(sources.end(), FStream.Subtitles().begin(), FStream.Subtitles().end());
     const int pick = ChooseSubtitle(sources, FOwner->SubtitleLanguage());
     if (pick < 0)
         return;
     const TSubtitleSource& source = sources[static_cast<std::size_t>(pick)];
-    FSubsLanguage = source.Language;
+    FSubsState.Language = source.Language;
     LogDebug("run", "item " + std::to_string(FModel.Index() + 1) + ": subtitle " +
                         (source.Language.empty() ? std::string("without a language") : source.Language) + " of " +
                         std::to_string(sources.size()));
@@ -1234,13 +1235,13 @@ void TRunEngine::SubtitlesEnded(bool ok, const std::string& why)
 {
     if (FStopped)
         return;
-    FSubsReady = ok;
+    FSubsState.Ready = ok;
     if (!ok) {
         const std::string note = "subtitle not saved: " + why;
         LogLine("run", "item " + std::to_string(FModel.Index() + 1) + ": " + note);
         FEvents.Note(FModel.Index(), note);
     }
-    if (std::exchange(FSubsHoldsEnd, false))
+    if (std::exchange(FSubsState.HoldsEnd, false))
         NextItem();
 }
 
@@ -1249,16 +1250,16 @@ void TRunEngine::SubtitlesEnded(bool ok, const std::string& why)
 // only when the video replaced its own; a new (or newly numbered) video leaves it alone.
 void TRunEngine::SaveSubtitles()
 {
-    if (!std::exchange(FSubsReady, false))
+    if (!std::exchange(FSubsState.Ready, false))
         return;
-    const std::string video = !FTransferPath.empty() && FileExists(FTransferPath)     ? FTransferPath
-                              : !FConvertedPath.empty() && FileExists(FConvertedPath) ? FConvertedPath
-                                                                                      : std::string();
+    const std::string video = !FFiles.TransferPath.empty() && FileExists(FFiles.TransferPath)     ? FFiles.TransferPath
+                              : !FFiles.ConvertedPath.empty() && FileExists(FFiles.ConvertedPath) ? FFiles.ConvertedPath
+                                                                                                  : std::string();
     if (video.empty())
         return;
-    const std::string path = SubtitlePath(video, FSubsLanguage);
+    const std::string path = SubtitlePath(video, FSubsState.Language);
     std::string note;
-    if (FileExists(path) && !FVideoReplaced) {
+    if (FileExists(path) && !FFiles.VideoReplaced) {
         note = "subtitle not saved: " + ExtractFileName(path) + " is there already";
     } else {
         const std::string part = path + ".part";
@@ -1290,8 +1291,8 @@ void TRunEngine::SaveSubtitles()
 // written (a preset that writes the source's own kind numbers its output), --overwrite or not.
 bool TRunEngine::StartFile(const std::string& inputPath)
 {
-    const std::string wanted = !FConvertWanted.empty()
-                                   ? FConvertWanted
+    const std::string wanted = !FFiles.ConvertWanted.empty()
+                                   ? FFiles.ConvertWanted
                                    : IncludeTrailingPathDelimiter(OutputFolder()) +
                                          ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
     const TOutputChoice choice = ChooseConvertedPath(wanted, inputPath, FModel.Address(), FClaimant, Claims());
@@ -1303,11 +1304,11 @@ bool TRunEngine::StartFile(const std::string& inputPath)
         if (FOwner && FOwner->ReplacesSavedFiles())
             return RunConverter(inputPath, output);
         FModel.Skip();
-        FSkipNote = "already converted from this address";
+        FVerdict.SkipNote = "already converted from this address";
         return false;
     case TOutputKind::Duplicate:
         FModel.Skip();
-        FSkipNote = "another item of this run converts the same file";
+        FVerdict.SkipNote = "another item of this run converts the same file";
         return false;
     case TOutputKind::Unknown:
         break;
@@ -1362,9 +1363,9 @@ bool TRunEngine::RunConverter(const std::string& inputPath, const std::string& o
 
 bool TRunEngine::StartLocalFile()
 {
-    FFailureLine.clear();
-    FSkipNote.clear();
-    FConvertWanted.clear();
+    FVerdict.FailureLine.clear();
+    FVerdict.SkipNote.clear();
+    FFiles.ConvertWanted.clear();
     FClaimant = Claims().NewItem();
     FState = jsPending;
     const std::string& entry = FModel.Address();
@@ -1385,23 +1386,24 @@ bool TRunEngine::StartLocalFile()
 void TRunEngine::ConvertStart()
 {
     SetState(jsConverting);
-    if (FTransferPath.empty()) {
+    if (FFiles.TransferPath.empty()) {
         // No transfer ran for this item. Without a direct address there is no file of this item
         // at all, and whatever lies under its name in the output folder belongs to something
         // else: the item ends without a converter (its failure line is already there). A file
         // kept by answering No to the overwrite question is the user's choice and is converted.
-        if (FDownloadUrl.empty()) {
+        if (FFiles.DownloadUrl.empty()) {
             NextItem();
             return;
         }
-        const std::string kept = FPath.empty() ? TransferOutputPath(OutputFolder(), FFileName, ItemQuality()) : FPath;
+        const std::string kept =
+            FFiles.Path.empty() ? TransferOutputPath(OutputFolder(), FFiles.FileName, ItemQuality()) : FFiles.Path;
         if (!StartFile(kept) && !FStopped)
             NextItem();
         return;
     }
     // After the fallback to the plain file, the file of the attempt that completed is the one
     // converted.
-    if (!StartFile(FTransferPath) && !FStopped)
+    if (!StartFile(FFiles.TransferPath) && !FStopped)
         NextItem();
 }
 
@@ -1414,7 +1416,7 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
         FEvents.ConvertProgress(record->Percent, record->Elapsed, record->Estimated);
         return;
     }
-    if (FJoining)
+    if (FFiles.Joining)
         return JoinEnded(*record);
     TConvertProcess* runner = Runner();
     if (record->Status == 1) {
@@ -1439,10 +1441,11 @@ void TRunEngine::ConvertProgress(LPARAM lParam)
         Fail(line, record->ErrorText);
     } else if (record->Status == 0) {
         if (runner && FModel.ConvertsAfterTransfer()) {
-            FConvertedPath = runner->OutputFile;
+            FFiles.ConvertedPath = runner->OutputFile;
             RecordOrigin(runner->OutputFile, FModel.Address());
-            if (FOwner && !FOwner->KeepsDownload() && !FTransferPath.empty() && FTransferPath != runner->OutputFile)
-                RemoveFileIfAny(FTransferPath);
+            if (FOwner && !FOwner->KeepsDownload() && !FFiles.TransferPath.empty() &&
+                FFiles.TransferPath != runner->OutputFile)
+                RemoveFileIfAny(FFiles.TransferPath);
         }
         FModel.Succeed();
     }

@@ -76,7 +76,7 @@ public:
     virtual ~TRunOwner() = default;
     // The text of the output folder box, as typed.
     virtual std::string OutputFolderText() const = 0;
-    // FQuality: a VideoQuality value.
+    // FFiles.Quality: a VideoQuality value.
     virtual int Quality() const = 0;
     // The program's single converter runner (nullptr when there is none).
     virtual TConvertProcess* ConvertRunner() const = 0;
@@ -237,9 +237,9 @@ public:
     const TRunModel& Model() const { return FModel; }
     TJobState State() const { return FState; }
     // What the current item's page gave so far.
-    const std::string& FileName() const { return FFileName; }
-    const std::string& DownloadUrl() const { return FDownloadUrl; }
-    bool HdAvailable() const { return FHdAvailable; }
+    const std::string& FileName() const { return FFiles.FileName; }
+    const std::string& DownloadUrl() const { return FFiles.DownloadUrl; }
+    bool HdAvailable() const { return FFiles.HdAvailable; }
 
     // Parts, for tests.
     THttpCli& HttpCli1() { return *FHttpCli1; }
@@ -384,63 +384,80 @@ private:
 
     // The current job.
     TJobState FState = jsPending;
-    std::string FFileName;
-    std::string FDownloadUrl;
-    bool FHdAvailable = false;
-    std::string FFailureLine;                // the job's line in the summary, when it failed
-    std::string FSkipNote;                   // why the item was skipped, when it was
-    TItemFailure FFailure;                   // what FFailureLine says, typed
-    std::string FTransferPath;               // the file the transfer completed ("" when none)
-    std::unique_ptr<TNameClaims> FOwnClaims; // when the owner shares none
-    int FClaimant = 0;                       // this item's number among the run's names
-    int FQuestion = 0;                       // the question asked last; older answers are stale
-    bool FAnswer = false;
-    std::function<void(bool)> FThen;                             // what the pending answer runs
+    std::unique_ptr<TNameClaims> FOwnClaims;                     // when the owner shares none
+    int FClaimant = 0;                                           // this item's number among the run's names
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true); // false once the engine is gone
-    // Page stage.
-    int FPageAttempt = 0;
-    int FPageSwitches = 0;
-    bool FPollStarted = false;
-    bool FPassPosted = false;
-    std::uint64_t FLastVersion = 0;
-    std::string FPageReason;
-    TFailKind FPageFail = fkNone;      // what FPageReason says, typed
-    int FPageStatus = 0;               // ... and the page's error status, 0 when none
-    std::string FPageTarget;           // what the page stage loads: the item, a player, an oEmbed answer
-    std::string FEmbedding;            // the item's page while a player's page is read, else ""
-    std::vector<std::string> FPlayers; // players of the item's page still to open
-    std::string FOEmbed;               // the oEmbed answer still to read ("" when none, or read)
-    bool FReadingOEmbed = false;       // the document loaded is that answer
-    std::size_t FPlayersOpened = 0;
-    std::string FPlayerReason; // why the players opened so far gave nothing
-    TFailKind FPlayerFail = fkNone;
-    int FPlayerStatus = 0;
-    std::string FReferer; // sent with the item's later requests ("" for none)
+    // How the job ended, when it did not end done.
+    struct TVerdictState {
+        std::string FailureLine; // the job's line in the summary, when it failed
+        std::string SkipNote;    // why the item was skipped, when it was
+        TItemFailure Failure;    // what FailureLine says, typed
+    };
+    TVerdictState FVerdict;
+    // The question put to the user, if any.
+    struct TQuestionState {
+        int Last = 0; // the question asked last; older answers are stale
+        bool Answer = false;
+        std::function<void(bool)> Then; // what the pending answer runs
+    };
+    TQuestionState FAsk;
     // The page's other candidates, in the order they are tried after the taken one fails for a
     // reason of its own (an error status, not media); and what was tried, with why it failed.
     struct TCandidate {
         std::string Name, Url;
         bool Stream = false;
     };
-    std::vector<TCandidate> FNextCandidates;
-    std::vector<std::string> FTried;
-    // Transfer stage.
-    bool FIsStream = false;   // the direct address is an HLS playlist or a DASH manifest
-    std::string FStreamParts; // the path a stream's .part files are named after (FPath at its start)
-    // The page engine's answer when the address is the file itself, handed on to the transfer.
-    std::optional<TWebBrowser::TMediaAnswer> FMediaAnswer;
-    bool FJoining = false; // the converter runs on the stream's tracks
-    int FQuality = vqNormal;
-    std::string FRequestUrl;
-    std::string FPath;
+    // Page stage.
+    struct TPageState {
+        int Attempt = 0;
+        int Switches = 0;
+        bool PollStarted = false;
+        bool PassPosted = false;
+        std::uint64_t LastVersion = 0;
+        std::string Reason;
+        TFailKind Fail = fkNone;          // what Reason says, typed
+        int Status = 0;                   // ... and the page's error status, 0 when none
+        std::string Target;               // what the page stage loads: the item, a player, an oEmbed answer
+        std::string Embedding;            // the item's page while a player's page is read, else ""
+        std::vector<std::string> Players; // players of the item's page still to open
+        std::string OEmbed;               // the oEmbed answer still to read ("" when none, or read)
+        bool ReadingOEmbed = false;       // the document loaded is that answer
+        std::size_t PlayersOpened = 0;
+        std::string PlayerReason; // why the players opened so far gave nothing
+        TFailKind PlayerFail = fkNone;
+        int PlayerStatus = 0;
+        std::vector<TCandidate> NextCandidates;
+        std::vector<std::string> Tried;
+    };
+    TPageState FPage;
+    // Transfer stage: what the item fetches and saves.
+    struct TItemFiles {
+        std::string FileName;
+        std::string DownloadUrl;
+        bool HdAvailable = false;
+        std::string Referer;     // sent with the item's later requests ("" for none)
+        bool IsStream = false;   // the direct address is an HLS playlist or a DASH manifest
+        std::string StreamParts; // the path a stream's .part files are named after (Path at its start)
+        // The page engine's answer when the address is the file itself, handed on to the transfer.
+        std::optional<TWebBrowser::TMediaAnswer> MediaAnswer;
+        bool Joining = false; // the converter runs on the stream's tracks
+        int Quality = vqNormal;
+        std::string RequestUrl;
+        std::string Path;
+        std::string TransferPath;   // the file the transfer completed ("" when none)
+        bool VideoReplaced = false; // the video replaced an existing file (so may its subtitle)
+        std::string ConvertedPath;  // the conversion's output, when it succeeded
+        std::string ConvertWanted;  // the conversion's name before any number (from the page's)
+    };
+    TItemFiles FFiles;
     // Subtitles of the current item.
-    std::vector<TSubtitleSource> FPageSubtitles; // the page's <track>s
-    std::string FSubsLanguage;                   // the language tag of the track being fetched
-    bool FSubsReady = false;                     // fetched, waiting for the item's end to be saved
-    bool FSubsHoldsEnd = false;                  // the item ended while the fetch ran: it ends when that does
-    bool FVideoReplaced = false;                 // the video replaced an existing file (so may its subtitle)
-    std::string FConvertedPath;                  // the conversion's output, when it succeeded
-    std::string FConvertWanted;                  // the conversion's name before any number (from the page's)
+    struct TSubtitleState {
+        std::vector<TSubtitleSource> PageSubtitles; // the page's <track>s
+        std::string Language;                       // the language tag of the track being fetched
+        bool Ready = false;                         // fetched, waiting for the item's end to be saved
+        bool HoldsEnd = false;                      // the item ended while the fetch ran: it ends when that does
+    };
+    TSubtitleState FSubsState;
 };
 
 } // namespace cw
