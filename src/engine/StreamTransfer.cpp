@@ -25,6 +25,13 @@ std::string AudioPartOf(const std::string& finalPath)
     return finalPath + ".audio.part";
 }
 
+// Whether r's initialization section is another than the one last put before a fragment.
+bool NewInit(const TDashRepresentation& r, const TDashSegment& last)
+{
+    return !r.Init.Url.empty() &&
+           (r.Init.Url != last.Url || r.Init.Offset != last.Offset || r.Init.Length != last.Length);
+}
+
 } // namespace
 
 TStreamTransfer::TStreamTransfer(THttpCli& settings)
@@ -392,76 +399,92 @@ static double PeriodShift(const TDashManifest& dash, const TDashRepresentation& 
     return placed(r) - placed(first);
 }
 
-void TStreamTransfer::BeginDashSegments()
+// The segments the representations chosen make, each initialization section counted once
+// before the first fragment that uses it.
+std::int64_t TStreamTransfer::DashSegmentCount() const
 {
-    auto index = [this](const TDashRepresentation* r) -> const std::vector<TDashSegment>& {
-        return FDash.IndexSegments[static_cast<std::size_t>(
-            std::find(FDash.IndexJobs.begin(), FDash.IndexJobs.end(), r) - FDash.IndexJobs.begin())];
-    };
-    auto newInit = [](const TDashRepresentation& r, const TDashSegment& last) {
-        return !r.Init.Url.empty() &&
-               (r.Init.Url != last.Url || r.Init.Offset != last.Offset || r.Init.Length != last.Length);
-    };
     std::int64_t total = 0;
     for (const auto& reps : FDash.Tracks) {
         TDashSegment lastInit;
         for (const TDashRepresentation* r : reps) {
-            if (newInit(*r, lastInit)) {
+            if (NewInit(*r, lastInit)) {
                 ++total;
                 lastInit = r->Init;
             }
             // Each count is at most MaxDashSegments, and there are fewer representations than
             // elements in a manifest: the sum stays far inside 64 bits.
-            total += r->Indexed ? static_cast<std::int64_t>(index(r).size()) : r->Segments.Count();
+            total += r->Indexed ? static_cast<std::int64_t>(IndexedSegments(r).size()) : r->Segments.Count();
         }
     }
+    return total;
+}
+
+const std::vector<TDashSegment>& TStreamTransfer::IndexedSegments(const TDashRepresentation* r) const
+{
+    return FDash.IndexSegments[static_cast<std::size_t>(std::find(FDash.IndexJobs.begin(), FDash.IndexJobs.end(), r) -
+                                                        FDash.IndexJobs.begin())];
+}
+
+void TStreamTransfer::BeginDashSegments()
+{
+    const std::int64_t total = DashSegmentCount();
     if (total > static_cast<std::int64_t>(MaxStreamSegments))
         return Fail("the stream has " + GroupedCount(total) + " segments; at most " +
                     GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) + " are fetched");
     std::vector<TSegmentSource> segments;
     segments.reserve(static_cast<std::size_t>(total));
     std::size_t addressBytes = 0;
-    for (std::size_t t = 0; t < FDash.Tracks.size(); ++t) {
-        const bool audioBeside = t > 0;
-        const std::size_t first = segments.size();
-        TDashSegment lastInit;
-        const TDashRepresentation* rep = nullptr;
-        auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
-            addressBytes += url.size();
-            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}, 0});
-            segments.back().TimeShift = init ? 0 : PeriodShift(FDash.Manifest, *FDash.Tracks[t].front(), *rep);
-            for (const std::string& base : rep->AlternateBases)
-                if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
-                    addressBytes += other.size();
-                    segments.back().Alternates.push_back(std::move(other));
-                }
-        };
-        for (const TDashRepresentation* r : FDash.Tracks[t]) {
-            rep = r;
-            if (newInit(*r, lastInit)) {
-                add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
-                lastInit = r->Init;
+    for (std::size_t t = 0; t < FDash.Tracks.size(); ++t)
+        if (!AddDashTrack(t, segments, addressBytes))
+            return;
+    StartSegments(std::move(segments), FDash.Tracks.size());
+}
+
+bool TStreamTransfer::AddDashTrack(std::size_t t, std::vector<TSegmentSource>& segments, std::size_t& addressBytes)
+{
+    const bool audioBeside = t > 0;
+    const std::size_t first = segments.size();
+    TDashSegment lastInit;
+    const TDashRepresentation* rep = nullptr;
+    auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
+        addressBytes += url.size();
+        segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}, 0});
+        segments.back().TimeShift = init ? 0 : PeriodShift(FDash.Manifest, *FDash.Tracks[t].front(), *rep);
+        for (const std::string& base : rep->AlternateBases)
+            if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
+                addressBytes += other.size();
+                segments.back().Alternates.push_back(std::move(other));
             }
-            if (r->Indexed) {
-                for (const TDashSegment& s : index(r))
-                    add(s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length);
-            } else {
-                for (std::int64_t i = 0; i < r->Segments.Count(); ++i) {
-                    const TDashSegment s = r->Segments.At(i);
-                    if (s.Url.empty())
-                        return Fail("the manifest " + FPlaylistUrl + ": segment " + std::to_string(i + 1) +
-                                    " of representation " + r->Id + " has no address");
-                    add(s.Url, s.Offset, s.Length);
-                    // A template of long addresses: bounded as the addresses a manifest names are.
-                    if (addressBytes > MaxDashAddressBytes)
-                        return Fail("the stream's segment addresses take more than " +
-                                    std::to_string(MaxDashAddressBytes >> 20) + " MiB");
-                }
+    };
+    for (const TDashRepresentation* r : FDash.Tracks[t]) {
+        rep = r;
+        if (NewInit(*r, lastInit)) {
+            add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
+            lastInit = r->Init;
+        }
+        if (r->Indexed) {
+            for (const TDashSegment& s : IndexedSegments(r))
+                add(s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length);
+            continue;
+        }
+        for (std::int64_t i = 0; i < r->Segments.Count(); ++i) {
+            const TDashSegment s = r->Segments.At(i);
+            if (s.Url.empty()) {
+                Fail("the manifest " + FPlaylistUrl + ": segment " + std::to_string(i + 1) + " of representation " +
+                     r->Id + " has no address");
+                return false;
+            }
+            add(s.Url, s.Offset, s.Length);
+            // A template of long addresses: bounded as the addresses a manifest names are.
+            if (addressBytes > MaxDashAddressBytes) {
+                Fail("the stream's segment addresses take more than " + std::to_string(MaxDashAddressBytes >> 20) +
+                     " MiB");
+                return false;
             }
         }
-        NameSegments(segments, first, audioBeside);
     }
-    StartSegments(std::move(segments), FDash.Tracks.size());
+    NameSegments(segments, first, audioBeside);
+    return true;
 }
 
 // ---- segments ----------------------------------------------------------------------------------
@@ -525,8 +548,22 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
     FVideoPart = parts[0];
     FAudioPart = parts.size() > 1 ? parts[1] : std::string();
 
-    // The stream's identity: every segment's address, range, key and IV. A run that finds
-    // another list starts over: two versions of a stream are never joined.
+    TResumeJournal journal;
+    journal.Kind = jkStream;
+    journal.Url = FPlaylistUrl;
+    journal.Fingerprint = StreamFingerprint(segments);
+    std::vector<std::size_t> keep(parts.size(), 0);
+    const std::string metaPath = PartMetaPathOf(FFinalPath);
+    ResumeFromJournal(metaPath, parts, journal, keep);
+    FCore.SetConnections(FConnections);
+    FCore.SetRetryDelays(FRetryDelays);
+    FCore.StartStream(std::move(segments), FHls.Keys, parts, keep, journal, metaPath);
+}
+
+// The stream's identity: every segment's address, range, key and IV. A run that finds another
+// list starts over: two versions of a stream are never joined.
+std::string TStreamTransfer::StreamFingerprint(const std::vector<TSegmentSource>& segments) const
+{
     TSha256 hash;
     // What the addresses do not say: the keys' bytes (a key replaced under the same address) and
     // what the manifest says of each representation taken (other codecs under the same names).
@@ -543,43 +580,47 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
                     std::to_string(s.Length) + "\n" + key + "\n" +
                     std::string(reinterpret_cast<const char*>(s.Iv.data()), s.Iv.size()) + "\n");
     }
-    TResumeJournal journal;
-    journal.Kind = jkStream;
-    journal.Url = FPlaylistUrl;
-    journal.Fingerprint = hash.HexDigest();
-    std::vector<std::size_t> keep(parts.size(), 0);
-    const std::string metaPath = PartMetaPathOf(FFinalPath);
+    return hash.HexDigest();
+}
+
+// What the journal of an earlier run of the same stream vouches for: the segments of each track
+// kept whole (keep), its tracks, blocks and spans carried into journal. Any other journal is
+// left to be replaced: the stream starts over.
+void TStreamTransfer::ResumeFromJournal(const std::string& metaPath, const std::vector<std::string>& parts,
+                                        TResumeJournal& journal, std::vector<std::size_t>& keep)
+{
     std::string why;
-    if (std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why)) {
-        if (kept->Kind != jkStream || kept->Url != journal.Url) {
-            LogLine("hls", FName + ": the kept parts are of another address (" + kept->Url + "); starting over");
-        } else if (kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
-            LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
-        } else {
-            kept->Blocks.resize(parts.size());
-            kept->Spans.resize(parts.size());
-            for (std::size_t t = 0; t < parts.size(); ++t) {
-                TByteSet claimed;
-                if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
-                    claimed.Add(0, kept->Tracks[t].back());
-                std::vector<std::string> log;
-                const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
-                for (const std::string& line : log)
-                    LogLine("hls", line);
-                keep[t] = IntactSegments(kept->Tracks[t], verified);
-            }
-            FResumed = keep[0] > 0 || (keep.size() > 1 && keep[1] > 0);
-            journal.Tracks = kept->Tracks;
-            journal.Blocks = kept->Blocks;
-            journal.Spans = kept->Spans;
-            LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
-        }
-    } else if (RegularFileSize(metaPath) >= 0) {
-        LogLine("hls", FName + ": the journal cannot be read (" + why + "); starting over");
+    std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why);
+    if (!kept) {
+        if (RegularFileSize(metaPath) >= 0)
+            LogLine("hls", FName + ": the journal cannot be read (" + why + "); starting over");
+        return;
     }
-    FCore.SetConnections(FConnections);
-    FCore.SetRetryDelays(FRetryDelays);
-    FCore.StartStream(std::move(segments), FHls.Keys, parts, keep, journal, metaPath);
+    if (kept->Kind != jkStream || kept->Url != journal.Url) {
+        LogLine("hls", FName + ": the kept parts are of another address (" + kept->Url + "); starting over");
+        return;
+    }
+    if (kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
+        LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
+        return;
+    }
+    kept->Blocks.resize(parts.size());
+    kept->Spans.resize(parts.size());
+    for (std::size_t t = 0; t < parts.size(); ++t) {
+        TByteSet claimed;
+        if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
+            claimed.Add(0, kept->Tracks[t].back());
+        std::vector<std::string> log;
+        const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
+        for (const std::string& line : log)
+            LogLine("hls", line);
+        keep[t] = IntactSegments(kept->Tracks[t], verified);
+    }
+    FResumed = keep[0] > 0 || (keep.size() > 1 && keep[1] > 0);
+    journal.Tracks = kept->Tracks;
+    journal.Blocks = kept->Blocks;
+    journal.Spans = kept->Spans;
+    LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
 }
 
 // ---- the end ----------------------------------------------------------------------------------

@@ -142,10 +142,17 @@ private:
     void NextIndex();
     void IndexRead(const std::string& body, const std::string& finalUrl);
     void BeginDashSegments();
+    std::int64_t DashSegmentCount() const;
+    const std::vector<TDashSegment>& IndexedSegments(const TDashRepresentation* r) const;
+    // Appends track t's segments; false once it failed the stream.
+    bool AddDashTrack(std::size_t t, std::vector<TSegmentSource>& segments, std::size_t& addressBytes);
 
     void BeginSegments();
     // The segments of every track (video first) to the core, resuming what the journal vouches for.
     void StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks);
+    std::string StreamFingerprint(const std::vector<TSegmentSource>& segments) const;
+    void ResumeFromJournal(const std::string& metaPath, const std::vector<std::string>& parts, TResumeJournal& journal,
+                           std::vector<std::size_t>& keep);
     void Fail(const std::string& reason, TFailKind kind = fkMedia);
     void End(TOutcome outcome);
     void Halt();
