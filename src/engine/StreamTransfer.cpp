@@ -25,6 +25,13 @@ std::string AudioPartOf(const std::string& finalPath)
     return finalPath + ".audio.part";
 }
 
+// Whether r's initialization section is another than the one last put before a fragment.
+bool NewInit(const TDashRepresentation& r, const TDashSegment& last)
+{
+    return !r.Init.Url.empty() &&
+           (r.Init.Url != last.Url || r.Init.Offset != last.Offset || r.Init.Length != last.Length);
+}
+
 } // namespace
 
 TStreamTransfer::TStreamTransfer(THttpCli& settings)
@@ -132,20 +139,12 @@ void TStreamTransfer::Start(const std::string& playlistUrl, const std::string& f
     FName = ExtractFileName(finalPath);
     FVideoPart.clear();
     FAudioPart.clear();
-    FMaster = THlsPlaylist();
     FSubtitles.clear();
-    FAudioUrl.clear();
-    FMedia.assign(1, THlsPlaylist());
-    FMediaUrls.assign(1, std::string());
-    FKeyUrls.clear();
-    FKeys.clear();
-    FKeyNext = 0;
+    FHls = THlsState();
+    FHls.Media.assign(1, THlsPlaylist());
+    FHls.MediaUrls.assign(1, std::string());
     FJoinExtension.clear();
-    FDash = TDashManifest();
-    FDashTracks.clear();
-    FIndexJobs.clear();
-    FIndexSegments.clear();
-    FIndexNext = 0;
+    FDash = TDashState();
     FRunning = true;
     if (OnAttempt)
         OnAttempt(FName, 0);
@@ -176,18 +175,19 @@ void TStreamTransfer::PlaylistRead(const std::string& body, const std::string& f
             NextKey();
         return;
     }
-    FMaster = std::move(parse.Playlist);
-    const int pick = ChooseHlsVariant(FMaster.Variants, FQuality);
+    FHls.Master = std::move(parse.Playlist);
+    const int pick = ChooseHlsVariant(FHls.Master.Variants, FQuality);
     if (pick < 0)
         return Fail("the playlist " + finalUrl + " names no variant");
-    const THlsVariant& variant = FMaster.Variants[static_cast<std::size_t>(pick)];
+    const THlsVariant& variant = FHls.Master.Variants[static_cast<std::size_t>(pick)];
     if (!variant.AudioGroup.empty())
-        if (const THlsRendition* audio = ChooseHlsAudio(FMaster, variant.AudioGroup))
-            FAudioUrl = audio->Uri;
-    FSubtitles = HlsSubtitleSources(FMaster, variant);
-    LogDebug("hls", FName + ": variant " + std::to_string(pick + 1) + " of " + std::to_string(FMaster.Variants.size()) +
-                        " (" + std::to_string(variant.Height) + " lines, " + std::to_string(variant.Bandwidth) +
-                        " bit/s)" + (FAudioUrl.empty() ? "" : ", separate audio"));
+        if (const THlsRendition* audio = ChooseHlsAudio(FHls.Master, variant.AudioGroup))
+            FHls.AudioUrl = audio->Uri;
+    FSubtitles = HlsSubtitleSources(FHls.Master, variant);
+    LogDebug("hls", FName + ": variant " + std::to_string(pick + 1) + " of " +
+                        std::to_string(FHls.Master.Variants.size()) + " (" + std::to_string(variant.Height) +
+                        " lines, " + std::to_string(variant.Bandwidth) + " bit/s)" +
+                        (FHls.AudioUrl.empty() ? "" : ", separate audio"));
     FetchText("the variant playlist", variant.Uri, &TStreamTransfer::VariantRead);
 }
 
@@ -195,8 +195,8 @@ void TStreamTransfer::VariantRead(const std::string& body, const std::string& fi
 {
     if (!TakeMedia(body, finalUrl, 0))
         return;
-    if (!FAudioUrl.empty())
-        return FetchText("the audio playlist", FAudioUrl, &TStreamTransfer::AudioRead);
+    if (!FHls.AudioUrl.empty())
+        return FetchText("the audio playlist", FHls.AudioUrl, &TStreamTransfer::AudioRead);
     NextKey();
 }
 
@@ -236,8 +236,8 @@ bool TStreamTransfer::TakeMedia(const std::string& body, const std::string& fina
             Fail("the stream is protected (" + k.MethodText + ")");
             return false;
         }
-        if (std::find(FKeyUrls.begin(), FKeyUrls.end(), k.Uri) == FKeyUrls.end())
-            FKeyUrls.push_back(k.Uri);
+        if (std::find(FHls.KeyUrls.begin(), FHls.KeyUrls.end(), k.Uri) == FHls.KeyUrls.end())
+            FHls.KeyUrls.push_back(k.Uri);
         return true;
     };
     for (const THlsSegment& s : pl.Segments)
@@ -246,19 +246,19 @@ bool TStreamTransfer::TakeMedia(const std::string& body, const std::string& fina
     for (const THlsMap& m : pl.Maps)
         if (!usable(m.Key))
             return false;
-    if (FMedia.size() <= static_cast<std::size_t>(track)) {
-        FMedia.resize(static_cast<std::size_t>(track) + 1);
-        FMediaUrls.resize(static_cast<std::size_t>(track) + 1);
+    if (FHls.Media.size() <= static_cast<std::size_t>(track)) {
+        FHls.Media.resize(static_cast<std::size_t>(track) + 1);
+        FHls.MediaUrls.resize(static_cast<std::size_t>(track) + 1);
     }
-    FMedia[static_cast<std::size_t>(track)] = std::move(pl);
-    FMediaUrls[static_cast<std::size_t>(track)] = finalUrl;
+    FHls.Media[static_cast<std::size_t>(track)] = std::move(pl);
+    FHls.MediaUrls[static_cast<std::size_t>(track)] = finalUrl;
     return true;
 }
 
 void TStreamTransfer::NextKey()
 {
-    if (FKeyNext < FKeyUrls.size())
-        return FetchText("the key", FKeyUrls[FKeyNext], &TStreamTransfer::KeyRead);
+    if (FHls.KeyNext < FHls.KeyUrls.size())
+        return FetchText("the key", FHls.KeyUrls[FHls.KeyNext], &TStreamTransfer::KeyRead);
     BeginSegments();
 }
 
@@ -266,8 +266,8 @@ void TStreamTransfer::KeyRead(const std::string& body, const std::string& finalU
 {
     if (body.size() != 16)
         return Fail("the key " + finalUrl + " is " + std::to_string(body.size()) + " bytes long, not 16");
-    FKeys.push_back(body);
-    ++FKeyNext;
+    FHls.Keys.push_back(body);
+    ++FHls.KeyNext;
     NextKey();
 }
 
@@ -281,38 +281,38 @@ void TStreamTransfer::ManifestRead(const std::string& body, const std::string& f
                     parse.Error);
     if (!parse.Ok())
         return Fail(parse.Error); // live, or protected
-    FDash = std::move(parse.Manifest);
-    FSubtitles = DashSubtitleSources(FDash);
-    const TDashChoice choice = ChooseDashTracks(FDash, FQuality);
+    FDash.Manifest = std::move(parse.Manifest);
+    FSubtitles = DashSubtitleSources(FDash.Manifest);
+    const TDashChoice choice = ChooseDashTracks(FDash.Manifest, FQuality);
     if (!choice.Error.empty())
         return Fail("the manifest " + finalUrl + ": " + choice.Error);
     const std::string ext = DashJoinExtension(choice);
     FJoinExtension = ext == ".mp4" ? std::string() : ext;
-    FDashTracks.clear();
+    FDash.Tracks.clear();
     if (!choice.Video.empty())
-        FDashTracks.push_back(choice.Video);
+        FDash.Tracks.push_back(choice.Video);
     if (!choice.Audio.empty())
-        FDashTracks.push_back(choice.Audio);
-    for (const auto& track : FDashTracks)
+        FDash.Tracks.push_back(choice.Audio);
+    for (const auto& track : FDash.Tracks)
         for (const TDashRepresentation* r : track)
             if (r->Indexed)
-                FIndexJobs.push_back(r);
-    const TDashRepresentation& first = *FDashTracks[0][0];
-    LogDebug("dash", FName + ": " + std::to_string(FDash.Periods.size()) + " period(s), " +
+                FDash.IndexJobs.push_back(r);
+    const TDashRepresentation& first = *FDash.Tracks[0][0];
+    LogDebug("dash", FName + ": " + std::to_string(FDash.Manifest.Periods.size()) + " period(s), " +
                          (choice.Video.empty() ? std::string("audio only")
                                                : "video " + first.Id + " (" + std::to_string(first.Height) +
                                                      " lines, " + std::to_string(first.Bandwidth) + " bit/s)") +
                          (choice.Audio.empty() || choice.Video.empty() ? "" : ", audio " + choice.Audio[0]->Id));
-    FIndexSegments.assign(FIndexJobs.size(), {});
-    FIndexNext = 0;
+    FDash.IndexSegments.assign(FDash.IndexJobs.size(), {});
+    FDash.IndexNext = 0;
     NextIndex();
 }
 
 void TStreamTransfer::NextIndex()
 {
-    if (FIndexNext >= FIndexJobs.size())
+    if (FDash.IndexNext >= FDash.IndexJobs.size())
         return BeginDashSegments();
-    const TDashRepresentation& r = *FIndexJobs[FIndexNext];
+    const TDashRepresentation& r = *FDash.IndexJobs[FDash.IndexNext];
     if (r.IndexLength > MaxIndexBytes)
         return Fail("the segment index of " + r.IndexUrl + " is larger than " + std::to_string(MaxIndexBytes >> 20) +
                     " MiB");
@@ -321,7 +321,7 @@ void TStreamTransfer::NextIndex()
 
 void TStreamTransfer::IndexRead(const std::string& body, const std::string& finalUrl)
 {
-    const TDashRepresentation& r = *FIndexJobs[FIndexNext];
+    const TDashRepresentation& r = *FDash.IndexJobs[FDash.IndexNext];
     if (static_cast<std::int64_t>(body.size()) < r.IndexLength)
         return Fail("the segment index of " + finalUrl + " is cut short (" + std::to_string(body.size()) + " of " +
                     std::to_string(r.IndexLength) + " bytes)");
@@ -331,14 +331,14 @@ void TStreamTransfer::IndexRead(const std::string& body, const std::string& fina
     // Indexes add up over the periods: a stream past what it may fetch ends here, not after
     // every index is in memory (each lists one segment at least: no more indexes than that).
     std::size_t listed = index.Segments.size();
-    for (std::size_t i = 0; i < FIndexNext && listed <= MaxStreamSegments; ++i)
-        listed += FIndexSegments[i].size();
-    if (listed > MaxStreamSegments || FIndexJobs.size() > MaxStreamSegments)
+    for (std::size_t i = 0; i < FDash.IndexNext && listed <= MaxStreamSegments; ++i)
+        listed += FDash.IndexSegments[i].size();
+    if (listed > MaxStreamSegments || FDash.IndexJobs.size() > MaxStreamSegments)
         return Fail("the stream has more than " + GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) +
                     " segments; at most " + GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) +
                     " are fetched");
-    FIndexSegments[FIndexNext] = std::move(index.Segments);
-    ++FIndexNext;
+    FDash.IndexSegments[FDash.IndexNext] = std::move(index.Segments);
+    ++FDash.IndexNext;
     NextIndex();
 }
 
@@ -399,76 +399,92 @@ static double PeriodShift(const TDashManifest& dash, const TDashRepresentation& 
     return placed(r) - placed(first);
 }
 
-void TStreamTransfer::BeginDashSegments()
+// The segments the representations chosen make, each initialization section counted once
+// before the first fragment that uses it.
+std::int64_t TStreamTransfer::DashSegmentCount() const
 {
-    auto index = [this](const TDashRepresentation* r) -> const std::vector<TDashSegment>& {
-        return FIndexSegments[static_cast<std::size_t>(std::find(FIndexJobs.begin(), FIndexJobs.end(), r) -
-                                                       FIndexJobs.begin())];
-    };
-    auto newInit = [](const TDashRepresentation& r, const TDashSegment& last) {
-        return !r.Init.Url.empty() &&
-               (r.Init.Url != last.Url || r.Init.Offset != last.Offset || r.Init.Length != last.Length);
-    };
     std::int64_t total = 0;
-    for (const auto& reps : FDashTracks) {
+    for (const auto& reps : FDash.Tracks) {
         TDashSegment lastInit;
         for (const TDashRepresentation* r : reps) {
-            if (newInit(*r, lastInit)) {
+            if (NewInit(*r, lastInit)) {
                 ++total;
                 lastInit = r->Init;
             }
             // Each count is at most MaxDashSegments, and there are fewer representations than
             // elements in a manifest: the sum stays far inside 64 bits.
-            total += r->Indexed ? static_cast<std::int64_t>(index(r).size()) : r->Segments.Count();
+            total += r->Indexed ? static_cast<std::int64_t>(IndexedSegments(r).size()) : r->Segments.Count();
         }
     }
+    return total;
+}
+
+const std::vector<TDashSegment>& TStreamTransfer::IndexedSegments(const TDashRepresentation* r) const
+{
+    return FDash.IndexSegments[static_cast<std::size_t>(std::find(FDash.IndexJobs.begin(), FDash.IndexJobs.end(), r) -
+                                                        FDash.IndexJobs.begin())];
+}
+
+void TStreamTransfer::BeginDashSegments()
+{
+    const std::int64_t total = DashSegmentCount();
     if (total > static_cast<std::int64_t>(MaxStreamSegments))
         return Fail("the stream has " + GroupedCount(total) + " segments; at most " +
                     GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) + " are fetched");
     std::vector<TSegmentSource> segments;
     segments.reserve(static_cast<std::size_t>(total));
     std::size_t addressBytes = 0;
-    for (std::size_t t = 0; t < FDashTracks.size(); ++t) {
-        const bool audioBeside = t > 0;
-        const std::size_t first = segments.size();
-        TDashSegment lastInit;
-        const TDashRepresentation* rep = nullptr;
-        auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
-            addressBytes += url.size();
-            segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}, 0});
-            segments.back().TimeShift = init ? 0 : PeriodShift(FDash, *FDashTracks[t].front(), *rep);
-            for (const std::string& base : rep->AlternateBases)
-                if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
-                    addressBytes += other.size();
-                    segments.back().Alternates.push_back(std::move(other));
-                }
-        };
-        for (const TDashRepresentation* r : FDashTracks[t]) {
-            rep = r;
-            if (newInit(*r, lastInit)) {
-                add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
-                lastInit = r->Init;
+    for (std::size_t t = 0; t < FDash.Tracks.size(); ++t)
+        if (!AddDashTrack(t, segments, addressBytes))
+            return;
+    StartSegments(std::move(segments), FDash.Tracks.size());
+}
+
+bool TStreamTransfer::AddDashTrack(std::size_t t, std::vector<TSegmentSource>& segments, std::size_t& addressBytes)
+{
+    const bool audioBeside = t > 0;
+    const std::size_t first = segments.size();
+    TDashSegment lastInit;
+    const TDashRepresentation* rep = nullptr;
+    auto add = [&](const std::string& url, std::int64_t offset, std::int64_t length, bool init = false) {
+        addressBytes += url.size();
+        segments.push_back(TSegmentSource{url, offset, length, -1, {}, static_cast<int>(t), {}, init, {}, 0});
+        segments.back().TimeShift = init ? 0 : PeriodShift(FDash.Manifest, *FDash.Tracks[t].front(), *rep);
+        for (const std::string& base : rep->AlternateBases)
+            if (std::string other = RebasedAddress(url, rep->Base, base); !other.empty()) {
+                addressBytes += other.size();
+                segments.back().Alternates.push_back(std::move(other));
             }
-            if (r->Indexed) {
-                for (const TDashSegment& s : index(r))
-                    add(s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length);
-            } else {
-                for (std::int64_t i = 0; i < r->Segments.Count(); ++i) {
-                    const TDashSegment s = r->Segments.At(i);
-                    if (s.Url.empty())
-                        return Fail("the manifest " + FPlaylistUrl + ": segment " + std::to_string(i + 1) +
-                                    " of representation " + r->Id + " has no address");
-                    add(s.Url, s.Offset, s.Length);
-                    // A template of long addresses: bounded as the addresses a manifest names are.
-                    if (addressBytes > MaxDashAddressBytes)
-                        return Fail("the stream's segment addresses take more than " +
-                                    std::to_string(MaxDashAddressBytes >> 20) + " MiB");
-                }
+    };
+    for (const TDashRepresentation* r : FDash.Tracks[t]) {
+        rep = r;
+        if (NewInit(*r, lastInit)) {
+            add(r->Init.Url, r->Init.Offset, r->Init.Length, true);
+            lastInit = r->Init;
+        }
+        if (r->Indexed) {
+            for (const TDashSegment& s : IndexedSegments(r))
+                add(s.Url.empty() ? r->IndexUrl : s.Url, s.Offset, s.Length);
+            continue;
+        }
+        for (std::int64_t i = 0; i < r->Segments.Count(); ++i) {
+            const TDashSegment s = r->Segments.At(i);
+            if (s.Url.empty()) {
+                Fail("the manifest " + FPlaylistUrl + ": segment " + std::to_string(i + 1) + " of representation " +
+                     r->Id + " has no address");
+                return false;
+            }
+            add(s.Url, s.Offset, s.Length);
+            // A template of long addresses: bounded as the addresses a manifest names are.
+            if (addressBytes > MaxDashAddressBytes) {
+                Fail("the stream's segment addresses take more than " + std::to_string(MaxDashAddressBytes >> 20) +
+                     " MiB");
+                return false;
             }
         }
-        NameSegments(segments, first, audioBeside);
     }
-    StartSegments(std::move(segments), FDashTracks.size());
+    NameSegments(segments, first, audioBeside);
+    return true;
 }
 
 // ---- segments ----------------------------------------------------------------------------------
@@ -480,7 +496,7 @@ void TStreamTransfer::BeginSegments()
     // Each playlist holds at most MaxHlsSegments; with separate audio and a section before
     // segments the stream may still have more than it fetches.
     std::size_t total = 0;
-    for (const THlsPlaylist& pl : FMedia) {
+    for (const THlsPlaylist& pl : FHls.Media) {
         int lastMap = -1;
         for (const THlsSegment& s : pl.Segments) {
             total += s.Map >= 0 && s.Map != lastMap ? 2 : 1;
@@ -492,13 +508,13 @@ void TStreamTransfer::BeginSegments()
                     GroupedCount(static_cast<std::int64_t>(MaxStreamSegments)) + " are fetched");
     std::vector<TSegmentSource> segments;
     segments.reserve(total);
-    for (std::size_t t = 0; t < FMedia.size(); ++t) {
-        const THlsPlaylist& pl = FMedia[t];
+    for (std::size_t t = 0; t < FHls.Media.size(); ++t) {
+        const THlsPlaylist& pl = FHls.Media[t];
         auto keyIndex = [&](int key) {
             if (key < 0)
                 return -1;
             const std::string& uri = pl.Keys[static_cast<std::size_t>(key)].Uri;
-            return static_cast<int>(std::find(FKeyUrls.begin(), FKeyUrls.end(), uri) - FKeyUrls.begin());
+            return static_cast<int>(std::find(FHls.KeyUrls.begin(), FHls.KeyUrls.end(), uri) - FHls.KeyUrls.begin());
         };
         std::vector<TSegmentSource> track;
         int lastMap = -1;
@@ -519,7 +535,7 @@ void TStreamTransfer::BeginSegments()
         NameSegments(track, 0, t > 0);
         segments.insert(segments.end(), track.begin(), track.end());
     }
-    StartSegments(std::move(segments), FMedia.size());
+    StartSegments(std::move(segments), FHls.Media.size());
 }
 
 void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks)
@@ -532,61 +548,79 @@ void TStreamTransfer::StartSegments(std::vector<TSegmentSource> segments, std::s
     FVideoPart = parts[0];
     FAudioPart = parts.size() > 1 ? parts[1] : std::string();
 
-    // The stream's identity: every segment's address, range, key and IV. A run that finds
-    // another list starts over: two versions of a stream are never joined.
+    TResumeJournal journal;
+    journal.Kind = jkStream;
+    journal.Url = FPlaylistUrl;
+    journal.Fingerprint = StreamFingerprint(segments);
+    std::vector<std::size_t> keep(parts.size(), 0);
+    const std::string metaPath = PartMetaPathOf(FFinalPath);
+    ResumeFromJournal(metaPath, parts, journal, keep);
+    FCore.SetConnections(FConnections);
+    FCore.SetRetryDelays(FRetryDelays);
+    FCore.StartStream(std::move(segments), FHls.Keys, parts, keep, journal, metaPath);
+}
+
+// The stream's identity: every segment's address, range, key and IV. A run that finds another
+// list starts over: two versions of a stream are never joined.
+std::string TStreamTransfer::StreamFingerprint(const std::vector<TSegmentSource>& segments) const
+{
     TSha256 hash;
     // What the addresses do not say: the keys' bytes (a key replaced under the same address) and
     // what the manifest says of each representation taken (other codecs under the same names).
-    for (const std::string& key : FKeys)
+    for (const std::string& key : FHls.Keys)
         hash.Update("key " + Sha256Hex(key) + "\n");
-    for (const auto& track : FDashTracks)
+    for (const auto& track : FDash.Tracks)
         for (const TDashRepresentation* r : track)
             hash.Update("representation " + r->Id + "\n" + r->MimeType + "\n" + r->Codecs + "\n" +
                         std::to_string(r->Bandwidth) + "\n" + std::to_string(r->Width) + "x" +
                         std::to_string(r->Height) + "\n");
     for (const TSegmentSource& s : segments) {
-        const std::string key = s.Key >= 0 ? FKeyUrls[static_cast<std::size_t>(s.Key)] : std::string();
+        const std::string key = s.Key >= 0 ? FHls.KeyUrls[static_cast<std::size_t>(s.Key)] : std::string();
         hash.Update(std::to_string(s.Track) + "\n" + s.Url + "\n" + std::to_string(s.Offset) + "\n" +
                     std::to_string(s.Length) + "\n" + key + "\n" +
                     std::string(reinterpret_cast<const char*>(s.Iv.data()), s.Iv.size()) + "\n");
     }
-    TResumeJournal journal;
-    journal.Kind = jkStream;
-    journal.Url = FPlaylistUrl;
-    journal.Fingerprint = hash.HexDigest();
-    std::vector<std::size_t> keep(parts.size(), 0);
-    const std::string metaPath = PartMetaPathOf(FFinalPath);
+    return hash.HexDigest();
+}
+
+// What the journal of an earlier run of the same stream vouches for: the segments of each track
+// kept whole (keep), its tracks, blocks and spans carried into journal. Any other journal is
+// left to be replaced: the stream starts over.
+void TStreamTransfer::ResumeFromJournal(const std::string& metaPath, const std::vector<std::string>& parts,
+                                        TResumeJournal& journal, std::vector<std::size_t>& keep)
+{
     std::string why;
-    if (std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why)) {
-        if (kept->Kind != jkStream || kept->Url != journal.Url) {
-            LogLine("hls", FName + ": the kept parts are of another address (" + kept->Url + "); starting over");
-        } else if (kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
-            LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
-        } else {
-            kept->Blocks.resize(parts.size());
-            kept->Spans.resize(parts.size());
-            for (std::size_t t = 0; t < parts.size(); ++t) {
-                TByteSet claimed;
-                if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
-                    claimed.Add(0, kept->Tracks[t].back());
-                std::vector<std::string> log;
-                const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
-                for (const std::string& line : log)
-                    LogLine("hls", line);
-                keep[t] = IntactSegments(kept->Tracks[t], verified);
-            }
-            FResumed = keep[0] > 0 || (keep.size() > 1 && keep[1] > 0);
-            journal.Tracks = kept->Tracks;
-            journal.Blocks = kept->Blocks;
-            journal.Spans = kept->Spans;
-            LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
-        }
-    } else if (RegularFileSize(metaPath) >= 0) {
-        LogLine("hls", FName + ": the journal cannot be read (" + why + "); starting over");
+    std::optional<TResumeJournal> kept = ReadJournal(metaPath, &why);
+    if (!kept) {
+        if (RegularFileSize(metaPath) >= 0)
+            LogLine("hls", FName + ": the journal cannot be read (" + why + "); starting over");
+        return;
     }
-    FCore.SetConnections(FConnections);
-    FCore.SetRetryDelays(FRetryDelays);
-    FCore.StartStream(std::move(segments), FKeys, parts, keep, journal, metaPath);
+    if (kept->Kind != jkStream || kept->Url != journal.Url) {
+        LogLine("hls", FName + ": the kept parts are of another address (" + kept->Url + "); starting over");
+        return;
+    }
+    if (kept->Fingerprint != journal.Fingerprint || kept->Tracks.size() != parts.size()) {
+        LogLine("hls", FName + ": the stream's segments changed since the last run; starting over");
+        return;
+    }
+    kept->Blocks.resize(parts.size());
+    kept->Spans.resize(parts.size());
+    for (std::size_t t = 0; t < parts.size(); ++t) {
+        TByteSet claimed;
+        if (!kept->Tracks[t].empty() && kept->Tracks[t].back() > 0)
+            claimed.Add(0, kept->Tracks[t].back());
+        std::vector<std::string> log;
+        const TByteSet verified = VerifiedBytes(parts[t], claimed, kept->Blocks[t], kept->Spans[t], -1, log);
+        for (const std::string& line : log)
+            LogLine("hls", line);
+        keep[t] = IntactSegments(kept->Tracks[t], verified);
+    }
+    FResumed = keep[0] > 0 || (keep.size() > 1 && keep[1] > 0);
+    journal.Tracks = kept->Tracks;
+    journal.Blocks = kept->Blocks;
+    journal.Spans = kept->Spans;
+    LogDebug("hls", FName + ": resumed after " + std::to_string(keep[0]) + " segments");
 }
 
 // ---- the end ----------------------------------------------------------------------------------

@@ -102,6 +102,28 @@ public:
     static constexpr std::int64_t MaxIndexBytes = 16 << 20;
 
 private:
+    // HLS: the master playlist, the media playlists taken and the keys their segments name.
+    struct THlsState {
+        THlsPlaylist Master;
+        std::string AudioUrl;
+        std::vector<THlsPlaylist> Media; // video, then audio
+        std::vector<std::string> MediaUrls;
+        // Keys by address; Keys holds the bytes for the segments' Key index.
+        std::vector<std::string> KeyUrls;
+        std::vector<std::string> Keys;
+        std::size_t KeyNext = 0;
+    };
+
+    // DASH: the manifest, the representations chosen (pointers into it: track 0 video, or audio
+    // when there is no video; track 1 audio beside video), and the segments read from indexes.
+    struct TDashState {
+        TDashManifest Manifest;
+        std::vector<std::vector<const TDashRepresentation*>> Tracks;
+        std::vector<const TDashRepresentation*> IndexJobs;
+        std::vector<std::vector<TDashSegment>> IndexSegments;
+        std::size_t IndexNext = 0;
+    };
+
     using TTextDone = void (TStreamTransfer::*)(const std::string& body, const std::string& finalUrl);
 
     // Playlists and keys, one at a time.
@@ -120,10 +142,17 @@ private:
     void NextIndex();
     void IndexRead(const std::string& body, const std::string& finalUrl);
     void BeginDashSegments();
+    std::int64_t DashSegmentCount() const;
+    const std::vector<TDashSegment>& IndexedSegments(const TDashRepresentation* r) const;
+    // Appends track t's segments; false once it failed the stream.
+    bool AddDashTrack(std::size_t t, std::vector<TSegmentSource>& segments, std::size_t& addressBytes);
 
     void BeginSegments();
     // The segments of every track (video first) to the core, resuming what the journal vouches for.
     void StartSegments(std::vector<TSegmentSource> segments, std::size_t tracks);
+    std::string StreamFingerprint(const std::vector<TSegmentSource>& segments) const;
+    void ResumeFromJournal(const std::string& metaPath, const std::vector<std::string>& parts, TResumeJournal& journal,
+                           std::vector<std::size_t>& keep);
     void Fail(const std::string& reason, TFailKind kind = fkMedia);
     void End(TOutcome outcome);
     void Halt();
@@ -144,30 +173,16 @@ private:
     std::string FName;
     std::string FVideoPart;
     std::string FAudioPart;
-    THlsPlaylist FMaster;
     std::vector<TSubtitleSource> FSubtitles;
-    std::string FAudioUrl;
-    std::vector<THlsPlaylist> FMedia; // video, then audio
-    std::vector<std::string> FMediaUrls;
+    std::string FJoinExtension;
 
     // Playlists, manifests, keys and indexes, one at a time, and where the one under way goes next.
     TTextFetch FText;
     TTextDone FTextNext = nullptr;
     std::optional<TTextResult> FFirstText; // given by GiveFirstText, until the next Start
 
-    // Keys by address; FKeys holds the bytes for the segments' Key index.
-    std::vector<std::string> FKeyUrls;
-    std::vector<std::string> FKeys;
-    std::size_t FKeyNext = 0;
-
-    // DASH: the manifest, the representations chosen (pointers into it: track 0 video, or audio
-    // when there is no video; track 1 audio beside video), and the segments read from indexes.
-    std::string FJoinExtension;
-    TDashManifest FDash;
-    std::vector<std::vector<const TDashRepresentation*>> FDashTracks;
-    std::vector<const TDashRepresentation*> FIndexJobs;
-    std::vector<std::vector<TDashSegment>> FIndexSegments;
-    std::size_t FIndexNext = 0;
+    THlsState FHls;
+    TDashState FDash;
 };
 
 } // namespace cw

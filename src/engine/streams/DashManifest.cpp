@@ -345,15 +345,37 @@ private:
         return true;
     }
 
-    bool TemplateSegments(TDashRepresentation& r, const TAddressing& a, const TDashPeriod& period,
-                          const std::string& base)
+    // The clock a template's segments are counted on: their first number, the time at the
+    // period's start (pto) and the period's length in ticks, kInt64Max when it is not known.
+    struct TTemplateClock {
+        std::int64_t Start = 1;
+        std::int64_t Pto = 0;
+        std::int64_t Length = kInt64Max;
+        bool KnownEnd = false;
+    };
+
+    // The length of the period in ticks of the template's clock, when the manifest says how
+    // long it is: the first tick at or past its end, counted from pto. A segment that would
+    // start a millionth of a tick before the end is taken as starting at it (the length is a
+    // decimal fraction). A length past the largest number is no end for any time.
+    static TTemplateClock ClockOf(const TAddressing& a, const TDashPeriod& period)
     {
-        const int line = a.Template->Line;
-        if (!a.Media)
-            return Error(line, "a SegmentTemplate without media");
+        TTemplateClock clock;
         const std::int64_t timescale = a.Timescale.value_or(1);
-        const std::int64_t start = a.StartNumber.value_or(1);
-        const std::int64_t pto = a.PresentationTimeOffset.value_or(0);
+        clock.Start = a.StartNumber.value_or(1);
+        clock.Pto = a.PresentationTimeOffset.value_or(0);
+        clock.KnownEnd = period.Duration >= 0;
+        if (clock.KnownEnd) {
+            const double ticks = std::max(0.0, std::ceil(period.Duration * static_cast<double>(timescale) - 1e-6));
+            if (ticks < 9.0e18)
+                clock.Length = static_cast<std::int64_t>(ticks);
+        }
+        return clock;
+    }
+
+    bool TemplateInit(TDashRepresentation& r, const TAddressing& a, std::int64_t start, int line,
+                      const std::string& base)
+    {
         if (a.Initialization) {
             r.Init = TDashSegment();
             if (!Fill(*a.Initialization, r, start, 0, line, base, r.Init.Url))
@@ -365,105 +387,146 @@ private:
             if (a.InitRange && !ParseRange(*a.InitRange, r.Init.Offset, r.Init.Length))
                 return Error(line, "a bad Initialization range");
         }
+        return true;
+    }
+
+    bool TemplateSegments(TDashRepresentation& r, const TAddressing& a, const TDashPeriod& period,
+                          const std::string& base)
+    {
+        const int line = a.Template->Line;
+        if (!a.Media)
+            return Error(line, "a SegmentTemplate without media");
+        const TTemplateClock clock = ClockOf(a, period);
+        if (!TemplateInit(r, a, clock.Start, line, base))
+            return false;
         // Every segment's address is filled in when it is fetched. The first one is filled in
         // now: a template that cannot make an address fails here, and since the values put in
         // differ only in their digits, what holds for one address holds for all of them.
         {
             std::string first;
-            if (!Fill(*a.Media, r, start, pto, line, base, first))
+            if (!Fill(*a.Media, r, clock.Start, clock.Pto, line, base, first))
                 return false;
         }
-        r.Segments.SetTemplate(*a.Media, base, r.Id, r.Bandwidth, start);
-        // The length of the period in ticks of the template's clock, when the manifest says how
-        // long it is: the first tick at or past its end, counted from pto. A segment that would
-        // start a millionth of a tick before the end is taken as starting at it (the length is a
-        // decimal fraction). A length past the largest number is no end for any time.
-        const bool knownEnd = period.Duration >= 0;
-        std::int64_t length = kInt64Max;
-        if (knownEnd) {
-            const double ticks = std::max(0.0, std::ceil(period.Duration * static_cast<double>(timescale) - 1e-6));
-            if (ticks < 9.0e18)
-                length = static_cast<std::int64_t>(ticks);
-        }
-        if (a.Timeline) {
-            const auto& items = a.Timeline->Children;
-            std::int64_t t = 0;
-            bool first = true;
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                const TNode& s = *items[i];
-                if (s.Name != "S")
-                    continue;
-                std::optional<std::int64_t> st, d;
-                if (!Number(s, "t", st) || !Number(s, "d", d))
-                    return false;
-                if (!d || *d == 0)
-                    return Error(s.Line, "an S without a duration");
-                if (st) {
-                    if (!first && *st < t)
-                        return Error(s.Line, "an S that starts before the one above ends");
-                    t = *st;
-                }
-                first = false;
-                std::int64_t count = 1;
-                if (const std::string* rv = s.Attr("r")) {
-                    const std::string v = Trimmed(*rv);
-                    if (v == "-1") {
-                        // Until the next S's start, else the end of the period.
-                        std::int64_t until = 0;
-                        const TNode* next = nullptr;
-                        for (std::size_t j = i + 1; j < items.size() && !next; ++j)
-                            if (items[j]->Name == "S")
-                                next = items[j].get();
-                        if (next && next->Attr("t")) {
-                            std::optional<std::int64_t> nt;
-                            if (!Number(*next, "t", nt))
-                                return false;
-                            until = *nt;
-                        } else if (knownEnd) {
-                            if (__builtin_add_overflow(pto, length, &until))
-                                until = kInt64Max;
-                        } else {
-                            return Error(s.Line, "r=\"-1\" in a period of unknown length");
-                        }
-                        // At least the one segment the S names; both ends are at least 0.
-                        const std::int64_t span = until > t ? until - t : 0;
-                        count = std::max<std::int64_t>(1, span / *d + (span % *d != 0 ? 1 : 0));
-                    } else {
-                        std::int64_t repeat = 0;
-                        if (!ParseUnsigned(v, repeat))
-                            return Error(s.Line, "a bad r on S: \"" + v.substr(0, 40) + "\"");
-                        if (__builtin_add_overflow(repeat, 1, &count))
-                            return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
-                    }
-                }
-                if (!knownEnd && count > MaxDashSegments)
-                    return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
-                if (!AddRun(r, start, pto, length, t, *d, count, s.Line))
-                    return false;
-                // Where the next S starts unless it says: every segment of the run, counted or
-                // not, must end at a time that can be written.
-                std::int64_t span = 0;
-                if (__builtin_mul_overflow(count, *d, &span) || __builtin_add_overflow(t, span, &t))
-                    return Error(s.Line, "a segment time past the largest number");
+        r.Segments.SetTemplate(*a.Media, base, r.Id, r.Bandwidth, clock.Start);
+        if (a.Timeline)
+            return TimelineSegments(r, *a.Timeline, clock);
+        return DurationSegments(r, a, clock, line);
+    }
+
+    // The segments of a SegmentTimeline: one run per S, each starting where the one above ends
+    // unless it says where.
+    bool TimelineSegments(TDashRepresentation& r, const TNode& timeline, const TTemplateClock& clock)
+    {
+        const auto& items = timeline.Children;
+        std::int64_t t = 0;
+        bool first = true;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const TNode& s = *items[i];
+            if (s.Name != "S")
+                continue;
+            std::optional<std::int64_t> st, d;
+            if (!Number(s, "t", st) || !Number(s, "d", d))
+                return false;
+            if (!d || *d == 0)
+                return Error(s.Line, "an S without a duration");
+            if (st) {
+                if (!first && *st < t)
+                    return Error(s.Line, "an S that starts before the one above ends");
+                t = *st;
             }
-            if (r.Segments.Empty())
-                return Error(a.Timeline->Line, knownEnd ? "no segment of the SegmentTimeline starts within period " +
-                                                              std::to_string(FPeriodNumber)
-                                                        : std::string("a SegmentTimeline without segments"));
+            first = false;
+            std::int64_t count = 1;
+            if (!RunCount(items, i, t, *d, clock, count))
+                return false;
+            if (!clock.KnownEnd && count > MaxDashSegments)
+                return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
+            if (!AddRun(r, clock.Start, clock.Pto, clock.Length, t, *d, count, s.Line))
+                return false;
+            if (!RunEnd(t, count, *d, s.Line))
+                return false;
+        }
+        if (r.Segments.Empty())
+            return Error(timeline.Line, clock.KnownEnd ? "no segment of the SegmentTimeline starts within period " +
+                                                             std::to_string(FPeriodNumber)
+                                                       : std::string("a SegmentTimeline without segments"));
+        return true;
+    }
+
+    // How many segments the S at items[i], starting at t, stands for: 1, else its r plus one,
+    // else (r="-1") as many as start before the next S or the period's end.
+    bool RunCount(const std::vector<std::unique_ptr<TNode>>& items, std::size_t i, std::int64_t t, std::int64_t d,
+                  const TTemplateClock& clock, std::int64_t& count)
+    {
+        const TNode& s = *items[i];
+        const std::string* rv = s.Attr("r");
+        if (!rv)
+            return true;
+        const std::string v = Trimmed(*rv);
+        if (v != "-1") {
+            std::int64_t repeat = 0;
+            if (!ParseUnsigned(v, repeat))
+                return Error(s.Line, "a bad r on S: \"" + v.substr(0, 40) + "\"");
+            if (__builtin_add_overflow(repeat, 1, &count))
+                return Error(s.Line, "more than " + std::to_string(MaxDashSegments) + " segments");
             return true;
         }
+        std::int64_t until = 0;
+        if (!RepeatUntil(items, i, clock, until))
+            return false;
+        // At least the one segment the S names; both ends are at least 0.
+        const std::int64_t span = until > t ? until - t : 0;
+        count = std::max<std::int64_t>(1, span / d + (span % d != 0 ? 1 : 0));
+        return true;
+    }
+
+    // Where an S with r="-1" at items[i] stops: the next S's start, else the end of the period.
+    bool RepeatUntil(const std::vector<std::unique_ptr<TNode>>& items, std::size_t i, const TTemplateClock& clock,
+                     std::int64_t& until)
+    {
+        const TNode* next = nullptr;
+        for (std::size_t j = i + 1; j < items.size() && !next; ++j)
+            if (items[j]->Name == "S")
+                next = items[j].get();
+        if (next && next->Attr("t")) {
+            std::optional<std::int64_t> nt;
+            if (!Number(*next, "t", nt))
+                return false;
+            until = *nt;
+            return true;
+        }
+        if (!clock.KnownEnd)
+            return Error(items[i]->Line, "r=\"-1\" in a period of unknown length");
+        if (__builtin_add_overflow(clock.Pto, clock.Length, &until))
+            until = kInt64Max;
+        return true;
+    }
+
+    // Moves t to where the next S starts unless it says: every segment of the run, counted or
+    // not, must end at a time that can be written.
+    bool RunEnd(std::int64_t& t, std::int64_t count, std::int64_t d, int line)
+    {
+        std::int64_t span = 0;
+        if (__builtin_mul_overflow(count, d, &span) || __builtin_add_overflow(t, span, &t))
+            return Error(line, "a segment time past the largest number");
+        return true;
+    }
+
+    // The segments of a template without a timeline: as many of its duration as start within the
+    // period, or one for the whole representation when it has no duration.
+    bool DurationSegments(TDashRepresentation& r, const TAddressing& a, const TTemplateClock& clock, int line)
+    {
         if (!a.Duration || *a.Duration == 0) {
             // One segment: the template names the whole representation.
-            return AddRun(r, start, pto, length, pto, 0, 1, line);
+            return AddRun(r, clock.Start, clock.Pto, clock.Length, clock.Pto, 0, 1, line);
         }
-        if (!knownEnd)
+        if (!clock.KnownEnd)
             return Error(line, "the manifest does not say how long period " + std::to_string(FPeriodNumber) + " lasts");
         // As many segments as start before the end: ceil(period length / segment length).
         const std::int64_t d = *a.Duration;
-        const std::int64_t count = length / d + (length % d != 0 ? 1 : 0);
+        const std::int64_t count = clock.Length / d + (clock.Length % d != 0 ? 1 : 0);
         if (count > MaxDashSegments)
             return Error(line, "more than " + std::to_string(MaxDashSegments) + " segments");
-        if (!AddRun(r, start, pto, length, pto, d, count, line))
+        if (!AddRun(r, clock.Start, clock.Pto, clock.Length, clock.Pto, d, count, line))
             return false;
         if (r.Segments.Empty())
             return Error(line, "a period of no length");
@@ -545,15 +608,28 @@ private:
             if (!ParseDashDuration(Trimmed(*d), FResult.Manifest.Duration))
                 return Error(mpd.Line, "a bad mediaPresentationDuration");
         const std::vector<std::string> mpdBases = BasesOf(mpd, {FAddress});
-        TAddressing top;
         std::vector<const TNode*> periods;
         for (const auto& c : mpd.Children)
             if (c->Name == "Period")
                 periods.push_back(c.get());
         if (periods.empty())
             return Error(mpd.Line, "a manifest without a Period");
-        // Start and length of every period first: a period without a duration ends where the
-        // next starts, or where the presentation does.
+        if (!ReadPeriods(periods))
+            return false;
+        std::vector<TDashPeriod>& out = FResult.Manifest.Periods;
+        for (std::size_t i = 0; i < periods.size(); ++i) {
+            FPeriodNumber = static_cast<int>(i) + 1;
+            if (!WalkPeriod(*periods[i], mpdBases, out[i]))
+                return false;
+        }
+        FResult.Status = TDashStatus::Ok;
+        return true;
+    }
+
+    // Start and length of every period first: a period without a duration ends where the next
+    // starts, or where the presentation does.
+    bool ReadPeriods(const std::vector<const TNode*>& periods)
+    {
         std::vector<TDashPeriod>& out = FResult.Manifest.Periods;
         double start = 0;
         for (const TNode* p : periods) {
@@ -578,53 +654,66 @@ private:
             else if (i + 1 == out.size() && FResult.Manifest.Duration >= 0)
                 out[i].Duration = std::max(0.0, FResult.Manifest.Duration - out[i].Start);
         }
-        for (std::size_t i = 0; i < periods.size(); ++i) {
-            FPeriodNumber = static_cast<int>(i) + 1;
-            const TNode& p = *periods[i];
-            TDashPeriod& period = out[i];
-            const std::vector<std::string> periodBases = BasesOf(p, mpdBases);
-            TAddressing pa = top;
-            if (!Inherit(p, pa))
+        return true;
+    }
+
+    bool WalkPeriod(const TNode& p, const std::vector<std::string>& mpdBases, TDashPeriod& period)
+    {
+        const std::vector<std::string> periodBases = BasesOf(p, mpdBases);
+        TAddressing pa;
+        if (!Inherit(p, pa))
+            return false;
+        for (const auto& ac : p.Children) {
+            if (ac->Name != "AdaptationSet")
+                continue;
+            if (!WalkAdaptationSet(*ac, pa, periodBases, period))
                 return false;
-            for (const auto& ac : p.Children) {
-                if (ac->Name != "AdaptationSet")
-                    continue;
-                const TNode& set = *ac;
-                if (HasProtection(set))
-                    return Refuse(TDashStatus::Protected);
-                const std::vector<std::string> setBases = BasesOf(set, periodBases);
-                TAddressing sa = pa;
-                if (!Inherit(set, sa))
-                    return false;
-                for (const auto& rc : set.Children) {
-                    if (rc->Name != "Representation")
-                        continue;
-                    const TNode& rep = *rc;
-                    if (HasProtection(rep))
-                        return Refuse(TDashStatus::Protected);
-                    FRepLine = rep.Line;
-                    TAddressing ra = sa;
-                    if (!Inherit(rep, ra))
-                        return false;
-                    TDashRepresentation r;
-                    if (!Describe(set, rep, r))
-                        return false;
-                    const std::vector<std::string> repBases = BasesOf(rep, setBases);
-                    const std::string& repBase = repBases.front();
-                    r.Base = repBase;
-                    r.AlternateBases.assign(repBases.begin() + 1, repBases.end());
-                    r.PresentationTimeOffset = ra.PresentationTimeOffset.value_or(0);
-                    r.Timescale = ra.Timescale.value_or(1);
-                    const bool ok = ra.Template ? TemplateSegments(r, ra, period, repBase)
-                                    : ra.List   ? ListSegments(r, ra, repBase)
-                                                : BaseSegments(r, ra, repBase);
-                    if (!ok)
-                        return false;
-                    period.Representations.push_back(std::move(r));
-                }
-            }
         }
-        FResult.Status = TDashStatus::Ok;
+        return true;
+    }
+
+    bool WalkAdaptationSet(const TNode& set, const TAddressing& pa, const std::vector<std::string>& periodBases,
+                           TDashPeriod& period)
+    {
+        if (HasProtection(set))
+            return Refuse(TDashStatus::Protected);
+        const std::vector<std::string> setBases = BasesOf(set, periodBases);
+        TAddressing sa = pa;
+        if (!Inherit(set, sa))
+            return false;
+        for (const auto& rc : set.Children) {
+            if (rc->Name != "Representation")
+                continue;
+            if (!WalkRepresentation(set, *rc, sa, setBases, period))
+                return false;
+        }
+        return true;
+    }
+
+    bool WalkRepresentation(const TNode& set, const TNode& rep, const TAddressing& sa,
+                            const std::vector<std::string>& setBases, TDashPeriod& period)
+    {
+        if (HasProtection(rep))
+            return Refuse(TDashStatus::Protected);
+        FRepLine = rep.Line;
+        TAddressing ra = sa;
+        if (!Inherit(rep, ra))
+            return false;
+        TDashRepresentation r;
+        if (!Describe(set, rep, r))
+            return false;
+        const std::vector<std::string> repBases = BasesOf(rep, setBases);
+        const std::string& repBase = repBases.front();
+        r.Base = repBase;
+        r.AlternateBases.assign(repBases.begin() + 1, repBases.end());
+        r.PresentationTimeOffset = ra.PresentationTimeOffset.value_or(0);
+        r.Timescale = ra.Timescale.value_or(1);
+        const bool ok = ra.Template ? TemplateSegments(r, ra, period, repBase)
+                        : ra.List   ? ListSegments(r, ra, repBase)
+                                    : BaseSegments(r, ra, repBase);
+        if (!ok)
+            return false;
+        period.Representations.push_back(std::move(r));
         return true;
     }
 
