@@ -163,9 +163,10 @@ void RunCase(const TCase& c, TWorld& w)
     EXPECT_GE(ms, c.MinMs * 9 / 10) << "timers may fire a little early";
     EXPECT_EQ(c.Waits, waits);
     EXPECT_EQ(c.Waits, retries);
-    if (c.Offset >= 0 && !w.Server.Requests().empty())
+    if (c.Offset >= 0 && !w.Server.Requests().empty()) {
         EXPECT_EQ("bytes=" + std::to_string(c.Offset) + "-" + std::to_string(c.Offset + c.Length - 1),
                   w.Server.Requests().front().Header("Range"));
+    }
 }
 
 } // namespace
