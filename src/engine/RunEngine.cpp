@@ -124,8 +124,8 @@ TRunEngine::~TRunEngine()
 void TRunEngine::SetJob(JobMode mode, const std::string& convertExtension, const std::string& convertArguments)
 {
     FModel.SetMode(mode);
-    FConvertExtension = convertExtension;
-    FConvertArguments = convertArguments;
+    FConvert.Extension = convertExtension;
+    FConvert.Arguments = convertArguments;
 }
 
 std::string TRunEngine::OutputFolder() const
@@ -228,8 +228,8 @@ void TRunEngine::Stop()
     FStopped = true;
     if (!FStarted)
         return;
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     if (FActiveBrowser)
         ResetBrowser(FActiveBrowser);
     FTransfer.Stop();
@@ -400,8 +400,8 @@ void TRunEngine::StageFailed(const std::string& what)
 {
     // One bad item must not leave the run waiting on its page: it gets its line and the run goes
     // on.
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     Fail("Unable get html from " + FModel.Address() + ": " + what, what);
     NextItem();
 }
@@ -434,7 +434,7 @@ void TRunEngine::FetchPage()
     FFiles.VideoReplaced = false;
     FFiles.ConvertedPath.clear();
     FFiles.ConvertWanted.clear();
-    FClaimant = Claims().NewItem();
+    FNames.Claimant = Claims().NewItem();
     FState = jsPending;
     try {
         const std::string address = FModel.Address();
@@ -461,8 +461,8 @@ void TRunEngine::NavigatePage()
 {
     FPage.LastVersion = 0;
     FPage.PollStarted = false;
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     SetPageReason("the page did not finish loading within " + std::to_string(FPollLimitMs / 1000) + " seconds",
                   fkNetwork);
     SetState(jsPageLoading);
@@ -516,10 +516,10 @@ void TRunEngine::PagePass()
 // The page stage's time limit, counted from the first pass.
 void TRunEngine::StartPollLimit()
 {
-    if (!FPollTimer) {
-        FPollTimer = std::make_unique<QTimer>();
-        FPollTimer->setSingleShot(true);
-        QObject::connect(FPollTimer.get(), &QTimer::timeout, [this] {
+    if (!FPage.PollTimer) {
+        FPage.PollTimer = std::make_unique<QTimer>();
+        FPage.PollTimer->setSingleShot(true);
+        QObject::connect(FPage.PollTimer.get(), &QTimer::timeout, [this] {
             Application::Guard([this] {
                 if (FStopped || (FState != jsPageLoading && FState != jsAnalysing))
                     return;
@@ -537,7 +537,7 @@ void TRunEngine::StartPollLimit()
             });
         });
     }
-    FPollTimer->start(static_cast<int>(FPollLimitMs));
+    FPage.PollTimer->start(static_cast<int>(FPollLimitMs));
 }
 
 // The page cannot be read by this browser: the other one loads it and stays in use for the rest
@@ -545,7 +545,7 @@ void TRunEngine::StartPollLimit()
 void TRunEngine::PageUnreadable()
 {
     if (FPage.Switches == 1) {
-        FPollTimer->stop();
+        FPage.PollTimer->stop();
         ResetBrowser(FActiveBrowser);
         SetState(jsStopped);
         EndRun(reUnreadable);
@@ -777,8 +777,8 @@ bool TRunEngine::TryNextCandidate(const TOutcome& result)
 
 void TRunEngine::LoadInPage(const std::string& address)
 {
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     ResetBrowser(FActiveBrowser);
     FPage.Target = address;
     for (TWebBrowser* b : {&FWebBrowser1, &FWebBrowser2}) {
@@ -852,8 +852,8 @@ void TRunEngine::FromItemsOwnPage()
 
 void TRunEngine::EndPageAttempt()
 {
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     ResetBrowser(FActiveBrowser);
     // A server's final no (404, 403, 410, ...) is the same the second time: it is asked once.
     const bool finalNo = FPage.Fail == fkServer && FPage.Status >= 400 && !StatusWorthRetry(FPage.Status);
@@ -905,14 +905,14 @@ void TRunEngine::StartDownload()
     if (const std::string nameTemplate = FOwner ? FOwner->NameTemplate() : std::string(); !nameTemplate.empty())
         wanted = IncludeTrailingPathDelimiter(OutputFolder()) +
                  NameFromTemplate(nameTemplate, ExtractFileName(wanted), address);
-    const TOutputChoice choice = ChooseOutputPath(wanted, address, FClaimant, Claims());
+    const TOutputChoice choice = ChooseOutputPath(wanted, address, FNames.Claimant, Claims());
     FFiles.Path = choice.Path;
     const bool replaces = FOwner && FOwner->ReplacesSavedFiles();
     // The conversion is named from the page's name, so that every run numbers it alike; a file
     // an earlier run converted from this address answers for the item (its video may be gone).
     std::string converted;
     if (FModel.ConvertsAfterTransfer()) {
-        FFiles.ConvertWanted = ChangeFileExt(wanted, FConvertExtension);
+        FFiles.ConvertWanted = ChangeFileExt(wanted, FConvert.Extension);
         if (choice.Kind != TOutputKind::Duplicate && !replaces)
             converted = SavedFrom(FFiles.ConvertWanted, address, FFiles.Path, Claims());
     }
@@ -1040,8 +1040,8 @@ void TRunEngine::JoinStart()
     } catch (const std::exception& e) {
         FFiles.Joining = false;
         Fail("Unable download video from " + FModel.Address() + ": " + reason + e.what(), e.what());
-        if (!FConvertStartReported) {
-            FConvertStartReported = true;
+        if (!FConvert.StartReported) {
+            FConvert.StartReported = true;
             FEvents.Alert(raConverterCannotStart, e.what());
         }
         if (!FStopped)
@@ -1140,9 +1140,9 @@ TNameClaims& TRunEngine::Claims()
 {
     if (TNameClaims* shared = FOwner ? FOwner->NameClaims() : nullptr)
         return *shared;
-    if (!FOwnClaims)
-        FOwnClaims = std::make_unique<TNameClaims>();
-    return *FOwnClaims;
+    if (!FNames.Own)
+        FNames.Own = std::make_unique<TNameClaims>();
+    return *FNames.Own;
 }
 
 // The item ends without doing anything; the note says why (for a summary, not a failure).
@@ -1175,8 +1175,8 @@ void TRunEngine::Ask(const std::string& path, std::function<void(bool)> then)
 void TRunEngine::AskSignIn()
 {
     // The page stage is over: nothing more is read while the user decides.
-    if (FPollTimer)
-        FPollTimer->stop();
+    if (FPage.PollTimer)
+        FPage.PollTimer->stop();
     ResetBrowser(FActiveBrowser);
     SetState(jsAsking);
     const int question = ++FAsk.Last;
@@ -1294,8 +1294,8 @@ bool TRunEngine::StartFile(const std::string& inputPath)
     const std::string wanted = !FFiles.ConvertWanted.empty()
                                    ? FFiles.ConvertWanted
                                    : IncludeTrailingPathDelimiter(OutputFolder()) +
-                                         ChangeFileExt(ExtractFileName(inputPath), FConvertExtension);
-    const TOutputChoice choice = ChooseConvertedPath(wanted, inputPath, FModel.Address(), FClaimant, Claims());
+                                         ChangeFileExt(ExtractFileName(inputPath), FConvert.Extension);
+    const TOutputChoice choice = ChooseConvertedPath(wanted, inputPath, FModel.Address(), FNames.Claimant, Claims());
     const std::string output = choice.Path;
     switch (choice.Kind) {
     case TOutputKind::Free:
@@ -1335,7 +1335,7 @@ bool TRunEngine::RunConverter(const std::string& inputPath, const std::string& o
         runner->InputFile = inputPath;
         runner->OutputFile = outputPath;
         runner->Window = FWindow.Handle();
-        runner->Arguments = FConvertArguments;
+        runner->Arguments = FConvert.Arguments;
         runner->ExtraInputs.clear();
         // The question about an existing output has been asked by the run already; the runner
         // is left asking for whoever starts it next.
@@ -1351,8 +1351,8 @@ bool TRunEngine::RunConverter(const std::string& inputPath, const std::string& o
         // The item fails and the run goes on; the reason is told once, whatever follows (a
         // missing converter would otherwise ask for the same answer for every file).
         Fail("Convert process failed on " + inputPath + ": " + e.what(), e.what());
-        if (!FConvertStartReported) {
-            FConvertStartReported = true;
+        if (!FConvert.StartReported) {
+            FConvert.StartReported = true;
             FEvents.Alert(raConverterCannotStart, e.what());
         }
         return false;
@@ -1366,7 +1366,7 @@ bool TRunEngine::StartLocalFile()
     FVerdict.FailureLine.clear();
     FVerdict.SkipNote.clear();
     FFiles.ConvertWanted.clear();
-    FClaimant = Claims().NewItem();
+    FNames.Claimant = Claims().NewItem();
     FState = jsPending;
     const std::string& entry = FModel.Address();
     FEvents.ItemStarted(FModel.Index(), entry);

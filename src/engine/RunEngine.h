@@ -371,21 +371,27 @@ private:
     TTransfer FTransfer;
     TStreamTransfer FStream;
     TSubtitleFetch FSubs;
-    std::unique_ptr<QTimer> FPollTimer;
     std::uint32_t FPollLimitMs = PollLimitMs;
-    std::string FConvertExtension;
-    std::string FConvertArguments;
     bool FStarted = false;
     bool FStartInSecond = false;
     bool FStopped = false;
     bool FEnded = false;
-    // The box for a converter that could not be started has been shown in this run.
-    bool FConvertStartReported = false;
+    // The conversion's preset, and whether the box for a converter that could not be started has
+    // been shown in this run.
+    struct TConvertSettings {
+        std::string Extension;
+        std::string Arguments;
+        bool StartReported = false;
+    };
+    TConvertSettings FConvert;
 
     // The current job.
     TJobState FState = jsPending;
-    std::unique_ptr<TNameClaims> FOwnClaims;                     // when the owner shares none
-    int FClaimant = 0;                                           // this item's number among the run's names
+    struct TNames {
+        std::unique_ptr<TNameClaims> Own; // when the owner shares none
+        int Claimant = 0;                 // this item's number among the run's names
+    };
+    TNames FNames;
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true); // false once the engine is gone
     // How the job ended, when it did not end done.
     struct TVerdictState {
@@ -409,6 +415,7 @@ private:
     };
     // Page stage.
     struct TPageState {
+        std::unique_ptr<QTimer> PollTimer; // the page stage's time limit
         int Attempt = 0;
         int Switches = 0;
         bool PollStarted = false;
