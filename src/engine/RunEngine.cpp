@@ -499,6 +499,10 @@ void TRunEngine::PagePass()
         // Taken before the read: when the load had already ended, this pass sees the whole page,
         // and no later read can bring anything new.
         const bool loadEnded = FActiveBrowser->ReadyState() == READYSTATE_COMPLETE;
+        // A playlist or manifest larger than a page may be: not a page that cannot be read.
+        if (document && document->TooLarge() && !IsVideoAddress(FModel.Address()) && !FPage.ReadingOEmbed &&
+            NamesAStream(*FActiveBrowser))
+            return TakeStreamAddress(*FActiveBrowser);
         const std::string text = ReadPageText(FActiveBrowser);
         if (text == ReadFailureText)
             return PageUnreadable();
@@ -644,17 +648,30 @@ void TRunEngine::WebPagePass(const std::string& text, bool loadEnded)
         return EndPageAttempt();
     }
     // The address is a stream's playlist or manifest itself.
-    if (IsHlsPlaylistType(browser.AnswerType()) || LooksLikeHlsPlaylist(text) ||
-        IsDashManifestType(browser.AnswerType()) || LooksLikeDashManifest(text)) {
-        FFiles.IsStream = true;
-        SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"),
-                      browser.AnswerAddress());
-        // The stream reads what was read here rather than asking for the same address again.
-        if (const TWebDocument* document = browser.Document(); document && !document->TooLarge())
-            FStream.GiveFirstText(document->Source(), browser.AnswerAddress());
-        return EndPageAttempt();
-    }
+    if (NamesAStream(browser) || LooksLikeHlsPlaylist(text) || LooksLikeDashManifest(text))
+        return TakeStreamAddress(browser);
     PageMediaFound(browser, FindPageMedia(text, browser.AnswerAddress()));
+}
+
+// An answer whose type or address says it is a stream's playlist or manifest.
+bool TRunEngine::NamesAStream(const TWebBrowser& browser)
+{
+    if (IsHlsPlaylistType(browser.AnswerType()) || IsDashManifestType(browser.AnswerType()))
+        return true;
+    const std::string path = text::Lower(ParseURL(browser.AnswerAddress()).Path);
+    const std::string file = path.substr(0, path.find_first_of("?#"));
+    return text::EndsWithNoCase(file, ".m3u8") || text::EndsWithNoCase(file, ".mpd");
+}
+
+void TRunEngine::TakeStreamAddress(TWebBrowser& browser)
+{
+    FFiles.IsStream = true;
+    SetPageResult(MediaFileName(StreamName(browser.AnswerAddress(), std::string()), ".mp4"), browser.AnswerAddress());
+    // The stream reads what was read here rather than asking for the same address again; one
+    // too large for a page is read by the stream, within its own limit.
+    if (const TWebDocument* document = browser.Document(); document && !document->TooLarge())
+        FStream.GiveFirstText(document->Source(), browser.AnswerAddress());
+    EndPageAttempt();
 }
 
 // The address answered with the file itself: named by its server's words, else its address.

@@ -312,6 +312,8 @@ private:
     void NavigatePage();
     void SchedulePass();
     void PagePass();
+    static bool NamesAStream(const TWebBrowser& browser);
+    void TakeStreamAddress(TWebBrowser& browser);
     void PageGaveNoVideo();
     void TakeMediaAnswer(TWebBrowser& browser);
     void PageMediaFound(TWebBrowser& browser, const TPageMedia& media);

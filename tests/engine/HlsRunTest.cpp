@@ -656,3 +656,26 @@ TEST_F(HlsRun, SlowSegmentsAreNeverFatalWithSeveralConnections)
                 << entry.path() << " left behind";
     }
 }
+
+// A playlist larger than any page the page engine keeps (comments make it 33 MiB) is no page that
+// cannot be read: the stream reads it within its own limit, and the run goes on.
+TEST_F(HlsRun, APlaylistLargerThanAPageIsFetchedAsTheStream)
+{
+    std::string text = ReadFile(Doc("plain/index.m3u8"));
+    const std::string padding = "# " + std::string(1000, 'x') + "\n";
+    std::string big = "#EXTM3U\n";
+    while (big.size() < (33u << 20))
+        big += padding;
+    big += text.substr(text.find('\n') + 1);
+    std::string out;
+    std::istringstream in(big);
+    for (std::string line; std::getline(in, line);)
+        out += (line.empty() || line[0] == '#' ? line : "../plain/" + line) + "\n";
+    std::filesystem::create_directories(Doc("big"));
+    WriteFile(Doc("big/list.m3u8"), out);
+    Owner.ConnectionsPerFile = 2;
+    EngineRun run({Nginx->Url("/big/list.m3u8")}, cw::jmDownload, Owner);
+    ASSERT_TRUE(run.Run(60000));
+    EXPECT_EQ(std::vector<std::string>{"done"}, run.Events.Ended);
+    EXPECT_TRUE(SourceFrames == VideoFrames(Out.Path() + "/list.mp4"));
+}
