@@ -1,8 +1,8 @@
 #include "convert/ConvertThread.h"
 
+#include "convert/ConverterEncoders.h"
 #include "global/Global.h"
 #include "platform/Files.h"
-#include "convert/ConverterEncoders.h"
 #include "platform/MessageBox.h"
 #include "platform/Text.h"
 
@@ -587,16 +587,17 @@ void TConvertProcess::ProcessEnded()
 {
     TerminateReader();
     ClosePipes();
-    int exitCode = ProcessInfo.Close();
-    if (exitCode < 0)
-        exitCode = 0;
+    const int exitCode = ProcessInfo.Close();
     auto* info = new TProcessInfo;
     info->Percent = 1000;
     info->ExitCode = exitCode;
     if (exitCode != 0) {
+        // An exit status nobody could read (-1) is no success: the output is not put in place.
         if (!Trim(FErrorTail).empty())
             FLastErrorLine = FErrorTail; // a last line without its line end
-        info->ErrorText = MessageLine(FLastErrorLine);
+        info->ErrorText = exitCode < 0 && Trim(FLastErrorLine).empty()
+                              ? std::string("the converter's exit status is unknown")
+                              : MessageLine(FLastErrorLine);
         DiscardPartial();
     } else if (!FPartialFile.empty()) {
         if (::rename(FPartialFile.c_str(), OutputFile.c_str()) != 0) {

@@ -1221,7 +1221,13 @@ void TRunEngine::EndOfItem()
             FWindow.PostMessage(WM_CONVERT_START);
         return;
     }
-    // The transfer was the last stage: an item neither failed nor skipped by now is done.
+    // The transfer was the last stage: an item neither failed nor skipped by now is done, and
+    // only when its file is there.
+    if (!FModel.AtEnd() && FModel.Item(FModel.Index()).Outcome == ioPending &&
+        (FFiles.TransferPath.empty() || !FileExists(FFiles.TransferPath))) {
+        const std::string words = "the item ended without its file";
+        Fail("Unable download video from " + FModel.Address() + ": " + words, words);
+    }
     FModel.Succeed();
     NextItem();
 }

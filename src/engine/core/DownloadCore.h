@@ -65,7 +65,8 @@ inline bool StatusWorthRetry(int status)
 
 // What the owner says of an answer's header (a final 2xx).
 struct TAnswerVerdict {
-    enum TKind { avAccept, avFail, avStartOver } Kind = avAccept;
+    // Nothing is accepted by default: only Accept says so.
+    enum TKind { avAccept, avFail, avStartOver } Kind = avFail;
     std::int64_t Skip = 0; // body bytes to drop before the piece's first (a range the server ignored)
     bool Retry = false;    // avFail: asking again may help
     TFailKind Fail = fkMedia;
